@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Configures and builds into build/<name>. Usage: scripts/build.sh [release|ci|asan]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+kind=${1:-release}
+case "$kind" in
+  release) flags=(-DCMAKE_BUILD_TYPE=Release) ;;
+  ci) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DOKUVA_WERROR=ON) ;;
+  asan) flags=(-DCMAKE_BUILD_TYPE=Debug -DOKUVA_WERROR=ON -DOKUVA_SANITIZE=ON -DOKUVA_BUILD_BENCH=OFF) ;;
+  *) echo "unknown build kind: $kind" >&2; exit 1 ;;
+esac
+cmake -S . -B "build/$kind" -G Ninja "${flags[@]}" >/dev/null
+cmake --build "build/$kind"

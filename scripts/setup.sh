@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what OKUVA needs to build, test and run on Debian 12. Idempotent.
+set -euo pipefail
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+  libturbojpeg0-dev libjpeg-turbo-progs libv4l-dev qt6-base-dev
+  xvfb xauth mate-backgrounds)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

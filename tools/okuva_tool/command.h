@@ -1,0 +1,36 @@
+// okuva-tool's command registry. Each command lives in its own file and registers
+// itself with a static Registration object; main.cpp dispatches by name.
+//
+// Exit codes shared by every command:
+//   0 success; 1 usage error or unreadable / invalid input (one line on stderr,
+//   nothing written); 2 the output exists where the command refuses to overwrite;
+//   3 an error raised by the toolkit, printed as "Error N: description".
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace okuva::tool {
+
+enum ExitCode { kOk = 0, kUsage = 1, kOutputExists = 2, kToolkitError = 3 };
+
+// Thrown by commands for a usage error or bad input; main prints it and exits 1.
+struct UsageError {
+  std::string message;
+};
+
+struct Command {
+  std::string name;
+  std::string synopsis;  // one line for --help, e.g. "export IN OUT [--quality N]"
+  std::string summary;   // what it does, one line
+  std::function<int(const std::vector<std::string>& args)> run;  // args after the name
+};
+
+struct Registration {
+  explicit Registration(Command command);
+};
+
+const std::vector<Command>& Commands();
+
+}  // namespace okuva::tool
