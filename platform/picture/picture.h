@@ -45,12 +45,14 @@ private:
 // for 16 and 32), binary PNM (P5 grey, P6 colour, maxval 255) or baseline JPEG.
 // Palette BMPs become DIB sections of their depth with their colour table; P5 becomes
 // an 8-bit DIB section with the grey ramp; 24-bit and P6 and JPEG become 24-bit DIB
-// sections; 16- and 32-bit BMPs become device-dependent bitmaps of that depth.
+// sections; 16- and 32-bit BMPs become device-dependent bitmaps of that depth (a 16-bit
+// file whose masks are not 5-5-5, such as 5-6-5, becomes 32 bits so no bit is lost).
+// Sides above 65535 or more than 2^28 pixels are refused, as are JPEG warnings.
 StdPicture DecodePicture(std::span<const uint8_t> bytes);
 StdPicture LoadPicture(const std::string& path);  // PictureError, or a file error
 
 // Writes a bitmap as BMP at its own depth (1, 4, 8 with its colour table; 16 is written
-// as 24; 24; 32), bottom-up.
+// as 24; 24; 32), bottom-up. A handle that is not a bitmap raises error 5.
 std::vector<uint8_t> EncodeBmp(gdi::HBITMAP bitmap);
 // Writes binary PNM: P5 when grey is true (luminance of each pixel), else P6.
 std::vector<uint8_t> EncodePnm(gdi::HBITMAP bitmap, bool grey);

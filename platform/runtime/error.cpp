@@ -1,5 +1,7 @@
 #include "platform/runtime/error.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 namespace okuva {
@@ -45,8 +47,33 @@ int32_t FileErrorNumber(int errnum) {
   }
 }
 
+namespace {
+
+// The folder part of a path ("" for a bare name, "/" for a file at the root).
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return {};
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+int32_t FileErrorNumber(int errnum, const std::string& path) {
+  // POSIX says ENOENT both for a missing file and for a missing folder on the way to
+  // it; the runtime tells them apart as 53 and 76.
+  if (errnum == ENOENT && !path.empty()) {
+    const std::string folder = FolderOf(path);
+    struct stat st {};
+    if (!folder.empty() && (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+      return kErrPathNotFound;
+    }
+  }
+  return FileErrorNumber(errnum);
+}
+
 void RaiseFileError(int errnum, const std::string& path) {
-  Raise(FileErrorNumber(errnum), {}, path);
+  Raise(FileErrorNumber(errnum, path), {}, path);
 }
 
 }  // namespace okuva

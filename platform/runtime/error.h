@@ -49,5 +49,8 @@ std::string DefaultDescription(int32_t number);
 
 // The file error number an errno value maps to.
 int32_t FileErrorNumber(int errnum);
+// The same for a failure on `path`: ENOENT becomes 76 "Path not found" when the
+// folder of `path` does not exist, 53 "File not found" otherwise.
+int32_t FileErrorNumber(int errnum, const std::string& path);
 
 }  // namespace okuva

@@ -32,10 +32,14 @@ struct FileInfo {
   std::optional<timespec> created;  // birth time, where the file system reports it
 };
 
-// Finds a file (not a folder) by exact name; nullopt when there is none.
+// Finds a file (not a folder) by exact name, whatever its attributes; nullopt when
+// there is none (or its folder is missing). Names are taken literally: no wildcards.
+// A folder that cannot be searched raises a file error (70).
 std::optional<FileInfo> FindFile(const std::string& path);
 
-// Deletes a file; a refusal raises a file error.
+// Deletes a file; a refusal raises a file error: 53 when it is missing, 75 for a
+// folder and for a read-only file (no owner write bit), as the classic delete refuses
+// read-only files; otherwise the error of the refused unlink.
 void DeleteFile(const std::string& path);
 
 // Sets access and modify times (and the creation time where the system allows; it is
@@ -58,12 +62,17 @@ void WriteNewFile(const std::string& path, std::span<const uint8_t> bytes);
 
 // Replaces (or creates) `path` atomically: `write` fills a temporary file in the same
 // folder (given as an open descriptor and its path); it is flushed and renamed over
-// `path`. If `write` throws or any step fails, the temporary is removed, the old file
+// `path`. The new file gets the old file's permission bits (a new name: 0666 less the
+// umask); its times are those of the write. If `write` throws or any step fails, the temporary is removed, the old file
 // is left byte for byte and the error propagates (file errors are raised as such).
 void ReplaceFile(const std::string& path,
                  const std::function<void(int fd, const std::string& tempPath)>& write);
 
-// Reads a whole file; raises a file error on failure.
+// Reads a whole file; raises a file error on failure (75 for a folder).
 std::string ReadFile(const std::string& path);
+
+// Writes all bytes to an open descriptor (retrying short writes and interrupts);
+// raises the file error of a failed write, with `path` as its source.
+void WriteAll(int fd, std::span<const uint8_t> bytes, const std::string& path = {});
 
 }  // namespace okuva::files

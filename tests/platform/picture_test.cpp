@@ -1,0 +1,464 @@
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/gdi/gdi.h"
+#include "platform/picture/picture.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/files.h"
+#include "tests/platform/picture_test_util.h"
+
+namespace okuva {
+namespace {
+
+using picture_test::BmpSpec;
+using picture_test::Colours;
+using picture_test::MakeBmp;
+
+StdPicture Decode(const std::vector<uint8_t>& bytes) { return DecodePicture(bytes); }
+
+std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+// A literal's bytes, embedded zeros included.
+template <size_t N>
+std::vector<uint8_t> Bytes(const char (&s)[N]) {
+  return {s, s + N - 1};
+}
+
+// The PictureError message for bytes that must be refused, or "" if they were read.
+std::string RefusalOf(const std::vector<uint8_t>& bytes) {
+  try {
+    StdPicture p = DecodePicture(bytes);
+  } catch (const PictureError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+std::vector<gdi::RGBQUAD> TableOf(gdi::HBITMAP bitmap) {
+  const gdi::HDC dc = gdi::CreateCompatibleDC(0);
+  const gdi::HGDIOBJ old = gdi::SelectObject(dc, bitmap);
+  std::vector<gdi::RGBQUAD> table(256);
+  table.resize(gdi::GetDIBColorTable(dc, 0, 256, table.data()));
+  gdi::SelectObject(dc, old);
+  gdi::DeleteDC(dc);
+  return table;
+}
+
+// A 24-bit DIB section with a pattern of distinct colours.
+StdPicture Pattern24(int32_t width, int32_t height) {
+  gdi::BITMAPINFO bmi{};
+  bmi.bmiHeader = {sizeof(gdi::BITMAPINFOHEADER), width, height, 1, 24, gdi::BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  StdPicture p(gdi::CreateDIBSection(0, &bmi, gdi::DIB_RGB_COLORS, &bits, nullptr, 0));
+  auto* px = static_cast<uint8_t*>(bits);
+  const int32_t stride = (width * 3 + 3) & ~3;
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      px[y * stride + 3 * x] = static_cast<uint8_t>(x * 37 + y);
+      px[y * stride + 3 * x + 1] = static_cast<uint8_t>(y * 53 + 7);
+      px[y * stride + 3 * x + 2] = static_cast<uint8_t>(x * y + 11);
+    }
+  }
+  return p;
+}
+
+// A palette DIB section of `bits` with a table of `count` colours and index pattern.
+StdPicture PatternPalette(int bits, int32_t width, int32_t height, uint32_t count) {
+  gdi::BITMAPINFO bmi{};
+  bmi.bmiHeader = {sizeof(gdi::BITMAPINFOHEADER), width, height, 1, static_cast<uint16_t>(bits),
+                   gdi::BI_RGB, 0, 0, 0, count, 0};
+  for (uint32_t i = 0; i < count; ++i) {
+    bmi.bmiColors[i] = {static_cast<uint8_t>(i * 3), static_cast<uint8_t>(255 - i),
+                        static_cast<uint8_t>(i * 7), 0};
+  }
+  void* raw = nullptr;
+  StdPicture p(gdi::CreateDIBSection(0, &bmi, gdi::DIB_RGB_COLORS, &raw, nullptr, 0));
+  auto* px = static_cast<uint8_t*>(raw);
+  const int32_t stride = (width * bits + 31) / 32 * 4;
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      const uint32_t index = static_cast<uint32_t>(x * 5 + y * 3) % count;
+      const int32_t bit = x * bits;
+      px[y * stride + bit / 8] |= static_cast<uint8_t>(index << (8 - bits - bit % 8));
+    }
+  }
+  return p;
+}
+
+TEST(Picture, PaletteBmpsReadBothOrientationsWithTheirTables) {
+  for (int bitCount : {1, 4, 8}) {
+    const auto bits = static_cast<uint16_t>(bitCount);
+    for (bool topDown : {false, true}) {
+      BmpSpec s;
+      s.width = 3;
+      s.height = topDown ? -2 : 2;
+      s.bits = bits;
+      s.table = {0x102030, 0xA0B0C0};
+      s.clrUsed = 2;
+      // File rows: first row index pattern 0 1 0, second 1 1 0.
+      auto row = [&](std::vector<int> idx) {
+        std::vector<uint8_t> r(4, 0);
+        for (size_t x = 0; x < idx.size(); ++x) {
+          const size_t bit = x * bits;
+          r[bit / 8] |= static_cast<uint8_t>(idx[x] << (8 - bits - bit % 8));
+        }
+        return r;
+      };
+      s.rows = {row({0, 1, 0}), row({1, 1, 0})};
+      StdPicture p = Decode(MakeBmp(s));
+      ASSERT_TRUE(p) << bits;
+      EXPECT_EQ(p.Width(), 3);
+      EXPECT_EQ(p.Height(), 2);
+      EXPECT_EQ(p.BitsPerPixel(), bits);
+      const auto table = TableOf(p.Handle());
+      ASSERT_EQ(table.size(), 2u);
+      EXPECT_EQ(table[1].rgbRed, 0xA0);
+      EXPECT_EQ(table[1].rgbBlue, 0xC0);
+      const uint32_t a = 0x102030, b = 0xA0B0C0;
+      // Bottom-up files store the bottom row first.
+      const std::vector<uint32_t> first = {a, b, a}, second = {b, b, a};
+      const auto& top = topDown ? first : second;
+      const auto& bottom = topDown ? second : first;
+      std::vector<uint32_t> expected(top);
+      expected.insert(expected.end(), bottom.begin(), bottom.end());
+      EXPECT_EQ(Colours(p.Handle()), expected) << bits << (topDown ? " top-down" : " bottom-up");
+    }
+  }
+}
+
+TEST(Picture, DirectColourBmpsReadEveryLayout) {
+  const uint32_t kRed = 0xFF0000, kGreen = 0x00FF00, kBlue = 0x0000FF, kWhite = 0xFFFFFF;
+  struct Case {
+    uint16_t bits;
+    uint32_t compression;
+    std::vector<uint32_t> masks;
+    std::vector<uint8_t> row;  // red, green, blue, white pixels
+    int expectedBits;
+  };
+  const std::vector<Case> cases = {
+      {16, 0, {}, {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0xFF, 0x7F}, 16},
+      {16, 3, {0x7C00, 0x03E0, 0x001F}, {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0xFF, 0x7F}, 16},
+      {16, 3, {0xF800, 0x07E0, 0x001F}, {0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0xFF, 0xFF}, 32},
+      {24, 0, {}, {0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255}, 24},
+      {32, 0, {}, {0, 0, 255, 9, 0, 255, 0, 9, 255, 0, 0, 9, 255, 255, 255, 9}, 32},
+      // Red in the low byte: the masks say where each channel is.
+      {32, 3, {0x000000FF, 0x0000FF00, 0x00FF0000}, {255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0, 255, 255, 255, 0}, 32},
+  };
+  for (const Case& c : cases) {
+    for (bool topDown : {false, true}) {
+      BmpSpec s;
+      s.width = 4;
+      s.height = topDown ? -2 : 2;
+      s.bits = c.bits;
+      s.compression = c.compression;
+      s.masks = c.masks;
+      std::vector<uint8_t> black(c.row.size(), 0);
+      s.rows = {c.row, black};  // first file row coloured, second black
+      StdPicture p = Decode(MakeBmp(s));
+      EXPECT_EQ(p.BitsPerPixel(), c.expectedBits) << c.bits << "/" << c.compression;
+      std::vector<uint32_t> coloured = {kRed, kGreen, kBlue, kWhite}, dark(4, 0);
+      std::vector<uint32_t> expected = topDown ? coloured : dark;
+      const auto& rest = topDown ? dark : coloured;
+      expected.insert(expected.end(), rest.begin(), rest.end());
+      EXPECT_EQ(Colours(p.Handle()), expected) << c.bits << "/" << c.compression << " " << topDown;
+    }
+  }
+}
+
+TEST(Picture, BmpRoundTripsAtEveryDepth) {
+  for (int bits : {1, 4, 8}) {
+    // A full table and a short one, with an odd width so rows carry padding.
+    for (uint32_t count : {1u << bits, bits == 1 ? 2u : 3u}) {
+      StdPicture original = PatternPalette(bits, 13, 5, count);
+      const std::vector<uint8_t> file = EncodeBmp(original.Handle());
+      StdPicture back = Decode(file);
+      EXPECT_EQ(back.BitsPerPixel(), bits);
+      const auto t1 = TableOf(original.Handle()), t2 = TableOf(back.Handle());
+      ASSERT_EQ(t1.size(), t2.size()) << bits;
+      for (size_t i = 0; i < t1.size(); ++i) {
+        EXPECT_EQ(t1[i].rgbRed, t2[i].rgbRed);
+        EXPECT_EQ(t1[i].rgbGreen, t2[i].rgbGreen);
+        EXPECT_EQ(t1[i].rgbBlue, t2[i].rgbBlue);
+      }
+      EXPECT_EQ(Colours(back.Handle()), Colours(original.Handle())) << bits;
+      EXPECT_EQ(EncodeBmp(back.Handle()), file) << bits;
+    }
+  }
+  StdPicture rgb = Pattern24(7, 6);
+  const std::vector<uint8_t> file24 = EncodeBmp(rgb.Handle());
+  ASSERT_GE(file24.size(), 54u);
+  EXPECT_EQ(file24[28], 24);
+  StdPicture back24 = Decode(file24);
+  EXPECT_EQ(back24.BitsPerPixel(), 24);
+  EXPECT_EQ(Colours(back24.Handle()), Colours(rgb.Handle()));
+  EXPECT_EQ(EncodeBmp(back24.Handle()), file24);
+
+  // Device-dependent bitmaps: 32 stays 32, 16 is written as 24 without changing a colour.
+  std::vector<uint8_t> bgrx(5 * 3 * 4);
+  for (size_t i = 0; i < bgrx.size(); ++i) bgrx[i] = static_cast<uint8_t>(i % 4 == 3 ? 0 : i * 11);
+  StdPicture ddb32(gdi::CreateBitmap(5, 3, 1, 32, bgrx.data()));
+  StdPicture back32 = Decode(EncodeBmp(ddb32.Handle()));
+  EXPECT_EQ(back32.BitsPerPixel(), 32);
+  EXPECT_EQ(Colours(back32.Handle()), Colours(ddb32.Handle()));
+  std::vector<uint8_t> words(6 * 2 * 2);  // 6 x 2 at 5-5-5, rows padded to 2 bytes
+  for (size_t i = 0; i < words.size(); i += 2) {
+    words[i] = static_cast<uint8_t>(i * 19);
+    words[i + 1] = static_cast<uint8_t>(i * 5 & 0x7F);
+  }
+  StdPicture ddb16(gdi::CreateBitmap(6, 2, 1, 16, words.data()));
+  const std::vector<uint8_t> file16 = EncodeBmp(ddb16.Handle());
+  EXPECT_EQ(file16[28], 24);
+  StdPicture back16 = Decode(file16);
+  EXPECT_EQ(Colours(back16.Handle()), Colours(ddb16.Handle()));
+}
+
+TEST(Picture, PnmReadsCommentsAndScalesSmallMaxvals) {
+  StdPicture grey = Decode(Bytes("P5\n# made by hand\n3 # width\n2\n255\n\x01\x02\x03\x80\xFE\xFF"));
+  EXPECT_EQ(grey.BitsPerPixel(), 8);
+  EXPECT_EQ(Colours(grey.Handle()),
+            (std::vector<uint32_t>{0x010101, 0x020202, 0x030303, 0x808080, 0xFEFEFE, 0xFFFFFF}));
+  const auto table = TableOf(grey.Handle());
+  ASSERT_EQ(table.size(), 256u);
+  EXPECT_EQ(table[77].rgbRed, 77);
+  EXPECT_EQ(table[77].rgbBlue, 77);
+
+  StdPicture colour = Decode(Bytes("P6 2 1 255\r\x10\x20\x30\xA0\xB0\xC0"));
+  EXPECT_EQ(colour.BitsPerPixel(), 24);
+  EXPECT_EQ(Colours(colour.Handle()), (std::vector<uint32_t>{0x102030, 0xA0B0C0}));
+
+  StdPicture scaled = Decode(Bytes("P5 3 1 15\n\x00\x0F\x07"));
+  EXPECT_EQ(Colours(scaled.Handle()), (std::vector<uint32_t>{0x000000, 0xFFFFFF, 0x777777}));
+}
+
+TEST(Picture, PnmRoundTripsByteForByte) {
+  std::string grey = "P5\n4 3\n255\n";
+  for (int i = 0; i < 12; ++i) grey.push_back(static_cast<char>(i * 21));
+  StdPicture g = Decode(Bytes(grey));
+  EXPECT_EQ(EncodePnm(g.Handle(), true), Bytes(grey));
+
+  std::string colour = "P6\n5 2\n255\n";
+  for (int i = 0; i < 30; ++i) colour.push_back(static_cast<char>(i * 37 + 1));
+  StdPicture c = Decode(Bytes(colour));
+  EXPECT_EQ(EncodePnm(c.Handle(), false), Bytes(colour));
+
+  // Grey output of a colour picture is its luma; of a grey one, the same levels.
+  StdPicture rgb = Decode(Bytes("P6 3 1 255\n\xFF\x00\x00\x00\xFF\x00\x00\x00\xFF"));
+  const auto luma = EncodePnm(rgb.Handle(), true);
+  const std::vector<uint8_t> tail(luma.end() - 3, luma.end());
+  EXPECT_EQ(tail, (std::vector<uint8_t>{76, 150, 29}));
+  EXPECT_EQ(EncodePnm(g.Handle(), false).size(), std::string("P6\n4 3\n255\n").size() + 36);
+}
+
+TEST(Picture, JpegDecodesToA24BitSection) {
+  constexpr int kW = 16, kH = 8;
+  std::vector<uint8_t> rgb(kW * kH * 3);
+  for (int y = 0; y < kH; ++y) {
+    for (int x = 0; x < kW; ++x) {
+      uint8_t* p = &rgb[(y * kW + x) * 3];
+      p[0] = y < kH / 2 ? 200 : 20;  // red on top, dark below
+      p[1] = 40;
+      p[2] = x < kW / 2 ? 30 : 220;
+    }
+  }
+  tjhandle tj = tjInitCompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  ASSERT_EQ(tjCompress2(tj, rgb.data(), kW, 0, kH, TJPF_RGB, &jpeg, &size, TJSAMP_444, 95, 0), 0);
+  std::vector<uint8_t> file(jpeg, jpeg + size);
+  tjFree(jpeg);
+  tjDestroy(tj);
+
+  StdPicture p = Decode(file);
+  EXPECT_EQ(p.Width(), kW);
+  EXPECT_EQ(p.Height(), kH);
+  EXPECT_EQ(p.BitsPerPixel(), 24);
+  const auto colours = Colours(p.Handle());
+  ASSERT_EQ(colours.size(), static_cast<size_t>(kW * kH));
+  auto near = [](uint32_t c, int r, int g, int b) {
+    return std::abs(static_cast<int>(c >> 16) - r) <= 12 && std::abs(static_cast<int>(c >> 8 & 255) - g) <= 12 &&
+           std::abs(static_cast<int>(c & 255) - b) <= 12;
+  };
+  EXPECT_TRUE(near(colours[0], 200, 40, 30)) << std::hex << colours[0];            // top-left
+  EXPECT_TRUE(near(colours[kW - 1], 200, 40, 220)) << std::hex << colours[kW - 1];  // top-right
+  EXPECT_TRUE(near(colours[(kH - 1) * kW], 20, 40, 30)) << std::hex << colours[(kH - 1) * kW];
+
+  std::vector<uint8_t> truncated(file.begin(), file.begin() + static_cast<long>(file.size() * 2 / 3));
+  EXPECT_NE(RefusalOf(truncated), "");
+}
+
+TEST(Picture, MalformedBmpsAreRefusedClearly) {
+  BmpSpec good;
+  good.width = 2;
+  good.height = 2;
+  good.bits = 24;
+  good.rows = {std::vector<uint8_t>(6, 1), std::vector<uint8_t>(6, 2)};
+  const std::vector<uint8_t> valid = MakeBmp(good);
+  ASSERT_EQ(RefusalOf(valid), "");
+
+  auto with32 = [&](size_t offset, uint32_t v) {
+    std::vector<uint8_t> b = valid;
+    for (int i = 0; i < 4; ++i) b[offset + i] = static_cast<uint8_t>(v >> (8 * i));
+    return b;
+  };
+  auto with16 = [&](size_t offset, uint16_t v) {
+    std::vector<uint8_t> b = valid;
+    b[offset] = static_cast<uint8_t>(v);
+    b[offset + 1] = static_cast<uint8_t>(v >> 8);
+    return b;
+  };
+  EXPECT_NE(RefusalOf({}).find("empty"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("BM")).find("truncated"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("GIF89a")).find("not a picture"), std::string::npos);
+  EXPECT_NE(RefusalOf(with32(14, 33)).find("header size"), std::string::npos);
+  EXPECT_NE(RefusalOf(with16(26, 2)).find("planes"), std::string::npos);
+  EXPECT_NE(RefusalOf(with16(28, 7)).find("7 bits"), std::string::npos);
+  EXPECT_NE(RefusalOf(with32(30, 1)).find("compressed"), std::string::npos);  // RLE8
+  EXPECT_NE(RefusalOf(with32(18, 0)).find("no pixels"), std::string::npos);
+  EXPECT_NE(RefusalOf(with32(22, 0)).find("no pixels"), std::string::npos);
+  EXPECT_NE(RefusalOf(with32(18, 70000)).find("too large"), std::string::npos);
+  EXPECT_NE(RefusalOf(with32(22, 0x80000000u)).find("too large"), std::string::npos);  // INT32_MIN
+  EXPECT_NE(RefusalOf(with32(18, 0xFFFFFFFFu)).find("no pixels"), std::string::npos);  // width -1
+  {
+    // 60000 x 60000 declared by a file of a few bytes: refused before any allocation.
+    auto b = with32(18, 60000);
+    for (int i = 0; i < 4; ++i) b[22 + i] = static_cast<uint8_t>(60000u >> (8 * i));
+    EXPECT_NE(RefusalOf(b).find("too large"), std::string::npos);
+  }
+  {
+    // 16000 x 16000 is allowed in size, but the file lacks the rows.
+    auto b = with32(18, 16000);
+    for (int i = 0; i < 4; ++i) b[22 + i] = static_cast<uint8_t>(16000u >> (8 * i));
+    EXPECT_NE(RefusalOf(b).find("truncated"), std::string::npos);
+  }
+  EXPECT_NE(RefusalOf(with32(10, 0xFFFFFFF0u)).find("truncated"), std::string::npos);  // offset past end
+  std::vector<uint8_t> shortRows(valid.begin(), valid.end() - 1);
+  EXPECT_NE(RefusalOf(shortRows).find("truncated"), std::string::npos);
+}
+
+TEST(Picture, HostileTablesAndMasksAreRefused) {
+  BmpSpec s;
+  s.width = 2;
+  s.height = 1;
+  s.bits = 4;
+  s.table = {0x000000, 0xFFFFFF, 0x808080};
+  s.clrUsed = 3;
+  s.rows = {{0x15}};  // indices 1 and 5: 5 is beyond a table of three
+  EXPECT_NE(RefusalOf(MakeBmp(s)).find("colour 5"), std::string::npos);
+  s.rows = {{0x12}};
+  EXPECT_EQ(RefusalOf(MakeBmp(s)), "");
+
+  // A colour count the file does not hold.
+  s.clrUsed = 16;
+  EXPECT_NE(RefusalOf(MakeBmp(s)).find("truncated"), std::string::npos);
+  // A larger count than the depth can index is clamped, not trusted.
+  s.table.assign(16, 0x123456);
+  s.clrUsed = 0xFFFFFFFFu;
+  EXPECT_EQ(RefusalOf(MakeBmp(s)), "");
+
+  BmpSpec m;
+  m.width = 1;
+  m.height = 1;
+  m.bits = 32;
+  m.compression = 3;
+  m.rows = {{1, 2, 3, 4}};
+  m.masks = {0x00FF0000, 0x0000FFFF, 0x000000FF};
+  EXPECT_NE(RefusalOf(MakeBmp(m)).find("overlap"), std::string::npos);
+  m.masks = {0x00FF0000, 0x0000F0F0, 0x0000000F};
+  EXPECT_NE(RefusalOf(MakeBmp(m)).find("one run"), std::string::npos);
+  m.bits = 16;
+  m.rows = {{1, 2}};
+  m.masks = {0x00FF0000, 0x0000FF00, 0x000000FF};
+  EXPECT_NE(RefusalOf(MakeBmp(m)).find("wider"), std::string::npos);
+}
+
+TEST(Picture, MalformedPnmsAreRefused) {
+  EXPECT_NE(RefusalOf(Bytes("P5 2 2 0\n\0\0\0\0")).find("maxval"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("P5 2 2 65535\n")).find("16-bit"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("P5 2 1 100\n\x10\x70")).find("above"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("P6 2 2 255\n\x01\x02")).find("truncated"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("P5 x 2 255\n")).find("not a number"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("P5 2 2")).find("truncated"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("P5 0 2 255\n")).find("no pixels"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("P5 99999999999 2 255\n")).find("large"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("P6 40000 40000 255\n")).find("too large"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("P3 1 1 255\n1 2 3")).find("not a picture"), std::string::npos);
+  EXPECT_NE(RefusalOf(Bytes("P5 1 1 255x\x01")).find("malformed"), std::string::npos);
+}
+
+TEST(Picture, StdPictureOwnsItsBitmap) {
+  StdPicture a = Pattern24(2, 2);
+  const gdi::HBITMAP handle = a.Handle();
+  ASSERT_NE(handle, 0u);
+  StdPicture b(std::move(a));
+  EXPECT_EQ(a.Handle(), 0u);  // NOLINT(bugprone-use-after-move): moved-from is empty by contract
+  EXPECT_EQ(a.Width(), 0);
+  EXPECT_EQ(b.Handle(), handle);
+  EXPECT_EQ(b.Width(), 2);
+  b = Pattern24(3, 1);  // the old bitmap is deleted
+  gdi::BITMAP bm{};
+  EXPECT_EQ(gdi::GetObjectA(handle, sizeof bm, &bm), 0);
+  const gdi::HBITMAP released = b.Release();
+  EXPECT_FALSE(b);
+  EXPECT_NE(gdi::GetObjectA(released, sizeof bm, &bm), 0);
+  EXPECT_TRUE(gdi::DeleteObject(released));
+  try {
+    EncodeBmp(0);
+    FAIL() << "EncodeBmp(0) returned";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Number(), 5);
+  }
+  EXPECT_THROW(EncodePnm(released, false), RuntimeError);  // stale handle
+}
+
+class PictureFiles : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "okuva-pictures-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string dir_;
+};
+
+TEST_F(PictureFiles, SaveAndLoadChooseTheFormatByExtension) {
+  StdPicture rgb = Pattern24(9, 4);
+  SavePicture(rgb.Handle(), dir_ + "/a.BMP");
+  SavePicture(rgb.Handle(), dir_ + "/a.ppm");
+  SavePicture(rgb.Handle(), dir_ + "/a.pgm");
+  EXPECT_EQ(files::ReadFile(dir_ + "/a.BMP").substr(0, 2), "BM");
+  EXPECT_EQ(files::ReadFile(dir_ + "/a.pgm").substr(0, 2), "P5");
+  EXPECT_EQ(Colours(LoadPicture(dir_ + "/a.BMP").Handle()), Colours(rgb.Handle()));
+  EXPECT_EQ(Colours(LoadPicture(dir_ + "/a.ppm").Handle()), Colours(rgb.Handle()));
+  EXPECT_EQ(LoadPicture(dir_ + "/a.pgm").BitsPerPixel(), 8);
+
+  // Replacing keeps nothing of the old file; a refused save leaves it as it was.
+  SavePicture(Pattern24(1, 1).Handle(), dir_ + "/a.ppm");
+  EXPECT_EQ(LoadPicture(dir_ + "/a.ppm").Width(), 1);
+  const std::string before = files::ReadFile(dir_ + "/a.BMP");
+  EXPECT_THROW(SavePicture(0, dir_ + "/a.BMP"), RuntimeError);
+  EXPECT_EQ(files::ReadFile(dir_ + "/a.BMP"), before);
+  EXPECT_THROW(SavePicture(rgb.Handle(), dir_ + "/a.gif"), PictureError);
+  EXPECT_FALSE(files::FindFile(dir_ + "/a.gif"));
+  EXPECT_THROW(SavePicture(rgb.Handle(), dir_ + "/bmp"), PictureError);
+  try {
+    SavePicture(rgb.Handle(), dir_ + "/missing/a.bmp");
+    FAIL() << "saved into a missing folder";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Number(), 76);
+  }
+  try {
+    LoadPicture(dir_ + "/none.bmp");
+    FAIL() << "loaded a missing file";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Number(), 53);
+  }
+}
+
+}  // namespace
+}  // namespace okuva

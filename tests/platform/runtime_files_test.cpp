@@ -1,0 +1,306 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/runtime/error.h"
+#include "platform/runtime/files.h"
+
+namespace okuva::files {
+namespace {
+
+template <class F>
+int32_t RaisedNumber(F&& f) {
+  try {
+    f();
+  } catch (const RuntimeError& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+// Makes writes beyond `limit` bytes fail with EFBIG for as long as it lives: a full
+// target that even root cannot write past.
+class FileSizeLimit {
+public:
+  explicit FileSizeLimit(rlim_t limit) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved_;
+    small.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, oldHandler_);
+  }
+
+private:
+  rlimit saved_{};
+  void (*oldHandler_)(int) = nullptr;
+};
+
+class RuntimeFiles : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "okuva-files-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  void Make(const std::string& name, const std::string& content) const {
+    std::ofstream(Path(name), std::ios::binary) << content;
+  }
+  std::set<std::string> Entries() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      names.insert(e.path().filename().string());
+    }
+    return names;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(RuntimeFiles, FindFileFindsOnlyFilesAndReportsAttributes) {
+  EXPECT_FALSE(FindFile(Path("missing.jpg")));
+  EXPECT_FALSE(FindFile(Path("no-folder/missing.jpg")));
+  EXPECT_FALSE(FindFile(""));
+  std::filesystem::create_directory(Path("folder"));
+  EXPECT_FALSE(FindFile(Path("folder")));
+
+  Make("plain.jpg", "x");
+  SetFileMode(Path("plain.jpg"), 0644);
+  auto plain = FindFile(Path("plain.jpg"));
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->name, "plain.jpg");
+  EXPECT_EQ(plain->mode, 0644u);
+  EXPECT_EQ(plain->attributes, static_cast<uint32_t>(kArchive));
+
+  Make(".hidden", "x");
+  SetFileMode(Path(".hidden"), 0444);
+  auto hidden = FindFile(Path(".hidden"));
+  ASSERT_TRUE(hidden);
+  EXPECT_EQ(hidden->attributes, static_cast<uint32_t>(kArchive | kHidden | kReadOnly));
+
+  // Names are exact: no case folding and no wildcards.
+  EXPECT_FALSE(FindFile(Path("PLAIN.JPG")));
+  EXPECT_FALSE(FindFile(Path("*.jpg")));
+}
+
+TEST_F(RuntimeFiles, TimesRoundTripToTheNanosecond) {
+  Make("t.bin", "data");
+  const timespec accessed{1000000000, 123456789};  // 2001
+  const timespec modified{1200000000, 987654321};  // 2008
+  const timespec created{900000000, 0};
+  SetFileTimes(Path("t.bin"), accessed, modified, created);
+  auto info = FindFile(Path("t.bin"));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->accessed.tv_sec, accessed.tv_sec);
+  EXPECT_EQ(info->accessed.tv_nsec, accessed.tv_nsec);
+  EXPECT_EQ(info->modified.tv_sec, modified.tv_sec);
+  EXPECT_EQ(info->modified.tv_nsec, modified.tv_nsec);
+  if (info->created) {
+    // Linux cannot set a birth time: it stays the moment the file was made.
+    EXPECT_GT(info->created->tv_sec, created.tv_sec);
+    EXPECT_LE(info->created->tv_sec, std::time(nullptr) + 1);
+  }
+  EXPECT_EQ(RaisedNumber([&] { SetFileTimes(Path("missing"), accessed, modified); }), 53);
+  EXPECT_EQ(RaisedNumber([&] { SetFileTimes(Path("nope/missing"), accessed, modified); }), 76);
+}
+
+TEST_F(RuntimeFiles, ModeAndAttributesRoundTrip) {
+  Make("m.bin", "data");
+  for (uint32_t mode : {0600u, 0640u, 0755u, 0444u, 0000u, 0664u}) {
+    SetFileMode(Path("m.bin"), mode);
+    auto info = FindFile(Path("m.bin"));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->mode, mode);
+    EXPECT_EQ((info->attributes & kReadOnly) != 0, (mode & 0200) == 0) << std::oct << mode;
+  }
+  // Mode is now 0664: read-only clears every write bit and keeps the rest.
+  SetFileAttributes(Path("m.bin"), kReadOnly | kArchive);
+  EXPECT_EQ(FindFile(Path("m.bin"))->mode, 0444u);
+  EXPECT_NE(FindFile(Path("m.bin"))->attributes & kReadOnly, 0u);
+  // Taking read-only away gives the owner write permission back.
+  SetFileAttributes(Path("m.bin"), kArchive);
+  EXPECT_EQ(FindFile(Path("m.bin"))->mode, 0644u);
+  // Attributes without POSIX meaning change nothing.
+  SetFileAttributes(Path("m.bin"), kNormal | kSystem | kHidden);
+  EXPECT_EQ(FindFile(Path("m.bin"))->mode, 0644u);
+  // A file's attributes carried over to another give it the same read-only state.
+  Make("n.bin", "other");
+  SetFileMode(Path("m.bin"), 0440);
+  SetFileAttributes(Path("n.bin"), FindFile(Path("m.bin"))->attributes);
+  EXPECT_NE(FindFile(Path("n.bin"))->attributes & kReadOnly, 0u);
+
+  EXPECT_EQ(RaisedNumber([&] { SetFileMode(Path("missing"), 0644); }), 53);
+  EXPECT_EQ(RaisedNumber([&] { SetFileAttributes(Path("missing"), kNormal); }), 53);
+  EXPECT_EQ(RaisedNumber([&] { SetFileAttributes(Path("x/missing"), kNormal); }), 76);
+}
+
+TEST_F(RuntimeFiles, DeleteFileRemovesOrRaises) {
+  Make("d.bin", "data");
+  DeleteFile(Path("d.bin"));
+  EXPECT_FALSE(FindFile(Path("d.bin")));
+  EXPECT_EQ(RaisedNumber([&] { DeleteFile(Path("d.bin")); }), 53);
+  EXPECT_EQ(RaisedNumber([&] { DeleteFile(Path("gone/d.bin")); }), 76);
+  std::filesystem::create_directory(Path("folder"));
+  EXPECT_EQ(RaisedNumber([&] { DeleteFile(Path("folder")); }), 75);
+  EXPECT_TRUE(std::filesystem::is_directory(Path("folder")));
+  // A read-only file is refused, as the classic delete refuses it.
+  Make("ro.bin", "keep");
+  SetFileMode(Path("ro.bin"), 0444);
+  EXPECT_EQ(RaisedNumber([&] { DeleteFile(Path("ro.bin")); }), 75);
+  EXPECT_EQ(ReadFile(Path("ro.bin")), "keep");
+}
+
+TEST_F(RuntimeFiles, WriteNewFileWritesExactlyAndNeverOverwrites) {
+  std::vector<uint8_t> data(100000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+  WriteNewFile(Path("new.bin"), data);
+  const std::string back = ReadFile(Path("new.bin"));
+  EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.end()), data);
+
+  WriteNewFile(Path("empty.bin"), {});
+  EXPECT_EQ(ReadFile(Path("empty.bin")), "");
+
+  Make("old.bin", "precious");
+  EXPECT_EQ(RaisedNumber([&] { WriteNewFile(Path("old.bin"), Bytes("overwrite")); }), 75);
+  EXPECT_EQ(ReadFile(Path("old.bin")), "precious");
+
+  EXPECT_EQ(RaisedNumber([&] { WriteNewFile(Path("no/such/folder.bin"), Bytes("x")); }), 76);
+  // A file where the folder should be.
+  EXPECT_EQ(RaisedNumber([&] { WriteNewFile(Path("old.bin/inner.bin"), Bytes("x")); }), 76);
+}
+
+TEST_F(RuntimeFiles, WriteNewFileRemovesAPartialFileWhenTheDiskFills) {
+  const std::vector<uint8_t> data(8192, 0x5A);
+  int32_t number = 0;
+  {
+    FileSizeLimit limit(1000);
+    number = RaisedNumber([&] { WriteNewFile(Path("full.bin"), data); });
+  }
+  EXPECT_EQ(number, 61);
+  EXPECT_FALSE(FindFile(Path("full.bin")));
+}
+
+TEST_F(RuntimeFiles, ReplaceFileCreatesAndReplacesInTheSameFolder) {
+  std::string seenTemp;
+  ReplaceFile(Path("r.bin"), [&](int fd, const std::string& temp) {
+    seenTemp = temp;
+    WriteAll(fd, Bytes("first"), temp);
+  });
+  EXPECT_EQ(ReadFile(Path("r.bin")), "first");
+  EXPECT_EQ(std::filesystem::path(seenTemp).parent_path(), std::filesystem::path(dir_));
+
+  SetFileMode(Path("r.bin"), 0604);
+  ReplaceFile(Path("r.bin"), [&](int fd, const std::string& temp) {
+    WriteAll(fd, Bytes("second, longer"), temp);
+  });
+  EXPECT_EQ(ReadFile(Path("r.bin")), "second, longer");
+  EXPECT_EQ(FindFile(Path("r.bin"))->mode, 0604u);  // the old file's permission bits stay
+  EXPECT_EQ(Entries(), std::set<std::string>{"r.bin"});  // no temporary left behind
+}
+
+TEST_F(RuntimeFiles, ReplaceFileKeepsTheOldFileWhenTheWriterThrows) {
+  Make("keep.bin", "old content");
+  EXPECT_THROW(ReplaceFile(Path("keep.bin"),
+                           [](int fd, const std::string& temp) {
+                             WriteAll(fd, Bytes("half"), temp);
+                             throw std::runtime_error("encoder failed");
+                           }),
+               std::runtime_error);
+  EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+  EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
+
+  EXPECT_EQ(RaisedNumber([&] {
+              ReplaceFile(Path("keep.bin"), [](int, const std::string&) { Raise(26001); });
+            }),
+            26001);
+  EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+  EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
+}
+
+TEST_F(RuntimeFiles, ReplaceFileKeepsTheOldFileWhenTheDiskFills) {
+  Make("keep.bin", "old content");
+  const std::vector<uint8_t> data(8192, 1);
+  int32_t number = 0;
+  {
+    FileSizeLimit limit(1000);
+    number = RaisedNumber([&] {
+      ReplaceFile(Path("keep.bin"), [&](int fd, const std::string& temp) { WriteAll(fd, data, temp); });
+    });
+  }
+  EXPECT_EQ(number, 61);
+  EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+  EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
+}
+
+TEST_F(RuntimeFiles, ReplaceFileRefusesUnwritableTargets) {
+  bool called = false;
+  auto writer = [&](int, const std::string&) { called = true; };
+  EXPECT_EQ(RaisedNumber([&] { ReplaceFile(Path("none/r.bin"), writer); }), 76);
+  Make("plain", "a file, not a folder");
+  EXPECT_EQ(RaisedNumber([&] { ReplaceFile(Path("plain/r.bin"), writer); }), 76);
+  std::filesystem::create_directory(Path("folder"));
+  EXPECT_EQ(RaisedNumber([&] { ReplaceFile(Path("folder"), writer); }), 75);
+  EXPECT_TRUE(std::filesystem::is_directory(Path("folder")));
+  EXPECT_FALSE(called);
+}
+
+TEST_F(RuntimeFiles, ReplaceFileInAReadOnlyFolderRaisesPermissionDenied) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  Make("keep.bin", "old content");
+  SetFileMode(dir_, 0555);
+  const int32_t number = RaisedNumber([&] {
+    ReplaceFile(Path("keep.bin"), [](int fd, const std::string& temp) { WriteAll(fd, Bytes("new"), temp); });
+  });
+  SetFileMode(dir_, 0755);
+  EXPECT_EQ(number, 70);
+  EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+}
+
+TEST_F(RuntimeFiles, ReadFileRaisesForMissingFilesAndFolders) {
+  EXPECT_EQ(RaisedNumber([&] { ReadFile(Path("missing")); }), 53);
+  EXPECT_EQ(RaisedNumber([&] { ReadFile(Path("missing/inner")); }), 76);
+  EXPECT_EQ(RaisedNumber([&] { ReadFile(dir_); }), 75);
+  try {
+    ReadFile(Path("missing"));
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Description(), "File not found");
+    EXPECT_EQ(e.Source(), Path("missing"));
+  }
+}
+
+TEST(RuntimeFileErrors, ErrnoMapsToTheClassicNumbers) {
+  EXPECT_EQ(FileErrorNumber(ENOENT), 53);
+  EXPECT_EQ(FileErrorNumber(ENOSPC), 61);
+  EXPECT_EQ(FileErrorNumber(EACCES), 70);
+  EXPECT_EQ(FileErrorNumber(EEXIST), 75);
+  EXPECT_EQ(FileErrorNumber(ENOTDIR), 76);
+  EXPECT_EQ(FileErrorNumber(ENOENT, "/no-such-folder-okuva/file"), 76);
+  EXPECT_EQ(FileErrorNumber(ENOENT, "/no-such-file-okuva"), 53);
+  EXPECT_EQ(FileErrorNumber(ENOENT, "bare-name"), 53);
+}
+
+}  // namespace
+}  // namespace okuva::files
