@@ -1,0 +1,146 @@
+#include "surface/cdibsection.h"
+
+#include "platform/runtime/checked.h"
+#include "platform/runtime/services.h"
+
+namespace okuva {
+
+namespace {
+constexpr uint16_t kBitsPerPixel = 24;
+constexpr int32_t kBytesPerPixel = 3;
+}  // namespace
+
+cDIBSection::~cDIBSection() { ClearUp(); }
+
+int32_t cDIBSection::BytesPerScanLine() const {
+  // Rows are padded to whole 32-bit words.
+  return CheckedAdd(CheckedMul(m_tBIH.biWidth, kBytesPerPixel), 3) & ~int32_t{3};
+}
+
+bool cDIBSection::CreateDIB(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight,
+                            gdi::HBITMAP& hDib) {
+  // A header that describes another bitmap than the one selected would send every
+  // reader of the pixel memory past its end: let go of a live surface first.
+  if (m_hDib != 0) ClearUp();
+
+  m_tBIH = {};
+  m_tBIH.biSize = sizeof(gdi::BITMAPINFOHEADER);
+  m_tBIH.biWidth = lWidth;
+  m_tBIH.biHeight = lHeight;
+  m_tBIH.biPlanes = 1;
+  m_tBIH.biBitCount = kBitsPerPixel;
+  m_tBIH.biCompression = gdi::BI_RGB;
+  m_tBIH.biSizeImage = static_cast<uint32_t>(CheckedMul(lHeight, BytesPerScanLine()));
+
+  hDib = 0;
+  m_lBitsPtr = nullptr;
+  // A negative height would make top-down rows, which no user of the surface expects.
+  if (lWidth <= 0 || lHeight <= 0) return false;
+
+  void* bits = nullptr;
+  hDib = gdi::CreateDIBSection(lhDC, &m_tBIH, gdi::DIB_RGB_COLORS, &bits, nullptr, 0);
+  m_lBitsPtr = hDib != 0 ? static_cast<uint8_t*>(bits) : nullptr;
+  return hDib != 0;
+}
+
+bool cDIBSection::Create(int32_t lWidth, int32_t lHeight) {
+  ClearUp();
+  m_hMemDC = gdi::CreateCompatibleDC(0);
+  if (m_hMemDC == 0) return false;
+  if (CreateDIB(m_hMemDC, lWidth, lHeight, m_hDib)) {
+    m_hOldBmp = gdi::SelectObject(m_hMemDC, m_hDib);
+    return true;
+  }
+  gdi::DeleteDC(m_hMemDC);
+  m_hMemDC = 0;
+  return false;
+}
+
+void cDIBSection::CreateFromPicture(const StdPicture& picThis) {
+  CreateFromPicture(picThis.Handle());
+}
+
+void cDIBSection::CreateFromPicture(gdi::HBITMAP picThis) {
+  gdi::BITMAP bm{};
+  gdi::GetObjectA(picThis, static_cast<int>(sizeof(bm)), &bm);
+  if (!Create(bm.bmWidth, bm.bmHeight)) return;
+
+  const gdi::HWND desktop = gdi::GetDesktopWindow();
+  const gdi::HDC screen = gdi::GetDC(desktop);
+  if (screen == 0) return;
+  const gdi::HDC memDC = gdi::CreateCompatibleDC(screen);
+  gdi::ReleaseDC(desktop, screen);
+  if (memDC == 0) return;
+
+  const gdi::HGDIOBJ old = gdi::SelectObject(memDC, picThis);
+  LoadPictureBlt(memDC, 0, 0, -1, -1, gdi::SRCCOPY);
+  gdi::SelectObject(memDC, old);
+  gdi::DeleteDC(memDC);
+}
+
+void cDIBSection::LoadPictureBlt(gdi::HDC lhDC, int32_t lSrcLeft, int32_t lSrcTop,
+                                 int32_t lSrcWidth, int32_t lSrcHeight, uint32_t eRop) {
+  if (lSrcWidth < 0) lSrcWidth = Width();
+  if (lSrcHeight < 0) lSrcHeight = Height();
+  gdi::BitBlt(m_hMemDC, 0, 0, lSrcWidth, lSrcHeight, lhDC, lSrcLeft, lSrcTop, eRop);
+}
+
+void cDIBSection::PaintPicture(gdi::HDC lhDC, int32_t lDestLeft, int32_t lDestTop,
+                               int32_t lDestWidth, int32_t lDestHeight, int32_t lSrcLeft,
+                               int32_t lSrcTop, uint32_t eRop) const {
+  if (lDestWidth < 0) lDestWidth = Width();
+  if (lDestHeight < 0) lDestHeight = Height();
+  gdi::BitBlt(lhDC, lDestLeft, lDestTop, lDestWidth, lDestHeight, m_hMemDC, lSrcLeft, lSrcTop,
+              eRop);
+}
+
+bool cDIBSection::CopyToClipboard(bool bAsDIB) {
+  const gdi::HWND desktop = gdi::GetDesktopWindow();
+  const gdi::HDC screen = gdi::GetDC(desktop);
+  if (screen == 0) return false;
+  const gdi::HDC memDC = gdi::CreateCompatibleDC(screen);
+  if (memDC == 0) {
+    gdi::ReleaseDC(desktop, screen);
+    return false;
+  }
+
+  bool placed = false;
+  if (bAsDIB) {
+    MsgBox("I don't know how to put a DIB on the clipboard! Copy as bitmap instead!!!",
+           MessageIcon::None);
+  } else {
+    const gdi::HBITMAP bitmap = gdi::CreateCompatibleBitmap(screen, Width(), Height());
+    if (bitmap != 0) {
+      const gdi::HGDIOBJ old = gdi::SelectObject(memDC, bitmap);
+      PaintPicture(memDC, 0, 0, -1, -1, 0, 0, gdi::SRCCOPY);
+      gdi::SelectObject(memDC, old);
+      if (gdi::OpenClipboard(0)) {
+        gdi::EmptyClipboard();
+        placed = gdi::SetClipboardData(gdi::CF_BITMAP, bitmap) != 0;
+        gdi::CloseClipboard();
+      }
+      // The clipboard owns the bitmap only when it took it.
+      if (!placed) gdi::DeleteObject(bitmap);
+    }
+  }
+
+  gdi::DeleteDC(memDC);
+  gdi::ReleaseDC(desktop, screen);
+  return placed;
+}
+
+void cDIBSection::ClearUp() {
+  if (m_hMemDC != 0) {
+    if (m_hDib != 0) {
+      gdi::SelectObject(m_hMemDC, m_hOldBmp);
+      gdi::DeleteObject(m_hDib);
+    }
+    gdi::DeleteDC(m_hMemDC);
+  }
+  m_hMemDC = 0;
+  m_hDib = 0;
+  m_hOldBmp = 0;
+  m_lBitsPtr = nullptr;
+}
+
+}  // namespace okuva

@@ -1,0 +1,249 @@
+// End-to-end runs of okuva-tool's surface commands: export, resample, randomise.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <turbojpeg.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class SurfaceTool : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "okuva-surface-tool-XXXXXX").string();
+    dir_ = ::mkdtemp(pattern.data());
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Runs the tool; returns its exit status and keeps its standard error.
+  int Run(const std::string& arguments) {
+    const std::string errFile = Path("stderr.txt");
+    const std::string command =
+        std::string("'") + OKUVA_TOOL_PATH + "' " + arguments + " 2>'" + errFile + "' >/dev/null";
+    const int status = std::system(command.c_str());
+    stderr_ = Read(errFile);
+    fs::remove(errFile);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  fs::path dir_;
+  std::string stderr_;
+};
+
+// A 24-bit picture given top-down as blue, green, red triples.
+struct Rgb24 {
+  int32_t width = 0, height = 0;
+  std::vector<uint8_t> bgr;
+  uint8_t* At(int32_t x, int32_t y) { return &bgr[(static_cast<size_t>(y) * width + x) * 3]; }
+};
+
+void Put16(std::string& s, uint16_t v) {
+  s += static_cast<char>(v & 0xFF);
+  s += static_cast<char>(v >> 8);
+}
+void Put32(std::string& s, uint32_t v) {
+  for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+uint32_t Get32(const std::string& s, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
+  return v;
+}
+
+void WriteBmp24(const std::string& path, const Rgb24& p) {
+  const uint32_t stride = (static_cast<uint32_t>(p.width) * 3 + 3) & ~3u;
+  const uint32_t image = stride * static_cast<uint32_t>(p.height);
+  std::string s = "BM";
+  Put32(s, 54 + image);
+  Put32(s, 0);
+  Put32(s, 54);
+  Put32(s, 40);
+  Put32(s, static_cast<uint32_t>(p.width));
+  Put32(s, static_cast<uint32_t>(p.height));
+  Put16(s, 1);
+  Put16(s, 24);
+  Put32(s, 0);
+  Put32(s, image);
+  for (int i = 0; i < 4; ++i) Put32(s, 0);
+  for (int32_t y = p.height - 1; y >= 0; --y) {
+    std::string row(stride, '\0');
+    std::memcpy(row.data(), &p.bgr[static_cast<size_t>(y) * p.width * 3], static_cast<size_t>(p.width) * 3);
+    s += row;
+  }
+  std::ofstream(path, std::ios::binary) << s;
+}
+
+// Reads a bottom-up 24-bit BMP; width 0 when the file is not one.
+Rgb24 ReadBmp24(const std::string& bytes) {
+  Rgb24 p;
+  if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') return p;
+  const auto bits = static_cast<uint16_t>(static_cast<uint8_t>(bytes[28]) | static_cast<uint8_t>(bytes[29]) << 8);
+  const auto height = static_cast<int32_t>(Get32(bytes, 22));
+  if (bits != 24 || height <= 0) return p;
+  p.width = static_cast<int32_t>(Get32(bytes, 18));
+  p.height = height;
+  const size_t offset = Get32(bytes, 10);
+  const size_t stride = (static_cast<size_t>(p.width) * 3 + 3) & ~size_t{3};
+  if (bytes.size() < offset + stride * static_cast<size_t>(height)) return Rgb24{};
+  p.bgr.resize(static_cast<size_t>(p.width) * height * 3);
+  for (int32_t y = 0; y < height; ++y)
+    std::memcpy(p.At(0, y), &bytes[offset + stride * static_cast<size_t>(height - 1 - y)],
+                static_cast<size_t>(p.width) * 3);
+  return p;
+}
+
+Rgb24 DecodeJpeg(const std::string& jpeg) {
+  Rgb24 p;
+  tjhandle h = tjInitDecompress();
+  auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
+  int sub = 0, cs = 0;
+  if (tjDecompressHeader3(h, data, jpeg.size(), &p.width, &p.height, &sub, &cs) == 0) {
+    p.bgr.resize(static_cast<size_t>(p.width) * p.height * 3);
+    if (tjDecompress2(h, data, jpeg.size(), p.bgr.data(), p.width, 0, p.height, TJPF_BGR, 0) != 0)
+      p = Rgb24{};
+  }
+  tjDestroy(h);
+  return p;
+}
+
+// Red top half, blue bottom half.
+Rgb24 TwoBands(int32_t w, int32_t h) {
+  Rgb24 p{w, h, std::vector<uint8_t>(static_cast<size_t>(w) * h * 3)};
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) {
+      uint8_t* px = p.At(x, y);
+      px[0] = y < h / 2 ? 0 : 230;
+      px[1] = 40;
+      px[2] = y < h / 2 ? 230 : 0;
+    }
+  return p;
+}
+
+TEST_F(SurfaceTool, ExportWritesAnUprightJpeg) {
+  WriteBmp24(Path("in.bmp"), TwoBands(40, 20));
+  ASSERT_EQ(Run("export '" + Path("in.bmp") + "' '" + Path("out.jpg") + "'"), 0) << stderr_;
+  const Rgb24 j = DecodeJpeg(Read(Path("out.jpg")));
+  ASSERT_EQ(j.width, 40);
+  ASSERT_EQ(j.height, 20);
+  Rgb24 decoded = j;
+  EXPECT_GT(decoded.At(5, 2)[2], 190);   // red on top
+  EXPECT_LT(decoded.At(5, 2)[0], 40);
+  EXPECT_GT(decoded.At(5, 17)[0], 190);  // blue below
+  EXPECT_LT(decoded.At(5, 17)[2], 40);
+
+  // A lower quality gives a smaller file; the quality reaches the writer.
+  ASSERT_EQ(Run("export '" + Path("in.bmp") + "' '" + Path("low.jpg") + "' --quality 5"), 0);
+  EXPECT_LT(Read(Path("low.jpg")).size(), Read(Path("out.jpg")).size());
+}
+
+TEST_F(SurfaceTool, ExportReplacesKeepingTimesAndPermissionBits) {
+  WriteBmp24(Path("in.bmp"), TwoBands(16, 16));
+  const std::string out = Path("old.jpg");
+  std::ofstream(out) << "old contents";
+  ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+  const timespec times[2] = {{1000000000, 0}, {1000000500, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, out.c_str(), times, 0), 0);
+
+  ASSERT_EQ(Run("export '" + Path("in.bmp") + "' '" + out + "' --quality 80"), 0) << stderr_;
+  struct stat st {};  // before reading, which would move the access time
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1000000500);
+  EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
+  EXPECT_EQ(DecodeJpeg(Read(out)).width, 16);
+}
+
+TEST_F(SurfaceTool, ExportRefusesBadInputWithoutWriting) {
+  std::ofstream(Path("junk.bmp")) << "not a picture at all";
+  EXPECT_EQ(Run("export '" + Path("junk.bmp") + "' '" + Path("out.jpg") + "'"), 1);
+  EXPECT_FALSE(stderr_.empty());
+  EXPECT_FALSE(fs::exists(Path("out.jpg")));
+
+  WriteBmp24(Path("in.bmp"), TwoBands(4, 4));
+  for (const char* q : {"0", "101", "x", ""}) {
+    EXPECT_EQ(Run("export '" + Path("in.bmp") + "' '" + Path("out.jpg") + "' --quality " + q), 1)
+        << q;
+  }
+  EXPECT_EQ(Run("export '" + Path("in.bmp") + "'"), 1);
+  EXPECT_FALSE(fs::exists(Path("out.jpg")));
+}
+
+TEST_F(SurfaceTool, ResampleTakesWidthThenHeightAndInterpolates) {
+  Rgb24 in{2, 2, std::vector<uint8_t>(12, 0)};
+  in.At(1, 0)[0] = 100;
+  in.At(1, 1)[0] = 100;
+  WriteBmp24(Path("in.bmp"), in);
+  ASSERT_EQ(Run("resample '" + Path("in.bmp") + "' '" + Path("out.bmp") + "' 4 3"), 0) << stderr_;
+  Rgb24 out = ReadBmp24(Read(Path("out.bmp")));
+  ASSERT_EQ(out.width, 4);
+  ASSERT_EQ(out.height, 3);
+  const int expected[] = {0, 25, 50, 75};
+  for (int32_t y = 0; y < 3; ++y)
+    for (int32_t x = 0; x < 4; ++x) EXPECT_EQ(out.At(x, y)[0], expected[x]) << x << "," << y;
+}
+
+TEST_F(SurfaceTool, ResampleOfAThinPictureExitsThreeAndWritesNothing) {
+  Rgb24 thin{1, 6, std::vector<uint8_t>(18, 50)};
+  WriteBmp24(Path("thin.bmp"), thin);
+  EXPECT_EQ(Run("resample '" + Path("thin.bmp") + "' '" + Path("out.bmp") + "' 4 4"), 3);
+  EXPECT_NE(stderr_.find("Error 9: Subscript out of range"), std::string::npos) << stderr_;
+  EXPECT_FALSE(fs::exists(Path("out.bmp")));
+
+  std::ofstream(Path("keep.bmp")) << "keep me";
+  EXPECT_EQ(Run("resample '" + Path("thin.bmp") + "' '" + Path("keep.bmp") + "' 4 4"), 3);
+  EXPECT_EQ(Read(Path("keep.bmp")), "keep me");
+
+  EXPECT_EQ(Run("resample '" + Path("thin.bmp") + "' '" + Path("out.bmp") + "' 0 4"), 1);
+  EXPECT_EQ(Run("resample '" + Path("thin.bmp") + "' '" + Path("out.bmp") + "' 4"), 1);
+  EXPECT_FALSE(fs::exists(Path("out.bmp")));
+}
+
+TEST_F(SurfaceTool, RandomiseWritesColourOrGrey) {
+  ASSERT_EQ(Run("randomise '" + Path("c.bmp") + "' 7 5"), 0) << stderr_;
+  Rgb24 c = ReadBmp24(Read(Path("c.bmp")));
+  ASSERT_EQ(c.width, 7);
+  ASSERT_EQ(c.height, 5);
+  bool varied = false;
+  for (int32_t y = 0; y < 5; ++y)
+    for (int32_t x = 0; x < 7; ++x) {
+      EXPECT_EQ(c.At(x, y)[0], 0);
+      varied |= c.At(x, y)[1] != c.At(0, 0)[1];
+    }
+  EXPECT_TRUE(varied);
+
+  ASSERT_EQ(Run("randomise '" + Path("g.bmp") + "' 9 4 --grey"), 0) << stderr_;
+  Rgb24 g = ReadBmp24(Read(Path("g.bmp")));
+  ASSERT_EQ(g.width, 9);
+  ASSERT_EQ(g.height, 4);
+  for (int32_t y = 0; y < 4; ++y)
+    for (int32_t x = 0; x < 9; ++x) {
+      EXPECT_EQ(g.At(x, y)[0], g.At(x, y)[1]);
+      EXPECT_EQ(g.At(x, y)[1], g.At(x, y)[2]);
+    }
+
+  EXPECT_EQ(Run("randomise '" + Path("bad.bmp") + "' seven 5"), 1);
+  EXPECT_EQ(Run("randomise '" + Path("bad.bmp") + "' 7 -5"), 1);
+  EXPECT_FALSE(fs::exists(Path("bad.bmp")));
+}
+
+}  // namespace

@@ -1,0 +1,45 @@
+// okuva-tool randomise: a new DIB surface filled with random colours or grey levels,
+// written as a 24-bit BMP.
+#include <string>
+#include <vector>
+
+#include "surface/cdibsection.h"
+#include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/surface_common.h"
+
+namespace okuva::tool {
+namespace {
+
+constexpr const char* kSynopsis = "randomise OUT WIDTH HEIGHT [--grey]";
+
+int Run(const std::vector<std::string>& args) {
+  std::vector<std::string> positional;
+  bool grey = false;
+  for (const std::string& a : args) {
+    if (a == "--grey") {
+      grey = true;
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() != 3) throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
+  const int32_t width = ParseSize(positional[1], "WIDTH");
+  const int32_t height = ParseSize(positional[2], "HEIGHT");
+
+  cDIBSection dib;
+  if (!dib.Create(width, height)) {
+    throw UsageError{"a " + positional[1] + " x " + positional[2] +
+                     " surface could not be created"};
+  }
+  dib.RandomiseBits(grey);
+  WriteBmp(dib.hDib(), positional[0]);
+  return kOk;
+}
+
+const Registration kRegistration{Command{
+    "randomise", kSynopsis,
+    "writes a 24-bit BMP of random colours (no blue) or, with --grey, random grey levels",
+    Run}};
+
+}  // namespace
+}  // namespace okuva::tool

@@ -1,0 +1,38 @@
+// okuva-tool resample: bilinear resampling of a picture through the DIB surface,
+// written as a 24-bit BMP.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/picture/picture.h"
+#include "surface/cdibsection.h"
+#include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/surface_common.h"
+
+namespace okuva::tool {
+namespace {
+
+constexpr const char* kSynopsis = "resample IN OUT WIDTH HEIGHT";
+
+int Run(const std::vector<std::string>& args) {
+  if (args.size() != 4) throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
+  const int32_t width = ParseSize(args[2], "WIDTH");
+  const int32_t height = ParseSize(args[3], "HEIGHT");
+
+  const StdPicture picture = LoadPicture(args[0]);
+  cDIBSection source;
+  source.CreateFromPicture(picture);
+  // Raises 9 for a source narrower or lower than 2 pixels; nothing is written then.
+  const std::unique_ptr<cDIBSection> result = source.Resample(height, width);
+  if (!result) {
+    throw UsageError{"a " + args[2] + " x " + args[3] + " surface could not be created"};
+  }
+  WriteBmp(result->hDib(), args[1]);
+  return kOk;
+}
+
+const Registration kRegistration{Command{
+    "resample", kSynopsis, "resizes a picture by bilinear interpolation into a 24-bit BMP", Run}};
+
+}  // namespace
+}  // namespace okuva::tool
