@@ -1,0 +1,252 @@
+// End-to-end runs of `okuva-tool image`: BMP files in, BMP files out.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Rgb {
+  uint8_t r = 0, g = 0, b = 0;
+  friend bool operator==(const Rgb&, const Rgb&) = default;
+};
+
+void Put16(std::vector<uint8_t>& v, uint32_t x) {
+  v.push_back(uint8_t(x));
+  v.push_back(uint8_t(x >> 8));
+}
+void Put32(std::vector<uint8_t>& v, uint32_t x) {
+  Put16(v, x & 0xFFFF);
+  Put16(v, x >> 16);
+}
+uint32_t Get32(const std::vector<uint8_t>& v, size_t at) {
+  return v[at] | v[at + 1] << 8 | v[at + 2] << 16 | uint32_t(v[at + 3]) << 24;
+}
+uint16_t Get16(const std::vector<uint8_t>& v, size_t at) { return uint16_t(v[at] | v[at + 1] << 8); }
+
+// A bottom-up BI_RGB BMP. `pixel` gives a table index at palette depths, else a colour.
+std::vector<uint8_t> MakeBmp(int w, int h, int bits, const std::vector<Rgb>& table,
+                             const std::function<uint32_t(int, int)>& index,
+                             const std::function<Rgb(int, int)>& colour) {
+  const int stride = ((w * bits + 31) / 32) * 4;
+  const uint32_t offset = 14 + 40 + 4 * uint32_t(table.size());
+  std::vector<uint8_t> v;
+  Put16(v, 0x4D42);
+  Put32(v, offset + uint32_t(stride * h));
+  Put32(v, 0);
+  Put32(v, offset);
+  Put32(v, 40);
+  Put32(v, uint32_t(w));
+  Put32(v, uint32_t(h));
+  Put16(v, 1);
+  Put16(v, uint32_t(bits));
+  for (int i = 0; i < 6; ++i) Put32(v, i == 4 ? uint32_t(table.size()) : 0);
+  for (const Rgb& c : table) {
+    v.insert(v.end(), {c.b, c.g, c.r, 0});
+  }
+  for (int row = h - 1; row >= 0; --row) {
+    std::vector<uint8_t> line(size_t(stride), 0);
+    for (int x = 0; x < w; ++x) {
+      if (bits == 24 || bits == 32) {
+        const Rgb c = colour(x, row);
+        const size_t at = size_t(x * bits / 8);
+        line[at] = c.b;
+        line[at + 1] = c.g;
+        line[at + 2] = c.r;
+      } else {
+        const uint32_t i = index(x, row);
+        const int bit = x * bits;
+        line[size_t(bit / 8)] |= uint8_t(i << (8 - bits - bit % 8));
+      }
+    }
+    v.insert(v.end(), line.begin(), line.end());
+  }
+  return v;
+}
+
+struct Bmp {
+  int w = 0, h = 0, bits = 0;
+  std::vector<Rgb> table;
+  std::vector<uint8_t> data;
+  uint32_t offset = 0;
+
+  uint32_t Index(int x, int y) const {
+    const int stride = ((w * bits + 31) / 32) * 4;
+    const size_t row = offset + size_t(stride) * size_t(h - 1 - y);
+    const int bit = x * bits;
+    return (data[row + size_t(bit / 8)] >> (8 - bits - bit % 8)) & ((1u << bits) - 1);
+  }
+  Rgb At(int x, int y) const {
+    if (bits != 24) return table.at(Index(x, y));
+    const int stride = ((w * 24 + 31) / 32) * 4;
+    const size_t p = offset + size_t(stride) * size_t(h - 1 - y) + size_t(3 * x);
+    return {data[p + 2], data[p + 1], data[p]};
+  }
+};
+
+Bmp ReadBmp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  Bmp b;
+  b.data.assign(std::istreambuf_iterator<char>(in), {});
+  EXPECT_GE(b.data.size(), 54u);
+  if (b.data.size() < 54) return b;
+  EXPECT_EQ(Get16(b.data, 0), 0x4D42);
+  b.offset = Get32(b.data, 10);
+  const uint32_t headerSize = Get32(b.data, 14);
+  b.w = int(Get32(b.data, 18));
+  b.h = int(Get32(b.data, 22));
+  EXPECT_GT(b.h, 0) << "expected a bottom-up BMP";
+  b.bits = Get16(b.data, 28);
+  uint32_t used = Get32(b.data, 46);
+  if (b.bits <= 8 && used == 0) used = 1u << b.bits;
+  for (uint32_t i = 0; i < used; ++i) {
+    const size_t at = 14 + headerSize + 4 * i;
+    b.table.push_back({b.data[at + 2], b.data[at + 1], b.data[at]});
+  }
+  return b;
+}
+
+Rgb Distinct(int x, int y) { return {uint8_t(10 + 40 * x), uint8_t(20 + 50 * y), uint8_t(99)}; }
+
+std::vector<Rgb> Palette16() {
+  std::vector<Rgb> t;
+  for (int i = 0; i < 16; ++i) t.push_back({uint8_t(i * 16), uint8_t(255 - i * 9), uint8_t(i % 3 * 100)});
+  return t;
+}
+
+class ImageTool : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "okuva-image-tool-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    const auto none = [](int, int) { return 0u; };
+    const auto noColour = [](int, int) { return Rgb{}; };
+    Write("rgb.bmp", MakeBmp(3, 2, 24, {}, none, Distinct));
+    Write("pal4.bmp", MakeBmp(5, 3, 4, Palette16(), [](int x, int y) { return uint32_t(x + 5 * y) % 16; },
+                              noColour));
+    Write("wide.bmp", MakeBmp(2, 2, 32, {}, none, Distinct));
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Write(const std::string& name, const std::vector<uint8_t>& bytes) {
+    std::ofstream(dir_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+  fs::path P(const std::string& name) const { return dir_ / name; }
+
+  // Runs okuva-tool with the arguments; returns its exit code, stderr in err_.
+  int Run(const std::string& args) {
+    const fs::path errFile = dir_ / "stderr.txt";
+    const std::string command = std::string(OKUVA_TOOL_PATH) + " image " + args + " >/dev/null 2>" +
+                                errFile.string();
+    const int status = std::system(command.c_str());
+    std::ifstream in(errFile);
+    err_.assign(std::istreambuf_iterator<char>(in), {});
+    // Under the sanitizers a fault also exits 1: do not let it pass for a usage error.
+    EXPECT_EQ(err_.find("Sanitizer"), std::string::npos) << err_;
+    EXPECT_EQ(err_.find("runtime error:"), std::string::npos) << err_;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  fs::path dir_;
+  std::string err_;
+};
+
+TEST_F(ImageTool, RotateWritesTheTurnedPicture) {
+  ASSERT_EQ(Run(P("rgb.bmp").string() + " " + P("r90.bmp").string() + " rotate 90"), 0) << err_;
+  const Bmp out = ReadBmp(P("r90.bmp"));
+  ASSERT_EQ(out.bits, 24);
+  ASSERT_EQ(out.w, 2);
+  ASSERT_EQ(out.h, 3);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 3; ++x) EXPECT_EQ(out.At(y, 2 - x), Distinct(x, y)) << x << "," << y;
+
+  ASSERT_EQ(Run(P("rgb.bmp").string() + " " + P("r-90.bmp").string() + " rotate -90"), 0) << err_;
+  const Bmp back = ReadBmp(P("r-90.bmp"));
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 3; ++x) EXPECT_EQ(back.At(1 - y, x), Distinct(x, y));
+}
+
+TEST_F(ImageTool, NonQuarterTurnWritesNothing) {
+  EXPECT_EQ(Run(P("rgb.bmp").string() + " " + P("r45.bmp").string() + " rotate 45"), 1);
+  EXPECT_NE(err_.find("no image was made"), std::string::npos) << err_;
+  EXPECT_FALSE(fs::exists(P("r45.bmp")));
+  EXPECT_EQ(Run(P("rgb.bmp").string() + " " + P("r0.bmp").string() + " rotate 0"), 1);
+  EXPECT_FALSE(fs::exists(P("r0.bmp")));
+}
+
+TEST_F(ImageTool, PalettePictureKeepsDepthAndTable) {
+  ASSERT_EQ(Run(P("pal4.bmp").string() + " " + P("m.bmp").string() + " mirror vertical"), 0) << err_;
+  const Bmp out = ReadBmp(P("m.bmp"));
+  ASSERT_EQ(out.bits, 4);
+  ASSERT_EQ(out.w, 5);
+  ASSERT_EQ(out.h, 3);
+  ASSERT_GE(out.table.size(), 16u);
+  EXPECT_EQ(std::vector<Rgb>(out.table.begin(), out.table.begin() + 16), Palette16());
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 5; ++x)
+      EXPECT_EQ(out.At(x, 2 - y), Palette16()[uint32_t(x + 5 * y) % 16]) << x << "," << y;
+
+  ASSERT_EQ(Run(P("pal4.bmp").string() + " " + P("h.bmp").string() + " mirror horizontal"), 0);
+  const Bmp flipped = ReadBmp(P("h.bmp"));
+  EXPECT_EQ(flipped.At(4, 0), Palette16()[0]);
+}
+
+TEST_F(ImageTool, GreyscaleResampleAndDepth) {
+  ASSERT_EQ(Run(P("rgb.bmp").string() + " " + P("g.bmp").string() + " greyscale"), 0) << err_;
+  const Bmp grey = ReadBmp(P("g.bmp"));
+  ASSERT_EQ(grey.bits, 8);
+  ASSERT_EQ(grey.table.size(), 256u);
+  EXPECT_EQ(grey.table[131], (Rgb{131, 131, 131}));
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 3; ++x) {
+      const Rgb c = grey.At(x, y);
+      EXPECT_TRUE(c.r == c.g && c.g == c.b);
+    }
+
+  ASSERT_EQ(Run(P("pal4.bmp").string() + " " + P("big.bmp").string() + " resample 10 6 --depth 24"),
+            0)
+      << err_;
+  const Bmp big = ReadBmp(P("big.bmp"));
+  EXPECT_EQ(big.bits, 24);
+  EXPECT_EQ(big.w, 10);
+  EXPECT_EQ(big.h, 6);
+  EXPECT_EQ(big.At(1, 1), Palette16()[0]);
+
+  // The 32-bit picture taken as 1 bit.
+  ASSERT_EQ(Run("--depth 1 " + P("wide.bmp").string() + " " + P("one.bmp").string() + " rotate 180"), 0)
+      << err_;
+  EXPECT_EQ(ReadBmp(P("one.bmp")).bits, 1);
+}
+
+TEST_F(ImageTool, BadRequestsExitOneAndWriteNothing) {
+  const std::string in = P("rgb.bmp").string();
+  const std::string out = P("out.bmp").string();
+  for (const std::string& args :
+       {in + " " + out + " blur", in + " " + out + " resample 5", in + " " + out + " resample 0 4",
+        in + " " + out + " resample x 4", in + " " + out + " mirror sideways",
+        in + " " + out + " rotate ninety", in + " " + out + " greyscale --depth 16",
+        in + " " + out + " greyscale --depth", in + " " + out, P("missing.bmp").string() + " " + out + " greyscale",
+        P("wide.bmp").string() + " " + out + " greyscale"}) {
+    EXPECT_EQ(Run(args), 1) << args;
+    EXPECT_FALSE(err_.empty()) << args;
+    EXPECT_FALSE(fs::exists(out)) << args;
+  }
+  // The 32-bit picture at its own depth names the way out.
+  Run(P("wide.bmp").string() + " " + out + " greyscale");
+  EXPECT_NE(err_.find("--depth"), std::string::npos) << err_;
+}
+
+}  // namespace
