@@ -48,6 +48,8 @@ struct Control {
   ControlKind kind = ControlKind::Integer;
   int32_t minimum = 0, maximum = 0, step = 1, defaultValue = 0, value = 0;
   std::vector<std::pair<int32_t, std::string>> menu;  // menu items: value, label
+  bool readOnly = false;  // shown but not settable
+  bool inactive = false;  // settable but without effect now (e.g. manual value under auto)
 };
 
 enum class CameraState { Closed, Streaming, Stopped, Unplugged };
@@ -82,11 +84,23 @@ public:
   virtual std::vector<Control> Controls() = 0;
   virtual bool SetControl(uint32_t id, int32_t value) = 0;
   virtual std::string LastError() const = 0;
+
+  // Steady stream: how many frames are dropped after every start and format change
+  // (while the exposure settles) before Latest() shows one. Takes effect at the next
+  // start; 0 keeps every frame.
+  virtual void SetSettleFrames(uint32_t count) { (void)count; }
+  virtual uint32_t SettleFrames() const { return 0; }
+  // After an unplug: when a device of the same identity is present again, reopens it,
+  // re-applies the format and the control values that were set and restarts the
+  // stream. True when streaming again; false (nothing changed) when it is not back.
+  virtual bool Reconnect() { return false; }
 };
 
 // The camera that driver index 0 means: OKUVA_CAMERA=simulated gives the simulated
 // camera, OKUVA_CAMERA=/dev/videoN that device, otherwise the first capture-capable
-// /dev/video* in order. nullptr when no capture device exists at all.
+// /dev/video* in order. nullptr when no capture device exists at all (also for a named
+// node that does not exist, and for OKUVA_CAMERA=none). A device that exists but is
+// busy or forbidden is returned: its Start() fails and LastError() says why.
 std::unique_ptr<Camera> OpenDefaultCamera();
 
 }  // namespace okuva::camera

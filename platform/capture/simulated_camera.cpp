@@ -1,0 +1,342 @@
+#include "platform/capture/simulated_camera.h"
+
+#include "platform/capture/image_filters.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <mutex>
+#include <numbers>
+
+namespace okuva::camera {
+namespace {
+
+constexpr int32_t kSizes[][2] = {{640, 480}, {1280, 720}};
+constexpr uint32_t kRates[] = {30, 15};  // frames per second offered at each size
+
+// Geometry of the eye at a frame height of 480 pixels; other heights scale it.
+constexpr double kReferenceHeight = 480.0;
+constexpr double kIrisRadius = 110.0;   // about 220 pixels across at 640 x 480
+constexpr double kPupilRadius = 42.0;
+constexpr double kEyeHalfWidth = 250.0;  // eye corner to centre
+constexpr double kUpperLid = 105.0;      // lid height above the centre at mid-eye
+constexpr double kLowerLid = 118.0;
+constexpr double kDriftAmplitude = 14.0;  // how far the eye wanders
+// Blur radius in pixels (at 480 lines) per unit of focus distance from the best value.
+constexpr double kBlurPerFocusStep = 1.0 / 32.0;
+
+uint32_t Hash(int32_t x, int32_t y, uint32_t seed) {
+  uint32_t h = static_cast<uint32_t>(x) * 0x8da6b343u ^ static_cast<uint32_t>(y) * 0xd8163841u ^
+               seed * 0xcb1ab31fu;
+  h ^= h >> 13;
+  h *= 0x5bd1e995u;
+  h ^= h >> 15;
+  return h;
+}
+
+// Smooth value noise in [0, 1): bilinear between hashed lattice values.
+double ValueNoise(double x, double y, uint32_t seed) {
+  const double fx = std::floor(x), fy = std::floor(y);
+  const auto ix = static_cast<int32_t>(fx), iy = static_cast<int32_t>(fy);
+  const double tx = x - fx, ty = y - fy;
+  const double sx = tx * tx * (3 - 2 * tx), sy = ty * ty * (3 - 2 * ty);
+  auto v = [&](int32_t dx, int32_t dy) { return (Hash(ix + dx, iy + dy, seed) >> 8) / 16777216.0; };
+  const double top = v(0, 0) + (v(1, 0) - v(0, 0)) * sx;
+  const double bottom = v(0, 1) + (v(1, 1) - v(0, 1)) * sx;
+  return top + (bottom - top) * sy;
+}
+
+// 0 below edge - 0.5, 1 above edge + 0.5: a one-pixel anti-aliased step.
+double Step(double edge, double value) { return std::clamp(value - edge + 0.5, 0.0, 1.0); }
+
+struct Rgb {
+  double r, g, b;
+};
+Rgb Mix(Rgb a, Rgb b, double t) {
+  return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t};
+}
+Rgb Scale(Rgb a, double f) { return {a.r * f, a.g * f, a.b * f}; }
+
+// The iris at radius r (pixels, reference scale) and angle theta.
+Rgb IrisColour(double r, double theta) {
+  const double t = std::clamp((r - kPupilRadius) / (kIrisRadius - kPupilRadius), 0.0, 1.0);
+  const Rgb inner{150, 104, 52};   // amber collarette zone
+  const Rgb outer{72, 112, 134};   // blue-grey ciliary zone
+  const double collarette = 0.33 + 0.03 * std::sin(theta * 14);
+  Rgb base = Mix(inner, outer, std::clamp((t - collarette) * 6 + 0.5, 0.0, 1.0));
+  // Radial fibres at two fine angular frequencies, wavy with the radius, plus crypts.
+  const double fibres = 0.5 + 0.25 * std::sin(theta * 41 + 2.5 * std::sin(r * 0.11)) +
+                        0.25 * std::sin(theta * 67 + r * 0.07);
+  const double crypts = ValueNoise(theta * 40 / std::numbers::pi, r * 0.16, 7);
+  double shade = 0.55 + 0.5 * fibres * (0.6 + 0.8 * crypts);
+  shade *= 1.0 + 0.25 * std::exp(-std::pow((t - collarette) * 14, 2));  // raised ridge
+  if (t > 0.86) shade *= 1.0 - (t - 0.86) * 4.0;  // dark limbal ring
+  return Scale(base, shade);
+}
+
+// Renders the still eye for a frame of `height` lines into a `w` x `h` template whose
+// centre is the eye's centre.
+void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t height) {
+  rgb.assign(static_cast<size_t>(w) * h * 3, 0);
+  const double s = height / kReferenceHeight;
+  const double cx = w / 2.0, cy = h / 2.0;
+  const Rgb skin{222, 178, 150}, lash{52, 36, 30}, pupil{14, 11, 12}, highlight{252, 252, 248};
+  for (int32_t y = 0; y < h; ++y) {
+    uint8_t* out = rgb.data() + static_cast<size_t>(y) * w * 3;
+    for (int32_t x = 0; x < w; ++x) {
+      // Reference coordinates relative to the eye's centre.
+      const double dx = (x + 0.5 - cx) / s, dy = (y + 0.5 - cy) / s;
+      const double across = std::clamp(1.0 - (dx / kEyeHalfWidth) * (dx / kEyeHalfWidth), 0.0, 1.0);
+      const double upper = -kUpperLid * across, lower = kLowerLid * across;
+      // How far inside the lids (pixels), negative outside.
+      const double inside = std::min(dy - upper, lower - dy) * s;
+
+      const double skinTone = 0.93 + 0.06 * ValueNoise(x / (9 * s), y / (9 * s), 3) -
+                              0.1 * std::min(1.0, std::hypot(dx, dy) / 600);
+      Rgb colour = Scale(skin, skinTone);
+      if (inside > -6 * s) {
+        // Sclera, darker and pinker toward the corners.
+        const double corner = std::min(1.0, std::abs(dx) / kEyeHalfWidth);
+        Rgb eye = Mix(Rgb{236, 233, 226}, Rgb{214, 180, 170}, corner * corner);
+        const double r = std::hypot(dx, dy);
+        if (r < kIrisRadius + 1) {
+          const double theta = std::atan2(dy, dx);
+          const Rgb iris = IrisColour(r, theta);
+          eye = Mix(eye, iris, Step(0, (kIrisRadius - r) * s));
+          eye = Mix(eye, pupil, Step(0, (kPupilRadius - r) * s));
+        }
+        const double hr = std::hypot(dx - 24, dy + 30);
+        eye = Mix(eye, highlight, Step(0, (9 - hr) * s));
+        // Shadow of the upper lid on the eye and a line of lashes along it.
+        eye = Scale(eye, 0.75 + 0.25 * std::min(1.0, (dy - upper) / 25));
+        colour = Mix(colour, eye, Step(0, inside));
+        const double lashLine = dy - upper;
+        if (lashLine > -6 && lashLine < 1 && across > 0.05) colour = Mix(colour, lash, 0.85);
+      }
+      out[3 * x + 0] = static_cast<uint8_t>(std::clamp(colour.r, 0.0, 255.0));
+      out[3 * x + 1] = static_cast<uint8_t>(std::clamp(colour.g, 0.0, 255.0));
+      out[3 * x + 2] = static_cast<uint8_t>(std::clamp(colour.b, 0.0, 255.0));
+    }
+  }
+}
+
+}  // namespace
+
+SimulatedCamera::SimulatedCamera() : SimulatedCamera(Options{}) {}
+
+SimulatedCamera::SimulatedCamera(Options options) : options_(options) {
+  format_ = StreamFormat{kFourcc, kSizes[0][0], kSizes[0][1], FrameRate{1, kRates[0]}};
+  Control brightness;
+  brightness.id = kBrightnessId;
+  brightness.name = "Brillo";
+  brightness.minimum = -64;
+  brightness.maximum = 64;
+  Control contrast;
+  contrast.id = kContrastId;
+  contrast.name = "Contraste";
+  contrast.minimum = 0;
+  contrast.maximum = 100;
+  contrast.defaultValue = contrast.value = 50;
+  Control focus;
+  focus.id = kFocusId;
+  focus.name = "Enfoque";
+  focus.minimum = 0;
+  focus.maximum = 255;
+  focus.defaultValue = focus.value = kBestFocus;
+  controls_ = {brightness, contrast, focus};
+}
+
+SimulatedCamera::~SimulatedCamera() = default;
+
+std::string SimulatedCamera::Name() const { return "Cámara simulada"; }
+std::string SimulatedCamera::Identity() const { return "simulated"; }
+
+CameraState SimulatedCamera::State() const { return state_; }
+
+bool SimulatedCamera::Start() {
+  if (state_ == CameraState::Streaming) return true;
+  if (!plugged_) {
+    state_ = CameraState::Unplugged;
+    lastError_ = "La cámara simulada está desconectada";
+    return false;
+  }
+  RestartStream();
+  state_ = CameraState::Streaming;
+  return true;
+}
+
+void SimulatedCamera::Stop() {
+  if (state_ == CameraState::Streaming) state_ = CameraState::Stopped;
+}
+
+void SimulatedCamera::RestartStream() {
+  streamStart_ = std::chrono::steady_clock::now();
+  nextIndex_ = 0;
+}
+
+bool SimulatedCamera::Poll() {
+  if (state_ != CameraState::Streaming) return false;
+  if (!plugged_) {
+    state_ = CameraState::Unplugged;
+    lastError_ = "La cámara simulada está desconectada";
+    return false;
+  }
+  uint64_t newest = nextIndex_;
+  if (!options_.framePerPoll) {
+    const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - streamStart_);
+    const double fps = static_cast<double>(format_.rate.denominator) / format_.rate.numerator;
+    const auto due = static_cast<uint64_t>(elapsed.count() * fps);
+    if (due < nextIndex_) return false;  // the next frame is not due yet
+    newest = due;                        // frames in between were overtaken
+  }
+  delivered_ += newest - nextIndex_ + 1;
+  nextIndex_ = newest + 1;
+  if (newest < options_.settleFrames) return false;  // exposure still settling
+  RenderInto(newest, latest_);  // reuses the frame's memory
+  latest_.sequence = delivered_;
+  return true;
+}
+
+bool SimulatedCamera::Reconnect() {
+  if (state_ != CameraState::Unplugged || !plugged_) return false;
+  // Format and control values live in this object, so they survive the unplug.
+  return Start();
+}
+
+std::vector<FormatChoice> SimulatedCamera::Formats() {
+  std::vector<FormatChoice> formats;
+  for (const auto& size : kSizes) {
+    FormatChoice choice;
+    choice.fourcc = kFourcc;
+    choice.formatName = "RGB 24 bits";
+    choice.width = size[0];
+    choice.height = size[1];
+    for (uint32_t fps : kRates) choice.rates.push_back(FrameRate{1, fps});
+    formats.push_back(choice);
+  }
+  return formats;
+}
+
+std::optional<StreamFormat> SimulatedCamera::SetFormat(const StreamFormat& format) {
+  if (format.fourcc != kFourcc) {
+    lastError_ = "Formato de píxel no admitido por la cámara simulada";
+    return std::nullopt;
+  }
+  StreamFormat granted = format;
+  // Nearest offered size by area difference, like a driver adjusting a try.
+  const auto* best = &kSizes[0];
+  for (const auto& size : kSizes) {
+    const int64_t area = int64_t{format.width} * format.height;
+    if (std::llabs(int64_t{size[0]} * size[1] - area) < std::llabs(int64_t{(*best)[0]} * (*best)[1] - area))
+      best = &size;
+  }
+  granted.width = (*best)[0];
+  granted.height = (*best)[1];
+  const double wanted = format.rate.numerator == 0 ? kRates[0]
+                                                    : static_cast<double>(format.rate.denominator) / format.rate.numerator;
+  uint32_t fps = kRates[0];
+  for (uint32_t r : kRates)
+    if (std::abs(r - wanted) < std::abs(fps - wanted)) fps = r;
+  granted.rate = FrameRate{1, fps};
+  format_ = granted;
+  if (state_ == CameraState::Streaming) RestartStream();
+  return granted;
+}
+
+std::vector<Control> SimulatedCamera::Controls() { return controls_; }
+
+bool SimulatedCamera::SetControl(uint32_t id, int32_t value) {
+  for (auto& control : controls_) {
+    if (control.id != id) continue;
+    if (value < control.minimum || value > control.maximum) {
+      lastError_ = "Valor fuera de rango para " + control.name;
+      return false;
+    }
+    control.value = value;
+    return true;
+  }
+  lastError_ = "Control desconocido";
+  return false;
+}
+
+int32_t SimulatedCamera::ControlValue(uint32_t id) const {
+  for (const auto& control : controls_)
+    if (control.id == id) return control.value;
+  return 0;
+}
+
+struct SimulatedCamera::Template {
+  int32_t width = 0, height = 0;  // frame size plus the drift margin on each side
+  int32_t margin = 0;
+  std::vector<uint8_t> rgb;
+};
+
+std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::TemplateFor(int32_t width, int32_t height) {
+  static std::mutex mutex;
+  static std::map<std::pair<int32_t, int32_t>, std::shared_ptr<const Template>> cache;
+  const std::lock_guard lock(mutex);
+  auto& slot = cache[{width, height}];
+  if (!slot) {
+    auto t = std::make_shared<Template>();
+    t->margin = static_cast<int32_t>(std::ceil(kDriftAmplitude * height / kReferenceHeight)) + 1;
+    t->width = width + 2 * t->margin;
+    t->height = height + 2 * t->margin;
+    RenderTemplate(t->rgb, t->width, t->height, height);
+    slot = std::move(t);
+  }
+  return slot;
+}
+
+std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::DefocusedTemplate(int32_t width, int32_t height) {
+  auto sharp = TemplateFor(width, height);
+  const double radius = std::abs(ControlValue(kFocusId) - kBestFocus) * kBlurPerFocusStep * height / kReferenceHeight;
+  if (!(radius > 0)) return sharp;
+  // Blurring commutes with the drift, so the whole still is blurred once per focus
+  // value and every frame is only a crop of it. Blurring the larger still also spares
+  // the frame's border the edge clamping.
+  if (!defocused_ || defocusedRadius_ != radius || defocused_->width != sharp->width ||
+      defocused_->height != sharp->height) {
+    auto blurred = std::make_shared<Template>(*sharp);
+    DefocusBlur(blurred->rgb.data(), blurred->width, blurred->height, radius);
+    defocused_ = std::move(blurred);
+    defocusedRadius_ = radius;
+  }
+  return defocused_;
+}
+
+Frame SimulatedCamera::RenderFrame(uint64_t index) {
+  Frame frame;
+  RenderInto(index, frame);
+  return frame;
+}
+
+void SimulatedCamera::RenderInto(uint64_t index, Frame& frame) {
+  const int32_t width = format_.width, height = format_.height;
+  const auto shared = DefocusedTemplate(width, height);
+  const Template& t = *shared;
+  frame.width = width;
+  frame.height = height;
+  frame.sequence = index + 1;
+  frame.rgb.resize(static_cast<size_t>(width) * height * 3);
+
+  // The eye wanders on a slow Lissajous path (periods of 3 and 2.2 seconds at 30 fps).
+  const double phase = static_cast<double>(index % 1980);
+  const double amplitude = t.margin - 1;
+  const auto ox = static_cast<int32_t>(std::lround(amplitude * std::sin(phase * 2 * std::numbers::pi / 90)));
+  const auto oy = static_cast<int32_t>(std::lround(amplitude * 0.6 * std::sin(phase * 2 * std::numbers::pi / 66 + 1)));
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* src = t.rgb.data() + (static_cast<size_t>(y + t.margin + oy) * t.width + t.margin + ox) * 3;
+    std::copy_n(src, static_cast<size_t>(width) * 3, frame.rgb.data() + static_cast<size_t>(y) * width * 3);
+  }
+
+  const double gain = ControlValue(kContrastId) / 50.0;
+  const int32_t offset = ControlValue(kBrightnessId);
+  if (gain != 1.0 || offset != 0) {
+    uint8_t lut[256];
+    for (int32_t v = 0; v < 256; ++v)
+      lut[v] = static_cast<uint8_t>(std::clamp(std::lround((v - 128) * gain + 128 + offset), 0L, 255L));
+    for (uint8_t& b : frame.rgb) b = lut[b];
+  }
+}
+
+}  // namespace okuva::camera

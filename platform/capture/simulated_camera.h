@@ -1,0 +1,95 @@
+// The built-in simulated camera: a moving synthetic eye (skin, eyelids, sclera, an
+// iris with fine radial texture, pupil, specular highlight) for machines without a
+// camera and for tests. Every frame is a pure function of its index within the stream
+// and of the control values, so tests can repeat it exactly.
+#pragma once
+
+#include "platform/capture/camera.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace okuva::camera {
+
+class SimulatedCamera final : public Camera {
+public:
+  // Control ids: the V4L2 ids of the same controls, so dialogs treat both cameras alike.
+  static constexpr uint32_t kBrightnessId = 0x00980900;  // V4L2_CID_BRIGHTNESS
+  static constexpr uint32_t kContrastId = 0x00980901;    // V4L2_CID_CONTRAST
+  static constexpr uint32_t kFocusId = 0x009a090a;       // V4L2_CID_FOCUS_ABSOLUTE
+  // The focus value at which the picture is sharp; blur grows with the distance.
+  static constexpr int32_t kBestFocus = 128;
+  // The camera's own pixel format: packed RGB24 ('RGB3'), the same bytes as a Frame.
+  static constexpr uint32_t kFourcc = 0x33424752;
+
+  struct Options {
+    // Test mode: every Poll() delivers exactly the next frame, independent of time.
+    bool framePerPoll = false;
+    // Frames dropped after each start or format change (steady stream).
+    uint32_t settleFrames = 2;
+  };
+
+  SimulatedCamera();
+  explicit SimulatedCamera(Options options);
+  ~SimulatedCamera() override;
+
+  std::string Name() const override;      // "Cámara simulada"
+  std::string Identity() const override;  // "simulated"
+  bool Start() override;                  // false only while unplugged
+  void Stop() override;
+  CameraState State() const override;
+  int PollDescriptor() const override { return -1; }  // poll on a timer
+  bool Poll() override;
+  const Frame& Latest() const override { return latest_; }
+
+  std::vector<FormatChoice> Formats() override;
+  StreamFormat CurrentFormat() override { return format_; }
+  // Snaps size and rate to the nearest offered ones; refuses other pixel formats.
+  std::optional<StreamFormat> SetFormat(const StreamFormat& format) override;
+
+  std::vector<Control> Controls() override;
+  // False (with LastError) for an unknown id or a value outside the control's range.
+  bool SetControl(uint32_t id, int32_t value) override;
+  std::string LastError() const override { return lastError_; }
+
+  void SetSettleFrames(uint32_t count) override { options_.settleFrames = count; }
+  uint32_t SettleFrames() const override { return options_.settleFrames; }
+  bool Reconnect() override;
+
+  // Renders frame `index` of the current format with the current control values;
+  // the same arguments always give the same pixels. Does not touch Latest().
+  Frame RenderFrame(uint64_t index);
+
+  // Test hooks that act like pulling the cable and plugging it back in: after
+  // Unplug() the next Poll() reports Unplugged; after Replug() Reconnect() succeeds.
+  void Unplug() { plugged_ = false; }
+  void Replug() { plugged_ = true; }
+
+private:
+  struct Template;
+  // The still eye for a frame size, rendered once per process and shared.
+  static std::shared_ptr<const Template> TemplateFor(int32_t width, int32_t height);
+  // The still as the current focus value shows it (cached for the last radius).
+  std::shared_ptr<const Template> DefocusedTemplate(int32_t width, int32_t height);
+  void RenderInto(uint64_t index, Frame& frame);
+  int32_t ControlValue(uint32_t id) const;
+  void RestartStream();
+
+  Options options_;
+  StreamFormat format_;
+  std::vector<Control> controls_;
+  CameraState state_ = CameraState::Closed;
+  bool plugged_ = true;
+  std::chrono::steady_clock::time_point streamStart_;
+  uint64_t nextIndex_ = 0;  // index within the current stream of the next frame
+  uint64_t delivered_ = 0;  // frames delivered since construction (Frame::sequence)
+  std::shared_ptr<const Template> defocused_;
+  double defocusedRadius_ = 0;
+  Frame latest_;
+  std::string lastError_;
+};
+
+}  // namespace okuva::camera
