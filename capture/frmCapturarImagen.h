@@ -1,0 +1,87 @@
+// frmCapturarImagen: the station's only window. The live picture of the camera shows in
+// Picture1, "Capturar" freezes the current frame into Picture2 through the clipboard,
+// "Grabar" writes the frozen picture as a JPEG file, "Formato" and "Configurar" open the
+// capture driver's dialogs. Opening the window starts the capture, closing it stops the
+// capture and ends the program.
+#pragma once
+
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "platform/gdi/gdi.h"
+
+class QLabel;
+class QPushButton;
+
+namespace okuva {
+
+namespace qt {
+class PictureBox;
+}
+
+// Where Form_Resize puts the window: a twenty-ninth of the free space from the screen's
+// top-left corner, all in twips; negative when the window is larger than the screen.
+std::pair<int32_t, int32_t> PlaceOnScreen(int32_t screenWidth, int32_t screenHeight,
+                                          int32_t windowWidth, int32_t windowHeight);
+
+// The text of the message box that reports an error which left a handler.
+std::string UnhandledErrorText(int32_t number, const std::string& description);
+
+class frmCapturarImagen : public QWidget {
+  Q_OBJECT
+
+public:
+  // Builds the window as designed (caption "Form1"); nothing runs until Load.
+  frmCapturarImagen();
+  ~frmCapturarImagen() override;
+
+  // Loads the window: runs Form_Load under the window's error handling.
+  void Load();
+
+  // Runs an event handler as the window runtime does: an error that leaves it is shown
+  // with its number and description in a message box and the program goes on.
+  void Run(const std::function<void()>& handler);
+
+  // What "end the program" does; by default it leaves the application's event loop.
+  void SetEndProgram(std::function<void()> endProgram) { endProgram_ = std::move(endProgram); }
+
+  // The window's handle (owner of the save dialog) and Picture1's (parent of the capture
+  // window).
+  gdi::HWND hWnd();
+
+  // Event handlers; they raise errors as they meet them (Run reports them).
+  void Form_Load();
+  void Form_Resize();  // ignores every error of its own
+  void Form_Unload(int16_t& Cancel);
+  void Command1_Click();  // start action
+  void Command2_Click();  // stop action
+  void Command3_Click();  // "Formato"
+  void Command4_Click();  // "Configurar"
+  void cmdCapturar_Click();
+  void cmdGuardar_Click();
+  // The camera went away during the preview: the capture stops and the operator is told.
+  void CapWnd_DeviceLost();
+
+  QLabel* Label1;
+  QLabel* Label2;
+  qt::PictureBox* Picture1;
+  qt::PictureBox* Picture2;
+  QPushButton* cmdCapturar;
+  QPushButton* cmdGuardar;
+  QPushButton* Command3;
+  QPushButton* Command4;
+  QPushButton* Command1;
+  QPushButton* Command2;
+
+protected:
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+private:
+  std::function<void()> endProgram_;
+};
+
+}  // namespace okuva

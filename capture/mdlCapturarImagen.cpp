@@ -1,0 +1,8 @@
+#include "capture/mdlCapturarImagen.h"
+
+namespace okuva::mdlCapturarImagen {
+
+gdi::HWND hCapWnd = 0;
+int16_t bConectado = kFalse;
+
+}  // namespace okuva::mdlCapturarImagen

@@ -1,0 +1,47 @@
+// The desktop's implementations of the runtime's services: modal message boxes over
+// QMessageBox, the clipboard over QClipboard and the save-file dialog over QFileDialog.
+// Install them once a QApplication exists (InstallQtServices does all three).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/gdi/clipboard.h"
+#include "platform/runtime/services.h"
+#include "saving/save_file_dialog.h"
+
+namespace okuva::qt {
+
+// Message boxes as modal QMessageBox windows with one OK button, owned by the active
+// window; an empty title shows the application's default title.
+class QtMessageBoxService : public MessageBoxService {
+public:
+  void Show(const std::string& text, MessageIcon icon, const std::string& title) override;
+};
+
+// The desktop clipboard: pictures travel as 32-bit images, so other programs can paste
+// what we copy and we can take what they copied. Open never fails (the desktop
+// clipboard is not locked by owners the way the classic one is).
+class QtClipboardBackend : public gdi::ClipboardBackend {
+public:
+  bool Open() override;
+  void Close() override;
+  void Clear() override;
+  bool SetImage(const gdi::ClipboardImage& image) override;
+  std::optional<gdi::ClipboardImage> GetImage() override;
+};
+
+// The save dialog as a modal, non-native QFileDialog: the filter list becomes Qt's
+// name filters (matched case-insensitively), the default extension is appended to a
+// name typed without one and, with OFN_OVERWRITEPROMPT, replacing a file is confirmed
+// first. A chosen path that does not fit the record's buffer is refused with a message
+// and the operator chooses again.
+class QtSaveFileDialog : public SaveFileDialogBackend {
+public:
+  int GetSaveFileNameA(OPENFILENAME& ofn) override;
+};
+
+// Installs the three services above.
+void InstallQtServices();
+
+}  // namespace okuva::qt

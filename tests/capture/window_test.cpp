@@ -1,0 +1,454 @@
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "capture/frmCapturarImagen.h"
+#include "capture/mdlCapturarImagen.h"
+#include "platform/gdi/clipboard.h"
+#include "platform/qt/capture_window.h"
+#include "platform/qt/picture_box.h"
+#include "platform/qt/window_handles.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/program.h"
+#include "station_fixture.h"
+
+namespace okuva {
+namespace {
+
+using mdlCapturarImagen::bConectado;
+using mdlCapturarImagen::hCapWnd;
+using testing::ModalAnswer;
+
+const std::string kNoCamera = "No hay Camara Web";
+
+class StationTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    testing::App();
+    hCapWnd = 0;
+    bConectado = kFalse;
+    oldMessages_ = SetMessageBoxService(messages_);
+    oldDialog_ = SetSaveFileDialogBackend(dialog_);
+    gdi::SetClipboardBackend(nullptr);
+    gdi::OpenClipboard(0);
+    gdi::EmptyClipboard();
+    gdi::CloseClipboard();
+    dir_ = std::filesystem::temp_directory_path() /
+           ("okuva-station-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+
+  void TearDown() override {
+    form_.reset();
+    qt::SetCameraFactory(nullptr);
+    SetMessageBoxService(oldMessages_);
+    SetSaveFileDialogBackend(oldDialog_);
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Opens the window on a simulated camera that delivers one frame per poll.
+  void OpenWithCamera() {
+    qt::SetCameraFactory([this]() -> std::unique_ptr<camera::Camera> {
+      auto camera = testing::StepCamera();
+      camera_ = camera.get();
+      return camera;
+    });
+    Open();
+  }
+
+  void Open() {
+    form_ = std::make_unique<frmCapturarImagen>();
+    form_->SetEndProgram([this] { ++ended_; });
+    form_->Load();
+    form_->show();
+  }
+
+  qt::CaptureWindow* CapWnd() const { return qt::CaptureWindowFromHandle(hCapWnd); }
+
+  // Lets the event loop run for a while (timers, queued reports).
+  static void Pump(int milliseconds) {
+    testing::WaitFor([] { return false; }, milliseconds);
+  }
+
+  std::shared_ptr<testing::RecordedMessages> messages_ = std::make_shared<testing::RecordedMessages>();
+  std::shared_ptr<testing::ScriptedSaveDialog> dialog_ = std::make_shared<testing::ScriptedSaveDialog>();
+  std::shared_ptr<MessageBoxService> oldMessages_;
+  std::shared_ptr<SaveFileDialogBackend> oldDialog_;
+  std::unique_ptr<frmCapturarImagen> form_;
+  camera::SimulatedCamera* camera_ = nullptr;
+  int ended_ = 0;
+  std::filesystem::path dir_;
+};
+
+// The frame as a 32-bit image, to compare with what Picture2 shows.
+QImage FrameImage(const camera::Frame& frame) {
+  return QImage(frame.rgb.data(), frame.width, frame.height, frame.width * 3, QImage::Format_RGB888)
+      .convertToFormat(QImage::Format_RGB32);
+}
+
+TEST(PlaceOnScreenTest, ATwentyNinthOfTheFreeSpaceTowardZero) {
+  EXPECT_EQ(PlaceOnScreen(58, 0, 0, 0).first, 2);
+  EXPECT_EQ(PlaceOnScreen(28, 0, 0, 0).first, 0);
+  EXPECT_EQ(PlaceOnScreen(0, 0, 120, 0).first, -4);  // wider than the screen
+  EXPECT_EQ(PlaceOnScreen(0, 100, 0, 200).second, -3);
+  EXPECT_EQ(PlaceOnScreen(28800, 16200, 15390, 8235), (std::pair<int32_t, int32_t>{462, 274}));
+}
+
+TEST_F(StationTest, LayoutCaptionsAndColoursAsDesigned) {
+  qt::SetCameraFactory([]() -> std::unique_ptr<camera::Camera> { return nullptr; });
+  form_ = std::make_unique<frmCapturarImagen>();
+  EXPECT_EQ(form_->windowTitle().toStdString(), "Form1");
+  EXPECT_EQ(form_->size(), QSize(1024, 549));
+
+  struct Expected {
+    QWidget* widget;
+    QRect geometry;
+  };
+  const Expected expected[] = {
+      {form_->Label1, {8, 8, 325, 17}},      {form_->Label2, {344, 8, 325, 17}},
+      {form_->Picture1, {8, 24, 326, 245}},  {form_->Picture2, {344, 24, 326, 245}},
+      {form_->cmdCapturar, {8, 278, 79, 31}}, {form_->cmdGuardar, {88, 278, 71, 31}},
+      {form_->Command3, {174, 278, 79, 31}}, {form_->Command4, {254, 278, 79, 31}},
+      {form_->Command1, {70, 362, 79, 31}},  {form_->Command2, {70, 364, 79, 31}},
+  };
+  for (const Expected& e : expected) {
+    EXPECT_EQ(e.widget->geometry(), e.geometry) << e.widget->objectName().toStdString();
+  }
+
+  EXPECT_EQ(form_->Label1->text(), "VIDEO EN VIVO");
+  EXPECT_EQ(form_->Label2->text(), "CAPTURA DE IMAGEN");
+  EXPECT_EQ(form_->cmdCapturar->text(), "Capturar");
+  EXPECT_EQ(form_->cmdCapturar->toolTip(), "Capturar foto del iris");
+  EXPECT_EQ(form_->cmdGuardar->text(), "Grabar");
+  EXPECT_EQ(form_->cmdGuardar->toolTip(), "Grabar archivo .JPG");
+  EXPECT_EQ(form_->Command3->text(), "Formato");
+  EXPECT_EQ(form_->Command3->toolTip(), "Formato de la captura");
+  EXPECT_EQ(form_->Command4->text(), "Configurar");
+  EXPECT_EQ(form_->Command4->toolTip(), QString::fromUtf8("Configuración de la captura"));
+  EXPECT_EQ(form_->Command1->text(), "Iniciar");
+  EXPECT_EQ(form_->Command2->text(), "Detener");
+
+  for (QLabel* label : {form_->Label1, form_->Label2}) {
+    const QFont font = label->font();
+    EXPECT_EQ(font.family(), "Arial");
+    EXPECT_TRUE(font.bold());
+    EXPECT_DOUBLE_EQ(font.pointSizeF(), 9.75);
+    EXPECT_FALSE(font.italic() || font.underline() || font.strikeOut());
+    EXPECT_EQ(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+  }
+
+  form_->Load();
+  form_->show();
+  EXPECT_EQ(form_->windowTitle().toStdString(), "OKUVA: Capturar de fotos del iris");
+  EXPECT_FALSE(form_->Command1->isVisible());
+  EXPECT_FALSE(form_->Command2->isVisible());
+  EXPECT_TRUE(form_->cmdCapturar->isVisible());
+  EXPECT_FALSE(form_->windowIcon().pixmap(32, 32).isNull());
+  EXPECT_EQ(form_->windowIcon().availableSizes(), QList<QSize>{QSize(32, 32)});
+
+  // What is drawn: the form's background, and a label's background with white text.
+  const QImage shot = form_->grab().toImage();
+  EXPECT_EQ(QColor(shot.pixel(1000, 540)), QColor(255, 192, 128));
+  EXPECT_EQ(QColor(shot.pixel(10, 10)), QColor(128, 64, 0));
+  bool whiteText = false;
+  for (int x = 8; x < 333 && !whiteText; ++x) {
+    for (int y = 8; y < 25; ++y) whiteText |= QColor(shot.pixel(x, y)) == QColor(255, 255, 255);
+  }
+  EXPECT_TRUE(whiteText);
+}
+
+TEST_F(StationTest, WithoutCameraTheOperatorIsToldOnceAndDialogsDoNothing) {
+  qt::SetCameraFactory([]() -> std::unique_ptr<camera::Camera> { return nullptr; });
+  Open();
+  EXPECT_EQ(messages_->Count(kNoCamera), 1);
+  ASSERT_EQ(messages_->shown.size(), 1u);
+  EXPECT_EQ(messages_->shown[0].title, "Error");
+  EXPECT_EQ(messages_->shown[0].icon, MessageIcon::Exclamation);
+  EXPECT_EQ(hCapWnd, 0u);
+  EXPECT_EQ(bConectado, kFalse);
+
+  ModalAnswer answer([](QWidget* modal) { modal->close(); });
+  form_->Command3->click();
+  form_->Command4->click();
+  Pump(50);
+  EXPECT_FALSE(answer.Ran());
+
+  // "Capturar" still takes whatever picture the clipboard holds.
+  const uint8_t pixels[2 * 2 * 4] = {10, 20, 30, 0, 40, 50, 60, 0, 70, 80, 90, 0, 1, 2, 3, 0};
+  gdi::OpenClipboard(0);
+  gdi::EmptyClipboard();
+  gdi::SetClipboardData(gdi::CF_BITMAP, gdi::CreateBitmap(2, 2, 1, 32, pixels));
+  gdi::CloseClipboard();
+  form_->cmdCapturar->click();
+  const QImage shown = form_->Picture2->Shown();
+  ASSERT_EQ(shown.size(), QSize(2, 2));
+  EXPECT_EQ(QColor(shown.pixel(0, 0)), QColor(30, 20, 10));
+  EXPECT_EQ(QColor(shown.pixel(1, 1)), QColor(3, 2, 1));
+  EXPECT_EQ(messages_->shown.size(), 1u);
+}
+
+TEST_F(StationTest, CameraThatWillNotStartIsReported) {
+  qt::SetCameraFactory([]() -> std::unique_ptr<camera::Camera> {
+    auto camera = testing::StepCamera();
+    camera->Unplug();  // present but unable to stream, like a busy device
+    return camera;
+  });
+  Open();
+  EXPECT_EQ(messages_->Count(kNoCamera), 1);
+  EXPECT_NE(hCapWnd, 0u);
+  EXPECT_EQ(bConectado, kFalse);
+  ModalAnswer answer([](QWidget* modal) { modal->close(); });
+  form_->Command3->click();
+  Pump(30);
+  EXPECT_FALSE(answer.Ran());
+}
+
+TEST_F(StationTest, StartShowsTheLivePictureInPicture1) {
+  OpenWithCamera();
+  EXPECT_TRUE(messages_->shown.empty());
+  EXPECT_EQ(bConectado, kTrue);
+  qt::CaptureWindow* window = CapWnd();
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(window->parentWidget(), form_->Picture1->Client());
+  EXPECT_EQ(window->geometry(), QRect(0, 0, 320, 240));
+  EXPECT_EQ(window->objectName(), "CapWindow");
+  EXPECT_TRUE(window->Connected());
+  EXPECT_TRUE(window->Previewing());
+  EXPECT_EQ(window->PreviewRate(), 30);
+  EXPECT_TRUE(window->Scaling());
+  ASSERT_TRUE(testing::WaitFor([&] { return !window->PreviewImage().isNull(); }));
+  EXPECT_EQ(window->PreviewImage().size(), QSize(320, 240));
+  // The preview is the camera's frame scaled down: compare a smoothed centre pixel.
+  const QImage full = FrameImage(camera_->Latest());
+  const QImage expected = full.scaled(320, 240, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+  const QImage shown = window->PreviewImage();
+  int far = 0;
+  for (int y = 0; y < 240; y += 8) {
+    for (int x = 0; x < 320; x += 8) {
+      const QColor a(shown.pixel(x, y)), b(expected.pixel(x, y));
+      far += std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) > 24 ? 1 : 0;
+    }
+  }
+  // The preview may be one frame behind what Latest() holds now; the eye drifts slowly.
+  EXPECT_LT(far, 40 * 30 / 10);
+}
+
+TEST_F(StationTest, CapturarPutsTheCurrentFrameIntoPicture2) {
+  OpenWithCamera();
+  form_->cmdCapturar->click();
+  const camera::Frame& frame = camera_->Latest();
+  ASSERT_EQ(frame.width, 640);
+  const QImage expected = FrameImage(frame);
+  const QImage shown = form_->Picture2->Shown();
+  ASSERT_EQ(shown.size(), QSize(640, 480));
+  EXPECT_EQ(shown, expected);
+  // A real picture, not a flat one.
+  EXPECT_NE(shown.pixel(320, 240), shown.pixel(5, 5));
+  // Picture2 sizes itself to the picture and Label2 follows its width.
+  EXPECT_EQ(form_->Picture2->size(), QSize(644, 484));
+  EXPECT_EQ(form_->Label2->width(), 644);
+  EXPECT_EQ(form_->Picture2->Picture().Width(), 640);
+}
+
+TEST_F(StationTest, FormatoChangesTheFrameSize) {
+  OpenWithCamera();
+  bool listed = false;
+  ModalAnswer answer([&](QWidget* modal) {
+    auto* sizes = modal->findChild<QComboBox*>(QStringLiteral("sizeBox"));
+    auto* rates = modal->findChild<QComboBox*>(QStringLiteral("rateBox"));
+    ASSERT_NE(sizes, nullptr);
+    ASSERT_NE(rates, nullptr);
+    listed = sizes->count() == 2 && rates->count() == 2 && sizes->currentText() == "640 x 480";
+    sizes->setCurrentIndex(sizes->findText(QStringLiteral("1280 x 720")));
+    qobject_cast<QDialog*>(modal)->accept();
+  });
+  form_->Command3->click();
+  EXPECT_TRUE(answer.Ran());
+  EXPECT_TRUE(listed);
+  EXPECT_EQ(camera_->CurrentFormat().width, 1280);
+  form_->cmdCapturar->click();
+  EXPECT_EQ(form_->Picture2->Shown().size(), QSize(1280, 720));
+}
+
+TEST_F(StationTest, ConfigurarAppliesControlsLiveAndRestoresDefaults) {
+  OpenWithCamera();
+  const uint32_t brightness = camera::SimulatedCamera::kBrightnessId;
+  auto value = [&] {
+    for (const camera::Control& c : camera_->Controls())
+      if (c.id == brightness) return c.value;
+    return INT32_MIN;
+  };
+  const int32_t initial = value();
+  int32_t whileOpen = INT32_MIN;
+  int32_t afterRestore = INT32_MIN;
+  ModalAnswer answer([&](QWidget* modal) {
+    auto* slider = modal->findChild<QSlider*>(QStringLiteral("control_%1").arg(brightness));
+    ASSERT_NE(slider, nullptr);
+    slider->setValue(slider->maximum());
+    whileOpen = value();
+    modal->findChild<QPushButton*>(QStringLiteral("restoreDefaults"))->click();
+    afterRestore = value();
+    modal->findChild<QPushButton*>(QStringLiteral("close"))->click();
+  });
+  form_->Command4->click();
+  EXPECT_TRUE(answer.Ran());
+  EXPECT_NE(whileOpen, initial);
+  EXPECT_GT(whileOpen, initial);
+  EXPECT_EQ(afterRestore, initial);
+}
+
+double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) sum += (a[i] - b[i]) * double(a[i] - b[i]);
+  const double mse = sum / static_cast<double>(a.size());
+  return 10 * std::log10(255.0 * 255.0 / std::max(mse, 1e-9));
+}
+
+std::vector<uint8_t> DecodeRgb(const std::string& path, int& width, int& height) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> jpeg((std::istreambuf_iterator<char>(in)), {});
+  tjhandle tj = tjInitDecompress();
+  int subsampling = 0, colourspace = 0;
+  std::vector<uint8_t> rgb;
+  if (tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colourspace) == 0) {
+    rgb.resize(static_cast<size_t>(width) * height * 3);
+    if (tjDecompress2(tj, jpeg.data(), jpeg.size(), rgb.data(), width, 0, height, TJPF_RGB, 0) != 0) rgb.clear();
+  }
+  tjDestroy(tj);
+  return rgb;
+}
+
+TEST_F(StationTest, GrabarWritesTheStillAsJpeg) {
+  OpenWithCamera();
+  form_->cmdCapturar->click();
+  const std::vector<uint8_t> frame = camera_->Latest().rgb;
+  const std::string target = (dir_ / "ojo.JPG").string();
+  dialog_->answer = target;
+  form_->cmdGuardar->click();
+  EXPECT_TRUE(messages_->shown.empty()) << messages_->shown[0].text;
+
+  ASSERT_EQ(dialog_->asked.size(), 1u);
+  const OPENFILENAME& ofn = dialog_->asked[0];
+  EXPECT_EQ(StripAtNul(ofn.lpstrFile), ProgramFolder() + "/RuvoDiro.jpg");
+  EXPECT_EQ(ofn.lpstrFilter, std::string("JPEG Files (*.JPG)\0*.JPG\0All Files (*.*)\0*.*\0\0", 46));
+  EXPECT_EQ(ofn.nFilterIndex, 1u);
+  EXPECT_EQ(ofn.lpstrDefExt, "JPG");
+  EXPECT_EQ(ofn.Flags & OFN_OVERWRITEPROMPT, OFN_OVERWRITEPROMPT);
+  EXPECT_EQ(qt::WidgetFromHandle(ofn.hwndOwner), form_.get());
+
+  int width = 0, height = 0;
+  const std::vector<uint8_t> decoded = DecodeRgb(target, width, height);
+  ASSERT_EQ(width, 640);
+  ASSERT_EQ(height, 480);
+  ASSERT_EQ(decoded.size(), frame.size());
+  EXPECT_GT(Psnr(decoded, frame), 30.0);  // upright and close at quality 90
+}
+
+TEST_F(StationTest, CancelledSaveWritesNothing) {
+  OpenWithCamera();
+  form_->cmdCapturar->click();
+  dialog_->answer.clear();
+  form_->cmdGuardar->click();
+  EXPECT_EQ(dialog_->asked.size(), 1u);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_));
+  EXPECT_FALSE(std::filesystem::exists(ProgramFolder() + "/RuvoDiro.jpg"));
+  EXPECT_TRUE(messages_->shown.empty());
+}
+
+TEST_F(StationTest, GrabarBeforeAnyCaptureReportsAndKeepsRunning) {
+  OpenWithCamera();
+  const std::string target = (dir_ / "vacio.JPG").string();
+  dialog_->answer = target;
+  form_->cmdGuardar->click();
+  ASSERT_EQ(dialog_->asked.size(), 1u);  // the dialog is still shown
+  ASSERT_EQ(messages_->shown.size(), 1u);
+  const std::string& text = messages_->shown[0].text;
+  EXPECT_NE(text.find("26001"), std::string::npos) << text;
+  EXPECT_NE(text.find("Failed to save to JPG"), std::string::npos) << text;
+  EXPECT_FALSE(std::filesystem::exists(target));
+  EXPECT_EQ(ended_, 0);
+  EXPECT_TRUE(form_->isVisible());
+  // The station goes on working: a capture and a save now succeed.
+  form_->cmdCapturar->click();
+  form_->cmdGuardar->click();
+  EXPECT_TRUE(std::filesystem::exists(target));
+}
+
+TEST_F(StationTest, ReplacingAFileKeepsItsTimes) {
+  OpenWithCamera();
+  form_->cmdCapturar->click();
+  const std::string target = (dir_ / "viejo.JPG").string();
+  std::ofstream(target) << "an older picture";
+  const timespec times[2] = {{978307200, 0}, {978310800, 0}};  // 2001-01-01
+  ASSERT_EQ(utimensat(AT_FDCWD, target.c_str(), times, 0), 0);
+  dialog_->answer = target;
+  form_->cmdGuardar->click();
+  EXPECT_TRUE(messages_->shown.empty());
+  struct stat st {};
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 978310800);
+  EXPECT_GT(st.st_size, 1000);
+}
+
+TEST_F(StationTest, CloseRunsTheStopActionAndEndsTheProgram) {
+  OpenWithCamera();
+  const gdi::HWND capture = hCapWnd;
+  ASSERT_NE(qt::WidgetFromHandle(capture), nullptr);
+  form_->close();
+  EXPECT_EQ(ended_, 1);
+  EXPECT_EQ(bConectado, kFalse);
+  EXPECT_EQ(qt::WidgetFromHandle(capture), nullptr);  // the capture window is gone
+  EXPECT_EQ(hCapWnd, capture);                        // and its handle is kept
+  // After the stop, the messages fall on a stale handle and do nothing.
+  int32_t zero = 0;
+  EXPECT_EQ(qt::SendMessageA(hCapWnd, qt::WM_CAP_EDIT_COPY, 1, &zero), 0);
+}
+
+TEST_F(StationTest, UnpluggingDuringPreviewStopsItAndTellsTheOperator) {
+  OpenWithCamera();
+  qt::CaptureWindow* window = CapWnd();
+  ASSERT_TRUE(testing::WaitFor([&] { return !window->PreviewImage().isNull(); }));
+  camera_->Unplug();
+  ASSERT_TRUE(testing::WaitFor([&] { return !messages_->shown.empty(); }));
+  EXPECT_EQ(messages_->shown.size(), 1u);
+  EXPECT_NE(messages_->shown[0].text.find("desconectado"), std::string::npos);
+  EXPECT_EQ(bConectado, kFalse);
+  EXPECT_FALSE(window->Previewing());
+  // The station keeps working: capture finds no new frame, dialogs are not offered.
+  form_->cmdCapturar->click();
+  ModalAnswer answer([](QWidget* modal) { modal->close(); });
+  form_->Command3->click();
+  Pump(30);
+  EXPECT_FALSE(answer.Ran());
+  form_->close();
+  EXPECT_EQ(ended_, 1);
+  EXPECT_EQ(qt::WidgetFromHandle(hCapWnd), nullptr);
+}
+
+TEST_F(StationTest, ErrorsLeavingAHandlerAreShownWithNumberAndDescription) {
+  qt::SetCameraFactory([]() -> std::unique_ptr<camera::Camera> { return nullptr; });
+  Open();
+  messages_->shown.clear();
+  form_->Run([] { Raise(kErrSubscript); });
+  form_->Run([] { throw std::runtime_error("algo falló"); });
+  ASSERT_EQ(messages_->shown.size(), 2u);
+  EXPECT_EQ(messages_->shown[0].text, UnhandledErrorText(9, "Subscript out of range"));
+  EXPECT_EQ(messages_->shown[0].icon, MessageIcon::Critical);
+  EXPECT_NE(messages_->shown[1].text.find("algo falló"), std::string::npos);
+  EXPECT_EQ(ended_, 0);
+}
+
+}  // namespace
+}  // namespace okuva
