@@ -1,0 +1,173 @@
+#include "jpeg/cjpeg.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "jpeg/encoder_error.h"
+#include "jpeg/sampling.h"
+#include "jpeg/scan_coder.h"
+#include "jpeg/stream_writer.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/files.h"
+
+namespace okuva {
+
+namespace {
+constexpr int32_t kDefaultQuality = 75;
+constexpr int32_t kMaxSampling = 4;
+// The COM length field (16 bits) counts itself: 65535 - 2 characters.
+constexpr size_t kMaxCommentLength = 65533;
+constexpr int32_t kPrecision = 8;
+
+bool ValidFactor(int32_t f) { return f >= 1 && f <= kMaxSampling; }
+}  // namespace
+
+cJpeg::cJpeg() {
+  m_lZigZag = jpeg::BuildZigZag();
+  SetSamplingFrequencies(2, 2, 1, 1, 1, 1);
+  Quality(kDefaultQuality);
+}
+
+void cJpeg::Quality(int32_t vData) {
+  if (vData < 1 || vData > 100) return;
+  m_lQuality = vData;
+  const int32_t S = jpeg::QualityScaleFactor(vData);
+  jpeg::ScaleBaseTable(jpeg::kBaseQLuminance, S, m_udtQTable[0]);
+  jpeg::ScaleBaseTable(jpeg::kBaseQChrominance, S, m_udtQTable[1]);
+  jpeg::ScaleQuantTable(m_udtQTable[0], m_lZigZag);
+  jpeg::ScaleQuantTable(m_udtQTable[1], m_lZigZag);
+}
+
+void cJpeg::SetSamplingFrequencies(int32_t H1, int32_t V1, int32_t H2, int32_t V2, int32_t H3,
+                                   int32_t V3) {
+  if (!ValidFactor(H1) || !ValidFactor(V1)) jpeg::RaiseEncoderError("Invalid Sampling Value");
+  std::vector<jpeg::Component> comps;
+  if (H2 == 0 && V2 == 0 && H3 == 0 && V3 == 0) {
+    comps.push_back({0, 1, 1, 0, {}});
+  } else {
+    if (!ValidFactor(H2) || !ValidFactor(V2) || !ValidFactor(H3) || !ValidFactor(V3)) {
+      jpeg::RaiseEncoderError("Invalid Sampling Value");
+    }
+    comps.push_back({0, H1, V1, 0, {}});
+    comps.push_back({0, H2, V2, 1, {}});
+    comps.push_back({0, H3, V3, 1, {}});
+  }
+  m_udtComp = std::move(comps);
+  m_lComponents = static_cast<int32_t>(m_udtComp.size());
+  m_lHmax = 1;
+  m_lVmax = 1;
+  for (const jpeg::Component& c : m_udtComp) {
+    m_lHmax = std::max(m_lHmax, c.Hi);
+    m_lVmax = std::max(m_lVmax, c.Vi);
+  }
+}
+
+int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t lSrcLeft,
+                         int32_t lSrcTop) {
+  // Sizes below 1, or too large to round up to whole blocks, can have no bitmap.
+  constexpr int32_t kLargest = std::numeric_limits<int32_t>::max() - 7;
+  if (lWidth < 1 || lHeight < 1 || lWidth > kLargest || lHeight > kLargest) return 1;
+  const int32_t Wb = (lWidth + 7) / 8 * 8;
+  const int32_t Hb = (lHeight + 7) / 8 * 8;
+  jpeg::SamplingSurface surface;
+  if (!surface.Create(Wb, Hb)) return 1;
+
+  // The new stores replace the old ones only once all are made, so the size and the
+  // stores always describe the same image.
+  const jpeg::FrameLayout frame{lWidth, lHeight, m_lHmax, m_lVmax};
+  std::vector<jpeg::CoefficientStore> stores(m_udtComp.size());
+  jpeg::PlaneGeometry previous{};
+  for (size_t i = 0; i < m_udtComp.size(); ++i) {
+    const jpeg::Component& comp = m_udtComp[i];
+    const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
+    stores[i].resize(static_cast<size_t>(g.Wp) * static_cast<size_t>(g.Hp));  // all written below
+    // Components of equal sampled size share one drawing.
+    if (g.Wc != previous.Wc || g.Hc != previous.Hc) {
+      surface.DrawPlane(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g);
+    }
+    previous = g;
+    jpeg::SamplePlane(surface.Bits(), surface.Stride(), g, jpeg::kColourWeights[i], m_lZigZag,
+                      m_udtQTable[static_cast<size_t>(comp.Tqi)], stores[i].data());
+  }
+  for (size_t i = 0; i < m_udtComp.size(); ++i) {
+    m_udtComp[i].Ci = static_cast<int32_t>(i) + 1;
+    m_udtComp[i].Data = std::move(stores[i]);
+  }
+  m_lPrecision = kPrecision;
+  m_lWidth = lWidth;
+  m_lHeight = lHeight;
+  return 0;
+}
+
+void cJpeg::Comment(const std::string& Value) {
+  if (jpeg::CharacterCount(Value) > kMaxCommentLength) {
+    jpeg::RaiseEncoderError("Illegal Comment Length");
+  }
+  m_sComment = Value;
+}
+
+void cJpeg::BuildStream() {
+  for (const jpeg::Component& c : m_udtComp) {
+    if (c.Data.empty()) Raise(kErrSubscript);  // nothing sampled since the layout was set
+  }
+  // Position 0 (luminance) uses tables 0, the chrominance positions tables 1.
+  std::vector<jpeg::ScanEntry> entries;
+  for (int32_t j = 0; j < m_lComponents; ++j) {
+    const int32_t table = j == 0 ? 0 : 1;
+    entries.push_back({j, table, table});
+  }
+  const int32_t last = m_lComponents - 1;
+  const jpeg::FrameLayout frame = Frame();
+  const int64_t estimate =
+      jpeg::OptimizeHuffmanTables(m_udtComp, entries, 0, last, frame, m_udtDCTable, m_udtACTable);
+  const std::vector<uint8_t> comment = jpeg::AnsiBytes(m_sComment);
+  const std::vector<uint8_t> credit(jpeg::kCreditComment.begin(), jpeg::kCreditComment.end());
+  const size_t scans = jpeg::GroupScans(jpeg::BlocksPerMcu(m_udtComp, entries), 0, last).size();
+
+  m_bytFile = jpeg::OutputBuffer(jpeg::StreamCapacity(estimate, scans, comment.size()));
+  jpeg::OutputBuffer& out = m_bytFile;
+  jpeg::WriteMarker(out, jpeg::kMarkerSOI);
+  jpeg::WriteAPP0(out);
+  jpeg::WriteCOM(out, comment);
+  jpeg::WriteCOM(out, credit);
+  jpeg::WriteDQT(out, out.Pos(), m_udtQTable[0], 0);
+  if (m_lComponents > 1) jpeg::WriteDQT(out, out.Pos(), m_udtQTable[1], 1);
+  jpeg::WriteSOF(out, jpeg::kMarkerSOF0, m_lPrecision, frame, m_udtComp);
+  jpeg::WriteDHT(out, out.Pos(), m_udtDCTable[0], 0, false);
+  jpeg::WriteDHT(out, out.Pos(), m_udtACTable[0], 0, true);
+  if (m_lComponents > 1) {
+    jpeg::WriteDHT(out, out.Pos(), m_udtDCTable[1], 1, false);
+    jpeg::WriteDHT(out, out.Pos(), m_udtACTable[1], 1, true);
+  }
+  const jpeg::ScanContext ctx{m_udtComp, frame, m_udtDCTable, m_udtACTable};
+  jpeg::WriteScans(out, ctx, entries, 0, last);
+  jpeg::WriteMarker(out, jpeg::kMarkerEOI);
+}
+
+std::vector<uint8_t> cJpeg::Encode() {
+  BuildStream();
+  const auto written = m_bytFile.Written();
+  std::vector<uint8_t> bytes(written.begin(), written.end());
+  m_bytFile = jpeg::OutputBuffer();
+  return bytes;
+}
+
+int32_t cJpeg::SaveFile(const std::string& FileName) {
+  if (FileName.empty()) return 1;
+  if (files::FindFile(FileName)) return 2;
+  BuildStream();
+  try {
+    files::WriteNewFile(FileName, m_bytFile.Written());
+  } catch (const RuntimeError&) {
+    // A file that appeared while encoding is never replaced; report it as existing.
+    if (files::FindFile(FileName)) {
+      m_bytFile = jpeg::OutputBuffer();
+      return 2;
+    }
+    throw;
+  }
+  m_bytFile = jpeg::OutputBuffer();
+  return 0;
+}
+
+}  // namespace okuva

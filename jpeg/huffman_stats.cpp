@@ -1,0 +1,95 @@
+#include "jpeg/huffman_stats.h"
+
+#include <bit>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "platform/runtime/error.h"
+
+namespace okuva::jpeg {
+
+void CountDCSymbols(const CoefficientStore& store, SymbolCounts& counts) {
+  int32_t predictor = 0;
+  for (size_t b = 0; b + 64 <= store.size(); b += 64) {
+    ++counts[static_cast<size_t>(SizeCategory(store[b] - predictor))];
+    predictor = store[b];
+  }
+}
+
+int64_t CountDCSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& counts,
+                                  int32_t Hi, int32_t Vi, const FrameLayout& frame) {
+  const McuLayout m = InterleavedLayout(frame, Hi, Vi);
+  const int64_t rowBlocks = 64 * static_cast<int64_t>(m.blocksPerRow);
+  const auto end = static_cast<int64_t>(store.size());
+  std::vector<int64_t> r(static_cast<size_t>(Vi));
+  for (int32_t t = 0; t < Vi; ++t) r[static_cast<size_t>(t)] = rowBlocks * t;
+  int32_t predictor = 0;
+  int64_t fillers = 0;
+  for (int32_t my = 0; my < m.mcuRows; ++my) {
+    for (int32_t mx = 0; mx < m.mcuColumns; ++mx) {
+      const bool lastColumn = mx == m.mcuColumns - 1;
+      for (int32_t t = 0; t < Vi; ++t) {
+        int64_t& pos = r[static_cast<size_t>(t)];
+        for (int32_t h = 1; h <= Hi; ++h) {
+          if (pos >= end || (lastColumn && h > m.lastColumnBlocks)) {
+            ++counts[0];  // a filler repeats the predictor: difference 0
+            ++fillers;
+            continue;
+          }
+          const int32_t dc = store[static_cast<size_t>(pos)];
+          ++counts[static_cast<size_t>(SizeCategory(dc - predictor))];
+          predictor = dc;
+          pos += 64;
+        }
+      }
+    }
+    if (my < m.mcuRows - 1) {
+      for (int64_t& pos : r) pos += rowBlocks * (Vi - 1);
+    }
+  }
+  return fillers;
+}
+
+uint64_t NonZeroAcMask(const int16_t* block) {
+#ifdef __SSE2__
+  // Eight coefficients per compare; the byte masks of zeros are gathered and inverted.
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t zeros = 0;
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i a = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i)), zero);
+    const __m128i b = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8)), zero);
+    zeros |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b)))} << i;
+  }
+  return ~zeros & ~uint64_t{1};
+#else
+  uint64_t mask = 0;
+  for (int i = 1; i < 64; ++i) mask |= uint64_t{block[i] != 0} << i;
+  return mask;
+#endif
+}
+
+void CountACSymbols(const CoefficientStore& store, SymbolCounts& counts) {
+  for (size_t b = 0; b + 64 <= store.size(); b += 64) {
+    const int16_t* block = &store[b];
+    uint64_t nz = NonZeroAcMask(block);
+    int32_t last = 0;  // zigzag index of the previous non-zero coefficient
+    while (nz != 0) {
+      const auto i = static_cast<int32_t>(std::countr_zero(nz));
+      int32_t run = i - last - 1;
+      while (run > 15) {
+        ++counts[kSymbolZRL];
+        run -= 16;
+      }
+      const int32_t symbol = 16 * run + SizeCategory(block[i]);
+      if (symbol > 255) Raise(kErrSubscript);  // beyond 16-bit coefficients of 8-bit samples
+      ++counts[static_cast<size_t>(symbol)];
+      last = i;
+      nz &= nz - 1;
+    }
+    if (last != 63) ++counts[kSymbolEOB];
+  }
+}
+
+}  // namespace okuva::jpeg

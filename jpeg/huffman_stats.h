@@ -1,0 +1,43 @@
+// Huffman statistics stage: counts the DC and AC symbols the scans will code, straight
+// from the coefficient stores (T.81 F.1.2 baseline symbols).
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "jpeg/component.h"
+
+namespace okuva::jpeg {
+
+// Symbol counts 0..255 plus the reserved code point at 256 (T.81 K.2).
+using SymbolCounts = std::array<int64_t, 257>;
+
+constexpr int32_t kSymbolEOB = 0x00;
+constexpr int32_t kSymbolZRL = 0xF0;
+constexpr int32_t kReservedSymbol = 256;
+
+// Size category: 0 for 0, else the number of significant bits of |v|.
+inline int32_t SizeCategory(int32_t v) {
+  const uint32_t m = static_cast<uint32_t>(v < 0 ? -v : v);
+  return static_cast<int32_t>(std::bit_width(m));
+}
+
+// Bit i (1..63) set when coefficient i of the block is not zero; bit 0 is never set.
+// Lets the coders jump from one non-zero coefficient to the next.
+uint64_t NonZeroAcMask(const int16_t* block);
+
+// DC symbols of a non-interleaved scan: blocks in stored order, predictor from 0.
+void CountDCSymbols(const CoefficientStore& store, SymbolCounts& counts);
+
+// DC symbols in the interleaved scan's MCU order; every filler block adds one count
+// of symbol 0. Returns the number of filler blocks visited.
+int64_t CountDCSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& counts,
+                                  int32_t Hi, int32_t Vi, const FrameLayout& frame);
+
+// AC symbols (run/size, ZRL, EOB) of all stored blocks.
+void CountACSymbols(const CoefficientStore& store, SymbolCounts& counts);
+
+}  // namespace okuva::jpeg

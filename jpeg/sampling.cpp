@@ -1,0 +1,258 @@
+#include "jpeg/sampling.h"
+
+#include <limits>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define OKUVA_JPEG_X86 1
+#endif
+
+#include "jpeg/dct.h"
+
+namespace okuva::jpeg {
+
+const std::array<ColourWeights, 3> kColourWeights = {{
+    {0.299f, 0.587f, 0.114f, -128.0f},
+    {-0.16874f, -0.33126f, 0.5f, 0.0f},
+    {0.5f, -0.41869f, -0.08131f, 0.0f},
+}};
+
+SamplingSurface::~SamplingSurface() {
+  if (dc_ != 0) {
+    if (previous_ != 0) gdi::SelectObject(dc_, previous_);
+    if (bitmap_ != 0) gdi::DeleteObject(bitmap_);
+    gdi::DeleteDC(dc_);
+  }
+}
+
+bool SamplingSurface::Create(int32_t Wb, int32_t Hb) {
+  dc_ = gdi::CreateCompatibleDC(0);
+  if (dc_ == 0) return false;
+  // Rows padded to 4 bytes. A bitmap beyond 32-bit sizes cannot be made: reported
+  // like any other refusal.
+  const int64_t stride64 = (3 * int64_t{Wb} + 3) & ~int64_t{3};
+  if (stride64 * Hb > std::numeric_limits<int32_t>::max()) {
+    gdi::DeleteDC(dc_);
+    dc_ = 0;
+    return false;
+  }
+  const auto stride = static_cast<int32_t>(stride64);
+  gdi::BITMAPINFOHEADER bih{};
+  bih.biSize = sizeof(gdi::BITMAPINFOHEADER);
+  bih.biWidth = Wb;
+  bih.biHeight = Hb;  // positive: bottom-up rows
+  bih.biPlanes = 1;
+  bih.biBitCount = 24;
+  bih.biCompression = gdi::BI_RGB;
+  bih.biSizeImage = static_cast<uint32_t>(stride64 * Hb);
+  void* bits = nullptr;
+  bitmap_ = gdi::CreateDIBSection(dc_, &bih, gdi::DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (bitmap_ == 0 || bits == nullptr) {
+    if (bitmap_ != 0) gdi::DeleteObject(bitmap_);
+    bitmap_ = 0;
+    gdi::DeleteDC(dc_);
+    dc_ = 0;
+    return false;
+  }
+  bits_ = static_cast<uint8_t*>(bits);
+  stride_ = stride;
+  Hb_ = Hb;
+  previous_ = gdi::SelectObject(dc_, bitmap_);
+  // Area averaging where the layer offers it, nearest pixel otherwise.
+  if (gdi::SetStretchBltMode(dc_, gdi::HALFTONE) == 0) {
+    gdi::SetStretchBltMode(dc_, gdi::COLORONCOLOR);
+  }
+  return true;
+}
+
+void SamplingSurface::DrawPlane(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft,
+                                int32_t srcTop, const PlaneGeometry& g) {
+  const int32_t top = Hb_ - g.Hp;
+  if (g.Wc == X && g.Hc == Y) {
+    gdi::BitBlt(dc_, 0, top, X, Y, src, srcLeft, srcTop, gdi::SRCCOPY);
+  } else {
+    gdi::StretchBlt(dc_, 0, top, g.Wc, g.Hc, src, srcLeft, srcTop, X, Y, gdi::SRCCOPY);
+  }
+  // Repeat the last column, then the last row, so that edge blocks carry no step.
+  for (int32_t c = g.Wc; c < g.Wp; ++c) {
+    gdi::BitBlt(dc_, c, top, 1, g.Hc, dc_, c - 1, top, gdi::SRCCOPY);
+  }
+  for (int32_t r = top + g.Hc; r < Hb_; ++r) {
+    gdi::BitBlt(dc_, 0, r, g.Wp, 1, dc_, 0, r - 1, gdi::SRCCOPY);
+  }
+}
+
+#ifdef OKUVA_JPEG_X86
+namespace {
+
+// Colour conversion of `lanes` adjacent blocks at once into group[(y * 8 + x) * lanes
+// + k], lane k = block k. Each block row of 8 pixels (24 bytes, read as two 16-byte
+// loads that end exactly at its last byte) is split into blue, green and red words;
+// bytes convert exactly to double and the products and sums run in the order of the
+// scalar expression, so the floats are the same. A transpose turns the rows of the
+// blocks into the lanes.
+__attribute__((target("avx2"))) inline void SplitRow(const uint8_t* px, __m128i* b, __m128i* g,
+                                                     __m128i* r) {
+  const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px));
+  const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + 8));
+  constexpr char Z = static_cast<char>(0x80);  // shuffle index giving a zero byte
+  const __m128i bLo = _mm_setr_epi8(0, Z, Z, Z, 3, Z, Z, Z, 6, Z, Z, Z, 9, Z, Z, Z);
+  const __m128i gLo = _mm_setr_epi8(1, Z, Z, Z, 4, Z, Z, Z, 7, Z, Z, Z, 10, Z, Z, Z);
+  const __m128i rLo = _mm_setr_epi8(2, Z, Z, Z, 5, Z, Z, Z, 8, Z, Z, Z, 11, Z, Z, Z);
+  const __m128i bHi = _mm_setr_epi8(4, Z, Z, Z, 7, Z, Z, Z, 10, Z, Z, Z, 13, Z, Z, Z);
+  const __m128i gHi = _mm_setr_epi8(5, Z, Z, Z, 8, Z, Z, Z, 11, Z, Z, Z, 14, Z, Z, Z);
+  const __m128i rHi = _mm_setr_epi8(6, Z, Z, Z, 9, Z, Z, Z, 12, Z, Z, Z, 15, Z, Z, Z);
+  b[0] = _mm_shuffle_epi8(lo, bLo);
+  g[0] = _mm_shuffle_epi8(lo, gLo);
+  r[0] = _mm_shuffle_epi8(lo, rLo);
+  b[1] = _mm_shuffle_epi8(hi, bHi);
+  g[1] = _mm_shuffle_epi8(hi, gHi);
+  r[1] = _mm_shuffle_epi8(hi, rHi);
+}
+
+__attribute__((target("avx2"))) inline __m128 ConvertHalf(__m128i b, __m128i g, __m128i r,
+                                                          const ColourWeights& w) {
+  const __m256d sum = _mm256_add_pd(
+      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(r), _mm256_set1_pd(w.red)),
+                                  _mm256_mul_pd(_mm256_cvtepi32_pd(g), _mm256_set1_pd(w.green))),
+                    _mm256_mul_pd(_mm256_cvtepi32_pd(b), _mm256_set1_pd(w.blue))),
+      _mm256_set1_pd(w.offset));
+  return _mm256_cvtpd_ps(sum);
+}
+
+__attribute__((target("avx2"))) void ConvertGroup4(const uint8_t* const* rows,
+                                                   const ColourWeights& w, float* group) {
+  for (int y = 0; y < 8; ++y) {
+    __m128 lo[4];
+    __m128 hi[4];
+    for (int k = 0; k < 4; ++k) {
+      __m128i b[2], g[2], r[2];
+      SplitRow(rows[y] + 24 * k, b, g, r);
+      lo[k] = ConvertHalf(b[0], g[0], r[0], w);
+      hi[k] = ConvertHalf(b[1], g[1], r[1], w);
+    }
+    _MM_TRANSPOSE4_PS(lo[0], lo[1], lo[2], lo[3]);
+    _MM_TRANSPOSE4_PS(hi[0], hi[1], hi[2], hi[3]);
+    for (int x = 0; x < 4; ++x) {
+      _mm_storeu_ps(group + (y * 8 + x) * 4, lo[x]);
+      _mm_storeu_ps(group + (y * 8 + x + 4) * 4, hi[x]);
+    }
+  }
+}
+
+__attribute__((target("avx2"))) void ConvertGroup8(const uint8_t* const* rows,
+                                                   const ColourWeights& w, float* group) {
+  for (int y = 0; y < 8; ++y) {
+    __m256 row[8];  // row[k]: pixels x = 0..7 of block k
+    for (int k = 0; k < 8; ++k) {
+      __m128i b[2], g[2], r[2];
+      SplitRow(rows[y] + 24 * k, b, g, r);
+      row[k] = _mm256_set_m128(ConvertHalf(b[1], g[1], r[1], w), ConvertHalf(b[0], g[0], r[0], w));
+    }
+    const __m256 t0 = _mm256_unpacklo_ps(row[0], row[1]);
+    const __m256 t1 = _mm256_unpackhi_ps(row[0], row[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(row[2], row[3]);
+    const __m256 t3 = _mm256_unpackhi_ps(row[2], row[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(row[4], row[5]);
+    const __m256 t5 = _mm256_unpackhi_ps(row[4], row[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(row[6], row[7]);
+    const __m256 t7 = _mm256_unpackhi_ps(row[6], row[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44);
+    const __m256 u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44);
+    const __m256 u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44);
+    const __m256 u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
+    const __m256 u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    float* dst = group + y * 8 * 8;
+    _mm256_storeu_ps(dst + 0 * 8, _mm256_permute2f128_ps(u0, u4, 0x20));
+    _mm256_storeu_ps(dst + 1 * 8, _mm256_permute2f128_ps(u1, u5, 0x20));
+    _mm256_storeu_ps(dst + 2 * 8, _mm256_permute2f128_ps(u2, u6, 0x20));
+    _mm256_storeu_ps(dst + 3 * 8, _mm256_permute2f128_ps(u3, u7, 0x20));
+    _mm256_storeu_ps(dst + 4 * 8, _mm256_permute2f128_ps(u0, u4, 0x31));
+    _mm256_storeu_ps(dst + 5 * 8, _mm256_permute2f128_ps(u1, u5, 0x31));
+    _mm256_storeu_ps(dst + 6 * 8, _mm256_permute2f128_ps(u2, u6, 0x31));
+    _mm256_storeu_ps(dst + 7 * 8, _mm256_permute2f128_ps(u3, u7, 0x31));
+  }
+}
+
+}  // namespace
+#endif
+
+void SamplePlane(const uint8_t* bits, int32_t stride, const PlaneGeometry& g,
+                 const ColourWeights& weights, const ZigZagTable& zigzag,
+                 const QuantTable& table, int16_t* store) {
+  // The three products of each byte value, exactly as the per-pixel expression forms
+  // them (byte to float, then times the float coefficient in double); the sum then
+  // runs in the same order, so the results are bit for bit the same.
+  std::array<double, 256> red{};
+  std::array<double, 256> green{};
+  std::array<double, 256> blue{};
+  for (size_t v = 0; v < 256; ++v) {
+    const double value = static_cast<float>(v);
+    red[v] = value * double{weights.red};
+    green[v] = value * double{weights.green};
+    blue[v] = value * double{weights.blue};
+  }
+  const double offset = weights.offset;
+  // Plane row r lies in memory row Hp - 1 - r.
+  const auto rowOf = [&](int32_t planeRow) {
+    return bits + static_cast<ptrdiff_t>(g.Hp - 1 - planeRow) * stride;
+  };
+  const DctQuantizeKernel kernel = SelectedDctQuantize();
+  const int lanes = SelectedBlockLanes();
+  const PreparedQuant prepared = PrepareQuant(zigzag, table.FScale);
+  alignas(32) float samples[64];
+  alignas(64) float group[64 * 8];
+  // Converts `count` adjacent blocks into group, lane k holding block k.
+  const auto convertGroup = [&](int32_t by, int32_t bx, int32_t count) {
+    const uint8_t* rowStart[8];
+    for (int32_t y = 0; y < 8; ++y) rowStart[y] = rowOf(y + 8 * by) + 3 * 8 * bx;
+#ifdef OKUVA_JPEG_X86
+    if (count == 8) return ConvertGroup8(rowStart, weights, group);
+    if (count == 4) return ConvertGroup4(rowStart, weights, group);
+#endif
+    for (int32_t y = 0; y < 8; ++y) {
+      const uint8_t* px = rowStart[y];
+      float* dst = group + y * 8 * count;
+      for (int32_t k = 0; k < count; ++k) {
+        for (int32_t x = 0; x < 8; ++x, px += 3) {
+          dst[x * count + k] = static_cast<float>(red[px[2]] + green[px[1]] + blue[px[0]] + offset);
+        }
+      }
+    }
+  };
+  int16_t* out = store;
+  const int32_t blocksPerRow = g.BlocksPerRow();
+  for (int32_t by = 0; by < g.BlockRows(); ++by) {
+    int32_t bx = 0;
+    if (lanes == 8) {
+      for (; bx + 8 <= blocksPerRow; bx += 8) {
+        convertGroup(by, bx, 8);
+        DctQuantize8Avx512(group, prepared, out);
+        out += 8 * 64;
+      }
+    }
+    if (lanes >= 4) {
+      for (; bx + 4 <= blocksPerRow; bx += 4) {
+        convertGroup(by, bx, 4);
+        DctQuantize4Avx2(group, prepared, out);
+        out += 4 * 64;
+      }
+    }
+    for (; bx < blocksPerRow; ++bx) {
+      for (int32_t y = 0; y < 8; ++y) {
+        const uint8_t* px = rowOf(y + 8 * by) + 3 * 8 * bx;
+        float* row = samples + 8 * y;
+        for (int32_t x = 0; x < 8; ++x, px += 3) {
+          row[x] = static_cast<float>(red[px[2]] + green[px[1]] + blue[px[0]] + offset);
+        }
+      }
+      kernel(samples, zigzag, table.FScale, out);
+      out += 64;
+    }
+  }
+}
+
+}  // namespace okuva::jpeg

@@ -1,0 +1,173 @@
+// End-to-end runs of `okuva-tool encode`: BMP files in, JPEG files out through cJpeg.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+void Put16(Bytes& v, uint32_t x) {
+  v.push_back(uint8_t(x));
+  v.push_back(uint8_t(x >> 8));
+}
+void Put32(Bytes& v, uint32_t x) {
+  Put16(v, x & 0xFFFF);
+  Put16(v, x >> 16);
+}
+
+// A bottom-up BMP of 24 bits, or of 8 bits with the grey ramp; value(x, y) is the grey
+// level (both depths) so the two encode the same picture.
+Bytes MakeBmp(int w, int h, int bits, int (*value)(int, int)) {
+  const int stride = ((w * bits + 31) / 32) * 4;
+  const uint32_t tableSize = bits == 8 ? 256 : 0;
+  const uint32_t offset = 14 + 40 + 4 * tableSize;
+  Bytes v;
+  Put16(v, 0x4D42);
+  Put32(v, offset + uint32_t(stride * h));
+  Put32(v, 0);
+  Put32(v, offset);
+  Put32(v, 40);
+  Put32(v, uint32_t(w));
+  Put32(v, uint32_t(h));
+  Put16(v, 1);
+  Put16(v, uint32_t(bits));
+  for (int i = 0; i < 6; ++i) Put32(v, i == 4 ? tableSize : 0);
+  for (uint32_t i = 0; i < tableSize; ++i) v.insert(v.end(), {uint8_t(i), uint8_t(i), uint8_t(i), 0});
+  for (int row = h - 1; row >= 0; --row) {
+    Bytes line(size_t(stride), 0);
+    for (int x = 0; x < w; ++x) {
+      const auto g = uint8_t(value(x, row));
+      if (bits == 8) {
+        line[size_t(x)] = g;
+      } else {
+        line[size_t(3 * x)] = g;
+        line[size_t(3 * x + 1)] = g;
+        line[size_t(3 * x + 2)] = g;
+      }
+    }
+    v.insert(v.end(), line.begin(), line.end());
+  }
+  return v;
+}
+
+int Ramp(int x, int y) { return (x * 3 + y * 2) % 256; }
+
+class EncodeTool : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("okuva_encode_" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  void Write(const std::string& name, const Bytes& b) const {
+    std::ofstream(Path(name), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), long(b.size()));
+  }
+  static Bytes Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+  // Runs the tool; returns its exit code.
+  int Run(const std::string& args) const {
+    const std::string cmd = std::string(OKUVA_TOOL_PATH) + " encode " + args + " 2>" + Path("stderr.txt");
+    const int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string Stderr() const {
+    const Bytes b = Read(Path("stderr.txt"));
+    return std::string(b.begin(), b.end());
+  }
+  fs::path dir_;
+};
+
+struct Image {
+  int w = 0, h = 0, subsamp = -1;
+  Bytes grey;
+};
+
+Image DecodeGrey(const Bytes& jpeg) {
+  Image im;
+  tjhandle t = tjInitDecompress();
+  int cs = 0;
+  if (tjDecompressHeader3(t, jpeg.data(), jpeg.size(), &im.w, &im.h, &im.subsamp, &cs) == 0) {
+    im.grey.resize(size_t(im.w) * size_t(im.h));
+    if (tjDecompress2(t, jpeg.data(), jpeg.size(), im.grey.data(), im.w, 0, im.h, TJPF_GRAY, 0) != 0) {
+      im.grey.clear();
+    }
+  }
+  tjDestroy(t);
+  return im;
+}
+
+double MaxError(const Image& im) {
+  double worst = 0;
+  for (int y = 0; y < im.h; ++y) {
+    for (int x = 0; x < im.w; ++x) {
+      worst = std::max(worst, std::abs(double(im.grey[size_t(y * im.w + x)]) - Ramp(x, y)));
+    }
+  }
+  return worst;
+}
+
+TEST_F(EncodeTool, EncodesWithDefaultsAndOptions) {
+  Write("in24.bmp", MakeBmp(61, 43, 24, Ramp));
+  Write("in8.bmp", MakeBmp(61, 43, 8, Ramp));
+  ASSERT_EQ(Run(Path("in24.bmp") + " " + Path("a.jpg")), 0) << Stderr();
+  Image a = DecodeGrey(Read(Path("a.jpg")));
+  ASSERT_EQ(a.grey.size(), 61u * 43u);
+  EXPECT_EQ(a.subsamp, TJSAMP_420);
+  EXPECT_LT(MaxError(a), 40);
+
+  ASSERT_EQ(Run(Path("in8.bmp") + " " + Path("b.jpg") + " --grey --quality 100 --comment 'eye 1'"), 0)
+      << Stderr();
+  const Bytes b = Read(Path("b.jpg"));
+  Image bi = DecodeGrey(b);
+  EXPECT_EQ(bi.subsamp, TJSAMP_GRAY);
+  EXPECT_LE(MaxError(bi), 2);  // a palette picture comes through its grey levels
+  const std::string text(b.begin(), b.end());
+  EXPECT_NE(text.find("\xFF\xFE"
+                      "\x00\x07"
+                      "eye 1",
+                      0, 9),
+            std::string::npos);
+
+  ASSERT_EQ(Run(Path("in24.bmp") + " " + Path("c.jpg") + " --sampling 1x1,1x1,1x1"), 0) << Stderr();
+  EXPECT_EQ(DecodeGrey(Read(Path("c.jpg"))).subsamp, TJSAMP_444);
+}
+
+TEST_F(EncodeTool, ExitCodes) {
+  Write("in.bmp", MakeBmp(16, 16, 24, Ramp));
+  Write("exists.jpg", Bytes{'o', 'l', 'd'});
+  EXPECT_EQ(Run(Path("in.bmp") + " " + Path("exists.jpg")), 2);
+  EXPECT_EQ(Read(Path("exists.jpg")), (Bytes{'o', 'l', 'd'}));
+
+  EXPECT_EQ(Run(Path("in.bmp") + " " + Path("s.jpg") + " --sampling 5x1,1x1,1x1"), 3);
+  EXPECT_NE(Stderr().find("Error 1: Invalid Sampling Value"), std::string::npos) << Stderr();
+  EXPECT_FALSE(fs::exists(Path("s.jpg")));
+
+  EXPECT_EQ(Run(Path("in.bmp") + " " + Path("c.jpg") + " --comment " + std::string(65534, 'x')), 3);
+  EXPECT_NE(Stderr().find("Error 1: Illegal Comment Length"), std::string::npos);
+  EXPECT_FALSE(fs::exists(Path("c.jpg")));
+
+  EXPECT_EQ(Run(Path("missing.bmp") + " " + Path("m.jpg")), 1);
+  EXPECT_EQ(Run(Path("in.bmp") + " " + Path("q.jpg") + " --quality 0"), 1);
+  EXPECT_EQ(Run(Path("in.bmp") + " " + Path("g.jpg") + " --grey --sampling 1x1,1x1,1x1"), 1);
+  EXPECT_EQ(Run(Path("in.bmp") + " " + Path("f.jpg") + " --sampling 2x2"), 1);
+  EXPECT_EQ(Run(Path("in.bmp")), 1);
+  EXPECT_FALSE(fs::exists(Path("q.jpg")));
+}
+
+}  // namespace
