@@ -10,6 +10,7 @@
 #include <exception>
 #include <new>
 
+#include "capture/aids_panel.h"
 #include "capture/mdlCapturarImagen.h"
 #include "platform/gdi/clipboard.h"
 #include "platform/qt/capture_window.h"
@@ -165,6 +166,20 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   connect(Command4, &QPushButton::clicked, this, [this] { Run([this] { Command4_Click(); }); });
   connect(Command1, &QPushButton::clicked, this, [this] { Run([this] { Command1_Click(); }); });
   connect(Command2, &QPushButton::clicked, this, [this] { Run([this] { Command2_Click(); }); });
+
+  // Capture aids under the working buttons and over the live picture; the best focus
+  // counts from the last "Capturar". A camera that comes back resumes the preview.
+  auto* aids = new AidsPanel(this, Picture1->Client(), [] { return qt::CaptureWindowFromHandle(hCapWnd); });
+  connect(cmdCapturar, &QPushButton::clicked, aids, &AidsPanel::ResetBest);
+  aids->SetOnReconnected([this] {
+    Run([] {
+      int32_t zero = 0;
+      if (qt::SendMessageA(hCapWnd, qt::WM_CAP_DRIVER_CONNECT, 0, &zero) != 0) {
+        qt::SendMessageA(hCapWnd, qt::WM_CAP_SET_PREVIEW, 1, &zero);
+        bConectado = kTrue;
+      }
+    });
+  });
 }
 
 frmCapturarImagen::~frmCapturarImagen() = default;

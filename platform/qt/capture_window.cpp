@@ -129,8 +129,9 @@ bool CaptureWindow::PollFrame() {
   }
   const bool fresh = camera_->Poll();
   if (camera_->State() == camera::CameraState::Unplugged) {
+    // The camera has already let go of the device; leaving it Unplugged (not
+    // Stopped) lets it be reconnected when the same device comes back.
     timer_.stop();
-    camera_->Stop();
     connected_ = false;
     emit DeviceLost();
     return false;
