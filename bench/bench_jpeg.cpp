@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <malloc.h>
 
 #include "jpeg/cjpeg.h"
 #include "jpeg/component.h"
@@ -233,6 +235,42 @@ public:
   std::map<std::string, std::pair<double, double>> results;
 };
 
+// Resident memory from /proc/self/status (kB), e.g. "VmRSS:" or "VmHWM:".
+long StatusKb(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
+  }
+  return -1;
+}
+
+// Peak resident memory one SampleHDC + SaveFile adds beyond what is resident before it
+// (the source picture included there), in bytes per source pixel: free heap pages are
+// given back first and the high-water mark is reset, so the peak counts pages the
+// encode touches. -1 when the kernel offers no reset.
+double PeakBytesPerPixel(int32_t width, const Config& config) {
+  const Picture& pic = Photo(width);
+  const std::string path = TempFolder() + "/okuva_bench_mem_" + std::to_string(::getpid()) + ".jpg";
+  malloc_trim(0);
+  {
+    std::ofstream reset("/proc/self/clear_refs");
+    reset << "5";
+    if (!reset.flush()) return -1;
+  }
+  const long before = StatusKb("VmRSS:");
+  {
+    cJpeg jpeg;
+    Configure(jpeg, config);
+    if (jpeg.SampleHDC(pic.Dc(), pic.Width(), pic.Height(), 0, 0) != 0) return -1;
+    if (jpeg.SaveFile(path) != 0) return -1;
+  }
+  const long peak = StatusKb("VmHWM:");
+  std::filesystem::remove(path);
+  if (before < 0 || peak < 0) return -1;
+  return 1024.0 * static_cast<double>(peak - before) / (double(pic.Width()) * pic.Height());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -267,6 +305,13 @@ int main(int argc, char** argv) {
     std::printf("%-22s %10.2f %10.2f %7.2fx %9.4f\n", name.substr(6).c_str(), ours.first,
                 theirs->second.first, ours.first / theirs->second.first,
                 ours.second / theirs->second.second);
+  }
+  std::printf("\nPeak memory of one cJpeg encode beyond the source (bytes per pixel)\n");
+  for (int32_t width : {2560, 640}) {
+    for (const auto& [name, config] : configs) {
+      std::printf("%-22s %10.2f\n", (std::string(name) + "/" + std::to_string(width)).c_str(),
+                  PeakBytesPerPixel(width, config));
+    }
   }
   benchmark::Shutdown();
   return 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "jpeg/encoder_error.h"
 #include "jpeg/sampling.h"
@@ -67,27 +68,97 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
   // Sizes below 1, or too large to round up to whole blocks, can have no bitmap.
   constexpr int32_t kLargest = std::numeric_limits<int32_t>::max() - 7;
   if (lWidth < 1 || lHeight < 1 || lWidth > kLargest || lHeight > kLargest) return 1;
-  const int32_t Wb = (lWidth + 7) / 8 * 8;
-  const int32_t Hb = (lHeight + 7) / 8 * 8;
+  const jpeg::FrameLayout frame{lWidth, lHeight, m_lHmax, m_lVmax};
+  // A 24-bit DIB section is read in place; planes of another size, and every plane of
+  // other sources, are drawn into a working bitmap first.
+  const std::optional<jpeg::PlaneSource> direct =
+      jpeg::DirectSource(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop);
+  int32_t Wb = (lWidth + 7) / 8 * 8;
+  int32_t Hb = (lHeight + 7) / 8 * 8;
+  if (direct) {
+    // Only the scaled planes need the bitmap, and only at their own size.
+    Wb = Hb = 0;
+    for (const jpeg::Component& comp : m_udtComp) {
+      const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
+      if (g.Wc == lWidth && g.Hc == lHeight) continue;
+      Wb = std::max(Wb, g.Wc);
+      Hb = std::max(Hb, g.Hc);
+    }
+  }
   jpeg::SamplingSurface surface;
-  if (!surface.Create(Wb, Hb)) return 1;
+  if (Wb > 0 && !surface.Create(Wb, Hb)) return 1;
 
   // The new stores replace the old ones only once all are made, so the size and the
   // stores always describe the same image.
-  const jpeg::FrameLayout frame{lWidth, lHeight, m_lHmax, m_lVmax};
   std::vector<jpeg::CoefficientStore> stores(m_udtComp.size());
-  jpeg::PlaneGeometry previous{};
+  std::vector<jpeg::PlaneGeometry> planes(m_udtComp.size());
   for (size_t i = 0; i < m_udtComp.size(); ++i) {
-    const jpeg::Component& comp = m_udtComp[i];
-    const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
-    stores[i].resize(static_cast<size_t>(g.Wp) * static_cast<size_t>(g.Hp));  // all written below
-    // Components of equal sampled size share one drawing.
-    if (g.Wc != previous.Wc || g.Hc != previous.Hc) {
-      surface.DrawPlane(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g);
+    planes[i] = jpeg::ComponentGeometry(frame, m_udtComp[i].Hi, m_udtComp[i].Vi);
+    // Every entry is written below.
+    stores[i].resize(static_cast<size_t>(planes[i].Wp) * static_cast<size_t>(planes[i].Hp));
+  }
+  const auto fullSize = [&](const jpeg::PlaneGeometry& g) {
+    return g.Wc == lWidth && g.Hc == lHeight;
+  };
+  const auto sample = [&](size_t i, const jpeg::PlaneSource& plane, int32_t firstBlockRow,
+                          int32_t endBlockRow) {
+    jpeg::SamplePlane(plane, planes[i], jpeg::kColourWeights[i], m_lZigZag,
+                      m_udtQTable[static_cast<size_t>(m_udtComp[i].Tqi)], stores[i].data(),
+                      firstBlockRow, endBlockRow);
+  };
+  // With several components read in place and the scaled planes (if any) of one size
+  // whose height divides the picture's, each MCU row's planes are drawn and sampled
+  // together: the source rows they read are then still in the cache.
+  bool banded = direct.has_value() && planes.size() > 1 && (Wb == 0 || lHeight % Hb == 0);
+  for (const jpeg::PlaneGeometry& g : planes) {
+    if (!fullSize(g) && (g.Wc != Wb || g.Hc != Hb)) banded = false;
+  }
+  if (banded) {
+    int32_t mcuRows = 0;
+    for (size_t i = 0; i < planes.size(); ++i) {
+      const int32_t Vi = m_udtComp[i].Vi;
+      mcuRows = std::max(mcuRows, (planes[i].BlockRows() + Vi - 1) / Vi);
     }
-    previous = g;
-    jpeg::SamplePlane(surface.Bits(), surface.Stride(), g, jpeg::kColourWeights[i], m_lZigZag,
-                      m_udtQTable[static_cast<size_t>(comp.Tqi)], stores[i].data());
+    int32_t drawn = 0;  // scaled plane rows drawn so far
+    for (int32_t m = 0; m < mcuRows; ++m) {
+      for (size_t i = 0; i < planes.size(); ++i) {
+        const jpeg::PlaneGeometry& g = planes[i];
+        const int32_t Vi = m_udtComp[i].Vi;
+        const int32_t first = m * Vi;
+        const int32_t end = std::min((m + 1) * Vi, g.BlockRows());
+        if (first >= end) continue;
+        if (fullSize(g)) {
+          sample(i, *direct, first, end);
+          continue;
+        }
+        const int32_t needed = std::min(8 * end, g.Hc);
+        if (needed > drawn) {
+          surface.DrawScaledRows(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc, drawn,
+                                 needed);
+          drawn = needed;
+        }
+        sample(i, surface.Scaled(g.Wc, g.Hc), first, end);
+      }
+    }
+  } else {
+    jpeg::PlaneGeometry previous{};
+    for (size_t i = 0; i < planes.size(); ++i) {
+      const jpeg::PlaneGeometry& g = planes[i];
+      if (direct && fullSize(g)) {
+        sample(i, *direct, 0, -1);
+        continue;
+      }
+      // Components of equal sampled size share one drawing.
+      const bool redraw = g.Wc != previous.Wc || g.Hc != previous.Hc;
+      previous = g;
+      if (direct) {
+        if (redraw) surface.DrawScaled(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc);
+        sample(i, surface.Scaled(g.Wc, g.Hc), 0, -1);
+      } else {
+        if (redraw) surface.DrawPlane(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g);
+        sample(i, jpeg::DrawnPlane(surface.Bits(), surface.Stride(), g), 0, -1);
+      }
+    }
   }
   for (size_t i = 0; i < m_udtComp.size(); ++i) {
     m_udtComp[i].Ci = static_cast<int32_t>(i) + 1;

@@ -77,7 +77,13 @@ void QuantizeBlock(const Block& block, const ZigZagTable& zigzag,
 }  // namespace okuva::jpeg
 
 #if defined(__x86_64__) || defined(__i386__)
+// GCC 12 reports its own _mm512_undefined_* helpers as uninitialized once they are
+// inlined at -O2; the warning is about the compiler's header, not our code.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
 #define OKUVA_JPEG_X86 1
 #endif
 
@@ -239,67 +245,72 @@ OKUVA_AVX512 inline __m256 ToFloat8(__m512d v) {
 OKUVA_AVX512 inline __m512d ToDouble8(__m256 v) {
   return _mm512_mask_cvtps_pd(_mm512_setzero_pd(), kAllLanes, v);
 }
-OKUVA_AVX512 inline __m512d R8(__m512d v) { return ToDouble8(ToFloat8(v)); }
 
-// Dct1DLanes on eight lanes; outputs left unrounded for the caller.
-OKUVA_AVX512 inline void Dct1DLanes8(__m512d* e) {
+// Dct1DLanes on eight lanes of floats. A sum or difference of two floats evaluated in
+// double and rounded to float equals the float operation itself (double holds more
+// than twice float's precision, so the double rounding is harmless); those steps run
+// as float operations. Steps of several operations or with a double constant are
+// evaluated in double and rounded once, as written. Outputs are rounded (float).
+OKUVA_AVX512 inline void Dct1DLanes8(__m256* e) {
   const __m512d c4 = _mm512_set1_pd(C4);
   const __m512d c6 = _mm512_set1_pd(C6);
   const __m512d k2 = _mm512_set1_pd(K2);
   const __m512d k6 = _mm512_set1_pd(K6);
-  __m512d a0 = R8(_mm512_add_pd(e[7], e[0]));
-  __m512d a1 = R8(_mm512_sub_pd(e[0], e[7]));
-  __m512d a2 = R8(_mm512_add_pd(e[6], e[1]));
-  __m512d a3 = R8(_mm512_sub_pd(e[1], e[6]));
-  __m512d a4 = R8(_mm512_add_pd(e[5], e[2]));
-  __m512d a5 = R8(_mm512_sub_pd(e[2], e[5]));
-  __m512d a6 = R8(_mm512_add_pd(e[4], e[3]));
-  __m512d a7 = R8(_mm512_sub_pd(e[3], e[4]));
+  __m256 a0 = _mm256_add_ps(e[7], e[0]);
+  __m256 a1 = _mm256_sub_ps(e[0], e[7]);
+  __m256 a2 = _mm256_add_ps(e[6], e[1]);
+  __m256 a3 = _mm256_sub_ps(e[1], e[6]);
+  __m256 a4 = _mm256_add_ps(e[5], e[2]);
+  __m256 a5 = _mm256_sub_ps(e[2], e[5]);
+  __m256 a6 = _mm256_add_ps(e[4], e[3]);
+  __m256 a7 = _mm256_sub_ps(e[3], e[4]);
 
-  a7 = R8(_mm512_add_pd(a5, a7));
-  const __m512d a8 = R8(_mm512_sub_pd(a0, a6));
-  a6 = R8(_mm512_add_pd(a0, a6));
-  a0 = R8(_mm512_add_pd(a4, a2));
-  a2 = R8(_mm512_mul_pd(_mm512_add_pd(_mm512_sub_pd(a2, a4), a8), c4));
-  a4 = R8(_mm512_add_pd(a3, a1));
-  a3 = R8(_mm512_mul_pd(_mm512_add_pd(a5, a3), c4));
-  a5 = R8(_mm512_mul_pd(_mm512_sub_pd(a4, a7), c6));
-  a7 = R8(_mm512_sub_pd(_mm512_mul_pd(a7, k2), a5));
-  a4 = R8(_mm512_sub_pd(_mm512_mul_pd(a4, k6), a5));
-  a5 = R8(_mm512_add_pd(a3, a1));
-  a1 = R8(_mm512_sub_pd(a1, a3));
+  a7 = _mm256_add_ps(a5, a7);
+  const __m256 a8 = _mm256_sub_ps(a0, a6);
+  a6 = _mm256_add_ps(a0, a6);
+  a0 = _mm256_add_ps(a4, a2);
+  a2 = ToFloat8(_mm512_mul_pd(
+      _mm512_add_pd(_mm512_sub_pd(ToDouble8(a2), ToDouble8(a4)), ToDouble8(a8)), c4));
+  a4 = _mm256_add_ps(a3, a1);
+  a3 = ToFloat8(_mm512_mul_pd(_mm512_add_pd(ToDouble8(a5), ToDouble8(a3)), c4));
+  a5 = ToFloat8(_mm512_mul_pd(_mm512_sub_pd(ToDouble8(a4), ToDouble8(a7)), c6));
+  const __m512d a5d = ToDouble8(a5);
+  a7 = ToFloat8(_mm512_sub_pd(_mm512_mul_pd(ToDouble8(a7), k2), a5d));
+  a4 = ToFloat8(_mm512_sub_pd(_mm512_mul_pd(ToDouble8(a4), k6), a5d));
+  a5 = _mm256_add_ps(a3, a1);
+  a1 = _mm256_sub_ps(a1, a3);
 
-  e[0] = _mm512_add_pd(a6, a0);
-  e[4] = _mm512_sub_pd(a6, a0);
-  e[1] = _mm512_add_pd(a5, a4);
-  e[7] = _mm512_sub_pd(a5, a4);
-  e[2] = _mm512_add_pd(a8, a2);
-  e[6] = _mm512_sub_pd(a8, a2);
-  e[5] = _mm512_add_pd(a7, a1);
-  e[3] = _mm512_sub_pd(a1, a7);
+  e[0] = _mm256_add_ps(a6, a0);
+  e[4] = _mm256_sub_ps(a6, a0);
+  e[1] = _mm256_add_ps(a5, a4);
+  e[7] = _mm256_sub_ps(a5, a4);
+  e[2] = _mm256_add_ps(a8, a2);
+  e[6] = _mm256_sub_ps(a8, a2);
+  e[5] = _mm256_add_ps(a7, a1);
+  e[3] = _mm256_sub_ps(a1, a7);
 }
 
 }  // namespace
 
 OKUVA_AVX512 void DctQuantize8Avx512(float* in8, const PreparedQuant& quant, int16_t* out) {
   for (int x = 0; x < 8; ++x) {
-    __m512d e[8];
-    for (int k = 0; k < 8; ++k) e[k] = ToDouble8(_mm256_loadu_ps(in8 + (k * 8 + x) * 8));
+    __m256 e[8];
+    for (int k = 0; k < 8; ++k) e[k] = _mm256_loadu_ps(in8 + (k * 8 + x) * 8);
     Dct1DLanes8(e);
-    for (int k = 0; k < 8; ++k) _mm256_storeu_ps(in8 + (k * 8 + x) * 8, ToFloat8(e[k]));
+    for (int k = 0; k < 8; ++k) _mm256_storeu_ps(in8 + (k * 8 + x) * 8, e[k]);
   }
   __m256i low = _mm256_setzero_si256();
   __m256i high = _mm256_setzero_si256();
   alignas(32) int32_t qi[8];
   for (int y = 0; y < 8; ++y) {
-    __m512d e[8];
-    for (int k = 0; k < 8; ++k) e[k] = ToDouble8(_mm256_loadu_ps(in8 + (y * 8 + k) * 8));
+    __m256 e[8];
+    for (int k = 0; k < 8; ++k) e[k] = _mm256_loadu_ps(in8 + (y * 8 + k) * 8);
     Dct1DLanes8(e);
     for (int u = 0; u < 8; ++u) {
       const int i = y * 8 + u;
       const __m512d q = _mm512_mask_roundscale_pd(
           _mm512_setzero_pd(), kAllLanes,
-          _mm512_mul_pd(R8(e[u]), _mm512_set1_pd(quant.multiplier[i])),
+          _mm512_mul_pd(ToDouble8(e[u]), _mm512_set1_pd(quant.multiplier[i])),
           _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
       const __m256i v = _mm512_mask_cvtpd_epi32(_mm256_setzero_si256(), kAllLanes, q);
       low = _mm256_min_epi32(low, v);

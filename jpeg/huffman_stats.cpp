@@ -18,8 +18,12 @@ void CountDCSymbols(const CoefficientStore& store, SymbolCounts& counts) {
   }
 }
 
-int64_t CountDCSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& counts,
-                                  int32_t Hi, int32_t Vi, const FrameLayout& frame) {
+namespace {
+// Walks the stored blocks in the interleaved scan's MCU order, handing each to visit
+// (DC symbol counted here) and counting a DC symbol 0 per filler block.
+template <class Visit>
+int64_t WalkInterleaved(const CoefficientStore& store, SymbolCounts& counts, int32_t Hi,
+                        int32_t Vi, const FrameLayout& frame, Visit visit) {
   const McuLayout m = InterleavedLayout(frame, Hi, Vi);
   const int64_t rowBlocks = 64 * static_cast<int64_t>(m.blocksPerRow);
   const auto end = static_cast<int64_t>(store.size());
@@ -41,6 +45,7 @@ int64_t CountDCSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& c
           const int32_t dc = store[static_cast<size_t>(pos)];
           ++counts[static_cast<size_t>(SizeCategory(dc - predictor))];
           predictor = dc;
+          visit(&store[static_cast<size_t>(pos)]);
           pos += 64;
         }
       }
@@ -50,6 +55,12 @@ int64_t CountDCSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& c
     }
   }
   return fillers;
+}
+}  // namespace
+
+int64_t CountDCSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& counts,
+                                  int32_t Hi, int32_t Vi, const FrameLayout& frame) {
+  return WalkInterleaved(store, counts, Hi, Vi, frame, [](const int16_t*) {});
 }
 
 uint64_t NonZeroAcMask(const int16_t* block) {
@@ -70,26 +81,46 @@ uint64_t NonZeroAcMask(const int16_t* block) {
 #endif
 }
 
-void CountACSymbols(const CoefficientStore& store, SymbolCounts& counts) {
-  for (size_t b = 0; b + 64 <= store.size(); b += 64) {
-    const int16_t* block = &store[b];
-    uint64_t nz = NonZeroAcMask(block);
-    int32_t last = 0;  // zigzag index of the previous non-zero coefficient
-    while (nz != 0) {
-      const auto i = static_cast<int32_t>(std::countr_zero(nz));
-      int32_t run = i - last - 1;
-      while (run > 15) {
-        ++counts[kSymbolZRL];
-        run -= 16;
-      }
-      const int32_t symbol = 16 * run + SizeCategory(block[i]);
-      if (symbol > 255) Raise(kErrSubscript);  // beyond 16-bit coefficients of 8-bit samples
-      ++counts[static_cast<size_t>(symbol)];
-      last = i;
-      nz &= nz - 1;
+namespace {
+// AC symbols of one block.
+inline void CountBlockAC(const int16_t* block, SymbolCounts& counts) {
+  uint64_t nz = NonZeroAcMask(block);
+  int32_t last = 0;  // zigzag index of the previous non-zero coefficient
+  while (nz != 0) {
+    const auto i = static_cast<int32_t>(std::countr_zero(nz));
+    int32_t run = i - last - 1;
+    while (run > 15) {
+      ++counts[kSymbolZRL];
+      run -= 16;
     }
-    if (last != 63) ++counts[kSymbolEOB];
+    const int32_t symbol = 16 * run + SizeCategory(block[i]);
+    if (symbol > 255) Raise(kErrSubscript);  // beyond 16-bit coefficients of 8-bit samples
+    ++counts[static_cast<size_t>(symbol)];
+    last = i;
+    nz &= nz - 1;
   }
+  if (last != 63) ++counts[kSymbolEOB];
+}
+}  // namespace
+
+void CountACSymbols(const CoefficientStore& store, SymbolCounts& counts) {
+  for (size_t b = 0; b + 64 <= store.size(); b += 64) CountBlockAC(&store[b], counts);
+}
+
+void CountSymbols(const CoefficientStore& store, SymbolCounts& dc, SymbolCounts& ac) {
+  int32_t predictor = 0;
+  for (size_t b = 0; b + 64 <= store.size(); b += 64) {
+    ++dc[static_cast<size_t>(SizeCategory(store[b] - predictor))];
+    predictor = store[b];
+    CountBlockAC(&store[b], ac);
+  }
+}
+
+int64_t CountSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& dc,
+                                SymbolCounts& ac, int32_t Hi, int32_t Vi,
+                                const FrameLayout& frame) {
+  return WalkInterleaved(store, dc, Hi, Vi, frame,
+                         [&ac](const int16_t* block) { CountBlockAC(block, ac); });
 }
 
 }  // namespace okuva::jpeg

@@ -40,4 +40,11 @@ int64_t CountDCSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& c
 // AC symbols (run/size, ZRL, EOB) of all stored blocks.
 void CountACSymbols(const CoefficientStore& store, SymbolCounts& counts);
 
+// CountDCSymbols / CountDCSymbolsInterleaved and CountACSymbols in one pass over the
+// store (adds to dc and ac; the interleaved form returns the filler blocks visited).
+void CountSymbols(const CoefficientStore& store, SymbolCounts& dc, SymbolCounts& ac);
+int64_t CountSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& dc,
+                                SymbolCounts& ac, int32_t Hi, int32_t Vi,
+                                const FrameLayout& frame);
+
 }  // namespace okuva::jpeg

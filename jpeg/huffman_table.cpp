@@ -1,5 +1,6 @@
 #include "jpeg/huffman_table.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "jpeg/encoder_error.h"
@@ -145,20 +146,33 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
     }
   }
 
+  // Every position's DC and AC symbols in one pass over its store; each table then
+  // sums the positions that use it.
+  const auto positions = static_cast<size_t>(std::max(0, last - first + 1));
+  std::vector<SymbolCounts> dcCounts(positions, SymbolCounts{});
+  std::vector<SymbolCounts> acCounts(positions, SymbolCounts{});
+  for (int32_t j = first; j <= last; ++j) {
+    const ScanEntry& e = entries[static_cast<size_t>(j)];
+    const Component& c = components[static_cast<size_t>(e.component)];
+    const auto p = static_cast<size_t>(j - first);
+    if (interleaved[static_cast<size_t>(j)]) {
+      CountSymbolsInterleaved(c.Data, dcCounts[p], acCounts[p], c.Hi, c.Vi, frame);
+    } else {
+      CountSymbols(c.Data, dcCounts[p], acCounts[p]);
+    }
+  }
+  const auto addCounts = [](SymbolCounts& to, const SymbolCounts& from) {
+    for (size_t s = 0; s < to.size(); ++s) to[s] += from[s];
+  };
+
   int64_t bits = 0;
   SymbolCounts counts{};
   for (int32_t k = 0; k < 4; ++k) {
     const auto uk = static_cast<size_t>(k);
     if (dcUsed[uk]) {
       for (int32_t j = first; j <= last; ++j) {
-        const ScanEntry& e = entries[static_cast<size_t>(j)];
-        if (e.Td != k) continue;
-        const Component& c = components[static_cast<size_t>(e.component)];
-        if (interleaved[static_cast<size_t>(j)]) {
-          CountDCSymbolsInterleaved(c.Data, counts, c.Hi, c.Vi, frame);
-        } else {
-          CountDCSymbols(c.Data, counts);
-        }
+        if (entries[static_cast<size_t>(j)].Td != k) continue;
+        addCounts(counts, dcCounts[static_cast<size_t>(j - first)]);
       }
       const SymbolCounts kept = counts;
       BuildOptimalTable(dcTables[uk], counts);
@@ -172,7 +186,7 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
         const ScanEntry& e = entries[static_cast<size_t>(j)];
         if (e.Ta != k) continue;
         const Component& c = components[static_cast<size_t>(e.component)];
-        CountACSymbols(c.Data, counts);
+        addCounts(counts, acCounts[static_cast<size_t>(j - first)]);
         // Each filler block of an interleaved scan ends with an EOB: count it, so the
         // AC table always gives EOB a code when fillers occur.
         if (interleaved[static_cast<size_t>(j)]) {

@@ -1,9 +1,18 @@
 #include "jpeg/sampling.h"
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
+// GCC 12 reports its own _mm512_undefined_* helpers as uninitialized once they are
+// inlined at -O2; the warning is about the compiler's header, not our code.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
 #define OKUVA_JPEG_X86 1
 #endif
 
@@ -82,6 +91,25 @@ void SamplingSurface::DrawPlane(gdi::HDC src, int32_t X, int32_t Y, int32_t srcL
   }
 }
 
+void SamplingSurface::DrawScaled(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft,
+                                 int32_t srcTop, int32_t w, int32_t h) {
+  gdi::StretchBlt(dc_, 0, 0, w, h, src, srcLeft, srcTop, X, Y, gdi::SRCCOPY);
+}
+
+void SamplingSurface::DrawScaledRows(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft,
+                                     int32_t srcTop, int32_t w, int32_t h, int32_t firstRow,
+                                     int32_t endRow) {
+  const int32_t ny = Y / h;
+  gdi::StretchBlt(dc_, 0, firstRow, w, endRow - firstRow, src, srcLeft, srcTop + firstRow * ny, X,
+                  (endRow - firstRow) * ny, gdi::SRCCOPY);
+}
+
+PlaneSource SamplingSurface::Scaled(int32_t w, int32_t h) const {
+  // Picture row 0 is the last memory row of the bottom-up bitmap.
+  return {bits_ + static_cast<ptrdiff_t>(Hb_ - 1) * stride_, -static_cast<ptrdiff_t>(stride_), w,
+          h};
+}
+
 #ifdef OKUVA_JPEG_X86
 namespace {
 
@@ -140,14 +168,26 @@ __attribute__((target("avx2"))) void ConvertGroup4(const uint8_t* const* rows,
   }
 }
 
-__attribute__((target("avx2"))) void ConvertGroup8(const uint8_t* const* rows,
-                                                   const ColourWeights& w, float* group) {
+// Only called where the 8-lane (AVX-512) kernels run: a whole block row converts in one
+// 8-wide double chain, the same operations in the same order as ConvertHalf.
+__attribute__((target("avx512f,avx2"))) void ConvertGroup8(const uint8_t* const* rows,
+                                                           const ColourWeights& w, float* group) {
+  const __m512d red = _mm512_set1_pd(w.red);
+  const __m512d green = _mm512_set1_pd(w.green);
+  const __m512d blue = _mm512_set1_pd(w.blue);
+  const __m512d offset = _mm512_set1_pd(w.offset);
   for (int y = 0; y < 8; ++y) {
     __m256 row[8];  // row[k]: pixels x = 0..7 of block k
     for (int k = 0; k < 8; ++k) {
       __m128i b[2], g[2], r[2];
       SplitRow(rows[y] + 24 * k, b, g, r);
-      row[k] = _mm256_set_m128(ConvertHalf(b[1], g[1], r[1], w), ConvertHalf(b[0], g[0], r[0], w));
+      const __m512d sum = _mm512_add_pd(
+          _mm512_add_pd(
+              _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm256_set_m128i(r[1], r[0])), red),
+                            _mm512_mul_pd(_mm512_cvtepi32_pd(_mm256_set_m128i(g[1], g[0])), green)),
+              _mm512_mul_pd(_mm512_cvtepi32_pd(_mm256_set_m128i(b[1], b[0])), blue)),
+          offset);
+      row[k] = _mm512_cvtpd_ps(sum);
     }
     const __m256 t0 = _mm256_unpacklo_ps(row[0], row[1]);
     const __m256 t1 = _mm256_unpackhi_ps(row[0], row[1]);
@@ -180,9 +220,46 @@ __attribute__((target("avx2"))) void ConvertGroup8(const uint8_t* const* rows,
 }  // namespace
 #endif
 
-void SamplePlane(const uint8_t* bits, int32_t stride, const PlaneGeometry& g,
-                 const ColourWeights& weights, const ZigZagTable& zigzag,
-                 const QuantTable& table, int16_t* store) {
+PlaneSource DrawnPlane(const uint8_t* bits, int32_t stride, const PlaneGeometry& g) {
+  return {bits + static_cast<ptrdiff_t>(g.Hp - 1) * stride, -static_cast<ptrdiff_t>(stride), g.Wp,
+          g.Hp};
+}
+
+std::optional<PlaneSource> DirectSource(gdi::HDC dc, int32_t X, int32_t Y, int32_t srcLeft,
+                                        int32_t srcTop) {
+  const gdi::HGDIOBJ bitmap = gdi::GetCurrentObject(dc, gdi::OBJ_BITMAP);
+  if (bitmap == 0) return std::nullopt;
+  gdi::BITMAP bm{};
+  if (gdi::GetObjectA(bitmap, sizeof(bm), &bm) != static_cast<int>(sizeof(bm)) ||
+      bm.bmBits == nullptr || bm.bmBitsPixel != 24) {
+    return std::nullopt;
+  }
+  if (srcLeft < 0 || srcTop < 0 || int64_t{srcLeft} + X > bm.bmWidth ||
+      int64_t{srcTop} + Y > bm.bmHeight) {
+    return std::nullopt;
+  }
+  // The header's height sign tells the row order.
+  gdi::BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(gdi::BITMAPINFOHEADER);
+  gdi::GetDIBits(dc, bitmap, 0, 0, nullptr, &info, gdi::DIB_RGB_COLORS);
+  if (info.bmiHeader.biBitCount != 24 || info.bmiHeader.biWidth != bm.bmWidth ||
+      info.bmiHeader.biHeight == 0) {
+    return std::nullopt;
+  }
+  const bool bottomUp = info.bmiHeader.biHeight > 0;
+  const auto* base = static_cast<const uint8_t*>(bm.bmBits);
+  const ptrdiff_t stride = bm.bmWidthBytes;
+  const ptrdiff_t firstRow = bottomUp ? ptrdiff_t{bm.bmHeight} - 1 - srcTop : srcTop;
+  return PlaneSource{base + firstRow * stride + 3 * ptrdiff_t{srcLeft}, bottomUp ? -stride : stride,
+                     X, Y};
+}
+
+void SamplePlane(const PlaneSource& src, const PlaneGeometry& g, const ColourWeights& weights,
+                 const ZigZagTable& zigzag, const QuantTable& table, int16_t* store,
+                 int32_t firstBlockRow, int32_t endBlockRow) {
+  if (endBlockRow < 0 || endBlockRow > g.BlockRows()) endBlockRow = g.BlockRows();
+  if (firstBlockRow < 0) firstBlockRow = 0;
+  if (firstBlockRow >= endBlockRow) return;
   // The three products of each byte value, exactly as the per-pixel expression forms
   // them (byte to float, then times the float coefficient in double); the sum then
   // runs in the same order, so the results are bit for bit the same.
@@ -196,9 +273,31 @@ void SamplePlane(const uint8_t* bits, int32_t stride, const PlaneGeometry& g,
     blue[v] = value * double{weights.blue};
   }
   const double offset = weights.offset;
-  // Plane row r lies in memory row Hp - 1 - r.
+  // Rows below the source's last repeat it; the block column that runs past its last
+  // column reads a copy with that pixel repeated (tail, 8 pixels per row).
+  const int32_t lastRow = std::min(src.height, g.Hp) - 1;
+  const int32_t wholeBlocks = std::min(src.width, g.Wp) / 8;
+  std::vector<uint8_t> tail;
   const auto rowOf = [&](int32_t planeRow) {
-    return bits + static_cast<ptrdiff_t>(g.Hp - 1 - planeRow) * stride;
+    return src.top + static_cast<ptrdiff_t>(std::min(planeRow, lastRow)) * src.step;
+  };
+  // The tail holds the rows these block rows read.
+  const int32_t tailFirst = std::min(8 * firstBlockRow, lastRow);
+  const int32_t tailLast = std::min(8 * endBlockRow - 1, lastRow);
+  if (wholeBlocks < g.BlocksPerRow()) {
+    const int32_t left = 8 * wholeBlocks;
+    const int32_t valid = std::min(src.width, g.Wp) - left;
+    tail.resize(static_cast<size_t>(tailLast - tailFirst + 1) * 24);
+    for (int32_t r = tailFirst; r <= tailLast; ++r) {
+      const uint8_t* from = rowOf(r) + 3 * static_cast<ptrdiff_t>(left);
+      uint8_t* to = tail.data() + static_cast<size_t>(r - tailFirst) * 24;
+      for (int32_t x = 0; x < 8; ++x) std::memcpy(to + 3 * x, from + 3 * std::min(x, valid - 1), 3);
+    }
+  }
+  // Start of pixel row y of block column bx.
+  const auto blockRow = [&](int32_t y, int32_t bx) -> const uint8_t* {
+    if (bx < wholeBlocks) return rowOf(y) + 3 * 8 * static_cast<ptrdiff_t>(bx);
+    return tail.data() + static_cast<size_t>(std::min(y, lastRow) - tailFirst) * 24;
   };
   const DctQuantizeKernel kernel = SelectedDctQuantize();
   const int lanes = SelectedBlockLanes();
@@ -208,7 +307,7 @@ void SamplePlane(const uint8_t* bits, int32_t stride, const PlaneGeometry& g,
   // Converts `count` adjacent blocks into group, lane k holding block k.
   const auto convertGroup = [&](int32_t by, int32_t bx, int32_t count) {
     const uint8_t* rowStart[8];
-    for (int32_t y = 0; y < 8; ++y) rowStart[y] = rowOf(y + 8 * by) + 3 * 8 * bx;
+    for (int32_t y = 0; y < 8; ++y) rowStart[y] = blockRow(y + 8 * by, bx);
 #ifdef OKUVA_JPEG_X86
     if (count == 8) return ConvertGroup8(rowStart, weights, group);
     if (count == 4) return ConvertGroup4(rowStart, weights, group);
@@ -223,19 +322,19 @@ void SamplePlane(const uint8_t* bits, int32_t stride, const PlaneGeometry& g,
       }
     }
   };
-  int16_t* out = store;
   const int32_t blocksPerRow = g.BlocksPerRow();
-  for (int32_t by = 0; by < g.BlockRows(); ++by) {
+  int16_t* out = store + static_cast<ptrdiff_t>(firstBlockRow) * blocksPerRow * 64;
+  for (int32_t by = firstBlockRow; by < endBlockRow; ++by) {
     int32_t bx = 0;
     if (lanes == 8) {
-      for (; bx + 8 <= blocksPerRow; bx += 8) {
+      for (; bx + 8 <= wholeBlocks; bx += 8) {
         convertGroup(by, bx, 8);
         DctQuantize8Avx512(group, prepared, out);
         out += 8 * 64;
       }
     }
     if (lanes >= 4) {
-      for (; bx + 4 <= blocksPerRow; bx += 4) {
+      for (; bx + 4 <= wholeBlocks; bx += 4) {
         convertGroup(by, bx, 4);
         DctQuantize4Avx2(group, prepared, out);
         out += 4 * 64;
@@ -243,7 +342,7 @@ void SamplePlane(const uint8_t* bits, int32_t stride, const PlaneGeometry& g,
     }
     for (; bx < blocksPerRow; ++bx) {
       for (int32_t y = 0; y < 8; ++y) {
-        const uint8_t* px = rowOf(y + 8 * by) + 3 * 8 * bx;
+        const uint8_t* px = blockRow(y + 8 * by, bx);
         float* row = samples + 8 * y;
         for (int32_t x = 0; x < 8; ++x, px += 3) {
           row[x] = static_cast<float>(red[px[2]] + green[px[1]] + blue[px[0]] + offset);

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "jpeg/component.h"
 #include "jpeg/quantization.h"
@@ -23,6 +25,16 @@ struct ColourWeights {
 // Y (level-shifted by -128), Cb and Cr (both centred on 0), per component index.
 extern const std::array<ColourWeights, 3> kColourWeights;
 
+// Pixels of a plane as the sampling stage reads them: row r (0 = top) of the plane at
+// top + r * step, 3 bytes per pixel (b, g, r). Only width x height pixels are read;
+// beyond them the last column and row stand in, so the source needs no padding.
+struct PlaneSource {
+  const uint8_t* top = nullptr;
+  ptrdiff_t step = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
 // The working bitmap of one SampleHDC call: a 24-bit bottom-up DIB section of Wb x Hb
 // pixels selected into a memory device context of its own. Frees both (and restores
 // the context's previous object) when destroyed.
@@ -34,7 +46,7 @@ public:
   SamplingSurface& operator=(const SamplingSurface&) = delete;
 
   // False when the memory device context or the bitmap cannot be created (nothing is
-  // held then). Wb and Hb must be positive multiples of 8.
+  // held then). Wb and Hb must be positive.
   bool Create(int32_t Wb, int32_t Hb);
 
   // Draws the source rectangle (srcLeft, srcTop, X x Y) of src as the plane of g: at
@@ -43,6 +55,17 @@ public:
   // tested: what the bitmap then holds is sampled.
   void DrawPlane(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft, int32_t srcTop,
                  const PlaneGeometry& g);
+
+  // Stretches the source rectangle to w x h pixels at the bitmap's top-left corner
+  // (nothing replicated: Scaled's reader repeats the edges).
+  void DrawScaled(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft, int32_t srcTop,
+                  int32_t w, int32_t h);
+  // Rows firstRow..endRow-1 of that drawing alone, for Y a whole multiple of h: each
+  // row then averages its own source rows, so drawing in bands gives the same pixels.
+  void DrawScaledRows(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft, int32_t srcTop,
+                      int32_t w, int32_t h, int32_t firstRow, int32_t endRow);
+  // What DrawScaled drew, as a plane of w x h pixels.
+  PlaneSource Scaled(int32_t w, int32_t h) const;
 
   const uint8_t* Bits() const { return bits_; }
   int32_t Stride() const { return stride_; }
@@ -57,12 +80,22 @@ private:
   int32_t stride_ = 0;
 };
 
+// The rectangle (srcLeft, srcTop, X x Y) of the 24-bit DIB section selected in dc, read
+// in place; nullopt when dc holds no such bitmap or the rectangle does not lie wholly
+// inside it (then the pixels are drawn through the raster layer instead).
+std::optional<PlaneSource> DirectSource(gdi::HDC dc, int32_t X, int32_t Y, int32_t srcLeft,
+                                        int32_t srcTop);
+
 // Converts, transforms and quantizes the plane of g into store (Wp x Hp entries, blocks
-// in raster order). bits is the bitmap's memory row 0 (its bottom row); the plane
-// occupies memory rows 0..Hp-1 with its top row at Hp-1, 3 bytes per pixel (b, g, r).
-// Reads nothing outside those rows' Wp pixels.
-void SamplePlane(const uint8_t* bits, int32_t stride, const PlaneGeometry& g,
-                 const ColourWeights& weights, const ZigZagTable& zigzag,
-                 const QuantTable& table, int16_t* store);
+// in raster order), the edge replicated out to Wp x Hp from src's width x height. Only
+// block rows firstBlockRow..endBlockRow-1 (-1: to the last) are done; they read only
+// plane rows up to 8 * endBlockRow - 1 (clamped to the source's last).
+void SamplePlane(const PlaneSource& src, const PlaneGeometry& g, const ColourWeights& weights,
+                 const ZigZagTable& zigzag, const QuantTable& table, int16_t* store,
+                 int32_t firstBlockRow = 0, int32_t endBlockRow = -1);
+
+// The plane of g as DrawPlane left it in a bitmap: memory row 0 is its bottom row, the
+// plane occupies memory rows 0..Hp-1 with its top row at Hp-1.
+PlaneSource DrawnPlane(const uint8_t* bits, int32_t stride, const PlaneGeometry& g);
 
 }  // namespace okuva::jpeg

@@ -7,6 +7,10 @@
 
 #include "platform/gdi/raster_internal.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace okuva::gdi {
 namespace detail {
 namespace {
@@ -263,6 +267,88 @@ void StretchAverage(Bitmap& dest, const Bitmap& src, const AxisMap& xs, const Ax
   }
 }
 
+// One destination row of a 2 x 2 reduction of 24-bit rows a and b (2 * dw pixels each):
+// (2 * sum + 4) / 8 == (sum + 2) / 4 of each channel. The rows are summed, then byte k
+// and k + 3 of every 6-byte pixel pair, on all bytes at once; the averages that are a
+// pixel's first three bytes are then gathered. sums and averages hold 6 * dw + 16.
+// Kept out of line so that the caller's state does not crowd its registers.
+__attribute__((noinline)) void HalveRowPair(const uint8_t* a, const uint8_t* b, int32_t dw,
+                                            uint16_t* sums, uint8_t* averages, uint8_t* out) {
+  const size_t bytes = 6 * static_cast<size_t>(dw);
+  size_t j = 0;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+  for (; j + 16 <= bytes; j += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + j));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + j));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + j),
+                     _mm_add_epi16(_mm_unpacklo_epi8(x, zero), _mm_unpacklo_epi8(y, zero)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + j + 8),
+                     _mm_add_epi16(_mm_unpackhi_epi8(x, zero), _mm_unpackhi_epi8(y, zero)));
+  }
+#endif
+  for (; j < bytes; ++j) sums[j] = static_cast<uint16_t>(a[j] + b[j]);
+  // Only bytes 0-2 of each 6 are used, so k runs to bytes - 3.
+  const size_t used = bytes - 3;
+  size_t k = 0;
+#ifdef __SSE2__
+  const __m128i two = _mm_set1_epi16(2);
+  for (; k + 16 <= used; k += 16) {
+    const auto at = [sums](size_t i) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + i));
+    };
+    const __m128i lo = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(at(k), at(k + 3)), two), 2);
+    const __m128i hi = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(at(k + 8), at(k + 11)), two), 2);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(averages + k), _mm_packus_epi16(lo, hi));
+  }
+#endif
+  for (; k < used; ++k) averages[k] = static_cast<uint8_t>((sums[k] + sums[k + 3] + 2) >> 2);
+  for (int32_t i = 0; i < dw; ++i) {
+    out[3 * i] = averages[6 * i];
+    out[3 * i + 1] = averages[6 * i + 1];
+    out[3 * i + 2] = averages[6 * i + 2];
+  }
+}
+
+// Area average for whole-number ratios between 24-bit surfaces: every destination
+// pixel covers exactly nx x ny source pixels with equal weight, so the exact average
+// of StretchAverage reduces to (2 * sum + n) / (2 * n). Both rectangles must lie inside
+// their surfaces, unflipped, and the surfaces must differ.
+void StretchAverageWhole(Bitmap& dest, int32_t dx, int32_t dy, int32_t dw, int32_t dh,
+                         const Bitmap& src, int32_t sx, int32_t sy, int32_t nx, int32_t ny) {
+  const auto n = static_cast<uint64_t>(nx) * static_cast<uint64_t>(ny);
+  const size_t left = 3 * static_cast<size_t>(sx);
+  if (nx == 2 && ny == 2) {
+    std::vector<uint16_t> sums(6 * static_cast<size_t>(dw) + 16);
+    std::vector<uint8_t> averages(6 * static_cast<size_t>(dw) + 16);
+    for (int32_t r = 0; r < dh; ++r) {
+      HalveRowPair(src.Row(sy + 2 * r) + left, src.Row(sy + 2 * r + 1) + left, dw, sums.data(),
+                   averages.data(), dest.Row(dy + r) + 3 * static_cast<size_t>(dx));
+    }
+    return;
+  }
+  // Column sums of the ny source rows, then sums of nx columns.
+  const size_t rowBytes = static_cast<size_t>(dw) * static_cast<size_t>(nx) * 3;
+  std::vector<uint64_t> columns(rowBytes);
+  for (int32_t r = 0; r < dh; ++r) {
+    std::fill(columns.begin(), columns.end(), uint64_t{0});
+    for (int32_t k = 0; k < ny; ++k) {
+      const uint8_t* row = src.Row(sy + r * ny + k) + left;
+      for (size_t j = 0; j < rowBytes; ++j) columns[j] += row[j];
+    }
+    uint8_t* out = dest.Row(dy + r) + 3 * static_cast<size_t>(dx);
+    const uint64_t* col = columns.data();
+    for (int32_t i = 0; i < dw; ++i, out += 3) {
+      for (int c = 0; c < 3; ++c) {
+        uint64_t sum = 0;
+        for (int32_t k = 0; k < nx; ++k) sum += col[3 * static_cast<size_t>(k) + static_cast<size_t>(c)];
+        out[c] = static_cast<uint8_t>((2 * sum + n) / (2 * n));
+      }
+      col += 3 * static_cast<size_t>(nx);
+    }
+  }
+}
+
 inline Wide FloorDiv(Wide a, Wide b) {  // b > 0
   Wide q = a / b;
   if ((a % b != 0) && (a < 0)) --q;
@@ -404,8 +490,12 @@ bool BitBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC s
   return true;
 }
 
-bool StretchBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC src,
-                int32_t srcX, int32_t srcY, int32_t srcWidth, int32_t srcHeight, uint32_t rop) {
+namespace detail {
+namespace {
+
+bool StretchBltImpl(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC src,
+                    int32_t srcX, int32_t srcY, int32_t srcWidth, int32_t srcHeight, uint32_t rop,
+                    bool fastPaths) {
   if (!RopSupported(rop)) return false;
   auto lock = LockTables();
   const bool usesSource = RopUsesSource(rop);
@@ -437,6 +527,19 @@ bool StretchBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, H
   }
   // An unscaled mirror is a pixel-for-pixel copy in every mode.
   const bool average = s->destDc->stretchMode == HALFTONE && !(dw == sw && dh == sh);
+  // Whole-number reductions (an encoder's chroma planes) skip the general taps.
+  constexpr int64_t kMaxWholeArea = int64_t{1} << 24;
+  if (fastPaths && average && rop == SRCCOPY && !flipX && !flipY && s->src != s->dest &&
+      s->src->bitsPerPixel == 24 && s->dest->bitsPerPixel == 24 && sw % dw == 0 &&
+      sh % dh == 0 && (sw / dw) * (sh / dh) <= kMaxWholeArea && dx >= 0 && dy >= 0 &&
+      dx + dw <= s->dest->width && dy + dh <= s->dest->height && sx >= 0 && sy >= 0 &&
+      sx + sw <= s->src->width && sy + sh <= s->src->height) {
+    StretchAverageWhole(*s->dest, static_cast<int32_t>(dx), static_cast<int32_t>(dy),
+                        static_cast<int32_t>(dw), static_cast<int32_t>(dh), *s->src,
+                        static_cast<int32_t>(sx), static_cast<int32_t>(sy),
+                        static_cast<int32_t>(sw / dw), static_cast<int32_t>(sh / dh));
+    return true;
+  }
   const AxisMap xs = MapAxis(dx, dw, sx, sw, flipX, s->dest->width, from->width, average);
   const AxisMap ys = MapAxis(dy, dh, sy, sh, flipY, s->dest->height, from->height, average);
   if (xs.count == 0 || ys.count == 0) return true;
@@ -445,6 +548,23 @@ bool StretchBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, H
   else
     StretchNearest(*s->dest, *from, xs, ys, rop);
   return true;
+}
+
+}  // namespace
+
+bool StretchBltReference(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC src,
+                         int32_t srcX, int32_t srcY, int32_t srcWidth, int32_t srcHeight,
+                         uint32_t rop) {
+  return StretchBltImpl(dest, x, y, width, height, src, srcX, srcY, srcWidth, srcHeight, rop,
+                        false);
+}
+
+}  // namespace detail
+
+bool StretchBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC src,
+                int32_t srcX, int32_t srcY, int32_t srcWidth, int32_t srcHeight, uint32_t rop) {
+  return detail::StretchBltImpl(dest, x, y, width, height, src, srcX, srcY, srcWidth, srcHeight,
+                                rop, true);
 }
 
 bool PlgBlt(HDC dest, const POINT points[3], HDC src, int32_t srcX, int32_t srcY,

@@ -145,6 +145,10 @@ HBITMAP CreateBitmap(int32_t width, int32_t height, uint32_t planes, uint32_t bi
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);  // returns the object replaced, 0 on failure
 bool DeleteObject(HGDIOBJ object);              // refuses a bitmap still selected in a DC
 int GetObjectA(HGDIOBJ object, int size, void* out);  // BITMAP; bytes written, 0 otherwise
+// The bitmap selected in a memory DC (type OBJ_BITMAP; the stock bitmap of a new DC);
+// 0 for other types, screen and display DCs and stale handles.
+constexpr uint32_t OBJ_BITMAP = 7;
+HGDIOBJ GetCurrentObject(HDC dc, uint32_t type);
 
 // Entries read / set of the table of the DIB section selected in dc, from `start`, at
 // most the entries the section has (biClrUsed, or 2^bits when it was 0); 0 when the

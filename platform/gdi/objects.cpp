@@ -341,6 +341,13 @@ bool DeleteObject(HGDIOBJ object) {
   return FreeBitmap(object);
 }
 
+HGDIOBJ GetCurrentObject(HDC dc, uint32_t type) {
+  auto lock = LockTables();
+  const Dc* d = FindDc(dc);
+  if (d == nullptr || d->kind != DcKind::kMemory || type != OBJ_BITMAP) return 0;
+  return d->selected;
+}
+
 int GetObjectA(HGDIOBJ object, int size, void* out) {
   auto lock = LockTables();
   const Bitmap* b = FindBitmap(object);

@@ -209,4 +209,9 @@ Colour ApplyRop(uint32_t rop, Colour s, Colour d);
 bool PlgBltReference(HDC dest, const POINT points[3], HDC src, int32_t srcX, int32_t srcY,
                      int32_t width, int32_t height);
 
+// StretchBlt without its whole-ratio fast path: tests compare the two byte for byte.
+bool StretchBltReference(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC src,
+                         int32_t srcX, int32_t srcY, int32_t srcWidth, int32_t srcHeight,
+                         uint32_t rop);
+
 }  // namespace okuva::gdi::detail

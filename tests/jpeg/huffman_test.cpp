@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "jpeg/component.h"
 #include "jpeg/huffman_stats.h"
 #include "jpeg/huffman_table.h"
 #include "platform/runtime/error.h"
@@ -190,6 +191,41 @@ TEST(HuffmanStats, DcDifferencesInStoredOrder) {
   EXPECT_EQ(SizeCategory(3), 2);
   EXPECT_EQ(SizeCategory(-4), 3);
   EXPECT_EQ(SizeCategory(2047), 11);
+}
+
+// The one-pass counters must give exactly the separate DC and AC passes' counts, for
+// stores of every shape an interleaved walk meets (partial MCUs, fillers).
+TEST(HuffmanStats, OnePassCountsEqualSeparatePasses) {
+  uint32_t state = 7;
+  const auto next = [&state] { return state = state * 1664525u + 1013904223u; };
+  struct Shape {
+    int32_t X, Y, Hmax, Vmax, Hi, Vi;
+  };
+  const Shape shapes[] = {{17, 9, 2, 2, 2, 2}, {17, 9, 2, 2, 1, 1}, {40, 33, 4, 2, 4, 2},
+                          {9, 41, 3, 1, 3, 1}, {64, 64, 1, 1, 1, 1}, {5, 70, 1, 2, 1, 2}};
+  for (const Shape& sh : shapes) {
+    SCOPED_TRACE(::testing::Message() << sh.X << "x" << sh.Y << " " << sh.Hi << "x" << sh.Vi);
+    const FrameLayout frame{sh.X, sh.Y, sh.Hmax, sh.Vmax};
+    const PlaneGeometry g = ComponentGeometry(frame, sh.Hi, sh.Vi);
+    CoefficientStore store(static_cast<size_t>(g.Wp) * static_cast<size_t>(g.Hp));
+    for (int16_t& c : store) {
+      // Mostly zeros with long runs, some large values: ZRLs and EOBs both occur.
+      const uint32_t r = next();
+      c = (r >> 28) < 3 ? static_cast<int16_t>(static_cast<int32_t>((r >> 8) % 2047) - 1023) : 0;
+    }
+    SymbolCounts dc{}, ac{}, dcOne{}, acOne{};
+    CountDCSymbols(store, dc);
+    CountACSymbols(store, ac);
+    CountSymbols(store, dcOne, acOne);
+    EXPECT_EQ(dcOne, dc);
+    EXPECT_EQ(acOne, ac);
+
+    SymbolCounts dcI{}, dcIOne{}, acIOne{};
+    const int64_t fillers = CountDCSymbolsInterleaved(store, dcI, sh.Hi, sh.Vi, frame);
+    EXPECT_EQ(CountSymbolsInterleaved(store, dcIOne, acIOne, sh.Hi, sh.Vi, frame), fillers);
+    EXPECT_EQ(dcIOne, dcI);
+    EXPECT_EQ(acIOne, ac);  // every stored block visited once, in any order
+  }
 }
 
 TEST(HuffmanStats, InterleavedDcCountsFillers) {

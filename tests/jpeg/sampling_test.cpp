@@ -258,5 +258,42 @@ TEST(DctKernels, VectorPathMatchesScalarBitForBit) {
   }
 }
 
+// The eight-lane kernel does its two-operand steps in float and relies on that equalling
+// the rounded double result; full-mantissa inputs of every sign and scale test that.
+TEST(DctKernels, EightLanesMatchScalarOnFullMantissaInputs) {
+  if (!CpuHasAvx512()) GTEST_SKIP() << "no AVX-512 on this processor";
+  const ZigZagTable zz = BuildZigZag();
+  QuantTable t;
+  ScaleBaseTable(kBaseQLuminance, QualityScaleFactor(100), t);
+  ScaleQuantTable(t, zz);
+  const PreparedQuant prepared = PrepareQuant(zz, t.FScale);
+  uint64_t state = 12345;
+  const auto next = [&state] {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<uint32_t>(state >> 32);
+  };
+  for (int trial = 0; trial < 2000; ++trial) {
+    // Magnitudes from 2^-20 to 2^7 so that sums cancel and round at every scale.
+    alignas(64) float group[512];
+    std::vector<float> blocks(512);
+    for (size_t i = 0; i < 512; ++i) {
+      const float mantissa = static_cast<float>(next()) / 4294967296.0f;
+      const int exponent = static_cast<int>(next() % 28) - 20;
+      const float sign = (next() & 1) != 0 ? -1.0f : 1.0f;
+      blocks[i] = sign * std::ldexp(1.0f + mantissa, exponent);
+    }
+    for (size_t k = 0; k < 8; ++k)
+      for (size_t i = 0; i < 64; ++i) group[i * 8 + k] = blocks[k * 64 + i];
+    std::array<int16_t, 512> eight{};
+    DctQuantize8Avx512(group, prepared, eight.data());
+    for (size_t k = 0; k < 8; ++k) {
+      std::array<int16_t, 64> scalar{};
+      DctQuantizeScalar(blocks.data() + 64 * k, zz, t.FScale, scalar.data());
+      ASSERT_TRUE(std::equal(scalar.begin(), scalar.end(), eight.begin() + static_cast<long>(64 * k)))
+          << "trial " << trial << " block " << k;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace okuva::jpeg

@@ -1,6 +1,9 @@
 // StretchBlt: HALFTONE area averages, nearest-pixel modes, mirroring and clipping.
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "platform/gdi/raster_internal.h"
 #include "tests/platform/gdi_helpers.h"
 
 namespace okuva::gdi {
@@ -166,6 +169,60 @@ TEST(GdiStretch, EqualSizesCopyExactlyAndBadArgumentsFail) {
   EXPECT_EQ(src.Get(2, 2), 0u);
   ASSERT_TRUE(StretchBlt(dest.dc(), 0, 0, 3, 3, dest.dc(), 1, 1, 1, 1, SRCCOPY));
   EXPECT_EQ(dest.Pixels(), std::vector<uint32_t>(9, 4 * 0x102030u));
+}
+
+
+// Whole-number reductions take a fast path; it must give the general area average's
+// bytes exactly, including the rounding of halves and the untouched pixels around it.
+TEST(GdiStretchHalftone, WholeRatioFastPathMatchesGeneralAverage) {
+  std::mt19937 rng(20261207);
+  struct Case {
+    int32_t dw, dh, nx, ny;
+    int32_t sx, sy, dx, dy;
+    bool topDown;
+  };
+  const Case cases[] = {
+      {1, 1, 2, 2, 0, 0, 0, 0, false},   {7, 5, 2, 2, 1, 3, 2, 1, false},
+      {13, 9, 2, 2, 0, 1, 0, 0, true},   {5, 11, 2, 1, 3, 0, 1, 2, false},
+      {9, 4, 1, 2, 0, 0, 3, 0, true},    {6, 3, 3, 3, 2, 1, 0, 0, false},
+      {3, 7, 4, 1, 0, 2, 1, 1, false},   {2, 2, 4, 4, 1, 1, 0, 0, true},
+      {11, 6, 3, 2, 0, 0, 0, 0, false},  {17, 1, 2, 5, 1, 0, 4, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.dw << "x" << c.dh << " by " << c.nx << "x" << c.ny);
+    const int32_t sw = c.dw * c.nx, sh = c.dh * c.ny;
+    Dib src(sw + c.sx + 2, c.topDown ? -(sh + c.sy + 1) : sh + c.sy + 1, 24);
+    ASSERT_NE(src.bitmap(), 0u);
+    for (int32_t y = 0; y < sh + c.sy + 1; ++y)
+      for (int32_t x = 0; x < sw + c.sx + 2; ++x) src.Set(x, y, rng() & 0xFFFFFFu);
+    const int32_t W = c.dw + c.dx + 3, H = c.dh + c.dy + 2;
+    Dib fast(W, H, 24), general(W, H, 24);
+    for (int32_t y = 0; y < H; ++y)
+      for (int32_t x = 0; x < W; ++x) {
+        const uint32_t v = rng() & 0xFFFFFFu;
+        fast.Set(x, y, v);
+        general.Set(x, y, v);
+      }
+    ASSERT_NE(SetStretchBltMode(fast.dc(), HALFTONE), 0);
+    ASSERT_NE(SetStretchBltMode(general.dc(), HALFTONE), 0);
+    ASSERT_TRUE(
+        StretchBlt(fast.dc(), c.dx, c.dy, c.dw, c.dh, src.dc(), c.sx, c.sy, sw, sh, SRCCOPY));
+    ASSERT_TRUE(detail::StretchBltReference(general.dc(), c.dx, c.dy, c.dw, c.dh, src.dc(), c.sx,
+                                            c.sy, sw, sh, SRCCOPY));
+    EXPECT_EQ(fast.Pixels(), general.Pixels());
+  }
+}
+
+// Uniform 2 x 2 blocks whose sums sit exactly on halves round upwards, as the general
+// path does: 1,2,2,2 averages 1.75 -> 2; 0,0,1,1 averages 0.5 -> 1; 254,255,255,255 -> 255.
+TEST(GdiStretchHalftone, WholeRatioRoundsHalvesUp) {
+  Dib src(6, 2, 24), dest(3, 1, 24);
+  const uint32_t values[2][6] = {{1, 2, 0, 0, 254, 255}, {2, 2, 1, 1, 255, 255}};
+  for (int32_t y = 0; y < 2; ++y)
+    for (int32_t x = 0; x < 6; ++x) src.Set(x, y, Grey(values[y][x]));
+  ASSERT_NE(SetStretchBltMode(dest.dc(), HALFTONE), 0);
+  ASSERT_TRUE(StretchBlt(dest.dc(), 0, 0, 3, 1, src.dc(), 0, 0, 6, 2, SRCCOPY));
+  EXPECT_EQ(dest.Pixels(), (std::vector<uint32_t>{Grey(2), Grey(1), Grey(255)}));
 }
 
 }  // namespace
