@@ -5,16 +5,7 @@
 #include <limits>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
-// GCC 12 reports its own _mm512_undefined_* helpers as uninitialized once they are
-// inlined at -O2; the warning is about the compiler's header, not our code.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#define OKUVA_JPEG_X86 1
-#endif
+#include "jpeg/simd.h"
 
 #include "jpeg/dct.h"
 
