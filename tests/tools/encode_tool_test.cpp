@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools/tool_test_util.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -65,32 +67,11 @@ Bytes MakeBmp(int w, int h, int bits, int (*value)(int, int)) {
 
 int Ramp(int x, int y) { return (x * 3 + y * 2) % 256; }
 
-class EncodeTool : public ::testing::Test {
+class EncodeTool : public okuva::testing::ToolTest {
 protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("okuva_encode_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  void Write(const std::string& name, const Bytes& b) const {
-    std::ofstream(Path(name), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), long(b.size()));
-  }
-  static Bytes Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-  }
-  // Runs the tool; returns its exit code.
-  int Run(const std::string& args) const {
-    const std::string cmd = std::string(OKUVA_TOOL_PATH) + " encode " + args + " 2>" + Path("stderr.txt");
-    const int status = std::system(cmd.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  std::string Stderr() const {
-    const Bytes b = Read(Path("stderr.txt"));
-    return std::string(b.begin(), b.end());
-  }
-  fs::path dir_;
+  static Bytes Read(const std::string& path) { return ReadBytes(path); }
+  int Run(const std::string& args) { return RunTool("encode " + args); }
+  std::string Stderr() const { return stderr_; }
 };
 
 struct Image {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools/tool_test_util.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -125,12 +127,10 @@ std::vector<Rgb> Palette16() {
   return t;
 }
 
-class ImageTool : public ::testing::Test {
+class ImageTool : public okuva::testing::ToolTest {
 protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "okuva-image-tool-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ToolTest::SetUp();
     const auto none = [](int, int) { return 0u; };
     const auto noColour = [](int, int) { return Rgb{}; };
     Write("rgb.bmp", MakeBmp(3, 2, 24, {}, none, Distinct));
@@ -138,34 +138,13 @@ protected:
                               noColour));
     Write("wide.bmp", MakeBmp(2, 2, 32, {}, none, Distinct));
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  void Write(const std::string& name, const std::vector<uint8_t>& bytes) {
-    std::ofstream(dir_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  }
   fs::path P(const std::string& name) const { return dir_ / name; }
 
-  // Runs okuva-tool with the arguments; returns its exit code, stderr in err_.
-  int Run(const std::string& args) {
-    const fs::path errFile = dir_ / "stderr.txt";
-    const std::string command = std::string(OKUVA_TOOL_PATH) + " image " + args + " >/dev/null 2>" +
-                                errFile.string();
-    const int status = std::system(command.c_str());
-    std::ifstream in(errFile);
-    err_.assign(std::istreambuf_iterator<char>(in), {});
-    // Under the sanitizers a fault also exits 1: do not let it pass for a usage error.
-    EXPECT_EQ(err_.find("Sanitizer"), std::string::npos) << err_;
-    EXPECT_EQ(err_.find("runtime error:"), std::string::npos) << err_;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  fs::path dir_;
-  std::string err_;
+  int Run(const std::string& args) { return RunTool("image " + args); }
 };
 
 TEST_F(ImageTool, RotateWritesTheTurnedPicture) {
-  ASSERT_EQ(Run(P("rgb.bmp").string() + " " + P("r90.bmp").string() + " rotate 90"), 0) << err_;
+  ASSERT_EQ(Run(P("rgb.bmp").string() + " " + P("r90.bmp").string() + " rotate 90"), 0) << stderr_;
   const Bmp out = ReadBmp(P("r90.bmp"));
   ASSERT_EQ(out.bits, 24);
   ASSERT_EQ(out.w, 2);
@@ -173,7 +152,7 @@ TEST_F(ImageTool, RotateWritesTheTurnedPicture) {
   for (int y = 0; y < 2; ++y)
     for (int x = 0; x < 3; ++x) EXPECT_EQ(out.At(y, 2 - x), Distinct(x, y)) << x << "," << y;
 
-  ASSERT_EQ(Run(P("rgb.bmp").string() + " " + P("r-90.bmp").string() + " rotate -90"), 0) << err_;
+  ASSERT_EQ(Run(P("rgb.bmp").string() + " " + P("r-90.bmp").string() + " rotate -90"), 0) << stderr_;
   const Bmp back = ReadBmp(P("r-90.bmp"));
   for (int y = 0; y < 2; ++y)
     for (int x = 0; x < 3; ++x) EXPECT_EQ(back.At(1 - y, x), Distinct(x, y));
@@ -181,14 +160,14 @@ TEST_F(ImageTool, RotateWritesTheTurnedPicture) {
 
 TEST_F(ImageTool, NonQuarterTurnWritesNothing) {
   EXPECT_EQ(Run(P("rgb.bmp").string() + " " + P("r45.bmp").string() + " rotate 45"), 1);
-  EXPECT_NE(err_.find("no image was made"), std::string::npos) << err_;
+  EXPECT_NE(stderr_.find("no image was made"), std::string::npos) << stderr_;
   EXPECT_FALSE(fs::exists(P("r45.bmp")));
   EXPECT_EQ(Run(P("rgb.bmp").string() + " " + P("r0.bmp").string() + " rotate 0"), 1);
   EXPECT_FALSE(fs::exists(P("r0.bmp")));
 }
 
 TEST_F(ImageTool, PalettePictureKeepsDepthAndTable) {
-  ASSERT_EQ(Run(P("pal4.bmp").string() + " " + P("m.bmp").string() + " mirror vertical"), 0) << err_;
+  ASSERT_EQ(Run(P("pal4.bmp").string() + " " + P("m.bmp").string() + " mirror vertical"), 0) << stderr_;
   const Bmp out = ReadBmp(P("m.bmp"));
   ASSERT_EQ(out.bits, 4);
   ASSERT_EQ(out.w, 5);
@@ -205,7 +184,7 @@ TEST_F(ImageTool, PalettePictureKeepsDepthAndTable) {
 }
 
 TEST_F(ImageTool, GreyscaleResampleAndDepth) {
-  ASSERT_EQ(Run(P("rgb.bmp").string() + " " + P("g.bmp").string() + " greyscale"), 0) << err_;
+  ASSERT_EQ(Run(P("rgb.bmp").string() + " " + P("g.bmp").string() + " greyscale"), 0) << stderr_;
   const Bmp grey = ReadBmp(P("g.bmp"));
   ASSERT_EQ(grey.bits, 8);
   ASSERT_EQ(grey.table.size(), 256u);
@@ -218,7 +197,7 @@ TEST_F(ImageTool, GreyscaleResampleAndDepth) {
 
   ASSERT_EQ(Run(P("pal4.bmp").string() + " " + P("big.bmp").string() + " resample 10 6 --depth 24"),
             0)
-      << err_;
+      << stderr_;
   const Bmp big = ReadBmp(P("big.bmp"));
   EXPECT_EQ(big.bits, 24);
   EXPECT_EQ(big.w, 10);
@@ -227,7 +206,7 @@ TEST_F(ImageTool, GreyscaleResampleAndDepth) {
 
   // The 32-bit picture taken as 1 bit.
   ASSERT_EQ(Run("--depth 1 " + P("wide.bmp").string() + " " + P("one.bmp").string() + " rotate 180"), 0)
-      << err_;
+      << stderr_;
   EXPECT_EQ(ReadBmp(P("one.bmp")).bits, 1);
 }
 
@@ -241,12 +220,12 @@ TEST_F(ImageTool, BadRequestsExitOneAndWriteNothing) {
         in + " " + out + " greyscale --depth", in + " " + out, P("missing.bmp").string() + " " + out + " greyscale",
         P("wide.bmp").string() + " " + out + " greyscale"}) {
     EXPECT_EQ(Run(args), 1) << args;
-    EXPECT_FALSE(err_.empty()) << args;
+    EXPECT_FALSE(stderr_.empty()) << args;
     EXPECT_FALSE(fs::exists(out)) << args;
   }
   // The 32-bit picture at its own depth names the way out.
   Run(P("wide.bmp").string() + " " + out + " greyscale");
-  EXPECT_NE(err_.find("--depth"), std::string::npos) << err_;
+  EXPECT_NE(stderr_.find("--depth"), std::string::npos) << stderr_;
 }
 
 }  // namespace

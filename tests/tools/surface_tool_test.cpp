@@ -14,40 +14,20 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools/tool_test_util.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-class SurfaceTool : public ::testing::Test {
+class SurfaceTool : public okuva::testing::ToolTest {
 protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "okuva-surface-tool-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
-  // Runs the tool; returns its exit status and keeps its standard error.
-  int Run(const std::string& arguments) {
-    const std::string errFile = Path("stderr.txt");
-    const std::string command =
-        std::string("'") + OKUVA_TOOL_PATH + "' " + arguments + " 2>'" + errFile + "' >/dev/null";
-    const int status = std::system(command.c_str());
-    stderr_ = Read(errFile);
-    fs::remove(errFile);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  int Run(const std::string& arguments) { return RunTool(arguments); }
 
   static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    const std::vector<uint8_t> bytes = ReadBytes(path);
+    return std::string(bytes.begin(), bytes.end());
   }
-
-  fs::path dir_;
-  std::string stderr_;
 };
 
 // A 24-bit picture given top-down as blue, green, red triples.

@@ -1,0 +1,63 @@
+// A fixture for end-to-end runs of okuva-tool: a private temporary folder, the files
+// in it, and a runner that keeps the tool's standard error.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace okuva::testing {
+
+class ToolTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "okuva-tool-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  void Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    std::ofstream(dir_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+
+  static std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  }
+
+  // Runs okuva-tool with `arguments` (shell words); returns its exit status and keeps
+  // its standard error in stderr_.
+  int RunTool(const std::string& arguments) {
+    const std::string errFile = Path("stderr.txt");
+    const std::string command =
+        std::string("'") + OKUVA_TOOL_PATH + "' " + arguments + " >/dev/null 2>'" + errFile + "'";
+    const int status = std::system(command.c_str());
+    const std::vector<uint8_t> err = ReadBytes(errFile);
+    stderr_.assign(err.begin(), err.end());
+    std::filesystem::remove(errFile);
+    // Under the sanitizers a fault also exits 1: do not let it pass for a usage error.
+    EXPECT_EQ(stderr_.find("Sanitizer"), std::string::npos) << stderr_;
+    EXPECT_EQ(stderr_.find("runtime error:"), std::string::npos) << stderr_;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::filesystem::path dir_;
+  std::string stderr_;
+};
+
+}  // namespace okuva::testing
