@@ -141,8 +141,11 @@ AxisMap MapAxis(int64_t dest0, int64_t size, int64_t src0, int64_t srcSize, bool
     // Pixel k covers [k*S, (k+1)*S) and source pixel j covers [j*D, (j+1)*D) in units
     // of 1/D source pixels: the overlaps are exact integers.
     const Wide begin = Wide{k} * srcSize, end = Wide{k + 1} * srcSize;
-    const int64_t jFirst = static_cast<int64_t>(begin / size);
-    const int64_t jLast = static_cast<int64_t>((end + size - 1) / size) - 1;
+    // Only source pixels that exist are visited: a source rectangle far larger than
+    // the source must not cost a step per missing pixel.
+    const int64_t jFirst = std::max(static_cast<int64_t>(begin / size), -src0);
+    const int64_t jLast =
+        std::min(static_cast<int64_t>((end + size - 1) / size) - 1, srcLimit - 1 - src0);
     taps.clear();
     for (int64_t j = jFirst; j <= jLast; ++j) {
       const int64_t abs = src0 + j;
@@ -421,8 +424,12 @@ bool PlgAxisAligned(Bitmap& dest, const Bitmap& src, const POINT p[3], int32_t s
   // negative step puts it in pixel p0 - n - 1.
   auto offset = [](int64_t e, int64_t n) { return e > 0 ? n : (e < 0 ? -n - 1 : 0); };
   PixelMover mover(src, dest);
-  const int32_t u0 = std::max(0, -sx), u1 = std::min<int32_t>(w, src.width - sx);
-  const int32_t v0 = std::max(0, -sy), v1 = std::min<int32_t>(h, src.height - sy);
+  // The source rectangle clipped to the source, worked out in 64 bits: offsets near
+  // the ends of the 32-bit range must not wrap.
+  const auto u0 = static_cast<int32_t>(std::clamp<int64_t>(-int64_t{sx}, 0, w));
+  const auto u1 = static_cast<int32_t>(std::clamp<int64_t>(int64_t{src.width} - sx, 0, w));
+  const auto v0 = static_cast<int32_t>(std::clamp<int64_t>(-int64_t{sy}, 0, h));
+  const auto v1 = static_cast<int32_t>(std::clamp<int64_t>(int64_t{src.height} - sy, 0, h));
   for (int32_t v = v0; v < v1; ++v) {
     const uint8_t* srow = src.Row(sy + v);
     const int64_t rowX = p[0].x + offset(ebx, v), rowY = p[0].y + offset(eby, v);
