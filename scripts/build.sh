@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Configures and builds into build/<name>. Usage: scripts/build.sh [release|ci|asan]
+# Configures and builds into build/<name>.
+# Usage: scripts/build.sh [release|ci|asan] [TARGET...]   (no target: everything)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-release}
+shift || true
 case "$kind" in
   release) flags=(-DCMAKE_BUILD_TYPE=Release) ;;
   ci) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DOKUVA_WERROR=ON) ;;
@@ -10,4 +12,6 @@ case "$kind" in
   *) echo "unknown build kind: $kind" >&2; exit 1 ;;
 esac
 cmake -S . -B "build/$kind" -G Ninja "${flags[@]}" >/dev/null
-cmake --build "build/$kind"
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build "build/$kind" "${targets[@]}"

@@ -3,5 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh release
+scripts/build.sh release okuva
 exec build/release/app/okuva "$@"
