@@ -255,14 +255,16 @@ void frmCapturarImagen::Command1_Click() {
     qt::SendMessageA(hCapWnd, qt::WM_CAP_SET_PREVIEWRATE, kPreviewRateMs, &zero);
     qt::SendMessageA(hCapWnd, qt::WM_CAP_SET_SCALE, -1, &zero);
     qt::DoEvents();
+    // Watched also when the driver did not start now: a camera found again later is
+    // then the live one, and losing it must be reported too.
+    if (qt::CaptureWindow* window = qt::CaptureWindowFromHandle(hCapWnd)) {
+      // Queued: the report runs from the event loop, not inside the capture window's
+      // own frame handling, which the operator could otherwise close under it.
+      connect(window, &qt::CaptureWindow::DeviceLost, this,
+              [this] { Run([this] { CapWnd_DeviceLost(); }); }, Qt::QueuedConnection);
+    }
     if (connected != 0) {
       bConectado = kTrue;
-      if (qt::CaptureWindow* window = qt::CaptureWindowFromHandle(hCapWnd)) {
-        // Queued: the report runs from the event loop, not inside the capture window's
-        // own frame handling, which the operator could otherwise close under it.
-        connect(window, &qt::CaptureWindow::DeviceLost, this,
-                [this] { Run([this] { CapWnd_DeviceLost(); }); }, Qt::QueuedConnection);
-      }
     } else {
       // A camera that exists but will not start (busy, no permission) leaves no
       // preview; say so rather than show an empty picture.

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "capture/aids_panel.h"
 #include "capture/frmCapturarImagen.h"
 #include "capture/mdlCapturarImagen.h"
 #include "platform/gdi/clipboard.h"
@@ -213,6 +214,34 @@ TEST_F(StationTest, CameraThatWillNotStartIsReported) {
   form_->Command3->click();
   Pump(30);
   EXPECT_FALSE(answer.Ran());
+}
+
+// A camera that would not start at first and was found again later is the live camera
+// from then on: losing it again must stop the capture and be reported like any unplug.
+TEST_F(StationTest, CameraFoundLaterIsWatchedForUnplugLikeAnyOther) {
+  qt::SetCameraFactory([this]() -> std::unique_ptr<camera::Camera> {
+    auto camera = testing::StepCamera();
+    camera->Unplug();
+    camera_ = camera.get();
+    return camera;
+  });
+  Open();
+  ASSERT_EQ(messages_->Count(kNoCamera), 1);
+  ASSERT_EQ(bConectado, kFalse);
+  auto* panel = form_->findChild<AidsPanel*>(QStringLiteral("AidsPanel"));
+  ASSERT_NE(panel, nullptr);
+  camera_->Replug();
+  ASSERT_TRUE(testing::WaitFor([&] {
+    panel->Refresh();
+    return bConectado == kTrue;
+  }, 4000));
+  ASSERT_TRUE(CapWnd()->Previewing());
+
+  camera_->Unplug();
+  EXPECT_TRUE(testing::WaitFor([&] { return bConectado == kFalse; }));
+  EXPECT_FALSE(CapWnd()->Previewing());
+  ASSERT_EQ(messages_->shown.size(), 2u);
+  EXPECT_NE(messages_->shown[1].text.find("desconectado"), std::string::npos);
 }
 
 TEST_F(StationTest, StartShowsTheLivePictureInPicture1) {
