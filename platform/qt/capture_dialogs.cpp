@@ -217,6 +217,8 @@ VideoSourceDialog::VideoSourceDialog(camera::Camera& camera, QWidget* parent)
       }
     }
     editor->setObjectName(QStringLiteral("control_%1").arg(id));
+    // The device only reports a read-only control: show it, but it cannot be moved.
+    editor->setEnabled(!control.readOnly);
     editors_.push_back(editor);
   }
   if (controls_.empty()) {
@@ -265,6 +267,7 @@ void VideoSourceDialog::RestoreDefaults() {
   status_->clear();
   for (size_t i = 0; i < controls_.size(); ++i) {
     const camera::Control& control = controls_[i];
+    if (control.readOnly) continue;  // the device would refuse any value
     QWidget* editor = editors_[i];
     // Set the editor and apply explicitly: an editor already showing the default would
     // emit no change, yet the device may hold another value.

@@ -154,6 +154,7 @@ public:
       {2, "Balance automático", camera::ControlKind::Boolean, 0, 1, 1, 1, 0, {}},
       {3, "Frecuencia de red", camera::ControlKind::Menu, 0, 2, 1, 1, 2, {{0, "Apagado"}, {1, "50 Hz"}, {2, "60 Hz"}}},
       {4, "Reiniciar foco", camera::ControlKind::Button, 0, 0, 0, 0, 0, {}},
+      {5, "Temperatura del sensor", camera::ControlKind::Integer, 0, 100, 1, 20, 35, {}, true},
   };
   std::vector<std::pair<uint32_t, int32_t>> set;
   uint32_t refused = 0;
@@ -197,6 +198,22 @@ TEST(VideoSourceDialogTest, EveryKindOfControlIsOfferedAndAppliedLive) {
   camera.refused = 1;
   gain->setValue(60);
   EXPECT_TRUE(dialog.Status().contains(QStringLiteral("Device or resource busy")));
+}
+
+// A control the device only reports is shown but cannot be moved, and restoring the
+// defaults leaves it alone (the device would refuse it and the dialog show an error).
+TEST(VideoSourceDialogTest, ReadOnlyControlIsShownDisabledAndNotRestored) {
+  testing::App();
+  ControlsCamera camera;
+  qt::VideoSourceDialog dialog(camera);
+  auto* sensor = qobject_cast<QSlider*>(dialog.Editor(5));
+  ASSERT_NE(sensor, nullptr);
+  EXPECT_EQ(sensor->value(), 35);
+  EXPECT_FALSE(sensor->isEnabled());
+  dialog.RestoreDefaults();
+  for (const auto& [id, value] : camera.set) EXPECT_NE(id, 5u) << value;
+  EXPECT_EQ(sensor->value(), 35);
+  EXPECT_TRUE(dialog.Status().isEmpty());
 }
 
 TEST_F(CaptureWindowTest, FormatDialogRefusalKeepsItOpen) {
