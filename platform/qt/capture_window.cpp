@@ -136,6 +136,14 @@ bool CaptureWindow::PollFrame() {
     emit DeviceLost();
     return false;
   }
+  if (camera_->State() != camera::CameraState::Streaming) {
+    // The stream ended without an unplug (a format change whose restart failed):
+    // report it rather than freeze on the last frame.
+    timer_.stop();
+    connected_ = false;
+    emit DeviceLost();
+    return false;
+  }
   if (fresh) {
     RenderPreview();
     update();

@@ -86,6 +86,24 @@ TEST_F(CaptureWindowTest, MessagesNeedAConnectedDriverZero) {
   EXPECT_FALSE(qt::CaptureWindowFromHandle(window)->Previewing());
 }
 
+// A stream that ends while the window believes it connected (for example a format
+// change whose restart failed) is reported like a lost camera, not left frozen.
+TEST_F(CaptureWindowTest, StreamThatStoppedUnderThePreviewIsReported) {
+  const gdi::HWND window = Create();
+  ASSERT_EQ(qt::SendMessageA(window, qt::WM_CAP_DRIVER_CONNECT, 0, &zero_), 1);
+  ASSERT_EQ(qt::SendMessageA(window, qt::WM_CAP_SET_PREVIEW, 1, &zero_), 1);
+  qt::CaptureWindow* capture = qt::CaptureWindowFromHandle(window);
+  int lost = 0;
+  QObject::connect(capture, &qt::CaptureWindow::DeviceLost, [&lost] { ++lost; });
+  EXPECT_TRUE(capture->PollFrame());
+  EXPECT_EQ(lost, 0);
+  camera_->Stop();
+  EXPECT_FALSE(capture->PollFrame());
+  EXPECT_EQ(lost, 1);
+  EXPECT_FALSE(capture->Connected());
+  EXPECT_FALSE(capture->Previewing());
+}
+
 TEST_F(CaptureWindowTest, CopyFramePutsTheFullFrameOnTheClipboard) {
   gdi::SetClipboardBackend(nullptr);
   const gdi::HWND window = Create();
