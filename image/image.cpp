@@ -1,9 +1,11 @@
 // cImage: surface lifetime, header, colour tables and the copies in and out.
+
 #include "image/image.h"
 
 #include <algorithm>
 #include <cmath>
 
+#include "platform/gdi/dib_in_dc.h"
 #include "platform/runtime/checked.h"
 
 namespace okuva {
@@ -117,17 +119,7 @@ bool cImage::Create(int32_t lWidth, int32_t lHeight, int16_t iBitCount) {
 }
 
 void cImage::DestroyImage() {
-  if (m_hMemDC != 0) {
-    if (m_hDib != 0) {
-      gdi::SelectObject(m_hMemDC, m_hOldBmp);
-      gdi::DeleteObject(m_hDib);
-    }
-    gdi::DeleteDC(m_hMemDC);
-  }
-  m_hMemDC = 0;
-  m_hDib = 0;
-  m_hOldBmp = 0;
-  m_lBitsPtr = nullptr;
+  gdi::ReleaseDibInDC(m_hMemDC, m_hDib, m_hOldBmp, m_lBitsPtr);
 }
 
 bool cImage::CopyStdPicture(const StdPicture& TheStdPicture, int16_t&& iBitCount) {

@@ -1,5 +1,6 @@
 #include "surface/cdibsection.h"
 
+#include "platform/gdi/dib_in_dc.h"
 #include "platform/runtime/checked.h"
 #include "platform/runtime/services.h"
 
@@ -130,17 +131,7 @@ bool cDIBSection::CopyToClipboard(bool bAsDIB) {
 }
 
 void cDIBSection::ClearUp() {
-  if (m_hMemDC != 0) {
-    if (m_hDib != 0) {
-      gdi::SelectObject(m_hMemDC, m_hOldBmp);
-      gdi::DeleteObject(m_hDib);
-    }
-    gdi::DeleteDC(m_hMemDC);
-  }
-  m_hMemDC = 0;
-  m_hDib = 0;
-  m_hOldBmp = 0;
-  m_lBitsPtr = nullptr;
+  gdi::ReleaseDibInDC(m_hMemDC, m_hDib, m_hOldBmp, m_lBitsPtr);
 }
 
 }  // namespace okuva
