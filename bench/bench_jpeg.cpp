@@ -24,47 +24,30 @@
 #include "jpeg/cjpeg.h"
 #include "jpeg/component.h"
 #include "platform/gdi/gdi.h"
+#include "surface/cdibsection.h"
 
 namespace {
 
 using okuva::cJpeg;
 namespace gdi = okuva::gdi;
 
-// The source photograph, as a 24-bit bottom-up DIB section in a memory DC.
+// The source photograph: a 24-bit bottom-up DIB surface in a memory DC of its own.
 class Picture {
 public:
-  Picture(int32_t width, int32_t height) : width_(width), height_(height) {
-    dc_ = gdi::CreateCompatibleDC(0);
-    gdi::BITMAPINFOHEADER bih{};
-    bih.biSize = sizeof(bih);
-    bih.biWidth = width;
-    bih.biHeight = height;
-    bih.biPlanes = 1;
-    bih.biBitCount = 24;
-    void* bits = nullptr;
-    bitmap_ = gdi::CreateDIBSection(dc_, &bih, gdi::DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (bitmap_ == 0) throw std::runtime_error("no DIB section for the picture");
-    bits_ = static_cast<uint8_t*>(bits);
-    previous_ = gdi::SelectObject(dc_, bitmap_);
+  Picture(int32_t width, int32_t height) {
+    if (!surface_.Create(width, height)) throw std::runtime_error("no DIB section for the picture");
   }
-  ~Picture() {
-    gdi::SelectObject(dc_, previous_);
-    gdi::DeleteObject(bitmap_);
-    gdi::DeleteDC(dc_);
-  }
-  int32_t Width() const { return width_; }
-  int32_t Height() const { return height_; }
-  int32_t Stride() const { return (3 * width_ + 3) & ~3; }
-  gdi::HDC Dc() const { return dc_; }
+  int32_t Width() const { return surface_.Width(); }
+  int32_t Height() const { return surface_.Height(); }
+  gdi::HDC Dc() const { return surface_.hdc(); }
   // Row y counted from the top, bytes blue, green, red.
-  uint8_t* Row(int32_t y) const { return bits_ + static_cast<size_t>(height_ - 1 - y) * Stride(); }
+  uint8_t* Row(int32_t y) const {
+    return surface_.DIBSectionBitsPtr() +
+           static_cast<size_t>(Height() - 1 - y) * static_cast<size_t>(surface_.BytesPerScanLine());
+  }
 
 private:
-  int32_t width_, height_;
-  gdi::HDC dc_ = 0;
-  gdi::HBITMAP bitmap_ = 0;
-  gdi::HGDIOBJ previous_ = 0;
-  uint8_t* bits_ = nullptr;
+  okuva::cDIBSection surface_;
 };
 
 // Decodes a mate-backgrounds photograph and fits it to width x height: cropped to the

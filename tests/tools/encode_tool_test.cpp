@@ -21,14 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-void Put16(Bytes& v, uint32_t x) {
-  v.push_back(uint8_t(x));
-  v.push_back(uint8_t(x >> 8));
-}
-void Put32(Bytes& v, uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
-}
+using okuva::testing::Put16;
+using okuva::testing::Put32;
 
 // A bottom-up BMP of 24 bits, or of 8 bits with the grey ramp; value(x, y) is the grey
 // level (both depths) so the two encode the same picture.

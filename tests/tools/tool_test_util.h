@@ -16,6 +16,16 @@
 
 namespace okuva::testing {
 
+// Little-endian fields for building picture files by hand.
+inline void Put16(std::vector<uint8_t>& v, uint32_t x) {
+  v.push_back(static_cast<uint8_t>(x));
+  v.push_back(static_cast<uint8_t>(x >> 8));
+}
+inline void Put32(std::vector<uint8_t>& v, uint32_t x) {
+  Put16(v, x & 0xFFFF);
+  Put16(v, x >> 16);
+}
+
 class ToolTest : public ::testing::Test {
 protected:
   void SetUp() override {
