@@ -49,8 +49,8 @@ bool SaveDIBAsJPG(const cDIBSection& cDib, const std::string& sFile, int32_t lQu
   }
   RecordGuard guard(library, record);
 
-  // What a replaced file must keep: its times (its permission bits are carried over
-  // by ReplaceFile, and set again below in case the temporary's were changed).
+  // What a replaced file must keep: its times (its permission bits, and as root its
+  // owner, are carried over by the file service).
   const std::optional<files::FileInfo> existing = files::FindFile(sFile);
 
   const int32_t width = cDib.Width();
@@ -63,23 +63,33 @@ bool SaveDIBAsJPG(const cDIBSection& cDib, const std::string& sFile, int32_t lQu
   record.JPGHeight = height;
   record.jquality = lQuality;
 
-  // Written beside the target and renamed over it only when complete, so any failure
-  // leaves an existing file as it was.
-  files::ReplaceFile(sFile, [&](int fd, const std::string& tempPath) {
-    record.JPGFile = tempPath.c_str();
-    record.JPGFileDescriptor = fd;
-    if (const int32_t code = library.Write(record, kJpegWriteWholeImage); code != kJpegOk) {
-      guard.Free();
-      Raise(kErrJpegExport, "Failed to save to JPG " + std::to_string(code), ErrorSource());
-    }
-    record.JPGFile = nullptr;
-    record.JPGFileDescriptor = -1;
-    if (existing) {
-      // Renaming keeps these, so the replacement appears with them already in place.
-      files::SetFileTimes(tempPath, existing->accessed, existing->modified, existing->created);
-      files::SetFileMode(tempPath, existing->mode);
-    }
-  });
+  // Written beside the target and put in its place only when complete, so any failure
+  // leaves an existing file as it was. Refusing an existing file (read-only, or a
+  // folder that may not be changed) is the file error of the refused delete; failing
+  // to make the new file where none was is the writer's failure to open its file.
+  std::optional<files::PendingFile> file;
+  try {
+    file.emplace(sFile, files::PendingFile::Mode::kReplace);
+  } catch (const RuntimeError&) {
+    if (existing) throw;
+    guard.Free();
+    Raise(kErrJpegExport, "Failed to save to JPG " + std::to_string(kJpegErrFileOpen),
+          ErrorSource());
+  }
+  const std::string target = file->Target();
+  record.JPGFile = target.c_str();
+  record.JPGFileDescriptor = file->Descriptor();
+  if (const int32_t code = library.Write(record, kJpegWriteWholeImage); code != kJpegOk) {
+    guard.Free();
+    Raise(kErrJpegExport, "Failed to save to JPG " + std::to_string(code), ErrorSource());
+  }
+  record.JPGFile = nullptr;
+  record.JPGFileDescriptor = -1;
+  if (existing) {
+    // Putting the file in place keeps these, so it appears with them already set.
+    files::SetFileTimes(file->Descriptor(), existing->accessed, existing->modified, sFile);
+  }
+  file->Commit();
 
   guard.Free();
   return true;

@@ -137,9 +137,7 @@ void SavePicture(gdi::HBITMAP bitmap, const std::string& path) {
     throw PictureError("cannot save \"" + path + "\": use a .bmp, .pgm, .ppm or .pnm name");
   }
   // Encoded in full before the file is touched: a failure leaves any old file as it was.
-  files::ReplaceFile(path, [&](int fd, const std::string&) {
-    files::WriteAll(fd, bytes, path);
-  });
+  files::ReplaceFile(path, [&](int fd) { files::WriteAll(fd, bytes, path); });
 }
 
 }  // namespace okuva

@@ -13,7 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <random>
 
 #include "platform/runtime/error.h"
@@ -86,12 +88,59 @@ int StatPath(const std::string& path, FileStat& out) {
   return 0;
 }
 
+std::atomic<bool> gUnnamedFiles{true};
+
+// A short hidden name in the folder of `path`: short so that a target name near the
+// file system's limit still leaves room for it.
 std::string TemporaryName(const std::string& path) {
   thread_local std::mt19937_64 generator{std::random_device{}()};
   static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   std::string suffix(8, '0');
   for (char& c : suffix) c = kDigits[generator() % (sizeof(kDigits) - 1)];
-  return FolderPrefixOf(path) + "." + NameOf(path) + "." + suffix + ".tmp";
+  return FolderPrefixOf(path) + ".~" + suffix;
+}
+
+// A process killed by SIGXFSZ in the middle of a write cannot clean up or report;
+// ignored, the write fails with EFBIG and is reported as the full disk it is.
+void IgnoreFileSizeSignal() {
+  struct sigaction current {};
+  if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+    ::signal(SIGXFSZ, SIG_IGN);
+  }
+}
+
+// Follows symbolic links from `path` to the name a write through it lands on (which
+// may not exist yet: a dangling link creates its destination, as `>` does).
+std::string FollowLinks(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string destination(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+    const ssize_t n = ::readlink(current.c_str(), destination.data(), destination.size());
+    if (n < 0) RaiseFileError(errno, path);
+    destination.resize(static_cast<size_t>(n));
+    current = !destination.empty() && destination[0] == '/' ? destination
+                                                             : FolderPrefixOf(current) + destination;
+  }
+  RaiseFileError(ELOOP, path);
+}
+
+// Links an unnamed file to `name`; fails with EEXIST when the name exists. The /proc
+// form needs no privilege; the empty-path form serves where /proc is not mounted.
+int LinkUnnamed(int fd, const std::string& name) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno != ENOENT || ::access("/proc/self/fd", F_OK) == 0) return errno;
+  return ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
+void SyncFolderOf(const std::string& path) {
+  const std::string folder = FolderPrefixOf(path).empty() ? "." : FolderPrefixOf(path);
+  if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
 }
 
 }  // namespace
@@ -160,55 +209,142 @@ void WriteAll(int fd, std::span<const uint8_t> bytes, const std::string& path) {
   }
 }
 
-void WriteNewFile(const std::string& path, std::span<const uint8_t> bytes) {
-  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
-  if (fd.Get() < 0) RaiseFileError(errno, path);
+NotRegularFileError::NotRegularFileError(const std::string& path)
+    : RuntimeError(kErrPathFileAccess, DefaultDescription(kErrPathFileAccess), path) {}
+
+void UseUnnamedFiles(bool enabled) { gUnnamedFiles = enabled; }
+
+PendingFile::PendingFile(const std::string& path, Mode mode)
+    : path_(path), target_(path), mode_(mode) {
+  if (path.empty()) RaiseFileError(ENOENT, path);
+  IgnoreFileSizeSignal();
+
+  std::optional<struct stat> old;
+  if (mode == Mode::kReplace) {
+    target_ = FollowLinks(path);
+    struct stat st {};
+    if (::stat(target_.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0)) {
+        Raise(kErrPathFileAccess, {}, path);
+      }
+      if (!S_ISREG(st.st_mode)) throw NotRegularFileError(path);
+      old = st;
+    } else if (errno != ENOENT) {
+      RaiseFileError(errno, path);
+    }
+  }
+
+  const std::string folder = FolderPrefixOf(target_).empty() ? "." : FolderPrefixOf(target_);
+  if (gUnnamedFiles) {
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, kNewFileMode);
+    // Without unnamed files the kernel or file system answers with one of these.
+    if (fd_ < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      RaiseFileError(errno, path);
+    }
+  }
+  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+    temp_ = TemporaryName(target_);
+    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
+    if (fd_ < 0 && errno != EEXIST) {
+      temp_.clear();
+      RaiseFileError(errno, path);
+    }
+  }
+  if (fd_ < 0) {
+    temp_.clear();
+    RaiseFileError(EEXIST, path);
+  }
+
+  if (!old) return;
   try {
-    WriteAll(fd.Get(), bytes, path);
-    if (const int err = fd.Close(); err != 0) RaiseFileError(err, path);
+    // Root can give the file back to its owner; anyone else makes it their own, and
+    // must not hand another owner's special bits to themselves.
+    if (::geteuid() == 0 && ::fchown(fd_, old->st_uid, old->st_gid) != 0) RaiseFileError(errno, path);
+    struct stat mine {};
+    if (::fstat(fd_, &mine) != 0) RaiseFileError(errno, path);
+    mode_t bits = old->st_mode & 07777;
+    if (mine.st_uid != old->st_uid) bits &= ~static_cast<mode_t>(S_ISUID | S_ISGID | S_ISVTX);
+    if (mine.st_gid != old->st_gid) bits &= ~static_cast<mode_t>(S_ISGID);
+    if (::fchmod(fd_, bits) != 0) RaiseFileError(errno, path);
   } catch (...) {
-    // The file is ours alone (O_EXCL made it): a half-written file must not remain
-    // looking like a finished one.
-    ::unlink(path.c_str());
+    Discard();
     throw;
   }
 }
 
-void ReplaceFile(const std::string& path,
-                 const std::function<void(int fd, const std::string& tempPath)>& write) {
-  if (path.empty()) RaiseFileError(ENOENT, path);
-  FileStat old;
-  const bool hadOld = StatPath(path, old) == 0;
-  if (hadOld && S_ISDIR(old.mode)) Raise(kErrPathFileAccess, {}, path);
+PendingFile::~PendingFile() { Discard(); }
 
-  std::string tempPath;
-  int rawFd = -1;
-  for (int attempt = 0; attempt < 100 && rawFd < 0; ++attempt) {
-    tempPath = TemporaryName(path);
-    rawFd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
-    if (rawFd < 0 && errno != EEXIST) RaiseFileError(errno, path);
-  }
-  if (rawFd < 0) RaiseFileError(EEXIST, path);
+void PendingFile::Discard() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+}
 
-  Descriptor fd(rawFd);
-  try {
-    if (hadOld && ::fchmod(fd.Get(), old.mode & 07777) != 0) RaiseFileError(errno, path);
-    write(fd.Get(), tempPath);
+void PendingFile::Commit() {
+  if (fd_ < 0 || committed_) Raise(kErrInvalidCall);
+  if (mode_ == Mode::kReplace) {
     // The data must be on disk before the name points at it, or a crash right after
     // the rename could leave an empty file where the old one was.
-    if (::fsync(fd.Get()) != 0) RaiseFileError(errno, path);
-    if (const int err = fd.Close(); err != 0) RaiseFileError(err, path);
-    if (::rename(tempPath.c_str(), path.c_str()) != 0) RaiseFileError(errno, path);
-  } catch (...) {
-    ::unlink(tempPath.c_str());
-    throw;
+    if (::fsync(fd_) != 0) RaiseFileError(errno, path_);
   }
-  // Make the rename itself durable; a failure here loses nothing already written.
-  const std::string folder = FolderPrefixOf(path).empty() ? "." : FolderPrefixOf(path);
-  if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
+  if (temp_.empty()) {
+    // Unnamed: a new name is linked directly (atomic, refused when it exists); a
+    // replacement through a short hidden link renamed over the target.
+    std::string linked = target_;
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+      if (mode_ == Mode::kReplace) linked = TemporaryName(target_);
+      err = LinkUnnamed(fd_, linked);
+      if (mode_ == Mode::kNew) break;
+    }
+    if (err != 0) RaiseFileError(err, path_);
+    if (mode_ == Mode::kReplace && ::rename(linked.c_str(), target_.c_str()) != 0) {
+      err = errno;
+      ::unlink(linked.c_str());
+      RaiseFileError(err, path_);
+    }
+    committed_ = true;
+    const int closeErr = ::close(fd_) == 0 ? 0 : errno;
+    fd_ = -1;
+    if (closeErr != 0 && mode_ == Mode::kNew) {
+      // A delayed write error: what was linked may be incomplete.
+      ::unlink(target_.c_str());
+      RaiseFileError(closeErr, path_);
+    }
+  } else {
+    const int closeErr = ::close(fd_) == 0 ? 0 : errno;
+    fd_ = -1;
+    if (closeErr != 0) RaiseFileError(closeErr, path_);
+    if (mode_ == Mode::kReplace) {
+      if (::rename(temp_.c_str(), target_.c_str()) != 0) RaiseFileError(errno, path_);
+    } else {
+      if (::link(temp_.c_str(), target_.c_str()) != 0) RaiseFileError(errno, path_);
+      ::unlink(temp_.c_str());
+    }
+    committed_ = true;
+    temp_.clear();
   }
+  // Make the new name itself durable; a failure here loses nothing already written.
+  if (mode_ == Mode::kReplace) SyncFolderOf(target_);
+}
+
+void WriteNewFile(const std::string& path, std::span<const uint8_t> bytes) {
+  PendingFile file(path, PendingFile::Mode::kNew);
+  WriteAll(file.Descriptor(), bytes, path);
+  file.Commit();
+}
+
+void ReplaceFile(const std::string& path, const std::function<void(int fd)>& write) {
+  PendingFile file(path, PendingFile::Mode::kReplace);
+  write(file.Descriptor());
+  file.Commit();
+}
+
+void SetFileTimes(int fd, const timespec& accessed, const timespec& modified,
+                  const std::string& path) {
+  const timespec times[2] = {accessed, modified};
+  if (::futimens(fd, times) != 0) RaiseFileError(errno, path);
 }
 
 std::string ReadFile(const std::string& path) {

@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include "platform/runtime/error.h"
+
 namespace okuva::files {
 
 // Classic attribute bits, mapped onto POSIX (see files.cpp for the exact mapping):
@@ -54,19 +56,71 @@ void SetFileMode(const std::string& path, uint32_t mode);
 // POSIX effect. Raises a file error on refusal.
 void SetFileAttributes(const std::string& path, uint32_t attributes);
 
-// Creates a new file exclusively (fails if it exists, even if it appears between a
-// check and the creation) and writes all bytes in one write. On any failure the
-// partly written file is removed and a file error is raised (58 is not used: an
-// existing file raises 75 "Path/File access error").
+// A file being written: its content goes into an unnamed file in the target's folder
+// (a short hidden temporary where the file system has no unnamed files) and appears
+// under the target's name only on Commit, whole. Dropped uncommitted, nothing of it
+// stays; a process killed while writing leaves nothing behind (unnamed files).
+//
+// kNew never overwrites: Commit fails with 75 when the name exists, even if it
+// appeared meanwhile. kReplace replaces (or creates) the file atomically and refuses,
+// before anything is written: a folder (75), a target that is not a regular file
+// (NotRegularFileError), a read-only target (no owner write bit: 75, as the classic
+// delete refuses it). A symbolic link is written through: the link stays and the
+// file it leads to is replaced in its own folder. The replacement gets the old
+// file's permission bits (set-user-ID, set-group-ID and sticky only when it keeps the
+// old owner) and, when running as root, its owner and group; a new name gets 0666
+// less the umask. Writing beyond the file-size limit raises 61 (SIGXFSZ is ignored).
+class PendingFile {
+public:
+  enum class Mode { kNew, kReplace };
+  PendingFile(const std::string& path, Mode mode);  // raises the file error of a refusal
+  ~PendingFile();
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  // The descriptor to write the content to (owned by this object).
+  int Descriptor() const { return fd_; }
+  // The name the content will appear under (a link's destination for kReplace).
+  const std::string& Target() const { return target_; }
+  // Puts the written content in place under the target's name.
+  void Commit();
+
+private:
+  void Discard() noexcept;
+
+  std::string path_;     // as the caller gave it, for error sources
+  std::string target_;   // the name replaced or created
+  std::string temp_;     // the named temporary, when unnamed files are unavailable
+  Mode mode_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+// Raised (as error 75) when a replace is asked of a device, FIFO or socket.
+class NotRegularFileError : public RuntimeError {
+public:
+  explicit NotRegularFileError(const std::string& path);
+};
+
+// Whether new content is written into unnamed files where the file system has them
+// (the default); false forces the named temporary everywhere, for file systems that
+// mishandle unnamed files and to exercise that path.
+void UseUnnamedFiles(bool enabled);
+
+// Creates a new file from `bytes` that appears only complete (a PendingFile of kNew).
+// An existing name, even one that appears meanwhile, raises 75 "Path/File access
+// error" and is left as it was.
 void WriteNewFile(const std::string& path, std::span<const uint8_t> bytes);
 
-// Replaces (or creates) `path` atomically: `write` fills a temporary file in the same
-// folder (given as an open descriptor and its path); it is flushed and renamed over
-// `path`. The new file gets the old file's permission bits (a new name: 0666 less the
-// umask); its times are those of the write. If `write` throws or any step fails, the temporary is removed, the old file
-// is left byte for byte and the error propagates (file errors are raised as such).
-void ReplaceFile(const std::string& path,
-                 const std::function<void(int fd, const std::string& tempPath)>& write);
+// Replaces (or creates) `path` atomically through a PendingFile of kReplace: `write`
+// fills the new content through the descriptor it is given. If `write` throws or any
+// step fails, nothing new remains, the old file is left byte for byte and the error
+// propagates.
+void ReplaceFile(const std::string& path, const std::function<void(int fd)>& write);
+
+// Sets the access and modify times of an open file. Raises a file error on refusal.
+void SetFileTimes(int fd, const timespec& accessed, const timespec& modified,
+                  const std::string& path = {});
 
 // Reads a whole file; raises a file error on failure (75 for a folder).
 std::string ReadFile(const std::string& path);

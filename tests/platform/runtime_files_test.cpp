@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -15,6 +16,7 @@
 
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
+#include "tests/unprivileged_child.h"
 
 namespace okuva::files {
 namespace {
@@ -60,6 +62,7 @@ protected:
     dir_ = pattern;
   }
   void TearDown() override {
+    UseUnnamedFiles(true);
     std::error_code ignored;
     std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ignored);
@@ -194,28 +197,24 @@ TEST_F(RuntimeFiles, WriteNewFileWritesExactlyAndNeverOverwrites) {
 
 TEST_F(RuntimeFiles, WriteNewFileRemovesAPartialFileWhenTheDiskFills) {
   const std::vector<uint8_t> data(8192, 0x5A);
-  int32_t number = 0;
-  {
-    FileSizeLimit limit(1000);
-    number = RaisedNumber([&] { WriteNewFile(Path("full.bin"), data); });
+  for (bool unnamed : {true, false}) {
+    UseUnnamedFiles(unnamed);
+    int32_t number = 0;
+    {
+      FileSizeLimit limit(1000);
+      number = RaisedNumber([&] { WriteNewFile(Path("full.bin"), data); });
+    }
+    EXPECT_EQ(number, 61);
+    EXPECT_TRUE(Entries().empty()) << unnamed;
   }
-  EXPECT_EQ(number, 61);
-  EXPECT_FALSE(FindFile(Path("full.bin")));
 }
 
 TEST_F(RuntimeFiles, ReplaceFileCreatesAndReplacesInTheSameFolder) {
-  std::string seenTemp;
-  ReplaceFile(Path("r.bin"), [&](int fd, const std::string& temp) {
-    seenTemp = temp;
-    WriteAll(fd, Bytes("first"), temp);
-  });
+  ReplaceFile(Path("r.bin"), [&](int fd) { WriteAll(fd, Bytes("first")); });
   EXPECT_EQ(ReadFile(Path("r.bin")), "first");
-  EXPECT_EQ(std::filesystem::path(seenTemp).parent_path(), std::filesystem::path(dir_));
 
   SetFileMode(Path("r.bin"), 0604);
-  ReplaceFile(Path("r.bin"), [&](int fd, const std::string& temp) {
-    WriteAll(fd, Bytes("second, longer"), temp);
-  });
+  ReplaceFile(Path("r.bin"), [&](int fd) { WriteAll(fd, Bytes("second, longer")); });
   EXPECT_EQ(ReadFile(Path("r.bin")), "second, longer");
   EXPECT_EQ(FindFile(Path("r.bin"))->mode, 0604u);  // the old file's permission bits stay
   EXPECT_EQ(Entries(), std::set<std::string>{"r.bin"});  // no temporary left behind
@@ -224,8 +223,8 @@ TEST_F(RuntimeFiles, ReplaceFileCreatesAndReplacesInTheSameFolder) {
 TEST_F(RuntimeFiles, ReplaceFileKeepsTheOldFileWhenTheWriterThrows) {
   Make("keep.bin", "old content");
   EXPECT_THROW(ReplaceFile(Path("keep.bin"),
-                           [](int fd, const std::string& temp) {
-                             WriteAll(fd, Bytes("half"), temp);
+                           [](int fd) {
+                             WriteAll(fd, Bytes("half"));
                              throw std::runtime_error("encoder failed");
                            }),
                std::runtime_error);
@@ -233,7 +232,7 @@ TEST_F(RuntimeFiles, ReplaceFileKeepsTheOldFileWhenTheWriterThrows) {
   EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
 
   EXPECT_EQ(RaisedNumber([&] {
-              ReplaceFile(Path("keep.bin"), [](int, const std::string&) { Raise(26001); });
+              ReplaceFile(Path("keep.bin"), [](int) { Raise(26001); });
             }),
             26001);
   EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
@@ -243,21 +242,31 @@ TEST_F(RuntimeFiles, ReplaceFileKeepsTheOldFileWhenTheWriterThrows) {
 TEST_F(RuntimeFiles, ReplaceFileKeepsTheOldFileWhenTheDiskFills) {
   Make("keep.bin", "old content");
   const std::vector<uint8_t> data(8192, 1);
-  int32_t number = 0;
-  {
-    FileSizeLimit limit(1000);
-    number = RaisedNumber([&] {
-      ReplaceFile(Path("keep.bin"), [&](int fd, const std::string& temp) { WriteAll(fd, data, temp); });
-    });
+  for (bool unnamed : {true, false}) {
+    UseUnnamedFiles(unnamed);
+    int32_t number = 0;
+    {
+      FileSizeLimit limit(1000);
+      number = RaisedNumber([&] { ReplaceFile(Path("keep.bin"), [&](int fd) { WriteAll(fd, data); }); });
+    }
+    EXPECT_EQ(number, 61);
+    EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+    EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"}) << unnamed;
   }
-  EXPECT_EQ(number, 61);
-  EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+  // Without the signal ignored by the caller the limit would kill the process.
+  const int64_t unguarded = okuva::testing::RunUnprivileged(dir_, [&]() -> int64_t {
+    std::signal(SIGXFSZ, SIG_DFL);
+    const rlimit small{1000, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &small);
+    return RaisedNumber([&] { ReplaceFile(Path("keep.bin"), [&](int fd) { WriteAll(fd, data); }); });
+  });
+  EXPECT_EQ(unguarded, 61);
   EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
 }
 
 TEST_F(RuntimeFiles, ReplaceFileRefusesUnwritableTargets) {
   bool called = false;
-  auto writer = [&](int, const std::string&) { called = true; };
+  auto writer = [&](int) { called = true; };
   EXPECT_EQ(RaisedNumber([&] { ReplaceFile(Path("none/r.bin"), writer); }), 76);
   Make("plain", "a file, not a folder");
   EXPECT_EQ(RaisedNumber([&] { ReplaceFile(Path("plain/r.bin"), writer); }), 76);
@@ -268,15 +277,123 @@ TEST_F(RuntimeFiles, ReplaceFileRefusesUnwritableTargets) {
 }
 
 TEST_F(RuntimeFiles, ReplaceFileInAReadOnlyFolderRaisesPermissionDenied) {
-  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
   Make("keep.bin", "old content");
   SetFileMode(dir_, 0555);
-  const int32_t number = RaisedNumber([&] {
-    ReplaceFile(Path("keep.bin"), [](int fd, const std::string& temp) { WriteAll(fd, Bytes("new"), temp); });
+  const int64_t number = okuva::testing::RunUnprivileged(dir_, [&]() -> int64_t {
+    return RaisedNumber([&] { ReplaceFile(Path("keep.bin"), [](int fd) { WriteAll(fd, Bytes("new")); }); });
   });
   SetFileMode(dir_, 0755);
   EXPECT_EQ(number, 70);
   EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+  EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
+}
+
+TEST_F(RuntimeFiles, ReplaceFileWritesThroughLinksAndRefusesSpecialFiles) {
+  std::filesystem::create_directory(Path("sub"));
+  for (bool unnamed : {true, false}) {
+    UseUnnamedFiles(unnamed);
+    // A device, FIFO or socket is never turned into a regular file.
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
+    bool written = false;
+    try {
+      ReplaceFile(Path("fifo"), [&](int) { written = true; });
+      ADD_FAILURE() << "a FIFO was replaced";
+    } catch (const NotRegularFileError& e) {
+      EXPECT_EQ(e.Number(), 75);
+    }
+    EXPECT_FALSE(written);
+    EXPECT_TRUE(std::filesystem::is_fifo(Path("fifo")));
+    std::filesystem::remove(Path("fifo"));
+
+    // Links stay; the file they lead to is replaced in its own folder, or made.
+    Make("sub/target.bin", "old");
+    std::filesystem::create_symlink("sub/target.bin", Path("relative"));
+    std::filesystem::create_symlink(Path("relative"), Path("chained"));
+    std::filesystem::create_symlink("missing.bin", Path("sub/dangling"));
+    ReplaceFile(Path("chained"), [](int fd) { WriteAll(fd, Bytes("through two links")); });
+    ReplaceFile(Path("sub/dangling"), [](int fd) { WriteAll(fd, Bytes("made")); });
+    EXPECT_TRUE(std::filesystem::is_symlink(Path("chained")));
+    EXPECT_TRUE(std::filesystem::is_symlink(Path("relative")));
+    EXPECT_TRUE(std::filesystem::is_symlink(Path("sub/dangling")));
+    EXPECT_EQ(ReadFile(Path("sub/target.bin")), "through two links");
+    EXPECT_EQ(ReadFile(Path("sub/missing.bin")), "made");
+    EXPECT_EQ(Entries(), (std::set<std::string>{"chained", "relative", "sub"})) << unnamed;
+    // A new file is never made through a link: the name exists.
+    EXPECT_EQ(RaisedNumber([&] { WriteNewFile(Path("relative"), Bytes("x")); }), 75);
+    EXPECT_EQ(ReadFile(Path("sub/target.bin")), "through two links");
+    for (const char* name : {"chained", "relative", "sub/dangling", "sub/missing.bin", "sub/target.bin"}) {
+      std::filesystem::remove(Path(name));
+    }
+  }
+}
+
+TEST_F(RuntimeFiles, LongNamesWorkAndAKilledWriterLeavesNothing) {
+  const std::string name(250, 'n');
+  for (bool unnamed : {true, false}) {
+    UseUnnamedFiles(unnamed);
+    WriteNewFile(Path(name), Bytes("new"));
+    ReplaceFile(Path(name), [](int fd) { WriteAll(fd, Bytes("replaced")); });
+    EXPECT_EQ(ReadFile(Path(name)), "replaced");
+    EXPECT_EQ(Entries(), std::set<std::string>{name}) << unnamed;
+    std::filesystem::remove(Path(name));
+  }
+  UseUnnamedFiles(true);
+  Make("keep.bin", "old content");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    try {
+      PendingFile file(Path("keep.bin"), PendingFile::Mode::kReplace);
+      const std::vector<uint8_t> data(1 << 20, 7);
+      WriteAll(file.Descriptor(), data);
+      raise(SIGKILL);
+    } catch (...) {
+    }
+    _exit(1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
+  EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+}
+
+TEST_F(RuntimeFiles, ReplaceFileKeepsOwnersAndRefusesReadOnlyTargets) {
+  Make("ro.bin", "read-only");
+  SetFileMode(Path("ro.bin"), 0444);
+  bool called = false;
+  EXPECT_EQ(RaisedNumber([&] { ReplaceFile(Path("ro.bin"), [&](int) { called = true; }); }), 75);
+  EXPECT_FALSE(called);
+  EXPECT_EQ(ReadFile(Path("ro.bin")), "read-only");
+  EXPECT_EQ(FindFile(Path("ro.bin"))->mode, 0444u);
+
+  // The owner's own special bits stay.
+  Make("suid.bin", "old");
+  SetFileMode(Path("suid.bin"), 04755);
+  ReplaceFile(Path("suid.bin"), [](int fd) { WriteAll(fd, Bytes("new")); });
+  EXPECT_EQ(FindFile(Path("suid.bin"))->mode, 04755u);
+  if (geteuid() != 0) return;  // the rest needs files of other owners
+
+  // Root gives the file back to its owner and group, special bits and all.
+  ASSERT_EQ(chown(Path("suid.bin").c_str(), 1234, 5678), 0);
+  SetFileMode(Path("suid.bin"), 06755);
+  ReplaceFile(Path("suid.bin"), [](int fd) { WriteAll(fd, Bytes("newer")); });
+  struct stat st {};
+  ASSERT_EQ(stat(Path("suid.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 1234u);
+  EXPECT_EQ(st.st_gid, 5678u);
+  EXPECT_EQ(st.st_mode & 07777, 06755u);
+  // Anyone else replacing another owner's file makes it their own, without the bits.
+  ASSERT_EQ(chown(Path("suid.bin").c_str(), 0, 0), 0);
+  SetFileMode(Path("suid.bin"), 06775);
+  const int64_t number = okuva::testing::RunUnprivileged(dir_, [&]() -> int64_t {
+    return RaisedNumber([&] { ReplaceFile(Path("suid.bin"), [](int fd) { WriteAll(fd, Bytes("theirs")); }); });
+  });
+  EXPECT_EQ(number, 0);
+  ASSERT_EQ(stat(Path("suid.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, okuva::testing::kNobody);
+  EXPECT_EQ(st.st_mode & 07777, 0775u);
+  EXPECT_EQ(ReadFile(Path("suid.bin")), "theirs");
 }
 
 TEST_F(RuntimeFiles, ReadFileRaisesForMissingFilesAndFolders) {

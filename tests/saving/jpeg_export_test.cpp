@@ -15,6 +15,7 @@
 
 #include "platform/runtime/error.h"
 #include "platform/runtime/program.h"
+#include "tests/unprivileged_child.h"
 
 namespace okuva {
 namespace {
@@ -193,18 +194,27 @@ TEST(SaveDIBAsJPG, ReplacedFileKeepsTimesAndPermissionBits) {
   EXPECT_EQ(Decode(ReadAll(file)).width, 16);
 }
 
-TEST(SaveDIBAsJPG, ReadOnlyAndHiddenFilesAreReplacedKeepingTheirBits) {
+TEST(SaveDIBAsJPG, HiddenFilesAreReplacedAndReadOnlyOnesRefused) {
   TempFolder dir;
   const std::string file = dir / ".hidden.jpg";
   WriteText(file, "old");
-  ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
   cDIBSection d;
   ASSERT_TRUE(d.Create(8, 8));
   ASSERT_TRUE(SaveDIBAsJPG(d, file, 75));
   EXPECT_EQ(Decode(ReadAll(file)).width, 8);
   struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0444u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  // A read-only file may not be deleted, so it is not replaced either.
+  ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+  const std::string before = ReadAll(file);
+  const ExportError e = Catch([&] { SaveDIBAsJPG(d, file, 90); });
+  EXPECT_EQ(e.number, kErrPathFileAccess);
+  EXPECT_EQ(e.description, "Path/File access error");
+  EXPECT_EQ(ReadAll(file), before);
+  EXPECT_EQ(dir.Entries(), 1u);
 }
 
 TEST(SaveDIBAsJPG, EmptySurfaceRaisesWithTheWritersCodeAndCreatesNothing) {
@@ -241,31 +251,45 @@ TEST(SaveDIBAsJPG, OutOfRangeQualityIsRefusedByTheWriter) {
   EXPECT_EQ(dir.Entries(), 0u);
 }
 
-TEST(SaveDIBAsJPG, UnwritablePlacesRaiseTheFileErrorAndKeepTheOldFile) {
+TEST(SaveDIBAsJPG, ANewFileThatCannotBeMadeIsTheWritersFailure) {
   TempFolder dir;
   cDIBSection d;
   ASSERT_TRUE(d.Create(4, 4));
-  // A folder that is a file: no user, root included, can write below it.
   WriteText(dir / "plain", "x");
-  const ExportError e = Catch([&] { SaveDIBAsJPG(d, dir / "plain/out.jpg", 90); });
-  EXPECT_EQ(e.number, kErrPathNotFound);
-  EXPECT_EQ(ReadAll(dir / "plain"), "x");
-  // A folder of that name where the file should be.
   fs::create_directory(dir / "folder.jpg");
-  EXPECT_EQ(Catch([&] { SaveDIBAsJPG(d, dir / "folder.jpg", 90); }).number, kErrPathFileAccess);
+  // Missing folder, a file where the folder should be, a folder where the file should
+  // be, no name at all.
+  for (const std::string& name : {dir / "none/out.jpg", dir / "plain/out.jpg", dir / "folder.jpg",
+                                  std::string()}) {
+    const ExportError e = Catch([&] { SaveDIBAsJPG(d, name, 90); });
+    EXPECT_EQ(e.number, 26001) << name;
+    EXPECT_EQ(e.description, "Failed to save to JPG -5") << name;
+    EXPECT_EQ(e.source, ExecutableName() + ".mIntelJPEGLibrary");
+  }
+  EXPECT_EQ(ReadAll(dir / "plain"), "x");
   EXPECT_TRUE(fs::is_directory(dir / "folder.jpg"));
+  EXPECT_EQ(dir.Entries(), 2u);
 }
 
-TEST(SaveDIBAsJPG, ReadOnlyFolderRaisesPermissionDeniedAndKeepsTheOldFile) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root";
+TEST(SaveDIBAsJPG, ReadOnlyFolderRefusesTheDeleteOrTheNewFile) {
   TempFolder dir;
   const std::string file = dir / "old.jpg";
   WriteText(file, "old bytes");
   ASSERT_EQ(::chmod(dir.Path().c_str(), 0555), 0);
   cDIBSection d;
   ASSERT_TRUE(d.Create(4, 4));
-  EXPECT_EQ(Catch([&] { SaveDIBAsJPG(d, file, 90); }).number, kErrPermissionDenied);
+  // Run as a user the folder's permission bits stop (root is not stopped).
+  const int64_t replaced = okuva::testing::RunUnprivileged(dir.Path(), [&]() -> int64_t {
+    return Catch([&] { SaveDIBAsJPG(d, file, 90); }).number;
+  });
+  const int64_t created = okuva::testing::RunUnprivileged(dir.Path(), [&]() -> int64_t {
+    const ExportError e = Catch([&] { SaveDIBAsJPG(d, dir / "new.jpg", 90); });
+    return e.description == "Failed to save to JPG -5" ? e.number : -1;
+  });
+  EXPECT_EQ(replaced, kErrPermissionDenied);
+  EXPECT_EQ(created, 26001);
   EXPECT_EQ(ReadAll(file), "old bytes");
+  EXPECT_EQ(dir.Entries(), 1u);
 }
 
 // A writer that fails on purpose and counts the calls it gets.

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -166,6 +168,81 @@ TEST_F(SurfaceTool, ExportRefusesBadInputWithoutWriting) {
   }
   EXPECT_EQ(Run("export '" + Path("in.bmp") + "'"), 1);
   EXPECT_FALSE(fs::exists(Path("out.jpg")));
+}
+
+// Every command that writes OUT, given the input `in` (a picture at least 64 x 64).
+std::vector<std::string> WritingCommands(const std::string& in, const std::string& out) {
+  const std::string i = "'" + in + "' ", o = "'" + out + "'";
+  return {"export " + i + o, "resample " + i + o + " 64 64", "randomise " + o + " 64 64",
+          "image " + i + o + " greyscale"};
+}
+
+TEST_F(SurfaceTool, OnlyRegularFilesAreReplacedAndLinksAreWrittenThrough) {
+  ASSERT_EQ(Run("randomise '" + Path("in.bmp") + "' 64 64"), 0) << stderr_;
+  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0644), 0);
+  for (const std::string& command : WritingCommands(Path("in.bmp"), Path("fifo"))) {
+    EXPECT_EQ(Run(command), 1) << command;
+    EXPECT_NE(stderr_.find("is not a regular file"), std::string::npos) << stderr_;
+    EXPECT_EQ(std::count(stderr_.begin(), stderr_.end(), '\n'), 1) << stderr_;
+    EXPECT_TRUE(fs::is_fifo(Path("fifo"))) << command;
+  }
+  fs::create_directory(Path("sub"));
+  for (const std::string& command : WritingCommands(Path("in.bmp"), Path("link"))) {
+    std::ofstream(Path("sub/target")) << "old";
+    fs::create_symlink("sub/target", Path("link"));
+    EXPECT_EQ(Run(command), 0) << command << stderr_;
+    EXPECT_TRUE(fs::is_symlink(Path("link"))) << command;
+    EXPECT_GT(fs::file_size(Path("sub/target")), 3u) << command;
+    EXPECT_EQ(std::distance(fs::directory_iterator(Path("sub")), fs::directory_iterator()), 1);
+    fs::remove(Path("link"));
+  }
+}
+
+TEST_F(SurfaceTool, AFileSizeLimitLeavesNoPartOfAnyOutput) {
+  ASSERT_EQ(Run("randomise '" + Path("in.bmp") + "' 64 64"), 0) << stderr_;
+  std::ofstream(Path("old")) << "old";
+  const std::string limit = "ulimit -f 4;";  // a few kilobytes: every output is larger
+  for (const std::string& command : WritingCommands(Path("in.bmp"), Path("old"))) {
+    EXPECT_EQ(RunTool(command, limit), 3) << command;
+    // The JPEG writer reports a failed write as its own.
+    const std::string expected = command.starts_with("export") ? "Error 26001: Failed to save to JPG -6"
+                                                               : "Error 61: Disk full";
+    EXPECT_NE(stderr_.find(expected), std::string::npos) << command << stderr_;
+    EXPECT_EQ(Read(Path("old")), "old") << command;
+  }
+  EXPECT_EQ(RunTool("encode '" + Path("in.bmp") + "' '" + Path("new.jpg") + "'", limit), 3);
+  EXPECT_FALSE(fs::exists(Path("new.jpg")));
+  EXPECT_EQ(Run("encode '" + Path("in.bmp") + "' '" + Path("new.jpg") + "'"), 0) << stderr_;
+  // Names near the file system's limit leave no room for a longer temporary name.
+  const std::string longName = Path(std::string(250, 'n'));
+  EXPECT_EQ(Run("randomise '" + longName + "' 4 4"), 0) << stderr_;
+  EXPECT_EQ(Run("randomise '" + longName + "' 5 5"), 0) << stderr_;
+  EXPECT_EQ(Run("encode '" + Path("in.bmp") + "' '" + Path(std::string(250, 'e')) + "'"), 0) << stderr_;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 5);
+}
+
+TEST_F(SurfaceTool, ReadOnlyOutputsAreKeptAndOwnersStay) {
+  ASSERT_EQ(Run("randomise '" + Path("in.bmp") + "' 64 64"), 0) << stderr_;
+  std::ofstream(Path("ro")) << "read-only";
+  ASSERT_EQ(::chmod(Path("ro").c_str(), 0444), 0);
+  for (const std::string& command : WritingCommands(Path("in.bmp"), Path("ro"))) {
+    EXPECT_EQ(Run(command), 3) << command;
+    EXPECT_NE(stderr_.find("Error 75: Path/File access error"), std::string::npos) << stderr_;
+    EXPECT_EQ(Read(Path("ro")), "read-only") << command;
+  }
+  if (::geteuid() != 0) return;
+  // Root replacing another user's file gives it back to that user.
+  std::ofstream(Path("theirs")) << "old";
+  ASSERT_EQ(::chown(Path("theirs").c_str(), 1234, 5678), 0);
+  ASSERT_EQ(::chmod(Path("theirs").c_str(), 02640), 0);
+  for (const std::string& command : WritingCommands(Path("in.bmp"), Path("theirs"))) {
+    EXPECT_EQ(Run(command), 0) << command << stderr_;
+    struct stat st {};
+    ASSERT_EQ(::stat(Path("theirs").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 1234u) << command;
+    EXPECT_EQ(st.st_gid, 5678u) << command;
+    EXPECT_EQ(st.st_mode & 07777, 02640u) << command;
+  }
 }
 
 TEST_F(SurfaceTool, ResampleTakesWidthThenHeightAndInterpolates) {

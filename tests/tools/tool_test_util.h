@@ -50,12 +50,15 @@ protected:
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
   }
 
-  // Runs okuva-tool with `arguments` (shell words); returns its exit status and keeps
-  // its standard error in stderr_.
-  int RunTool(const std::string& arguments) {
-    const std::string errFile = Path("stderr.txt");
-    const std::string command =
-        std::string("'") + OKUVA_TOOL_PATH + "' " + arguments + " >/dev/null 2>'" + errFile + "'";
+  // Runs okuva-tool with `arguments` (shell words), after the shell commands of
+  // `setup` (such as a ulimit); returns its exit status (-1 when a signal ended it)
+  // and keeps its standard error in stderr_. OKUVA_TOOL_UNDER_TEST names another
+  // build of the tool to run instead, to compare one with another.
+  int RunTool(const std::string& arguments, const std::string& setup = {}) {
+    const std::string errFile = (dir_.parent_path() / (dir_.filename().string() + ".stderr")).string();
+    const char* other = std::getenv("OKUVA_TOOL_UNDER_TEST");
+    const std::string command = setup + " '" + (other != nullptr ? other : OKUVA_TOOL_PATH) +
+                                "' " + arguments + " >/dev/null 2>'" + errFile + "'";
     const int status = std::system(command.c_str());
     const std::vector<uint8_t> err = ReadBytes(errFile);
     stderr_.assign(err.begin(), err.end());

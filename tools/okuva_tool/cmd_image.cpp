@@ -144,9 +144,7 @@ int Run(const std::vector<std::string>& args) {
 
   const StdPicture snapshot = SnapshotOf(*result);
   const std::vector<uint8_t> bmp = EncodeBmp(snapshot.Handle());
-  files::ReplaceFile(out, [&](int fd, const std::string& tempPath) {
-    files::WriteAll(fd, bmp, tempPath);
-  });
+  files::ReplaceFile(out, [&](int fd) { files::WriteAll(fd, bmp, out); });
   std::cout << out << ": " << result->Width() << " x " << result->Height() << ", "
             << result->BitCount() << " bits\n";
   return kOk;

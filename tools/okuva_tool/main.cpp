@@ -7,6 +7,7 @@
 
 #include "platform/picture/picture.h"
 #include "platform/runtime/error.h"
+#include "platform/runtime/files.h"
 #include "tools/okuva_tool/command.h"
 
 namespace okuva::tool {
@@ -50,6 +51,10 @@ int main(int argc, char** argv) {
       return kUsage;
     } catch (const okuva::PictureError& e) {
       std::cerr << "okuva-tool " << c.name << ": " << e.what() << "\n";
+      return kUsage;
+    } catch (const okuva::files::NotRegularFileError& e) {
+      std::cerr << "okuva-tool " << c.name << ": " << e.Source()
+                << " is not a regular file; it was left untouched\n";
       return kUsage;
     } catch (const okuva::RuntimeError& e) {
       std::cerr << "Error " << e.Number() << ": " << e.Description() << "\n";

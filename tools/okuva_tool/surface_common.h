@@ -1,9 +1,6 @@
 // Helpers shared by the surface commands of okuva-tool (export, resample, randomise).
 #pragma once
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -38,15 +35,7 @@ inline int32_t ParseSize(const std::string& text, const std::string& what) {
 // new one is complete.
 inline void WriteBmp(gdi::HBITMAP bitmap, const std::string& path) {
   const std::vector<uint8_t> bytes = EncodeBmp(bitmap);
-  files::ReplaceFile(path, [&](int fd, const std::string&) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) RaiseFileError(n < 0 ? errno : ENOSPC, path);
-      done += static_cast<size_t>(n);
-    }
-  });
+  files::ReplaceFile(path, [&](int fd) { files::WriteAll(fd, bytes, path); });
 }
 
 }  // namespace okuva::tool
