@@ -171,6 +171,9 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
 }
 
 void cJpeg::Comment(const std::string& Value) {
+  // Refused here, not when writing: an overlong form would otherwise slip through as
+  // another character (C0 80 as a NUL byte).
+  if (!jpeg::IsValidUtf8(Value)) Raise(kErrInvalidCall);
   if (jpeg::CharacterCount(Value) > kMaxCommentLength) {
     jpeg::RaiseEncoderError("Illegal Comment Length");
   }

@@ -46,7 +46,8 @@ public:
 
   // Stores the comment written into the next files (UTF-8; one byte per character in
   // the file, Windows-1252). More than 65533 characters raises error 1 "Illegal Comment
-  // Length" and keeps the earlier comment.
+  // Length" and text that is not valid UTF-8 raises 5 "Invalid procedure call or
+  // argument"; either keeps the earlier comment.
   void Comment(const std::string& Value);
   const std::string& Comment() const { return m_sComment; }
 

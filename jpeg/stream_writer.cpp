@@ -152,6 +152,36 @@ void WriteDHT(OutputBuffer& out, size_t start, const HuffTable& table, int32_t n
   CloseSegment(out, start);
 }
 
+bool IsValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    size_t extra = 0;
+    char32_t cp = 0;
+    char32_t least = 0;  // the smallest value the form may carry
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    } else if ((b0 & 0xE0) == 0xC0) {
+      extra = 1, cp = b0 & 0x1Fu, least = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+      extra = 2, cp = b0 & 0x0Fu, least = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+      extra = 3, cp = b0 & 0x07u, least = 0x10000;
+    } else {
+      return false;
+    }
+    if (text.size() - i <= extra) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      const auto b = static_cast<unsigned char>(text[i + k]);
+      if ((b & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (b & 0x3Fu);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
 size_t CharacterCount(std::string_view utf8) {
   size_t count = 0;
   for (size_t i = 0; i < utf8.size();) {

@@ -48,6 +48,9 @@ void WriteSOF(OutputBuffer& out, int32_t marker, int32_t precision, const FrameL
 // opening it like WriteDQT.
 void WriteDHT(OutputBuffer& out, size_t start, const HuffTable& table, int32_t n, bool ac);
 
+// Whether a text is well-formed UTF-8: no overlong forms, surrogates, values beyond
+// U+10FFFF, stray or missing continuation bytes.
+bool IsValidUtf8(std::string_view text);
 // Number of characters of a UTF-8 text (an invalid byte counts as one character).
 size_t CharacterCount(std::string_view utf8);
 // The text's bytes in the ANSI code page (Windows-1252). Raises 6 for a character that

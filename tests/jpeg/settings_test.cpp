@@ -89,7 +89,7 @@ TEST(Settings, RefusedFactorsKeepThePreviousLayout) {
   refuse(1, 1, 1, 1, 1, -1);
 }
 
-TEST(Settings, CommentLengthLimit) {
+TEST(Settings, CommentLengthAndUtf8) {
   cJpeg jpeg;
   jpeg.Comment("first");
   const std::string longest(65533, 'a');
@@ -103,6 +103,22 @@ TEST(Settings, CommentLengthLimit) {
   for (int i = 0; i < 65533; ++i) accented += "\xC3\xB1";
   jpeg.Comment(accented);
   EXPECT_EQ(jpeg.Comment(), accented);
+
+  // Text that is not UTF-8 is refused where it is set, keeping the earlier comment:
+  // overlong forms (a NUL, an "A"), a surrogate, a value past U+10FFFF, cut sequences.
+  jpeg.Comment("kept");
+  for (const char* bad : {"\xC0\x80", "\xC1\x81", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                          "x\x80", "\xC3", "\xE2\x82", "\xFF"}) {
+    try {
+      jpeg.Comment(bad);
+      ADD_FAILURE() << "accepted " << bad;
+    } catch (const RuntimeError& e) {
+      EXPECT_EQ(e.Number(), 5);
+      EXPECT_EQ(e.Description(), "Invalid procedure call or argument");
+    }
+  }
+  EXPECT_EQ(jpeg.Comment(), "kept");
+  jpeg.Comment("\xF0\x9F\x91\x81 \xE2\x82\xAC \x7F");  // the largest forms and edges are fine
 }
 
 }  // namespace

@@ -136,6 +136,13 @@ TEST_F(EncodeTool, ExitCodes) {
   EXPECT_EQ(Run(Path("in.bmp") + " " + Path("c.jpg") + " --comment " + std::string(65534, 'x')), 3);
   EXPECT_NE(Stderr().find("Error 1: Illegal Comment Length"), std::string::npos);
   EXPECT_FALSE(fs::exists(Path("c.jpg")));
+  // Overlong forms (a NUL, an "A"), a lone continuation byte, a surrogate.
+  for (const char* bad : {"\\300\\200", "\\301\\201", "a\\200", "\\355\\240\\200"}) {
+    EXPECT_EQ(Run(Path("in.bmp") + " " + Path("u.jpg") + " --comment \"$(printf '" + bad + "')\""), 1)
+        << bad;
+  }
+  EXPECT_NE(Stderr().find("UTF-8"), std::string::npos) << Stderr();
+  EXPECT_FALSE(fs::exists(Path("u.jpg")));
 
   EXPECT_EQ(Run(Path("missing.bmp") + " " + Path("m.jpg")), 1);
   EXPECT_EQ(Run(Path("in.bmp") + " " + Path("q.jpg") + " --quality 0"), 1);

@@ -89,7 +89,14 @@ int Run(const std::vector<std::string>& args) {
     jpeg.SetSamplingFrequencies(f[0], f[1], f[2], f[3], f[4], f[5]);
   }
   jpeg.Quality(quality);
-  if (commentGiven) jpeg.Comment(comment);
+  if (commentGiven) {
+    try {
+      jpeg.Comment(comment);
+    } catch (const RuntimeError& e) {
+      if (e.Number() != kErrInvalidCall) throw;
+      throw UsageError{"--comment must be valid UTF-8 text"};
+    }
+  }
 
   StdPicture picture;
   try {
