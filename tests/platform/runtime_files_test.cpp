@@ -222,21 +222,21 @@ TEST_F(RuntimeFiles, ReplaceFileCreatesAndReplacesInTheSameFolder) {
 
 TEST_F(RuntimeFiles, ReplaceFileKeepsTheOldFileWhenTheWriterThrows) {
   Make("keep.bin", "old content");
-  EXPECT_THROW(ReplaceFile(Path("keep.bin"),
-                           [](int fd) {
-                             WriteAll(fd, Bytes("half"));
-                             throw std::runtime_error("encoder failed");
-                           }),
-               std::runtime_error);
-  EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
-  EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
+  for (bool unnamed : {true, false}) {
+    UseUnnamedFiles(unnamed);
+    EXPECT_THROW(ReplaceFile(Path("keep.bin"),
+                             [](int fd) {
+                               WriteAll(fd, Bytes("half"));
+                               throw std::runtime_error("encoder failed");
+                             }),
+                 std::runtime_error);
+    EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+    EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"}) << unnamed;
 
-  EXPECT_EQ(RaisedNumber([&] {
-              ReplaceFile(Path("keep.bin"), [](int) { Raise(26001); });
-            }),
-            26001);
-  EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
-  EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
+    EXPECT_EQ(RaisedNumber([&] { ReplaceFile(Path("keep.bin"), [](int) { Raise(26001); }); }), 26001);
+    EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+    EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"}) << unnamed;
+  }
 }
 
 TEST_F(RuntimeFiles, ReplaceFileKeepsTheOldFileWhenTheDiskFills) {
