@@ -16,14 +16,14 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 const std::array<Threshold, kMetricCount> kTable = {{
     {Metric::kIrisDiameter, "iris_diameter", "Diámetro", "px", 200, true, kNan, false},
     {Metric::kUsableIrisArea, "usable_iris_area", "Área útil", "%", 70, true, kNan, false},
-    {Metric::kIrisScleraContrast, "iris_sclera_contrast", "Contr. esclera", "", 5, false, kNan, false},
-    {Metric::kIrisPupilContrast, "iris_pupil_contrast", "Contr. pupila", "", 30, true, kNan, false},
+    {Metric::kIrisScleraContrast, "iris_sclera_contrast", "Esclera", "", 5, false, kNan, false},
+    {Metric::kIrisPupilContrast, "iris_pupil_contrast", "Pupila", "", 30, true, kNan, false},
     {Metric::kPupilIrisRatio, "pupil_iris_ratio", "Pupila/iris", "%", 20, true, 70, true},
-    {Metric::kIrisPupilConcentricity, "iris_pupil_concentricity", "Concéntrico", "", 90, true, kNan, false},
+    {Metric::kIrisPupilConcentricity, "iris_pupil_concentricity", "Concéntr.", "", 90, true, kNan, false},
     {Metric::kMarginAdequacy, "margin_adequacy", "Márgenes", "", 80, false, kNan, false},
     {Metric::kGreyscaleUtilisation, "greyscale_utilisation", "Grises", "bits", 6, true, kNan, false},
     {Metric::kSharpness, "sharpness", "Nitidez", "", 40, true, kNan, false},
-    {Metric::kPupilBoundaryCircularity, "pupil_boundary_circularity", "Circularidad", "", 80, true, kNan, false},
+    {Metric::kPupilBoundaryCircularity, "pupil_boundary_circularity", "Circular.", "", 80, true, kNan, false},
 }};
 
 double MedianOf(std::vector<double>& v) {
