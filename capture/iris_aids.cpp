@@ -31,13 +31,11 @@ void SetTextColour(QLabel* label, const QColor& colour) {
   label->setPalette(palette);
 }
 
+// The value as the checklist shows it; units are in the tool tip, the columns are narrow.
 QString ValueText(iris::Metric metric, double value) {
   if (std::isnan(value)) return QStringLiteral("—");
-  const iris::Threshold& t = iris::ThresholdOf(metric);
   const int decimals = metric == iris::Metric::kGreyscaleUtilisation ? 1 : 0;
-  QString text = QString::number(value, 'f', decimals);
-  if (std::string_view(t.unit) == "%") text += QStringLiteral(" %");
-  return text;
+  return QString::number(value, 'f', decimals);
 }
 
 QString RangeText(const iris::Threshold& t) {
@@ -140,8 +138,8 @@ void IrisChecklist::SetQuality(const iris::Quality& q) {
     const iris::Threshold& t = iris::Thresholds()[i];
     const QString value = ValueText(t.metric, q.values[i]);
     items_[i]->setText(QString::fromUtf8(t.label) + ' ' + value);
-    items_[i]->setToolTip(QString::fromUtf8(kLongNames[i]) + QStringLiteral(": ") + value +
-                          QStringLiteral(" (recomendado ") + RangeText(t) + ')');
+    items_[i]->setToolTip(QString::fromUtf8(kLongNames[i]) + QStringLiteral(": ") + value + ' ' +
+                          QString::fromUtf8(t.unit) + QStringLiteral(" (recomendado ") + RangeText(t) + ')');
     SetTextColour(items_[i], q.passed[i] ? kPassText : kFailText);
   }
 }
