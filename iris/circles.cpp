@@ -22,11 +22,13 @@ constexpr int32_t kHighlightShare = 400;
 // strongest edges that vote.
 constexpr float kMinVoteGradient = 16.0f;
 constexpr double kVotingShare = 0.12;
-constexpr int kCandidates = 3;
+constexpr int kCandidates = 5;
 constexpr int32_t kCentreSearch = 3;  // reduced pixels around each candidate
 constexpr int kCircleSamples = 32;
 // Smallest mean step, in levels, of a boundary on the reduced picture.
 constexpr double kMinCoarseStep = 6.0;
+// Weight of the spread of levels inside a pupil candidate against its score.
+constexpr double kUnevenPupilWeight = 0.5;
 // Iris radius relative to the pupil's that the search allows (ratios of 17 % to 80 %).
 constexpr double kMinIrisToPupil = 1.25;
 constexpr double kMaxIrisToPupil = 6.0;
@@ -186,7 +188,7 @@ std::vector<Point> VoteCentres(const Reduced& r, int32_t maxRadius) {
       box[static_cast<size_t>(y) * w + x] = s;
     }
   std::vector<Point> peaks;
-  const int32_t suppress = std::max(4, std::min(w, h) / 12);
+  const int32_t suppress = std::max(3, std::min(w, h) / 30);
   for (int k = 0; k < kCandidates; ++k) {
     const auto best = std::max_element(box.begin(), box.end());
     if (*best <= 0) break;
@@ -254,6 +256,15 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, Coarse& best)
         dFull[radius] = full[radius + 1] - full[radius - 1];
         dSide[radius] = side[radius + 1] - side[radius - 1];
       }
+      // A pupil is evenly dark inside: the spread of the mean level over the circles
+      // within half its radius counts against it (a dark iris around the true pupil
+      // would otherwise pass for a larger pupil).
+      std::vector<double> lowest(n), highest(n);
+      lowest[1] = highest[1] = full[1];
+      for (size_t k = 2; k < n; ++k) {
+        lowest[k] = std::min(lowest[k - 1], full[k]);
+        highest[k] = std::max(highest[k - 1], full[k]);
+      }
       for (size_t pr = 2; pr + 2 < n; ++pr) {
         const double dp = dFull[pr];
         if (!(dp >= kMinCoarseStep)) continue;
@@ -269,7 +280,8 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, Coarse& best)
             ir = k;
           }
         if (!(di >= kMinCoarseStep)) continue;
-        const double score = dp + di;
+        const size_t within = std::max<size_t>(1, static_cast<size_t>(0.5 * static_cast<double>(pr)));
+        const double score = dp + di - kUnevenPupilWeight * (highest[within] - lowest[within]);
         if (score > best.score) best = {ox, oy, static_cast<double>(pr), static_cast<double>(ir), score};
       }
     }
