@@ -360,9 +360,10 @@ std::optional<Fit> Refine(const GreyPlane& p, double cx, double cy, double radiu
     // pupil's (the sclera beyond the iris may be that bright, so the iris keeps it).
     for (size_t j = at; j <= at + 2 && skipHighlights; ++j) bright |= g[j] >= kHighlightLevel;
     if (bright) continue;
-    const double dm = g[at + 1] - g[at - 3], dp = g[at + 3] - g[at - 1];
     double offset = 0;
     if (at >= 3 && at + 3 < samples) {
+      // Parabola through the steps either side: the edge to a fraction of a sample.
+      const double dm = g[at + 1] - g[at - 3], dp = g[at + 3] - g[at - 1];
       const double denom = dm - 2 * bestStep + dp;
       if (denom < 0) offset = std::clamp(0.5 * (dm - dp) / denom, -0.5, 0.5);
     }

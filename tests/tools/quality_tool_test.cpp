@@ -22,7 +22,7 @@ protected:
       for (int x = 0; x < 640; ++x) {
         const double dx = x + 0.5 - 300, dy = y + 0.5 - 250, d2 = dx * dx + dy * dy;
         uint8_t v = 128;
-        if (eye) v = d2 < 40 * 40 ? 15 : d2 < 110 * 110 ? static_cast<uint8_t>(70 + (x * 7 + y * 13) % 61) : 220;
+        if (eye) v = static_cast<uint8_t>(d2 < 40 * 40 ? 15 : d2 < 110 * 110 ? 70 + (x * 7 + y * 13) % 61 : 220);
         bytes.push_back(v);
       }
     Write(name, bytes);
