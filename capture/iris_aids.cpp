@@ -214,8 +214,10 @@ void IrisAids::Work() {
 
 void IrisAids::ShowLive(const iris::Quality& quality, double focus) {
   ++liveResults_;
-  liveOverlay_->setGeometry(liveOverlay_->parentWidget()->rect());
-  liveOverlay_->SetQuality(&quality);
+  if (liveOverlay_) {
+    liveOverlay_->setGeometry(liveOverlay_->parentWidget()->rect());
+    liveOverlay_->SetQuality(&quality);
+  }
   checklist_->SetQuality(quality);
   if (autoToggle_->isChecked() && quality.pass && focus >= kAutoFocusShare * autoBest_ && focus > 0) {
     autoToggle_->setChecked(false);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QWidget>
 #include <array>
 #include <condition_variable>
@@ -113,7 +114,8 @@ private:
   QCheckBox* circlesToggle_;
   QCheckBox* autoToggle_;
   IrisChecklist* checklist_;
-  IrisOverlay* liveOverlay_;
+  // Lives on the live picture, which the window may delete before this object.
+  QPointer<IrisOverlay> liveOverlay_;
   IrisOverlay* stillOverlay_ = nullptr;
   std::function<void()> capture_;
   bool synchronous_ = false;

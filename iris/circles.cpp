@@ -71,11 +71,13 @@ Reduced Reduce(const GreyPlane& p) {
   return r;
 }
 
-// Fills small bright blobs with the mean level of the pixels bordering them.
+// Fills small bright blobs, and the pixel around them, with the level around them.
 void FillHighlights(Reduced& r) {
   const size_t n = r.v.size();
   std::vector<uint8_t> seen(n, 0);
-  std::vector<int32_t> blob, stack;
+  std::vector<int32_t> blob, stack, grown;
+  std::vector<uint32_t> mark(n, 0);  // round number of the grown blob a pixel belongs to
+  uint32_t round = 1;
   const size_t limit = std::max<size_t>(4, n / kHighlightShare);
   for (size_t start = 0; start < n; ++start) {
     if (seen[start] || r.v[start] < kHighlightLevel) continue;
@@ -98,23 +100,39 @@ void FillHighlights(Reduced& r) {
       }
     }
     if (blob.size() > limit) continue;
-    double sum = 0;
-    int count = 0;
+    // The blob grown by a pixel takes the light's blurred halo too; it is filled with
+    // the mean level of the pixels bordering the grown blob.
+    grown.clear();
     for (int32_t i : blob) {
       const int32_t x = i % r.width, y = i / r.width;
       for (int32_t dy = -1; dy <= 1; ++dy)
         for (int32_t dx = -1; dx <= 1; ++dx) {
           const int32_t xx = x + dx, yy = y + dy;
           if (xx < 0 || yy < 0 || xx >= r.width || yy >= r.height) continue;
-          const float level = r.At(xx, yy);
-          if (level < kHighlightLevel) {
-            sum += level;
-            ++count;
+          const int32_t j = yy * r.width + xx;
+          if (mark[static_cast<size_t>(j)] != round) {
+            mark[static_cast<size_t>(j)] = round;
+            grown.push_back(j);
           }
         }
     }
+    double sum = 0;
+    int count = 0;
+    for (int32_t i : grown) {
+      const int32_t x = i % r.width, y = i / r.width;
+      for (int32_t dy = -1; dy <= 1; ++dy)
+        for (int32_t dx = -1; dx <= 1; ++dx) {
+          const int32_t xx = x + dx, yy = y + dy;
+          if (xx < 0 || yy < 0 || xx >= r.width || yy >= r.height) continue;
+          const int32_t j = yy * r.width + xx;
+          if (mark[static_cast<size_t>(j)] == round || r.v[static_cast<size_t>(j)] >= kHighlightLevel) continue;
+          sum += r.v[static_cast<size_t>(j)];
+          ++count;
+        }
+    }
+    ++round;
     const auto fill = static_cast<float>(count > 0 ? sum / count : 128.0);
-    for (int32_t i : blob) r.v[static_cast<size_t>(i)] = fill;
+    for (int32_t i : grown) r.v[static_cast<size_t>(i)] = fill;
   }
 }
 
