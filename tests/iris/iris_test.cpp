@@ -138,6 +138,24 @@ GreyImage Plane(int32_t width, int32_t height, uint8_t level) {
   return {width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height, level)};
 }
 
+TEST(IrisMetrics, OvalPupilLowersCircularity) {
+  // A drawn eye whose pupil is squashed vertically by `aspect`.
+  auto circularity = [](double aspect) {
+    GreyImage g = Plane(640, 480, 220);
+    for (int32_t y = 0; y < 480; ++y)
+      for (int32_t x = 0; x < 640; ++x) {
+        const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
+        uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
+        if (dx * dx + dy * dy < 110 * 110) v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
+        if (std::hypot(dx, dy / aspect) < 42) v = 15;
+      }
+    return Assess(g.View()).Value(Metric::kPupilBoundaryCircularity);
+  };
+  EXPECT_GT(circularity(1.0), 95);
+  EXPECT_LT(circularity(0.9), 80);
+  EXPECT_LT(circularity(0.8), circularity(0.9));
+}
+
 TEST(IrisMetrics, NoEyeNoCirclesAndAFailingVerdict) {
   std::vector<GreyImage> pictures;
   pictures.push_back(Plane(640, 480, 128));
