@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "capture/aids/target_ring.h"
+#include "capture/iris_aids.h"
 #include "platform/qt/capture_window.h"
 
 namespace okuva {
@@ -168,18 +169,24 @@ AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::Ca
   bold.setBold(true);
   status_->setFont(bold);
 
-  focusText_ = MakeText(this, 2, 26, 322, 18);
+  // The iris aids' check boxes come second, their checklist at the foot.
+  iris_ = new IrisAids(this, overlay_);
+  iris_->CirclesToggle()->setGeometry(2, 22, 160, 18);
+  iris_->AutoCaptureToggle()->setGeometry(166, 22, 158, 18);
+
+  focusText_ = MakeText(this, 2, 42, 322, 16);
   bar_ = new FocusBar(this);
-  bar_->setGeometry(2, 46, 322, 14);
+  bar_->setGeometry(2, 58, 322, 12);
   bar_->setToolTip(QString::fromUtf8("Enfoque actual; la marca roja es el mejor desde la última captura"));
 
-  auto* histogramTitle = MakeText(this, 2, 64, 322, 16);
+  auto* histogramTitle = MakeText(this, 2, 72, 322, 14);
   histogramTitle->setText(QString::fromUtf8("Histograma de grises"));
   histogram_ = new HistogramView(this);
-  histogram_->setGeometry(2, 82, 322, 92);
+  histogram_->setGeometry(2, 86, 322, 46);
 
-  clippedText_ = MakeText(this, 2, 178, 322, 18);
-  bitsText_ = MakeText(this, 2, 198, 322, 18);
+  clippedText_ = MakeText(this, 2, 134, 322, 16);
+  bitsText_ = MakeText(this, 2, 150, 322, 16);
+  iris_->Checklist()->setGeometry(2, 168, 322, 56);
   ShowFrameFigures();
 
   timer_.setInterval(kRefreshMs);
@@ -230,6 +237,7 @@ void AidsPanel::Refresh() {
   lastSequence_ = frame.sequence;
   overlay_->SetFrameSize(frame.width, frame.height);
   meter_.Measure(frame);
+  iris_->Look(frame, meter_.Current());
   const aids::GreyHistogram histogram = aids::HistogramOf(frame);
   exposure_ = aids::ExposureOf(histogram);
   histogram_->SetHistogram(histogram);

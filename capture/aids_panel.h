@@ -19,6 +19,8 @@ class QLabel;
 
 namespace okuva {
 
+class IrisAids;
+
 namespace qt {
 class CaptureWindow;
 }
@@ -108,6 +110,8 @@ public:
   QLabel* FocusText() const { return focusText_; }
   QLabel* ClippedText() const { return clippedText_; }
   QLabel* BitsText() const { return bitsText_; }
+  // The pupil and iris circles, metrics checklist, still's judgement and automatic capture.
+  IrisAids* Iris() const { return iris_; }
 
 private:
   void ShowFrameFigures();
@@ -124,6 +128,7 @@ private:
   HistogramView* histogram_;
   QLabel* clippedText_;
   QLabel* bitsText_;
+  IrisAids* iris_;
   aids::FocusMeter meter_;
   aids::Exposure exposure_;
   QPointer<qt::CaptureWindow> lastWindow_;

@@ -1,5 +1,6 @@
 #include "capture/frmCapturarImagen.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include <new>
 
 #include "capture/aids_panel.h"
+#include "capture/iris_aids.h"
 #include "capture/mdlCapturarImagen.h"
 #include "platform/gdi/clipboard.h"
 #include "platform/qt/capture_window.h"
@@ -171,6 +173,13 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   // counts from the last "Capturar". A camera that comes back resumes the preview.
   auto* aids = new AidsPanel(this, Picture1->Client(), [] { return qt::CaptureWindowFromHandle(hCapWnd); });
   connect(cmdCapturar, &QPushButton::clicked, aids, &AidsPanel::ResetBest);
+  // The still is judged as soon as it is taken; the automatic capture presses "Capturar".
+  connect(cmdCapturar, &QPushButton::clicked, aids, [this, aids] { Run([&] { aids->Iris()->JudgeStill(Picture2); }); });
+  aids->Iris()->SetCapture([this] { cmdCapturar->click(); });
+  // The aids' check boxes follow the working buttons when tabbing.
+  QWidget::setTabOrder(cmdGuardar, aids->RingToggle());
+  QWidget::setTabOrder(aids->RingToggle(), aids->Iris()->CirclesToggle());
+  QWidget::setTabOrder(aids->Iris()->CirclesToggle(), aids->Iris()->AutoCaptureToggle());
   aids->SetOnReconnected([this] {
     Run([] {
       int32_t zero = 0;

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <numbers>
+#include <tuple>
 
 namespace okuva::camera {
 namespace {
@@ -16,8 +17,6 @@ constexpr uint32_t kRates[] = {30, 15};  // frames per second offered at each si
 
 // Geometry of the eye at a frame height of 480 pixels; other heights scale it.
 constexpr double kReferenceHeight = 480.0;
-constexpr double kIrisRadius = 110.0;   // about 220 pixels across at 640 x 480
-constexpr double kPupilRadius = 42.0;
 constexpr double kEyeHalfWidth = 250.0;  // eye corner to centre
 constexpr double kUpperLid = 105.0;      // lid height above the centre at mid-eye
 constexpr double kLowerLid = 118.0;
@@ -52,14 +51,15 @@ double Step(double edge, double value) { return std::clamp(value - edge + 0.5, 0
 struct Rgb {
   double r, g, b;
 };
+double Luma(Rgb c) { return 0.299 * c.r + 0.587 * c.g + 0.114 * c.b; }
 Rgb Mix(Rgb a, Rgb b, double t) {
   return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t};
 }
 Rgb Scale(Rgb a, double f) { return {a.r * f, a.g * f, a.b * f}; }
 
 // The iris at radius r (pixels, reference scale) and angle theta.
-Rgb IrisColour(double r, double theta) {
-  const double t = std::clamp((r - kPupilRadius) / (kIrisRadius - kPupilRadius), 0.0, 1.0);
+Rgb IrisColour(double r, double theta, double pupilRadius, double irisRadius) {
+  const double t = std::clamp((r - pupilRadius) / (irisRadius - pupilRadius), 0.0, 1.0);
   const Rgb inner{150, 104, 52};   // amber collarette zone
   const Rgb outer{72, 112, 134};   // blue-grey ciliary zone
   const double collarette = 0.33 + 0.03 * std::sin(theta * 14);
@@ -74,20 +74,32 @@ Rgb IrisColour(double r, double theta) {
   return Scale(base, shade);
 }
 
+// A near-infrared camera sees no colour; under its illuminator the iris is dark, the
+// pupil barely darker, skin and sclera bright.
+Rgb Grey(double level) { return {level, level, level}; }
+
 // Renders the still eye for a frame of `height` lines into a `w` x `h` template whose
-// centre is the eye's centre.
-void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t height) {
+// centre is the frame's centre (the eye sits at the eye's offset from it).
+void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t height,
+                    const SimulatedCamera::Eye& look) {
   rgb.assign(static_cast<size_t>(w) * h * 3, 0);
   const double s = height / kReferenceHeight;
-  const double cx = w / 2.0, cy = h / 2.0;
-  const Rgb skin{222, 178, 150}, lash{52, 36, 30}, pupil{14, 11, 12}, highlight{252, 252, 248};
+  const double cx = w / 2.0 + look.offsetX * s, cy = h / 2.0 + look.offsetY * s;
+  const double irisRadius = look.irisRadius, pupilRadius = look.pupilRadius;
+  const bool nir = look.nearInfrared;
+  // The upper lid comes down toward the lower one as the eye closes.
+  const double upperLid = kUpperLid - std::clamp(look.lidClosure, 0.0, 1.0) * (kUpperLid + kLowerLid);
+  const Rgb skin = nir ? Rgb{168, 168, 168} : Rgb{222, 178, 150};
+  const Rgb lash = nir ? Rgb{40, 40, 40} : Rgb{52, 36, 30};
+  const Rgb pupil = nir ? Rgb{25, 25, 25} : Rgb{14, 11, 12};
+  const Rgb highlight{252, 252, 248};
   for (int32_t y = 0; y < h; ++y) {
     uint8_t* out = rgb.data() + static_cast<size_t>(y) * w * 3;
     for (int32_t x = 0; x < w; ++x) {
       // Reference coordinates relative to the eye's centre.
       const double dx = (x + 0.5 - cx) / s, dy = (y + 0.5 - cy) / s;
       const double across = std::clamp(1.0 - (dx / kEyeHalfWidth) * (dx / kEyeHalfWidth), 0.0, 1.0);
-      const double upper = -kUpperLid * across, lower = kLowerLid * across;
+      const double upper = -upperLid * across, lower = kLowerLid * across;
       // How far inside the lids (pixels), negative outside.
       const double inside = std::min(dy - upper, lower - dy) * s;
 
@@ -97,16 +109,20 @@ void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t hei
       if (inside > -6 * s) {
         // Sclera, darker and pinker toward the corners.
         const double corner = std::min(1.0, std::abs(dx) / kEyeHalfWidth);
-        Rgb eye = Mix(Rgb{236, 233, 226}, Rgb{214, 180, 170}, corner * corner);
+        Rgb eye = nir ? Rgb{190, 190, 190} : Mix(Rgb{236, 233, 226}, Rgb{214, 180, 170}, corner * corner);
         const double r = std::hypot(dx, dy);
-        if (r < kIrisRadius + 1) {
+        if (r < irisRadius + 1) {
           const double theta = std::atan2(dy, dx);
-          const Rgb iris = IrisColour(r, theta);
-          eye = Mix(eye, iris, Step(0, (kIrisRadius - r) * s));
-          eye = Mix(eye, pupil, Step(0, (kPupilRadius - r) * s));
+          Rgb iris = IrisColour(r, theta, pupilRadius, irisRadius);
+          if (nir) iris = Grey(0.9 * Luma(iris) - 20);
+          eye = Mix(eye, iris, Step(0, (irisRadius - r) * s));
+          eye = Mix(eye, pupil, Step(0, (pupilRadius - r) * s));
         }
-        const double hr = std::hypot(dx - 24, dy + 30);
-        eye = Mix(eye, highlight, Step(0, (9 - hr) * s));
+        // The light's reflection: on the pupil's edge in daylight, the illuminator's
+        // small spot inside the pupil in near-infrared.
+        const double hr = nir ? std::hypot(dx - 0.25 * pupilRadius, dy + 0.2 * pupilRadius)
+                              : std::hypot(dx - 24, dy + 30);
+        eye = Mix(eye, highlight, Step(0, ((nir ? 6 : 9) - hr) * s));
         // Shadow of the upper lid on the eye and a line of lashes along it.
         eye = Scale(eye, 0.75 + 0.25 * std::min(1.0, (dy - upper) / 25));
         colour = Mix(colour, eye, Step(0, inside));
@@ -124,7 +140,9 @@ void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t hei
 
 SimulatedCamera::SimulatedCamera() : SimulatedCamera(Options{}) {}
 
-SimulatedCamera::SimulatedCamera(Options options) : options_(options) {
+SimulatedCamera::SimulatedCamera(Options options) : SimulatedCamera(options, Eye{}) {}
+
+SimulatedCamera::SimulatedCamera(Options options, Eye eye) : options_(options), eye_(eye) {
   format_ = StreamFormat{kFourcc, kSizes[0][0], kSizes[0][1], FrameRate{1, kRates[0]}};
   Control brightness;
   brightness.id = kBrightnessId;
@@ -271,24 +289,28 @@ struct SimulatedCamera::Template {
   std::vector<uint8_t> rgb;
 };
 
-std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::TemplateFor(int32_t width, int32_t height) {
+std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::TemplateFor(int32_t width, int32_t height,
+                                                                              const Eye& eye) {
   static std::mutex mutex;
-  static std::map<std::pair<int32_t, int32_t>, std::shared_ptr<const Template>> cache;
+  static std::map<std::tuple<int32_t, int32_t, Eye>, std::shared_ptr<const Template>> cache;
   const std::lock_guard lock(mutex);
-  auto& slot = cache[{width, height}];
+  Eye look = eye;
+  look.noise = 0;  // applied per frame
+  look.drift = true;
+  auto& slot = cache[{width, height, look}];
   if (!slot) {
     auto t = std::make_shared<Template>();
     t->margin = static_cast<int32_t>(std::ceil(kDriftAmplitude * height / kReferenceHeight)) + 1;
     t->width = width + 2 * t->margin;
     t->height = height + 2 * t->margin;
-    RenderTemplate(t->rgb, t->width, t->height, height);
+    RenderTemplate(t->rgb, t->width, t->height, height, look);
     slot = std::move(t);
   }
   return slot;
 }
 
 std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::DefocusedTemplate(int32_t width, int32_t height) {
-  auto sharp = TemplateFor(width, height);
+  auto sharp = TemplateFor(width, height, eye_);
   const double radius = std::abs(ControlValue(kFocusId) - kBestFocus) * kBlurPerFocusStep * height / kReferenceHeight;
   if (!(radius > 0)) return sharp;
   // Blurring commutes with the drift, so the whole still is blurred once per focus
@@ -319,11 +341,8 @@ void SimulatedCamera::RenderInto(uint64_t index, Frame& frame) {
   frame.sequence = index + 1;
   frame.rgb.resize(static_cast<size_t>(width) * height * 3);
 
-  // The eye wanders on a slow Lissajous path (periods of 3 and 2.2 seconds at 30 fps).
-  const double phase = static_cast<double>(index % 1980);
-  const double amplitude = t.margin - 1;
-  const auto ox = static_cast<int32_t>(std::lround(amplitude * std::sin(phase * 2 * std::numbers::pi / 90)));
-  const auto oy = static_cast<int32_t>(std::lround(amplitude * 0.6 * std::sin(phase * 2 * std::numbers::pi / 66 + 1)));
+  int32_t ox = 0, oy = 0;
+  DriftAt(index, t.margin, ox, oy);
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* src = t.rgb.data() + (static_cast<size_t>(y + t.margin + oy) * t.width + t.margin + ox) * 3;
     std::copy_n(src, static_cast<size_t>(width) * 3, frame.rgb.data() + static_cast<size_t>(y) * width * 3);
@@ -337,6 +356,38 @@ void SimulatedCamera::RenderInto(uint64_t index, Frame& frame) {
       lut[v] = static_cast<uint8_t>(std::clamp(std::lround((v - 128) * gain + 128 + offset), 0L, 255L));
     for (uint8_t& b : frame.rgb) b = lut[b];
   }
+  if (eye_.noise > 0) {
+    // Grey sensor noise, near Gaussian (a sum of four uniform values), fixed per frame.
+    const auto seed = static_cast<uint32_t>(index * 2654435761u + 17);
+    for (int32_t y = 0; y < height; ++y) {
+      uint8_t* row = frame.rgb.data() + static_cast<size_t>(y) * width * 3;
+      for (int32_t x = 0; x < width; ++x) {
+        const uint32_t h = Hash(x, y, seed);
+        const double u = ((h & 0xFF) + ((h >> 8) & 0xFF) + ((h >> 16) & 0xFF) + (h >> 24)) / 255.0 - 2.0;
+        const auto delta = static_cast<int32_t>(std::lround(u * std::numbers::sqrt3 * eye_.noise));
+        for (int c = 0; c < 3; ++c) row[3 * x + c] = static_cast<uint8_t>(std::clamp(row[3 * x + c] + delta, 0, 255));
+      }
+    }
+  }
+}
+
+void SimulatedCamera::DriftAt(uint64_t index, int32_t margin, int32_t& ox, int32_t& oy) const {
+  ox = oy = 0;
+  if (!eye_.drift) return;
+  // The eye wanders on a slow Lissajous path (periods of 3 and 2.2 seconds at 30 fps).
+  const double phase = static_cast<double>(index % 1980);
+  const double amplitude = margin - 1;
+  ox = static_cast<int32_t>(std::lround(amplitude * std::sin(phase * 2 * std::numbers::pi / 90)));
+  oy = static_cast<int32_t>(std::lround(amplitude * 0.6 * std::sin(phase * 2 * std::numbers::pi / 66 + 1)));
+}
+
+SimulatedCamera::EyeGeometry SimulatedCamera::GeometryAt(uint64_t index) const {
+  const double s = format_.height / kReferenceHeight;
+  const int32_t margin = static_cast<int32_t>(std::ceil(kDriftAmplitude * format_.height / kReferenceHeight)) + 1;
+  int32_t ox = 0, oy = 0;
+  DriftAt(index, margin, ox, oy);
+  return {format_.width / 2.0 + eye_.offsetX * s - ox, format_.height / 2.0 + eye_.offsetY * s - oy,
+          eye_.irisRadius * s, eye_.pupilRadius * s};
 }
 
 }  // namespace okuva::camera

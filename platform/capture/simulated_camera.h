@@ -7,6 +7,7 @@
 #include "platform/capture/camera.h"
 
 #include <chrono>
+#include <compare>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,8 +33,30 @@ public:
     uint32_t settleFrames = 2;
   };
 
+  // The eye shown; lengths are in pixels of a 480-line frame (other heights scale
+  // them). The defaults are the station's usual eye. Blur and brightness come from the
+  // focus and brightness controls.
+  struct Eye {
+    double offsetX = 0, offsetY = 0;  // the eye's centre from the frame's centre
+    double irisRadius = 110;  // about 220 pixels across at 640 x 480
+    double pupilRadius = 42;
+    double lidClosure = 0;  // 0 open .. 1 shut: how far the upper lid has come down
+    double noise = 0;       // standard deviation of each pixel's sensor noise, levels
+    // A near-infrared camera's look: grey, a dark iris, low pupil contrast and the
+    // illuminator's bright spot inside the pupil.
+    bool nearInfrared = false;
+    bool drift = true;  // the eye wanders; false keeps it still
+    auto operator<=>(const Eye&) const = default;
+  };
+  // Where the eye is in frame `index` of the current format, in frame pixels (origin
+  // top-left, pixel (i, j) covering [i, i + 1) x [j, j + 1)).
+  struct EyeGeometry {
+    double x = 0, y = 0, irisRadius = 0, pupilRadius = 0;
+  };
+
   SimulatedCamera();
   explicit SimulatedCamera(Options options);
+  SimulatedCamera(Options options, Eye eye);
   ~SimulatedCamera() override;
 
   std::string Name() const override;      // "Cámara simulada"
@@ -62,6 +85,8 @@ public:
   // Renders frame `index` of the current format with the current control values;
   // the same arguments always give the same pixels. Does not touch Latest().
   Frame RenderFrame(uint64_t index);
+  EyeGeometry GeometryAt(uint64_t index) const;
+  const Eye& CurrentEye() const { return eye_; }
 
   // Test hooks that act like pulling the cable and plugging it back in: after
   // Unplug() the next Poll() reports Unplugged; after Replug() Reconnect() succeeds.
@@ -71,7 +96,9 @@ public:
 private:
   struct Template;
   // The still eye for a frame size, rendered once per process and shared.
-  static std::shared_ptr<const Template> TemplateFor(int32_t width, int32_t height);
+  static std::shared_ptr<const Template> TemplateFor(int32_t width, int32_t height, const Eye& eye);
+  // The drift's offset (template minus frame position) for frame `index`.
+  void DriftAt(uint64_t index, int32_t margin, int32_t& ox, int32_t& oy) const;
   // The still as the current focus value shows it (cached for the last radius).
   std::shared_ptr<const Template> DefocusedTemplate(int32_t width, int32_t height);
   void RenderInto(uint64_t index, Frame& frame);
@@ -79,6 +106,7 @@ private:
   void RestartStream();
 
   Options options_;
+  Eye eye_;
   StreamFormat format_;
   std::vector<Control> controls_;
   CameraState state_ = CameraState::Closed;

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <algorithm>
+#include <vector>
 #include <QLabel>
 #include <QPushButton>
 
 #include <linux/videodev2.h>
 
 #include "capture/aids_panel.h"
+#include "capture/iris_aids.h"
 #include "capture/frmCapturarImagen.h"
 #include "capture/mdlCapturarImagen.h"
 #include "platform/capture/fake_uvc_device.h"
@@ -191,6 +194,90 @@ TEST(AidsPanelV4l2, UnpluggedWebcamComesBackWithItsFormat) {
   }
   qt::SetCameraFactory(nullptr);
   SetMessageBoxService(oldMessages);
+}
+
+}  // namespace
+}  // namespace okuva
+
+namespace okuva {
+namespace {
+
+// A pixel of the live picture (preview coordinates) as the operator sees it.
+QColor LivePixel(frmCapturarImagen& form, double x, double y) {
+  const QImage shot = form.Picture1->Client()->grab(QRect(0, 0, 320, 240)).toImage();
+  return QColor(shot.pixel(static_cast<int>(x), static_cast<int>(y)));
+}
+
+bool IsPassGreen(const QColor& c) { return c.green() > 180 && c.red() < 90 && c.blue() < 130; }
+
+TEST_F(AidsPanelTest, IrisCirclesChecklistAndTheStillsJudgement) {
+  IrisAids* iris = panel_->Iris();
+  EXPECT_EQ(iris->CirclesToggle()->text(), QString::fromUtf8("Mostrar pupila e iris"));
+  EXPECT_TRUE(iris->CirclesToggle()->isChecked());
+  EXPECT_EQ(iris->AutoCaptureToggle()->text(), QString::fromUtf8("Captura automática"));
+  EXPECT_FALSE(iris->AutoCaptureToggle()->isChecked());
+  // Tabbing from "Formato" reaches the four working buttons before the new check boxes.
+  std::vector<QWidget*> chain;
+  for (QWidget* w = form_->Command3; chain.size() < 200; w = w->nextInFocusChain()) {
+    if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible()) chain.push_back(w);
+    if (w->nextInFocusChain() == form_->Command3) break;
+  }
+  const auto at = [&](QWidget* w) { return std::find(chain.begin(), chain.end(), w) - chain.begin(); };
+  for (QWidget* button : {form_->Command3, form_->Command4, form_->cmdCapturar, form_->cmdGuardar})
+    EXPECT_LT(at(button), at(iris->CirclesToggle()));
+  EXPECT_LT(at(iris->CirclesToggle()), at(iris->AutoCaptureToggle()));
+
+  // Off the window's thread: the result arrives through the event loop.
+  NextFrame();
+  ASSERT_TRUE(testing::WaitFor([&] { return iris->LiveResults() > 0; }));
+  iris->SetSynchronous(true);
+  NextFrame();
+  ASSERT_TRUE(iris->LiveOverlay()->HasCircles());
+  EXPECT_TRUE(iris->LiveOverlay()->Passing());
+  EXPECT_EQ(iris->Checklist()->Verdict()->text(), QString::fromUtf8("Iris: apto"));
+  const QColor pass = iris->Checklist()->Item(iris::Metric::kSharpness)->palette().color(QPalette::WindowText);
+  // The iris circle, drawn at half size on the 320 x 240 preview, in the passing colour.
+  const iris::Circle found = *iris->LiveOverlay()->Judged()->circles.iris;
+  EXPECT_TRUE(IsPassGreen(LivePixel(*form_, (found.x + found.radius) / 2, found.y / 2)));
+  iris->CirclesToggle()->setChecked(false);
+  EXPECT_FALSE(IsPassGreen(LivePixel(*form_, (found.x + found.radius) / 2, found.y / 2)));
+  iris->CirclesToggle()->setChecked(true);
+
+  // Out of focus: sharpness turns red, and so does the verdict of the still taken now.
+  ASSERT_TRUE(camera_->SetControl(C::kFocusId, C::kBestFocus + 127));
+  NextFrame();
+  EXPECT_FALSE(iris->LiveOverlay()->Passing());
+  EXPECT_NE(iris->Checklist()->Item(iris::Metric::kSharpness)->palette().color(QPalette::WindowText), pass);
+  EXPECT_EQ(iris->Checklist()->Item(iris::Metric::kIrisDiameter)->palette().color(QPalette::WindowText), pass);
+  form_->cmdCapturar->click();
+  ASSERT_NE(iris->StillOverlay(), nullptr);
+  EXPECT_EQ(iris->StillOverlay()->parentWidget(), form_->Picture2->Client());
+  EXPECT_TRUE(iris->StillOverlay()->Banner().startsWith(QString::fromUtf8("Repetir la foto: ")));
+  EXPECT_TRUE(iris->StillOverlay()->Banner().contains(QString::fromUtf8("Nitidez")));
+  ASSERT_TRUE(camera_->SetControl(C::kFocusId, C::kBestFocus));
+  NextFrame();
+  form_->cmdCapturar->click();
+  EXPECT_EQ(iris->StillOverlay()->Banner(), QString::fromUtf8("Foto apta para reconocimiento"));
+  EXPECT_EQ(iris->StillOverlay()->geometry(), form_->Picture2->Client()->rect());
+}
+
+TEST_F(AidsPanelTest, AutomaticCaptureTakesTheFirstPassingSharpFrameThenUnticks) {
+  IrisAids* iris = panel_->Iris();
+  iris->SetSynchronous(true);
+  ASSERT_TRUE(camera_->SetControl(C::kFocusId, C::kBestFocus + 127));
+  iris->AutoCaptureToggle()->setChecked(true);
+  for (int i = 0; i < 3; ++i) NextFrame();
+  EXPECT_TRUE(form_->Picture2->Shown().isNull());  // blurred frames fail: nothing taken
+  EXPECT_TRUE(iris->AutoCaptureToggle()->isChecked());
+  ASSERT_TRUE(camera_->SetControl(C::kFocusId, C::kBestFocus));
+  NextFrame();
+  EXPECT_FALSE(form_->Picture2->Shown().isNull());
+  EXPECT_FALSE(iris->AutoCaptureToggle()->isChecked());
+  EXPECT_EQ(iris->StillOverlay()->Banner(), QString::fromUtf8("Foto apta para reconocimiento"));
+  // Unticked, a later passing frame takes nothing more.
+  const QImage taken = form_->Picture2->Shown();
+  NextFrame();
+  EXPECT_EQ(form_->Picture2->Shown(), taken);
 }
 
 }  // namespace

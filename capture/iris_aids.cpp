@@ -1,0 +1,249 @@
+#include "capture/iris_aids.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPainter>
+#include <QStringList>
+#include <cmath>
+#include <exception>
+
+#include "platform/qt/picture_box.h"
+
+namespace okuva {
+namespace {
+
+const QColor kPass(40, 220, 90);
+const QColor kFail(255, 60, 40);
+const QColor kPassText(0, 112, 0);
+const QColor kFailText(176, 0, 0);
+const QColor kIdleText(96, 96, 96);
+
+// Full Spanish names for the checklist's tool tips, in metric order.
+constexpr const char* kLongNames[iris::kMetricCount] = {
+    "Diámetro del iris",          "Área útil del iris",       "Contraste iris-esclera",
+    "Contraste iris-pupila",      "Relación pupila/iris",     "Concentricidad iris-pupila",
+    "Márgenes hasta los bordes",  "Escala de grises del iris", "Nitidez",
+    "Circularidad de la pupila"};
+
+void SetTextColour(QLabel* label, const QColor& colour) {
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  label->setPalette(palette);
+}
+
+// The value as the checklist shows it; units are in the tool tip, the columns are narrow.
+QString ValueText(iris::Metric metric, double value) {
+  if (std::isnan(value)) return QStringLiteral("—");
+  const int decimals = metric == iris::Metric::kGreyscaleUtilisation ? 1 : 0;
+  return QString::number(value, 'f', decimals);
+}
+
+QString RangeText(const iris::Threshold& t) {
+  QStringList parts;
+  if (!std::isnan(t.minimum)) parts << QString::fromUtf8(t.minimumIncluded ? "≥ " : "> ") + QString::number(t.minimum);
+  if (!std::isnan(t.maximum)) parts << QString::fromUtf8(t.maximumIncluded ? "≤ " : "< ") + QString::number(t.maximum);
+  return parts.join(QStringLiteral(", "));
+}
+
+// The still's judgement in a line: apt, or what to retake for.
+QString StillBanner(const iris::Quality& q) {
+  if (q.pass) return QString::fromUtf8(IrisAids::kStillPasses);
+  QString text = QString::fromUtf8(IrisAids::kRetake) + QStringLiteral(": ");
+  if (!q.circles.iris) return text + QString::fromUtf8(IrisAids::kNoIris);
+  QStringList names;
+  for (iris::Metric m : q.failed) names << QString::fromUtf8(iris::ThresholdOf(m).label);
+  return text + names.join(QStringLiteral(", "));
+}
+
+}  // namespace
+
+IrisOverlay::IrisOverlay(QWidget* parent) : QWidget(parent) {
+  setAttribute(Qt::WA_TransparentForMouseEvents);
+  setAttribute(Qt::WA_NoSystemBackground);
+  setAutoFillBackground(false);
+}
+
+void IrisOverlay::SetQuality(const iris::Quality* quality) {
+  if (quality != nullptr) {
+    quality_ = *quality;
+    quality_->mask = {};  // only the circles are drawn
+  } else {
+    quality_.reset();
+  }
+  update();
+}
+
+void IrisOverlay::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  if (quality_ && quality_->width > 0 && quality_->height > 0 && quality_->circles.iris) {
+    // The picture is stretched to this widget: circles become ellipses when the shapes differ.
+    const double sx = static_cast<double>(width()) / quality_->width;
+    const double sy = static_cast<double>(height()) / quality_->height;
+    painter.setPen(QPen(quality_->pass ? kPass : kFail, 2));
+    for (const auto& c : {quality_->circles.pupil, quality_->circles.iris})
+      if (c) painter.drawEllipse(QPointF(c->x * sx, c->y * sy), c->radius * sx, c->radius * sy);
+  }
+  if (!banner_.isEmpty()) {
+    QFont font = painter.font();
+    font.setBold(true);
+    font.setPointSizeF(9);
+    painter.setFont(font);
+    const QRect band(0, height() - 22, width(), 22);
+    painter.fillRect(band, QColor(0, 0, 0, 170));
+    painter.setPen(quality_ && quality_->pass ? kPass : QColor(255, 120, 100));
+    painter.drawText(band.adjusted(6, 0, -6, 0), Qt::AlignVCenter | Qt::AlignLeft, banner_);
+  }
+}
+
+IrisChecklist::IrisChecklist(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("IrisChecklist"));
+  QFont font = this->font();
+  font.setPointSizeF(8);
+  verdict_ = new QLabel(this);
+  verdict_->setFont(font);
+  verdict_->setGeometry(0, 0, 322, 14);
+  for (size_t i = 0; i < iris::kMetricCount; ++i) {
+    auto* label = new QLabel(this);
+    label->setFont(font);
+    label->setGeometry(static_cast<int>(i % 4) * 81, 14 + static_cast<int>(i / 4) * 14, 80, 14);
+    items_[i] = label;
+  }
+  Clear();
+}
+
+void IrisChecklist::Clear() {
+  verdict_->setText(QString::fromUtf8("Iris: sin imagen"));
+  SetTextColour(verdict_, kIdleText);
+  for (size_t i = 0; i < iris::kMetricCount; ++i) {
+    const iris::Threshold& t = iris::Thresholds()[i];
+    items_[i]->setText(QString::fromUtf8(t.label) + QStringLiteral(" —"));
+    items_[i]->setToolTip(QString::fromUtf8(kLongNames[i]) + QStringLiteral(" (recomendado ") + RangeText(t) + ')');
+    SetTextColour(items_[i], kIdleText);
+  }
+}
+
+void IrisChecklist::SetQuality(const iris::Quality& q) {
+  if (!q.circles.iris) {
+    verdict_->setText(QString::fromUtf8("Iris: no se encuentra"));
+  } else if (q.pass) {
+    verdict_->setText(QString::fromUtf8("Iris: apto"));
+  } else {
+    verdict_->setText(QString::fromUtf8("Iris: %1 de %2 valores fuera de lo recomendado")
+                          .arg(q.failed.size())
+                          .arg(iris::kMetricCount));
+  }
+  SetTextColour(verdict_, q.pass ? kPassText : kFailText);
+  for (size_t i = 0; i < iris::kMetricCount; ++i) {
+    const iris::Threshold& t = iris::Thresholds()[i];
+    const QString value = ValueText(t.metric, q.values[i]);
+    items_[i]->setText(QString::fromUtf8(t.label) + ' ' + value);
+    items_[i]->setToolTip(QString::fromUtf8(kLongNames[i]) + QStringLiteral(": ") + value + ' ' +
+                          QString::fromUtf8(t.unit) + QStringLiteral(" (recomendado ") + RangeText(t) + ')');
+    SetTextColour(items_[i], q.passed[i] ? kPassText : kFailText);
+  }
+}
+
+IrisAids::IrisAids(QWidget* panel, QWidget* livePicture) : QObject(panel) {
+  circlesToggle_ = new QCheckBox(QString::fromUtf8(kShowCircles), panel);
+  circlesToggle_->setObjectName(QStringLiteral("IrisCirclesToggle"));
+  circlesToggle_->setChecked(true);
+  circlesToggle_->setToolTip(QString::fromUtf8("Círculos de la pupila y del iris hallados; verdes si la imagen es apta"));
+  autoToggle_ = new QCheckBox(QString::fromUtf8(kAutoCapture), panel);
+  autoToggle_->setObjectName(QStringLiteral("AutoCaptureToggle"));
+  autoToggle_->setToolTip(
+      QString::fromUtf8("Captura sola la primera imagen apta con el enfoque cerca del mejor desde que se marcó"));
+  checklist_ = new IrisChecklist(panel);
+
+  liveOverlay_ = new IrisOverlay(livePicture);
+  liveOverlay_->setObjectName(QStringLiteral("IrisLiveOverlay"));
+  liveOverlay_->setGeometry(livePicture->rect());
+  connect(circlesToggle_, &QCheckBox::toggled, liveOverlay_, &QWidget::setVisible);
+  connect(autoToggle_, &QCheckBox::toggled, this, [this](bool on) {
+    if (on) autoBest_ = 0;  // the best focus counts from the tick
+  });
+  worker_ = std::thread([this] { Work(); });
+}
+
+IrisAids::~IrisAids() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  worker_.join();
+}
+
+void IrisAids::Look(const camera::Frame& frame, double focus) {
+  if (autoToggle_->isChecked()) autoBest_ = std::max(autoBest_, focus);
+  if (synchronous_) {
+    const iris::GreyImage grey = iris::GreyFromRgb(frame.rgb.data(), frame.width, frame.height, ptrdiff_t{frame.width} * 3);
+    ShowLive(iris::Assess(grey.View()), focus);
+    return;
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    pending_ = Job{frame, focus};  // replaces a frame the worker has not taken yet
+  }
+  wake_.notify_one();
+}
+
+void IrisAids::Work() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || pending_.has_value(); });
+      if (stopping_) return;
+      job = std::move(*pending_);
+      pending_.reset();
+    }
+    try {
+      const iris::GreyImage grey =
+          iris::GreyFromRgb(job.frame.rgb.data(), job.frame.width, job.frame.height, ptrdiff_t{job.frame.width} * 3);
+      auto quality = std::make_shared<iris::Quality>(iris::Assess(grey.View()));
+      quality->mask = {};  // not needed on the window; spares the copy
+      // Shown on the window's thread; dropped with this object if it is gone by then.
+      QMetaObject::invokeMethod(
+          this, [this, quality, focus = job.focus] { ShowLive(*quality, focus); }, Qt::QueuedConnection);
+    } catch (const std::exception&) {
+      // A failed look only skips a frame; the preview goes on.
+    }
+  }
+}
+
+void IrisAids::ShowLive(const iris::Quality& quality, double focus) {
+  ++liveResults_;
+  if (liveOverlay_) {
+    liveOverlay_->setGeometry(liveOverlay_->parentWidget()->rect());
+    liveOverlay_->SetQuality(&quality);
+  }
+  checklist_->SetQuality(quality);
+  if (autoToggle_->isChecked() && quality.pass && focus >= kAutoFocusShare * autoBest_ && focus > 0) {
+    autoToggle_->setChecked(false);
+    if (capture_) capture_();
+  }
+}
+
+void IrisAids::JudgeStill(qt::PictureBox* still) {
+  if (stillOverlay_ == nullptr) {
+    stillOverlay_ = new IrisOverlay(still->Client());
+    stillOverlay_->setObjectName(QStringLiteral("IrisStillOverlay"));
+  }
+  stillOverlay_->setGeometry(still->Client()->rect());
+  stillOverlay_->raise();
+  stillOverlay_->show();
+  const QImage& shown = still->Shown();
+  if (shown.isNull()) {
+    stillOverlay_->SetQuality(nullptr);
+    stillOverlay_->SetBanner(QString());
+    return;
+  }
+  const QImage rgb32 = shown.convertToFormat(QImage::Format_RGB32);
+  const iris::GreyImage grey = iris::GreyFromBgrx(rgb32.constBits(), rgb32.width(), rgb32.height(), rgb32.bytesPerLine());
+  const iris::Quality quality = iris::Assess(grey.View());
+  stillOverlay_->SetQuality(&quality);
+  stillOverlay_->SetBanner(StillBanner(quality));
+}
+
+}  // namespace okuva

@@ -1,0 +1,88 @@
+// Quality of an iris picture: the metrics of ISO/IEC 29794-6:2015 by name, computed
+// with the working definitions below, each judged against its recommended value, and
+// an overall verdict. Qt-free; the window and okuva-tool share it.
+//
+// I, P, S are the median levels of the usable iris ring, of the pupil (its inner 85 %,
+// highlights left out) and of the sclera next to the limbus (from 1.1 to 1.35 iris
+// radii, in sectors of 30 degrees either side of horizontal); r, R the pupil and iris
+// radii.
+#pragma once
+
+#include "iris/circles.h"
+#include "iris/grey.h"
+#include "iris/occlusion.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace okuva::iris {
+
+enum class Metric : uint8_t {
+  kIrisDiameter,            // 2R in pixels
+  kUsableIrisArea,          // % of the ring's area (pi (R^2 - r^2)) seen as iris in the mask
+  kIrisScleraContrast,      // 100 |S - I| / (S + I - 2P)
+  kIrisPupilContrast,       // W = (I - P) / (20 + P); 100 W / (0.75 + W), 0 when W <= 0
+  kPupilIrisRatio,          // 100 r / R
+  kIrisPupilConcentricity,  // 100 (1 - distance between the centres / R), at least 0
+  kMarginAdequacy,          // 100 min(1, left / 0.6R, right / 0.6R, top / 0.2R, bottom / 0.2R), at least 0
+  kGreyscaleUtilisation,    // entropy in bits of the usable ring's 256-level histogram
+  kSharpness,               // see kSharpnessHalfPower
+  kPupilBoundaryCircularity,  // see kCircularityNoise
+};
+constexpr size_t kMetricCount = 10;
+
+// Sharpness: the eye region (the iris circle's bounding square, clipped) is filtered
+// with the 8 x 8 band-pass of iris focus assessment (the central 4 x 4 weighted +3, the
+// surrounding 48 pixels -1, zero sum), taken every 4 pixels and divided by 48 so each
+// response is the centre's mean minus the surround's mean, in levels. With p the mean
+// squared response, the score is 100 p / (p + c^2): c is the response, in levels, that
+// scores 50. Defocus removes exactly the band this filter passes.
+constexpr double kSharpnessHalfPower = 6.0;
+// Pupil boundary circularity: 100 (1 - max(0, e - kCircularityNoise) / (0.1 r)), at
+// least 0, where e is the root-mean-square distance from the fitted circle of the
+// pupil edges the fit kept. Half a pixel of deviation is the edge finder's own noise;
+// a deviation of a tenth of the radius beyond it scores 0.
+constexpr double kCircularityNoise = 0.5;
+
+// A recommended range: the value passes when it is above (or at, when included) the
+// minimum and below (or at) the maximum. NaN bounds are absent.
+struct Threshold {
+  Metric metric;
+  const char* name;   // snake_case, as okuva-tool prints it
+  const char* label;  // the window's short Spanish label
+  const char* unit;   // "" or a short unit for display
+  double minimum;
+  bool minimumIncluded;
+  double maximum;
+  bool maximumIncluded;
+};
+
+// Every threshold, in Metric order.
+const std::array<Threshold, kMetricCount>& Thresholds();
+const Threshold& ThresholdOf(Metric metric);
+// False for NaN (not measured).
+bool Passes(Metric metric, double value);
+
+struct Quality {
+  int32_t width = 0;
+  int32_t height = 0;
+  EyeCircles circles;
+  OcclusionMask mask;
+  // NaN where a metric could not be measured (no eye found, no sclera in the picture).
+  std::array<double, kMetricCount> values{};
+  std::array<bool, kMetricCount> passed{};
+  bool pass = false;
+  std::vector<Metric> failed;
+
+  double Value(Metric metric) const { return values[static_cast<size_t>(metric)]; }
+  bool Passed(Metric metric) const { return passed[static_cast<size_t>(metric)]; }
+};
+
+// Finds the eye and measures it. Never raises for a plane of any size; a plane that is
+// not Valid() or too small has no circles and fails every metric.
+Quality Assess(const GreyPlane& picture);
+
+}  // namespace okuva::iris

@@ -1,0 +1,210 @@
+// The iris analysis on simulated eyes of known geometry, on pictures without an eye
+// and on hostile sizes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "iris/quality.h"
+#include "platform/capture/simulated_camera.h"
+
+namespace okuva::iris {
+namespace {
+
+using camera::SimulatedCamera;
+
+struct Shot {
+  GreyImage grey;
+  SimulatedCamera::EyeGeometry truth;
+};
+
+struct Look {
+  std::string name;
+  SimulatedCamera::Eye eye;
+  int32_t focus = SimulatedCamera::kBestFocus;
+  int32_t brightness = 0;
+  int32_t width = 640, height = 480;
+};
+
+Shot Render(const Look& look, uint64_t index = 0) {
+  SimulatedCamera::Options options;
+  options.framePerPoll = true;
+  SimulatedCamera camera(options, look.eye);
+  camera::StreamFormat format = camera.CurrentFormat();
+  format.width = look.width;
+  format.height = look.height;
+  camera.SetFormat(format);
+  camera.SetControl(SimulatedCamera::kFocusId, look.focus);
+  camera.SetControl(SimulatedCamera::kBrightnessId, look.brightness);
+  const camera::Frame frame = camera.RenderFrame(index);
+  return {GreyFromRgb(frame.rgb.data(), frame.width, frame.height, frame.width * 3), camera.GeometryAt(index)};
+}
+
+SimulatedCamera::Eye Eye(double offsetX = 0, double offsetY = 0, double iris = 110, double pupil = 42) {
+  SimulatedCamera::Eye e;
+  e.offsetX = offsetX;
+  e.offsetY = offsetY;
+  e.irisRadius = iris;
+  e.pupilRadius = pupil;
+  return e;
+}
+
+std::vector<Look> Variations() {
+  std::vector<Look> looks;
+  looks.push_back({"default", Eye()});
+  looks.push_back({"left and low", Eye(-150, 60)});
+  looks.push_back({"small iris", Eye(0, 0, 60, 24)});
+  looks.push_back({"dilated pupil", Eye(0, 0, 110, 70)});
+  looks.push_back({"constricted pupil", Eye(0, 0, 110, 26)});
+  auto lid = Eye();
+  lid.lidClosure = 0.3;
+  looks.push_back({"lid a third down", lid});
+  auto noisy = Eye();
+  noisy.noise = 8;
+  looks.push_back({"noisy", noisy});
+  looks.push_back({"blurred", Eye(), SimulatedCamera::kBestFocus + 96});
+  looks.push_back({"bright", Eye(), SimulatedCamera::kBestFocus, 40});
+  looks.push_back({"dark", Eye(), SimulatedCamera::kBestFocus, -50});
+  looks.push_back({"1280 x 720", Eye(40, -20), SimulatedCamera::kBestFocus, 0, 1280, 720});
+  for (Look look : std::vector<Look>(looks.begin(), looks.begin() + 7)) {
+    look.name = "near-infrared " + look.name;
+    look.eye.nearInfrared = true;
+    looks.push_back(look);
+  }
+  return looks;
+}
+
+TEST(IrisCircles, SimulatedEyesWithinTwoPixelsAndFivePercent) {
+  for (const Look& look : Variations()) {
+    for (uint64_t index : {0u, 37u}) {
+      const Shot shot = Render(look, index);
+      const Quality q = Assess(shot.grey.View());
+      SCOPED_TRACE(look.name + " frame " + std::to_string(index));
+      ASSERT_TRUE(q.circles.pupil && q.circles.iris);
+      const Circle& p = *q.circles.pupil;
+      const Circle& i = *q.circles.iris;
+      EXPECT_LE(std::hypot(p.x - shot.truth.x, p.y - shot.truth.y), 2.0);
+      EXPECT_LE(std::hypot(i.x - shot.truth.x, i.y - shot.truth.y), 2.0);
+      EXPECT_NEAR(p.radius, shot.truth.pupilRadius, 0.05 * shot.truth.pupilRadius);
+      EXPECT_NEAR(i.radius, shot.truth.irisRadius, 0.05 * shot.truth.irisRadius);
+      EXPECT_GT(p.confidence, 0.3);
+      EXPECT_GT(i.confidence, 0.3);
+    }
+  }
+}
+
+TEST(IrisMetrics, MoveTheRightWay) {
+  for (bool nir : {false, true}) {
+    SCOPED_TRACE(nir ? "near-infrared" : "visible");
+    auto eye = Eye();
+    eye.nearInfrared = nir;
+    const Quality good = Assess(Render({"", eye}).grey.View());
+    EXPECT_TRUE(good.pass) << (good.failed.empty() ? "" : ThresholdOf(good.failed[0]).name);
+    EXPECT_GE(good.Value(Metric::kUsableIrisArea), 85);
+
+    auto closing = eye;
+    closing.lidClosure = 0.35;
+    const Quality lidded = Assess(Render({"", closing}).grey.View());
+    EXPECT_LT(lidded.Value(Metric::kUsableIrisArea), good.Value(Metric::kUsableIrisArea) - 10);
+    EXPECT_GT(lidded.mask.Count(Occlusion::kUpperLid), good.mask.Count(Occlusion::kUpperLid));
+
+    const Quality blurred = Assess(Render({"", eye, SimulatedCamera::kBestFocus + 127}).grey.View());
+    EXPECT_LT(blurred.Value(Metric::kSharpness), good.Value(Metric::kSharpness) / 2);
+    EXPECT_FALSE(blurred.Passed(Metric::kSharpness));
+
+    auto atEdge = eye;
+    atEdge.offsetX = 235;
+    const Quality edge = Assess(Render({"", atEdge}).grey.View());
+    EXPECT_LT(edge.Value(Metric::kMarginAdequacy), 80);
+    EXPECT_FALSE(edge.pass);
+
+    auto small = eye;
+    small.irisRadius = 70;
+    small.pupilRadius = 27;
+    const Quality tiny = Assess(Render({"", small}).grey.View());
+    EXPECT_FALSE(tiny.Passed(Metric::kIrisDiameter));
+    EXPECT_TRUE(tiny.Passed(Metric::kPupilIrisRatio));
+
+    auto wide = eye;
+    wide.pupilRadius = 85;
+    EXPECT_FALSE(Assess(Render({"", wide}).grey.View()).Passed(Metric::kPupilIrisRatio));
+  }
+}
+
+GreyImage Plane(int32_t width, int32_t height, uint8_t level) {
+  return {width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height, level)};
+}
+
+TEST(IrisMetrics, OvalPupilLowersCircularity) {
+  // A drawn eye whose pupil is squashed vertically by `aspect`.
+  auto circularity = [](double aspect) {
+    GreyImage g = Plane(640, 480, 220);
+    for (int32_t y = 0; y < 480; ++y)
+      for (int32_t x = 0; x < 640; ++x) {
+        const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
+        uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
+        if (dx * dx + dy * dy < 110 * 110) v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
+        if (std::hypot(dx, dy / aspect) < 42) v = 15;
+      }
+    return Assess(g.View()).Value(Metric::kPupilBoundaryCircularity);
+  };
+  EXPECT_GT(circularity(1.0), 95);
+  EXPECT_LT(circularity(0.9), 80);
+  EXPECT_LT(circularity(0.8), circularity(0.9));
+}
+
+TEST(IrisMetrics, NoEyeNoCirclesAndAFailingVerdict) {
+  std::vector<GreyImage> pictures;
+  pictures.push_back(Plane(640, 480, 128));
+  GreyImage noise = Plane(640, 480, 0), ramp = Plane(640, 480, 0), blocks = Plane(640, 480, 0);
+  std::mt19937 random(5);
+  for (auto& v : noise.pixels) v = static_cast<uint8_t>(random() & 0xFF);
+  for (int32_t y = 0; y < 480; ++y)
+    for (int32_t x = 0; x < 640; ++x) {
+      ramp.pixels[static_cast<size_t>(y) * 640 + x] = static_cast<uint8_t>(x * 255 / 639);
+      blocks.pixels[static_cast<size_t>(y) * 640 + x] = static_cast<uint8_t>(((x / 80 + y / 60) % 2) ? 200 : 40);
+    }
+  pictures.push_back(noise);
+  pictures.push_back(ramp);
+  pictures.push_back(blocks);
+  for (const GreyImage& picture : pictures) {
+    const Quality q = Assess(picture.View());
+    EXPECT_FALSE(q.circles.pupil.has_value());
+    EXPECT_FALSE(q.circles.iris.has_value());
+    EXPECT_FALSE(q.pass);
+    EXPECT_EQ(q.failed.size(), kMetricCount);
+  }
+}
+
+TEST(IrisMetrics, HostileSizesNeverCrash) {
+  for (auto [w, h] : {std::pair{1, 1}, {65535, 1}, {1, 65535}, {63, 480}, {64, 64}, {65535, 64}}) {
+    const GreyImage picture = Plane(w, h, 20);
+    const Quality q = Assess(picture.View());
+    EXPECT_FALSE(q.circles.iris.has_value()) << w << " x " << h;
+    EXPECT_FALSE(q.pass);
+  }
+  EXPECT_FALSE(Assess(GreyPlane{nullptr, 640, 480, 640}).pass);
+  EXPECT_FALSE(Assess(GreyPlane{}).pass);
+  // A whole eye larger than the picture: circles may run off every edge.
+  Look close{"", Eye(0, 0, 300, 120)};
+  const Quality q = Assess(Render(close).grey.View());
+  EXPECT_FALSE(q.pass);
+}
+
+TEST(IrisThresholds, BoundsIncludedOrNotAsRecommended) {
+  EXPECT_TRUE(Passes(Metric::kIrisDiameter, 200));
+  EXPECT_FALSE(Passes(Metric::kIrisDiameter, 199.9));
+  EXPECT_FALSE(Passes(Metric::kIrisScleraContrast, 5));
+  EXPECT_TRUE(Passes(Metric::kPupilIrisRatio, 70));
+  EXPECT_FALSE(Passes(Metric::kPupilIrisRatio, 70.1));
+  EXPECT_FALSE(Passes(Metric::kPupilIrisRatio, 19.9));
+  EXPECT_FALSE(Passes(Metric::kMarginAdequacy, 80));
+  EXPECT_FALSE(Passes(Metric::kUsableIrisArea, std::nan("")));
+  for (size_t i = 0; i < kMetricCount; ++i) EXPECT_EQ(Thresholds()[i].metric, static_cast<Metric>(i));
+}
+
+}  // namespace
+}  // namespace okuva::iris
