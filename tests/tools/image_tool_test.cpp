@@ -212,14 +212,37 @@ TEST_F(ImageTool, BadRequestsExitOneAndWriteNothing) {
         in + " " + out + " resample x 4", in + " " + out + " mirror sideways",
         in + " " + out + " rotate ninety", in + " " + out + " greyscale --depth 16",
         in + " " + out + " greyscale --depth", in + " " + out, P("missing.bmp").string() + " " + out + " greyscale",
-        P("wide.bmp").string() + " " + out + " greyscale"}) {
+        dir_.string() + " " + out + " greyscale"}) {
     EXPECT_EQ(Run(args), 1) << args;
     EXPECT_FALSE(stderr_.empty()) << args;
     EXPECT_FALSE(fs::exists(out)) << args;
   }
-  // The 32-bit picture at its own depth names the way out.
-  Run(P("wide.bmp").string() + " " + out + " greyscale");
-  EXPECT_NE(stderr_.find("--depth"), std::string::npos) << stderr_;
+}
+
+TEST_F(ImageTool, ThirtyTwoBitAnd565PicturesWorkAs24Bits) {
+  ASSERT_EQ(Run(P("wide.bmp").string() + " " + P("w.bmp").string() + " mirror horizontal"), 0) << stderr_;
+  const Bmp wide = ReadBmp(P("w.bmp"));
+  EXPECT_EQ(wide.bits, 24);
+  EXPECT_EQ(wide.At(0, 1), Distinct(1, 1));
+
+  // 2 x 1, BI_BITFIELDS 5-6-5: pure red, pure green.
+  std::vector<uint8_t> v;
+  Put16(v, 0x4D42);
+  Put32(v, 14 + 40 + 12 + 4);
+  Put32(v, 0);
+  Put32(v, 14 + 40 + 12);
+  for (uint32_t f : {40u, 2u, 1u}) Put32(v, f);
+  Put16(v, 1);
+  Put16(v, 16);
+  for (uint32_t f : {3u, 0u, 0u, 0u, 0u, 0u, 0xF800u, 0x07E0u, 0x001Fu}) Put32(v, f);
+  Put16(v, 0xF800);
+  Put16(v, 0x07E0);
+  Write("565.bmp", v);
+  ASSERT_EQ(Run(P("565.bmp").string() + " " + P("c.bmp").string() + " rotate 180"), 0) << stderr_;
+  const Bmp turned = ReadBmp(P("c.bmp"));
+  EXPECT_EQ(turned.bits, 24);
+  EXPECT_EQ(turned.At(0, 0), (Rgb{0, 255, 0}));
+  EXPECT_EQ(turned.At(1, 0), (Rgb{255, 0, 0}));
 }
 
 }  // namespace
