@@ -50,12 +50,12 @@ protected:
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
   }
 
-  // Runs okuva-tool with `arguments` (shell words); returns its exit status and keeps
-  // its standard error in stderr_.
-  int RunTool(const std::string& arguments) {
+  // Runs okuva-tool with `arguments` (shell words), after the shell commands `before`
+  // (such as a ulimit); returns its exit status and keeps its standard error in stderr_.
+  int RunTool(const std::string& arguments, const std::string& before = {}) {
     const std::string errFile = Path("stderr.txt");
-    const std::string command =
-        std::string("'") + OKUVA_TOOL_PATH + "' " + arguments + " >/dev/null 2>'" + errFile + "'";
+    const std::string command = "(" + before + "'" + OKUVA_TOOL_PATH + "' " + arguments +
+                                ") >/dev/null 2>'" + errFile + "'";
     const int status = std::system(command.c_str());
     const std::vector<uint8_t> err = ReadBytes(errFile);
     stderr_.assign(err.begin(), err.end());
