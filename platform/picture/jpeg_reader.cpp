@@ -35,8 +35,9 @@ void ReadJpeg(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   std::span<const uint8_t> bytes(in.Head().At(0, in.Head().Size(), "JPEG header"), in.Head().Size());
   int status = tjDecompressHeader3(tj.get(), bytes.data(), static_cast<unsigned long>(bytes.size()), &width,
                                    &height, &subsampling, &colourspace);
-  if (status != 0 && !in.HeadIsWholeFile()) {
-    bytes = in.Whole(kMaxHeaderSearch, "JPEG header");
+  // A head cut before the frame header reads as tables only, with no size.
+  if ((status != 0 || width <= 0 || height <= 0) && !in.HeadIsWholeFile()) {
+    bytes = in.Whole(kMaxHeaderSearch);
     status = tjDecompressHeader3(tj.get(), bytes.data(), static_cast<unsigned long>(bytes.size()), &width,
                                  &height, &subsampling, &colourspace);
   }
@@ -46,7 +47,7 @@ void ReadJpeg(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   // 8 bytes per sample is far more than any encoder writes, and anything past it is
   // not this picture (a sparse or endless input ends here).
   const uint64_t limit = kMaxHeaderSearch + uint64_t{8} * 3 * static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-  bytes = in.Whole(limit, "JPEG data");
+  bytes = in.Whole(limit);
   if (bytes.size() > 0xFFFFFFFFu) throw PictureError("JPEG file too large");
 
   PictureHeader header;

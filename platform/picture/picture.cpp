@@ -165,17 +165,24 @@ const uint8_t* Input::Take(uint64_t offset, size_t count, const char* what) {
   return buffer_.data();
 }
 
-std::span<const uint8_t> Input::Whole(uint64_t limit, const char* what) {
-  (void)what;
+std::span<const uint8_t> Input::Whole(uint64_t limit) {
   if (fd_ < 0) return memory_.first(static_cast<size_t>(std::min<uint64_t>(memory_.size(), limit)));
   if (headIsAll_ || headBytes_.size() >= limit) {
     return std::span<const uint8_t>(headBytes_).first(static_cast<size_t>(std::min<uint64_t>(headBytes_.size(), limit)));
   }
-  // Grows in steps, so a short pipe never costs the whole limit.
   buffer_ = headBytes_;
+  if (size_) {
+    // A file of known length: one read of what is wanted.
+    const uint64_t want = std::min(*size_, limit);
+    buffer_.resize(static_cast<size_t>(want));
+    buffer_.resize(headBytes_.size() + ReadFd(headBytes_.size(), buffer_.data() + headBytes_.size(),
+                                              static_cast<size_t>(want - headBytes_.size())));
+    return buffer_;
+  }
+  // A pipe grows in steps, so a short one never costs the whole limit.
   while (buffer_.size() < limit) {
     const size_t before = buffer_.size();
-    const size_t step = static_cast<size_t>(std::min<uint64_t>(std::max<size_t>(before, kHeadSize), limit - before));
+    const size_t step = static_cast<size_t>(std::min<uint64_t>(before, limit - before));
     buffer_.resize(before + step);
     const size_t got = ReadFd(before, buffer_.data() + before, step);
     buffer_.resize(before + got);

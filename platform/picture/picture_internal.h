@@ -92,9 +92,9 @@ public:
   const uint8_t* Take(uint64_t offset, size_t count, const char* what);
   // Up to `count` bytes from `offset` (fewer only at the end of the file); 0 at the end.
   size_t TakeSome(uint64_t offset, uint8_t* to, size_t count);
-  // The file from offset 0 to its end, refused (PictureError naming `what`) when it is
-  // longer than `limit` bytes; for formats whose decoder wants the whole stream.
-  std::span<const uint8_t> Whole(uint64_t limit, const char* what);
+  // The file from its start: all of it, or its first `limit` bytes when it is longer;
+  // for formats whose decoder wants the whole stream. Valid until the next call.
+  std::span<const uint8_t> Whole(uint64_t limit);
 
 private:
   size_t ReadFd(uint64_t offset, uint8_t* to, size_t count);

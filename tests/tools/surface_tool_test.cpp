@@ -193,6 +193,12 @@ TEST_F(SurfaceTool, AHugeSparseInputIsReadOnlyAsFarAsItsPictureGoes) {
 #endif
   EXPECT_EQ(RunTool("export '" + Path("in.bmp") + "' '" + Path("out.jpg") + "'", limit), 0) << stderr_;
   EXPECT_EQ(RunTool("resample '" + Path("in.bmp") + "' '" + Path("out.bmp") + "' 20 15", limit), 0) << stderr_;
+
+  // A JPEG whose frame header lies past 120 KB of comments is still found.
+  std::string jpeg = Read(Path("out.jpg"));
+  for (int i = 0; i < 2; ++i) jpeg.insert(2, "\xFF\xFE\xEA\x62" + std::string(60000, 'c'));
+  std::ofstream(Path("late.jpg"), std::ios::binary) << jpeg;
+  EXPECT_EQ(Run("resample '" + Path("late.jpg") + "' '" + Path("late.bmp") + "' 20 15"), 0) << stderr_;
 }
 
 TEST_F(SurfaceTool, ResampleTakesWidthThenHeightAndInterpolates) {
