@@ -201,6 +201,11 @@ Sink::Sink(const PictureHeader& header, const PicturePrepare& prepare) : header_
     throw PictureError("a " + std::to_string(header_.bitsPerPixel) + "-bit picture cannot be read into " +
                        std::to_string(dest_.bitsPerPixel) + " bits");
   }
+  const int64_t rowBytes = (int64_t{header_.width} * dest_.bitsPerPixel + 7) / 8;
+  if (dest_.stride < rowBytes && -dest_.stride < rowBytes) {
+    throw PictureError("destination rows of " + std::to_string(dest_.stride) + " bytes cannot hold " +
+                       std::to_string(header_.width) + " pixels");
+  }
   shortTable_ = header_.bitsPerPixel <= 8 && header_.colourCount < (1u << header_.bitsPerPixel);
 }
 

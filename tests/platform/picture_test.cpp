@@ -548,8 +548,9 @@ TEST(Picture, OnePassIntoTheCallersRowsMatchesThePictureObject) {
     return PictureDestination{indices.data(), 4, 4};
   });
   EXPECT_EQ(indices, (std::vector<uint8_t>{0x01, 0x20, 0xFF, 0xFF, 0x21, 0x00, 0xFF, 0xFF}));
-  EXPECT_THROW(DecodePictureInto(MakeBmp(s), [&](const PictureHeader&) { return PictureDestination{indices.data(), 4, 8}; }),
-               PictureError);
+  for (const PictureDestination& wrong : {PictureDestination{indices.data(), 4, 8}, PictureDestination{indices.data(), 1, 4}}) {
+    EXPECT_THROW(DecodePictureInto(MakeBmp(s), [&](const PictureHeader&) { return wrong; }), PictureError);
+  }
 }
 
 TEST(Picture, MalformedPnmsAreRefused) {
