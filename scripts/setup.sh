@@ -2,7 +2,7 @@
 # Installs what OKUVA needs to build, test and run on Debian 12. Idempotent.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  libturbojpeg0-dev libjpeg62-turbo-dev libjpeg-turbo-progs libv4l-dev qt6-base-dev
+  libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libjpeg-turbo-progs libv4l-dev qt6-base-dev
   xvfb xauth mate-backgrounds jq)
 missing=()
 for p in "${packages[@]}"; do

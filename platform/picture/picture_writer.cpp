@@ -1,5 +1,8 @@
-// Writing bitmaps as BMP and binary PNM. Pixels are read through GetDIBits, so any
+// Writing bitmaps as BMP, PNG (through libpng's memory writer) and binary PNM. Pixels are read through GetDIBits, so any
 // bitmap of the raster layer (DIB section or device-dependent) can be written.
+#include <png.h>
+
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -134,6 +137,76 @@ std::vector<uint8_t> EncodePnm(gdi::HBITMAP bitmap, bool grey) {
       }
     }
   }
+  return out;
+}
+
+std::vector<uint8_t> EncodePng(gdi::HBITMAP bitmap) {
+  const gdi::BITMAP bm = DescribeOrRaise(bitmap);
+  const int bits = bm.bmBitsPixel;
+  const auto width = static_cast<size_t>(bm.bmWidth);
+  const auto height = static_cast<size_t>(bm.bmHeight);
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(width);
+  image.height = static_cast<png_uint_32>(height);
+  std::vector<uint8_t> samples;
+  std::vector<uint8_t> colormap;
+  gdi::BITMAPINFO bmi;
+  if (bits == 1 || bits == 4 || bits == 8) {
+    const uint32_t tableSize = ColourCount(bitmap, bits);
+    const std::vector<uint8_t> pixels = ReadPixels(bitmap, bm, bits, true, bmi);
+    const size_t stride = static_cast<size_t>(DibStride(bm.bmWidth, bits));
+    samples.resize(width * height);
+    const uint32_t mask = (1u << bits) - 1u;
+    uint32_t highest = 0;
+    for (size_t y = 0; y < height; ++y) {
+      const uint8_t* row = pixels.data() + y * stride;
+      for (size_t x = 0; x < width; ++x) {
+        const size_t bit = x * static_cast<size_t>(bits);
+        const auto index = static_cast<uint8_t>((row[bit / 8] >> (8 - bits - bit % 8)) & mask);
+        samples[y * width + x] = index;
+        highest = std::max<uint32_t>(highest, index);
+      }
+    }
+    bool greyRamp = bits == 8 && tableSize == 256;
+    for (uint32_t i = 0; greyRamp && i < 256; ++i) {
+      const gdi::RGBQUAD& q = bmi.bmiColors[i];
+      greyRamp = q.rgbRed == i && q.rgbGreen == i && q.rgbBlue == i;
+    }
+    if (greyRamp) {
+      image.format = PNG_FORMAT_GRAY;
+    } else {
+      // An index past a short table reads as black in the raster layer; keep it so.
+      const uint32_t colours = std::max(tableSize, highest + 1);
+      colormap.resize(size_t{colours} * 3, 0);
+      for (uint32_t i = 0; i < tableSize; ++i) {
+        const gdi::RGBQUAD& q = bmi.bmiColors[i];
+        colormap[3 * i] = q.rgbRed;
+        colormap[3 * i + 1] = q.rgbGreen;
+        colormap[3 * i + 2] = q.rgbBlue;
+      }
+      image.format = PNG_FORMAT_RGB_COLORMAP;
+      image.colormap_entries = colours;
+    }
+  } else {
+    const std::vector<uint8_t> pixels = ReadPixels(bitmap, bm, 24, true, bmi);
+    const size_t stride = static_cast<size_t>(DibStride(bm.bmWidth, 24));
+    samples.resize(width * height * 3);
+    for (size_t y = 0; y < height; ++y) std::memcpy(samples.data() + y * width * 3, pixels.data() + y * stride, width * 3);
+    image.format = PNG_FORMAT_BGR;
+  }
+  const png_int_32 rowStride = static_cast<png_int_32>(PNG_IMAGE_ROW_STRIDE(image));
+  png_alloc_size_t size = 0;
+  if (png_image_write_to_memory(&image, nullptr, &size, 0, samples.data(), rowStride,
+                                colormap.empty() ? nullptr : colormap.data()) == 0) {
+    throw PictureError(std::string("could not write the picture as PNG: ") + image.message);
+  }
+  std::vector<uint8_t> out(size);
+  if (png_image_write_to_memory(&image, out.data(), &size, 0, samples.data(), rowStride,
+                                colormap.empty() ? nullptr : colormap.data()) == 0) {
+    throw PictureError(std::string("could not write the picture as PNG: ") + image.message);
+  }
+  out.resize(size);
   return out;
 }
 

@@ -1,6 +1,7 @@
 // Binary PNM: P5 (grey) and P6 (colour) with a maxval of 1 to 255; comments may stand
 // between any two header fields. Sixteen-bit samples (maxval above 255) are refused.
 #include <cstring>
+#include <vector>
 
 #include "platform/picture/picture_internal.h"
 
@@ -58,7 +59,9 @@ private:
 
 }  // namespace
 
-StdPicture DecodePnm(std::span<const uint8_t> bytes, int64_t maxPixels) {
+void ReadPnm(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
+  const ByteReader& head = in.Head();
+  std::span<const uint8_t> bytes(head.At(0, head.Size(), "PNM header"), head.Size());
   if (bytes.size() < 2 || bytes[0] != 'P' || (bytes[1] != '5' && bytes[1] != '6')) {
     throw PictureError("not a binary PGM/PPM file");
   }
@@ -73,8 +76,10 @@ StdPicture DecodePnm(std::span<const uint8_t> bytes, int64_t maxPixels) {
   CheckSize(width, height, maxPixels);
   const size_t start = header.DataStart();
   const int64_t channels = colour ? 3 : 1;
-  const ByteReader in(bytes);
-  in.Need(start, static_cast<uint64_t>(width * height * channels), "PNM pixel data");
+  const uint64_t dataSize = static_cast<uint64_t>(width * height * channels);
+  if (const auto size = in.KnownSize(); size && (start > *size || dataSize > *size - start)) {
+    throw PictureError("truncated file: PNM pixel data is missing");
+  }
 
   // A lookup from sample to 0..255 that also finds samples above maxval.
   int16_t scale[256];
@@ -82,31 +87,33 @@ StdPicture DecodePnm(std::span<const uint8_t> bytes, int64_t maxPixels) {
     scale[v] = v > maxval ? int16_t{-1} : static_cast<int16_t>((v * 255 + maxval / 2) / maxval);
   }
 
-  gdi::RGBQUAD ramp[256];
-  for (int i = 0; i < 256; ++i) {
-    const auto g = static_cast<uint8_t>(i);
-    ramp[i] = gdi::RGBQUAD{g, g, g, 0};
+  PictureHeader picture;
+  picture.width = static_cast<int32_t>(width);
+  picture.height = static_cast<int32_t>(height);
+  picture.bitsPerPixel = colour ? 24 : 8;
+  if (!colour) {
+    picture.colourCount = 256;
+    for (int i = 0; i < 256; ++i) {
+      const auto g = static_cast<uint8_t>(i);
+      picture.colours[i] = gdi::RGBQUAD{g, g, g, 0};
+    }
   }
-  uint8_t* bits = nullptr;
-  const int depth = colour ? 24 : 8;
-  StdPicture picture = MakeDibSection(static_cast<int32_t>(width), static_cast<int32_t>(height), depth,
-                                      colour ? nullptr : ramp, colour ? 0 : 256, &bits);
-  const int64_t stride = DibStride(width, depth);
+  Sink sink(picture, prepare);
   const int64_t rowBytes = width * channels;
-  for (int64_t y = 0; y < height; ++y) {
-    const uint8_t* src = in.At(start + static_cast<uint64_t>(y * rowBytes), static_cast<uint64_t>(rowBytes), "PNM pixel row");
-    uint8_t* dst = bits + (height - 1 - y) * stride;  // PNM rows are top-down
+  std::vector<uint8_t> grey(colour ? 0 : static_cast<size_t>(width));
+  for (int64_t y = 0; y < height; ++y) {  // PNM rows are top-down
+    const uint8_t* src = in.Take(start + static_cast<uint64_t>(y * rowBytes), static_cast<size_t>(rowBytes), "PNM pixel row");
+    uint8_t* dst = colour && sink.DestinationBits() == 24 ? sink.Row(y) : grey.data();
     for (int64_t x = 0; x < width; ++x) {
       for (int64_t c = 0; c < channels; ++c) {
         const int16_t v = scale[src[x * channels + c]];
         if (v < 0) throw PictureError("PNM sample above the file's maxval");
-        // P6 stores red, green, blue; the section stores blue, green, red.
-        const int64_t to = colour ? x * 3 + (2 - c) : x;
-        dst[to] = static_cast<uint8_t>(v);
+        // P6 stores red, green, blue; the destination takes blue, green, red.
+        dst[colour ? x * 3 + (2 - c) : x] = static_cast<uint8_t>(v);
       }
     }
+    if (!colour) sink.Indices(y, grey.data());
   }
-  return picture;
 }
 
 }  // namespace okuva::picture_detail

@@ -62,6 +62,15 @@ std::vector<std::vector<uint8_t>> Seeds() {
   }
   tjFree(jpeg);
   tjDestroy(tj);
+
+  // Run-length BMPs with every escape, and PNGs (palette, grey, RGB) of the BMP seeds.
+  const std::vector<uint32_t> table = {0x000000, 0xFF0000, 0x00FF00, 0x0000FF};
+  seeds.push_back(picture_test::MakeRleBmp(5, 3, 8, table, {2, 1, 0, 3, 2, 3, 2, 0, 0, 0, 0, 2, 1, 1, 1, 3, 0, 1}));
+  seeds.push_back(picture_test::MakeRleBmp(5, 2, 4, table, {5, 0x12, 0, 0, 0, 3, 0x30, 0x10, 0, 1}));
+  for (size_t i : {size_t{1}, size_t{4}, size_t{6}}) {
+    const StdPicture p = DecodePicture(seeds[i]);
+    seeds.push_back(EncodePng(p.Handle()));
+  }
   return seeds;
 }
 
@@ -102,7 +111,7 @@ std::vector<uint8_t> Mutate(std::vector<uint8_t> data, std::mt19937& rng) {
 
 TEST(PictureFuzz, MutatedFilesDecodeOrAreRefused) {
   const auto seeds = Seeds();
-  ASSERT_EQ(seeds.size(), 9u);
+  ASSERT_EQ(seeds.size(), 14u);
   std::mt19937 rng(20240601);
   constexpr int kCasesPerSeed = 4000;
   int decoded = 0;

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <cstdio>
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
+
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -374,6 +379,178 @@ TEST(Picture, HostileTablesAndMasksAreRefused) {
   m.rows = {{1, 2}};
   m.masks = {0x00FF0000, 0x0000FF00, 0x000000FF};
   EXPECT_NE(RefusalOf(MakeBmp(m)).find("wider"), std::string::npos);
+}
+
+// A BMP with a header of `headerSize` bytes: the 40-byte fields, then `extra` words
+// (masks and the like), zeros to the header's end, a 4-byte table and the rows as given.
+std::vector<uint8_t> InfoBmp(uint32_t headerSize, int32_t w, int32_t h, uint16_t bits, uint32_t compression,
+                             const std::vector<uint32_t>& extra, const std::vector<uint32_t>& table,
+                             const std::vector<uint8_t>& pixels) {
+  std::vector<uint8_t> v;
+  const auto offset = static_cast<uint32_t>(14 + headerSize + 4 * table.size());
+  picture_test::Put16(v, 0x4D42);
+  picture_test::Put32(v, offset + static_cast<uint32_t>(pixels.size()));
+  picture_test::Put32(v, 0);
+  picture_test::Put32(v, offset);
+  for (uint32_t f : {headerSize, static_cast<uint32_t>(w), static_cast<uint32_t>(h)}) picture_test::Put32(v, f);
+  picture_test::Put16(v, 1);
+  picture_test::Put16(v, bits);
+  for (uint32_t f : {compression, 0u, 0u, 0u, static_cast<uint32_t>(table.size()), 0u}) picture_test::Put32(v, f);
+  for (uint32_t f : extra) picture_test::Put32(v, f);
+  v.resize(14 + headerSize, 0);
+  for (uint32_t c : table) picture_test::Put32(v, c);
+  v.insert(v.end(), pixels.begin(), pixels.end());
+  return v;
+}
+
+TEST(Picture, EveryBmpHeaderKindIsRead) {
+  // OS/2 1.x: 12-byte header, 16-bit sides, 3-byte table entries.
+  std::vector<uint8_t> os2;
+  picture_test::Put16(os2, 0x4D42);
+  for (uint32_t f : {0u, 0u, 14u + 12u + 6u, 12u}) picture_test::Put32(os2, f);
+  for (uint32_t f : {3u, 1u, 1u, 1u}) picture_test::Put16(os2, f);
+  os2.insert(os2.end(), {0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0, 0, 0});
+  EXPECT_EQ(Colours(Decode(os2).Handle()), (std::vector<uint32_t>{0x0000FF, 0xFF0000, 0x0000FF}));
+
+  // OS/2 2.x: 64-byte header; its compression 3 is Huffman coding, not bit fields.
+  const StdPicture v2 = Decode(InfoBmp(64, 2, 1, 8, 0, {}, {0x112233, 0x445566}, {1, 0, 0, 0}));
+  EXPECT_EQ(v2.BitsPerPixel(), 8);
+  EXPECT_EQ(Colours(v2.Handle()), (std::vector<uint32_t>{0x445566, 0x112233}));
+  EXPECT_NE(RefusalOf(InfoBmp(64, 2, 1, 8, 3, {}, {1, 2}, {1, 0, 0, 0})).find("compression 3"), std::string::npos);
+
+  // V5 with 5-6-5 masks and V4 with an alpha mask (ignored, like every alpha).
+  const StdPicture v5 = Decode(InfoBmp(124, 2, 1, 16, 3, {0xF800, 0x07E0, 0x001F, 0}, {}, {0x00, 0xF8, 0xE0, 0x07}));
+  EXPECT_EQ(Colours(v5.Handle()), (std::vector<uint32_t>{0xFF0000, 0x00FF00}));
+  const StdPicture v4 = Decode(InfoBmp(108, 1, 1, 32, 6, {0xFF, 0xFF00, 0xFF0000, 0xFF000000u}, {}, {0x10, 0x20, 0x30, 0x80}));
+  EXPECT_EQ(Colours(v4.Handle()), (std::vector<uint32_t>{0x102030}));
+}
+
+TEST(Picture, RunLengthBmpsUseEveryEscape) {
+  const std::vector<uint32_t> four = {0x000000, 0xFF0000, 0x00FF00, 0x0000FF};
+  // Bottom row: a run, an odd absolute run (padded), end of line; a delta over the
+  // middle row to x = 1 of the top row; one pixel; end of bitmap.
+  const std::vector<uint8_t> rle8 = {2, 1, 0, 3, 2, 3, 2, 0, 0, 0, 0, 2, 1, 1, 1, 3, 0, 1};
+  const StdPicture p8 = Decode(picture_test::MakeRleBmp(5, 3, 8, four, rle8));
+  EXPECT_EQ(p8.BitsPerPixel(), 8);
+  EXPECT_EQ(Colours(p8.Handle()), (std::vector<uint32_t>{0, 0x0000FF, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF0000,
+                                                         0xFF0000, 0x00FF00, 0x0000FF, 0x00FF00}));
+  std::vector<uint32_t> greys;
+  for (uint32_t i = 0; i < 16; ++i) greys.push_back(i * 0x111111);
+  // RLE4: a run alternating two nibbles, end of line, an absolute run of 3, end of bitmap.
+  const StdPicture p4 = Decode(picture_test::MakeRleBmp(5, 2, 4, greys, {5, 0x12, 0, 0, 0, 3, 0x34, 0x50, 0, 1}));
+  EXPECT_EQ(p4.BitsPerPixel(), 4);
+  EXPECT_EQ(Colours(p4.Handle()), (std::vector<uint32_t>{0x333333, 0x444444, 0x555555, 0, 0, 0x111111,
+                                                         0x222222, 0x111111, 0x222222, 0x111111}));
+
+  // Runs and deltas may not leave the row or the picture, wrap or run short.
+  const auto refusal = [&](const std::vector<uint8_t>& data) {
+    return RefusalOf(picture_test::MakeRleBmp(5, 3, 8, four, data));
+  };
+  EXPECT_NE(refusal({6, 1, 0, 1}).find("leaves the row"), std::string::npos);
+  EXPECT_NE(refusal({3, 1, 0, 3, 1, 1, 1, 0}).find("leaves the row"), std::string::npos);
+  EXPECT_NE(refusal({0, 2, 6, 0}).find("leaves the row"), std::string::npos);
+  EXPECT_NE(refusal({0, 2, 0, 3}).find("leaves the picture"), std::string::npos);
+  EXPECT_NE(refusal({0, 0, 0, 0, 0, 2, 0, 1}).find("leaves the picture"), std::string::npos);
+  EXPECT_NE(refusal({2, 1}).find("truncated"), std::string::npos);
+  EXPECT_NE(refusal({1, 9, 0, 1}).find("colour 9"), std::string::npos);
+  std::vector<uint8_t> topDown = picture_test::MakeRleBmp(5, -3, 8, four, {0, 1});
+  EXPECT_NE(RefusalOf(topDown).find("top-down"), std::string::npos);
+}
+
+TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
+  // A greyscale progression of 1 + 63 x 8 = 505 valid scans: every coefficient band
+  // alone, refined bit by bit.
+  std::vector<jpeg_scan_info> scans;
+  scans.push_back({1, {0, 0, 0, 0}, 0, 0, 0, 0});
+  for (int k = 1; k < 64; ++k) {
+    scans.push_back({1, {0, 0, 0, 0}, k, k, 0, 7});
+    for (int al = 6; al >= 0; --al) scans.push_back({1, {0, 0, 0, 0}, k, k, al + 1, al});
+  }
+  const auto encode = [](const std::vector<jpeg_scan_info>& script) {
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = 16;
+    c.image_height = 16;
+    c.input_components = 1;
+    c.in_color_space = JCS_GRAYSCALE;
+    jpeg_set_defaults(&c);
+    c.scan_info = script.data();
+    c.num_scans = static_cast<int>(script.size());
+    jpeg_start_compress(&c, TRUE);
+    std::vector<uint8_t> row(16);
+    while (c.next_scanline < 16) {
+      for (int x = 0; x < 16; ++x) row[x] = static_cast<uint8_t>(x * 13 + c.next_scanline * 7);
+      JSAMPROW r = row.data();
+      jpeg_write_scanlines(&c, &r, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::vector<uint8_t> bytes(out, out + size);
+    free(out);
+    return bytes;
+  };
+  EXPECT_NE(RefusalOf(encode(scans)).find("scans"), std::string::npos);
+  // The same progression cut to 1 + 12 x 8 = 97 scans is read.
+  scans.resize(97);
+  EXPECT_EQ(RefusalOf(encode(scans)), "");
+}
+
+TEST(Picture, OnePassIntoTheCallersRowsMatchesThePictureObject) {
+  BmpSpec s;
+  s.width = 3;
+  s.height = 2;
+  s.bits = 4;
+  s.table = {0x102030, 0x405060, 0x708090};
+  s.clrUsed = 3;
+  s.rows = {{0x01, 0x20}, {0x21, 0x00}};
+  tjhandle tj = tjInitCompress();
+  std::vector<uint8_t> rgb(6 * 4 * 3);
+  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 11);
+  unsigned char* jpeg = nullptr;
+  unsigned long jpegSize = 0;
+  ASSERT_EQ(tjCompress2(tj, rgb.data(), 6, 0, 4, TJPF_RGB, &jpeg, &jpegSize, TJSAMP_420, 90, 0), 0);
+  const std::vector<uint8_t> jpegBytes(jpeg, jpeg + jpegSize);
+  tjFree(jpeg);
+  tjDestroy(tj);
+  const std::vector<std::vector<uint8_t>> files = {
+      MakeBmp(s), Bytes("P5 2 2 255\n\x01\x80\xFE\x00"), Bytes("P6 1 2 255\n\x01\x02\x03\x04\x05\x06"), jpegBytes,
+      picture_test::MakeRleBmp(2, 2, 8, {0x0000FF, 0xFFFFFF}, {2, 1, 0, 0, 1, 0, 0, 1})};
+  for (const auto& file : files) {
+    // Top-down memory, rows padded to 8 bytes beyond the pixels.
+    std::vector<uint8_t> memory;
+    int64_t width = 0;
+    DecodePictureInto(file, [&](const PictureHeader& h) {
+      width = h.width;
+      memory.assign(static_cast<size_t>((h.width * 3 + 8) * h.height), 0xEE);
+      PictureDestination d;
+      d.stride = -(h.width * 3 + 8);
+      d.bits = memory.data() + (h.height - 1) * (h.width * 3 + 8);
+      return d;
+    });
+    std::vector<uint32_t> colours;
+    for (size_t row = 0; row * static_cast<size_t>(width * 3 + 8) < memory.size(); ++row) {
+      const uint8_t* p = memory.data() + row * static_cast<size_t>(width * 3 + 8);
+      for (int64_t x = 0; x < width; ++x) colours.push_back(uint32_t{p[3 * x + 2]} << 16 | p[3 * x + 1] << 8 | p[3 * x]);
+      EXPECT_EQ(p[width * 3], 0xEE);  // padding untouched
+    }
+    EXPECT_EQ(colours, Colours(Decode(file).Handle()));
+  }
+  // A palette destination takes the indices; another depth is refused.
+  std::vector<uint8_t> indices(8, 0xFF);
+  DecodePictureInto(MakeBmp(s), [&](const PictureHeader& h) {
+    EXPECT_EQ(h.bitsPerPixel, 4);
+    EXPECT_EQ(h.colourCount, 3u);
+    return PictureDestination{indices.data(), 4, 4};
+  });
+  EXPECT_EQ(indices, (std::vector<uint8_t>{0x01, 0x20, 0xFF, 0xFF, 0x21, 0x00, 0xFF, 0xFF}));
+  for (const PictureDestination& wrong : {PictureDestination{indices.data(), 4, 8}, PictureDestination{indices.data(), 1, 4}}) {
+    EXPECT_THROW(DecodePictureInto(MakeBmp(s), [&](const PictureHeader&) { return wrong; }), PictureError);
+  }
 }
 
 TEST(Picture, MalformedPnmsAreRefused) {

@@ -59,6 +59,27 @@ inline std::vector<uint8_t> MakeBmp(const BmpSpec& s) {
   return out;
 }
 
+// A run-length BMP (RLE8 for 8 bits, RLE4 for 4) with its table and encoded data.
+inline std::vector<uint8_t> MakeRleBmp(int32_t width, int32_t height, uint16_t bits,
+                                       const std::vector<uint32_t>& table, const std::vector<uint8_t>& data) {
+  const auto offset = static_cast<uint32_t>(14 + 40 + 4 * table.size());
+  std::vector<uint8_t> out;
+  Put16(out, 0x4D42);
+  Put32(out, offset + static_cast<uint32_t>(data.size()));
+  Put32(out, 0);
+  Put32(out, offset);
+  for (uint32_t v : {40u, static_cast<uint32_t>(width), static_cast<uint32_t>(height)}) Put32(out, v);
+  Put16(out, 1);
+  Put16(out, bits);
+  for (uint32_t v : {bits == 8 ? 1u : 2u, static_cast<uint32_t>(data.size()), 0u, 0u,
+                     static_cast<uint32_t>(table.size()), 0u}) {
+    Put32(out, v);
+  }
+  for (uint32_t c : table) Put32(out, c);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
 // Every pixel as 0xRRGGBB, top row first, read through the raster layer.
 inline std::vector<uint32_t> Colours(gdi::HBITMAP bitmap) {
   gdi::BITMAP bm{};

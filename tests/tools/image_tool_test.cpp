@@ -1,5 +1,6 @@
 // End-to-end runs of `okuva-tool image`: BMP files in, BMP files out.
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/picture/picture.h"
+#include "tests/platform/picture_test_util.h"
 #include "tests/tools/tool_test_util.h"
 
 namespace {
@@ -212,14 +215,194 @@ TEST_F(ImageTool, BadRequestsExitOneAndWriteNothing) {
         in + " " + out + " resample x 4", in + " " + out + " mirror sideways",
         in + " " + out + " rotate ninety", in + " " + out + " greyscale --depth 16",
         in + " " + out + " greyscale --depth", in + " " + out, P("missing.bmp").string() + " " + out + " greyscale",
-        P("wide.bmp").string() + " " + out + " greyscale"}) {
+        dir_.string() + " " + out + " greyscale"}) {
     EXPECT_EQ(Run(args), 1) << args;
     EXPECT_FALSE(stderr_.empty()) << args;
     EXPECT_FALSE(fs::exists(out)) << args;
   }
-  // The 32-bit picture at its own depth names the way out.
-  Run(P("wide.bmp").string() + " " + out + " greyscale");
-  EXPECT_NE(stderr_.find("--depth"), std::string::npos) << stderr_;
+}
+
+TEST_F(ImageTool, ThirtyTwoBitAnd565PicturesWorkAs24Bits) {
+  ASSERT_EQ(Run(P("wide.bmp").string() + " " + P("w.bmp").string() + " mirror horizontal"), 0) << stderr_;
+  const Bmp wide = ReadBmp(P("w.bmp"));
+  EXPECT_EQ(wide.bits, 24);
+  EXPECT_EQ(wide.At(0, 1), Distinct(1, 1));
+
+  // 2 x 1, BI_BITFIELDS 5-6-5: pure red, pure green.
+  std::vector<uint8_t> v;
+  Put16(v, 0x4D42);
+  Put32(v, 14 + 40 + 12 + 4);
+  Put32(v, 0);
+  Put32(v, 14 + 40 + 12);
+  for (uint32_t f : {40u, 2u, 1u}) Put32(v, f);
+  Put16(v, 1);
+  Put16(v, 16);
+  for (uint32_t f : {3u, 0u, 0u, 0u, 0u, 0u, 0xF800u, 0x07E0u, 0x001Fu}) Put32(v, f);
+  Put16(v, 0xF800);
+  Put16(v, 0x07E0);
+  Write("565.bmp", v);
+  ASSERT_EQ(Run(P("565.bmp").string() + " " + P("c.bmp").string() + " rotate 180"), 0) << stderr_;
+  const Bmp turned = ReadBmp(P("c.bmp"));
+  EXPECT_EQ(turned.bits, 24);
+  EXPECT_EQ(turned.At(0, 0), (Rgb{0, 255, 0}));
+  EXPECT_EQ(turned.At(1, 0), (Rgb{255, 0, 0}));
+}
+
+// A PNG of any colour type, depth and interlacing; sample(x, y, channel) gives each
+// sample (0 .. 2^depth - 1). Palette files get `paletteSize` entries.
+std::vector<uint8_t> MakePng(int type, int depth, bool interlaced, int w, int h,
+                             const std::function<uint32_t(int, int, int)>& sample, int paletteSize = 0) {
+  std::vector<uint8_t> out;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(
+      png, &out,
+      [](png_structp p, png_bytep data, size_t n) {
+        auto* v = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(p));
+        v->insert(v->end(), data, data + n);
+      },
+      nullptr);
+  png_set_IHDR(png, info, uint32_t(w), uint32_t(h), depth, type,
+               interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  std::vector<png_color> palette;
+  for (int i = 0; i < paletteSize; ++i) palette.push_back({uint8_t(i * 37), uint8_t(255 - i), uint8_t(i * 11)});
+  if (type == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, palette.data(), paletteSize);
+  png_write_info(png, info);
+  const int channels = png_get_channels(png, info);
+  std::vector<std::vector<uint8_t>> rows(size_t(h), std::vector<uint8_t>(png_get_rowbytes(png, info), 0));
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        const uint32_t v = sample(x, y, c);
+        const size_t at = size_t(x * channels + c);
+        if (depth == 16) {
+          rows[size_t(y)][2 * at] = uint8_t(v >> 8);
+          rows[size_t(y)][2 * at + 1] = uint8_t(v);
+        } else {
+          const size_t bit = at * size_t(depth);
+          rows[size_t(y)][bit / 8] |= uint8_t(v << (8 - depth - bit % 8));
+        }
+      }
+    }
+  }
+  std::vector<png_bytep> pointers;
+  for (auto& r : rows) pointers.push_back(r.data());
+  png_write_image(png, pointers.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return out;
+}
+
+// The picture in a file as 0xRRGGBB per pixel, top row first, through the reader.
+std::vector<uint32_t> ColoursOf(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  std::vector<uint8_t> rows;
+  int32_t width = 0;
+  okuva::DecodePictureInto(bytes, [&](const okuva::PictureHeader& h) {
+    width = h.width;
+    rows.assign(size_t(h.width) * 3 * size_t(h.height), 0);
+    okuva::PictureDestination d;
+    d.bits = rows.data() + size_t(h.width) * 3 * size_t(h.height - 1);  // top-down memory
+    d.stride = -int64_t{h.width} * 3;
+    return d;
+  });
+  std::vector<uint32_t> colours;
+  for (size_t i = 0; i + 2 < rows.size(); i += 3) colours.push_back(uint32_t(rows[i + 2]) << 16 | rows[i + 1] << 8 | rows[i]);
+  EXPECT_GT(width, 0);
+  return colours;
+}
+
+TEST_F(ImageTool, EveryPngKindReadsAndRoundTrips) {
+  const int w = 7, h = 5;
+  const auto sample = [](int x, int y, int c) { return uint32_t(x * 7919 + y * 104729 + c * 31337) * 2654435761u >> 7; };
+  struct Kind {
+    int type, depth;
+    bool interlaced;
+  };
+  const Kind kinds[] = {{PNG_COLOR_TYPE_GRAY, 1, false},       {PNG_COLOR_TYPE_GRAY, 2, false},
+                        {PNG_COLOR_TYPE_GRAY, 4, true},        {PNG_COLOR_TYPE_GRAY, 8, false},
+                        {PNG_COLOR_TYPE_GRAY, 16, false},      {PNG_COLOR_TYPE_PALETTE, 1, false},
+                        {PNG_COLOR_TYPE_PALETTE, 2, false},    {PNG_COLOR_TYPE_PALETTE, 4, false},
+                        {PNG_COLOR_TYPE_PALETTE, 8, true},     {PNG_COLOR_TYPE_RGB, 8, false},
+                        {PNG_COLOR_TYPE_RGB, 16, true},        {PNG_COLOR_TYPE_GRAY_ALPHA, 8, false},
+                        {PNG_COLOR_TYPE_GRAY_ALPHA, 16, false}, {PNG_COLOR_TYPE_RGB_ALPHA, 8, false},
+                        {PNG_COLOR_TYPE_RGB_ALPHA, 16, true}};
+  for (const Kind& k : kinds) {
+    const std::string name = "t" + std::to_string(k.type) + "d" + std::to_string(k.depth) + (k.interlaced ? "i" : "");
+    const uint32_t max = (1u << k.depth) - 1;
+    const int paletteSize = k.type == PNG_COLOR_TYPE_PALETTE ? std::min(int(max) + 1, 200) : 0;
+    const auto value = [&](int x, int y, int c) {
+      return k.type == PNG_COLOR_TYPE_PALETTE ? sample(x, y, c) % uint32_t(paletteSize) : sample(x, y, c) & max;
+    };
+    Write(name + ".png", MakePng(k.type, k.depth, k.interlaced, w, h, value, paletteSize));
+    // What each pixel must read as: samples scaled to 8 bits (rounded), palette entries
+    // looked up, alpha ignored.
+    const auto scale = [&](uint32_t v) { return (v * 255 + max / 2) / max; };
+    std::vector<uint32_t> expected;
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        uint32_t rgb = 0;
+        if (k.type == PNG_COLOR_TYPE_PALETTE) {
+          const uint32_t i = value(x, y, 0);
+          rgb = (i * 37 & 255) << 16 | (255 - i) << 8 | (i * 11 & 255);
+        } else if ((k.type & PNG_COLOR_MASK_COLOR) == 0) {
+          const uint32_t g = scale(value(x, y, 0));
+          rgb = g << 16 | g << 8 | g;
+        } else {
+          rgb = scale(value(x, y, 0)) << 16 | scale(value(x, y, 1)) << 8 | scale(value(x, y, 2));
+        }
+        expected.push_back(rgb);
+      }
+    }
+    EXPECT_EQ(ColoursOf(P(name + ".png")), expected) << name;
+    // Through the tool and back: a same-size resample is an exact copy at the same depth.
+    ASSERT_EQ(Run(P(name + ".png").string() + " " + P(name + "-out.png").string() + " resample 7 5"), 0)
+        << name << ": " << stderr_;
+    EXPECT_EQ(ColoursOf(P(name + "-out.png")), expected) << name;
+  }
+}
+
+uint32_t Crc(const uint8_t* p, size_t n) {
+  uint32_t c = ~0u;
+  for (size_t i = 0; i < n; ++i) {
+    c ^= p[i];
+    for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+  }
+  return ~c;
+}
+
+TEST_F(ImageTool, MalformedPngAndRunLengthFilesExitOneAndWriteNothing) {
+  const auto sample = [](int x, int y, int c) { return uint32_t(x * 3 + y * 5 + c) % 10; };
+  const std::vector<uint8_t> good = MakePng(PNG_COLOR_TYPE_RGB, 8, false, 6, 4, sample);
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
+  files.emplace_back("truncated.png", std::vector<uint8_t>(good.begin(), good.begin() + long(good.size() / 2)));
+  std::vector<uint8_t> badCrc = good;
+  badCrc[good.size() - 20] ^= 0x40;  // inside the image data, whose checksum then fails
+  files.emplace_back("crc.png", badCrc);
+  for (uint32_t side : {100000u, 65535u}) {
+    std::vector<uint8_t> bomb = good;  // IHDR sides at 16 and 20, its checksum at 29
+    for (int i = 0; i < 4; ++i) bomb[16 + i] = bomb[20 + i] = uint8_t(side >> (24 - 8 * i));
+    const uint32_t crc = Crc(bomb.data() + 12, 17);
+    for (int i = 0; i < 4; ++i) bomb[29 + i] = uint8_t(crc >> (24 - 8 * i));
+    files.emplace_back("bomb" + std::to_string(side) + ".png", bomb);
+  }
+  files.emplace_back("index.png", MakePng(PNG_COLOR_TYPE_PALETTE, 8, false, 6, 4, sample, 9));
+  const std::vector<uint32_t> table = {0, 0xFFFFFF};
+  files.emplace_back("run.bmp", okuva::picture_test::MakeRleBmp(4, 2, 8, table, {5, 1, 0, 1}));
+  files.emplace_back("delta.bmp", okuva::picture_test::MakeRleBmp(4, 2, 8, table, {0, 2, 0, 2, 0, 1}));
+  files.emplace_back("short.bmp", okuva::picture_test::MakeRleBmp(4, 2, 4, table, {4, 0x10, 0}));
+  files.emplace_back("rleindex.bmp", okuva::picture_test::MakeRleBmp(4, 2, 4, table, {4, 0x12, 0, 1}));
+  for (const auto& [name, bytes] : files) {
+    Write(name, bytes);
+    for (const std::string& command : {"image '" + P(name).string() + "' '" + P("out.bmp").string() + "' greyscale",
+                                       "export '" + P(name).string() + "' '" + P("out.jpg").string() + "'"}) {
+      EXPECT_EQ(RunTool(command), 1) << command;
+      EXPECT_FALSE(stderr_.empty()) << command;
+      EXPECT_FALSE(fs::exists(P("out.bmp")) || fs::exists(P("out.jpg"))) << command;
+    }
+  }
 }
 
 }  // namespace

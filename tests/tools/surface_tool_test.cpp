@@ -241,6 +241,38 @@ TEST_F(SurfaceTool, ReadOnlyOutputsAreKeptAndOwnersStay) {
   EXPECT_EQ(st.st_mode & 07777, 02640u);
 }
 
+TEST_F(SurfaceTool, EveryCommandRefusesAMissingOrEndlessInputWithExitOne) {
+  const std::string out = Path("out.bmp");
+  for (const std::string& in : {Path("missing.bmp"), dir_.string(), std::string("/dev/zero")}) {
+    for (const std::string& command :
+         {"export '" + in + "' '" + out + "'", "resample '" + in + "' '" + out + "' 4 4",
+          "encode '" + in + "' '" + out + "'", "image '" + in + "' '" + out + "' greyscale"}) {
+      EXPECT_EQ(Run(command), 1) << command;
+      EXPECT_EQ(std::count(stderr_.begin(), stderr_.end(), '\n'), 1) << command << ": " << stderr_;
+      EXPECT_FALSE(fs::exists(out)) << command;
+    }
+  }
+}
+
+TEST_F(SurfaceTool, AHugeSparseInputIsReadOnlyAsFarAsItsPictureGoes) {
+  // A small picture followed by 3 GiB of holes: reading it whole would take 3 GiB.
+  WriteBmp24(Path("in.bmp"), TwoBands(40, 30));
+  fs::resize_file(Path("in.bmp"), uint64_t{3} << 30);
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string limit;  // the sanitizer's shadow memory needs more address space
+#else
+  const std::string limit = "ulimit -v 400000; ";
+#endif
+  EXPECT_EQ(RunTool("export '" + Path("in.bmp") + "' '" + Path("out.jpg") + "'", limit), 0) << stderr_;
+  EXPECT_EQ(RunTool("resample '" + Path("in.bmp") + "' '" + Path("out.bmp") + "' 20 15", limit), 0) << stderr_;
+
+  // A JPEG whose frame header lies past 120 KB of comments is still found.
+  std::string jpeg = Read(Path("out.jpg"));
+  for (int i = 0; i < 2; ++i) jpeg.insert(2, "\xFF\xFE\xEA\x62" + std::string(60000, 'c'));
+  std::ofstream(Path("late.jpg"), std::ios::binary) << jpeg;
+  EXPECT_EQ(Run("resample '" + Path("late.jpg") + "' '" + Path("late.bmp") + "' 20 15"), 0) << stderr_;
+}
+
 TEST_F(SurfaceTool, ResampleTakesWidthThenHeightAndInterpolates) {
   Rgb24 in{2, 2, std::vector<uint8_t>(12, 0)};
   in.At(1, 0)[0] = 100;

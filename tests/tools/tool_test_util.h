@@ -51,14 +51,14 @@ protected:
   }
 
   // Runs okuva-tool with `arguments` (shell words), after the shell commands of
-  // `setup` (such as a ulimit); returns its exit status (-1 when a signal ended it)
-  // and keeps its standard error in stderr_. OKUVA_TOOL_UNDER_TEST names another
-  // build of the tool to run instead, to compare one with another.
+  // `setup` (such as a ulimit, ended by ';'); returns its exit status (-1 or 128 + N when
+  // signal N ended it) and keeps its standard error in stderr_. OKUVA_TOOL_UNDER_TEST names
+  // another build of the tool to run instead, to compare one with another.
   int RunTool(const std::string& arguments, const std::string& setup = {}) {
     const std::string errFile = (dir_.parent_path() / (dir_.filename().string() + ".stderr")).string();
     const char* other = std::getenv("OKUVA_TOOL_UNDER_TEST");
-    const std::string command = setup + " '" + (other != nullptr ? other : OKUVA_TOOL_PATH) +
-                                "' " + arguments + " >/dev/null 2>'" + errFile + "'";
+    const std::string command = "(" + setup + " '" + (other != nullptr ? other : OKUVA_TOOL_PATH) +
+                                "' " + arguments + ") >/dev/null 2>'" + errFile + "'";
     const int status = std::system(command.c_str());
     const std::vector<uint8_t> err = ReadBytes(errFile);
     stderr_.assign(err.begin(), err.end());

@@ -10,6 +10,7 @@
 #include "platform/runtime/error.h"
 #include "surface/cdibsection.h"
 #include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/picture_input.h"
 #include "tools/okuva_tool/surface_common.h"
 
 namespace okuva::tool {
@@ -98,27 +99,21 @@ int Run(const std::vector<std::string>& args) {
     }
   }
 
-  StdPicture picture;
-  try {
-    picture = LoadPicture(positional[0]);
-  } catch (const RuntimeError& e) {
-    throw UsageError{"cannot read " + positional[0] + ": " + e.Description()};
-  }
-  const int32_t width = picture.Width();
-  const int32_t height = picture.Height();
   // Palette pictures are sampled from an image of their own depth (the raster layer
   // converts their colours); everything else from a 24-bit surface.
-  int32_t sampled = 1;
-  if (picture.BitsPerPixel() <= 8) {
-    cImage image;
-    int16_t depth = 0;
-    if (!image.CopyStdPicture(picture, depth)) throw UsageError{"cannot use the picture " + positional[0]};
-    sampled = jpeg.SampleHDC(image.hdc(), width, height, 0, 0);
-  } else {
-    cDIBSection dib;
-    dib.CreateFromPicture(picture);
-    sampled = jpeg.SampleHDC(dib.hdc(), width, height, 0, 0);
-  }
+  cImage image;
+  cDIBSection dib;
+  bool palette = false;
+  int32_t width = 0;
+  int32_t height = 0;
+  ReadInput(positional[0], [&](const PictureHeader& header) {
+    palette = header.bitsPerPixel <= 8;
+    width = header.width;
+    height = header.height;
+    return palette ? ImageDestination(image, header, static_cast<int16_t>(header.bitsPerPixel))
+                   : SurfaceDestination(dib, header);
+  });
+  const int32_t sampled = jpeg.SampleHDC(palette ? image.hdc() : dib.hdc(), width, height, 0, 0);
   if (sampled != 0) throw UsageError{"cannot sample the picture " + positional[0]};
 
   switch (jpeg.SaveFile(positional[1])) {

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/picture/picture.h"
 #include "saving/jpeg_export.h"
 #include "surface/cdibsection.h"
 #include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/picture_input.h"
 #include "tools/okuva_tool/surface_common.h"
 
 namespace okuva::tool {
@@ -31,9 +31,8 @@ int Run(const std::vector<std::string>& args) {
   }
   if (positional.size() != 2) throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
 
-  const StdPicture picture = LoadPicture(positional[0]);
   cDIBSection dib;
-  dib.CreateFromPicture(picture);
+  LoadSurface(positional[0], dib);
   SaveDIBAsJPG(dib, positional[1], quality);
   return kOk;
 }

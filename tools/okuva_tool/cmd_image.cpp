@@ -15,6 +15,8 @@
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
 #include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/picture_input.h"
+#include "tools/okuva_tool/surface_common.h"
 
 namespace okuva::tool {
 namespace {
@@ -107,21 +109,20 @@ int Run(const std::vector<std::string>& args) {
                      "' (greyscale, resample, mirror or rotate)"};
   }
 
-  StdPicture picture;
-  try {
-    picture = LoadPicture(in);
-  } catch (const RuntimeError& e) {
-    throw UsageError{"cannot read " + in + ": " + e.Description()};
-  }
-
+  // One pass into the image at 24 bits or at the picture's own palette depth (16- and
+  // 32-bit pictures become 24 bits); another palette depth is reached through a picture
+  // object, whose colours CopyStdPicture maps onto the grey ramp.
   cImage image;
-  const int16_t asked = depth;
-  if (!image.CopyStdPicture(picture, depth)) {
-    if (asked == 0 && depth != 1 && depth != 4 && depth != 8 && depth != 24) {
-      throw UsageError{in + " is a " + std::to_string(depth) +
-                       "-bit picture; choose --depth 1, 4, 8 or 24"};
-    }
-    throw UsageError{"could not make an image of " + in};
+  struct OtherDepth {};
+  try {
+    ReadInput(in, [&](const PictureHeader& header) {
+      if (depth == 0) depth = static_cast<int16_t>(header.bitsPerPixel <= 8 ? header.bitsPerPixel : 24);
+      if (depth != 24 && depth != header.bitsPerPixel) throw OtherDepth{};
+      return ImageDestination(image, header, depth);
+    });
+  } catch (const OtherDepth&) {
+    const StdPicture picture = ReadingInput(in, [&] { return LoadPicture(in); });
+    if (!image.CopyStdPicture(picture, depth)) throw UsageError{"could not make an image of " + in};
   }
 
   std::unique_ptr<cImage> result;
@@ -143,7 +144,7 @@ int Run(const std::vector<std::string>& args) {
   }
 
   const StdPicture snapshot = SnapshotOf(*result);
-  const std::vector<uint8_t> bmp = EncodeBmp(snapshot.Handle());
+  const std::vector<uint8_t> bmp = EncodeForOutput(snapshot.Handle(), out);
   files::ReplaceFile(out, [&](int fd) { files::WriteAll(fd, bmp, out); });
   std::cout << out << ": " << result->Width() << " x " << result->Height() << ", "
             << result->BitCount() << " bits\n";

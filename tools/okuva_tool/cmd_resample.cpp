@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/picture/picture.h"
 #include "surface/cdibsection.h"
 #include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/picture_input.h"
 #include "tools/okuva_tool/surface_common.h"
 
 namespace okuva::tool {
@@ -19,9 +19,8 @@ int Run(const std::vector<std::string>& args) {
   const int32_t width = ParseSize(args[2], "WIDTH");
   const int32_t height = ParseSize(args[3], "HEIGHT");
 
-  const StdPicture picture = LoadPicture(args[0]);
   cDIBSection source;
-  source.CreateFromPicture(picture);
+  LoadSurface(args[0], source);
   // Raises 9 for a source narrower or lower than 2 pixels; nothing is written then.
   const std::unique_ptr<cDIBSection> result = source.Resample(height, width);
   if (!result) {

@@ -1,6 +1,7 @@
 // Helpers shared by the surface commands of okuva-tool (export, resample, randomise).
 #pragma once
 
+#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -31,10 +32,18 @@ inline int32_t ParseSize(const std::string& text, const std::string& what) {
   return value;
 }
 
-// Writes a bitmap as a BMP at its own depth; an existing file is replaced only once the
-// new one is complete.
+// A bitmap encoded for the output name: PNG for a .png name (any case), else BMP.
+inline std::vector<uint8_t> EncodeForOutput(gdi::HBITMAP bitmap, const std::string& path) {
+  const auto dot = path.find_last_of('.');
+  std::string extension = dot == std::string::npos || path.find('/', dot) != std::string::npos ? "" : path.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == "png" ? EncodePng(bitmap) : EncodeBmp(bitmap);
+}
+
+// Writes a bitmap as a BMP at its own depth (a PNG for a .png name); an existing file is
+// replaced only once the new one is complete.
 inline void WriteBmp(gdi::HBITMAP bitmap, const std::string& path) {
-  const std::vector<uint8_t> bytes = EncodeBmp(bitmap);
+  const std::vector<uint8_t> bytes = EncodeForOutput(bitmap, path);
   files::ReplaceFile(path, [&](int fd) { files::WriteAll(fd, bytes, path); });
 }
 
