@@ -122,6 +122,18 @@ TEST_F(AidsPanelTest, RingIsDrawnOverTheLivePictureOnlyWhenSwitchedOn) {
   EXPECT_FALSE(ringPixel());
 }
 
+// The simulated camera's picture says so on the live view, never in the copied frame.
+TEST_F(AidsPanelTest, SimulatedCameraIsMarkedOnTheLivePictureOnly) {
+  NextFrame();
+  const QImage shot = form_->Picture1->Client()->grab(QRect(0, 0, 320, 240)).toImage();
+  EXPECT_EQ(panel_->Overlay()->Mark().toStdString(), AidsPanel::kSimulatedMark);
+  EXPECT_EQ(QColor(shot.pixel(6, 6)), QColor(PreviewOverlay::kMarkBand));
+  form_->cmdCapturar->click();
+  const camera::Frame& frame = camera_->Latest();
+  EXPECT_EQ(QColor(form_->Picture2->Shown().pixel(6, 6)),
+            QColor(frame.rgb[(6 * 640 + 6) * 3], frame.rgb[(6 * 640 + 6) * 3 + 1], frame.rgb[(6 * 640 + 6) * 3 + 2]));
+}
+
 TEST_F(AidsPanelTest, UnplugIsShownAndTheCameraComesBackByItself) {
   NextFrame();
   camera_->Unplug();
