@@ -5,7 +5,10 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImage>
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QSettings>
+#include <QTranslator>
 #include <cstring>
 
 #include "platform/qt/window_handles.h"
@@ -176,7 +179,25 @@ int QtSaveFileDialog::GetSaveFileNameA(OPENFILENAME& ofn) {
   }
 }
 
+bool InstallSpanishTranslations() {
+  static QTranslator* translator = nullptr;
+  if (translator != nullptr) return true;
+  auto* loaded = new QTranslator(QCoreApplication::instance());
+  if (!loaded->load(QStringLiteral("qtbase_es"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+      !QCoreApplication::installTranslator(loaded)) {
+    delete loaded;
+    return false;
+  }
+  translator = loaded;
+  return true;
+}
+
 void InstallQtServices() {
+  // The file dialog keeps its history in Qt's user settings; the station keeps no state
+  // beyond the pictures it saves, so those settings go where nothing can be written
+  // (a path under a character device, which no one can make a folder of).
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("/dev/null"));
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("/dev/null"));
   SetMessageBoxService(std::make_shared<QtMessageBoxService>());
   gdi::SetClipboardBackend(std::make_shared<QtClipboardBackend>());
   SetSaveFileDialogBackend(std::make_shared<QtSaveFileDialog>());

@@ -41,7 +41,12 @@ public:
   int GetSaveFileNameA(OPENFILENAME& ofn) override;
 };
 
-// Installs the three services above.
+// Installs the three services above. Qt keeps nothing of ours between runs: the save
+// dialog's history and the like are not written into the operator's folders.
 void InstallQtServices();
+
+// Qt's own texts (standard buttons, the file dialog, its questions) in Spanish, from
+// Qt's translations (qtbase_es). False when they are not installed; English stays.
+bool InstallSpanishTranslations();
 
 }  // namespace okuva::qt
