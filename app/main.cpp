@@ -6,6 +6,7 @@
 
 #include "capture/frmCapturarImagen.h"
 #include "platform/qt/qt_services.h"
+#include "saving/qt/qt_save_file_dialog.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   okuva::qt::InstallSpanishTranslations();
   okuva::qt::InstallQtServices();
+  okuva::qt::InstallQtSaveFileDialog();
   okuva::frmCapturarImagen form;
   form.Load();
   form.show();

@@ -9,7 +9,7 @@
 #include "capture/aids_panel.h"
 #include "capture/frmCapturarImagen.h"
 #include "capture/mdlCapturarImagen.h"
-#include "platform/capture/fake_uvc_device.h"
+#include "tests/support/fake_uvc_device.h"
 #include "platform/capture/v4l2_camera.h"
 #include "platform/qt/capture_window.h"
 #include "platform/qt/picture_box.h"

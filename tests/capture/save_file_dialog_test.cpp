@@ -16,6 +16,7 @@
 
 #include "platform/qt/qt_services.h"
 #include "platform/runtime/error.h"
+#include "saving/qt/qt_save_file_dialog.h"
 #include "saving/save_file_dialog.h"
 #include "station_fixture.h"
 
