@@ -226,7 +226,7 @@ void frmCapturarImagen::Form_Resize() {
     // manager has framed the window they are the client's; the placement is then
     // repeated once the frame is known (moveEvent).
     const QRect frame = frameGeometry();
-    placeOnceFramed_ = isVisible() && frame == geometry();
+    placeOnceFramed_ = frame == geometry();
     const QRect available = screen->geometry();
     const auto [left, top] =
         PlaceOnScreen(CheckedMul(available.width(), kTwipsPerPixel),
