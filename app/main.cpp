@@ -1,12 +1,12 @@
-// okuva: the capture station. Starts the window on the first video-capture device, or on
-// the simulated camera where the machine has none.
+// okuva: the capture station. Starts the window on the first video-capture device
+// (OKUVA_CAMERA=simulated: on the built-in simulated camera).
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
 
 #include "capture/frmCapturarImagen.h"
-#include "platform/capture/camera.h"
 #include "platform/qt/qt_services.h"
+#include "saving/qt/qt_save_file_dialog.h"
 
 namespace {
 
@@ -31,16 +31,12 @@ int main(int argc, char** argv) {
                  argc > 0 ? argv[0] : "build/release/app/okuva");
     return 1;
   }
-  // Without any capture device the station still runs, on the built-in camera.
-  const char* chosen = std::getenv("OKUVA_CAMERA");
-  if ((chosen == nullptr || *chosen == '\0') && !okuva::camera::OpenDefaultCamera()) {
-    setenv("OKUVA_CAMERA", "simulated", 1);
-    std::printf("okuva: no video capture device found; using the simulated camera\n");
-    std::fflush(stdout);
-  }
-
+  // Without a capture device the window says "No hay Camara Web"; the simulated camera
+  // runs only when asked for (OKUVA_CAMERA=simulated, as scripts/run.sh does).
   QApplication app(argc, argv);
+  okuva::qt::InstallSpanishTranslations();
   okuva::qt::InstallQtServices();
+  okuva::qt::InstallQtSaveFileDialog();
   okuva::frmCapturarImagen form;
   form.Load();
   form.show();

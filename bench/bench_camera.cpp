@@ -2,7 +2,7 @@
 // eye (sharp and out of focus) and the V4L2 camera converting what a webcam delivers
 // (YUYV and Motion-JPEG, through libv4lconvert) into the RGB frame the preview shows.
 // The fake device fills its buffers outside the timed region.
-#include "platform/capture/fake_uvc_device.h"
+#include "tests/support/fake_uvc_device.h"
 #include "platform/capture/simulated_camera.h"
 #include "platform/capture/v4l2_camera.h"
 

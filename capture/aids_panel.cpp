@@ -10,6 +10,7 @@
 
 #include "capture/aids/target_ring.h"
 #include "capture/iris_aids.h"
+#include "platform/capture/simulated_camera.h"
 #include "platform/qt/capture_window.h"
 
 namespace okuva {
@@ -123,6 +124,12 @@ void PreviewOverlay::SetNotice(const QString& text) {
   update();
 }
 
+void PreviewOverlay::SetMark(const QString& text) {
+  if (text == mark_) return;
+  mark_ = text;
+  update();
+}
+
 void PreviewOverlay::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
@@ -134,6 +141,17 @@ void PreviewOverlay::paintEvent(QPaintEvent*) {
     constexpr double kMark = 6;
     painter.drawLine(QPointF(ring.centreX - kMark, ring.centreY), QPointF(ring.centreX + kMark, ring.centreY));
     painter.drawLine(QPointF(ring.centreX, ring.centreY - kMark), QPointF(ring.centreX, ring.centreY + kMark));
+  }
+  if (!mark_.isEmpty()) {
+    // Drawn over the live view only: a synthetic eye must never pass for a real one.
+    QFont font = painter.font();
+    font.setBold(true);
+    font.setPointSizeF(9);
+    painter.setFont(font);
+    const QRect band(4, 4, painter.fontMetrics().horizontalAdvance(mark_) + 12, 20);
+    painter.fillRect(band, QColor::fromRgba(kMarkBand));
+    painter.setPen(Qt::white);
+    painter.drawText(band, Qt::AlignCenter, mark_);
   }
   if (!notice_.isEmpty()) {
     QFont font = painter.font();
@@ -209,6 +227,9 @@ void AidsPanel::Refresh() {
     overlay_->raise();
   }
   camera::Camera* camera = window != nullptr ? window->Camera() : nullptr;
+  overlay_->SetMark(dynamic_cast<camera::SimulatedCamera*>(camera) != nullptr
+                        ? QString::fromUtf8(kSimulatedMark)
+                        : QString());
   if (camera == nullptr) {
     overlay_->SetFrameSize(0, 0);
     ShowStatus(QString(), false);

@@ -61,11 +61,16 @@ private:
 class PreviewOverlay : public QWidget {
   Q_OBJECT
 public:
+  // The band behind the mark of a simulated camera, opaque red (200, 0, 0).
+  static constexpr unsigned kMarkBand = 0xFFC80000u;
   explicit PreviewOverlay(QWidget* parent);
   // The capture format the ring is scaled from; 0 x 0 hides the ring.
   void SetFrameSize(int32_t width, int32_t height);
   void SetRingVisible(bool on);
   void SetNotice(const QString& text);
+  // A standing mark in the top-left corner ("CÁMARA SIMULADA"); empty hides it.
+  void SetMark(const QString& text);
+  const QString& Mark() const { return mark_; }
   bool RingVisible() const { return ringVisible_; }
 
 protected:
@@ -75,6 +80,7 @@ private:
   int32_t frameWidth_ = 0, frameHeight_ = 0;
   bool ringVisible_ = false;
   QString notice_;
+  QString mark_;
 };
 
 class AidsPanel : public QWidget {
@@ -84,6 +90,7 @@ public:
   static constexpr const char* kRingToggle = "Anillo guía";
   static constexpr const char* kDisconnected = "Cámara desconectada";
   static constexpr const char* kReconnected = "Cámara reconectada";
+  static constexpr const char* kSimulatedMark = "CÁMARA SIMULADA";
   // How often the aids look at the newest frame, and how often a vanished camera is
   // looked for again.
   static constexpr int kRefreshMs = 66;

@@ -145,22 +145,19 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   Picture1 = MakePictureBox(this, "Picture1", 120, 360, 4890, 3675);
   Picture2 = MakePictureBox(this, "Picture2", 5160, 360, 4890, 3675);
   Picture2->SetAutoSize(true);
-  cmdCapturar = MakeButton(this, "cmdCapturar", "Capturar", "Capturar foto del iris", 120, 4170, 1185, 465);
-  cmdGuardar = MakeButton(this, "cmdGuardar", "Grabar", "Grabar archivo .JPG", 1320, 4170, 1065, 465);
-  Command3 = MakeButton(this, "Command3", "Formato", "Formato de la captura", 2610, 4170, 1185, 465);
-  Command4 = MakeButton(this, "Command4", "Configurar", "Configuración de la captura", 3810, 4170, 1185, 465);
+  // The buttons are made in their tab order (Command1, Command2, Command3, Command4,
+  // cmdCapturar, cmdGuardar): Qt chains focus in creation order, and reordering the
+  // chain afterwards with setTabOrder does not hold on every Qt 6 release. The aids,
+  // made below, come after them.
   Command1 = MakeButton(this, "Command1", "Iniciar", nullptr, 1050, 5430, 1185, 465);
   Command2 = MakeButton(this, "Command2", "Detener", nullptr, 1050, 5460, 1185, 465);
+  Command3 = MakeButton(this, "Command3", "Formato", "Formato de la captura", 2610, 4170, 1185, 465);
+  Command4 = MakeButton(this, "Command4", "Configurar", "Configuración de la captura", 3810, 4170, 1185, 465);
+  cmdCapturar = MakeButton(this, "cmdCapturar", "Capturar", "Capturar foto del iris", 120, 4170, 1185, 465);
+  cmdGuardar = MakeButton(this, "cmdGuardar", "Grabar", "Grabar archivo .JPG", 1320, 4170, 1065, 465);
   // Start and stop are run by the window itself; the operator never gets them.
   Command1->setVisible(false);
   Command2->setVisible(false);
-
-  // Tab order as designed: Command1, Command2, Command3, Command4, cmdCapturar, cmdGuardar.
-  QWidget::setTabOrder(Command1, Command2);
-  QWidget::setTabOrder(Command2, Command3);
-  QWidget::setTabOrder(Command3, Command4);
-  QWidget::setTabOrder(Command4, cmdCapturar);
-  QWidget::setTabOrder(cmdCapturar, cmdGuardar);
 
   connect(cmdCapturar, &QPushButton::clicked, this, [this] { Run([this] { cmdCapturar_Click(); }); });
   connect(cmdGuardar, &QPushButton::clicked, this, [this] { Run([this] { cmdGuardar_Click(); }); });
@@ -234,13 +231,18 @@ void frmCapturarImagen::Form_Resize() {
     if ((windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)) != 0) {
       return;  // the move would fail, and the failure is ignored
     }
+    // The sizes are the outer ones, frame and title bar included. Until the window
+    // manager has framed the window they are the client's; the placement is then
+    // repeated once the frame is known (moveEvent).
     const QRect frame = frameGeometry();
+    placeOnceFramed_ = frame == geometry();
     const QRect available = screen->geometry();
     const auto [left, top] =
         PlaceOnScreen(CheckedMul(available.width(), kTwipsPerPixel),
                       CheckedMul(available.height(), kTwipsPerPixel),
                       CheckedMul(frame.width(), kTwipsPerPixel),
                       CheckedMul(frame.height(), kTwipsPerPixel));
+    // move() places a top-level window by its frame's top-left corner.
     move(available.left() + CLng(left / static_cast<double>(kTwipsPerPixel)),
          available.top() + CLng(top / static_cast<double>(kTwipsPerPixel)));
   } catch (const std::exception&) {
@@ -336,6 +338,13 @@ void frmCapturarImagen::closeEvent(QCloseEvent* event) {
 void frmCapturarImagen::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   Form_Resize();
+}
+
+void frmCapturarImagen::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  if (placeOnceFramed_ && frameGeometry() != geometry()) {
+    Form_Resize();  // the frame is known now; this placement clears the flag
+  }
 }
 
 }  // namespace okuva

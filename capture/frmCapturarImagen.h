@@ -79,9 +79,13 @@ public:
 protected:
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
 
 private:
   std::function<void()> endProgram_;
+  // Placed before the window manager framed the window: placed again, once, when the
+  // frame is known, so that the frame (title bar included) lands at the point.
+  bool placeOnceFramed_ = false;
 };
 
 }  // namespace okuva

@@ -76,26 +76,21 @@ bool cImage::Create(int32_t lWidth, int32_t lHeight, int16_t iBitCount) {
   if (m_hMemDC == 0) return false;
 
   gdi::BITMAPINFOHEADER& h = m_tBI.bmiHeader;
-  try {
-    h.biSize = kHeaderSize;
-    h.biWidth = lWidth;
-    h.biHeight = lHeight;
-    h.biPlanes = 1;
-    h.biBitCount = static_cast<uint16_t>(iBitCount);
-    h.biCompression = gdi::BI_RGB;
-    // A conversion into this header may have filled these; a stale biClrUsed would
-    // cut the colour table of the next surface short.
-    h.biXPelsPerMeter = 0;
-    h.biYPelsPerMeter = 0;
-    h.biClrUsed = 0;
-    h.biClrImportant = 0;
-    h.biSizeImage = static_cast<uint32_t>(CheckedMul(lHeight, BytesPerScanLine()));
-  } catch (...) {
-    // An overflow leaves the object empty rather than holding a DC without a surface.
-    gdi::DeleteDC(m_hMemDC);
-    m_hMemDC = 0;
-    throw;
-  }
+  h.biSize = kHeaderSize;
+  h.biWidth = lWidth;
+  h.biHeight = lHeight;
+  h.biPlanes = 1;
+  h.biBitCount = static_cast<uint16_t>(iBitCount);
+  h.biCompression = gdi::BI_RGB;
+  // A conversion into this header may have filled these; a stale biClrUsed would
+  // cut the colour table of the next surface short.
+  h.biXPelsPerMeter = 0;
+  h.biYPelsPerMeter = 0;
+  h.biClrUsed = 0;
+  h.biClrImportant = 0;
+  // An overflow leaves with error 6; the new memory DC stays in the object, as in
+  // cDIBSection, until the next Create or the object's end releases it.
+  h.biSizeImage = static_cast<uint32_t>(CheckedMul(lHeight, BytesPerScanLine()));
 
   if (iBitCount != 24) {
     const int n = (1 << iBitCount) - 1;

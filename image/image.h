@@ -38,7 +38,7 @@ public:
   // Empties the object, then makes a blank lWidth x lHeight surface of iBitCount bits
   // (1, 4, 8: grey-ramp colour table; 24). Content is left as the raster layer makes
   // it. False for any other depth or when the layer refuses; error 6 on overflow of
-  // the row or image size (the object is then empty).
+  // the row or image size (the object then holds only the call's new memory DC).
   bool Create(int32_t lWidth, int32_t lHeight, int16_t iBitCount);
 
   // Copies a picture. With iBitCount 0 the depth is the picture's own (16 becomes

@@ -164,6 +164,7 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
     m_udtComp[i].Ci = static_cast<int32_t>(i) + 1;
     m_udtComp[i].Data = std::move(stores[i]);
   }
+  m_udtSampledQTable = {m_udtQTable[0], m_udtQTable[1]};
   m_lPrecision = kPrecision;
   m_lWidth = lWidth;
   m_lHeight = lHeight;
@@ -204,8 +205,8 @@ void cJpeg::BuildStream() {
   jpeg::WriteAPP0(out);
   jpeg::WriteCOM(out, comment);
   jpeg::WriteCOM(out, credit);
-  jpeg::WriteDQT(out, out.Pos(), m_udtQTable[0], 0);
-  if (m_lComponents > 1) jpeg::WriteDQT(out, out.Pos(), m_udtQTable[1], 1);
+  jpeg::WriteDQT(out, out.Pos(), m_udtSampledQTable[0], 0);
+  if (m_lComponents > 1) jpeg::WriteDQT(out, out.Pos(), m_udtSampledQTable[1], 1);
   jpeg::WriteSOF(out, jpeg::kMarkerSOF0, m_lPrecision, frame, m_udtComp);
   jpeg::WriteDHT(out, out.Pos(), m_udtDCTable[0], 0, false);
   jpeg::WriteDHT(out, out.Pos(), m_udtACTable[0], 0, true);

@@ -27,7 +27,8 @@ public:
   cJpeg();
 
   // Sets the quality (1..100) and rebuilds quantization tables 0 and 1; values outside
-  // 1..100 are ignored. Takes effect on the next SampleHDC.
+  // 1..100 are ignored. Takes effect on the next SampleHDC: a file always carries the
+  // tables its sampled coefficients were quantized with.
   void Quality(int32_t vData);
   // The last accepted quality.
   int32_t Quality() const { return m_lQuality; }
@@ -82,6 +83,8 @@ private:
 
   jpeg::ZigZagTable m_lZigZag{};
   std::array<jpeg::QuantTable, 4> m_udtQTable{};
+  // Tables 0 and 1 as the stored coefficients were quantized with them.
+  std::array<jpeg::QuantTable, 2> m_udtSampledQTable{};
   std::array<jpeg::HuffTable, 4> m_udtDCTable{};
   std::array<jpeg::HuffTable, 4> m_udtACTable{};
   std::vector<jpeg::Component> m_udtComp;

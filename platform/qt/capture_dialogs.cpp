@@ -132,9 +132,23 @@ bool VideoFormatDialog::Apply() {
   if (!wanted) {
     return false;
   }
+  const camera::StreamFormat previous = camera_.CurrentFormat();
+  const bool wasStreaming = camera_.State() == camera::CameraState::Streaming;
   if (!camera_.SetFormat(*wanted)) {
-    std::string text = "La cámara no aceptó el formato elegido.";
     const std::string why = camera_.LastError();
+    const camera::CameraState now = camera_.State();
+    if (wasStreaming && now != camera::CameraState::Streaming && now != camera::CameraState::Unplugged) {
+      // Taken, but the stream would not start again with it: that is no unplugged
+      // camera. Go back to the former format so the live picture returns.
+      const bool back = camera_.SetFormat(previous).has_value() &&
+                        (camera_.State() == camera::CameraState::Streaming || camera_.Start());
+      std::string text = "La cámara no pudo reanudar la captura con el formato elegido.";
+      if (!why.empty()) text += "\n" + why;
+      text += back ? "\nSe ha vuelto al formato anterior." : "\nElija otro formato.";
+      MsgBox(text, MessageIcon::Exclamation, "Formato de la captura");
+      return false;
+    }
+    std::string text = "La cámara no aceptó el formato elegido.";
     if (!why.empty()) {
       text += "\n" + why;
     }

@@ -76,6 +76,7 @@ bool CaptureWindow::DriverDisconnect() {
   }
   camera_->Stop();
   connected_ = false;
+  stalled_ = false;
   preview_ = QImage();
   update();
   return true;
@@ -86,7 +87,7 @@ bool CaptureWindow::SetPreview(bool on) {
     timer_.stop();
     return true;
   }
-  if (!connected_) {
+  if (!connected_ || stalled_) {
     return false;
   }
   timer_.start();
@@ -109,8 +110,25 @@ bool CaptureWindow::FormatDialog() {
   if (!connected_) {
     return false;
   }
+  // Paused while the format changes: a stream stopped for the change is no lost camera.
+  const bool previewing = timer_.isActive() || stalled_;
+  timer_.stop();
   VideoFormatDialog dialog(*camera_, window());
   dialog.exec();
+  const camera::CameraState state = camera_->State();
+  if (state == camera::CameraState::Unplugged) {
+    connected_ = false;
+    stalled_ = false;
+    emit DeviceLost();
+    return true;
+  }
+  stalled_ = state != camera::CameraState::Streaming && !camera_->Start();
+  if (stalled_) {
+    preview_ = QImage();
+    update();
+  } else if (previewing) {
+    timer_.start();
+  }
   return true;
 }
 
@@ -124,7 +142,7 @@ bool CaptureWindow::SourceDialog() {
 }
 
 bool CaptureWindow::PollFrame() {
-  if (!connected_) {
+  if (!connected_ || stalled_) {
     return false;
   }
   const bool fresh = camera_->Poll();
@@ -189,7 +207,7 @@ bool CaptureWindow::CopyFrame() {
     return false;
   }
   PollFrame();  // the newest frame, not the one the preview last showed
-  if (!connected_) {
+  if (!connected_ || stalled_) {
     return false;
   }
   const camera::Frame& frame = camera_->Latest();

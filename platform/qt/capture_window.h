@@ -47,7 +47,9 @@ public:
   bool SetPreview(bool on);
   bool SetPreviewRate(int32_t milliseconds);  // at least 1 ms between preview frames
   bool SetScale(bool on);                     // stretch the frame to the window
-  bool FormatDialog();                        // modal; false when not connected
+  // Modal; false when not connected. The preview pauses while it is open; a format
+  // the stream cannot resume with leaves the window connected without a picture.
+  bool FormatDialog();
   bool SourceDialog();                        // modal; false when not connected
   bool CopyFrame();  // the newest full-resolution frame as a bitmap on the clipboard
 
@@ -77,6 +79,9 @@ private:
   QImage preview_;
   bool connected_ = false;
   bool scale_ = false;
+  // Connected, but the stream did not resume after a format change: no preview until
+  // a format that streams is chosen ("Formato" stays usable), and no loss reported.
+  bool stalled_ = false;
 };
 
 // Creates a capture window as a child of `parent` (a window handle) at the given

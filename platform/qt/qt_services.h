@@ -1,6 +1,7 @@
 // The desktop's implementations of the runtime's services: modal message boxes over
-// QMessageBox, the clipboard over QClipboard and the save-file dialog over QFileDialog.
-// Install them once a QApplication exists (InstallQtServices does all three).
+// QMessageBox and the clipboard over QClipboard. Install them once a QApplication
+// exists (InstallQtServices). The save-file dialog's desktop backend lives with the
+// dialog, in saving/qt.
 #pragma once
 
 #include <memory>
@@ -8,7 +9,6 @@
 
 #include "platform/gdi/clipboard.h"
 #include "platform/runtime/services.h"
-#include "saving/save_file_dialog.h"
 
 namespace okuva::qt {
 
@@ -31,17 +31,12 @@ public:
   std::optional<gdi::ClipboardImage> GetImage() override;
 };
 
-// The save dialog as a modal, non-native QFileDialog: the filter list becomes Qt's
-// name filters (matched case-insensitively), the default extension is appended to a
-// name typed without one and, with OFN_OVERWRITEPROMPT, replacing a file is confirmed
-// first. A chosen path that does not fit the record's buffer is refused with a message
-// and the operator chooses again.
-class QtSaveFileDialog : public SaveFileDialogBackend {
-public:
-  int GetSaveFileNameA(OPENFILENAME& ofn) override;
-};
-
-// Installs the three services above.
+// Installs the two services above. Qt keeps nothing of ours between runs: the save
+// dialog's history and the like are not written into the operator's folders.
 void InstallQtServices();
+
+// Qt's own texts (standard buttons, the file dialog, its questions) in Spanish, from
+// Qt's translations (qtbase_es). False when they are not installed; English stays.
+bool InstallSpanishTranslations();
 
 }  // namespace okuva::qt

@@ -12,7 +12,7 @@
 #include "capture/iris_aids.h"
 #include "capture/frmCapturarImagen.h"
 #include "capture/mdlCapturarImagen.h"
-#include "platform/capture/fake_uvc_device.h"
+#include "tests/support/fake_uvc_device.h"
 #include "platform/capture/v4l2_camera.h"
 #include "platform/qt/capture_window.h"
 #include "platform/qt/picture_box.h"
@@ -123,6 +123,18 @@ TEST_F(AidsPanelTest, RingIsDrawnOverTheLivePictureOnlyWhenSwitchedOn) {
   EXPECT_TRUE(ringPixel());
   panel_->RingToggle()->setChecked(false);
   EXPECT_FALSE(ringPixel());
+}
+
+// The simulated camera's picture says so on the live view, never in the copied frame.
+TEST_F(AidsPanelTest, SimulatedCameraIsMarkedOnTheLivePictureOnly) {
+  NextFrame();
+  const QImage shot = form_->Picture1->Client()->grab(QRect(0, 0, 320, 240)).toImage();
+  EXPECT_EQ(panel_->Overlay()->Mark().toStdString(), AidsPanel::kSimulatedMark);
+  EXPECT_EQ(QColor(shot.pixel(6, 6)), QColor(PreviewOverlay::kMarkBand));
+  form_->cmdCapturar->click();
+  const camera::Frame& frame = camera_->Latest();
+  EXPECT_EQ(QColor(form_->Picture2->Shown().pixel(6, 6)),
+            QColor(frame.rgb[(6 * 640 + 6) * 3], frame.rgb[(6 * 640 + 6) * 3 + 1], frame.rgb[(6 * 640 + 6) * 3 + 2]));
 }
 
 TEST_F(AidsPanelTest, UnplugIsShownAndTheCameraComesBackByItself) {

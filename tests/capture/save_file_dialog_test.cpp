@@ -1,15 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "platform/qt/qt_services.h"
 #include "platform/runtime/error.h"
+#include "saving/qt/qt_save_file_dialog.h"
 #include "saving/save_file_dialog.h"
 #include "station_fixture.h"
 
@@ -226,8 +233,69 @@ protected:
     QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
   }
 
+  // Qt's Spanish texts, or an empty name when the translation file is not installed.
+  static QString SpanishFile() {
+    const QString qm = QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_es.qm";
+    return QFileInfo::exists(qm) ? qm : QString();
+  }
+
   std::filesystem::path dir_;
 };
+
+TEST_F(QtSaveFileDialogTest, QtsOwnButtonsAndTitlesAreSpanish) {
+  if (SpanishFile().isEmpty()) GTEST_SKIP() << "qtbase_es.qm is not installed (qt6-translations-l10n)";
+  QStringList boxButtons;
+  testing::ModalAnswer box([&](QWidget* modal) {
+    for (QAbstractButton* b : modal->findChildren<QAbstractButton*>()) boxButtons << b->text();
+    modal->close();
+  });
+  qt::QtMessageBoxService().Show("No hay Camara Web", MessageIcon::Exclamation, "Error");
+  EXPECT_TRUE(boxButtons.contains(QStringLiteral("&Aceptar")) || boxButtons.contains(QStringLiteral("Aceptar")))
+      << boxButtons.join('|').toStdString();
+
+  QString title;
+  QStringList dialogButtons;
+  OPENFILENAME ofn = Record((dir_ / "RuvoDiro.jpg").string());
+  testing::ModalAnswer dialog([&](QWidget* modal) {
+    title = modal->windowTitle();
+    for (QPushButton* b : modal->findChildren<QPushButton*>()) dialogButtons << b->text();
+    qobject_cast<QDialog*>(modal)->reject();
+  });
+  EXPECT_EQ(qt::QtSaveFileDialog().GetSaveFileNameA(ofn), 0);
+  EXPECT_EQ(title.toStdString(), "Guardar como");
+  EXPECT_TRUE(dialogButtons.contains(QStringLiteral("&Guardar"))) << dialogButtons.join('|').toStdString();
+}
+
+// The dialog leaves nothing in the operator's folders (Qt would keep its history in
+// the configuration folder). Run in a child with fresh folders: Qt reads their place
+// once per process.
+TEST_F(QtSaveFileDialogTest, LeavesNothingInTheUsersFolders) {
+  if (std::getenv("OKUVA_DIALOG_CHILD") != nullptr) {
+    qt::InstallQtServices();
+    OPENFILENAME ofn = Record((dir_ / "RuvoDiro.jpg").string());
+    testing::ModalAnswer answer([](QWidget* modal) { TypeAndAccept(modal, QStringLiteral("ojo")); });
+    ASSERT_EQ(qt::QtSaveFileDialog().GetSaveFileNameA(ofn), 1);
+    return;
+  }
+  const std::filesystem::path home = dir_ / "home";
+  std::filesystem::create_directories(home);
+  char self[4096] = {};
+  ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  const std::string h = home.string();
+  const std::string cmd = "OKUVA_DIALOG_CHILD=1 OKUVA_KEEP_HOME=1 HOME='" + h + "' XDG_CONFIG_HOME='" + h +
+                          "/.config' XDG_DATA_HOME='" + h + "/.local/share' XDG_STATE_HOME='" + h +
+                          "/.local/state' XDG_CACHE_HOME='" + h + "/.cache' '" + self +
+                          "' --gtest_filter=QtSaveFileDialogTest.LeavesNothingInTheUsersFolders >/dev/null 2>&1";
+  const int status = std::system(cmd.c_str());
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's dialog did not run";
+  // Font caches the system's libraries may keep are theirs, not ours.
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home)) {
+    const std::string path = entry.path().string();
+    if (!entry.is_directory() && path.rfind(h + "/.cache/", 0) != 0) left.push_back(path);
+  }
+  EXPECT_TRUE(left.empty()) << left.front();
+}
 
 TEST_F(QtSaveFileDialogTest, NameWithoutExtensionGetsTheDefaultOne) {
   qt::QtSaveFileDialog backend;
@@ -258,6 +326,7 @@ TEST_F(QtSaveFileDialogTest, ReplacingAFileIsConfirmedFirst) {
   qt::QtSaveFileDialog backend;
   OPENFILENAME ofn = Record(existing.string());
   bool prompted = false;
+  QString question;
   // First the file dialog, then its overwrite question, answered "no", then cancel.
   testing::ModalAnswer first([&](QWidget* modal) { TypeAndAccept(modal, QStringLiteral("viejo.JPG")); });
   QTimer watcher;
@@ -266,6 +335,7 @@ TEST_F(QtSaveFileDialogTest, ReplacingAFileIsConfirmedFirst) {
     QWidget* modal = QApplication::activeModalWidget();
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
       prompted = true;
+      question = box->text();
       box->button(QMessageBox::No) != nullptr ? box->button(QMessageBox::No)->click() : box->reject();
     } else if (prompted && qobject_cast<QFileDialog*>(modal) != nullptr) {
       qobject_cast<QFileDialog*>(modal)->reject();
@@ -274,6 +344,9 @@ TEST_F(QtSaveFileDialogTest, ReplacingAFileIsConfirmedFirst) {
   watcher.start();
   EXPECT_EQ(backend.GetSaveFileNameA(ofn), 0);
   EXPECT_TRUE(prompted);
+  if (!SpanishFile().isEmpty()) {
+    EXPECT_TRUE(question.contains(QStringLiteral("ya existe"))) << question.toStdString();
+  }
 }
 
 }  // namespace

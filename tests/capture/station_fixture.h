@@ -7,6 +7,8 @@
 #include <QWidget>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
 #include <functional>
 #include <memory>
 #include <string>
@@ -14,10 +16,33 @@
 
 #include "platform/capture/simulated_camera.h"
 #include "platform/qt/capture_window.h"
+#include "platform/qt/qt_services.h"
 #include "platform/runtime/services.h"
 #include "saving/save_file_dialog.h"
 
 namespace okuva::testing {
+
+// A home and XDG folders of the test's own, so nothing of the operator's is read or
+// written; removed at exit. OKUVA_KEEP_HOME keeps the folders the caller gave.
+inline void UseTemporaryHome() {
+  if (std::getenv("OKUVA_KEEP_HOME") != nullptr) return;
+  static const std::filesystem::path home = [] {
+    char pattern[] = "/tmp/okuva-home-XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    return std::filesystem::path(made != nullptr ? made : "/tmp");
+  }();
+  static const struct Remover {
+    ~Remover() {
+      std::error_code ignored;
+      if (home != "/tmp") std::filesystem::remove_all(home, ignored);
+    }
+  } remover;
+  setenv("HOME", home.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+  setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
+  setenv("XDG_STATE_HOME", (home / ".local/state").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (home / ".cache").c_str(), 1);
+}
 
 inline QApplication& App() {
   static int argc = 1;
@@ -26,7 +51,12 @@ inline QApplication& App() {
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
   }
-  static QApplication* app = new QApplication(argc, argv);
+  if (qApp == nullptr) UseTemporaryHome();
+  static QApplication* app = [] {
+    auto* made = new QApplication(argc, argv);
+    qt::InstallSpanishTranslations();  // as the station runs
+    return made;
+  }();
   return *app;
 }
 

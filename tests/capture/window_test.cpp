@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <cstdio>
+
+#include <jpeglib.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
@@ -359,6 +364,37 @@ std::vector<uint8_t> DecodeRgb(const std::string& path, int& width, int& height)
   return rgb;
 }
 
+// The luminance and chrominance tables of a JPEG file (natural order), and those
+// libjpeg makes for quality 90.
+std::pair<std::vector<int>, std::vector<int>> QuantTables(const std::string& path) {
+  std::vector<int> inFile, expected;
+  jpeg_error_mgr err{};
+  jpeg_decompress_struct in{};
+  in.err = jpeg_std_error(&err);
+  jpeg_create_decompress(&in);
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file != nullptr) {
+    jpeg_stdio_src(&in, file);
+    jpeg_read_header(&in, TRUE);
+    for (int t = 0; t < 2; ++t) {
+      for (int i = 0; i < 64 && in.quant_tbl_ptrs[t] != nullptr; ++i) inFile.push_back(in.quant_tbl_ptrs[t]->quantval[i]);
+    }
+    std::fclose(file);
+  }
+  jpeg_destroy_decompress(&in);
+  jpeg_compress_struct out{};
+  out.err = jpeg_std_error(&err);
+  jpeg_create_compress(&out);
+  out.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&out);
+  jpeg_set_quality(&out, 90, TRUE);
+  for (int t = 0; t < 2; ++t) {
+    for (int i = 0; i < 64; ++i) expected.push_back(out.quant_tbl_ptrs[t]->quantval[i]);
+  }
+  jpeg_destroy_compress(&out);
+  return {inFile, expected};
+}
+
 TEST_F(StationTest, GrabarWritesTheStillAsJpeg) {
   OpenWithCamera();
   form_->cmdCapturar->click();
@@ -382,7 +418,10 @@ TEST_F(StationTest, GrabarWritesTheStillAsJpeg) {
   ASSERT_EQ(width, 640);
   ASSERT_EQ(height, 480);
   ASSERT_EQ(decoded.size(), frame.size());
-  EXPECT_GT(Psnr(decoded, frame), 30.0);  // upright and close at quality 90
+  EXPECT_GT(Psnr(decoded, frame), 30.0);  // upright, the right way round
+  // Quality 90: the file's tables are the Annex K ones scaled as libjpeg scales them.
+  const auto [fileTables, quality90] = QuantTables(target);
+  EXPECT_EQ(fileTables, quality90);
 }
 
 TEST_F(StationTest, CancelledSaveWritesNothing) {
@@ -477,6 +516,107 @@ TEST_F(StationTest, ErrorsLeavingAHandlerAreShownWithNumberAndDescription) {
   EXPECT_EQ(messages_->shown[0].icon, MessageIcon::Critical);
   EXPECT_NE(messages_->shown[1].text.find("algo falló"), std::string::npos);
   EXPECT_EQ(ended_, 0);
+}
+
+// Tab walks the working buttons in their design order, then the aids.
+TEST_F(StationTest, TabGoesFormatoConfigurarCapturarGrabarThenTheAids) {
+  OpenWithCamera();
+  QApplication::setActiveWindow(form_.get());
+  form_->activateWindow();
+  ASSERT_TRUE(testing::WaitFor([] { return QApplication::focusWidget() != nullptr; }, 2000));
+  std::vector<QWidget*> visited;
+  for (int i = 0; i < 5; ++i) {
+    QWidget* focused = QApplication::focusWidget();
+    ASSERT_NE(focused, nullptr);
+    visited.push_back(focused);
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QApplication::sendEvent(focused, &tab);
+  }
+  EXPECT_EQ(visited[0], form_->Command3) << visited[0]->objectName().toStdString();
+  EXPECT_EQ(visited[1], form_->Command4) << visited[1]->objectName().toStdString();
+  EXPECT_EQ(visited[2], form_->cmdCapturar) << visited[2]->objectName().toStdString();
+  EXPECT_EQ(visited[3], form_->cmdGuardar) << visited[3]->objectName().toStdString();
+  auto* panel = form_->findChild<AidsPanel*>(QStringLiteral("AidsPanel"));
+  ASSERT_NE(panel, nullptr);
+  EXPECT_TRUE(panel->isAncestorOf(visited[4])) << visited[4]->objectName().toStdString();
+}
+
+// A camera whose stream will not start again at 1280 x 720 (as a webcam short of USB
+// bandwidth): the format is granted, the restart fails.
+class NoRestartAtHd final : public camera::Camera {
+public:
+  std::string Name() const override { return inner_->Name(); }
+  std::string Identity() const override { return inner_->Identity(); }
+  bool Start() override {
+    if (inner_->CurrentFormat().width >= 1280) {
+      error_ = "No hay ancho de banda suficiente";
+      return false;
+    }
+    return inner_->Start();
+  }
+  void Stop() override { inner_->Stop(); }
+  camera::CameraState State() const override { return inner_->State(); }
+  int PollDescriptor() const override { return -1; }
+  bool Poll() override { return inner_->Poll(); }
+  const camera::Frame& Latest() const override { return inner_->Latest(); }
+  std::vector<camera::FormatChoice> Formats() override { return inner_->Formats(); }
+  camera::StreamFormat CurrentFormat() override { return inner_->CurrentFormat(); }
+  std::optional<camera::StreamFormat> SetFormat(const camera::StreamFormat& format) override {
+    const bool streaming = inner_->State() == camera::CameraState::Streaming;
+    inner_->Stop();
+    const auto granted = inner_->SetFormat(format);
+    if (streaming && !Start()) return std::nullopt;
+    return granted;
+  }
+  std::vector<camera::Control> Controls() override { return inner_->Controls(); }
+  bool SetControl(uint32_t id, int32_t value) override { return inner_->SetControl(id, value); }
+  std::string LastError() const override { return error_.empty() ? inner_->LastError() : error_; }
+
+private:
+  std::unique_ptr<camera::SimulatedCamera> inner_ = testing::StepCamera();
+  std::string error_;
+};
+
+// A format the camera takes but cannot stream is reported as that, not as an unplug,
+// and "Formato" stays there to choose another one.
+TEST_F(StationTest, FormatWhoseRestartFailsIsReportedAndFormatoStaysUsable) {
+  camera::Camera* camera = nullptr;
+  qt::SetCameraFactory([&camera]() -> std::unique_ptr<camera::Camera> {
+    auto made = std::make_unique<NoRestartAtHd>();
+    camera = made.get();
+    return made;
+  });
+  Open();
+  ASSERT_EQ(bConectado, kTrue);
+  const auto choose = [&](const char* size) {
+    ModalAnswer answer([size](QWidget* modal) {
+      auto* sizes = modal->findChild<QComboBox*>(QStringLiteral("sizeBox"));
+      if (sizes != nullptr) sizes->setCurrentIndex(sizes->findText(QString::fromUtf8(size)));
+      if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+        dialog->accept();
+        if (dialog->isVisible()) dialog->reject();  // the format was not taken: give up
+      }
+    });
+    form_->Command3->click();
+    Pump(100);
+    return answer.Ran();
+  };
+  ASSERT_TRUE(choose("1280 x 720"));
+  Pump(200);
+  EXPECT_EQ(bConectado, kTrue);
+  for (const testing::ShownMessage& m : messages_->shown) {
+    EXPECT_EQ(m.text.find("desconectado"), std::string::npos) << m.text;
+  }
+  ASSERT_FALSE(messages_->shown.empty());
+  EXPECT_NE(messages_->shown.back().text.find("reanudar"), std::string::npos) << messages_->shown.back().text;
+  EXPECT_EQ(camera->CurrentFormat().width, 640) << "the former format is back";
+  EXPECT_TRUE(CapWnd()->Previewing());
+
+  // "Formato" still opens; a size the camera can stream brings the live picture back.
+  ASSERT_TRUE(choose("640 x 480"));
+  EXPECT_EQ(camera->State(), camera::CameraState::Streaming);
+  EXPECT_TRUE(CapWnd()->Previewing());
+  EXPECT_EQ(bConectado, kTrue);
 }
 
 }  // namespace

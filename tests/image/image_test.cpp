@@ -53,28 +53,34 @@ TEST(ImageHeader, NewObjectIsAllZero) {
   EXPECT_EQ(image.BytesPerScanLine(), 0);
 }
 
-TEST(ImageHeader, OverflowRaisesSixAndLeavesTheObjectEmpty) {
+TEST(ImageHeader, OverflowRaisesSixAndKeepsTheNewDcUntilTheNextCreate) {
   cImage image;
   ASSERT_TRUE(image.Create(4, 4, 24));
+  const gdi::HDC first = image.hdc();
   try {
     image.Create(std::numeric_limits<int32_t>::max(), 1, 24);  // 3 x W overflows
     FAIL() << "no error raised";
   } catch (const RuntimeError& e) {
     EXPECT_EQ(e.Number(), 6);
   }
-  EXPECT_EQ(image.hdc(), 0u);
+  // The old surface is gone; the call's own memory DC stays, with no surface in it.
+  EXPECT_FALSE(gdi::DeleteDC(first));
+  const gdi::HDC kept = image.hdc();
+  EXPECT_NE(kept, 0u);
   EXPECT_EQ(image.DIBitsPtr(), nullptr);
 
-  // The row fits, the image size (height x row) does not.
+  // The row fits, the image size (height x row) does not; the next Create frees it.
   try {
-    image.Create(100000, 100000, 24);
+    image.Create(100000, 100000, 8);
     FAIL() << "no error raised";
   } catch (const RuntimeError& e) {
     EXPECT_EQ(e.Number(), 6);
   }
-  EXPECT_EQ(image.hdc(), 0u);
+  EXPECT_FALSE(gdi::DeleteDC(kept)) << "the DC of the earlier Create leaked";
+  EXPECT_NE(image.hdc(), 0u);
   // The object is still usable afterwards.
   EXPECT_TRUE(image.Create(3, 3, 8));
+  EXPECT_NE(image.DIBitsPtr(), nullptr);
 }
 
 TEST(ImageCreate, PaletteDepthsGetTheGreyRamp) {

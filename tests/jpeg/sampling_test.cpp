@@ -96,11 +96,13 @@ TEST(Sampling, SmallChromaPlaneIsDrawnAtItsOwnSize) {
   cJpeg jpeg;
   jpeg.Quality(100);
   ASSERT_EQ(jpeg.SampleHDC(dib.Dc(), 6, 6, 0, 0), 0);
-  // In the 3 x 3 plane column 0 and half of column 1 are black; replicated, most of the
-  // 8 x 8 block is red, so the Cr DC is clearly positive.
+  // The 3 x 3 plane: column 0 black, column 1 half red, column 2 red; replicated to 8
+  // columns, six are red. Cr of red is 127.5, so the DC (8 x the mean at quality 100)
+  // is (0 + 63.75 + 6 x 127.5) = 829. The 6 x 6 plane taken over from luminance would
+  // give five red columns of eight: 637.5.
   const auto& cr = jpeg.Component(2).Data;
   ASSERT_EQ(cr.size(), 64u);
-  EXPECT_GT(cr[0], 300);
+  EXPECT_NEAR(cr[0], 829, 8);
   // Luminance: 6 x 6 copied and replicated to 8 x 8: columns 3..7 red.
   const double redY = 255 * 0.299 - 128;
   const double expectedDc = (5 * 8 * redY + 3 * 8 * -128.0) / 8.0;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "jpeg/cjpeg.h"
+#include "jpeg_test_util.h"
 #include "platform/runtime/error.h"
 
 namespace okuva {
@@ -119,6 +120,31 @@ TEST(Settings, CommentLengthAndUtf8) {
   }
   EXPECT_EQ(jpeg.Comment(), "kept");
   jpeg.Comment("\xF0\x9F\x91\x81 \xE2\x82\xAC \x7F");  // the largest forms and edges are fine
+}
+
+// A quality set after sampling applies from the next sample: the file carries the tables
+// its coefficients were quantized with, byte for byte what sampling at that quality gives.
+TEST(Settings, QualityChangedAfterSamplingWaitsForTheNextSample) {
+  jpeg::test::Dib dib(48, 40);
+  ASSERT_TRUE(dib.Ok());
+  dib.FillPhoto(3);
+  cJpeg at90;
+  at90.Quality(90);
+  ASSERT_EQ(at90.SampleHDC(dib.Dc(), 48, 40), 0);
+  const std::vector<uint8_t> expected = at90.Encode();
+
+  cJpeg changed;
+  changed.Quality(90);
+  ASSERT_EQ(changed.SampleHDC(dib.Dc(), 48, 40), 0);
+  changed.Quality(10);
+  EXPECT_EQ(changed.Quality(), 10);
+  EXPECT_EQ(changed.Encode(), expected);
+  // Sampled again, the new quality holds.
+  ASSERT_EQ(changed.SampleHDC(dib.Dc(), 48, 40), 0);
+  cJpeg at10;
+  at10.Quality(10);
+  ASSERT_EQ(at10.SampleHDC(dib.Dc(), 48, 40), 0);
+  EXPECT_EQ(changed.Encode(), at10.Encode());
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "platform/capture/fake_uvc_device.h"
+#include "tests/support/fake_uvc_device.h"
 #include "platform/capture/pixel_formats.h"
 #include "platform/capture/v4l2_camera.h"
 

@@ -5,6 +5,7 @@
 #include <turbojpeg.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -132,6 +133,18 @@ TEST_F(EncodeTool, ExitCodes) {
   EXPECT_EQ(Run(Path("in.bmp") + " " + Path("s.jpg") + " --sampling 5x1,1x1,1x1"), 3);
   EXPECT_NE(Stderr().find("Error 1: Invalid Sampling Value"), std::string::npos) << Stderr();
   EXPECT_FALSE(fs::exists(Path("s.jpg")));
+  // Zero factors would make a greyscale file behind the operator's back.
+  EXPECT_EQ(Run(Path("in.bmp") + " " + Path("s.jpg") + " --sampling 1x1,0x0,0x0"), 3);
+  EXPECT_NE(Stderr().find("Error 1: Invalid Sampling Value"), std::string::npos) << Stderr();
+  EXPECT_FALSE(fs::exists(Path("s.jpg")));
+  // Ratios that are not whole numbers: written, with one warning line.
+  ASSERT_EQ(Run(Path("in.bmp") + " " + Path("odd.jpg") + " --sampling 2x3,3x2,1x1"), 0);
+  EXPECT_TRUE(fs::exists(Path("odd.jpg")));
+  const std::string warning = Stderr();
+  EXPECT_NE(warning.find("warning: "), std::string::npos) << warning;
+  EXPECT_EQ(std::count(warning.begin(), warning.end(), '\n'), 1) << warning;
+  ASSERT_EQ(Run(Path("in.bmp") + " " + Path("even.jpg") + " --sampling 4x2,2x1,1x1"), 0);
+  EXPECT_EQ(Stderr(), "");
 
   EXPECT_EQ(Run(Path("in.bmp") + " " + Path("c.jpg") + " --comment " + std::string(65534, 'x')), 3);
   EXPECT_NE(Stderr().find("Error 1: Illegal Comment Length"), std::string::npos);

@@ -1,4 +1,5 @@
 // okuva-tool encode: a picture file to a JPEG through the program's own encoder cJpeg.
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -6,6 +7,7 @@
 
 #include "image/image.h"
 #include "jpeg/cjpeg.h"
+#include "jpeg/encoder_error.h"
 #include "platform/picture/picture.h"
 #include "platform/runtime/error.h"
 #include "surface/cdibsection.h"
@@ -42,6 +44,21 @@ Sampling ParseSampling(const std::string& text) {
     if (c == 2) return s;
   }
   throw UsageError{"--sampling must look like 2x2,1x1,1x1, not '" + text + "'"};
+}
+
+// True when every factor divides the largest of its direction: libjpeg-based decoders
+// refuse a layout where it does not, although the standard allows it.
+bool WholeRatios(const Sampling& s) {
+  int32_t hMax = 1, vMax = 1;
+  for (int c = 0; c < 3; ++c) {
+    hMax = std::max(hMax, s.f[2 * c]);
+    vMax = std::max(vMax, s.f[2 * c + 1]);
+  }
+  for (int c = 0; c < 3; ++c) {
+    if (s.f[2 * c] < 1 || s.f[2 * c + 1] < 1) return true;  // refused before this matters
+    if (hMax % s.f[2 * c] != 0 || vMax % s.f[2 * c + 1] != 0) return false;
+  }
+  return true;
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -87,6 +104,11 @@ int Run(const std::vector<std::string>& args) {
     jpeg.SetSamplingFrequencies(1, 1, 0, 0, 0, 0);
   } else {
     const int32_t* f = sampling.f;
+    // All-zero chroma factors would select greyscale inside the encoder; here every
+    // factor must be 1 to 4 and --grey is the way to a greyscale file.
+    for (int32_t factor : sampling.f) {
+      if (factor == 0) jpeg::RaiseEncoderError("Invalid Sampling Value");
+    }
     jpeg.SetSamplingFrequencies(f[0], f[1], f[2], f[3], f[4], f[5]);
   }
   jpeg.Quality(quality);
@@ -117,7 +139,12 @@ int Run(const std::vector<std::string>& args) {
   if (sampled != 0) throw UsageError{"cannot sample the picture " + positional[0]};
 
   switch (jpeg.SaveFile(positional[1])) {
-    case 0: return kOk;
+    case 0:
+      if (!grey && !WholeRatios(sampling)) {
+        std::cerr << "okuva-tool encode: warning: the sampling ratios of " << positional[1]
+                  << " are not whole numbers; decoders built on libjpeg refuse such files\n";
+      }
+      return kOk;
     case 2:
       std::cerr << "okuva-tool encode: " << positional[1] << " exists; it was left untouched\n";
       return kOutputExists;

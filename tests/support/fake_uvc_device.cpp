@@ -1,4 +1,4 @@
-#include "platform/capture/fake_uvc_device.h"
+#include "tests/support/fake_uvc_device.h"
 
 #include <linux/videodev2.h>
 #include <poll.h>
