@@ -71,6 +71,16 @@ Reduced Reduce(const GreyPlane& p) {
   return r;
 }
 
+// Calls visit(j) for the index j of pixel i and of each of its eight neighbours
+// that lies inside the picture.
+template <typename Visit>
+void ForEachOfNine(const Reduced& r, int32_t i, Visit&& visit) {
+  const int32_t x = i % r.width, y = i / r.width;
+  for (int32_t yy = std::max(0, y - 1); yy <= std::min(r.height - 1, y + 1); ++yy)
+    for (int32_t xx = std::max(0, x - 1); xx <= std::min(r.width - 1, x + 1); ++xx)
+      visit(static_cast<size_t>(yy) * static_cast<size_t>(r.width) + static_cast<size_t>(xx));
+}
+
 // Fills small bright blobs, and the pixel around them, with the level around them.
 void FillHighlights(Reduced& r) {
   const size_t n = r.v.size();
@@ -104,31 +114,21 @@ void FillHighlights(Reduced& r) {
     // the mean level of the pixels bordering the grown blob.
     grown.clear();
     for (int32_t i : blob) {
-      const int32_t x = i % r.width, y = i / r.width;
-      for (int32_t dy = -1; dy <= 1; ++dy)
-        for (int32_t dx = -1; dx <= 1; ++dx) {
-          const int32_t xx = x + dx, yy = y + dy;
-          if (xx < 0 || yy < 0 || xx >= r.width || yy >= r.height) continue;
-          const int32_t j = yy * r.width + xx;
-          if (mark[static_cast<size_t>(j)] != round) {
-            mark[static_cast<size_t>(j)] = round;
-            grown.push_back(j);
-          }
+      ForEachOfNine(r, i, [&](size_t j) {
+        if (mark[j] != round) {
+          mark[j] = round;
+          grown.push_back(static_cast<int32_t>(j));
         }
+      });
     }
     double sum = 0;
     int count = 0;
     for (int32_t i : grown) {
-      const int32_t x = i % r.width, y = i / r.width;
-      for (int32_t dy = -1; dy <= 1; ++dy)
-        for (int32_t dx = -1; dx <= 1; ++dx) {
-          const int32_t xx = x + dx, yy = y + dy;
-          if (xx < 0 || yy < 0 || xx >= r.width || yy >= r.height) continue;
-          const int32_t j = yy * r.width + xx;
-          if (mark[static_cast<size_t>(j)] == round || r.v[static_cast<size_t>(j)] >= kHighlightLevel) continue;
-          sum += r.v[static_cast<size_t>(j)];
-          ++count;
-        }
+      ForEachOfNine(r, i, [&](size_t j) {
+        if (mark[j] == round || r.v[j] >= kHighlightLevel) return;
+        sum += r.v[j];
+        ++count;
+      });
     }
     ++round;
     const auto fill = static_cast<float>(count > 0 ? sum / count : 128.0);
