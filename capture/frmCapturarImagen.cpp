@@ -39,6 +39,9 @@ const QColor kLabelText(255, 255, 255);
 constexpr int32_t kCaptureWidth = 320;
 constexpr int32_t kCaptureHeight = 240;
 constexpr intptr_t kPreviewRateMs = 30;
+// How long the first placement waits for a window manager's frame: 40 x 50 ms.
+constexpr int kFrameWatchIntervalMs = 50;
+constexpr int kFrameWatchTicks = 40;
 constexpr int32_t kErrInternal = 51;
 constexpr int32_t kErrOutOfMemory = 7;
 
@@ -139,6 +142,16 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   palette.setColor(QPalette::Window, kFormBackground);
   setPalette(palette);
   resize(Px(15360), Px(8235));
+  frameWatch_ = new QTimer(this);
+  frameWatch_->setInterval(kFrameWatchIntervalMs);
+  connect(frameWatch_, &QTimer::timeout, this, [this] {
+    if (frameGeometry() != geometry()) {
+      frameWatch_->stop();
+      if (placeOnceFramed_) Form_Resize();
+    } else if (++frameWatchTicks_ >= kFrameWatchTicks) {
+      frameWatch_->stop();  // no window manager frames this window
+    }
+  });
 
   Label1 = MakeLabel(this, "Label1", "VIDEO EN VIVO", 120, 120, 4875, 255);
   Label2 = MakeLabel(this, "Label2", "CAPTURA DE IMAGEN", 5160, 120, 4875, 255);
@@ -236,6 +249,10 @@ void frmCapturarImagen::Form_Resize() {
     // repeated once the frame is known (moveEvent).
     const QRect frame = frameGeometry();
     placeOnceFramed_ = frame == geometry();
+    if (placeOnceFramed_ && frameWatch_ != nullptr && !frameWatch_->isActive()) {
+      frameWatchTicks_ = 0;
+      frameWatch_->start();
+    }
     const QRect available = screen->geometry();
     const auto [left, top] =
         PlaceOnScreen(CheckedMul(available.width(), kTwipsPerPixel),

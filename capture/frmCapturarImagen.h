@@ -5,6 +5,7 @@
 // capture and ends the program.
 #pragma once
 
+#include <QTimer>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
@@ -86,6 +87,10 @@ private:
   // Placed before the window manager framed the window: placed again, once, when the
   // frame is known, so that the frame (title bar included) lands at the point.
   bool placeOnceFramed_ = false;
+  // A window manager frames the window without moving its client, so no move event
+  // need follow: the frame is looked for a short while after the first placement.
+  QTimer* frameWatch_ = nullptr;
+  int frameWatchTicks_ = 0;
 };
 
 }  // namespace okuva
