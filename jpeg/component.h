@@ -4,16 +4,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "platform/runtime/big_buffer.h"
+
 namespace okuva::jpeg {
 
-// Allocator that leaves new elements default-initialised: a coefficient store is
-// written entirely by the sampling stage, so zero-filling it first is wasted work.
+// Allocator of the coefficient stores. New elements are left default-initialised: a
+// store is written entirely by the sampling stage, so filling it first is wasted work.
+// A full photograph's stores are megabytes, and touching them page by page was a
+// large share of an encode: they come from the huge-page buffers of the runtime.
 template <class T>
 struct NoInitAllocator : std::allocator<T> {
   template <class U>
@@ -23,6 +28,13 @@ struct NoInitAllocator : std::allocator<T> {
   NoInitAllocator() = default;
   template <class U>
   NoInitAllocator(const NoInitAllocator<U>&) noexcept {}
+  T* allocate(size_t n) {
+    if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    void* p = memory::AllocateZeroed(n * sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t n) noexcept { memory::FreeZeroed(p, n * sizeof(T)); }
   template <class U>
   void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
     ::new (static_cast<void*>(p)) U;
