@@ -10,7 +10,12 @@ namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OKUVA_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(OKUVA_ADDRESS_SANITIZER)
 constexpr bool kSanitized = true;  // the sanitizer only checks bounds on its own heap
 #else
 constexpr bool kSanitized = false;
