@@ -30,11 +30,11 @@ struct NoInitAllocator : std::allocator<T> {
   NoInitAllocator(const NoInitAllocator<U>&) noexcept {}
   T* allocate(size_t n) {
     if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
-    void* p = memory::AllocateZeroed(n * sizeof(T));
+    void* p = memory::Allocate(n * sizeof(T), false);
     if (p == nullptr) throw std::bad_alloc();
     return static_cast<T*>(p);
   }
-  void deallocate(T* p, size_t n) noexcept { memory::FreeZeroed(p, n * sizeof(T)); }
+  void deallocate(T* p, size_t n) noexcept { memory::Free(p, n * sizeof(T)); }
   template <class U>
   void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
     ::new (static_cast<void*>(p)) U;

@@ -3,7 +3,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
 
 namespace okuva::memory {
 namespace {
@@ -35,15 +39,56 @@ size_t RoundUp(size_t n, size_t to) {
   return r < n ? 0 : r;
 }
 
-}  // namespace
+// Mappings given back, kept for the next request of the same length: an encoder or a
+// window that makes the same buffers picture after picture would otherwise pay the
+// kernel's faults and zeroing each time, where the heap used to hand back memory it
+// had already touched. Bounded, like the heap's own retention.
+class Reuse {
+public:
+  void* Take(size_t length) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (Entry& e : entries_) {
+      if (e.p != nullptr && e.length == length) {
+        cached_ -= length;
+        return std::exchange(e.p, nullptr);
+      }
+    }
+    return nullptr;
+  }
+  // False when there is no room: the caller unmaps.
+  bool Keep(void* p, size_t length) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (cached_ + length > kMaxCachedBytes) return false;
+    for (Entry& e : entries_) {
+      if (e.p == nullptr) {
+        e = {p, length};
+        cached_ += length;
+        return true;
+      }
+    }
+    return false;
+  }
 
-bool UsesOwnMapping(size_t bytes) noexcept { return !kSanitized && bytes >= kLargeBufferBytes; }
+private:
+  static constexpr size_t kMaxCachedBytes = size_t{64} << 20;
+  struct Entry {
+    void* p = nullptr;
+    size_t length = 0;
+  };
+  std::mutex mutex_;
+  std::array<Entry, 6> entries_{};
+  size_t cached_ = 0;
+};
 
-void* AllocateZeroed(size_t bytes) noexcept {
-  if (!UsesOwnMapping(bytes)) return std::calloc(bytes == 0 ? 1 : bytes, 1);
-  const size_t length = RoundUp(bytes, PageSize());
-  const size_t reserve = length == 0 ? 0 : length + kHugePage;
-  if (reserve < length || length == 0) return nullptr;
+// Never destroyed: buffers held by static objects may be freed while the program exits.
+Reuse& Cache() {
+  static Reuse* reuse = new Reuse;
+  return *reuse;
+}
+
+void* MapAligned(size_t length) {
+  const size_t reserve = length + kHugePage;
+  if (reserve < length) return nullptr;
   // Reserve a huge page more than needed, then give back the ends around the first
   // 2 MiB boundary. Only whole 2 MiB extents can be huge pages; the tail beyond the
   // last one stays on ordinary pages rather than rounding the buffer up, so the
@@ -66,13 +111,36 @@ void* AllocateZeroed(size_t bytes) noexcept {
   return p;
 }
 
-void FreeZeroed(void* p, size_t bytes) noexcept {
-  if (p == nullptr) return;
-  if (UsesOwnMapping(bytes)) {
-    ::munmap(p, RoundUp(bytes, PageSize()));
-  } else {
-    std::free(p);
+}  // namespace
+
+bool UsesOwnMapping(size_t bytes) noexcept { return !kSanitized && bytes >= kLargeBufferBytes; }
+
+void* Allocate(size_t bytes, bool zeroed) noexcept {
+  if (!UsesOwnMapping(bytes)) {
+    if (bytes == 0) bytes = 1;
+    return zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
   }
+  const size_t length = RoundUp(bytes, PageSize());
+  if (length == 0) return nullptr;
+  if (void* p = Cache().Take(length)) {
+    if (zeroed) std::memset(p, 0, length);
+    return p;
+  }
+  return MapAligned(length);  // fresh pages read as zeros
 }
+
+void* AllocateZeroed(size_t bytes) noexcept { return Allocate(bytes, true); }
+
+void Free(void* p, size_t bytes) noexcept {
+  if (p == nullptr) return;
+  if (!UsesOwnMapping(bytes)) {
+    std::free(p);
+    return;
+  }
+  const size_t length = RoundUp(bytes, PageSize());
+  if (!Cache().Keep(p, length)) ::munmap(p, length);
+}
+
+void FreeZeroed(void* p, size_t bytes) noexcept { Free(p, bytes); }
 
 }  // namespace okuva::memory

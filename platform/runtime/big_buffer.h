@@ -1,11 +1,11 @@
-// Zeroed memory for large pixel and coefficient buffers.
+// Memory for large pixel and coefficient buffers.
 //
 // Touching a fresh buffer of several megabytes costs one page fault per 4 KiB page,
 // which for a full photograph outweighs the work done on it. Large requests therefore
 // get a mapping of their own, aligned to 2 MiB and advised for transparent huge pages,
 // so the kernel can back them with one fault per 2 MiB. Where the system offers no
 // huge pages the mapping simply stays on ordinary pages; small requests come from the
-// ordinary heap. Either way the memory reads as zeros until written.
+// ordinary heap.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +17,13 @@ namespace okuva::memory {
 // Requests of at least this many bytes get their own huge-page mapping.
 constexpr size_t kLargeBufferBytes = size_t{2} << 20;
 
-// `bytes` zeroed bytes (at least 1 byte's worth of address for 0), or null when the
-// system has no room. Free with FreeZeroed and the same size.
+// `bytes` bytes (an address even for 0), zeroed when asked, or null when the system
+// has no room. Free with Free and the same size. A large buffer given back is kept for
+// the next request of the same size (a few, up to 64 MiB in all), so repeated work on
+// pictures of one size does not fault its memory in again.
+void* Allocate(size_t bytes, bool zeroed) noexcept;
+void Free(void* p, size_t bytes) noexcept;
+// The same, always zeroed.
 void* AllocateZeroed(size_t bytes) noexcept;
 void FreeZeroed(void* p, size_t bytes) noexcept;
 
