@@ -131,16 +131,16 @@ void* Allocate(size_t bytes, bool zeroed) noexcept {
 
 void* AllocateZeroed(size_t bytes) noexcept { return Allocate(bytes, true); }
 
-void Free(void* p, size_t bytes) noexcept {
+void Free(void* p, size_t bytes, bool keepForReuse) noexcept {
   if (p == nullptr) return;
   if (!UsesOwnMapping(bytes)) {
     std::free(p);
     return;
   }
   const size_t length = RoundUp(bytes, PageSize());
-  if (!Cache().Keep(p, length)) ::munmap(p, length);
+  if (!keepForReuse || !Cache().Keep(p, length)) ::munmap(p, length);
 }
 
-void FreeZeroed(void* p, size_t bytes) noexcept { Free(p, bytes); }
+void FreeZeroed(void* p, size_t bytes) noexcept { Free(p, bytes, false); }
 
 }  // namespace okuva::memory

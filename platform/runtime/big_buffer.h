@@ -18,12 +18,14 @@ namespace okuva::memory {
 constexpr size_t kLargeBufferBytes = size_t{2} << 20;
 
 // `bytes` bytes (an address even for 0), zeroed when asked, or null when the system
-// has no room. Free with Free and the same size. A large buffer given back is kept for
-// the next request of the same size (a few, up to 64 MiB in all), so repeated work on
-// pictures of one size does not fault its memory in again.
+// has no room. Free with Free and the same size. With keepForReuse a large buffer is
+// kept for the next request of the same size (a few, up to 64 MiB in all), so work
+// repeated on pictures of one size does not fault its memory in again; it then stays
+// resident until taken, so only buffers that are remade again and again (and need no
+// zeroing) are worth keeping.
 void* Allocate(size_t bytes, bool zeroed) noexcept;
-void Free(void* p, size_t bytes) noexcept;
-// The same, always zeroed.
+void Free(void* p, size_t bytes, bool keepForReuse) noexcept;
+// Zeroed buffers, unmapped when freed.
 void* AllocateZeroed(size_t bytes) noexcept;
 void FreeZeroed(void* p, size_t bytes) noexcept;
 
