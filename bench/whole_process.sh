@@ -6,7 +6,9 @@
 #           optimisation); target: okuva-tool at least as fast (CPU ratio >= 1.0)
 #   export  okuva-tool export IN OUT   against  cjpeg -quality 90 -sample 2x2;
 #           target: okuva-tool's CPU time at most 1.2 x cjpeg's
-# cjpeg cannot read PNG: its PNG runs are `pngtopnm IN | cjpeg`, timed as one.
+# cjpeg cannot read PNG: its PNG runs are `pngtopnm IN | cjpeg`, timed as one. netpbm's
+# PNG decoder is slow, so those ratios say more about it than about cjpeg; the PPM
+# cases are the comparison of encoders.
 # The two tools run interleaved (their order alternating), RUNS rounds; each figure is
 # the median over the rounds of CPU time (user + sys), elapsed time and peak resident
 # memory, taken by whole_process_runner.c (wait4, so a pipeline's processes count
@@ -124,6 +126,9 @@ if [ "$png_ok" = 1 ]; then
   compare png-export "$work/photo.png" export
 else
   echo "(okuva-tool does not read PNG here: the PNG cases are skipped)"
+fi
+if [ "$png_ok" = 1 ]; then
+  echo "(the PNG cases' peer includes pngtopnm, much slower than cjpeg's own reading)"
 fi
 echo
 echo "cpu_ratio: encode = cjpeg CPU / okuva-tool CPU; export = okuva-tool CPU / cjpeg CPU"
