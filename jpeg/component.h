@@ -4,16 +4,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "platform/runtime/big_buffer.h"
+
 namespace okuva::jpeg {
 
-// Allocator that leaves new elements default-initialised: a coefficient store is
-// written entirely by the sampling stage, so zero-filling it first is wasted work.
+// Allocator of the coefficient stores. New elements are left default-initialised: a
+// store is written entirely by the sampling stage, so filling it first is wasted work.
+// A full photograph's stores are megabytes, and touching them page by page was a
+// large share of an encode: they come from the huge-page buffers of the runtime, and
+// an encode of the same size takes them over instead of faulting in new ones.
 template <class T>
 struct NoInitAllocator : std::allocator<T> {
   template <class U>
@@ -23,6 +29,14 @@ struct NoInitAllocator : std::allocator<T> {
   NoInitAllocator() = default;
   template <class U>
   NoInitAllocator(const NoInitAllocator<U>&) noexcept {}
+  T* allocate(size_t n) {
+    if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    void* p = memory::Allocate(n * sizeof(T), false);
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  // Kept for the next encode of the same size.
+  void deallocate(T* p, size_t n) noexcept { memory::Free(p, n * sizeof(T), true); }
   template <class U>
   void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
     ::new (static_cast<void*>(p)) U;

@@ -4,6 +4,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libjpeg-turbo-progs libv4l-dev qt6-base-dev
   qt6-translations-l10n xvfb xauth openbox xdotool x11-utils mate-backgrounds jq)
+# bench/whole_process.sh crops the photograph and converts it to PNG with netpbm.
+packages+=(netpbm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,6 +2,7 @@
 
 #include "platform/gdi/dib_in_dc.h"
 #include "platform/runtime/checked.h"
+#include "platform/runtime/error.h"
 #include "platform/runtime/services.h"
 
 namespace okuva {
@@ -64,14 +65,24 @@ void cDIBSection::CreateFromPicture(const StdPicture& picThis) {
 void cDIBSection::CreateFromPicture(gdi::HBITMAP picThis) {
   gdi::BITMAP bm{};
   gdi::GetObjectA(picThis, static_cast<int>(sizeof(bm)), &bm);
-  if (!Create(bm.bmWidth, bm.bmHeight)) return;
+  // Not a bitmap: the surface is left empty, as callers expect.
+  if (bm.bmWidth <= 0 || bm.bmHeight <= 0) {
+    Create(bm.bmWidth, bm.bmHeight);
+    return;
+  }
+  // A real picture that finds no room would otherwise leave a header without pixels,
+  // and every later reader would fail with an error that hides the cause.
+  if (!Create(bm.bmWidth, bm.bmHeight)) Raise(kErrOutOfMemory);
 
   const gdi::HWND desktop = gdi::GetDesktopWindow();
   const gdi::HDC screen = gdi::GetDC(desktop);
-  if (screen == 0) return;
-  const gdi::HDC memDC = gdi::CreateCompatibleDC(screen);
-  gdi::ReleaseDC(desktop, screen);
-  if (memDC == 0) return;
+  const gdi::HDC memDC = screen != 0 ? gdi::CreateCompatibleDC(screen) : 0;
+  if (screen != 0) gdi::ReleaseDC(desktop, screen);
+  if (memDC == 0) {
+    // A black surface in place of the picture would pass for a copy of it.
+    ClearUp();
+    Raise(kErrOutOfMemory);
+  }
 
   const gdi::HGDIOBJ old = gdi::SelectObject(memDC, picThis);
   LoadPictureBlt(memDC, 0, 0, -1, -1, gdi::SRCCOPY);

@@ -41,7 +41,9 @@ public:
 
   // Makes the surface the picture's pixel size and blits the picture into it
   // (converted to 24 bits). A picture without a bitmap leaves the surface empty with
-  // Width and Height 0; platform refusals are seen only through Width/Height/hDib.
+  // Width and Height 0. Raises 7 "Out of memory" (the surface left empty) when the
+  // platform has no room for a surface of the picture's size; 6 when its row or image
+  // size does not fit in 32 bits.
   void CreateFromPicture(const StdPicture& picThis);
   void CreateFromPicture(gdi::HBITMAP picThis);  // the same for a bare picture handle
 

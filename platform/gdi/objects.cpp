@@ -154,7 +154,7 @@ std::unique_ptr<Bitmap> MakeBitmap(int32_t width, int32_t height, int bitsPerPix
   const auto bytes = static_cast<uint64_t>(stride) * static_cast<uint64_t>(height);
   if (bytes > kMaxBitmapBytes) return nullptr;
   auto b = std::make_unique<Bitmap>();
-  b->pixels.reset(static_cast<uint8_t*>(std::calloc(static_cast<size_t>(bytes), 1)));
+  b->pixels = PixelMemory(static_cast<size_t>(bytes));
   if (!b->pixels) return nullptr;
   b->width = width;
   b->height = height;

@@ -4,12 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/gdi/gdi.h"
+#include "platform/runtime/big_buffer.h"
 
 namespace okuva::gdi::detail {
 
@@ -22,11 +22,9 @@ inline Colour ToColour(const RGBQUAD& q) {
          static_cast<Colour>(q.rgbRed) << 16;
 }
 
-struct FreeDeleter {
-  void operator()(uint8_t* p) const noexcept { std::free(p); }
-};
-// calloc'd so that large surfaces start black without touching every page.
-using PixelMemory = std::unique_ptr<uint8_t, FreeDeleter>;
+// Zeroed, so surfaces start black without touching every page; large ones on huge
+// pages where the system offers them.
+using PixelMemory = memory::BigBuffer;
 
 // Largest pixel memory one bitmap may own.
 constexpr uint64_t kMaxBitmapBytes = uint64_t{1} << 30;

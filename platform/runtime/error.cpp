@@ -16,6 +16,7 @@ std::string DefaultDescription(int32_t number) {
   switch (number) {
     case kErrInvalidCall: return "Invalid procedure call or argument";
     case kErrOverflow: return "Overflow";
+    case kErrOutOfMemory: return "Out of memory";
     case kErrSubscript: return "Subscript out of range";
     case kErrFileNotFound: return "File not found";
     case kErrDiskFull: return "Disk full";

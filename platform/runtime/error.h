@@ -13,6 +13,7 @@ namespace okuva {
 enum ErrorNumber : int32_t {
   kErrInvalidCall = 5,       // "Invalid procedure call or argument"
   kErrOverflow = 6,          // "Overflow"
+  kErrOutOfMemory = 7,       // "Out of memory"
   kErrSubscript = 9,         // "Subscript out of range"
   kErrFileNotFound = 53,     // "File not found"
   kErrDiskFull = 61,         // "Disk full"

@@ -62,7 +62,9 @@ std::vector<std::pair<std::string, std::string>> Corpus() {
     int w, h;
   };
   const Picture pictures[] = {{"photo", 1, 1}, {"photo", 17, 9}, {"photo", 333, 97},
-                              {"noise", 64, 40}, {"photo", 640, 480}};
+                              {"noise", 64, 40}, {"photo", 640, 480},
+                              // Surface and stores large enough for huge-page buffers.
+                              {"photo", 1280, 960}};
   for (const Picture& p : pictures) {
     test::Dib dib(p.w, p.h);
     if (!dib.Ok()) return {};
@@ -72,9 +74,10 @@ std::vector<std::pair<std::string, std::string>> Corpus() {
       dib.FillPhoto(static_cast<uint32_t>(p.w));
     }
     for (const Layout& l : kLayouts) {
-      // The large picture only with the default layout, to keep the run short.
-      if (p.w == 640 && std::string(l.name) != "2x2,1x1,1x1") continue;
+      // The large pictures only with the default layout, to keep the run short.
+      if (p.w >= 640 && std::string(l.name) != "2x2,1x1,1x1") continue;
       for (int q : {1, 50, 75, 100}) {
+        if (p.w > 640 && q != 75) continue;
         cJpeg jpeg;
         jpeg.SetSamplingFrequencies(l.f[0], l.f[1], l.f[2], l.f[3], l.f[4], l.f[5]);
         jpeg.Quality(q);

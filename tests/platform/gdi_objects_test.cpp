@@ -5,6 +5,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/runtime/big_buffer.h"
 #include "tests/platform/gdi_helpers.h"
 
 namespace okuva::gdi {
@@ -90,6 +91,60 @@ TEST(GdiDibSection, RefusesBadFormatsAndSizes) {
   SelectObject(dc, old);
   EXPECT_TRUE(DeleteObject(b));
   EXPECT_TRUE(DeleteDC(dc));
+}
+
+TEST(GdiDibSection, LargeSectionsStartBlackOnHugePageBoundaries) {
+  // 4.5 MB of pixels: beyond the size that gets a mapping of its own.
+  Dib big(1500, 1000, 24);
+  ASSERT_NE(big.bits(), nullptr);
+  const size_t bytes = size_t{4500} * 1000;
+  if (memory::UsesOwnMapping(bytes)) {
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(big.bits()) % (uintptr_t{2} << 20), 0u);
+  }
+  EXPECT_EQ(big.bits()[0], 0);
+  EXPECT_EQ(big.bits()[bytes / 2], 0);
+  EXPECT_EQ(big.bits()[bytes - 1], 0);
+  // Every byte is writable and a copy through another large section is exact.
+  for (size_t i = 0; i < bytes; ++i) big.bits()[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
+  Dib copy(1500, 1000, 24);
+  ASSERT_TRUE(BitBlt(copy.dc(), 0, 0, 1500, 1000, big.dc(), 0, 0, SRCCOPY));
+  EXPECT_EQ(std::memcmp(copy.bits(), big.bits(), bytes), 0);
+  // Down by one row onto itself (rows are stored bottom-up): each stored row takes the
+  // one above it in memory.
+  ASSERT_TRUE(BitBlt(big.dc(), 0, 1, 1500, 999, big.dc(), 0, 0, SRCCOPY));
+  EXPECT_EQ(std::memcmp(big.bits(), copy.bits() + 4500, bytes - 4500), 0);
+}
+
+TEST(GdiDibSection, PixelMemoryKeptForReuseComesBackZeroedWhenAsked) {
+  const size_t bytes = memory::kLargeBufferBytes + 12345;
+  for (int round = 0; round < 3; ++round) {
+    auto* p = static_cast<uint8_t*>(memory::Allocate(bytes, round % 2 == 1));
+    ASSERT_NE(p, nullptr);
+    if (round % 2 == 1) {
+      size_t nonZero = 0;
+      for (size_t i = 0; i < bytes; ++i) nonZero += p[i] != 0;
+      EXPECT_EQ(nonZero, 0u) << "round " << round;
+    }
+    std::memset(p, 0xFF, bytes);
+    memory::Free(p, bytes, true);
+  }
+}
+
+TEST(GdiDibSection, PixelMemoryMovesWholeAndFailsEmpty) {
+  memory::BigBuffer moved(memory::kLargeBufferBytes);
+  ASSERT_TRUE(moved);
+  moved.get()[memory::kLargeBufferBytes - 1] = 1;
+  memory::BigBuffer taken = std::move(moved);
+  EXPECT_FALSE(moved);
+  EXPECT_EQ(taken.size(), memory::kLargeBufferBytes);
+  EXPECT_EQ(taken.get()[memory::kLargeBufferBytes - 1], 1);
+
+  // Sizes whose page rounding overflows, or that no system maps, fail cleanly.
+  if (!memory::UsesOwnMapping(SIZE_MAX)) GTEST_SKIP() << "sanitizer heap: it aborts instead";
+  EXPECT_EQ(memory::AllocateZeroed(SIZE_MAX - 100), nullptr);
+  const memory::BigBuffer absurd(size_t{1} << 62);
+  EXPECT_FALSE(absurd);
+  EXPECT_EQ(absurd.size(), 0u);
 }
 
 TEST(GdiHandles, ZeroAndStaleHandlesFailEverywhere) {

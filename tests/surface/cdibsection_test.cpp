@@ -316,6 +316,28 @@ TEST(DIBSectionFromPicture, ConvertsToTwentyFourBitsUpright) {
   }
 }
 
+TEST(DIBSectionFromPicture, PictureTooLargeForASurfaceRaisesOutOfMemory) {
+  // 64 MiB as one bit per pixel, 1.5 GiB as a 24-bit surface: beyond what the raster
+  // layer grants one bitmap.
+  const gdi::HBITMAP mono = gdi::CreateBitmap(32768, 16384, 1, 1, nullptr);
+  ASSERT_NE(mono, 0u);
+  cDIBSection d;
+  ASSERT_TRUE(d.Create(4, 4));
+  try {
+    d.CreateFromPicture(mono);
+    ADD_FAILURE() << "no error raised";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Number(), 7);
+    EXPECT_EQ(e.Description(), "Out of memory");
+  }
+  EXPECT_EQ(d.hDib(), 0u);
+  EXPECT_EQ(d.hdc(), 0u);
+  EXPECT_EQ(d.DIBSectionBitsPtr(), nullptr);
+  // The picture is untouched and the surface usable again.
+  EXPECT_TRUE(gdi::DeleteObject(mono));
+  EXPECT_TRUE(d.Create(4, 4));
+}
+
 TEST(DIBSectionFromPicture, PictureWithoutBitmapLeavesTheSurfaceEmpty) {
   cDIBSection d;
   ASSERT_TRUE(d.Create(8, 8));
