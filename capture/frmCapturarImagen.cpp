@@ -43,7 +43,6 @@ constexpr intptr_t kPreviewRateMs = 30;
 constexpr int kFrameWatchIntervalMs = 50;
 constexpr int kFrameWatchTicks = 40;
 constexpr int32_t kErrInternal = 51;
-constexpr int32_t kErrOutOfMemory = 7;
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int left, int top,
                   int width, int height) {
@@ -218,7 +217,7 @@ void frmCapturarImagen::Run(const std::function<void()>& handler) {
     MsgBox(UnhandledErrorText(error.Number(), error.Description()), MessageIcon::Critical,
            error.Source());
   } catch (const std::bad_alloc&) {
-    MsgBox(UnhandledErrorText(kErrOutOfMemory, "Out of memory"), MessageIcon::Critical);
+    MsgBox(UnhandledErrorText(kErrOutOfMemory, DefaultDescription(kErrOutOfMemory)), MessageIcon::Critical);
   } catch (const std::exception& error) {
     MsgBox(UnhandledErrorText(kErrInternal, error.what()), MessageIcon::Critical);
   }
