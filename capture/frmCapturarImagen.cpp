@@ -39,9 +39,9 @@ const QColor kLabelText(255, 255, 255);
 constexpr int32_t kCaptureWidth = 320;
 constexpr int32_t kCaptureHeight = 240;
 constexpr intptr_t kPreviewRateMs = 30;
-// How long the first placement waits for a window manager's frame: 40 x 50 ms.
+// How long the first placement waits for a window manager's frame: 200 x 50 ms.
 constexpr int kFrameWatchIntervalMs = 50;
-constexpr int kFrameWatchTicks = 40;
+constexpr int kFrameWatchTicks = 200;
 constexpr int32_t kErrInternal = 51;
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int left, int top,

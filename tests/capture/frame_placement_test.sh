@@ -19,7 +19,7 @@ Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 export DISPLAY=":$display"
 for _ in $(seq 50); do xprop -root >/dev/null 2>&1 && break; sleep 0.1; done
 openbox >/dev/null 2>&1 &
-sleep 1
+for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break; sleep 0.1; done
 OKUVA_CAMERA=simulated "$app" >/dev/null 2>&1 &
 id=""
 for _ in $(seq 100); do
@@ -28,7 +28,14 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -n "$id" ] || { echo "FAIL: the window never appeared"; exit 1; }
-sleep 2.5  # the frame watch runs for at most two seconds
+# The window is placed again once framed; wait until it has stayed put for a second.
+last=""
+for _ in $(seq 40); do
+  now=$(xwininfo -id "$id" | awk '/Absolute upper-left/ {printf "%s ", $4}')
+  [ "$now" = "$last" ] && break
+  last=$now
+  sleep 1
+done
 read -r left right top bottom < <(xprop -id "$id" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
 x=$(xwininfo -id "$id" | awk '/Absolute upper-left X/ {print $4}')
 y=$(xwininfo -id "$id" | awk '/Absolute upper-left Y/ {print $4}')
