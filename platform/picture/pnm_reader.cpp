@@ -1,9 +1,14 @@
 // Binary PNM: P5 (grey) and P6 (colour) with a maxval of 1 to 255; comments may stand
 // between any two header fields. Sixteen-bit samples (maxval above 255) are refused.
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/picture/picture_internal.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace okuva::picture_detail {
 
@@ -57,6 +62,40 @@ private:
   size_t pos_ = 0;
 };
 
+// Exchanges the first and third byte of each of `count` 3-byte pixels in place.
+void SwapRedAndBlueScalar(uint8_t* px, int64_t count) {
+  for (int64_t x = 0; x < count; ++x) std::swap(px[3 * x], px[3 * x + 2]);
+}
+
+#if defined(__x86_64__)
+// Five pixels (15 bytes) a step through one 16-byte shuffle whose 16th byte is stored
+// back as it was loaded. Each step's load comes before the store of the step before,
+// which overlaps it by that byte: the load never waits on the store.
+__attribute__((target("ssse3"))) void SwapRedAndBlueSsse3(uint8_t* px, int64_t count) {
+  const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+  // Steps whose 16 bytes stay inside the row.
+  const int64_t steps = count >= 6 ? (3 * count - 16) / 15 + 1 : 0;
+  if (steps > 0) {
+    __m128i current = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px));
+    for (int64_t k = 0; k + 1 < steps; ++k) {
+      const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + 15 * (k + 1)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(px + 15 * k), _mm_shuffle_epi8(current, order));
+      current = next;
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(px + 15 * (steps - 1)), _mm_shuffle_epi8(current, order));
+  }
+  SwapRedAndBlueScalar(px + 15 * steps, count - 5 * steps);
+}
+#endif
+
+void SwapRedAndBlue(uint8_t* px, int64_t count) {
+#if defined(__x86_64__)
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3) return SwapRedAndBlueSsse3(px, count);
+#endif
+  SwapRedAndBlueScalar(px, count);
+}
+
 }  // namespace
 
 void ReadPnm(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
@@ -100,6 +139,19 @@ void ReadPnm(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   }
   Sink sink(picture, prepare);
   const int64_t rowBytes = width * channels;
+  if (colour && maxval == 255 && sink.DestinationBits() == 24) {
+    // Every sample is its own level: each row is read straight into its place and
+    // turned from red, green, blue into blue, green, red there.
+    for (int64_t y = 0; y < height; ++y) {
+      uint8_t* dst = sink.Row(y);
+      if (in.TakeSome(start + static_cast<uint64_t>(y * rowBytes), dst, static_cast<size_t>(rowBytes)) !=
+          static_cast<size_t>(rowBytes)) {
+        throw PictureError("truncated file: PNM pixel row is missing");
+      }
+      SwapRedAndBlue(dst, width);
+    }
+    return;
+  }
   std::vector<uint8_t> grey(colour ? 0 : static_cast<size_t>(width));
   for (int64_t y = 0; y < height; ++y) {  // PNM rows are top-down
     const uint8_t* src = in.Take(start + static_cast<uint64_t>(y * rowBytes), static_cast<size_t>(rowBytes), "PNM pixel row");

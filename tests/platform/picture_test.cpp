@@ -246,10 +246,13 @@ TEST(Picture, PnmRoundTripsByteForByte) {
   StdPicture g = Decode(Bytes(grey));
   EXPECT_EQ(EncodePnm(g.Handle(), true), Bytes(grey));
 
-  std::string colour = "P6\n5 2\n255\n";
-  for (int i = 0; i < 30; ++i) colour.push_back(static_cast<char>(i * 37 + 1));
-  StdPicture c = Decode(Bytes(colour));
-  EXPECT_EQ(EncodePnm(c.Handle(), false), Bytes(colour));
+  // Widths on both sides of the five-pixel steps of the colour reader's fast path.
+  for (const int width : {5, 6, 7, 11, 16, 37}) {
+    std::string colour = "P6\n" + std::to_string(width) + " 2\n255\n";
+    for (int i = 0; i < width * 6; ++i) colour.push_back(static_cast<char>(i * 37 + 1));
+    StdPicture c = Decode(Bytes(colour));
+    EXPECT_EQ(EncodePnm(c.Handle(), false), Bytes(colour)) << width;
+  }
 
   // Grey output of a colour picture is its luma; of a grey one, the same levels.
   StdPicture rgb = Decode(Bytes("P6 3 1 255\n\xFF\x00\x00\x00\xFF\x00\x00\x00\xFF"));
