@@ -85,8 +85,25 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
       Hb = std::max(Hb, g.Hc);
     }
   }
+  // Whether the planes are drawn and sampled band by band (decided below, before the
+  // working bitmap is made: banded, it holds one MCU row of the scaled planes).
+  const bool banded = [&] {
+    if (!direct.has_value() || m_udtComp.size() < 2 || (Wb != 0 && lHeight % Hb != 0)) return false;
+    for (const jpeg::Component& comp : m_udtComp) {
+      const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
+      const bool fullSize = g.Wc == lWidth && g.Hc == lHeight;
+      if (!fullSize && (g.Wc != Wb || g.Hc != Hb)) return false;
+    }
+    return true;
+  }();
+  int32_t bandRows = Hb;
+  if (banded && Wb > 0) {
+    int32_t maxVi = 1;
+    for (const jpeg::Component& comp : m_udtComp) maxVi = std::max(maxVi, comp.Vi);
+    bandRows = std::min(Hb, 8 * maxVi);
+  }
   jpeg::SamplingSurface surface;
-  if (Wb > 0 && !surface.Create(Wb, Hb)) return 1;
+  if (Wb > 0 && !surface.Create(Wb, bandRows)) return 1;
 
   // The new stores replace the old ones only once all are made, so the size and the
   // stores always describe the same image.
@@ -109,17 +126,14 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
   // With several components read in place and the scaled planes (if any) of one size
   // whose height divides the picture's, each MCU row's planes are drawn and sampled
   // together: the source rows they read are then still in the cache.
-  bool banded = direct.has_value() && planes.size() > 1 && (Wb == 0 || lHeight % Hb == 0);
-  for (const jpeg::PlaneGeometry& g : planes) {
-    if (!fullSize(g) && (g.Wc != Wb || g.Hc != Hb)) banded = false;
-  }
   if (banded) {
     int32_t mcuRows = 0;
     for (size_t i = 0; i < planes.size(); ++i) {
       const int32_t Vi = m_udtComp[i].Vi;
       mcuRows = std::max(mcuRows, (planes[i].BlockRows() + Vi - 1) / Vi);
     }
-    int32_t drawn = 0;  // scaled plane rows drawn so far
+    int32_t drawn = 0;      // scaled plane rows drawn so far
+    int32_t bandFirst = 0;  // the plane row at the top of the working bitmap
     for (int32_t m = 0; m < mcuRows; ++m) {
       for (size_t i = 0; i < planes.size(); ++i) {
         const jpeg::PlaneGeometry& g = planes[i];
@@ -135,9 +149,10 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
         if (needed > drawn) {
           surface.DrawScaledRows(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc, drawn,
                                  needed);
+          bandFirst = drawn;
           drawn = needed;
         }
-        sample(i, surface.Scaled(g.Wc, g.Hc), first, end);
+        sample(i, surface.ScaledBand(g.Wc, g.Hc, bandFirst), first, end);
       }
     }
   } else {

@@ -91,8 +91,14 @@ void SamplingSurface::DrawScaledRows(gdi::HDC src, int32_t X, int32_t Y, int32_t
                                      int32_t srcTop, int32_t w, int32_t h, int32_t firstRow,
                                      int32_t endRow) {
   const int32_t ny = Y / h;
-  gdi::StretchBlt(dc_, 0, firstRow, w, endRow - firstRow, src, srcLeft, srcTop + firstRow * ny, X,
+  gdi::StretchBlt(dc_, 0, 0, w, endRow - firstRow, src, srcLeft, srcTop + firstRow * ny, X,
                   (endRow - firstRow) * ny, gdi::SRCCOPY);
+}
+
+PlaneSource SamplingSurface::ScaledBand(int32_t w, int32_t h, int32_t firstRow) const {
+  PlaneSource band = Scaled(w, h);
+  band.firstRow = firstRow;
+  return band;
 }
 
 PlaneSource SamplingSurface::Scaled(int32_t w, int32_t h) const {
@@ -270,7 +276,7 @@ void SamplePlane(const PlaneSource& src, const PlaneGeometry& g, const ColourWei
   const int32_t wholeBlocks = std::min(src.width, g.Wp) / 8;
   std::vector<uint8_t> tail;
   const auto rowOf = [&](int32_t planeRow) {
-    return src.top + static_cast<ptrdiff_t>(std::min(planeRow, lastRow)) * src.step;
+    return src.top + static_cast<ptrdiff_t>(std::min(planeRow, lastRow) - src.firstRow) * src.step;
   };
   // The tail holds the rows these block rows read.
   const int32_t tailFirst = std::min(8 * firstBlockRow, lastRow);

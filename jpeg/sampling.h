@@ -26,13 +26,16 @@ struct ColourWeights {
 extern const std::array<ColourWeights, 3> kColourWeights;
 
 // Pixels of a plane as the sampling stage reads them: row r (0 = top) of the plane at
-// top + r * step, 3 bytes per pixel (b, g, r). Only width x height pixels are read;
-// beyond them the last column and row stand in, so the source needs no padding.
+// top + (r - firstRow) * step, 3 bytes per pixel (b, g, r). Only width x height pixels
+// are read; beyond them the last column and row stand in, so the source needs no
+// padding. A band of the plane starts at its row firstRow and holds only the rows the
+// block rows sampled from it read.
 struct PlaneSource {
   const uint8_t* top = nullptr;
   ptrdiff_t step = 0;
   int32_t width = 0;
   int32_t height = 0;
+  int32_t firstRow = 0;
 };
 
 // The working bitmap of one SampleHDC call: a 24-bit bottom-up DIB section of Wb x Hb
@@ -60,12 +63,15 @@ public:
   // (nothing replicated: Scaled's reader repeats the edges).
   void DrawScaled(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft, int32_t srcTop,
                   int32_t w, int32_t h);
-  // Rows firstRow..endRow-1 of that drawing alone, for Y a whole multiple of h: each
-  // row then averages its own source rows, so drawing in bands gives the same pixels.
+  // Rows firstRow..endRow-1 of that drawing alone, at the bitmap's top, for Y a whole
+  // multiple of h: each row then averages its own source rows, so drawing in bands
+  // gives the same pixels, and a bitmap of one band's height serves the whole plane.
   void DrawScaledRows(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft, int32_t srcTop,
                       int32_t w, int32_t h, int32_t firstRow, int32_t endRow);
   // What DrawScaled drew, as a plane of w x h pixels.
   PlaneSource Scaled(int32_t w, int32_t h) const;
+  // What DrawScaledRows last drew, as the band of a w x h plane from its row firstRow.
+  PlaneSource ScaledBand(int32_t w, int32_t h, int32_t firstRow) const;
 
   const uint8_t* Bits() const { return bits_; }
   int32_t Stride() const { return stride_; }
