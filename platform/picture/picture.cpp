@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -153,6 +155,34 @@ size_t Input::TakeSome(uint64_t offset, uint8_t* to, size_t count) {
   }
   if (done == count || headIsAll_) return done;
   return done + ReadFd(offset + done, to + done, count - done);
+}
+
+bool Input::TakeRows(uint64_t offset, size_t rowBytes, uint8_t* const* rows, size_t count) {
+  size_t r = 0;
+  const auto at = [&](size_t row) { return offset + static_cast<uint64_t>(row) * rowBytes; };
+  // Rows held in memory or in the head, and those of a stream that cannot seek: one by one.
+  while (r < count && (fd_ < 0 || !seekable_ || headIsAll_ || at(r) < headBytes_.size())) {
+    if (TakeSome(at(r), rows[r], rowBytes) != rowBytes) return false;
+    ++r;
+  }
+  constexpr size_t kRowsPerRead = 1024;  // IOV_MAX on Linux
+  std::array<iovec, kRowsPerRead> parts;
+  while (r < count) {
+    const size_t n = std::min(count - r, kRowsPerRead);
+    for (size_t i = 0; i < n; ++i) parts[i] = {rows[r + i], rowBytes};
+    const ssize_t got = ::preadv(fd_, parts.data(), static_cast<int>(n), static_cast<off_t>(at(r)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw PictureError(std::string("read error: ") + std::strerror(errno));
+    if (got == 0) return false;
+    const size_t whole = static_cast<size_t>(got) / rowBytes;
+    r += whole;
+    if (whole < n) {
+      // A short read: the row it ended in is read again on its own.
+      if (TakeSome(at(r), rows[r], rowBytes) != rowBytes) return false;
+      ++r;
+    }
+  }
+  return true;
 }
 
 const uint8_t* Input::Take(uint64_t offset, size_t count, const char* what) {

@@ -92,6 +92,9 @@ public:
   const uint8_t* Take(uint64_t offset, size_t count, const char* what);
   // Up to `count` bytes from `offset` (fewer only at the end of the file); 0 at the end.
   size_t TakeSome(uint64_t offset, uint8_t* to, size_t count);
+  // `count` consecutive runs of `rowBytes` bytes from `offset` into rows[0..count), as
+  // few reads of the file as it takes; false when the file ends first.
+  bool TakeRows(uint64_t offset, size_t rowBytes, uint8_t* const* rows, size_t count);
   // The file from its start: all of it, or its first `limit` bytes when it is longer;
   // for formats whose decoder wants the whole stream. Valid until the next call.
   std::span<const uint8_t> Whole(uint64_t limit);

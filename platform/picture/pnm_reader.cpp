@@ -1,5 +1,7 @@
 // Binary PNM: P5 (grey) and P6 (colour) with a maxval of 1 to 255; comments may stand
 // between any two header fields. Sixteen-bit samples (maxval above 255) are refused.
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -140,15 +142,19 @@ void ReadPnm(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   Sink sink(picture, prepare);
   const int64_t rowBytes = width * channels;
   if (colour && maxval == 255 && sink.DestinationBits() == 24) {
-    // Every sample is its own level: each row is read straight into its place and
-    // turned from red, green, blue into blue, green, red there.
-    for (int64_t y = 0; y < height; ++y) {
-      uint8_t* dst = sink.Row(y);
-      if (in.TakeSome(start + static_cast<uint64_t>(y * rowBytes), dst, static_cast<size_t>(rowBytes)) !=
-          static_cast<size_t>(rowBytes)) {
+    // Every sample is its own level: the rows are read straight into their places, a
+    // band at a time, and turned from red, green, blue into blue, green, red there
+    // while the band is still in the cache.
+    constexpr int64_t kBandRows = 32;
+    std::array<uint8_t*, kBandRows> band;
+    for (int64_t y = 0; y < height; y += kBandRows) {
+      const int64_t n = std::min(kBandRows, height - y);
+      for (int64_t i = 0; i < n; ++i) band[static_cast<size_t>(i)] = sink.Row(y + i);
+      if (!in.TakeRows(start + static_cast<uint64_t>(y * rowBytes), static_cast<size_t>(rowBytes), band.data(),
+                       static_cast<size_t>(n))) {
         throw PictureError("truncated file: PNM pixel row is missing");
       }
-      SwapRedAndBlue(dst, width);
+      for (int64_t i = 0; i < n; ++i) SwapRedAndBlue(band[static_cast<size_t>(i)], width);
     }
     return;
   }

@@ -632,6 +632,13 @@ TEST_F(PictureFiles, SaveAndLoadChooseTheFormatByExtension) {
   } catch (const RuntimeError& e) {
     EXPECT_EQ(e.Number(), 76);
   }
+  // A picture far beyond the first bytes read with the header: its rows come from the
+  // file in batches; a file that ends early is refused.
+  StdPicture large = Pattern24(2100, 40);
+  SavePicture(large.Handle(), dir_ + "/large.ppm");
+  EXPECT_EQ(Colours(LoadPicture(dir_ + "/large.ppm").Handle()), Colours(large.Handle()));
+  std::filesystem::resize_file(dir_ + "/large.ppm", std::filesystem::file_size(dir_ + "/large.ppm") - 5);
+  EXPECT_THROW(LoadPicture(dir_ + "/large.ppm"), PictureError);
   try {
     LoadPicture(dir_ + "/none.bmp");
     FAIL() << "loaded a missing file";
