@@ -21,13 +21,16 @@ for _ in $(seq 50); do xprop -root >/dev/null 2>&1 && break; sleep 0.1; done
 openbox >/dev/null 2>&1 &
 for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break; sleep 0.1; done
 OKUVA_CAMERA=simulated "$app" >/dev/null 2>&1 &
+# A sanitizer build on a busy machine may take many seconds to show its window.
 id=""
-for _ in $(seq 100); do
+framed=""
+for _ in $(seq 900); do
   id=$(xdotool search --name "^OKUVA: " 2>/dev/null | head -1) || true
-  [ -n "$id" ] && xprop -id "$id" _NET_FRAME_EXTENTS | grep -q = && break
+  if [ -n "$id" ] && xprop -id "$id" _NET_FRAME_EXTENTS 2>/dev/null | grep -q =; then framed=yes; break; fi
   sleep 0.1
 done
 [ -n "$id" ] || { echo "FAIL: the window never appeared"; exit 1; }
+[ -n "$framed" ] || { echo "FAIL: the window manager never framed the window"; exit 1; }
 # The window is placed again once framed; wait until it has stayed put for a second.
 last=""
 for _ in $(seq 40); do
