@@ -15,11 +15,14 @@
 namespace okuva::tool {
 
 // Runs `read`, turning the file errors of a missing or unreadable input into exit 1.
+// A destination that finds no room is the toolkit's error 7, as where a surface is made
+// from a picture object, not a fault of the input.
 template <typename Read>
 auto ReadingInput(const std::string& path, const Read& read) {
   try {
     return read();
   } catch (const RuntimeError& e) {
+    if (e.Number() == kErrOutOfMemory) throw;
     throw UsageError{"cannot read " + path + ": " + e.Description()};
   }
 }
@@ -29,11 +32,12 @@ inline void ReadInput(const std::string& path, const PicturePrepare& prepare) {
   ReadingInput(path, [&] { ReadPictureInto(path, prepare); });
 }
 
-// A new 24-bit surface of the picture's size as the destination (null bits when the
-// surface cannot be made).
+// A new 24-bit surface of the picture's size as the destination. The reader has
+// checked the size against its caps, so a surface that cannot be made found no room:
+// error 7 "Out of memory".
 inline PictureDestination SurfaceDestination(cDIBSection& dib, const PictureHeader& header) {
   PictureDestination d;
-  if (!dib.Create(header.width, header.height)) return d;
+  if (!dib.Create(header.width, header.height)) Raise(kErrOutOfMemory);
   d.bits = dib.DIBSectionBitsPtr();
   d.stride = dib.BytesPerScanLine();
   d.bitsPerPixel = 24;
@@ -41,10 +45,11 @@ inline PictureDestination SurfaceDestination(cDIBSection& dib, const PictureHead
 }
 
 // A new image of the picture's size at `depth` (24, or the picture's own palette depth,
-// which then carries the picture's colour table) as the destination.
+// which then carries the picture's colour table) as the destination; error 7 when it
+// finds no room.
 inline PictureDestination ImageDestination(cImage& image, const PictureHeader& header, int16_t depth) {
   PictureDestination d;
-  if (!image.Create(header.width, header.height, depth)) return d;
+  if (!image.Create(header.width, header.height, depth)) Raise(kErrOutOfMemory);
   if (depth <= 8) gdi::SetDIBColorTable(image.hdc(), 0, header.colourCount, header.colours);
   d.bits = static_cast<uint8_t*>(image.DIBitsPtr());
   d.stride = image.BytesPerScanLine();
