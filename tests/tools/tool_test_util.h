@@ -52,17 +52,20 @@ protected:
 
   // Runs okuva-tool with `arguments` (shell words), after the shell commands of
   // `setup` (such as a ulimit, ended by ';'); returns its exit status (-1 or 128 + N when
-  // signal N ended it) and keeps its standard error in stderr_. OKUVA_TOOL_UNDER_TEST names
-  // another build of the tool to run instead, to compare one with another.
+  // signal N ended it) and keeps its standard output and error in stdout_ and stderr_
+  // (captured beside the test's folder, which some tests count). OKUVA_TOOL_UNDER_TEST
+  // names another build of the tool to run instead, to compare one with another.
   int RunTool(const std::string& arguments, const std::string& setup = {}) {
-    const std::string errFile = (dir_.parent_path() / (dir_.filename().string() + ".stderr")).string();
+    const std::string capture = (dir_.parent_path() / dir_.filename()).string();
     const char* other = std::getenv("OKUVA_TOOL_UNDER_TEST");
     const std::string command = "(" + setup + " '" + (other != nullptr ? other : OKUVA_TOOL_PATH) +
-                                "' " + arguments + ") >/dev/null 2>'" + errFile + "'";
+                                "' " + arguments + ") >'" + capture + ".stdout' 2>'" + capture + ".stderr'";
     const int status = std::system(command.c_str());
-    const std::vector<uint8_t> err = ReadBytes(errFile);
+    const std::vector<uint8_t> out = ReadBytes(capture + ".stdout"), err = ReadBytes(capture + ".stderr");
+    stdout_.assign(out.begin(), out.end());
     stderr_.assign(err.begin(), err.end());
-    std::filesystem::remove(errFile);
+    std::filesystem::remove(capture + ".stdout");
+    std::filesystem::remove(capture + ".stderr");
     // Under the sanitizers a fault also exits 1: do not let it pass for a usage error.
     EXPECT_EQ(stderr_.find("Sanitizer"), std::string::npos) << stderr_;
     EXPECT_EQ(stderr_.find("runtime error:"), std::string::npos) << stderr_;
@@ -70,6 +73,7 @@ protected:
   }
 
   std::filesystem::path dir_;
+  std::string stdout_;
   std::string stderr_;
 };
 
