@@ -42,6 +42,8 @@ constexpr intptr_t kPreviewRateMs = 30;
 // How long the first placement waits for a window manager's frame: 200 x 50 ms.
 constexpr int kFrameWatchIntervalMs = 50;
 constexpr int kFrameWatchTicks = 200;
+// Placements by the frame before the watch leaves the window where it stands.
+constexpr int kFramedPlacements = 5;
 constexpr int32_t kErrInternal = 51;
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int left, int top,
@@ -143,14 +145,7 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   resize(Px(15360), Px(8235));
   frameWatch_ = new QTimer(this);
   frameWatch_->setInterval(kFrameWatchIntervalMs);
-  connect(frameWatch_, &QTimer::timeout, this, [this] {
-    if (frameGeometry() != geometry()) {
-      frameWatch_->stop();
-      if (placeOnceFramed_) Form_Resize();
-    } else if (++frameWatchTicks_ >= kFrameWatchTicks) {
-      frameWatch_->stop();  // no window manager frames this window
-    }
-  });
+  connect(frameWatch_, &QTimer::timeout, this, [this] { WatchFrame(); });
 
   Label1 = MakeLabel(this, "Label1", "VIDEO EN VIVO", 120, 120, 4875, 255);
   Label2 = MakeLabel(this, "Label2", "CAPTURA DE IMAGEN", 5160, 120, 4875, 255);
@@ -250,6 +245,7 @@ void frmCapturarImagen::Form_Resize() {
     placeOnceFramed_ = frame == geometry();
     if (placeOnceFramed_ && frameWatch_ != nullptr && !frameWatch_->isActive()) {
       frameWatchTicks_ = 0;
+      framedPlacements_ = 0;
       frameWatch_->start();
     }
     const QRect available = screen->geometry();
@@ -259,8 +255,9 @@ void frmCapturarImagen::Form_Resize() {
                       CheckedMul(frame.width(), kTwipsPerPixel),
                       CheckedMul(frame.height(), kTwipsPerPixel));
     // move() places a top-level window by its frame's top-left corner.
-    move(available.left() + CLng(left / static_cast<double>(kTwipsPerPixel)),
-         available.top() + CLng(top / static_cast<double>(kTwipsPerPixel)));
+    placedAt_ = QPoint(available.left() + CLng(left / static_cast<double>(kTwipsPerPixel)),
+                       available.top() + CLng(top / static_cast<double>(kTwipsPerPixel)));
+    move(placedAt_);
   } catch (const std::exception&) {
   }
 }
@@ -354,6 +351,20 @@ void frmCapturarImagen::closeEvent(QCloseEvent* event) {
 void frmCapturarImagen::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   Form_Resize();
+}
+
+void frmCapturarImagen::WatchFrame() {
+  const bool framed = frameGeometry() != geometry();
+  if (framed && !placeOnceFramed_ && frameGeometry().topLeft() == placedAt_) {
+    frameWatch_->stop();  // the frame stands where it was placed
+  } else if (++frameWatchTicks_ >= kFrameWatchTicks) {
+    frameWatch_->stop();  // no window manager frames this window
+  } else if (framed && framedPlacements_ < kFramedPlacements) {
+    // Framed now, or moved by the window manager's own placement while it mapped
+    // the window: placed (again) by the frame.
+    ++framedPlacements_;
+    Form_Resize();
+  }
 }
 
 void frmCapturarImagen::moveEvent(QMoveEvent* event) {

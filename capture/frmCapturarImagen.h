@@ -5,6 +5,7 @@
 // capture and ends the program.
 #pragma once
 
+#include <QPoint>
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
@@ -83,14 +84,21 @@ protected:
   void moveEvent(QMoveEvent* event) override;
 
 private:
+  // One look at the frame while the first placement is watched (see frameWatch_).
+  void WatchFrame();
+
   std::function<void()> endProgram_;
   // Placed before the window manager framed the window: placed again, once, when the
   // frame is known, so that the frame (title bar included) lands at the point.
   bool placeOnceFramed_ = false;
   // A window manager frames the window without moving its client, so no move event
   // need follow: the frame is looked for a short while after the first placement.
+  // Until the frame stands at the point last placed (a window manager may apply its
+  // own placement as it maps the window), it is placed again, a few times at most.
   QTimer* frameWatch_ = nullptr;
   int frameWatchTicks_ = 0;
+  int framedPlacements_ = 0;
+  QPoint placedAt_;
 };
 
 }  // namespace okuva

@@ -5,6 +5,17 @@
 # openbox, xdotool or xprop.
 set -euo pipefail
 app=$1
+# On a heavily loaded machine the window is now and then still unplaced when the test
+# gives up; a start that fails is tried twice more (without the placement by the frame
+# every start fails).
+if [ -z "${OKUVA_FRAME_ATTEMPT:-}" ]; then
+  for attempt in 1 2 3; do
+    OKUVA_FRAME_ATTEMPT=$attempt "$0" "$app" && exit 0
+    rc=$?
+    [ "$rc" -eq 77 ] && exit 77
+  done
+  exit "$rc"
+fi
 for tool in Xvfb openbox xdotool xprop xwininfo; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
 done
@@ -12,14 +23,21 @@ work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 export HOME=$work XDG_CONFIG_HOME=$work/config XDG_CACHE_HOME=$work/cache
 unset QT_QPA_PLATFORM
-# A display of our own: the first free number from 90.
-display=90
-while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
-Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+# A display of our own: Xvfb picks a free number and writes it to us.
+exec 3<> <(:)
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+read -r -t 20 display <&3 || { echo "skipped: Xvfb did not start"; exit 77; }
 export DISPLAY=":$display"
-for _ in $(seq 50); do xprop -root >/dev/null 2>&1 && break; sleep 0.1; done
-openbox >/dev/null 2>&1 &
-for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break; sleep 0.1; done
+openbox >"$work/openbox.log" 2>&1 &
+# Ready once the window manager's check window exists on this display.
+wm=""
+for _ in $(seq 100); do
+  wm=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | awk '/window id/ {print $NF}')
+  [ -n "$wm" ] && xwininfo -id "$wm" >/dev/null 2>&1 && break
+  wm=""
+  sleep 0.1
+done
+[ -n "$wm" ] || { echo "skipped: openbox did not start"; cat "$work/openbox.log"; exit 77; }
 OKUVA_CAMERA=simulated "$app" >/dev/null 2>&1 &
 # A sanitizer build on a busy machine may take many seconds to show its window.
 id=""
@@ -31,24 +49,26 @@ for _ in $(seq 900); do
 done
 [ -n "$id" ] || { echo "FAIL: the window never appeared"; exit 1; }
 [ -n "$framed" ] || { echo "FAIL: the window manager never framed the window"; exit 1; }
-# The window is placed again once framed; wait until it has stayed put for a second.
-last=""
-for _ in $(seq 40); do
-  now=$(xwininfo -id "$id" | awk '/Absolute upper-left/ {printf "%s ", $4}')
-  [ "$now" = "$last" ] && break
-  last=$now
-  sleep 1
+# Where the frame stands, and the handler's point for its outer size: (screen - window)
+# / 29 in twips, 15 twips a pixel, rounded.
+measure() {
+  read -r left right top bottom < <(xprop -id "$id" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+  local info
+  info=$(xwininfo -id "$id")
+  frameX=$(($(awk '/Absolute upper-left X/ {print $4}' <<<"$info") - left))
+  frameY=$(($(awk '/Absolute upper-left Y/ {print $4}' <<<"$info") - top))
+  outerW=$(($(awk '/Width:/ {print $2}' <<<"$info") + left + right))
+  outerH=$(($(awk '/Height:/ {print $2}' <<<"$info") + top + bottom))
+  read -r wantX wantY < <(awk -v w="$outerW" -v h="$outerH" 'BEGIN {
+    printf "%d %d\n", int(int((1280 - w) * 15 / 29) / 15 + 0.5), int(int((1024 - h) * 15 / 29) / 15 + 0.5) }')
+}
+# The window is placed again once framed; a busy machine may delay that, so the frame
+# is given up to 30 seconds to reach the point.
+for _ in $(seq 300); do
+  measure
+  [ "$frameX" -eq "$wantX" ] && [ "$frameY" -eq "$wantY" ] && break
+  sleep 0.1
 done
-read -r left right top bottom < <(xprop -id "$id" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
-x=$(xwininfo -id "$id" | awk '/Absolute upper-left X/ {print $4}')
-y=$(xwininfo -id "$id" | awk '/Absolute upper-left Y/ {print $4}')
-w=$(xwininfo -id "$id" | awk '/Width:/ {print $2}')
-h=$(xwininfo -id "$id" | awk '/Height:/ {print $2}')
-frameX=$((x - left)) frameY=$((y - top))
-outerW=$((w + left + right)) outerH=$((h + top + bottom))
-# The handler's point: (screen - window) / 29 in twips, 15 twips a pixel, rounded.
-read -r wantX wantY < <(awk -v w="$outerW" -v h="$outerH" 'BEGIN {
-  printf "%d %d\n", int(int((1280 - w) * 15 / 29) / 15 + 0.5), int(int((1024 - h) * 15 / 29) / 15 + 0.5) }')
 echo "frame at $frameX,$frameY (outer ${outerW}x${outerH}); computed $wantX,$wantY"
 if [ "$frameX" -ne "$wantX" ] || [ "$frameY" -ne "$wantY" ]; then
   echo "FAIL: the frame is not at the computed point"
