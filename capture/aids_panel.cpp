@@ -1,13 +1,18 @@
 #include "capture/aids_panel.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QEvent>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
 #include <exception>
 
+#include "capture/aids/instruction.h"
 #include "capture/aids/target_ring.h"
 #include "capture/iris_aids.h"
 #include "platform/capture/simulated_camera.h"
@@ -17,17 +22,18 @@ namespace okuva {
 namespace {
 
 const QColor kWarning(176, 0, 0);
-const QColor kNormalText(0, 0, 0);
 const QColor kGood(0, 112, 0);
-const QColor kRingColour(0, 255, 64);
 const QColor kPanelDark(128, 64, 0);  // the labels' brown
 
-// Where the aids sit: the left column under the working buttons, to the window's foot.
-constexpr int kPanelLeft = 8, kPanelTop = 316, kPanelWidth = 326, kPanelHeight = 228;
+const QColor kInstruction(255, 220, 0);
+const QColor kReadyText(40, 220, 90);
 
-QLabel* MakeText(QWidget* parent, int x, int y, int width, int height) {
+// Where the aids sit: the left column under the working buttons, to the window's foot.
+constexpr int kPanelLeft = 8, kPanelTop = 316, kPanelWidth = 326;
+constexpr int kInstructionHeight = 28;
+
+QLabel* MakeText(QWidget* parent) {
   auto* label = new QLabel(parent);
-  label->setGeometry(x, y, width, height);
   QFont font = label->font();
   font.setPointSizeF(9);
   label->setFont(font);
@@ -104,6 +110,16 @@ PreviewOverlay::PreviewOverlay(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_TransparentForMouseEvents);
   setAttribute(Qt::WA_NoSystemBackground);
   setAutoFillBackground(false);
+  flashTimer_.setSingleShot(true);
+  bannerTimer_.setSingleShot(true);
+  connect(&flashTimer_, &QTimer::timeout, this, [this] {
+    flashing_ = false;
+    update();
+  });
+  connect(&bannerTimer_, &QTimer::timeout, this, [this] {
+    banner_.clear();
+    update();
+  });
 }
 
 void PreviewOverlay::SetFrameSize(int32_t width, int32_t height) {
@@ -130,15 +146,38 @@ void PreviewOverlay::SetMark(const QString& text) {
   update();
 }
 
+void PreviewOverlay::SetInstruction(const QString& text, bool ready) {
+  if (text == instruction_ && ready == ready_) return;
+  instruction_ = text;
+  ready_ = ready;
+  update();
+}
+
+void PreviewOverlay::SetHint(const QString& text) {
+  if (text == hint_) return;
+  hint_ = text;
+  update();
+}
+
+void PreviewOverlay::Signal(const QString& banner) {
+  flashing_ = true;
+  banner_ = banner;
+  flashTimer_.start(kFlashMs);
+  bannerTimer_.start(kBannerMs);
+  update();
+}
+
 void PreviewOverlay::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
   if (ringVisible_ && frameWidth_ > 0 && frameHeight_ > 0 && width() > 0 && height() > 0) {
     const aids::TargetRing ring = aids::TargetRingFor(frameWidth_, frameHeight_, width(), height());
-    // A frame smaller than the iris cannot give the size asked for: warn in red.
-    painter.setPen(QPen(ring.fitsFrame ? kRingColour : QColor(255, 48, 48), 2));
-    painter.drawEllipse(QPointF(ring.centreX, ring.centreY), ring.radiusX, ring.radiusY);
+    // Dashed and in a colour of its own: a target to fill, never taken for a finding.
+    QPen pen(QColor::fromRgba(kRingColour), 2, Qt::DashLine);
+    painter.setPen(pen);
+    painter.drawEllipse(QPointF(ring.centreX, ring.centreY), ring.radius, ring.radius);
     constexpr double kMark = 6;
+    painter.setPen(QPen(QColor::fromRgba(kRingColour), 2));
     painter.drawLine(QPointF(ring.centreX - kMark, ring.centreY), QPointF(ring.centreX + kMark, ring.centreY));
     painter.drawLine(QPointF(ring.centreX, ring.centreY - kMark), QPointF(ring.centreX, ring.centreY + kMark));
   }
@@ -153,6 +192,16 @@ void PreviewOverlay::paintEvent(QPaintEvent*) {
     painter.setPen(Qt::white);
     painter.drawText(band, Qt::AlignCenter, mark_);
   }
+  if (!instruction_.isEmpty()) {
+    QFont font = painter.font();
+    font.setBold(true);
+    font.setPointSizeF(14);
+    painter.setFont(font);
+    const QRect band(0, height() - kInstructionHeight, width(), kInstructionHeight);
+    painter.fillRect(band, QColor(0, 0, 0, 180));
+    painter.setPen(ready_ ? kReadyText : kInstruction);
+    painter.drawText(band, Qt::AlignCenter, instruction_);
+  }
   if (!notice_.isEmpty()) {
     QFont font = painter.font();
     font.setBold(true);
@@ -163,49 +212,109 @@ void PreviewOverlay::paintEvent(QPaintEvent*) {
     painter.setPen(QColor(255, 220, 0));
     painter.drawText(band, Qt::AlignCenter, notice_);
   }
+  if (!hint_.isEmpty()) {
+    QFont font = painter.font();
+    font.setBold(true);
+    font.setPointSizeF(9);
+    painter.setFont(font);
+    const QRect area = rect().adjusted(10, 0, -10, 0);
+    const QRect text = painter.fontMetrics().boundingRect(area, Qt::AlignCenter | Qt::TextWordWrap, hint_);
+    painter.fillRect(QRect(0, text.top() - 8, width(), text.height() + 16), QColor(0, 0, 0, 200));
+    painter.setPen(Qt::white);
+    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, hint_);
+  }
+  if (!banner_.isEmpty()) {
+    QFont font = painter.font();
+    font.setBold(true);
+    font.setPointSizeF(12);
+    painter.setFont(font);
+    const QRect band(0, height() / 2 - 16, width(), 32);
+    painter.fillRect(band, QColor(0, 96, 32, 220));
+    painter.setPen(Qt::white);
+    painter.drawText(band, Qt::AlignCenter, banner_);
+  }
+  if (flashing_) {
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    const QColor flash = QColor::fromRgba(kFlashColour);
+    painter.fillRect(0, 0, width(), kFlashWidth, flash);
+    painter.fillRect(0, height() - kFlashWidth, width(), kFlashWidth, flash);
+    painter.fillRect(0, 0, kFlashWidth, height(), flash);
+    painter.fillRect(width() - kFlashWidth, 0, kFlashWidth, height(), flash);
+  }
 }
 
 AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::CaptureWindow*()> source)
-    : QWidget(parent), source_(std::move(source)) {
+    : QScrollArea(parent), source_(std::move(source)), bell_([] { QApplication::beep(); }) {
   setObjectName(QStringLiteral("AidsPanel"));
-  setGeometry(kPanelLeft, kPanelTop, kPanelWidth, kPanelHeight);
+  setFrameShape(QFrame::NoFrame);
+  setWidgetResizable(true);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // The form's colour shows through, as under the buttons.
+  setAutoFillBackground(false);
+  viewport()->setAutoFillBackground(false);
+  content_ = new QWidget;
+  content_->setObjectName(QStringLiteral("AidsContent"));
+  content_->setAutoFillBackground(false);
+  rows_ = new QVBoxLayout(content_);
+  rows_->setContentsMargins(2, 2, 2, 2);
+  rows_->setSpacing(2);
 
+  // The iris circles lie under the ring, the instruction and the signs.
+  iris_ = new IrisAids(content_, previewArea);
+  iris_->LiveOverlay()->setGeometry(0, 0, aids::kPreviewWidth, aids::kPreviewHeight);
   overlay_ = new PreviewOverlay(previewArea);
   overlay_->setObjectName(QStringLiteral("AidsOverlay"));
   overlay_->setGeometry(0, 0, aids::kPreviewWidth, aids::kPreviewHeight);
   overlay_->raise();
+  connect(iris_, &IrisAids::InstructionChanged, overlay_, &PreviewOverlay::SetInstruction);
+  connect(iris_, &IrisAids::AutoCaptured, this, [this] {
+    overlay_->Signal(QString::fromUtf8(kAutoCaptured));
+    if (bell_) bell_();
+  });
 
-  ringToggle_ = new QCheckBox(QString::fromUtf8(kRingToggle), this);
+  ringToggle_ = new QCheckBox(QString::fromUtf8(kRingToggle), content_);
   ringToggle_->setObjectName(QStringLiteral("RingToggle"));
-  ringToggle_->setGeometry(2, 2, 120, 20);
-  ringToggle_->setToolTip(QString::fromUtf8("Círculo del tamaño que da 200 píxeles de iris en la foto"));
+  ringToggle_->setToolTip(QString::fromUtf8("Círculo discontinuo del tamaño que da 200 píxeles de iris en la foto"));
   connect(ringToggle_, &QCheckBox::toggled, overlay_, &PreviewOverlay::SetRingVisible);
-
-  status_ = MakeText(this, 126, 2, 198, 20);
+  status_ = MakeText(content_);
   status_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   QFont bold = status_->font();
   bold.setBold(true);
   status_->setFont(bold);
+  auto* first = new QHBoxLayout;
+  first->addWidget(ringToggle_);
+  first->addWidget(status_, 1);
+  rows_->addLayout(first);
 
-  // The iris aids' check boxes come second, their checklist at the foot.
-  iris_ = new IrisAids(this, overlay_);
-  iris_->CirclesToggle()->setGeometry(2, 22, 160, 18);
-  iris_->AutoCaptureToggle()->setGeometry(166, 22, 158, 18);
+  auto* second = new QHBoxLayout;
+  second->addWidget(iris_->CirclesToggle());
+  second->addWidget(iris_->AutoCaptureToggle());
+  rows_->addLayout(second);
 
-  focusText_ = MakeText(this, 2, 42, 322, 16);
-  bar_ = new FocusBar(this);
-  bar_->setGeometry(2, 58, 322, 12);
+  focusText_ = MakeText(content_);
+  rows_->addWidget(focusText_);
+  bar_ = new FocusBar(content_);
+  bar_->setFixedHeight(12);
   bar_->setToolTip(QString::fromUtf8("Enfoque actual; la marca roja es el mejor desde la última captura"));
+  rows_->addWidget(bar_);
 
-  auto* histogramTitle = MakeText(this, 2, 72, 322, 14);
+  auto* histogramTitle = MakeText(content_);
   histogramTitle->setText(QString::fromUtf8("Histograma de grises"));
-  histogram_ = new HistogramView(this);
-  histogram_->setGeometry(2, 86, 322, 46);
+  rows_->addWidget(histogramTitle);
+  histogram_ = new HistogramView(content_);
+  histogram_->setFixedHeight(46);
+  rows_->addWidget(histogram_);
+  exposureText_ = MakeText(content_);
+  exposureText_->setToolTip(QString::fromUtf8(
+      "Píxeles de todo el cuadro en negro puro (sombras recortadas) y en blanco puro (luces recortadas)"));
+  rows_->addWidget(exposureText_);
+  rows_->addWidget(iris_->Checklist());
+  rows_->addStretch(1);
+  setWidget(content_);
 
-  clippedText_ = MakeText(this, 2, 134, 322, 16);
-  bitsText_ = MakeText(this, 2, 150, 322, 16);
-  iris_->Checklist()->setGeometry(2, 168, 322, 56);
-  ShowFrameFigures();
+  ShowNoFigures();
+  FitToWindow();
+  if (parent != nullptr) parent->installEventFilter(this);
 
   timer_.setInterval(kRefreshMs);
   connect(&timer_, &QTimer::timeout, this, [this] {
@@ -218,27 +327,50 @@ AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::Ca
   timer_.start();
 }
 
+void AidsPanel::AddControls(QWidget* first, QWidget* second) {
+  auto* row = new QHBoxLayout;
+  row->addWidget(first);
+  if (second != nullptr) row->addWidget(second);
+  // After the two rows of check boxes and the rows added before.
+  rows_->insertLayout(2 + controlRows_, row);
+  ++controlRows_;
+}
+
+bool AidsPanel::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == parentWidget() && event->type() == QEvent::Resize) FitToWindow();
+  return QScrollArea::eventFilter(watched, event);
+}
+
+void AidsPanel::FitToWindow() {
+  const int height = parentWidget() != nullptr ? parentWidget()->height() - kPanelTop : 0;
+  setGeometry(kPanelLeft, kPanelTop, kPanelWidth, std::max(0, height));
+}
+
 void AidsPanel::Refresh() {
   qt::CaptureWindow* window = source_ ? source_() : nullptr;
   if (window != lastWindow_) {
-    // A new capture window was made over the old place: keep the overlay on top.
+    // A new capture window was made over the old place: keep the overlays on top.
     lastWindow_ = window;
     lastSequence_ = 0;
+    if (iris_->LiveOverlay() != nullptr) iris_->LiveOverlay()->raise();
     overlay_->raise();
   }
   camera::Camera* camera = window != nullptr ? window->Camera() : nullptr;
   overlay_->SetMark(dynamic_cast<camera::SimulatedCamera*>(camera) != nullptr
                         ? QString::fromUtf8(kSimulatedMark)
                         : QString());
+  overlay_->SetHint(camera == nullptr ? QString::fromUtf8(kNoCameraHint) : QString());
   if (camera == nullptr) {
     overlay_->SetFrameSize(0, 0);
     ShowStatus(QString(), false);
+    ShowNoFigures();
     return;
   }
 
   if (camera->State() == camera::CameraState::Unplugged) {
     ShowStatus(QString::fromUtf8(kDisconnected), true);
     overlay_->SetNotice(QString::fromUtf8(kDisconnected));
+    ShowNoFigures();
     const auto now = std::chrono::steady_clock::now();
     if (now - lastReconnectTry_ >= kReconnectEvery) {
       lastReconnectTry_ = now;
@@ -258,9 +390,9 @@ void AidsPanel::Refresh() {
   lastSequence_ = frame.sequence;
   overlay_->SetFrameSize(frame.width, frame.height);
   meter_.Measure(frame);
-  iris_->Look(frame, meter_.Current());
   const aids::GreyHistogram histogram = aids::HistogramOf(frame);
   exposure_ = aids::ExposureOf(histogram);
+  iris_->Look(frame, exposure_);
   histogram_->SetHistogram(histogram);
   ShowFrameFigures();
 }
@@ -270,13 +402,22 @@ void AidsPanel::ShowFrameFigures() {
                           .arg(meter_.Current(), 0, 'f', 1)
                           .arg(meter_.Best(), 0, 'f', 1));
   bar_->SetScores(meter_.Current(), meter_.Best());
-  clippedText_->setText(QString::fromUtf8("Píxeles saturados (0 o 255): %1 %")
-                            .arg(exposure_.clipped * 100, 0, 'f', 1));
-  SetTextColour(clippedText_, exposure_.clippedWarning ? kWarning : kNormalText);
-  bitsText_->setText(QString::fromUtf8("Escala de grises usada: %1 bits (mínimo %2)")
-                         .arg(exposure_.bits, 0, 'f', 1)
-                         .arg(aids::kMinGreyBits, 0, 'f', 0));
-  SetTextColour(bitsText_, exposure_.pixels == 0 ? kNormalText : exposure_.enoughBits ? kGood : kWarning);
+  exposureText_->setText(QString::fromUtf8("Exposición: sombras recortadas %1 %, luces recortadas %2 % (máx. %3 %)")
+                             .arg(exposure_.darkClipped * 100, 0, 'f', 1)
+                             .arg(exposure_.brightClipped * 100, 0, 'f', 1)
+                             .arg(aids::kClippedWarningShare * 100, 0, 'f', 0));
+  SetTextColour(exposureText_, exposure_.clippedWarning ? kWarning : kGood);
+}
+
+void AidsPanel::ShowNoFigures() {
+  exposure_ = {};
+  focusText_->setText(QString::fromUtf8("Enfoque: —"));
+  bar_->SetScores(0, 0);
+  histogram_->SetHistogram({});
+  exposureText_->setText(QString::fromUtf8("Exposición: —"));
+  for (QLabel* label : {focusText_, exposureText_}) SetTextColour(label, QColor(96, 96, 96));
+  iris_->Forget();
+  overlay_->SetInstruction(QString(), false);
 }
 
 void AidsPanel::ShowStatus(const QString& text, bool warning) {

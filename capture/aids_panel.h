@@ -1,10 +1,12 @@
 // The capture aids on the window: focus meter, exposure histogram and camera status in
-// the free area under the working buttons, and the target ring drawn over the live
-// picture. They only read the camera's newest frame; the specified controls and their
-// handlers are untouched.
+// the free area under the working buttons (scrolling when the window is too small for
+// them), and over the live picture the target ring, the operator's instruction, the
+// signs of an automatic capture and the hint when there is no camera. They only read
+// the camera's newest frame; the specified controls and their handlers are untouched.
 #pragma once
 
 #include <QPointer>
+#include <QScrollArea>
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
@@ -16,6 +18,7 @@
 
 class QCheckBox;
 class QLabel;
+class QVBoxLayout;
 
 namespace okuva {
 
@@ -56,13 +59,23 @@ private:
   aids::GreyHistogram histogram_{};
 };
 
-// Drawn over the live picture: the target ring with its centre mark (when switched on)
-// and the disconnection notice. Lets every mouse event through to the picture.
+// Drawn over the live picture: the target ring with its centre mark (when switched on),
+// the operator's instruction along the foot, the simulated camera's mark, the signs of
+// an automatic capture, the disconnection notice and the no-camera hint. Lets every
+// mouse event through to the picture.
 class PreviewOverlay : public QWidget {
   Q_OBJECT
 public:
   // The band behind the mark of a simulated camera, opaque red (200, 0, 0).
   static constexpr unsigned kMarkBand = 0xFFC80000u;
+  // The guide ring's colour, one the pupil and iris circles never take, drawn dashed.
+  static constexpr unsigned kRingColour = 0xFF00BEFFu;
+  // The border flash after an automatic capture.
+  static constexpr unsigned kFlashColour = 0xFFFFFFFFu;
+  static constexpr int kFlashWidth = 6;
+  // How long the border flashes and the banner stays.
+  static constexpr int kFlashMs = 600;
+  static constexpr int kBannerMs = 2500;
   explicit PreviewOverlay(QWidget* parent);
   // The capture format the ring is scaled from; 0 x 0 hides the ring.
   void SetFrameSize(int32_t width, int32_t height);
@@ -70,7 +83,17 @@ public:
   void SetNotice(const QString& text);
   // A standing mark in the top-left corner ("CÁMARA SIMULADA"); empty hides it.
   void SetMark(const QString& text);
+  // The instruction line; `ready` draws it in the passing colour. Empty hides it.
+  void SetInstruction(const QString& text, bool ready);
+  // Centred lines on the empty live area (no camera); empty hides them.
+  void SetHint(const QString& text);
+  // Flashes the border and shows `banner` for a moment.
+  void Signal(const QString& banner);
   const QString& Mark() const { return mark_; }
+  const QString& Instruction() const { return instruction_; }
+  const QString& Hint() const { return hint_; }
+  const QString& Banner() const { return banner_; }
+  bool Flashing() const { return flashing_; }
   bool RingVisible() const { return ringVisible_; }
 
 protected:
@@ -81,9 +104,20 @@ private:
   bool ringVisible_ = false;
   QString notice_;
   QString mark_;
+  QString instruction_;
+  bool ready_ = false;
+  QString hint_;
+  QString banner_;
+  bool flashing_ = false;
+  QTimer flashTimer_;
+  QTimer bannerTimer_;
 };
 
-class AidsPanel : public QWidget {
+// The aids' own area of the window: a scroll area whose content holds the controls and
+// readings in rows, top to bottom: "Anillo guía" and the camera status; the check
+// boxes of the iris aids; further controls (AddControls); the focus meter; the
+// histogram and the exposure line; the metrics checklist.
+class AidsPanel : public QScrollArea {
   Q_OBJECT
 public:
   // Texts the operator sees.
@@ -91,6 +125,10 @@ public:
   static constexpr const char* kDisconnected = "Cámara desconectada";
   static constexpr const char* kReconnected = "Cámara reconectada";
   static constexpr const char* kSimulatedMark = "CÁMARA SIMULADA";
+  static constexpr const char* kAutoCaptured = "Foto tomada automáticamente";
+  static constexpr const char* kNoCameraHint =
+      "Sin cámara: conecte una cámara web y reinicie\n"
+      "Cámara simulada: inicie con OKUVA_CAMERA=simulated";
   // How often the aids look at the newest frame, and how often a vanished camera is
   // looked for again.
   static constexpr int kRefreshMs = 66;
@@ -102,6 +140,12 @@ public:
 
   // Called once the vanished camera streams again, to resume the live picture.
   void SetOnReconnected(std::function<void()> resume) { onReconnected_ = std::move(resume); }
+  // What sounds after an automatic capture; by default the system bell.
+  void SetBell(std::function<void()> bell) { bell_ = std::move(bell); }
+
+  // Adds a row of one or two controls under the iris aids' check boxes (the place for
+  // further options of the capture); the area scrolls if they no longer fit.
+  void AddControls(QWidget* first, QWidget* second = nullptr);
 
   // One look at the newest frame: updates the meter, histogram and status, and tries to
   // reconnect a vanished camera. The panel's timer calls it; tests call it directly.
@@ -115,26 +159,36 @@ public:
   QCheckBox* RingToggle() const { return ringToggle_; }
   QLabel* Status() const { return status_; }
   QLabel* FocusText() const { return focusText_; }
-  QLabel* ClippedText() const { return clippedText_; }
-  QLabel* BitsText() const { return bitsText_; }
+  // The exposure of the whole frame: the shares of clipped shadows and highlights.
+  QLabel* ExposureText() const { return exposureText_; }
   // The pupil and iris circles, metrics checklist, still's judgement and automatic capture.
   IrisAids* Iris() const { return iris_; }
 
+protected:
+  // Follows the window's height: the area reaches down to the window's foot.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
   void ShowFrameFigures();
+  // No live picture: the readings show nothing rather than zeros.
+  void ShowNoFigures();
   void ShowStatus(const QString& text, bool warning);
+  void FitToWindow();
 
   std::function<qt::CaptureWindow*()> source_;
   std::function<void()> onReconnected_;
+  std::function<void()> bell_;
   QTimer timer_;
   PreviewOverlay* overlay_;
+  QWidget* content_;
+  QVBoxLayout* rows_;
+  int controlRows_ = 0;  // rows added by AddControls
   QCheckBox* ringToggle_;
   QLabel* status_;
   QLabel* focusText_;
   FocusBar* bar_;
   HistogramView* histogram_;
-  QLabel* clippedText_;
-  QLabel* bitsText_;
+  QLabel* exposureText_;
   IrisAids* iris_;
   aids::FocusMeter meter_;
   aids::Exposure exposure_;

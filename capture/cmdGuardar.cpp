@@ -1,6 +1,12 @@
 // The save command: the frozen picture in Picture2 as a JPEG file of quality 90, under a
-// name the operator chooses (proposed: RuvoDiro.jpg in the program's folder).
+// name the operator chooses (proposed: RuvoDiro.jpg in the program's folder, or in the
+// user's pictures folder when the program's folder cannot be written).
+#include <unistd.h>
+
+#include <QDir>
+#include <QStandardPaths>
 #include <string>
+#include <sys/stat.h>
 
 #include "capture/frmCapturarImagen.h"
 #include "platform/qt/picture_box.h"
@@ -10,12 +16,37 @@
 #include "surface/cdibsection.h"
 
 namespace okuva {
+namespace {
+
+// A folder this user may create files in.
+bool WritableFolder(const std::string& folder) {
+  struct stat st {};
+  return !folder.empty() && ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace
+
+std::string SaveProposalFolder(const std::string& programFolder, const std::string& picturesFolder,
+                               const std::string& homeFolder) {
+  // An installed program lives in a folder its users cannot write (/usr/bin, /opt):
+  // there the proposal would always fail, so it goes where a Linux user keeps pictures.
+  for (const std::string* folder : {&programFolder, &picturesFolder, &homeFolder})
+    if (WritableFolder(*folder)) return *folder;
+  return programFolder;
+}
+
+std::string PicturesFolder() {
+  return QStandardPaths::writableLocation(QStandardPaths::PicturesLocation).toStdString();
+}
+
+std::string HomeFolder() { return QDir::homePath().toStdString(); }
 
 void frmCapturarImagen::cmdGuardar_Click() {
   cDIBSection cDib;
   cDib.CreateFromPicture(Picture2->Picture());
 
-  std::string sFileName = ProgramFolder() + "/RuvoDiro.jpg";
+  std::string sFileName = SaveProposalFolder(ProgramFolder(), PicturesFolder(), HomeFolder()) + "/RuvoDiro.jpg";
   std::string sFileTitle;
   int16_t bOverwritePrompt = -1;
   std::string sFilter = "JPEG Files (*.JPG)|*.JPG|All Files (*.*)|*.*";
@@ -29,7 +60,7 @@ void frmCapturarImagen::cmdGuardar_Click() {
                       sDlgTitle, sDefaultExt, hWndOwner, lFlags)) {
     return;
   }
-  SaveDIBAsJPG(cDib, sFileName, 90);
+  if (SaveDIBAsJPG(cDib, sFileName, 90)) ShowSaved(sFileName);
 }
 
 }  // namespace okuva

@@ -6,7 +6,10 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QKeySequence>
 #include <QScreen>
+#include <QShortcut>
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <new>
@@ -175,11 +178,29 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
 
   // Capture aids under the working buttons and over the live picture; the best focus
   // counts from the last "Capturar". A camera that comes back resumes the preview.
-  auto* aids = new AidsPanel(this, Picture1->Client(), [] { return qt::CaptureWindowFromHandle(hCapWnd); });
-  connect(cmdCapturar, &QPushButton::clicked, aids, &AidsPanel::ResetBest);
-  // The still is judged as soon as it is taken; the automatic capture presses "Capturar".
-  connect(cmdCapturar, &QPushButton::clicked, aids, [this, aids] { Run([&] { aids->Iris()->JudgeStill(Picture2); }); });
-  aids->Iris()->SetCapture([this] { cmdCapturar->click(); });
+  auto* aids = aids_ = new AidsPanel(this, Picture1->Client(), [] { return qt::CaptureWindowFromHandle(hCapWnd); });
+  connect(cmdCapturar, &QPushButton::clicked, aids, [this] { AfterCapture(); });
+  aids->Iris()->SetCapture([this](const camera::Frame& frame) { Run([&] { AutoCapture(frame); }); });
+
+  // Keys for the two working buttons the operator presses most: F5 as in refreshing a
+  // view, Ctrl+S as in saving anywhere.
+  auto* capturar = new QShortcut(QKeySequence(Qt::Key_F5), this);
+  connect(capturar, &QShortcut::activated, cmdCapturar, &QPushButton::click);
+  auto* grabar = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_S), this);
+  connect(grabar, &QShortcut::activated, cmdGuardar, &QPushButton::click);
+
+  saveStatus_ = new QLabel(this);
+  saveStatus_->setObjectName(QStringLiteral("SaveStatus"));
+  saveStatus_->setAutoFillBackground(true);
+  QPalette statusPalette = saveStatus_->palette();
+  statusPalette.setColor(QPalette::Window, kLabelBackground);
+  statusPalette.setColor(QPalette::WindowText, kLabelText);
+  saveStatus_->setPalette(statusPalette);
+  saveStatus_->setContentsMargins(6, 0, 6, 0);
+  saveStatus_->hide();
+  saveStatusTimer_ = new QTimer(this);
+  saveStatusTimer_->setSingleShot(true);
+  connect(saveStatusTimer_, &QTimer::timeout, saveStatus_, &QWidget::hide);
   // The aids' check boxes follow the working buttons when tabbing.
   QWidget::setTabOrder(cmdGuardar, aids->RingToggle());
   QWidget::setTabOrder(aids->RingToggle(), aids->Iris()->CirclesToggle());
@@ -333,6 +354,38 @@ void frmCapturarImagen::cmdCapturar_Click() {
   Label2->resize(Picture2->width(), Label2->height());
 }
 
+void frmCapturarImagen::AutoCapture(const camera::Frame& frame) {
+  qt::CopyFrameToClipboard(frame);
+  Picture2->SetPicture(StdPicture(gdi::GetClipboardBitmap()));
+  Label2->resize(Picture2->width(), Label2->height());
+  AfterCapture();
+}
+
+void frmCapturarImagen::AfterCapture() {
+  aids_->ResetBest();
+  Run([this] { aids_->Iris()->JudgeStill(Picture2); });
+  PlaceSaveStatus();
+}
+
+void frmCapturarImagen::ShowSaved(const std::string& path) {
+  saveStatus_->setText(QStringLiteral("Guardado: ") + QString::fromStdString(path));
+  saveStatus_->setToolTip(QString::fromStdString(path));
+  PlaceSaveStatus();
+  saveStatus_->show();
+  saveStatus_->raise();
+  saveStatusTimer_->start(kSaveStatusMs);
+}
+
+void frmCapturarImagen::PlaceSaveStatus() {
+  if (saveStatus_ == nullptr || aids_ == nullptr) return;  // still being built
+  constexpr int kHeight = 20;
+  const QRect still = Picture2->geometry();
+  const int top = std::min(still.bottom() + 1 + 4, height() - kHeight);
+  saveStatus_->setGeometry(still.left(), top, std::max(0, width() - still.left()), kHeight);
+  // The still's judgement keeps to what stays visible of the still.
+  if (IrisOverlay* judged = aids_->Iris()->StillOverlay()) judged->update();
+}
+
 void frmCapturarImagen::CapWnd_DeviceLost() {
   if (bConectado != kTrue) {
     return;
@@ -351,6 +404,7 @@ void frmCapturarImagen::closeEvent(QCloseEvent* event) {
 void frmCapturarImagen::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   Form_Resize();
+  PlaceSaveStatus();
 }
 
 void frmCapturarImagen::WatchFrame() {

@@ -20,6 +20,12 @@ class QPushButton;
 
 namespace okuva {
 
+class AidsPanel;
+
+namespace camera {
+struct Frame;
+}
+
 namespace qt {
 class PictureBox;
 }
@@ -31,6 +37,17 @@ std::pair<int32_t, int32_t> PlaceOnScreen(int32_t screenWidth, int32_t screenHei
 
 // The text of the message box that reports an error which left a handler.
 std::string UnhandledErrorText(int32_t number, const std::string& description);
+
+// The folder "Grabar" proposes RuvoDiro.jpg in: the program's folder when this user may
+// write there; otherwise (an installed program) the user's pictures folder, else the
+// home folder, whichever is a folder this user may write; else the program's folder
+// all the same. Empty candidates are skipped.
+std::string SaveProposalFolder(const std::string& programFolder, const std::string& picturesFolder,
+                               const std::string& homeFolder);
+// The user's pictures folder (XDG_PICTURES_DIR of the user's directories, as the desktop
+// knows it) and home folder.
+std::string PicturesFolder();
+std::string HomeFolder();
 
 class frmCapturarImagen : public QWidget {
   Q_OBJECT
@@ -66,6 +83,15 @@ public:
   void cmdGuardar_Click();
   // The camera went away during the preview: the capture stops and the operator is told.
   void CapWnd_DeviceLost();
+  // The automatic capture's "Capturar": `frame` instead of the newest one goes the
+  // clipboard's way into Picture2.
+  void AutoCapture(const camera::Frame& frame);
+
+  // The capture aids beside the specified controls.
+  AidsPanel* Aids() const { return aids_; }
+  // "Guardado: <ruta>" under the still for a few seconds after a save.
+  QLabel* SaveStatus() const { return saveStatus_; }
+  static constexpr int kSaveStatusMs = 6000;
 
   QLabel* Label1;
   QLabel* Label2;
@@ -86,7 +112,15 @@ protected:
 private:
   // One look at the frame while the first placement is watched (see frameWatch_).
   void WatchFrame();
+  // What follows every "Capturar": the best focus starts again, the still is judged.
+  void AfterCapture();
+  void ShowSaved(const std::string& path);
+  // Under the still, or along the window's foot when the still reaches below it.
+  void PlaceSaveStatus();
 
+  AidsPanel* aids_ = nullptr;
+  QLabel* saveStatus_ = nullptr;
+  QTimer* saveStatusTimer_ = nullptr;
   std::function<void()> endProgram_;
   // Placed before the window manager framed the window: placed again, once, when the
   // frame is known, so that the frame (title bar included) lands at the point.

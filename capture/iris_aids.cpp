@@ -1,12 +1,15 @@
 #include "capture/iris_aids.h"
 
 #include <QCheckBox>
+#include <QGridLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QStringList>
 #include <cmath>
 #include <exception>
 
+#include "capture/aids/instruction.h"
+#include "platform/capture/letterbox.h"
 #include "platform/qt/picture_box.h"
 
 namespace okuva {
@@ -17,6 +20,7 @@ const QColor kFail(255, 60, 40);
 const QColor kPassText(0, 112, 0);
 const QColor kFailText(176, 0, 0);
 const QColor kIdleText(96, 96, 96);
+constexpr int kBannerHeight = 22;
 
 // Full Spanish names for the checklist's tool tips, in metric order.
 constexpr const char* kLongNames[iris::kMetricCount] = {
@@ -45,16 +49,6 @@ QString RangeText(const iris::Threshold& t) {
   return parts.join(QStringLiteral(", "));
 }
 
-// The still's judgement in a line: apt, or what to retake for.
-QString StillBanner(const iris::Quality& q) {
-  if (q.pass) return QString::fromUtf8(IrisAids::kStillPasses);
-  QString text = QString::fromUtf8(IrisAids::kRetake) + QStringLiteral(": ");
-  if (!q.circles.iris) return text + QString::fromUtf8(IrisAids::kNoIris);
-  QStringList names;
-  for (iris::Metric m : q.failed) names << QString::fromUtf8(iris::ThresholdOf(m).label);
-  return text + names.join(QStringLiteral(", "));
-}
-
 }  // namespace
 
 IrisOverlay::IrisOverlay(QWidget* parent) : QWidget(parent) {
@@ -76,39 +70,54 @@ void IrisOverlay::SetQuality(const iris::Quality* quality) {
 void IrisOverlay::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
-  if (quality_ && quality_->width > 0 && quality_->height > 0 && quality_->circles.iris) {
-    // The picture is stretched to this widget: circles become ellipses when the shapes differ.
-    const double sx = static_cast<double>(width()) / quality_->width;
-    const double sy = static_cast<double>(height()) / quality_->height;
+  const camera::ShownRect shown =
+      quality_ ? camera::Letterbox(quality_->width, quality_->height, width(), height()) : camera::ShownRect{};
+  if (!shown.Empty() && quality_->circles.iris) {
+    // Mapped as the picture is shown: one scale for both directions, circles stay round.
+    const double sx = shown.ScaleX(quality_->width), sy = shown.ScaleY(quality_->height);
     painter.setPen(QPen(quality_->pass ? kPass : kFail, 2));
     for (const auto& c : {quality_->circles.pupil, quality_->circles.iris})
-      if (c) painter.drawEllipse(QPointF(c->x * sx, c->y * sy), c->radius * sx, c->radius * sy);
+      if (c) painter.drawEllipse(QPointF(shown.left + c->x * sx, shown.top + c->y * sy), c->radius * sx, c->radius * sy);
   }
   if (!banner_.isEmpty()) {
     QFont font = painter.font();
     font.setBold(true);
     font.setPointSizeF(9);
     painter.setFont(font);
-    const QRect band(0, height() - 22, width(), 22);
+    const QRect band = BannerRect();
     painter.fillRect(band, QColor(0, 0, 0, 170));
     painter.setPen(quality_ && quality_->pass ? kPass : QColor(255, 120, 100));
     painter.drawText(band.adjusted(6, 0, -6, 0), Qt::AlignVCenter | Qt::AlignLeft, banner_);
   }
 }
 
+QRect IrisOverlay::BannerRect() const {
+  // Along the foot of what can be seen: a still larger than its place is cut off by the
+  // window, and the judgement must not go with the hidden part.
+  QRect seen = visibleRegion().boundingRect().intersected(rect());
+  if (seen.isEmpty()) seen = rect();
+  return QRect(seen.left(), seen.bottom() + 1 - kBannerHeight, seen.width(), kBannerHeight);
+}
+
 IrisChecklist::IrisChecklist(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("IrisChecklist"));
   QFont font = this->font();
   font.setPointSizeF(8);
+  // The verdict over four columns of metrics; the columns share what width there is.
+  auto* grid = new QGridLayout(this);
+  grid->setContentsMargins(0, 0, 0, 0);
+  grid->setHorizontalSpacing(2);
+  grid->setVerticalSpacing(0);
   verdict_ = new QLabel(this);
   verdict_->setFont(font);
-  verdict_->setGeometry(0, 0, 322, 14);
+  grid->addWidget(verdict_, 0, 0, 1, 4);
   for (size_t i = 0; i < iris::kMetricCount; ++i) {
     auto* label = new QLabel(this);
     label->setFont(font);
-    label->setGeometry(static_cast<int>(i % 4) * 81, 14 + static_cast<int>(i / 4) * 14, 80, 14);
+    grid->addWidget(label, 1 + static_cast<int>(i / 4), static_cast<int>(i % 4));
     items_[i] = label;
   }
+  for (int column = 0; column < 4; ++column) grid->setColumnStretch(column, 1);
   Clear();
 }
 
@@ -151,17 +160,17 @@ IrisAids::IrisAids(QWidget* panel, QWidget* livePicture) : QObject(panel) {
   circlesToggle_->setToolTip(QString::fromUtf8("Círculos de la pupila y del iris hallados; verdes si la imagen es apta"));
   autoToggle_ = new QCheckBox(QString::fromUtf8(kAutoCapture), panel);
   autoToggle_->setObjectName(QStringLiteral("AutoCaptureToggle"));
-  autoToggle_->setToolTip(
-      QString::fromUtf8("Captura sola la primera imagen apta con el enfoque cerca del mejor desde que se marcó"));
+  autoToggle_->setToolTip(QString::fromUtf8(
+      "Cuando la imagen es apta, observa un segundo y captura sola la más nítida; luego se desmarca"));
   checklist_ = new IrisChecklist(panel);
 
   liveOverlay_ = new IrisOverlay(livePicture);
   liveOverlay_->setObjectName(QStringLiteral("IrisLiveOverlay"));
   liveOverlay_->setGeometry(livePicture->rect());
   connect(circlesToggle_, &QCheckBox::toggled, liveOverlay_, &QWidget::setVisible);
-  connect(autoToggle_, &QCheckBox::toggled, this, [this](bool on) {
-    if (on) autoBest_ = 0;  // the best focus counts from the tick
-  });
+  connect(autoToggle_, &QCheckBox::toggled, this, [this](bool) { StopWatching(); });
+  watchTimer_.setSingleShot(true);
+  connect(&watchTimer_, &QTimer::timeout, this, [this] { FinishWatch(); });
   worker_ = std::thread([this] { Work(); });
 }
 
@@ -174,16 +183,17 @@ IrisAids::~IrisAids() {
   worker_.join();
 }
 
-void IrisAids::Look(const camera::Frame& frame, double focus) {
-  if (autoToggle_->isChecked()) autoBest_ = std::max(autoBest_, focus);
+void IrisAids::Look(const camera::Frame& frame, const aids::Exposure& exposure) {
+  Job job{std::make_shared<const camera::Frame>(frame), exposure};
   if (synchronous_) {
-    const iris::GreyImage grey = iris::GreyFromRgb(frame.rgb.data(), frame.width, frame.height, ptrdiff_t{frame.width} * 3);
-    ShowLive(iris::Assess(grey.View()), focus);
+    const iris::GreyImage grey =
+        iris::GreyFromRgb(frame.rgb.data(), frame.width, frame.height, ptrdiff_t{frame.width} * 3);
+    ShowLive(iris::Assess(grey.View()), job);
     return;
   }
   {
     const std::lock_guard lock(mutex_);
-    pending_ = Job{frame, focus};  // replaces a frame the worker has not taken yet
+    pending_ = std::move(job);  // replaces a frame the worker has not taken yet
   }
   wake_.notify_one();
 }
@@ -199,30 +209,81 @@ void IrisAids::Work() {
       pending_.reset();
     }
     try {
+      const camera::Frame& frame = *job.frame;
       const iris::GreyImage grey =
-          iris::GreyFromRgb(job.frame.rgb.data(), job.frame.width, job.frame.height, ptrdiff_t{job.frame.width} * 3);
+          iris::GreyFromRgb(frame.rgb.data(), frame.width, frame.height, ptrdiff_t{frame.width} * 3);
       auto quality = std::make_shared<iris::Quality>(iris::Assess(grey.View()));
       quality->mask = {};  // not needed on the window; spares the copy
       // Shown on the window's thread; dropped with this object if it is gone by then.
       QMetaObject::invokeMethod(
-          this, [this, quality, focus = job.focus] { ShowLive(*quality, focus); }, Qt::QueuedConnection);
+          this, [this, quality, job = std::move(job)] { ShowLive(*quality, job); }, Qt::QueuedConnection);
     } catch (const std::exception&) {
       // A failed look only skips a frame; the preview goes on.
     }
   }
 }
 
-void IrisAids::ShowLive(const iris::Quality& quality, double focus) {
+void IrisAids::ShowLive(const iris::Quality& quality, const Job& job) {
   ++liveResults_;
-  if (liveOverlay_) {
-    liveOverlay_->setGeometry(liveOverlay_->parentWidget()->rect());
-    liveOverlay_->SetQuality(&quality);
-  }
+  if (liveOverlay_) liveOverlay_->SetQuality(&quality);
   checklist_->SetQuality(quality);
-  if (autoToggle_->isChecked() && quality.pass && focus >= kAutoFocusShare * autoBest_ && focus > 0) {
-    autoToggle_->setChecked(false);
-    if (capture_) capture_();
+  const Clock::time_point now = clock_();
+
+  if (autoToggle_->isChecked() && quality.pass) {
+    if (!watchUntil_) {
+      watchUntil_ = now + kAutoWindow;
+      watchTimer_.start(kAutoWindow);
+    }
+    // The sharpest passing frame of the window, by the iris's own sharpness metric.
+    const double sharpness = quality.Value(iris::Metric::kSharpness);
+    if (sharpness > watchBestSharpness_) {
+      watchBestSharpness_ = sharpness;
+      watchBest_ = job.frame;
+    }
   }
+
+  if (quality.pass) {
+    if (!passingSince_) passingSince_ = now;
+    const bool settled = now - *passingSince_ >= kSettle && !watchUntil_;
+    SetInstruction(QString::fromUtf8(settled ? aids::kReady : aids::kHoldStill), settled);
+  } else {
+    passingSince_.reset();
+    const std::vector<aids::Step> steps = aids::StepsFor(quality, job.exposure);
+    SetInstruction(QString::fromUtf8(steps.empty() ? aids::kLookingForEye : aids::LiveText(steps.front())), false);
+  }
+  FinishWatch();
+}
+
+void IrisAids::FinishWatch() {
+  if (!watchUntil_ || clock_() < *watchUntil_) return;
+  const std::shared_ptr<const camera::Frame> best = watchBest_;
+  StopWatching();
+  autoToggle_->setChecked(false);
+  if (best && capture_) {
+    capture_(*best);
+    emit AutoCaptured();
+  }
+}
+
+void IrisAids::StopWatching() {
+  watchTimer_.stop();
+  watchUntil_.reset();
+  watchBest_.reset();
+  watchBestSharpness_ = -1;
+}
+
+void IrisAids::Forget() {
+  passingSince_.reset();
+  StopWatching();
+  if (liveOverlay_) liveOverlay_->SetQuality(nullptr);
+  checklist_->Clear();
+  SetInstruction(QString(), false);
+}
+
+void IrisAids::SetInstruction(const QString& text, bool ready) {
+  if (text == instruction_) return;
+  instruction_ = text;
+  emit InstructionChanged(text, ready);
 }
 
 void IrisAids::JudgeStill(qt::PictureBox* still) {
@@ -242,8 +303,9 @@ void IrisAids::JudgeStill(qt::PictureBox* still) {
   const QImage rgb32 = shown.convertToFormat(QImage::Format_RGB32);
   const iris::GreyImage grey = iris::GreyFromBgrx(rgb32.constBits(), rgb32.width(), rgb32.height(), rgb32.bytesPerLine());
   const iris::Quality quality = iris::Assess(grey.View());
+  const aids::Exposure exposure = aids::ExposureOf(aids::HistogramOf(grey.View()));
   stillOverlay_->SetQuality(&quality);
-  stillOverlay_->SetBanner(StillBanner(quality));
+  stillOverlay_->SetBanner(QString::fromUtf8(aids::StillJudgement(aids::StepsFor(quality, exposure))));
 }
 
 }  // namespace okuva

@@ -1,8 +1,9 @@
 // The iris aids on the window: the pupil and iris circles found in the live picture,
-// drawn over it in the colour of the verdict; a checklist of the quality metrics of the
-// live picture; the same judgement for the still after "Capturar", drawn over the
-// captured picture; and the automatic capture that presses "Capturar" the first time
-// the live picture passes every metric at a focus near its best.
+// drawn over it in the colour of the verdict; the one-line instruction derived from the
+// live analysis; a checklist of the quality metrics of the live picture; the same
+// judgement for the still after "Capturar", drawn over the captured picture; and the
+// automatic capture, which watches the live picture for a short while once it passes
+// every metric and then takes the sharpest passing frame it saw.
 //
 // The live analysis runs on a worker thread that always takes the newest frame handed
 // to it (older ones are dropped), so the event loop never waits for it.
@@ -10,8 +11,10 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -20,6 +23,7 @@
 #include <optional>
 #include <thread>
 
+#include "capture/aids/exposure.h"
 #include "iris/quality.h"
 #include "platform/capture/camera.h"
 
@@ -32,8 +36,10 @@ namespace qt {
 class PictureBox;
 }
 
-// Circles of a judged picture drawn over where that picture is shown, scaled from the
-// picture's size to the widget's, with an optional line of text along the foot.
+// Circles of a judged picture drawn over where that picture is shown, mapped as the
+// picture is shown in the widget (letterboxed, camera::Letterbox; one to one for a
+// still shown at its own size), with an optional line of text along the foot of the
+// part of the widget that is visible.
 class IrisOverlay : public QWidget {
   Q_OBJECT
 public:
@@ -42,6 +48,8 @@ public:
   void SetQuality(const iris::Quality* quality);
   void SetBanner(const QString& text) { banner_ = text; update(); }
   const QString& Banner() const { return banner_; }
+  // Where the banner is drawn: along the foot of the visible part of this widget.
+  QRect BannerRect() const;
   bool HasCircles() const { return quality_ && quality_->circles.iris.has_value(); }
   bool Passing() const { return quality_ && quality_->pass; }
   const std::optional<iris::Quality>& Judged() const { return quality_; }
@@ -73,27 +81,40 @@ private:
 class IrisAids : public QObject {
   Q_OBJECT
 public:
+  using Clock = std::chrono::steady_clock;
   static constexpr const char* kShowCircles = "Mostrar pupila e iris";
   static constexpr const char* kAutoCapture = "Captura automática";
-  static constexpr const char* kStillPasses = "Foto apta para reconocimiento";
-  static constexpr const char* kRetake = "Repetir la foto";
-  static constexpr const char* kNoIris = "no se encuentra el iris";
-  // The focus a frame must reach, as a share of the best since the box was ticked.
-  static constexpr double kAutoFocusShare = 0.95;
+  // Once the live picture passes, the automatic capture watches this long and takes
+  // the sharpest passing frame seen meanwhile: long enough for a few analysed frames
+  // and a hand's tremor through focus, short enough not to lose the eye.
+  static constexpr std::chrono::milliseconds kAutoWindow{1000};
+  // A picture must keep passing this long before the instruction says it is ready.
+  static constexpr std::chrono::milliseconds kSettle{500};
 
   // The check boxes and the checklist are made in `panel` (placed by the caller);
   // the live circles are drawn over `livePicture`.
   IrisAids(QWidget* panel, QWidget* livePicture);
   ~IrisAids() override;
 
-  // A frame of the live picture with its focus score: handed to the analysis.
-  void Look(const camera::Frame& frame, double focus);
+  // A frame of the live picture with the exposure of the whole frame: handed to the
+  // analysis.
+  void Look(const camera::Frame& frame, const aids::Exposure& exposure);
+  // No live picture (no camera, camera lost): the live circles, the checklist and the
+  // instruction show nothing.
+  void Forget();
   // Judges the still shown in `still` and draws the judgement over it.
   void JudgeStill(qt::PictureBox* still);
-  // What the automatic capture runs: the "Capturar" action.
-  void SetCapture(std::function<void()> capture) { capture_ = std::move(capture); }
+  // What the automatic capture runs: "Capturar" with the frame it chose.
+  void SetCapture(std::function<void(const camera::Frame&)> capture) { capture_ = std::move(capture); }
   // Tests: analyse on the calling thread, so each Look shows its result at once.
   void SetSynchronous(bool on) { synchronous_ = on; }
+  // Tests: the clock the automatic capture's window and the settling are timed by.
+  void SetClock(std::function<Clock::time_point()> clock) { clock_ = std::move(clock); }
+
+  // The live instruction now shown ("" without a live picture) and whether it says the
+  // picture is ready.
+  const QString& Instruction() const { return instruction_; }
+  bool Watching() const { return watchUntil_.has_value(); }
 
   QCheckBox* CirclesToggle() const { return circlesToggle_; }
   QCheckBox* AutoCaptureToggle() const { return autoToggle_; }
@@ -103,13 +124,23 @@ public:
   // Live results shown since the start.
   uint64_t LiveResults() const { return liveResults_; }
 
+signals:
+  // The live instruction changed; `ready` when every metric passes and has settled.
+  void InstructionChanged(const QString& text, bool ready);
+  // The automatic capture took a still.
+  void AutoCaptured();
+
 private:
   struct Job {
-    camera::Frame frame;
-    double focus = 0;
+    std::shared_ptr<const camera::Frame> frame;
+    aids::Exposure exposure;
   };
   void Work();
-  void ShowLive(const iris::Quality& quality, double focus);
+  void ShowLive(const iris::Quality& quality, const Job& job);
+  void SetInstruction(const QString& text, bool ready);
+  void StopWatching();
+  // Ends the automatic capture's window when its time is up: takes the best frame.
+  void FinishWatch();
 
   QCheckBox* circlesToggle_;
   QCheckBox* autoToggle_;
@@ -117,10 +148,18 @@ private:
   // Lives on the live picture, which the window may delete before this object.
   QPointer<IrisOverlay> liveOverlay_;
   IrisOverlay* stillOverlay_ = nullptr;
-  std::function<void()> capture_;
+  std::function<void(const camera::Frame&)> capture_;
+  std::function<Clock::time_point()> clock_ = [] { return Clock::now(); };
   bool synchronous_ = false;
-  double autoBest_ = 0;
   uint64_t liveResults_ = 0;
+  QString instruction_;
+  // Since when the live picture passes, while it does.
+  std::optional<Clock::time_point> passingSince_;
+  // The automatic capture's window: its end, the sharpest passing frame and its score.
+  std::optional<Clock::time_point> watchUntil_;
+  std::shared_ptr<const camera::Frame> watchBest_;
+  double watchBestSharpness_ = -1;
+  QTimer watchTimer_;
 
   std::mutex mutex_;
   std::condition_variable wake_;

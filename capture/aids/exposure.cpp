@@ -64,6 +64,9 @@ Exposure ExposureOf(const GreyHistogram& histogram) {
   e.brightClipped = static_cast<double>(histogram[255]) / total;
   e.clipped = static_cast<double>(histogram[0] + histogram[255]) / total;
   e.bits = GreyBits(histogram);
+  double sum = 0;
+  for (size_t level = 0; level < 256; ++level) sum += static_cast<double>(level) * static_cast<double>(histogram[level]);
+  e.mean = sum / total;
   e.clippedWarning = e.clipped > kClippedWarningShare;
   e.enoughBits = e.bits >= kMinGreyBits;
   return e;

@@ -33,6 +33,7 @@ struct Exposure {
   double brightClipped = 0;    // share 0..1 of pixels at level 255
   double clipped = 0;          // darkClipped + brightClipped
   double bits = 0;             // GreyBits of the histogram
+  double mean = 0;             // mean grey level, 0..255
   bool clippedWarning = false; // clipped > kClippedWarningShare
   bool enoughBits = false;     // bits >= kMinGreyBits
 };

@@ -13,13 +13,12 @@ constexpr int32_t kPreviewWidth = 320;
 constexpr int32_t kPreviewHeight = 240;
 
 // Where to draw, in preview pixels (origin at the top-left corner, x to the right,
-// y down). The preview stretches the frame to its own size, so a circle of the frame
-// becomes an ellipse when the frame's shape differs from the preview's (16:9 on 4:3).
+// y down). The preview shows the frame letterboxed (camera::Letterbox), so the ring is
+// a circle whatever the frame's shape, centred on the shown frame.
 struct TargetRing {
   double centreX = 0;
   double centreY = 0;
-  double radiusX = 0;  // half the iris width on the preview
-  double radiusY = 0;  // half the iris height on the preview
+  double radius = 0;  // half the target iris diameter at the preview's scale
   // False when the frame is smaller than the iris in either direction: no framing
   // reaches the size asked for, the ring then overflows the picture.
   bool fitsFrame = true;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "platform/capture/letterbox.h"
 #include "platform/qt/capture_dialogs.h"
 #include "platform/qt/window_handles.h"
 
@@ -177,8 +178,15 @@ void CaptureWindow::RenderPreview() {
   const QImage source(frame.rgb.data(), frame.width, frame.height, frame.width * 3,
                       QImage::Format_RGB888);
   if (scale_) {
-    preview_ = source.scaled(width(), height(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                   .convertToFormat(QImage::Format_RGB32);
+    // Letterboxed: the frame keeps its shape (a circle stays round at 16:9 on this 4:3
+    // window); the bars are painted black.
+    const camera::ShownRect shown = camera::Letterbox(frame.width, frame.height, width(), height());
+    preview_ = QImage(width(), height(), QImage::Format_RGB32);
+    preview_.fill(Qt::black);
+    QPainter painter(&preview_);
+    painter.drawImage(QPoint(shown.left, shown.top),
+                      source.scaled(shown.width, shown.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                          .convertToFormat(QImage::Format_RGB32));
   } else {
     // Unscaled, the frame's top-left corner shows; the copy detaches from the camera's
     // buffer, which the next dequeue reuses.
@@ -210,7 +218,10 @@ bool CaptureWindow::CopyFrame() {
   if (!connected_ || stalled_) {
     return false;
   }
-  const camera::Frame& frame = camera_->Latest();
+  return CopyFrameToClipboard(camera_->Latest());
+}
+
+bool CopyFrameToClipboard(const camera::Frame& frame) {
   if (!HoldsPicture(frame)) {
     return false;
   }

@@ -46,7 +46,7 @@ public:
   bool DriverDisconnect();
   bool SetPreview(bool on);
   bool SetPreviewRate(int32_t milliseconds);  // at least 1 ms between preview frames
-  bool SetScale(bool on);                     // stretch the frame to the window
+  bool SetScale(bool on);                     // fit the frame to the window, keeping its shape
   // Modal; false when not connected. The preview pauses while it is open; a format
   // the stream cannot resume with leaves the window connected without a picture.
   bool FormatDialog();
@@ -58,7 +58,8 @@ public:
   int32_t PreviewRate() const { return timer_.interval(); }
   bool Scaling() const { return scale_; }
   camera::Camera* Camera() const { return camera_.get(); }
-  // The picture the preview shows now (window-sized when scaling), null before a frame.
+  // The picture the preview shows now (window-sized when scaling: the frame letterboxed
+  // by camera::Letterbox, black bars), null before a frame.
   const QImage& PreviewImage() const { return preview_; }
   // Takes any frame the camera delivered since the last call into the preview; true
   // when a new one arrived. The preview timer calls it; benchmarks call it directly.
@@ -94,6 +95,10 @@ gdi::HWND capCreateCaptureWindowA(const char* lpszWindowName, uint32_t dwStyle, 
 // Sends a capture message to a capture window; 0 for a handle that names none. lParam
 // carries no value for the capture messages (callers pass the address of a zero).
 intptr_t SendMessageA(gdi::HWND hWnd, uint32_t wMsg, intptr_t wParam, const void* lParam);
+
+// Puts a frame on the clipboard as a 32-bit bitmap, as WM_CAP_EDIT_COPY does; false
+// when the frame holds no picture or the clipboard refused it.
+bool CopyFrameToClipboard(const camera::Frame& frame);
 
 // The capture window a handle names, or nullptr.
 CaptureWindow* CaptureWindowFromHandle(gdi::HWND hWnd);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QScrollBar>
+#include <cmath>
 #include <algorithm>
 #include <vector>
 #include <QLabel>
@@ -32,8 +34,18 @@ protected:
     hCapWnd = 0;
     bConectado = kFalse;
     oldMessages_ = SetMessageBoxService(messages_);
-    qt::SetCameraFactory([this]() -> std::unique_ptr<camera::Camera> {
-      auto camera = testing::StepCamera();
+    Open(C::Eye{});
+  }
+
+  // (Re)opens the window on a step camera showing `eye`.
+  void Open(const C::Eye& eye) {
+    form_.reset();
+    camera_ = nullptr;
+    qt::SetCameraFactory([this, eye]() -> std::unique_ptr<camera::Camera> {
+      C::Options options;
+      options.framePerPoll = true;
+      options.settleFrames = 0;
+      auto camera = std::make_unique<C>(options, eye);
       camera_ = camera.get();
       return camera;
     });
@@ -100,29 +112,42 @@ TEST_F(AidsPanelTest, FocusFollowsTheCameraAndBestRestartsAtCapturar) {
 TEST_F(AidsPanelTest, ExposureWarnsWhenTheCameraBurnsOut) {
   NextFrame();
   EXPECT_FALSE(panel_->LastExposure().clippedWarning);
-  const QColor normal = panel_->ClippedText()->palette().color(QPalette::WindowText);
+  const QColor normal = panel_->ExposureText()->palette().color(QPalette::WindowText);
   ASSERT_TRUE(camera_->SetControl(C::kBrightnessId, 64));
   ASSERT_TRUE(camera_->SetControl(C::kContrastId, 100));
   NextFrame();
   EXPECT_TRUE(panel_->LastExposure().clippedWarning);
-  EXPECT_NE(panel_->ClippedText()->palette().color(QPalette::WindowText), normal);
-  EXPECT_TRUE(panel_->BitsText()->text().contains(QStringLiteral("bits")));
+  EXPECT_NE(panel_->ExposureText()->palette().color(QPalette::WindowText), normal);
+  // One reading of the whole frame, with its own meaning: no grey-scale bits beside the
+  // iris checklist's own grey-scale metric.
+  EXPECT_TRUE(panel_->ExposureText()->text().contains(
+      QString::number(panel_->LastExposure().brightClipped * 100, 'f', 1) + QStringLiteral(" %")));
+  EXPECT_FALSE(panel_->ExposureText()->text().contains(QStringLiteral("bits")));
 }
 
-TEST_F(AidsPanelTest, RingIsDrawnOverTheLivePictureOnlyWhenSwitchedOn) {
+TEST_F(AidsPanelTest, RingIsADashedGuideDrawnOnlyWhenSwitchedOn) {
+  panel_->Iris()->CirclesToggle()->setChecked(false);  // only the ring in the picture
   NextFrame();
-  // 640 x 480 on the 320 x 240 preview: a ring of radius 50 around (160, 120).
-  const auto ringPixel = [&] {
+  // 640 x 480 on the 320 x 240 preview: a ring of radius 50 around (160, 120), in its
+  // own colour, dashed: some of its points are drawn, some are gaps.
+  const auto ringPoints = [&] {
     const QImage shot = form_->Picture1->Client()->grab(QRect(0, 0, 320, 240)).toImage();
-    const QColor c(shot.pixel(210, 120));
-    return c.green() > 200 && c.red() < 80 && c.blue() < 120;
+    int drawn = 0;
+    for (int i = 0; i < 90; ++i) {
+      const double a = i * 2 * M_PI / 90;
+      const QColor c(shot.pixel(static_cast<int>(std::lround(160 + 50 * std::cos(a))),
+                                static_cast<int>(std::lround(120 + 50 * std::sin(a)))));
+      drawn += c.blue() > 180 && c.green() > 120 && c.red() < 90 ? 1 : 0;
+    }
+    return drawn;
   };
-  EXPECT_FALSE(ringPixel());
+  EXPECT_EQ(ringPoints(), 0);
   panel_->RingToggle()->setChecked(true);
   EXPECT_TRUE(panel_->Overlay()->RingVisible());
-  EXPECT_TRUE(ringPixel());
+  EXPECT_GT(ringPoints(), 25);
+  EXPECT_LT(ringPoints(), 80);
   panel_->RingToggle()->setChecked(false);
-  EXPECT_FALSE(ringPixel());
+  EXPECT_EQ(ringPoints(), 0);
 }
 
 // The simulated camera's picture says so on the live view, never in the copied frame.
@@ -264,8 +289,9 @@ TEST_F(AidsPanelTest, IrisCirclesChecklistAndTheStillsJudgement) {
   form_->cmdCapturar->click();
   ASSERT_NE(iris->StillOverlay(), nullptr);
   EXPECT_EQ(iris->StillOverlay()->parentWidget(), form_->Picture2->Client());
-  EXPECT_TRUE(iris->StillOverlay()->Banner().startsWith(QString::fromUtf8("Repetir la foto: ")));
-  EXPECT_TRUE(iris->StillOverlay()->Banner().contains(QString::fromUtf8("Nitidez")));
+  // The still's judgement says what to do, in the live instruction's words.
+  EXPECT_TRUE(iris->StillOverlay()->Banner().startsWith(QString::fromUtf8("Repetir: ")));
+  EXPECT_TRUE(iris->StillOverlay()->Banner().contains(QString::fromUtf8("enfoque")));
   ASSERT_TRUE(camera_->SetControl(C::kFocusId, C::kBestFocus));
   NextFrame();
   form_->cmdCapturar->click();
@@ -273,23 +299,193 @@ TEST_F(AidsPanelTest, IrisCirclesChecklistAndTheStillsJudgement) {
   EXPECT_EQ(iris->StillOverlay()->geometry(), form_->Picture2->Client()->rect());
 }
 
-TEST_F(AidsPanelTest, AutomaticCaptureTakesTheFirstPassingSharpFrameThenUnticks) {
+// The instruction line names the most pressing step, in the live picture's foot.
+TEST_F(AidsPanelTest, InstructionForASmallABlurredAndAGoodEye) {
   IrisAids* iris = panel_->Iris();
   iris->SetSynchronous(true);
+  auto now = IrisAids::Clock::now();
+  iris->SetClock([&] { return now; });
+  NextFrame();
+  // The good eye passes: first "hold still", then, once it has kept passing, ready.
+  EXPECT_EQ(iris->Instruction(), QString::fromUtf8("Quieto…"));
+  now += IrisAids::kSettle;
+  NextFrame();
+  EXPECT_EQ(iris->Instruction(), QString::fromUtf8("Listo: pulse Capturar"));
+  EXPECT_EQ(panel_->Overlay()->Instruction(), iris->Instruction());
+  // Drawn large along the foot of the live picture, over the eye's lower part.
+  const QImage shot = form_->Picture1->Client()->grab(QRect(0, 0, 320, 240)).toImage();
+  int bright = 0;
+  for (int x = 0; x < 320; ++x) bright += QColor(shot.pixel(x, 226)).green() > 180 ? 1 : 0;
+  EXPECT_GT(bright, 10);
+
+  ASSERT_TRUE(camera_->SetControl(C::kFocusId, C::kBestFocus + 127));
+  NextFrame();
+  EXPECT_EQ(iris->Instruction(), QString::fromUtf8("Enfoque"));
+
+  C::Eye small;
+  small.irisRadius = 60;  // 120 pixels across: well under the 200 asked for
+  small.pupilRadius = 24;
+  Open(small);
+  panel_->Iris()->SetSynchronous(true);
+  NextFrame();
+  EXPECT_EQ(panel_->Iris()->Instruction(), QString::fromUtf8("Acérquese"));
+  form_->cmdCapturar->click();
+  EXPECT_TRUE(panel_->Iris()->StillOverlay()->Banner().startsWith(QString::fromUtf8("Repetir: acérquese")))
+      << panel_->Iris()->StillOverlay()->Banner().toStdString();
+}
+
+// Ticked, the automatic capture waits once the picture passes, keeps the sharpest
+// passing frame of its window, takes it when the window closes and says so.
+TEST_F(AidsPanelTest, AutomaticCaptureWaitsForTheSharpestFrameAndSignalsIt) {
+  IrisAids* iris = panel_->Iris();
+  iris->SetSynchronous(true);
+  auto now = IrisAids::Clock::now();
+  iris->SetClock([&] { return now; });
+  int bells = 0;
+  panel_->SetBell([&] { ++bells; });
+  const auto step = [&](int32_t focusOffset) {
+    EXPECT_TRUE(camera_->SetControl(C::kFocusId, C::kBestFocus + focusOffset));
+    NextFrame();
+    now += std::chrono::milliseconds(200);
+  };
+
   ASSERT_TRUE(camera_->SetControl(C::kFocusId, C::kBestFocus + 127));
   iris->AutoCaptureToggle()->setChecked(true);
-  for (int i = 0; i < 3; ++i) NextFrame();
-  EXPECT_TRUE(form_->Picture2->Shown().isNull());  // blurred frames fail: nothing taken
-  EXPECT_TRUE(iris->AutoCaptureToggle()->isChecked());
-  ASSERT_TRUE(camera_->SetControl(C::kFocusId, C::kBestFocus));
-  NextFrame();
-  EXPECT_FALSE(form_->Picture2->Shown().isNull());
+  step(127);
+  EXPECT_FALSE(iris->Watching());  // blurred frames fail: nothing watched, nothing taken
+  // Slightly soft but passing frames open the window; the sharp one comes within it.
+  step(10);
+  ASSERT_TRUE(iris->LiveOverlay()->Passing()) << "a soft frame should still pass";
+  EXPECT_TRUE(iris->Watching());
+  EXPECT_EQ(iris->Instruction(), QString::fromUtf8("Quieto…"));
+  step(0);
+  const camera::Frame sharpest = camera_->Latest();
+  step(-10);
+  step(12);
+  EXPECT_TRUE(form_->Picture2->Shown().isNull());  // nothing taken within the window
+  EXPECT_EQ(bells, 0);
+  now += IrisAids::kAutoWindow;
+  step(127);  // the window is over: the sharpest passing frame is taken, not this one
+  EXPECT_FALSE(iris->Watching());
   EXPECT_FALSE(iris->AutoCaptureToggle()->isChecked());
+  ASSERT_FALSE(form_->Picture2->Shown().isNull());
+  EXPECT_EQ(form_->Picture2->Shown(),
+            QImage(sharpest.rgb.data(), sharpest.width, sharpest.height, sharpest.width * 3, QImage::Format_RGB888)
+                .convertToFormat(QImage::Format_RGB32));
   EXPECT_EQ(iris->StillOverlay()->Banner(), QString::fromUtf8("Foto apta para reconocimiento"));
+  // The signs: the bell, the banner and the flashing border of the live picture.
+  EXPECT_EQ(bells, 1);
+  EXPECT_EQ(panel_->Overlay()->Banner(), QString::fromUtf8("Foto tomada automáticamente"));
+  EXPECT_TRUE(panel_->Overlay()->Flashing());
+  const QImage shot = form_->Picture1->Client()->grab(QRect(0, 0, 320, 240)).toImage();
+  EXPECT_EQ(QColor(shot.pixel(2, 120)), QColor::fromRgba(PreviewOverlay::kFlashColour));
+  EXPECT_TRUE(testing::WaitFor([&] { return !panel_->Overlay()->Flashing(); }));
   // Unticked, a later passing frame takes nothing more.
   const QImage taken = form_->Picture2->Shown();
-  NextFrame();
+  step(0);
+  step(0);
+  now += std::chrono::seconds(2);
+  step(0);
   EXPECT_EQ(form_->Picture2->Shown(), taken);
+  EXPECT_EQ(bells, 1);
+}
+
+// At 16:9 the live picture is letterboxed: black bars, round circles over the eye.
+TEST_F(AidsPanelTest, SixteenByNineIsLetterboxedAndTheCirclesStayRound) {
+  IrisAids* iris = panel_->Iris();
+  iris->SetSynchronous(true);
+  ASSERT_TRUE(camera_->SetFormat({C::kFourcc, 1280, 720, {1, 30}}).has_value());
+  NextFrame();
+  ASSERT_EQ(camera_->Latest().width, 1280);
+  const QImage shot = form_->Picture1->Client()->grab(QRect(0, 0, 320, 240)).toImage();
+  // 320 x 180 from line 30: the bars above and below are black.
+  for (int x : {40, 160, 280}) {
+    EXPECT_EQ(QColor(shot.pixel(x, 26)), QColor(Qt::black)) << x;
+    EXPECT_EQ(QColor(shot.pixel(x, 212)), QColor(Qt::black)) << x;
+  }
+  // The iris circle drawn a quarter of its size, shifted by the bar, as round across as
+  // up and down: its rightmost and topmost points both carry the circle's colour.
+  ASSERT_TRUE(iris->LiveOverlay()->HasCircles());
+  const iris::Circle c = *iris->LiveOverlay()->Judged()->circles.iris;
+  const QColor colour = iris->LiveOverlay()->Passing() ? QColor(40, 220, 90) : QColor(255, 60, 40);
+  const auto near = [&](double x, double y) {
+    for (int dy = -1; dy <= 1; ++dy)
+      for (int dx = -1; dx <= 1; ++dx) {
+        const QColor p(shot.pixel(static_cast<int>(x) + dx, static_cast<int>(y) + dy));
+        if (std::abs(p.red() - colour.red()) + std::abs(p.green() - colour.green()) + std::abs(p.blue() - colour.blue()) < 60)
+          return true;
+      }
+    return false;
+  };
+  EXPECT_TRUE(near((c.x + c.radius) / 4, 30 + c.y / 4));
+  EXPECT_TRUE(near(c.x / 4, 30 + (c.y - c.radius) / 4));
+
+  // The 1280 x 720 still reaches below the window: its judgement stands at the foot of
+  // the part that can be seen.
+  form_->cmdCapturar->click();
+  IrisOverlay* judged = iris->StillOverlay();
+  ASSERT_FALSE(judged->Banner().isEmpty());
+  const QRect band(judged->mapTo(form_.get(), judged->BannerRect().topLeft()), judged->BannerRect().size());
+  EXPECT_GT(form_->Picture2->geometry().bottom(), form_->height());
+  EXPECT_EQ(band.bottom(), form_->height() - 1);
+  EXPECT_GE(band.top(), form_->Picture2->geometry().top());
+  EXPECT_LE(band.right(), form_->width() - 1);
+}
+
+// Without a camera the live area says what would help, and the aids show no figures.
+TEST(AidsPanelNoCamera, HintInTheLiveAreaAndNoFigures) {
+  testing::App();
+  hCapWnd = 0;
+  bConectado = kFalse;
+  auto messages = std::make_shared<testing::RecordedMessages>();
+  auto oldMessages = SetMessageBoxService(messages);
+  qt::SetCameraFactory([]() -> std::unique_ptr<camera::Camera> { return nullptr; });
+  {
+    frmCapturarImagen form;
+    form.SetEndProgram([] {});
+    form.Load();
+    form.show();
+    EXPECT_EQ(messages->Count("No hay Camara Web"), 1);  // the specified box stays
+    auto* panel = form.findChild<AidsPanel*>(QStringLiteral("AidsPanel"));
+    ASSERT_NE(panel, nullptr);
+    panel->Refresh();
+    EXPECT_TRUE(panel->Overlay()->Hint().startsWith(QString::fromUtf8("Sin cámara: conecte una cámara web y reinicie")));
+    EXPECT_TRUE(panel->Overlay()->Hint().contains(QStringLiteral("OKUVA_CAMERA=simulated")));
+    EXPECT_FALSE(panel->ExposureText()->text().contains(QStringLiteral("0.0")));
+    EXPECT_FALSE(panel->FocusText()->text().contains(QStringLiteral("0.0")));
+    EXPECT_TRUE(panel->Iris()->Instruction().isEmpty());
+    // The hint is drawn on the empty live area: white text on a dark band at its middle.
+    const QImage shot = form.Picture1->Client()->grab().toImage();
+    int white = 0;
+    for (int y = 100; y < 140; ++y)
+      for (int x = 0; x < 320; ++x) white += QColor(shot.pixel(x, y)) == QColor(Qt::white) ? 1 : 0;
+    EXPECT_GT(white, 50);
+  }
+  qt::SetCameraFactory(nullptr);
+  SetMessageBoxService(oldMessages);
+}
+
+// A window too small for the aids lets them scroll; added rows go under the check boxes.
+TEST_F(AidsPanelTest, SmallWindowScrollsTheAidsAndRowsCanBeAdded) {
+  EXPECT_EQ(panel_->verticalScrollBar()->maximum(), 0);  // at the design size all fits
+  auto* extra = new QCheckBox(QStringLiteral("extra"));
+  panel_->AddControls(extra);
+  testing::WaitFor([] { return false; }, 30);  // the rows are laid out again
+  EXPECT_GT(extra->mapTo(panel_->widget(), QPoint()).y(), panel_->Iris()->AutoCaptureToggle()->mapTo(panel_->widget(), QPoint()).y());
+  EXPECT_LT(extra->mapTo(panel_->widget(), QPoint()).y(), panel_->FocusText()->mapTo(panel_->widget(), QPoint()).y());
+  form_->resize(700, 420);
+  testing::WaitFor([] { return false; }, 50);
+  EXPECT_EQ(panel_->geometry().bottom(), form_->height() - 1);
+  QScrollBar* bar = panel_->verticalScrollBar();
+  ASSERT_GT(bar->maximum(), 0);
+  // Scrolled to the end, the checklist's last line is inside the visible area.
+  bar->setValue(bar->maximum());
+  QLabel* last = panel_->Iris()->Checklist()->Item(iris::Metric::kPupilBoundaryCircularity);
+  const QRect seen = panel_->viewport()->rect();
+  EXPECT_TRUE(seen.contains(last->mapTo(panel_->viewport(), QPoint(0, last->height() - 1))));
+  // The specified controls stay where they were.
+  EXPECT_EQ(form_->cmdCapturar->geometry(), QRect(8, 278, 79, 31));
+  EXPECT_EQ(form_->Picture1->geometry(), QRect(8, 24, 326, 245));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
+#include <QTest>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -28,6 +29,7 @@
 #include "platform/runtime/error.h"
 #include "platform/runtime/program.h"
 #include "station_fixture.h"
+#include "tests/unprivileged_child.h"
 
 namespace okuva {
 namespace {
@@ -422,6 +424,58 @@ TEST_F(StationTest, GrabarWritesTheStillAsJpeg) {
   // Quality 90: the file's tables are the Annex K ones scaled as libjpeg scales them.
   const auto [fileTables, quality90] = QuantTables(target);
   EXPECT_EQ(fileTables, quality90);
+}
+
+// F5 is "Capturar" and Ctrl+S "Grabar"; a save is confirmed under the still.
+TEST_F(StationTest, KeysCaptureAndSaveAndTheSaveIsConfirmed) {
+  OpenWithCamera();
+  QApplication::setActiveWindow(form_.get());
+  EXPECT_FALSE(form_->SaveStatus()->isVisible());
+  QTest::keyClick(form_.get(), Qt::Key_F5);
+  ASSERT_FALSE(form_->Picture2->Shown().isNull());
+  EXPECT_EQ(form_->Picture2->Shown(), FrameImage(camera_->Latest()));
+  const std::string target = (dir_ / "tecla.JPG").string();
+  dialog_->answer = target;
+  QTest::keyClick(form_.get(), Qt::Key_S, Qt::ControlModifier);
+  ASSERT_EQ(dialog_->asked.size(), 1u);
+  EXPECT_TRUE(std::filesystem::exists(target));
+  EXPECT_TRUE(form_->SaveStatus()->isVisible());
+  EXPECT_EQ(form_->SaveStatus()->text().toStdString(), "Guardado: " + target);
+  // Right under the 644 x 484 still, inside the window.
+  EXPECT_GT(form_->SaveStatus()->geometry().top(), form_->Picture2->geometry().bottom());
+  EXPECT_LE(form_->SaveStatus()->geometry().bottom(), form_->height() - 1);
+  // A cancelled save confirms nothing new.
+  form_->SaveStatus()->hide();
+  dialog_->answer.clear();
+  QTest::keyClick(form_.get(), Qt::Key_S, Qt::ControlModifier);
+  EXPECT_EQ(dialog_->asked.size(), 2u);
+  EXPECT_FALSE(form_->SaveStatus()->isVisible());
+}
+
+// An installed program's folder cannot be written by its users: "Grabar" then proposes
+// the user's pictures folder, else the home folder.
+TEST_F(StationTest, ProposalLeavesAProgramFolderTheUserCannotWrite) {
+  const std::filesystem::path program = dir_ / "programa", pictures = dir_ / "Imágenes", home = dir_ / "casa";
+  for (const auto& folder : {program, pictures, home}) std::filesystem::create_directories(folder);
+  std::filesystem::permissions(program, std::filesystem::perms(0555));
+  for (const auto& folder : {pictures, home}) std::filesystem::permissions(folder, std::filesystem::perms(0777));
+  const std::filesystem::path missing = dir_ / "no-existe";
+  const int64_t chosen = testing::RunUnprivileged(dir_.string(), [&]() -> int64_t {
+    int64_t result = 0;
+    if (SaveProposalFolder(program, pictures, home) == pictures.string()) result |= 1;
+    if (SaveProposalFolder(program, missing, home) == home.string()) result |= 2;
+    if (SaveProposalFolder(program, "", missing) == program.string()) result |= 4;  // nothing better
+    if (SaveProposalFolder(pictures, home, home) == pictures.string()) result |= 8;  // writable: kept
+    return result;
+  });
+  EXPECT_EQ(chosen, 15);
+  // The pictures folder is the desktop's: XDG_PICTURES_DIR of the user's directories.
+  const std::filesystem::path config = std::getenv("XDG_CONFIG_HOME");
+  std::filesystem::create_directories(config);
+  std::ofstream(config / "user-dirs.dirs") << "XDG_PICTURES_DIR=\"$HOME/Fotos\"\n";
+  EXPECT_EQ(PicturesFolder(), std::string(std::getenv("HOME")) + "/Fotos");
+  EXPECT_EQ(HomeFolder(), std::string(std::getenv("HOME")));
+  std::filesystem::remove(config / "user-dirs.dirs");
 }
 
 TEST_F(StationTest, CancelledSaveWritesNothing) {

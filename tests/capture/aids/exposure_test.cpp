@@ -40,6 +40,7 @@ TEST(ExposureOf, ClippedShareAndWarning) {
   EXPECT_DOUBLE_EQ(e.darkClipped, 0.01);
   EXPECT_DOUBLE_EQ(e.brightClipped, 0.005);
   EXPECT_DOUBLE_EQ(e.clipped, 0.015);
+  EXPECT_DOUBLE_EQ(e.mean, (50 * 255 + 9850 * 128) / 10000.0);
   EXPECT_FALSE(e.clippedWarning);
   // Exactly the threshold does not warn; just above does.
   EXPECT_FALSE(ExposureOf(Levels({{255, 200}, {128, 9800}})).clippedWarning);
@@ -51,6 +52,7 @@ TEST(ExposureOf, ClippedShareAndWarning) {
   e = ExposureOf(GreyHistogram{});
   EXPECT_EQ(e.pixels, 0u);
   EXPECT_EQ(e.clipped, 0.0);
+  EXPECT_EQ(e.mean, 0.0);
   EXPECT_FALSE(e.clippedWarning);
   EXPECT_FALSE(e.enoughBits);
 }
