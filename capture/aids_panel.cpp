@@ -23,6 +23,7 @@ namespace {
 
 const QColor kWarning(176, 0, 0);
 const QColor kGood(0, 112, 0);
+const QColor kNormalText(0, 0, 0);
 const QColor kPanelDark(128, 64, 0);  // the labels' brown
 
 const QColor kInstruction(255, 220, 0);
@@ -34,6 +35,8 @@ constexpr int kInstructionHeight = 28;
 
 QLabel* MakeText(QWidget* parent) {
   auto* label = new QLabel(parent);
+  // Wrapped rather than widening the aids beyond their column.
+  label->setWordWrap(true);
   QFont font = label->font();
   font.setPointSizeF(9);
   label->setFont(font);
@@ -215,9 +218,9 @@ void PreviewOverlay::paintEvent(QPaintEvent*) {
   if (!hint_.isEmpty()) {
     QFont font = painter.font();
     font.setBold(true);
-    font.setPointSizeF(9);
+    font.setPointSizeF(8.5);
     painter.setFont(font);
-    const QRect area = rect().adjusted(10, 0, -10, 0);
+    const QRect area = rect().adjusted(4, 0, -4, 0);
     const QRect text = painter.fontMetrics().boundingRect(area, Qt::AlignCenter | Qt::TextWordWrap, hint_);
     painter.fillRect(QRect(0, text.top() - 8, width(), text.height() + 16), QColor(0, 0, 0, 200));
     painter.setPen(Qt::white);
@@ -258,6 +261,8 @@ AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::Ca
   rows_ = new QVBoxLayout(content_);
   rows_->setContentsMargins(2, 2, 2, 2);
   rows_->setSpacing(2);
+  // Only the area's height may ask for scrolling: the rows fit its width.
+  content_->setMinimumWidth(0);
 
   // The iris circles lie under the ring, the instruction and the signs.
   iris_ = new IrisAids(content_, previewArea);
@@ -287,6 +292,7 @@ AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::Ca
   rows_->addLayout(first);
 
   auto* second = new QHBoxLayout;
+  second->setSpacing(4);
   second->addWidget(iris_->CirclesToggle());
   second->addWidget(iris_->AutoCaptureToggle());
   rows_->addLayout(second);
@@ -305,8 +311,9 @@ AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::Ca
   histogram_->setFixedHeight(46);
   rows_->addWidget(histogram_);
   exposureText_ = MakeText(content_);
-  exposureText_->setToolTip(QString::fromUtf8(
-      "Píxeles de todo el cuadro en negro puro (sombras recortadas) y en blanco puro (luces recortadas)"));
+  exposureText_->setToolTip(QString::fromUtf8("Píxeles de todo el cuadro en negro puro (sombras recortadas) y en "
+                                               "blanco puro (luces recortadas); rojo por encima del %1 % entre ambos")
+                                .arg(aids::kClippedWarningShare * 100, 0, 'f', 0));
   rows_->addWidget(exposureText_);
   rows_->addWidget(iris_->Checklist());
   rows_->addStretch(1);
@@ -402,10 +409,10 @@ void AidsPanel::ShowFrameFigures() {
                           .arg(meter_.Current(), 0, 'f', 1)
                           .arg(meter_.Best(), 0, 'f', 1));
   bar_->SetScores(meter_.Current(), meter_.Best());
-  exposureText_->setText(QString::fromUtf8("Exposición: sombras recortadas %1 %, luces recortadas %2 % (máx. %3 %)")
+  exposureText_->setText(QString::fromUtf8("Exposición: %1 % en negro, %2 % en blanco")
                              .arg(exposure_.darkClipped * 100, 0, 'f', 1)
-                             .arg(exposure_.brightClipped * 100, 0, 'f', 1)
-                             .arg(aids::kClippedWarningShare * 100, 0, 'f', 0));
+                             .arg(exposure_.brightClipped * 100, 0, 'f', 1));
+  SetTextColour(focusText_, kNormalText);
   SetTextColour(exposureText_, exposure_.clippedWarning ? kWarning : kGood);
 }
 
