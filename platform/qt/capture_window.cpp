@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "platform/capture/letterbox.h"
 #include "platform/qt/capture_dialogs.h"
@@ -181,12 +182,16 @@ void CaptureWindow::RenderPreview() {
     // Letterboxed: the frame keeps its shape (a circle stays round at 16:9 on this 4:3
     // window); the bars are painted black.
     const camera::ShownRect shown = camera::Letterbox(frame.width, frame.height, width(), height());
-    preview_ = QImage(width(), height(), QImage::Format_RGB32);
-    preview_.fill(Qt::black);
-    QPainter painter(&preview_);
-    painter.drawImage(QPoint(shown.left, shown.top),
-                      source.scaled(shown.width, shown.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                          .convertToFormat(QImage::Format_RGB32));
+    QImage scaled = source.scaled(shown.width, shown.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                        .convertToFormat(QImage::Format_RGB32);
+    if (shown.width == width() && shown.height == height()) {
+      preview_ = std::move(scaled);  // same shape: no bars
+    } else {
+      preview_ = QImage(width(), height(), QImage::Format_RGB32);
+      preview_.fill(Qt::black);
+      QPainter painter(&preview_);
+      painter.drawImage(QPoint(shown.left, shown.top), scaled);
+    }
   } else {
     // Unscaled, the frame's top-left corner shows; the copy detaches from the camera's
     // buffer, which the next dequeue reuses.
