@@ -107,6 +107,11 @@ void HistogramView::paintEvent(QPaintEvent*) {
     painter.fillRect(area.left() + x, area.bottom() + 1 - bar, 1, bar,
                      clipped ? QColor(255, 64, 64) : QColor(220, 220, 220));
   }
+  QFont font = painter.font();
+  font.setPointSizeF(8);
+  painter.setFont(font);
+  painter.setPen(QColor(170, 170, 170));
+  painter.drawText(area.adjusted(4, 2, -4, -2), Qt::AlignLeft | Qt::AlignTop, QString::fromUtf8(kTitle));
 }
 
 PreviewOverlay::PreviewOverlay(QWidget* parent) : QWidget(parent) {
@@ -304,11 +309,10 @@ AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::Ca
   bar_->setToolTip(QString::fromUtf8("Enfoque actual; la marca roja es el mejor desde la última captura"));
   rows_->addWidget(bar_);
 
-  auto* histogramTitle = MakeText(content_);
-  histogramTitle->setText(QString::fromUtf8("Histograma de grises"));
-  rows_->addWidget(histogramTitle);
+  // The histogram carries its title inside, which leaves a row free for further controls.
   histogram_ = new HistogramView(content_);
   histogram_->setFixedHeight(46);
+  histogram_->setToolTip(QString::fromUtf8("Histograma de grises de todo el cuadro; en rojo los niveles 0 y 255"));
   rows_->addWidget(histogram_);
   exposureText_ = MakeText(content_);
   exposureText_->setToolTip(QString::fromUtf8("Píxeles de todo el cuadro en negro puro (sombras recortadas) y en "

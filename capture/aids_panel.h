@@ -45,10 +45,12 @@ private:
   double current_ = 0, best_ = 0;
 };
 
-// The grey-level histogram, the clipped end levels drawn in the warning colour.
+// The grey-level histogram, the clipped end levels drawn in the warning colour, its
+// title in the top-left corner.
 class HistogramView : public QWidget {
   Q_OBJECT
 public:
+  static constexpr const char* kTitle = "Histograma de grises";
   explicit HistogramView(QWidget* parent);
   void SetHistogram(const aids::GreyHistogram& histogram);
 

@@ -180,7 +180,11 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   // counts from the last "Capturar". A camera that comes back resumes the preview.
   auto* aids = aids_ = new AidsPanel(this, Picture1->Client(), [] { return qt::CaptureWindowFromHandle(hCapWnd); });
   connect(cmdCapturar, &QPushButton::clicked, aids, [this] { AfterCapture(); });
-  aids->Iris()->SetCapture([this](const camera::Frame& frame) { Run([&] { AutoCapture(frame); }); });
+  aids->Iris()->SetCapture([this](const camera::Frame& frame) {
+    bool taken = false;
+    Run([&] { taken = AutoCapture(frame); });
+    return taken;
+  });
 
   // Keys for the two working buttons the operator presses most: F5 as in refreshing a
   // view, Ctrl+S as in saving anywhere.
@@ -354,11 +358,12 @@ void frmCapturarImagen::cmdCapturar_Click() {
   Label2->resize(Picture2->width(), Label2->height());
 }
 
-void frmCapturarImagen::AutoCapture(const camera::Frame& frame) {
-  qt::CopyFrameToClipboard(frame);
+bool frmCapturarImagen::AutoCapture(const camera::Frame& frame) {
+  const bool copied = qt::CopyFrameToClipboard(frame);
   Picture2->SetPicture(StdPicture(gdi::GetClipboardBitmap()));
   Label2->resize(Picture2->width(), Label2->height());
   AfterCapture();
+  return copied && !Picture2->Shown().isNull();
 }
 
 void frmCapturarImagen::AfterCapture() {

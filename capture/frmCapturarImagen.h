@@ -84,8 +84,8 @@ public:
   // The camera went away during the preview: the capture stops and the operator is told.
   void CapWnd_DeviceLost();
   // The automatic capture's "Capturar": `frame` instead of the newest one goes the
-  // clipboard's way into Picture2.
-  void AutoCapture(const camera::Frame& frame);
+  // clipboard's way into Picture2. True when Picture2 shows it.
+  bool AutoCapture(const camera::Frame& frame);
 
   // The capture aids beside the specified controls.
   AidsPanel* Aids() const { return aids_; }

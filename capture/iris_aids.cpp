@@ -259,10 +259,7 @@ void IrisAids::FinishWatch() {
   const std::shared_ptr<const camera::Frame> best = watchBest_;
   StopWatching();
   autoToggle_->setChecked(false);
-  if (best && capture_) {
-    capture_(*best);
-    emit AutoCaptured();
-  }
+  if (best && capture_ && capture_(*best)) emit AutoCaptured();
 }
 
 void IrisAids::StopWatching() {

@@ -104,8 +104,9 @@ public:
   void Forget();
   // Judges the still shown in `still` and draws the judgement over it.
   void JudgeStill(qt::PictureBox* still);
-  // What the automatic capture runs: "Capturar" with the frame it chose.
-  void SetCapture(std::function<void(const camera::Frame&)> capture) { capture_ = std::move(capture); }
+  // What the automatic capture runs: "Capturar" with the frame it chose; true when the
+  // still was taken (only then is the operator told).
+  void SetCapture(std::function<bool(const camera::Frame&)> capture) { capture_ = std::move(capture); }
   // Tests: analyse on the calling thread, so each Look shows its result at once.
   void SetSynchronous(bool on) { synchronous_ = on; }
   // Tests: the clock the automatic capture's window and the settling are timed by.
@@ -148,7 +149,7 @@ private:
   // Lives on the live picture, which the window may delete before this object.
   QPointer<IrisOverlay> liveOverlay_;
   IrisOverlay* stillOverlay_ = nullptr;
-  std::function<void(const camera::Frame&)> capture_;
+  std::function<bool(const camera::Frame&)> capture_;
   std::function<Clock::time_point()> clock_ = [] { return Clock::now(); };
   bool synchronous_ = false;
   uint64_t liveResults_ = 0;

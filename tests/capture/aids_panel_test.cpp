@@ -471,6 +471,7 @@ TEST_F(AidsPanelTest, SmallWindowScrollsTheAidsAndRowsCanBeAdded) {
   auto* extra = new QCheckBox(QStringLiteral("extra"));
   panel_->AddControls(extra);
   testing::WaitFor([] { return false; }, 30);  // the rows are laid out again
+  EXPECT_EQ(panel_->verticalScrollBar()->maximum(), 0);  // one more row still fits
   EXPECT_GT(extra->mapTo(panel_->widget(), QPoint()).y(), panel_->Iris()->AutoCaptureToggle()->mapTo(panel_->widget(), QPoint()).y());
   EXPECT_LT(extra->mapTo(panel_->widget(), QPoint()).y(), panel_->FocusText()->mapTo(panel_->widget(), QPoint()).y());
   form_->resize(700, 420);
