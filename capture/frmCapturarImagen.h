@@ -87,7 +87,7 @@ public:
   // clipboard's way into Picture2. True when Picture2 shows it.
   bool AutoCapture(const camera::Frame& frame);
 
-  // The capture aids beside the specified controls.
+  // The capture aids beside the designed controls.
   AidsPanel* Aids() const { return aids_; }
   // "Guardado: <ruta>" under the still for a few seconds after a save.
   QLabel* SaveStatus() const { return saveStatus_; }

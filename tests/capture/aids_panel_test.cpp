@@ -445,7 +445,7 @@ TEST(AidsPanelNoCamera, HintInTheLiveAreaAndNoFigures) {
     form.SetEndProgram([] {});
     form.Load();
     form.show();
-    EXPECT_EQ(messages->Count("No hay Camara Web"), 1);  // the specified box stays
+    EXPECT_EQ(messages->Count("No hay Camara Web"), 1);  // the message box stays as it was
     auto* panel = form.findChild<AidsPanel*>(QStringLiteral("AidsPanel"));
     ASSERT_NE(panel, nullptr);
     panel->Refresh();
@@ -484,7 +484,7 @@ TEST_F(AidsPanelTest, SmallWindowScrollsTheAidsAndRowsCanBeAdded) {
   QLabel* last = panel_->Iris()->Checklist()->Item(iris::Metric::kPupilBoundaryCircularity);
   const QRect seen = panel_->viewport()->rect();
   EXPECT_TRUE(seen.contains(last->mapTo(panel_->viewport(), QPoint(0, last->height() - 1))));
-  // The specified controls stay where they were.
+  // The designed controls stay where they were.
   EXPECT_EQ(form_->cmdCapturar->geometry(), QRect(8, 278, 79, 31));
   EXPECT_EQ(form_->Picture1->geometry(), QRect(8, 24, 326, 245));
 }
