@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,8 @@ std::vector<Command>& Registry() {
 }
 
 void PrintHelp(std::ostream& out) {
-  out << "usage: okuva-tool COMMAND [ARGS]\n"
-         "       okuva-tool COMMAND --help\n\n"
+  out << "Usage: okuva-tool COMMAND [ARGS]\n"
+         "  or:  okuva-tool COMMAND --help\n\n"
          "The OKUVA imaging toolkit from the command line.\n\n"
          "Commands:\n";
   for (const Command& c : Commands()) {
@@ -32,8 +33,19 @@ void PrintHelp(std::ostream& out) {
          "  --help-all     show this help and every command's help\n"
          "  -V, --version  show the version and exit\n"
          "\nExit status:\n"
-         "  0 success; 1 usage error or unreadable input; 2 output exists; 3 an error raised\n"
-         "  by the toolkit (printed as \"okuva-tool COMMAND: Error N: description\").\n";
+         "  0  success\n"
+         "  1  a usage error or an unreadable input (one line on standard error, nothing written)\n"
+         "  2  the output exists where the command refuses to overwrite it\n"
+         "  3  an error raised by the toolkit, printed as \"okuva-tool COMMAND: Error N: description\"\n";
+}
+
+// One command's help under a heading, indented, for --help-all.
+void PrintIndentedCommandHelp(const Command& c, std::ostream& out) {
+  std::ostringstream help;
+  PrintCommandHelp(c, help);
+  out << "\nokuva-tool " << c.name << ":\n";
+  std::istringstream lines(help.str());
+  for (std::string line; std::getline(lines, line);) out << (line.empty() ? "" : "  ") << line << "\n";
 }
 
 std::vector<std::string> CommandNames() {
@@ -89,10 +101,7 @@ int main(int argc, char** argv) {
   }
   if (args[0] == "--help-all") {
     PrintHelp(std::cout);
-    for (const Command& c : Commands()) {
-      std::cout << "\n" << c.name << "\n";
-      PrintCommandHelp(c, std::cout);
-    }
+    for (const Command& c : Commands()) PrintIndentedCommandHelp(c, std::cout);
     return kOk;
   }
   for (const Command& c : Commands()) {
