@@ -22,7 +22,7 @@ bool HasDisplay() {
 }
 
 constexpr const char* kHelp =
-    "usage: okuva [-h | --help | -V | --version] [Qt options]\n\n"
+    "Usage: okuva [-h | --help | -V | --version] [Qt options]\n\n"
     "The OKUVA capture station: photographs a human iris with a web camera, judges\n"
     "each still with the iris quality metrics and saves it as a JPEG.\n\n"
     "Options:\n"

@@ -66,6 +66,9 @@ TEST_F(ConventionsToolTest, SuggestsTheNearestCommandOrOption) {
   ExpectUsageError("quality in.bmp --jsn", "okuva-tool quality: unknown option --jsn", "did you mean --json?");
   ExpectUsageError("encode a b --sampl 1x1,1x1,1x1", "okuva-tool encode: ", "did you mean --sampling?");
   ExpectUsageError("resample a b 2 2 --grey", "okuva-tool resample: unknown option --grey", "takes no options");
+  // After "--" nothing is taken for an option.
+  EXPECT_EQ(RunTool("quality -- --jsn"), 1);
+  EXPECT_EQ(stderr_.find("did you mean"), std::string::npos) << stderr_;
   // Nothing near: no guess, the usage instead.
   ExpectUsageError("zzzz", "okuva-tool: unknown command 'zzzz'", "okuva-tool --help");
   EXPECT_EQ(stderr_.find("did you mean"), std::string::npos);

@@ -105,7 +105,7 @@ std::optional<std::string> Nearest(const std::string& typed, const std::vector<s
 
 bool AsksForHelp(const Command& command, const std::vector<std::string>& args) {
   const CommandLineShape shape = ShapeOf(command);
-  for (size_t i = 0; i < args.size(); ++i) {
+  for (size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
     if (args[i] == "--help" || args[i] == "-h") return true;
     const Option* option = Find(shape.options, args[i]);
     if (option != nullptr && !option->value.empty()) ++i;  // its value, whatever it looks like
@@ -116,9 +116,14 @@ bool AsksForHelp(const Command& command, const std::vector<std::string>& args) {
 void CheckCommandLine(const Command& command, const std::vector<std::string>& args) {
   const CommandLineShape shape = ShapeOf(command);
   std::vector<std::string> positional;
+  bool optionsEnded = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (!a.starts_with("--") || a.size() == 2) {
+    if (a == "--" && !optionsEnded) {  // what follows is positional, whatever it looks like
+      optionsEnded = true;
+      continue;
+    }
+    if (optionsEnded || !a.starts_with("--")) {
       positional.push_back(a);
       continue;
     }

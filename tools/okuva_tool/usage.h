@@ -26,7 +26,8 @@ CommandLineShape ShapeOf(const Command& command);
 std::optional<std::string> Nearest(const std::string& typed, const std::vector<std::string>& candidates);
 
 // Checks `args` against the command's shape; throws UsageError naming an unknown option
-// (with the nearest known one), a missing value, a missing or an extra argument.
+// (with the nearest known one), a missing value, a missing or an extra argument. After
+// "--" every argument is positional.
 void CheckCommandLine(const Command& command, const std::vector<std::string>& args);
 
 // True when `args` ask for the command's help (-h or --help where an option may stand).
