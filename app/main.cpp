@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
   // Without a capture device the window says "No hay Camara Web"; the simulated camera
   // runs only when asked for (OKUVA_CAMERA=simulated, as scripts/run.sh does).
   QApplication app(argc, argv);
+  // The menu entry installed with the program: desktops take its name and icon for the window.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.okuva.Okuva"));
   okuva::qt::InstallSpanishTranslations();
   okuva::qt::InstallQtServices();
   okuva::qt::InstallQtSaveFileDialog();
