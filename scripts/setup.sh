@@ -6,6 +6,8 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
   qt6-translations-l10n xvfb xauth openbox xdotool x11-utils mate-backgrounds jq)
 # bench/whole_process.sh crops the photograph and converts it to PNG with netpbm.
 packages+=(netpbm)
+# The package, its manual pages and icons, and the checks of its desktop files.
+packages+=(help2man librsvg2-bin dpkg-dev fakeroot file lintian appstream desktop-file-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs, builds and runs every test twice: a normal build with warnings as errors,
-# and a build under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs, builds and runs every test twice: a normal build with warnings as errors
+# (its tests include a staging install with the example built against it), and a build
+# under AddressSanitizer and UndefinedBehaviorSanitizer; then builds the Debian package
+# and checks it with lintian.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -13,3 +15,5 @@ for kind in ci asan; do
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "build/$kind" --output-on-failure -j "$jobs" --timeout 600
 done
+echo "== package"
+scripts/package.sh

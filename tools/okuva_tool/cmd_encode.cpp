@@ -156,7 +156,11 @@ const Registration kRegistration{Command{
     "encode", kSynopsis,
     "writes a picture as a JPEG with the program's own encoder (quality 75, sampling "
     "2x2,1x1,1x1 by default); never replaces an existing OUT",
-    Run}};
+    Run,
+    {{"--quality", "N", "1 to 100 (default 75; 50 gives the T.81 Annex K tables unchanged)"},
+     {"--sampling", "H1xV1,H2xV2,H3xV3", "the sampling factors of Y, Cb and Cr, each 1 to 4 (default 2x2,1x1,1x1)"},
+     {"--grey", "", "a one-component greyscale file"},
+     {"--comment", "TEXT", "a comment segment (UTF-8, each character one Windows-1252 byte)"}}}};
 
 }  // namespace
 }  // namespace okuva::tool

@@ -41,7 +41,8 @@ const Registration kRegistration{Command{
     "export", kSynopsis,
     "writes a picture as a JPEG (quality 90 by default), replacing OUT only once complete "
     "and keeping its times and permission bits",
-    Run}};
+    Run,
+    {{"--quality", "N", "the JPEG quality, 1 to 100 (default 90, as the window saves)"}}}};
 
 }  // namespace
 }  // namespace okuva::tool

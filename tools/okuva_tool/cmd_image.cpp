@@ -155,7 +155,10 @@ const Registration registration{Command{
     "image", kSynopsis,
     "loads IN (at its own depth or --depth), applies greyscale | resample W H | mirror "
     "horizontal|vertical | rotate DEGREES and writes OUT as a BMP of the result's depth",
-    Run}};
+    Run,
+    {{"--depth", "1|4|8|24", "the image's depth (default: the picture's own; 16 and 32 bits become 24)"}},
+    "Operations: greyscale | resample W H | mirror horizontal|vertical | rotate DEGREES\n"
+    "(quarter turns counter-clockwise: -90 = 270). OUT is a PNG for a .png name, else a BMP."}};
 
 }  // namespace
 }  // namespace okuva::tool

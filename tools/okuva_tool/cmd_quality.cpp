@@ -134,7 +134,8 @@ int Run(const std::vector<std::string>& args) {
 
 const Registration kRegistration{Command{
     "quality", kSynopsis,
-    "find the pupil and the iris and judge the picture with the iris quality metrics", Run}};
+    "find the pupil and the iris and judge the picture with the iris quality metrics", Run,
+    {{"--json", "", "print one JSON object instead of the table"}}}};
 
 }  // namespace
 }  // namespace okuva::tool

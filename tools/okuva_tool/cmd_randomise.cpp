@@ -39,7 +39,8 @@ int Run(const std::vector<std::string>& args) {
 const Registration kRegistration{Command{
     "randomise", kSynopsis,
     "writes a 24-bit BMP of random colours (no blue) or, with --grey, random grey levels",
-    Run}};
+    Run,
+    {{"--grey", "", "random grey levels instead of random colours"}}}};
 
 }  // namespace
 }  // namespace okuva::tool

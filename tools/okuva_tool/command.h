@@ -20,11 +20,23 @@ struct UsageError {
   std::string message;
 };
 
+// One option of a command, for COMMAND --help and for checking the command line.
+struct Option {
+  std::string name;   // "--quality"
+  std::string value;  // what follows it, "N"; empty for a flag
+  std::string text;   // what it does, one line
+};
+
+// Every option must appear in the synopsis or in `options`: the dispatcher refuses any
+// other "--" argument before the command runs, and counts the positional arguments
+// (the capitalised words before the first '[') to name a missing or an extra one.
 struct Command {
   std::string name;
   std::string synopsis;  // one line for --help, e.g. "export IN OUT [--quality N]"
   std::string summary;   // what it does, one line
   std::function<int(const std::vector<std::string>& args)> run;  // args after the name
+  std::vector<Option> options = {};  // empty: the options are read from the synopsis
+  std::string details = {};          // further lines for COMMAND --help
 };
 
 struct Registration {
