@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
 #include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/quote.h"
 
 namespace okuva::tool {
 
@@ -53,17 +55,21 @@ int main(int argc, char** argv) {
       std::cerr << "okuva-tool " << c.name << ": " << e.what() << "\n";
       return kUsage;
     } catch (const okuva::files::NotRegularFileError& e) {
-      std::cerr << "okuva-tool " << c.name << ": " << e.Source()
+      std::cerr << "okuva-tool " << c.name << ": " << Quoted(e.Source())
                 << " is not a regular file; it was left untouched\n";
       return kUsage;
     } catch (const okuva::RuntimeError& e) {
       std::cerr << "Error " << e.Number() << ": " << e.Description() << "\n";
+      return kToolkitError;
+    } catch (const std::bad_alloc&) {
+      // Whatever ran out of room, the toolkit's out-of-memory error.
+      std::cerr << "Error " << okuva::kErrOutOfMemory << ": " << okuva::DefaultDescription(okuva::kErrOutOfMemory) << "\n";
       return kToolkitError;
     } catch (const std::exception& e) {
       std::cerr << "okuva-tool " << c.name << ": " << e.what() << "\n";
       return kUsage;
     }
   }
-  std::cerr << "okuva-tool: unknown command '" << args[0] << "' (see okuva-tool --help)\n";
+  std::cerr << "okuva-tool: unknown command " << Quoted(args[0]) << " (see okuva-tool --help)\n";
   return kUsage;
 }
