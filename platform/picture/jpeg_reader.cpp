@@ -60,10 +60,14 @@ public:
     }
     return true;
   }
-  // Skips to the next 0xFF byte (entropy-coded data holds no other marker start).
+  // Skips to the next 0xFF byte (entropy-coded data holds no other marker start), over
+  // the holes of a sparse file without reading them: they hold none.
   bool SkipToFF() {
     for (;;) {
-      if (at_ == got_ && !Fill()) return false;
+      if (at_ == got_) {
+        pos_ = in_.DataFrom(pos_);
+        if (!Fill()) return false;
+      }
       const auto* p = static_cast<const uint8_t*>(std::memchr(window_.data() + at_, 0xFF, got_ - at_));
       if (p != nullptr) {
         at_ = static_cast<size_t>(p - window_.data());
@@ -72,8 +76,6 @@ public:
       at_ = got_;
     }
   }
-  bool Past(uint64_t limit) const { return pos_ - got_ + at_ > limit; }
-
 private:
   bool Fill() {
     if (pos_ >= limit_) return false;

@@ -219,6 +219,13 @@ std::span<const uint8_t> Input::Whole(uint64_t limit) {
   return buffer_;
 }
 
+uint64_t Input::DataFrom(uint64_t offset) const {
+  if (fd_ < 0 || !seekable_ || offset <= headBytes_.size()) return offset;
+  const off_t data = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) return errno == ENXIO ? std::max(offset, size_.value_or(offset)) : offset;
+  return std::max(offset, static_cast<uint64_t>(data));
+}
+
 Sink::Sink(const PictureHeader& header, const PicturePrepare& prepare) : header_(header) {
   dest_ = prepare(header_);
   if (dest_.bits == nullptr) Raise(kErrOutOfMemory);
