@@ -83,6 +83,9 @@ void OnRowDecoded(png_structp png, png_row_infop, png_bytep) {
 // At most 8 bytes a pixel (RGB with alpha, 16 bits) and a filter byte a row, twice over
 // for deflate's worst case, and 16 MiB for metadata chunks.
 uint64_t StreamLimit(uint64_t width, uint64_t height) {
+  // Sides past the largest accepted are refused later; here they only must not overflow.
+  width = std::min<uint64_t>(width, kMaxSide + 1);
+  height = std::min<uint64_t>(height, kMaxSide + 1);
   return (uint64_t{16} << 20) + 2 * (uint64_t{8} * width + 1) * height;
 }
 
