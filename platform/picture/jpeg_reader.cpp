@@ -151,7 +151,7 @@ void CountScans(Input& in, uint64_t limit) {
       frame.width = byte() << 8;
       frame.width |= byte();
       const int count = byte();
-      for (int i = 0; i < count && i < 4; ++i) {
+      for (int i = 0; i < count && i < MAX_COMPONENTS; ++i) {
         Frame::Component c;
         c.id = byte();
         const int factors = byte();
@@ -172,7 +172,7 @@ void CountScans(Input& in, uint64_t limit) {
       }
       const int count = byte();
       std::vector<int> ids;
-      for (int i = 0; i < count && i < 4; ++i) {
+      for (int i = 0; i < count && i < MAX_COMPS_IN_SCAN; ++i) {
         ids.push_back(byte());
         byte();  // table selectors
       }
