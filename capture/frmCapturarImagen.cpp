@@ -354,7 +354,11 @@ void frmCapturarImagen::Command4_Click() {
 void frmCapturarImagen::cmdCapturar_Click() {
   int32_t zero = 0;
   qt::SendMessageA(hCapWnd, qt::WM_CAP_EDIT_COPY, 1, &zero);
-  Picture2->SetPicture(StdPicture(gdi::GetClipboardBitmap()));
+  // The clipboard's picture is shown; with none there (no frame copied, the camera gone
+  // as it was asked, and the clipboard taken meanwhile) the still shown stays.
+  StdPicture picture(gdi::GetClipboardBitmap());
+  if (!picture) return;
+  Picture2->SetPicture(std::move(picture));
   Label2->resize(Picture2->width(), Label2->height());
 }
 

@@ -1,5 +1,6 @@
-// BMP files: the OS/2 1.x header (12 bytes), the OS/2 2.x header (16 to 64 bytes) and
-// BITMAPINFOHEADER with its later extensions (40, 52, 56, 108 = V4, 124 = V5 bytes);
+// BMP files: the OS/2 1.x header (12 bytes), the OS/2 2.x header (16 to 64 bytes, a
+// multiple of 4) and BITMAPINFOHEADER with its later extensions (40, 52, 56, 108 = V4,
+// 124 = V5 bytes); no other header size;
 // 1, 4, 8, 24 bits BI_RGB; RLE8 and RLE4; 16 and 32 bits BI_RGB or BI_BITFIELDS (and
 // BI_ALPHABITFIELDS, whose alpha mask is ignored). Embedded JPEG/PNG and the OS/2
 // Huffman and RLE24 kinds are refused.
@@ -60,6 +61,7 @@ struct Header {
   uint32_t imageSize = 0;    // biSizeImage: the length of RLE data, 0 when not given
   uint64_t tableOffset = 0;
   uint32_t tableEntrySize = 4;
+  uint64_t headersEnd = 0;  // where the headers, masks and colour table end
   uint32_t masks[3] = {0, 0, 0};  // red, green, blue
 };
 
@@ -82,7 +84,8 @@ Header ReadHeader(const ByteReader& in, int64_t maxPixels) {
     if (in.U16(infoStart + 8, "BMP planes") != 1) throw PictureError("BMP planes field is not 1");
     h.bits = in.U16(infoStart + 10, "BMP bit count");
     h.tableEntrySize = 3;
-  } else if (os2v2 || (headerSize >= kInfoHeaderSize && headerSize <= 4096)) {
+  } else if (os2v2 || headerSize == kInfoHeaderSize || headerSize == 52 || headerSize == 56 ||
+             headerSize == 108 || headerSize == 124) {
     in.Need(infoStart, headerSize, "BMP header");
     h.width = in.I32(infoStart + 4, "BMP width");
     const int64_t height = in.I32(infoStart + 8, "BMP height");
@@ -131,9 +134,12 @@ Header ReadHeader(const ByteReader& in, int64_t maxPixels) {
     // 0 means the full table; a larger count than the depth can index is clamped.
     if (h.colourCount == 0 || h.colourCount > full) h.colourCount = full;
     in.Need(h.tableOffset, uint64_t{h.colourCount} * h.tableEntrySize, "BMP colour table");
+    h.headersEnd = h.tableOffset + uint64_t{h.colourCount} * h.tableEntrySize;
   } else if (h.compression == kBiBitfields || h.compression == kBiAlphaBitfields) {
     // The masks follow a 40-byte header, or are its extension's first fields.
     for (int i = 0; i < 3; ++i) h.masks[i] = in.U32(infoStart + kInfoHeaderSize + 4 * i, "BMP colour masks");
+    const uint64_t masksEnd = infoStart + kInfoHeaderSize + (h.compression == kBiAlphaBitfields ? 16 : 12);
+    h.headersEnd = std::max(h.tableOffset, masksEnd);
   } else if (h.bits == 16) {
     h.masks[0] = 0x7C00;
     h.masks[1] = 0x03E0;
@@ -143,6 +149,7 @@ Header ReadHeader(const ByteReader& in, int64_t maxPixels) {
     h.masks[1] = 0x0000FF00;
     h.masks[2] = 0x000000FF;
   }
+  if (h.headersEnd == 0) h.headersEnd = h.tableOffset;
   return h;
 }
 
@@ -311,6 +318,12 @@ void ReadBmp(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   if (head.U16(0, "BMP signature") != 0x4D42) throw PictureError("not a BMP file");
   const uint32_t dataOffset = head.U32(10, "BMP data offset");
   const Header h = ReadHeader(head, maxPixels);
+  // Pixels that start inside the headers would read them as the picture's rows.
+  if (dataOffset < h.headersEnd) {
+    throw PictureError("malformed BMP: pixel data at byte " + std::to_string(dataOffset) +
+                       " starts inside its headers and colour table, which end at byte " +
+                       std::to_string(h.headersEnd));
+  }
   if (h.compression == kBiRle8 || h.compression == kBiRle4) return ReadRle(in, h, dataOffset, prepare);
   const int64_t stride = DibStride(h.width, h.bits);
   // For a file we can measure, all rows must be present before anything is allocated.

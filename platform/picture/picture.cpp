@@ -93,10 +93,8 @@ StdPicture MakeDibSection(int32_t width, int32_t height, int bitsPerPixel,
   if (colourCount > 0) std::copy_n(colours, std::min<uint32_t>(colourCount, 256), bmi.bmiColors);
   void* pixels = nullptr;
   StdPicture picture(gdi::CreateDIBSection(0, &bmi, gdi::DIB_RGB_COLORS, &pixels, nullptr, 0));
-  if (!picture || pixels == nullptr) {
-    throw PictureError("not enough memory for a " + std::to_string(width) + " x " +
-                       std::to_string(height) + " picture");
-  }
+  // The size was checked against the caps: the raster layer found no room.
+  if (!picture || pixels == nullptr) Raise(kErrOutOfMemory);
   *bits = static_cast<uint8_t*>(pixels);
   return picture;
 }
@@ -221,12 +219,16 @@ std::span<const uint8_t> Input::Whole(uint64_t limit) {
   return buffer_;
 }
 
+uint64_t Input::DataFrom(uint64_t offset) const {
+  if (fd_ < 0 || !seekable_ || offset <= headBytes_.size()) return offset;
+  const off_t data = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) return errno == ENXIO ? std::max(offset, size_.value_or(offset)) : offset;
+  return std::max(offset, static_cast<uint64_t>(data));
+}
+
 Sink::Sink(const PictureHeader& header, const PicturePrepare& prepare) : header_(header) {
   dest_ = prepare(header_);
-  if (dest_.bits == nullptr) {
-    throw PictureError("not enough memory for a " + std::to_string(header_.width) + " x " +
-                       std::to_string(header_.height) + " picture");
-  }
+  if (dest_.bits == nullptr) Raise(kErrOutOfMemory);
   if (dest_.bitsPerPixel != 24 && dest_.bitsPerPixel != header_.bitsPerPixel) {
     throw PictureError("a " + std::to_string(header_.bitsPerPixel) + "-bit picture cannot be read into " +
                        std::to_string(dest_.bitsPerPixel) + " bits");
@@ -369,10 +371,7 @@ StdPicture ReadObject(Input& in, int64_t maxPixels) {
   if (!ddb.empty()) {
     picture = StdPicture(gdi::CreateBitmap(header.width, header.height, 1,
                                            static_cast<uint32_t>(header.bitsPerPixel), ddb.data()));
-    if (!picture) {
-      throw PictureError("not enough memory for a " + std::to_string(header.width) + " x " +
-                         std::to_string(header.height) + " picture");
-    }
+    if (!picture) Raise(kErrOutOfMemory);
   }
   return picture;
 }

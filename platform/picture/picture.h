@@ -83,7 +83,7 @@ struct PictureDestination {
 };
 
 // Called once, with the header, before any pixel is read; returns the destination.
-// A null `bits` means it could not be made (a PictureError "not enough memory").
+// A null `bits` means it could not be made (error 7 "Out of memory").
 using PicturePrepare = std::function<PictureDestination(const PictureHeader&)>;
 
 // One pass from file to destination: the header is read first, the caller makes its

@@ -98,6 +98,9 @@ public:
   // The file from its start: all of it, or its first `limit` bytes when it is longer;
   // for formats whose decoder wants the whole stream. Valid until the next call.
   std::span<const uint8_t> Whole(uint64_t limit);
+  // The first offset at or after `offset` where a file may hold bytes other than zeros,
+  // past the holes of a sparse file; `offset` itself where that cannot be known.
+  uint64_t DataFrom(uint64_t offset) const;
 
 private:
   size_t ReadFd(uint64_t offset, uint8_t* to, size_t count);

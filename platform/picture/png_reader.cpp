@@ -2,12 +2,16 @@
 // bits, palette, RGB 8 and 16, grey and RGB with alpha, interlaced or not. Alpha and
 // tRNS are ignored (each pixel keeps its stored colour, as for 32-bit BMPs); 16-bit
 // samples are rounded to 8. The declared size is checked before any pixel memory is
-// taken, and the stream may not run past what a picture of that size could need.
+// taken, the stream may not run past what a picture of that size could need (optional
+// chunks before the data included), and compressed data past the picture's last row is
+// read no further than kSurplus bytes (a few milliseconds of inflating): a stream that
+// runs on for longer is refused rather than inflated to its end.
 //
 // libpng reports errors by longjmp; every libpng call that may fail runs inside
 // Guarded, whose frame and the callbacks' frames hold no object with a destructor.
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +27,9 @@ struct PngState {
   Input* in = nullptr;
   uint64_t pos = 0;
   uint64_t limit = ~uint64_t{0};
+  uint64_t rowsLeft = 0;  // rows libpng has still to decode, over every pass
+  bool rowsDone = false;   // the last row is decoded; reading is up to surplusEnd
+  uint64_t surplusEnd = 0;
   char message[256] = {};
 };
 
@@ -37,6 +44,10 @@ void OnWarning(png_structp, png_const_charp) {}
 // Reads `length` bytes through the Input, turning its refusals into a libpng error.
 bool ReadSome(PngState* state, png_bytep data, size_t length) {
   try {
+    if (state->rowsDone && length > state->surplusEnd - std::min(state->pos, state->surplusEnd)) {
+      std::snprintf(state->message, sizeof state->message, "%s", "PNG data runs on past its last row");
+      return false;
+    }
     if (length > state->limit - state->pos) {
       std::snprintf(state->message, sizeof state->message, "%s",
                     "PNG data runs past what its picture could need");
@@ -55,6 +66,27 @@ bool ReadSome(PngState* state, png_bytep data, size_t length) {
 void OnRead(png_structp png, png_bytep data, size_t length) {
   auto* state = static_cast<PngState*>(png_get_io_ptr(png));
   if (!ReadSome(state, data, length)) png_longjmp(png, 1);
+}
+
+// Called by libpng for each decoded row (of each pass) before it reaches the caller's
+// buffer; after the last one no byte more is wanted.
+constexpr uint64_t kSurplus = 16 * 1024;
+
+void OnRowDecoded(png_structp png, png_row_infop, png_bytep) {
+  auto* state = static_cast<PngState*>(png_get_io_ptr(png));
+  if (state->rowsLeft > 0 && --state->rowsLeft == 0) {
+    state->rowsDone = true;
+    state->surplusEnd = state->pos + kSurplus;
+  }
+}
+
+// At most 8 bytes a pixel (RGB with alpha, 16 bits) and a filter byte a row, twice over
+// for deflate's worst case, and 16 MiB for metadata chunks.
+uint64_t StreamLimit(uint64_t width, uint64_t height) {
+  // Sides past the largest accepted are refused later; here they only must not overflow.
+  width = std::min<uint64_t>(width, kMaxSide + 1);
+  height = std::min<uint64_t>(height, kMaxSide + 1);
+  return (uint64_t{16} << 20) + 2 * (uint64_t{8} * width + 1) * height;
 }
 
 template <typename Call>
@@ -94,6 +126,16 @@ void ReadPng(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
     throw PictureError(std::string(doing) + ": " + state.message);
   };
   png_set_read_fn(png, &state, OnRead);
+  // The header comes first: its size bounds the whole stream, optional chunks before
+  // the data included, before libpng reads any of them.
+  const ByteReader& head = in.Head();
+  if (head.Size() >= 24 && std::memcmp(head.At(12, 4, "PNG header"), "IHDR", 4) == 0) {
+    const uint8_t* size = head.At(16, 8, "PNG header");
+    const auto be32 = [](const uint8_t* p) {
+      return uint64_t{p[0]} << 24 | uint64_t{p[1]} << 16 | uint64_t{p[2]} << 8 | p[3];
+    };
+    state.limit = StreamLimit(be32(size), be32(size + 4));
+  }
   png_uint_32 width = 0;
   png_uint_32 height = 0;
   int depth = 0;
@@ -150,21 +192,30 @@ void ReadPng(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   int passes = 1;
   if (ok) ok = Guarded(png, [&] {
     passes = png_set_interlace_handling(png);
+    png_set_read_user_transform_fn(png, OnRowDecoded);
     png_read_update_info(png, info);
   });
   if (!ok) fail("malformed PNG");
   const size_t rowBytes = png_get_rowbytes(png, info);
   if (rowBytes != static_cast<size_t>(width) * (indexed ? 1 : 3)) throw PictureError("PNG rows of an unexpected size");
-  // At most 8 bytes a pixel (RGB with alpha, 16 bits) and a filter byte a row, twice
-  // over for deflate's worst case, and room for metadata chunks.
-  state.limit = state.pos + (uint64_t{16} << 20) + 2 * (uint64_t{8} * width + 1) * height;
+  state.limit = std::min(state.limit, state.pos + StreamLimit(width, height));
+  if (passes == 1) {
+    state.rowsLeft = height;
+  } else {
+    for (int pass = 0; pass < 7; ++pass) {
+      if (PNG_PASS_COLS(width, pass) > 0) state.rowsLeft += PNG_PASS_ROWS(height, pass);
+    }
+  }
+  const auto readRow = [&](png_bytep target) {
+    if (!Guarded(png, [&] { png_read_row(png, target, nullptr); })) fail("unreadable PNG data");
+  };
 
   Sink sink(header, prepare);
   if (passes == 1) {
     std::vector<uint8_t> row(rowBytes);
     for (png_uint_32 y = 0; y < height; ++y) {
       uint8_t* target = !indexed && sink.DestinationBits() == 24 ? sink.Row(y) : row.data();
-      if (!Guarded(png, [&] { png_read_row(png, target, nullptr); })) fail("unreadable PNG data");
+      readRow(target);
       if (indexed) {
         sink.Indices(y, target);
       } else {
@@ -176,7 +227,9 @@ void ReadPng(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
     std::vector<uint8_t> pixels(rowBytes * height);
     std::vector<png_bytep> rows(height);
     for (png_uint_32 y = 0; y < height; ++y) rows[y] = pixels.data() + y * rowBytes;
-    if (!Guarded(png, [&] { png_read_image(png, rows.data()); })) fail("unreadable PNG data");
+    for (int pass = 0; pass < passes; ++pass) {
+      for (png_uint_32 y = 0; y < height; ++y) readRow(rows[y]);
+    }
     for (png_uint_32 y = 0; y < height; ++y) {
       if (indexed) {
         sink.Indices(y, rows[y]);
@@ -185,7 +238,8 @@ void ReadPng(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
       }
     }
   }
-  // The end of the image stream and its checksums.
+  // The chunks after the image data, up to the end, with their checksums.
+  state.rowsDone = false;
   if (!Guarded(png, [&] { png_read_end(png, nullptr); })) fail("unreadable PNG data");
 }
 

@@ -9,11 +9,15 @@
 //   directory  -- FindFile finds only files, so it is never reported.
 #include "platform/runtime/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <ctime>
+#include <memory>
 #include <cerrno>
 #include <csignal>
 #include <random>
@@ -98,6 +102,26 @@ std::string TemporaryName(const std::string& path) {
   std::string suffix(8, '0');
   for (char& c : suffix) c = kDigits[generator() % (sizeof(kDigits) - 1)];
   return FolderPrefixOf(path) + ".~" + suffix;
+}
+
+// Named temporaries of this naming that a killed writer left in `folder`: regular files
+// of this user with one name, not modified for a day (a write in progress keeps its
+// file's time fresh). Removed so that files that cannot be unnamed leave no lasting litter.
+void RemoveStaleTemporaries(const std::string& folder) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return;
+  const time_t dayAgo = ::time(nullptr) - 24 * 60 * 60;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name.size() != 10 || name.compare(0, 2, ".~") != 0 ||
+        !std::all_of(name.begin() + 2, name.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'); })) {
+      continue;
+    }
+    struct stat st {};
+    if (::fstatat(::dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1 || st.st_mtime > dayAgo) continue;
+    ::unlinkat(::dirfd(dir.get()), name.c_str(), 0);
+  }
 }
 
 // A process killed by SIGXFSZ in the middle of a write cannot clean up or report;
@@ -242,6 +266,7 @@ PendingFile::PendingFile(const std::string& path, Mode mode)
       RaiseFileError(errno, path);
     }
   }
+  if (fd_ < 0) RemoveStaleTemporaries(folder);
   for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
     temp_ = TemporaryName(target_);
     fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);

@@ -28,6 +28,8 @@
 #include "platform/qt/window_handles.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/program.h"
+#include "platform/capture/v4l2_camera.h"
+#include "tests/support/fake_uvc_device.h"
 #include "station_fixture.h"
 #include "tests/unprivileged_child.h"
 
@@ -557,6 +559,84 @@ TEST_F(StationTest, UnpluggingDuringPreviewStopsItAndTellsTheOperator) {
   form_->close();
   EXPECT_EQ(ended_, 1);
   EXPECT_EQ(qt::WidgetFromHandle(hCapWnd), nullptr);
+}
+
+// The fake webcam as the station's camera, one frame delivered and shown.
+std::shared_ptr<camera::FakeUvcDevice> OpenOnFakeWebcam(const std::function<void()>& open) {
+  auto fake = std::make_shared<camera::FakeUvcDevice>();
+  fake->AddWebcam("/dev/video0");
+  qt::SetCameraFactory([fake]() -> std::unique_ptr<camera::Camera> {
+    auto made = std::make_unique<camera::V4l2Camera>("/dev/video0", fake);
+    made->SetSettleFrames(0);
+    return made;
+  });
+  open();
+  fake->DeliverFrames("/dev/video0");
+  qt::CaptureWindowFromHandle(hCapWnd)->PollFrame();
+  return fake;
+}
+
+TEST_F(StationTest, WebcamUnpluggedAsCapturarTakesTheFrameKeepsTheStill) {
+  const auto fake = OpenOnFakeWebcam([this] { Open(); });
+  form_->cmdCapturar->click();
+  const QImage still = form_->Picture2->Shown();
+  ASSERT_EQ(still.size(), QSize(640, 480));
+  // Another program takes the clipboard; then the cable goes as Capturar fetches the
+  // newest frame, which never comes.
+  gdi::OpenClipboard(0);
+  gdi::EmptyClipboard();
+  gdi::CloseClipboard();
+  fake->DeliverFrames("/dev/video0");
+  fake->UnplugDuringDequeue("/dev/video0");
+  form_->cmdCapturar->click();
+  EXPECT_EQ(form_->Picture2->Shown(), still);
+  ASSERT_TRUE(testing::WaitFor([&] { return !messages_->shown.empty(); }));
+  EXPECT_EQ(messages_->shown.size(), 1u);
+  EXPECT_NE(messages_->shown[0].text.find("desconectado"), std::string::npos);
+  EXPECT_EQ(bConectado, kFalse);
+  EXPECT_TRUE(form_->isVisible());
+}
+
+// Answers the save dialog after the webcam is pulled while it is open.
+class UnplugWhileAsking : public testing::ScriptedSaveDialog {
+public:
+  int GetSaveFileNameA(OPENFILENAME& ofn) override {
+    unplug();
+    return ScriptedSaveDialog::GetSaveFileNameA(ofn);
+  }
+  std::function<void()> unplug;
+};
+
+TEST_F(StationTest, WebcamUnpluggedWhileGrabarAsksSavesTheStillAndTellsTheOperator) {
+  auto asking = std::make_shared<UnplugWhileAsking>();
+  SetSaveFileDialogBackend(asking);
+  const auto fake = OpenOnFakeWebcam([this] { Open(); });
+  form_->cmdCapturar->click();
+  const QImage still = form_->Picture2->Shown();
+  asking->answer = (dir_ / "ojo.JPG").string();
+  asking->unplug = [&] {
+    fake->Unplug("/dev/video0");
+    // The preview notices while the dialog is open.
+    EXPECT_TRUE(testing::WaitFor([] { return bConectado == kFalse; }));
+  };
+  form_->cmdGuardar->click();
+  ASSERT_EQ(asking->asked.size(), 1u);
+  ASSERT_EQ(messages_->shown.size(), 1u);
+  EXPECT_NE(messages_->shown[0].text.find("desconectado"), std::string::npos);
+  int width = 0, height = 0;
+  const std::vector<uint8_t> saved = DecodeRgb(asking->answer, width, height);
+  ASSERT_EQ(width, 640);
+  ASSERT_EQ(height, 480);
+  std::vector<uint8_t> shown;
+  for (int y = 0; y < 480; ++y) {
+    for (int x = 0; x < 640; ++x) {
+      const QRgb c = still.pixel(x, y);
+      shown.insert(shown.end(), {static_cast<uint8_t>(qRed(c)), static_cast<uint8_t>(qGreen(c)), static_cast<uint8_t>(qBlue(c))});
+    }
+  }
+  EXPECT_GT(Psnr(saved, shown), 30.0);
+  EXPECT_EQ(form_->Picture2->Shown(), still);
+  EXPECT_TRUE(form_->isVisible());
 }
 
 TEST_F(StationTest, ErrorsLeavingAHandlerAreShownWithNumberAndDescription) {

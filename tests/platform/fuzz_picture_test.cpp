@@ -71,6 +71,15 @@ std::vector<std::vector<uint8_t>> Seeds() {
     const StdPicture p = DecodePicture(seeds[i]);
     seeds.push_back(EncodePng(p.Handle()));
   }
+  // A progressive JPEG, whose scans are counted before it is decoded.
+  tj = tjInitCompress();
+  jpeg = nullptr;
+  size = 0;
+  if (tjCompress2(tj, rgb.data(), 24, 0, 16, TJPF_RGB, &jpeg, &size, TJSAMP_420, 80, TJFLAG_PROGRESSIVE) == 0) {
+    seeds.emplace_back(jpeg, jpeg + size);
+  }
+  tjFree(jpeg);
+  tjDestroy(tj);
   return seeds;
 }
 
@@ -111,7 +120,7 @@ std::vector<uint8_t> Mutate(std::vector<uint8_t> data, std::mt19937& rng) {
 
 TEST(PictureFuzz, MutatedFilesDecodeOrAreRefused) {
   const auto seeds = Seeds();
-  ASSERT_EQ(seeds.size(), 14u);
+  ASSERT_EQ(seeds.size(), 15u);
   std::mt19937 rng(20240601);
   constexpr int kCasesPerSeed = 4000;
   int decoded = 0;

@@ -6,6 +6,7 @@
 #include <jpeglib.h>
 // clang-format on
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -344,6 +345,27 @@ TEST(Picture, MalformedBmpsAreRefusedClearly) {
     EXPECT_NE(RefusalOf(b).find("truncated"), std::string::npos);
   }
   EXPECT_NE(RefusalOf(with32(10, 0xFFFFFFF0u)).find("truncated"), std::string::npos);  // offset past end
+  // Pixel data may not start inside the headers (it would read them as rows), nor inside
+  // the colour table; header sizes other than those listed are unknown.
+  for (uint32_t offset : {0u, 14u, 30u, 53u}) {
+    EXPECT_NE(RefusalOf(with32(10, offset)).find("inside its headers"), std::string::npos) << offset;
+  }
+  for (uint32_t size : {68u, 100u, 4096u}) {
+    EXPECT_NE(RefusalOf(with32(14, size)).find("header size"), std::string::npos) << size;
+  }
+  {
+    BmpSpec palette;
+    palette.width = 4;
+    palette.height = 1;
+    palette.bits = 8;
+    palette.table = {0x000000, 0xFFFFFF};
+    palette.clrUsed = 2;
+    palette.rows = {{0, 1, 1, 0}};
+    std::vector<uint8_t> b = MakeBmp(palette);
+    ASSERT_EQ(RefusalOf(b), "");
+    b[10] = 58;  // one entry into the two-entry table
+    EXPECT_NE(RefusalOf(b).find("inside its headers and colour table, which end at byte 62"), std::string::npos);
+  }
   std::vector<uint8_t> shortRows(valid.begin(), valid.end() - 1);
   EXPECT_NE(RefusalOf(shortRows).find("truncated"), std::string::npos);
 }
@@ -469,7 +491,8 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
     scans.push_back({1, {0, 0, 0, 0}, k, k, 0, 7});
     for (int al = 6; al >= 0; --al) scans.push_back({1, {0, 0, 0, 0}, k, k, al + 1, al});
   }
-  const auto encode = [](const std::vector<jpeg_scan_info>& script) {
+  // A side x side greyscale JPEG of the given scans (libjpeg's progression when none).
+  const auto encode = [](const std::vector<jpeg_scan_info>& script, int side) {
     jpeg_compress_struct c{};
     jpeg_error_mgr err{};
     c.err = jpeg_std_error(&err);
@@ -477,17 +500,21 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
     unsigned char* out = nullptr;
     unsigned long size = 0;
     jpeg_mem_dest(&c, &out, &size);
-    c.image_width = 16;
-    c.image_height = 16;
+    c.image_width = static_cast<JDIMENSION>(side);
+    c.image_height = static_cast<JDIMENSION>(side);
     c.input_components = 1;
     c.in_color_space = JCS_GRAYSCALE;
     jpeg_set_defaults(&c);
-    c.scan_info = script.data();
-    c.num_scans = static_cast<int>(script.size());
+    if (script.empty()) {
+      jpeg_simple_progression(&c);
+    } else {
+      c.scan_info = script.data();
+      c.num_scans = static_cast<int>(script.size());
+    }
     jpeg_start_compress(&c, TRUE);
-    std::vector<uint8_t> row(16);
-    while (c.next_scanline < 16) {
-      for (int x = 0; x < 16; ++x) row[x] = static_cast<uint8_t>(x * 13 + c.next_scanline * 7);
+    std::vector<uint8_t> row(static_cast<size_t>(side));
+    while (c.next_scanline < c.image_height) {
+      for (int x = 0; x < side; ++x) row[x] = static_cast<uint8_t>(x * 13 + c.next_scanline * 7);
       JSAMPROW r = row.data();
       jpeg_write_scanlines(&c, &r, 1);
     }
@@ -497,10 +524,89 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
     free(out);
     return bytes;
   };
-  EXPECT_NE(RefusalOf(encode(scans)).find("scans"), std::string::npos);
+  // Refused from its markers, before anything is decoded or any destination made.
+  bool prepared = false;
+  EXPECT_THROW(DecodePictureInto(encode(scans, 16), [&](const PictureHeader&) {
+    prepared = true;
+    return PictureDestination{};
+  }), PictureError);
+  EXPECT_FALSE(prepared);
+  EXPECT_NE(RefusalOf(encode(scans, 16)).find("more than 500 scans"), std::string::npos);
+  // Under 500 scans but asking for 300 decodings of each of 4096 blocks (512 x 512):
+  // more work than 24 a block and than the 2^20 always allowed.
+  scans.resize(300);
+  EXPECT_NE(RefusalOf(encode(scans, 512)).find("block decodings"), std::string::npos);
   // The same progression cut to 1 + 12 x 8 = 97 scans is read.
   scans.resize(97);
-  EXPECT_EQ(RefusalOf(encode(scans)), "");
+  EXPECT_EQ(RefusalOf(encode(scans, 16)), "");
+  // libjpeg's own progression (10 scans) at that size is read.
+  EXPECT_EQ(RefusalOf(encode({}, 512)), "");
+}
+
+// A grey 8-bit PNG of w x h whose image data holds the rows (grey x * 7 + y * 13) and
+// `surplus` zero bytes more, all in stored deflate blocks, so any size is cheap to make.
+std::vector<uint8_t> StoredPng(uint32_t w, uint32_t h, size_t surplus) {
+  const auto be32 = [](std::vector<uint8_t>& v, uint32_t x) {
+    for (int i = 3; i >= 0; --i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+  };
+  const auto chunk = [&](std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
+    be32(out, static_cast<uint32_t>(data.size()));
+    const size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    uint32_t crc = ~0u;
+    for (size_t i = start; i < out.size(); ++i) {
+      crc ^= out[i];
+      for (int k = 0; k < 8; ++k) crc = (crc & 1) != 0 ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+    }
+    be32(out, ~crc);
+  };
+  std::vector<uint8_t> raw;
+  for (uint32_t y = 0; y < h; ++y) {
+    raw.push_back(0);  // no filter
+    for (uint32_t x = 0; x < w; ++x) raw.push_back(static_cast<uint8_t>(x * 7 + y * 13));
+  }
+  raw.resize(raw.size() + surplus, 0);
+  std::vector<uint8_t> z = {0x78, 0x01};
+  uint32_t a = 1, b = 0;
+  for (size_t at = 0; at < raw.size(); at += 65535) {
+    const auto n = static_cast<uint16_t>(std::min<size_t>(65535, raw.size() - at));
+    z.insert(z.end(), {static_cast<uint8_t>(at + n == raw.size()), static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                       static_cast<uint8_t>(~n), static_cast<uint8_t>(~n >> 8)});
+    z.insert(z.end(), raw.begin() + static_cast<std::ptrdiff_t>(at), raw.begin() + static_cast<std::ptrdiff_t>(at + n));
+  }
+  for (uint8_t c : raw) {
+    a = (a + c) % 65521;
+    b = (b + a) % 65521;
+  }
+  be32(z, b << 16 | a);
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  std::vector<uint8_t> ihdr;
+  be32(ihdr, w);
+  be32(ihdr, h);
+  ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});
+  chunk(png, "IHDR", ihdr);
+  chunk(png, "IDAT", z);
+  chunk(png, "IEND", {});
+  return png;
+}
+
+TEST(Picture, PngDataPastTheLastRowIsNotInflated) {
+  const StdPicture p = Decode(StoredPng(64, 64, 0));
+  const std::vector<uint32_t> colours = Colours(p.Handle());
+  ASSERT_EQ(colours.size(), 64u * 64u);
+  EXPECT_EQ(colours[1], 0x070707u);
+  EXPECT_EQ(colours[64 * 63 + 2], static_cast<uint8_t>(63 * 13 + 14) * 0x010101u);
+  // A few bytes past the last row (an encoder's slack) are read; a stream running on for
+  // a mebibyte after it is refused at 16 KiB rather than inflated to its end.
+  EXPECT_EQ(RefusalOf(StoredPng(64, 64, 4000)), "");
+  EXPECT_NE(RefusalOf(StoredPng(64, 64, 1 << 20)).find("runs on past its last row"), std::string::npos);
+  // An optional chunk before the data may not run past what the picture could need.
+  std::vector<uint8_t> big = StoredPng(4, 4, 0);
+  std::vector<uint8_t> text = {0x01, 0x10, 0x00, 0x00, 't', 'e', 'X', 't'};  // 16 MiB + 64 KiB
+  text.resize(text.size() + 0x01100000 + 4, 'x');
+  big.insert(big.begin() + 33, text.begin(), text.end());
+  EXPECT_NE(RefusalOf(big).find("runs past what its picture could need"), std::string::npos);
 }
 
 TEST(Picture, OnePassIntoTheCallersRowsMatchesThePictureObject) {

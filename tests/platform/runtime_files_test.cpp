@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -356,6 +357,32 @@ TEST_F(RuntimeFiles, LongNamesWorkAndAKilledWriterLeavesNothing) {
   EXPECT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
   EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+
+  // Where files cannot be unnamed a killed writer leaves its named temporary; a later
+  // write into the folder removes such leftovers once a day old, and nothing else.
+  UseUnnamedFiles(false);
+  const pid_t named = fork();
+  ASSERT_GE(named, 0);
+  if (named == 0) {
+    PendingFile file(Path("keep.bin"), PendingFile::Mode::kReplace);
+    raise(SIGKILL);
+    _exit(1);
+  }
+  waitpid(named, &status, 0);
+  std::set<std::string> left = Entries();
+  ASSERT_EQ(left.size(), 2u);
+  left.erase("keep.bin");
+  const std::string leftover = *left.begin();
+  EXPECT_EQ(leftover.substr(0, 2), ".~");
+  Make(".~freshone", "recent");
+  Make(".~old", "not of this naming");
+  for (const std::string& old : {leftover, std::string(".~old")}) {
+    const timespec twoDaysAgo[2] = {{time(nullptr) - 2 * 86400, 0}, {time(nullptr) - 2 * 86400, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, Path(old).c_str(), twoDaysAgo, 0), 0);
+  }
+  ReplaceFile(Path("keep.bin"), [](int fd) { WriteAll(fd, Bytes("new content")); });
+  EXPECT_EQ(Entries(), (std::set<std::string>{"keep.bin", ".~freshone", ".~old"}));
+  UseUnnamedFiles(true);
 }
 
 TEST_F(RuntimeFiles, ReplaceFileKeepsOwnersAndRefusesReadOnlyTargets) {

@@ -243,15 +243,35 @@ TEST_F(SurfaceTool, ReadOnlyOutputsAreKeptAndOwnersStay) {
 
 TEST_F(SurfaceTool, EveryCommandRefusesAMissingOrEndlessInputWithExitOne) {
   const std::string out = Path("out.bmp");
-  for (const std::string& in : {Path("missing.bmp"), dir_.string(), std::string("/dev/zero")}) {
+  // A name with a line break, an escape sequence and a carriage return is shown quoted,
+  // its control bytes escaped, on the one line of the message.
+  const std::string odd = Path("a\nb\x1B[31m\r.bmp");
+  for (const std::string& in : {Path("missing.bmp"), dir_.string(), std::string("/dev/zero"), odd}) {
     for (const std::string& command :
          {"export '" + in + "' '" + out + "'", "resample '" + in + "' '" + out + "' 4 4",
-          "encode '" + in + "' '" + out + "'", "image '" + in + "' '" + out + "' greyscale"}) {
+          "encode '" + in + "' '" + out + "'", "image '" + in + "' '" + out + "' greyscale", "quality '" + in + "'"}) {
       EXPECT_EQ(Run(command), 1) << command;
       EXPECT_EQ(std::count(stderr_.begin(), stderr_.end(), '\n'), 1) << command << ": " << stderr_;
       EXPECT_FALSE(fs::exists(out)) << command;
+      if (in != odd) continue;
+      EXPECT_NE(stderr_.find("/a'$'\\n''b'$'\\033''[31m'$'\\r''.bmp'"), std::string::npos) << stderr_;
+      EXPECT_EQ(stderr_.find_first_of("\x1B\r"), std::string::npos) << stderr_;
     }
   }
+}
+
+TEST_F(SurfaceTool, DoubleDashEndsTheOptionsOfEveryCommand) {
+  WriteBmp24(Path("in.bmp"), TwoBands(8, 6));
+  fs::copy_file(Path("in.bmp"), Path("-in.bmp"));
+  const std::string here = "cd '" + dir_.string() + "';";
+  for (const std::string command : {"export -- in.bmp -e.jpg", "resample -- in.bmp -r.bmp 4 4", "randomise -- -n.bmp 4 4",
+                                    "image -- in.bmp -i.bmp rotate -90", "encode in.bmp -- -c.jpg", "quality -- -in.bmp"}) {
+    EXPECT_EQ(RunTool(command, here), 0) << command << ": " << stderr_;
+  }
+  for (const char* out : {"-e.jpg", "-r.bmp", "-n.bmp", "-i.bmp", "-c.jpg"}) EXPECT_TRUE(fs::exists(Path(out))) << out;
+  // After "--" an option's name is one more name.
+  EXPECT_EQ(RunTool("export -- in.bmp x.jpg --quality", here), 1);
+  EXPECT_NE(stderr_.find("usage"), std::string::npos) << stderr_;
 }
 
 TEST_F(SurfaceTool, AHugeSparseInputIsReadOnlyAsFarAsItsPictureGoes) {
@@ -272,20 +292,42 @@ TEST_F(SurfaceTool, AHugeSparseInputIsReadOnlyAsFarAsItsPictureGoes) {
   std::ofstream(Path("late.jpg"), std::ios::binary) << jpeg;
   EXPECT_EQ(Run("resample '" + Path("late.jpg") + "' '" + Path("late.bmp") + "' 20 15"), 0) << stderr_;
 
+  // A small JPEG whose frame header says 8000 x 8000, made 3 GiB long by holes: read as
+  // the decoder goes, it ends at its own end, its memory that of the picture (192 MB).
+  const size_t frame = jpeg.find("\xFF\xC0");
+  ASSERT_NE(frame, std::string::npos);
+  jpeg.replace(frame + 5, 4, "\x1F\x40\x1F\x40");
+  std::ofstream(Path("sparse.jpg"), std::ios::binary) << jpeg;
+  fs::resize_file(Path("sparse.jpg"), uint64_t{3} << 30);
+  EXPECT_EQ(RunTool("export '" + Path("sparse.jpg") + "' '" + Path("out2.jpg") + "'", limit), 1) << stderr_;
+  EXPECT_NE(stderr_.find("unreadable JPEG data"), std::string::npos) << stderr_;
+
   // A picture of the largest size read (2^28 pixels, sparse) that the memory limit has
   // no room for: the toolkit's out-of-memory error, not a complaint about the input.
   if (limit.empty()) return;
-  constexpr uint32_t kSide = 16384, kImage = kSide * 3 * kSide;
-  std::string header = "BM";
-  for (const uint32_t field : {54 + kImage, 0u, 54u, 40u, kSide, kSide}) Put32(header, field);
-  Put16(header, 1);
-  Put16(header, 24);
-  for (const uint32_t field : {0u, kImage, 0u, 0u, 0u, 0u}) Put32(header, field);
-  std::ofstream(Path("big.bmp"), std::ios::binary) << header;
-  fs::resize_file(Path("big.bmp"), 54 + uint64_t{kImage});
-  EXPECT_EQ(RunTool("export '" + Path("big.bmp") + "' '" + Path("big.jpg") + "'", limit), 3) << stderr_;
-  EXPECT_NE(stderr_.find("Error 7: Out of memory"), std::string::npos) << stderr_;
-  EXPECT_FALSE(fs::exists(Path("big.jpg")));
+  // So is any allocation of a command that finds no room, after an 8000 x 8000 picture
+  // (192 MB) is read.
+  for (const uint32_t side : {16384u, 8000u}) {
+    const uint32_t image = side * 3 * side;
+    std::string header = "BM";
+    for (const uint32_t field : {54 + image, 0u, 54u, 40u, side, side}) Put32(header, field);
+    Put16(header, 1);
+    Put16(header, 24);
+    for (const uint32_t field : {0u, image, 0u, 0u, 0u, 0u}) Put32(header, field);
+    const std::string name = side == 8000 ? "mid.bmp" : "big.bmp";
+    std::ofstream(Path(name), std::ios::binary) << header;
+    fs::resize_file(Path(name), 54 + uint64_t{image});
+  }
+  const std::string big = "'" + Path("big.bmp") + "' ", mid = "'" + Path("mid.bmp") + "' ";
+  for (const std::string& command : {"export " + big + Path("big.jpg"), "resample " + big + Path("big.bmp") + " 20 15",
+                                     "image " + big + Path("big.png") + " greyscale", "encode " + big + Path("big.jpg"),
+                                     "quality " + big, "quality " + mid, "image " + mid + Path("big.png") + " greyscale",
+                                     "image " + mid + Path("big.png") + " resample 9000 9000",
+                                     "resample " + mid + Path("big.png") + " 9000 9000"}) {
+    EXPECT_EQ(RunTool(command, limit), 3) << command << ": " << stderr_;
+    EXPECT_EQ(stderr_, "okuva-tool " + command.substr(0, command.find(' ')) + ": Error 7: Out of memory\n") << command;
+  }
+  EXPECT_FALSE(fs::exists(Path("big.jpg")) || fs::exists(Path("big.png")));
 }
 
 TEST_F(SurfaceTool, ResampleTakesWidthThenHeightAndInterpolates) {

@@ -13,6 +13,7 @@
 #include "surface/cdibsection.h"
 #include "tools/okuva_tool/command.h"
 #include "tools/okuva_tool/picture_input.h"
+#include "tools/okuva_tool/quote.h"
 #include "tools/okuva_tool/surface_common.h"
 
 namespace okuva::tool {
@@ -88,8 +89,11 @@ int Run(const std::vector<std::string>& args) {
     } else if (args[i] == "--comment") {
       comment = value(i, "--comment");
       commentGiven = true;
+    } else if (args[i] == "--") {  // the rest are names, even those starting with '-'
+      positional.insert(positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
     } else if (args[i].size() > 1 && args[i][0] == '-') {
-      throw UsageError{"unknown option " + args[i]};
+      throw UsageError{"unknown option " + Quoted(args[i])};
     } else {
       positional.push_back(args[i]);
     }
@@ -136,17 +140,18 @@ int Run(const std::vector<std::string>& args) {
                    : SurfaceDestination(dib, header);
   });
   const int32_t sampled = jpeg.SampleHDC(palette ? image.hdc() : dib.hdc(), width, height, 0, 0);
-  if (sampled != 0) throw UsageError{"cannot sample the picture " + positional[0]};
+  // The size was checked as the picture was read: only the working surface can fail.
+  if (sampled != 0) Raise(kErrOutOfMemory);
 
   switch (jpeg.SaveFile(positional[1])) {
     case 0:
       if (!grey && !WholeRatios(sampling)) {
-        std::cerr << "okuva-tool encode: warning: the sampling ratios of " << positional[1]
+        std::cerr << "okuva-tool encode: warning: the sampling ratios of " << Quoted(positional[1])
                   << " are not whole numbers; decoders built on libjpeg refuse such files\n";
       }
       return kOk;
     case 2:
-      std::cerr << "okuva-tool encode: " << positional[1] << " exists; it was left untouched\n";
+      std::cerr << "okuva-tool encode: " << Quoted(positional[1]) << " exists; it was left untouched\n";
       return kOutputExists;
     default: throw UsageError{"OUT must not be empty"};
   }

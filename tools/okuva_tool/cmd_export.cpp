@@ -19,6 +19,10 @@ int Run(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   int32_t quality = kDefaultQuality;
   for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") {  // the rest are names, even those starting with '-'
+      positional.insert(positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
+    }
     if (args[i] == "--quality") {
       if (i + 1 >= args.size()) throw UsageError{"--quality needs a value from 1 to 100"};
       quality = ParseWhole(args[++i], "--quality");

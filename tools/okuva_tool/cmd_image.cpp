@@ -16,6 +16,7 @@
 #include "platform/runtime/files.h"
 #include "tools/okuva_tool/command.h"
 #include "tools/okuva_tool/picture_input.h"
+#include "tools/okuva_tool/quote.h"
 #include "tools/okuva_tool/surface_common.h"
 
 namespace okuva::tool {
@@ -30,7 +31,7 @@ int32_t ParseInt(const std::string& text, const char* what) {
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
   if (ec != std::errc() || ptr != end) {
-    throw UsageError{std::string(what) + " must be a whole number, not '" + text + "'"};
+    throw UsageError{std::string(what) + " must be a whole number, not " + Quoted(text)};
   }
   return value;
 }
@@ -63,6 +64,10 @@ int Run(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   int16_t depth = 0;
   for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") {  // the rest are names and arguments, even those starting with '-'
+      positional.insert(positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
+    }
     if (args[i] == "--depth") {
       if (i + 1 >= args.size()) throw UsageError{"--depth needs a value: 1, 4, 8 or 24"};
       const int32_t d = ParseInt(args[++i], "--depth");
@@ -105,8 +110,7 @@ int Run(const std::vector<std::string>& args) {
     expectArgs(1, "rotate DEGREES");
     degrees = ParseInt(rest[0], "DEGREES");
   } else {
-    throw UsageError{"unknown operation '" + operation +
-                     "' (greyscale, resample, mirror or rotate)"};
+    throw UsageError{"unknown operation " + Quoted(operation) + " (greyscale, resample, mirror or rotate)"};
   }
 
   // One pass into the image at 24 bits or at the picture's own palette depth (16- and
@@ -122,7 +126,7 @@ int Run(const std::vector<std::string>& args) {
     });
   } catch (const OtherDepth&) {
     const StdPicture picture = ReadingInput(in, [&] { return LoadPicture(in); });
-    if (!image.CopyStdPicture(picture, depth)) throw UsageError{"could not make an image of " + in};
+    if (!image.CopyStdPicture(picture, depth)) Raise(kErrOutOfMemory);
   }
 
   std::unique_ptr<cImage> result;
@@ -140,13 +144,13 @@ int Run(const std::vector<std::string>& args) {
     }
   }
   if (result->hdc() == 0) {
-    throw UsageError{"no image was made: the result's surface could not be made; nothing was written"};
+    Raise(kErrOutOfMemory);  // the result's surface found no room; nothing is written
   }
 
   const StdPicture snapshot = SnapshotOf(*result);
   const std::vector<uint8_t> bmp = EncodeForOutput(snapshot.Handle(), out);
   files::ReplaceFile(out, [&](int fd) { files::WriteAll(fd, bmp, out); });
-  std::cout << out << ": " << result->Width() << " x " << result->Height() << ", "
+  std::cout << Quoted(out) << ": " << result->Width() << " x " << result->Height() << ", "
             << result->BitCount() << " bits\n";
   return kOk;
 }

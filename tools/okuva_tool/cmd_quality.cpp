@@ -13,23 +13,20 @@
 #include "platform/picture/picture.h"
 #include "platform/runtime/error.h"
 #include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/picture_input.h"
+#include "tools/okuva_tool/quote.h"
 
 namespace okuva::tool {
 namespace {
 
 constexpr const char* kSynopsis = "quality IN [--json]";
 
-// The picture's pixels as grey levels (colour by luma), rows top to bottom.
+// The picture's pixels as grey levels (colour by luma), rows top to bottom. A file that
+// cannot be read is bad input, as in every command; no room for it is error 7.
 iris::GreyImage ReadGrey(const std::string& path) {
-  StdPicture picture;
-  try {
-    picture = LoadPicture(path);
-  } catch (const RuntimeError& e) {
-    // A file that cannot be read is bad input here, like a malformed one.
-    throw UsageError{path + ": " + e.Description()};
-  }
+  const StdPicture picture = ReadingInput(path, [&] { return LoadPicture(path); });
   const int32_t width = picture.Width(), height = picture.Height();
-  if (!picture || width <= 0 || height <= 0) throw UsageError{path + ": not a picture"};
+  if (!picture || width <= 0 || height <= 0) throw UsageError{Quoted(path) + ": not a picture"};
   std::vector<uint8_t> bgrx(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
   gdi::BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof(gdi::BITMAPINFOHEADER);
@@ -43,7 +40,7 @@ iris::GreyImage ReadGrey(const std::string& path) {
                             : gdi::GetDIBits(dc, picture.Handle(), 0, static_cast<uint32_t>(height), bgrx.data(),
                                              &info, gdi::DIB_RGB_COLORS);
   if (dc != 0) gdi::DeleteDC(dc);
-  if (lines != height) throw UsageError{path + ": its pixels could not be read"};
+  if (lines != height) Raise(kErrOutOfMemory);  // a picture just made: only room can be missing
   return iris::GreyFromBgrx(bgrx.data(), width, height, ptrdiff_t{width} * 4);
 }
 
@@ -112,11 +109,16 @@ void PrintTable(const iris::Quality& q) {
 int Run(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   bool json = false;
+  bool names = false;  // after "--" every argument is a name
   for (const std::string& a : args) {
-    if (a == "--json") {
+    if (names) {
+      positional.push_back(a);
+    } else if (a == "--") {
+      names = true;
+    } else if (a == "--json") {
       json = true;
     } else if (a.size() > 1 && a[0] == '-') {
-      throw UsageError{"unknown option " + a + "; usage: okuva-tool " + kSynopsis};
+      throw UsageError{"unknown option " + Quoted(a) + "; usage: okuva-tool " + kSynopsis};
     } else {
       positional.push_back(a);
     }

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/runtime/error.h"
 #include "surface/cdibsection.h"
 #include "tools/okuva_tool/command.h"
 #include "tools/okuva_tool/surface_common.h"
@@ -15,8 +16,11 @@ constexpr const char* kSynopsis = "randomise OUT WIDTH HEIGHT [--grey]";
 int Run(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   bool grey = false;
+  bool names = false;  // after "--" every argument is a name or a number
   for (const std::string& a : args) {
-    if (a == "--grey") {
+    if (!names && a == "--") {
+      names = true;
+    } else if (!names && a == "--grey") {
       grey = true;
     } else {
       positional.push_back(a);
@@ -27,10 +31,7 @@ int Run(const std::vector<std::string>& args) {
   const int32_t height = ParseSize(positional[2], "HEIGHT");
 
   cDIBSection dib;
-  if (!dib.Create(width, height)) {
-    throw UsageError{"a " + positional[1] + " x " + positional[2] +
-                     " surface could not be created"};
-  }
+  if (!dib.Create(width, height)) Raise(kErrOutOfMemory);
   dib.RandomiseBits(grey);
   WriteBmp(dib.hDib(), positional[0]);
   return kOk;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/runtime/error.h"
 #include "surface/cdibsection.h"
 #include "tools/okuva_tool/command.h"
 #include "tools/okuva_tool/picture_input.h"
@@ -14,7 +15,9 @@ namespace {
 
 constexpr const char* kSynopsis = "resample IN OUT WIDTH HEIGHT";
 
-int Run(const std::vector<std::string>& args) {
+int Run(const std::vector<std::string>& all) {
+  // No options: a leading "--" is allowed, as in every command, and dropped.
+  const std::vector<std::string> args(all.begin() + (!all.empty() && all[0] == "--" ? 1 : 0), all.end());
   if (args.size() != 4) throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
   const int32_t width = ParseSize(args[2], "WIDTH");
   const int32_t height = ParseSize(args[3], "HEIGHT");
@@ -23,9 +26,7 @@ int Run(const std::vector<std::string>& args) {
   LoadSurface(args[0], source);
   // Raises 9 for a source narrower or lower than 2 pixels; nothing is written then.
   const std::unique_ptr<cDIBSection> result = source.Resample(height, width);
-  if (!result) {
-    throw UsageError{"a " + args[2] + " x " + args[3] + " surface could not be created"};
-  }
+  if (!result) Raise(kErrOutOfMemory);
   WriteBmp(result->hDib(), args[1]);
   return kOk;
 }

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
 #include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/quote.h"
 #include "tools/okuva_tool/usage.h"
 
 namespace okuva::tool {
@@ -70,10 +72,15 @@ int RunCommand(const Command& c, const std::vector<std::string>& args) {
     std::cerr << prefix << e.what() << "\n";
     return kUsage;
   } catch (const okuva::files::NotRegularFileError& e) {
-    std::cerr << prefix << e.Source() << " is not a regular file; it was left untouched\n";
+    std::cerr << prefix << Quoted(e.Source()) << " is not a regular file; it was left untouched\n";
     return kUsage;
   } catch (const okuva::RuntimeError& e) {
     std::cerr << prefix << "Error " << e.Number() << ": " << e.Description() << "\n";
+    return kToolkitError;
+  } catch (const std::bad_alloc&) {
+    // Whatever ran out of room, the toolkit's out-of-memory error.
+    std::cerr << prefix << "Error " << okuva::kErrOutOfMemory << ": "
+              << okuva::DefaultDescription(okuva::kErrOutOfMemory) << "\n";
     return kToolkitError;
   } catch (const std::exception& e) {
     std::cerr << prefix << e.what() << "\n";
@@ -109,7 +116,10 @@ int main(int argc, char** argv) {
   }
   const std::vector<std::string> names = CommandNames();
   const bool option = args[0].starts_with("-");
-  std::cerr << "okuva-tool: unknown " << (option ? "option " : "command '") << args[0] << (option ? "" : "'");
+  // A plain command name keeps its quotes; any other is quoted the shell's way.
+  const std::string shown = Quoted(args[0]);
+  std::cerr << "okuva-tool: unknown " << (option ? "option " + shown
+                                                 : "command " + (shown == args[0] ? "'" + shown + "'" : shown));
   const std::optional<std::string> near =
       option ? Nearest(args[0], {"--help", "--help-all", "--version"}) : Nearest(args[0], names);
   if (near) std::cerr << "; did you mean " << *near << "?";

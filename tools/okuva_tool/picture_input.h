@@ -11,6 +11,7 @@
 #include "platform/runtime/error.h"
 #include "surface/cdibsection.h"
 #include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/quote.h"
 
 namespace okuva::tool {
 
@@ -23,7 +24,7 @@ auto ReadingInput(const std::string& path, const Read& read) {
     return read();
   } catch (const RuntimeError& e) {
     if (e.Number() == kErrOutOfMemory) throw;
-    throw UsageError{"cannot read " + path + ": " + e.Description()};
+    throw UsageError{"cannot read " + Quoted(path) + ": " + e.Description()};
   }
 }
 

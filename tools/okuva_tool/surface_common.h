@@ -11,6 +11,7 @@
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
 #include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/quote.h"
 
 namespace okuva::tool {
 
@@ -20,7 +21,7 @@ inline int32_t ParseWhole(const std::string& text, const std::string& what) {
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
   if (text.empty() || ec != std::errc() || ptr != end) {
-    throw UsageError{what + " must be a whole number, not '" + text + "'"};
+    throw UsageError{what + " must be a whole number, not " + Quoted(text)};
   }
   return value;
 }
