@@ -166,25 +166,32 @@ __attribute__((target("avx2"))) void ConvertGroup4(const uint8_t* const* rows,
 }
 
 // Only called where the 8-lane (AVX-512) kernels run: a whole block row converts in one
-// 8-wide double chain, the same operations in the same order as ConvertHalf.
-__attribute__((target("avx512f,avx2"))) void ConvertGroup8(const uint8_t* const* rows,
-                                                           const ColourWeights& w, float* group) {
-  const __m512d red = _mm512_set1_pd(w.red);
-  const __m512d green = _mm512_set1_pd(w.green);
-  const __m512d blue = _mm512_set1_pd(w.blue);
-  const __m512d offset = _mm512_set1_pd(w.offset);
+// 8-wide double chain. Every weight is a float whose last mantissa bit is worth at least
+// 2^-27, so each product of a byte and a weight, and every partial sum of them and the
+// offset (below 2^9), is a multiple of 2^-27 within 36 bits: all exact in double. The
+// sum is thus the same whatever the order, and fused multiply-adds give the very value
+// of the scalar expression before its one rounding to float.
+__attribute__((target("avx512f,avx2,fma"))) inline __m256 ConvertRow8(__m512d b, __m512d g,
+                                                                       __m512d r,
+                                                                       const ColourWeights& w) {
+  const __m512d sum = _mm512_fmadd_pd(
+      r, _mm512_set1_pd(w.red),
+      _mm512_fmadd_pd(g, _mm512_set1_pd(w.green),
+                      _mm512_fmadd_pd(b, _mm512_set1_pd(w.blue), _mm512_set1_pd(w.offset))));
+  return _mm512_cvtpd_ps(sum);
+}
+
+__attribute__((target("avx512f,avx2,fma"))) void ConvertGroup8(const uint8_t* const* rows,
+                                                               const ColourWeights& w,
+                                                               float* group) {
   for (int y = 0; y < 8; ++y) {
     __m256 row[8];  // row[k]: pixels x = 0..7 of block k
     for (int k = 0; k < 8; ++k) {
       __m128i b[2], g[2], r[2];
       SplitRow(rows[y] + 24 * k, b, g, r);
-      const __m512d sum = _mm512_add_pd(
-          _mm512_add_pd(
-              _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm256_set_m128i(r[1], r[0])), red),
-                            _mm512_mul_pd(_mm512_cvtepi32_pd(_mm256_set_m128i(g[1], g[0])), green)),
-              _mm512_mul_pd(_mm512_cvtepi32_pd(_mm256_set_m128i(b[1], b[0])), blue)),
-          offset);
-      row[k] = _mm512_cvtpd_ps(sum);
+      row[k] = ConvertRow8(_mm512_cvtepi32_pd(_mm256_set_m128i(b[1], b[0])),
+                           _mm512_cvtepi32_pd(_mm256_set_m128i(g[1], g[0])),
+                           _mm512_cvtepi32_pd(_mm256_set_m128i(r[1], r[0])), w);
     }
     const __m256 t0 = _mm256_unpacklo_ps(row[0], row[1]);
     const __m256 t1 = _mm256_unpackhi_ps(row[0], row[1]);
