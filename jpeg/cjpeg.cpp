@@ -102,8 +102,22 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
     for (const jpeg::Component& comp : m_udtComp) maxVi = std::max(maxVi, comp.Vi);
     bandRows = std::min(Hb, 8 * maxVi);
   }
+  // Scaled planes of exactly half the picture's width and height (4:2:0) are averaged
+  // here from the pixels read in place, as the HALFTONE stretch would draw them, into
+  // a band of bytes instead of a bitmap.
+  const bool halved = banded && Wb > 0 && std::all_of(m_udtComp.begin(), m_udtComp.end(),
+                                                      [&](const jpeg::Component& comp) {
+    const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
+    return (g.Wc == lWidth && g.Hc == lHeight) ||
+           (2 * int64_t{g.Wc} == lWidth && 2 * int64_t{g.Hc} == lHeight);
+  });
+  std::vector<uint8_t> halvedBand;
   jpeg::SamplingSurface surface;
-  if (Wb > 0 && !surface.Create(Wb, bandRows)) return 1;
+  if (halved) {
+    halvedBand.resize(3 * static_cast<size_t>(Wb) * static_cast<size_t>(bandRows));
+  } else if (Wb > 0 && !surface.Create(Wb, bandRows)) {
+    return 1;
+  }
 
   // The new stores replace the old ones only once all are made, so the size and the
   // stores always describe the same image.
@@ -147,12 +161,20 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
         }
         const int32_t needed = std::min(8 * end, g.Hc);
         if (needed > drawn) {
-          surface.DrawScaledRows(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc, drawn,
-                                 needed);
+          if (halved) {
+            jpeg::HalvePlaneRows(*direct, g.Wc, drawn, needed, halvedBand.data());
+          } else {
+            surface.DrawScaledRows(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc, drawn,
+                                   needed);
+          }
           bandFirst = drawn;
           drawn = needed;
         }
-        sample(i, surface.ScaledBand(g.Wc, g.Hc, bandFirst), first, end);
+        sample(i,
+               halved ? jpeg::PlaneSource{halvedBand.data(), 3 * ptrdiff_t{g.Wc}, g.Wc, g.Hc,
+                                          bandFirst}
+                      : surface.ScaledBand(g.Wc, g.Hc, bandFirst),
+               first, end);
       }
     }
   } else {

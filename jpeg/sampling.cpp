@@ -224,6 +224,70 @@ __attribute__((target("avx512f,avx2,fma"))) void ConvertGroup8(const uint8_t* co
 }  // namespace
 #endif
 
+void HalveRowScalar(const uint8_t* a, const uint8_t* b, int32_t w, uint8_t* out) {
+  for (int32_t i = 0; i < 3 * w; ++i) {
+    const int32_t j = i / 3 * 6 + i % 3;
+    out[i] = static_cast<uint8_t>((a[j] + a[j + 3] + b[j] + b[j + 3] + 2) >> 2);
+  }
+}
+
+#ifdef OKUVA_JPEG_X86
+// Eight pixels (48 source bytes of each row, 24 out) a step. The sums of each byte and
+// the byte three on, over both rows, are averaged on all 16 positions of a register;
+// the positions that start a pixel pair (j mod 6 < 3) are then gathered by shuffles.
+__attribute__((target("avx2"))) void HalveRowAvx2(const uint8_t* a, const uint8_t* b, int32_t w,
+                                                  uint8_t* out) {
+  constexpr char Z = static_cast<char>(0x80);
+  // Chunk c (source bytes 16c..16c+15) to out bytes 0..15 (lo) and 16..23 (hi).
+  const __m128i c0lo = _mm_setr_epi8(0, 1, 2, 6, 7, 8, 12, 13, 14, Z, Z, Z, Z, Z, Z, Z);
+  const __m128i c1lo = _mm_setr_epi8(Z, Z, Z, Z, Z, Z, Z, Z, Z, 2, 3, 4, 8, 9, 10, 14);
+  const __m128i c1hi = _mm_setr_epi8(15, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
+  const __m128i c2hi = _mm_setr_epi8(Z, 0, 4, 5, 6, 10, 11, 12, Z, Z, Z, Z, Z, Z, Z, Z);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i two = _mm_set1_epi16(2);
+  const auto chunk = [&](size_t at) {
+    const auto load = [](const uint8_t* p) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    const __m128i x = load(a + at), x3 = load(a + at + 3);
+    const __m128i y = load(b + at), y3 = load(b + at + 3);
+    const __m128i lo = _mm_add_epi16(
+        _mm_add_epi16(_mm_unpacklo_epi8(x, zero), _mm_unpacklo_epi8(x3, zero)),
+        _mm_add_epi16(_mm_add_epi16(_mm_unpacklo_epi8(y, zero), _mm_unpacklo_epi8(y3, zero)), two));
+    const __m128i hi = _mm_add_epi16(
+        _mm_add_epi16(_mm_unpackhi_epi8(x, zero), _mm_unpackhi_epi8(x3, zero)),
+        _mm_add_epi16(_mm_add_epi16(_mm_unpackhi_epi8(y, zero), _mm_unpackhi_epi8(y3, zero)), two));
+    return _mm_packus_epi16(_mm_srli_epi16(lo, 2), _mm_srli_epi16(hi, 2));
+  };
+  // A step reads source bytes up to 48 i + 50: it stays inside rows of 6 w bytes.
+  int32_t i = 0;
+  for (; 6 * (i + 8) + 3 <= 6 * w; i += 8) {
+    const size_t at = 6 * static_cast<size_t>(i);
+    const __m128i v0 = chunk(at), v1 = chunk(at + 16), v2 = chunk(at + 32);
+    uint8_t* o = out + 3 * static_cast<size_t>(i);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o),
+                     _mm_or_si128(_mm_shuffle_epi8(v0, c0lo), _mm_shuffle_epi8(v1, c1lo)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16),
+                     _mm_or_si128(_mm_shuffle_epi8(v1, c1hi), _mm_shuffle_epi8(v2, c2hi)));
+  }
+  HalveRowScalar(a + 6 * static_cast<size_t>(i), b + 6 * static_cast<size_t>(i), w - i,
+                 out + 3 * static_cast<size_t>(i));
+}
+#else
+void HalveRowAvx2(const uint8_t* a, const uint8_t* b, int32_t w, uint8_t* out) {
+  HalveRowScalar(a, b, w, out);
+}
+#endif
+
+void HalvePlaneRows(const PlaneSource& src, int32_t w, int32_t firstRow, int32_t endRow,
+                    uint8_t* out) {
+  const auto halve = SelectedBlockLanes() > 1 ? &HalveRowAvx2 : &HalveRowScalar;
+  for (int32_t r = firstRow; r < endRow; ++r, out += 3 * static_cast<ptrdiff_t>(w)) {
+    const uint8_t* a = src.top + static_cast<ptrdiff_t>(2 * r - src.firstRow) * src.step;
+    halve(a, a + src.step, w, out);
+  }
+}
+
 PlaneSource DrawnPlane(const uint8_t* bits, int32_t stride, const PlaneGeometry& g) {
   return {bits + static_cast<ptrdiff_t>(g.Hp - 1) * stride, -static_cast<ptrdiff_t>(stride), g.Wp,
           g.Hp};

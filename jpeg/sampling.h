@@ -100,6 +100,19 @@ void SamplePlane(const PlaneSource& src, const PlaneGeometry& g, const ColourWei
                  const ZigZagTable& zigzag, const QuantTable& table, int16_t* store,
                  int32_t firstBlockRow = 0, int32_t endBlockRow = -1);
 
+// Rows firstRow..endRow-1 of the plane of w x h pixels that halves src in both
+// directions (src is 2w x 2h): each channel of a pixel is the mean of its 2 x 2 source
+// pixels rounded half up, (sum + 2) / 4, the area average the raster layer's HALFTONE
+// stretch gives for this ratio. Written to out, 3 * w bytes per row, rows one after
+// another. The vector kernel gives the same bytes as the scalar one, selected alike
+// (OKUVA_JPEG_SCALAR rules it out).
+void HalvePlaneRows(const PlaneSource& src, int32_t w, int32_t firstRow, int32_t endRow,
+                    uint8_t* out);
+void HalveRowScalar(const uint8_t* a, const uint8_t* b, int32_t w, uint8_t* out);
+// AVX2 only where the processor has it: the pixels it leaves (at most 8) are the
+// scalar kernel's.
+void HalveRowAvx2(const uint8_t* a, const uint8_t* b, int32_t w, uint8_t* out);
+
 // The plane of g as DrawPlane left it in a bitmap: memory row 0 is its bottom row, the
 // plane occupies memory rows 0..Hp-1 with its top row at Hp-1.
 PlaneSource DrawnPlane(const uint8_t* bits, int32_t stride, const PlaneGeometry& g);
