@@ -54,6 +54,7 @@ void cJpeg::SetSamplingFrequencies(int32_t H1, int32_t V1, int32_t H2, int32_t V
     comps.push_back({0, H3, V3, 1, {}});
   }
   m_udtComp = std::move(comps);
+  m_tallies.clear();
   m_lComponents = static_cast<int32_t>(m_udtComp.size());
   m_lHmax = 1;
   m_lVmax = 1;
@@ -131,11 +132,29 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
   const auto fullSize = [&](const jpeg::PlaneGeometry& g) {
     return g.Wc == lWidth && g.Hc == lHeight;
   };
+  // The symbols of each store are counted as its rows are made, for the kind of scan
+  // that will code it.
+  std::vector<jpeg::SymbolTally> tallies;
+  {
+    const std::vector<jpeg::ScanEntry> entries = ScanEntries();
+    std::vector<bool> interleaved(m_udtComp.size(), false);
+    for (const jpeg::ScanGroup& group : jpeg::GroupScans(jpeg::BlocksPerMcu(m_udtComp, entries), 0,
+                                                         m_lComponents - 1)) {
+      for (int32_t j = group.first; j <= group.last; ++j) {
+        interleaved[static_cast<size_t>(entries[static_cast<size_t>(j)].component)] =
+            group.Interleaved();
+      }
+    }
+    for (size_t i = 0; i < m_udtComp.size(); ++i) {
+      tallies.emplace_back(frame, m_udtComp[i].Hi, m_udtComp[i].Vi, interleaved[i]);
+    }
+  }
   const auto sample = [&](size_t i, const jpeg::PlaneSource& plane, int32_t firstBlockRow,
                           int32_t endBlockRow) {
     jpeg::SamplePlane(plane, planes[i], jpeg::kColourWeights[i], m_lZigZag,
                       m_udtQTable[static_cast<size_t>(m_udtComp[i].Tqi)], stores[i].data(),
                       firstBlockRow, endBlockRow);
+    tallies[i].Add(stores[i], endBlockRow < 0 ? planes[i].BlockRows() : endBlockRow);
   };
   // With several components read in place and the scaled planes (if any) of one size
   // whose height divides the picture's, each MCU row's planes are drawn and sampled
@@ -198,9 +217,11 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
     }
   }
   for (size_t i = 0; i < m_udtComp.size(); ++i) {
+    tallies[i].Add(stores[i], planes[i].BlockRows());
     m_udtComp[i].Ci = static_cast<int32_t>(i) + 1;
     m_udtComp[i].Data = std::move(stores[i]);
   }
+  m_tallies = std::move(tallies);
   m_udtSampledQTable = {m_udtQTable[0], m_udtQTable[1]};
   m_lPrecision = kPrecision;
   m_lWidth = lWidth;
@@ -218,20 +239,27 @@ void cJpeg::Comment(const std::string& Value) {
   m_sComment = Value;
 }
 
-void cJpeg::BuildStream() {
-  for (const jpeg::Component& c : m_udtComp) {
-    if (c.Data.empty()) Raise(kErrSubscript);  // nothing sampled since the layout was set
-  }
+std::vector<jpeg::ScanEntry> cJpeg::ScanEntries() const {
   // Position 0 (luminance) uses tables 0, the chrominance positions tables 1.
   std::vector<jpeg::ScanEntry> entries;
   for (int32_t j = 0; j < m_lComponents; ++j) {
     const int32_t table = j == 0 ? 0 : 1;
     entries.push_back({j, table, table});
   }
+  return entries;
+}
+
+void cJpeg::BuildStream() {
+  for (const jpeg::Component& c : m_udtComp) {
+    if (c.Data.empty()) Raise(kErrSubscript);  // nothing sampled since the layout was set
+  }
+  const std::vector<jpeg::ScanEntry> entries = ScanEntries();
   const int32_t last = m_lComponents - 1;
   const jpeg::FrameLayout frame = Frame();
-  const int64_t estimate =
-      jpeg::OptimizeHuffmanTables(m_udtComp, entries, 0, last, frame, m_udtDCTable, m_udtACTable);
+  const bool tallied = m_tallies.size() == m_udtComp.size();
+  const int64_t estimate = jpeg::OptimizeHuffmanTables(m_udtComp, entries, 0, last, frame,
+                                                       m_udtDCTable, m_udtACTable,
+                                                       tallied ? &m_tallies : nullptr);
   const std::vector<uint8_t> comment = jpeg::AnsiBytes(m_sComment);
   const std::vector<uint8_t> credit(jpeg::kCreditComment.begin(), jpeg::kCreditComment.end());
   const size_t scans = jpeg::GroupScans(jpeg::BlocksPerMcu(m_udtComp, entries), 0, last).size();

@@ -47,4 +47,32 @@ int64_t CountSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& dc,
                                 SymbolCounts& ac, int32_t Hi, int32_t Vi,
                                 const FrameLayout& frame);
 
+// A component's DC and AC counts gathered while its store is being filled: sampling
+// hands over each band as it finishes it, so the blocks are counted while they are still
+// in the cache instead of in a second walk over the whole store. The counts equal
+// CountSymbols (interleaved: CountSymbolsInterleaved) of the finished store.
+class SymbolTally {
+public:
+  SymbolTally() = default;
+  // interleaved: the component is coded in an interleaved scan (MCU order, fillers).
+  SymbolTally(const FrameLayout& frame, int32_t Hi, int32_t Vi, bool interleaved);
+  // Counts the blocks not counted yet whose rows are all below endBlockRow: whole block
+  // rows, or (interleaved) whole MCU rows; endBlockRow at or past the last block row
+  // counts everything left, the last MCU row's fillers included.
+  void Add(const CoefficientStore& store, int32_t endBlockRow);
+  bool Interleaved() const { return interleaved_; }
+  const SymbolCounts& Dc() const { return dc_; }
+  const SymbolCounts& Ac() const { return ac_; }
+
+private:
+  McuLayout layout_{};
+  int32_t Hi_ = 1;
+  int32_t Vi_ = 1;
+  bool interleaved_ = false;
+  int32_t counted_ = 0;  // block rows (interleaved: MCU rows) counted so far
+  int32_t predictor_ = 0;
+  SymbolCounts dc_{};
+  SymbolCounts ac_{};
+};
+
 }  // namespace okuva::jpeg

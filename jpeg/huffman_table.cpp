@@ -131,7 +131,8 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
                               const std::vector<ScanEntry>& entries, int32_t first,
                               int32_t last, const FrameLayout& frame,
                               std::array<HuffTable, 4>& dcTables,
-                              std::array<HuffTable, 4>& acTables) {
+                              std::array<HuffTable, 4>& acTables,
+                              const std::vector<SymbolTally>* tallies) {
   std::vector<bool> interleaved(entries.size(), false);
   std::array<bool, 4> dcUsed{};
   std::array<bool, 4> acUsed{};
@@ -155,7 +156,12 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
     const ScanEntry& e = entries[static_cast<size_t>(j)];
     const Component& c = components[static_cast<size_t>(e.component)];
     const auto p = static_cast<size_t>(j - first);
-    if (interleaved[static_cast<size_t>(j)]) {
+    const auto ci = static_cast<size_t>(e.component);
+    if (tallies != nullptr && ci < tallies->size() &&
+        (*tallies)[ci].Interleaved() == interleaved[static_cast<size_t>(j)]) {
+      dcCounts[p] = (*tallies)[ci].Dc();
+      acCounts[p] = (*tallies)[ci].Ac();
+    } else if (interleaved[static_cast<size_t>(j)]) {
       CountSymbolsInterleaved(c.Data, dcCounts[p], acCounts[p], c.Hi, c.Vi, frame);
     } else {
       CountSymbols(c.Data, dcCounts[p], acCounts[p]);
