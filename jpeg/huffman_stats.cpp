@@ -4,7 +4,6 @@
 #include <bit>
 
 #include "jpeg/dct.h"
-#include "jpeg/simd.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -130,19 +129,6 @@ int64_t CountSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& dc,
 
 namespace {
 
-#ifdef OKUVA_JPEG_X86
-// NonZeroAcMask with two 32-coefficient compares; only where the eight-block (AVX-512)
-// kernels are selected.
-struct WideMask {
-  __attribute__((target("avx512f,avx512bw"))) uint64_t operator()(const int16_t* block) const {
-    const __m512i a = _mm512_loadu_si512(block);
-    const __m512i b = _mm512_loadu_si512(block + 32);
-    const uint64_t nz = _mm512_test_epi16_mask(a, a) | uint64_t{_mm512_test_epi16_mask(b, b)} << 32;
-    return nz & ~uint64_t{1};
-  }
-};
-#endif
-
 struct TallyState {
   const McuLayout& layout;
   int32_t Hi;
@@ -199,11 +185,11 @@ void TallyMcuRows(const CoefficientStore& store, TallyState t, int32_t first, in
 #ifdef OKUVA_JPEG_X86
 __attribute__((target("avx512f,avx512bw"), flatten)) void TallyRowsWide(
     const CoefficientStore& store, TallyState t, int32_t first, int32_t end) {
-  TallyRows(store, t, first, end, WideMask{});
+  TallyRows(store, t, first, end, WideNonZeroAcMask{});
 }
 __attribute__((target("avx512f,avx512bw"), flatten)) void TallyMcuRowsWide(
     const CoefficientStore& store, TallyState t, int32_t first, int32_t end) {
-  TallyMcuRows(store, t, first, end, WideMask{});
+  TallyMcuRows(store, t, first, end, WideNonZeroAcMask{});
 }
 #endif
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "jpeg/component.h"
+#include "jpeg/simd.h"
 
 namespace okuva::jpeg {
 
@@ -28,6 +29,19 @@ inline int32_t SizeCategory(int32_t v) {
 // Bit i (1..63) set when coefficient i of the block is not zero; bit 0 is never set.
 // Lets the coders jump from one non-zero coefficient to the next.
 uint64_t NonZeroAcMask(const int16_t* block);
+
+#ifdef OKUVA_JPEG_X86
+// NonZeroAcMask with two 32-coefficient compares, for the loops compiled for the
+// eight-block (AVX-512) path only.
+struct WideNonZeroAcMask {
+  __attribute__((target("avx512f,avx512bw"))) uint64_t operator()(const int16_t* block) const {
+    const __m512i a = _mm512_loadu_si512(block);
+    const __m512i b = _mm512_loadu_si512(block + 32);
+    const uint64_t nz = _mm512_test_epi16_mask(a, a) | uint64_t{_mm512_test_epi16_mask(b, b)} << 32;
+    return nz & ~uint64_t{1};
+  }
+};
+#endif
 
 // DC symbols of a non-interleaved scan: blocks in stored order, predictor from 0.
 void CountDCSymbols(const CoefficientStore& store, SymbolCounts& counts);
