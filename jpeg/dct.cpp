@@ -223,7 +223,7 @@ OKUVA_AVX2 void DctQuantize4Avx2(float* in4, const PreparedQuant& quant, int16_t
 
 bool CpuHasAvx2() { return __builtin_cpu_supports("avx2"); }
 
-#define OKUVA_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx2,fma")))
+#define OKUVA_AVX512 __attribute__((target(OKUVA_JPEG_WIDE)))
 
 namespace {
 
@@ -346,12 +346,12 @@ OKUVA_AVX512 void DctQuantize8Avx512(float* in8, const PreparedQuant& quant, int
   }
 }
 
-// The 8-lane path also uses the byte/word, vector-length and double-word extensions
-// and fused multiply-adds; every processor with AVX-512 since its first has them.
+// Every instruction set of OKUVA_JPEG_WIDE.
 bool CpuHasAvx512() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
          __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-         __builtin_cpu_supports("fma");
+         __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+         __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("bmi");
 }
 
 #else

@@ -183,11 +183,11 @@ void TallyMcuRows(const CoefficientStore& store, TallyState t, int32_t first, in
 }
 
 #ifdef OKUVA_JPEG_X86
-__attribute__((target("avx512f,avx512bw"), flatten)) void TallyRowsWide(
+__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void TallyRowsWide(
     const CoefficientStore& store, TallyState t, int32_t first, int32_t end) {
   TallyRows(store, t, first, end, WideNonZeroAcMask{});
 }
-__attribute__((target("avx512f,avx512bw"), flatten)) void TallyMcuRowsWide(
+__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void TallyMcuRowsWide(
     const CoefficientStore& store, TallyState t, int32_t first, int32_t end) {
   TallyMcuRows(store, t, first, end, WideNonZeroAcMask{});
 }

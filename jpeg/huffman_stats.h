@@ -34,7 +34,7 @@ uint64_t NonZeroAcMask(const int16_t* block);
 // NonZeroAcMask with two 32-coefficient compares, for the loops compiled for the
 // eight-block (AVX-512) path only.
 struct WideNonZeroAcMask {
-  __attribute__((target("avx512f,avx512bw"))) uint64_t operator()(const int16_t* block) const {
+  __attribute__((target(OKUVA_JPEG_WIDE))) uint64_t operator()(const int16_t* block) const {
     const __m512i a = _mm512_loadu_si512(block);
     const __m512i b = _mm512_loadu_si512(block + 32);
     const uint64_t nz = _mm512_test_epi16_mask(a, a) | uint64_t{_mm512_test_epi16_mask(b, b)} << 32;

@@ -171,7 +171,7 @@ __attribute__((target("avx2"))) void ConvertGroup4(const uint8_t* const* rows,
 // offset (below 2^9), is a multiple of 2^-27 within 36 bits: all exact in double. The
 // sum is thus the same whatever the order, and fused multiply-adds give the very value
 // of the scalar expression before its one rounding to float.
-__attribute__((target("avx512f,avx2,fma"))) inline __m256 ConvertRow8(__m512d b, __m512d g,
+__attribute__((target(OKUVA_JPEG_WIDE))) inline __m256 ConvertRow8(__m512d b, __m512d g,
                                                                        __m512d r,
                                                                        const ColourWeights& w) {
   const __m512d sum = _mm512_fmadd_pd(
@@ -181,7 +181,7 @@ __attribute__((target("avx512f,avx2,fma"))) inline __m256 ConvertRow8(__m512d b,
   return _mm512_cvtpd_ps(sum);
 }
 
-__attribute__((target("avx512f,avx2,fma"))) void ConvertGroup8(const uint8_t* const* rows,
+__attribute__((target(OKUVA_JPEG_WIDE))) void ConvertGroup8(const uint8_t* const* rows,
                                                                const ColourWeights& w,
                                                                float* group) {
   for (int y = 0; y < 8; ++y) {

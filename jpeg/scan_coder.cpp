@@ -148,11 +148,11 @@ void CodeMcus(BitWriter& writer, std::vector<Working>& work, Mask mask) {
 }
 
 #ifdef OKUVA_JPEG_X86
-__attribute__((target("avx512f,avx512bw"), flatten)) void CodeBlocksWide(
+__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void CodeBlocksWide(
     BitWriter& writer, const CoefficientStore& data, const HuffTable& dc, const HuffTable& ac) {
   CodeBlocks(writer, data, dc, ac, WideNonZeroAcMask{});
 }
-__attribute__((target("avx512f,avx512bw"), flatten)) void CodeMcusWide(BitWriter& writer,
+__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void CodeMcusWide(BitWriter& writer,
                                                                      std::vector<Working>& work) {
   CodeMcus(writer, work, WideNonZeroAcMask{});
 }
