@@ -184,14 +184,24 @@ __attribute__((target(OKUVA_JPEG_WIDE))) inline __m256 ConvertRow8(__m512d b, __
 __attribute__((target(OKUVA_JPEG_WIDE))) void ConvertGroup8(const uint8_t* const* rows,
                                                                const ColourWeights& w,
                                                                float* group) {
+  // SplitRow on both halves at once: bytes 0..15 of the block row in the low lane,
+  // bytes 8..23 in the high one, each lane with its own shuffle.
+  constexpr char Z = static_cast<char>(0x80);
+  const __m256i bMask = _mm256_setr_epi8(0, Z, Z, Z, 3, Z, Z, Z, 6, Z, Z, Z, 9, Z, Z, Z, 4, Z, Z, Z,
+                                         7, Z, Z, Z, 10, Z, Z, Z, 13, Z, Z, Z);
+  const __m256i gMask = _mm256_setr_epi8(1, Z, Z, Z, 4, Z, Z, Z, 7, Z, Z, Z, 10, Z, Z, Z, 5, Z, Z, Z,
+                                         8, Z, Z, Z, 11, Z, Z, Z, 14, Z, Z, Z);
+  const __m256i rMask = _mm256_setr_epi8(2, Z, Z, Z, 5, Z, Z, Z, 8, Z, Z, Z, 11, Z, Z, Z, 6, Z, Z, Z,
+                                         9, Z, Z, Z, 12, Z, Z, Z, 15, Z, Z, Z);
   for (int y = 0; y < 8; ++y) {
     __m256 row[8];  // row[k]: pixels x = 0..7 of block k
     for (int k = 0; k < 8; ++k) {
-      __m128i b[2], g[2], r[2];
-      SplitRow(rows[y] + 24 * k, b, g, r);
-      row[k] = ConvertRow8(_mm512_cvtepi32_pd(_mm256_set_m128i(b[1], b[0])),
-                           _mm512_cvtepi32_pd(_mm256_set_m128i(g[1], g[0])),
-                           _mm512_cvtepi32_pd(_mm256_set_m128i(r[1], r[0])), w);
+      const uint8_t* px = rows[y] + 24 * k;
+      const __m256i both = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(px + 8),
+                                               reinterpret_cast<const __m128i*>(px));
+      row[k] = ConvertRow8(_mm512_cvtepi32_pd(_mm256_shuffle_epi8(both, bMask)),
+                           _mm512_cvtepi32_pd(_mm256_shuffle_epi8(both, gMask)),
+                           _mm512_cvtepi32_pd(_mm256_shuffle_epi8(both, rMask)), w);
     }
     const __m256 t0 = _mm256_unpacklo_ps(row[0], row[1]);
     const __m256 t1 = _mm256_unpackhi_ps(row[0], row[1]);
