@@ -149,11 +149,13 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
       tallies.emplace_back(frame, m_udtComp[i].Hi, m_udtComp[i].Vi, interleaved[i]);
     }
   }
+  const auto table = [&](size_t i) -> const jpeg::QuantTable& {
+    return m_udtQTable[static_cast<size_t>(m_udtComp[i].Tqi)];
+  };
   const auto sample = [&](size_t i, const jpeg::PlaneSource& plane, int32_t firstBlockRow,
-                          int32_t endBlockRow) {
-    jpeg::SamplePlane(plane, planes[i], jpeg::kColourWeights[i], m_lZigZag,
-                      m_udtQTable[static_cast<size_t>(m_udtComp[i].Tqi)], stores[i].data(),
-                      firstBlockRow, endBlockRow);
+                          int32_t endBlockRow, int32_t firstBlockColumn = 0) {
+    jpeg::SamplePlane(plane, planes[i], jpeg::kColourWeights[i], m_lZigZag, table(i),
+                      stores[i].data(), firstBlockRow, endBlockRow, firstBlockColumn);
     tallies[i].Add(stores[i], endBlockRow < 0 ? planes[i].BlockRows() : endBlockRow);
   };
   // With several components read in place and the scaled planes (if any) of one size
@@ -179,9 +181,18 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
           continue;
         }
         const int32_t needed = std::min(8 * end, g.Hc);
+        // Two halved planes in a row (Cb and Cr) are sampled together straight from the
+        // pixels where the kernels allow; the band then only holds the columns left.
+        const bool pair = halved && i + 1 < planes.size() && !fullSize(planes[i + 1]);
+        const int32_t done =
+            pair ? jpeg::SampleHalvedPairWide(*direct, g, jpeg::kColourWeights[i],
+                                              jpeg::kColourWeights[i + 1], m_lZigZag, table(i),
+                                              table(i + 1), stores[i].data(),
+                                              stores[i + 1].data(), first, end)
+                 : 0;
         if (needed > drawn) {
           if (halved) {
-            jpeg::HalvePlaneRows(*direct, g.Wc, drawn, needed, halvedBand.data());
+            jpeg::HalvePlaneRows(*direct, g.Wc, drawn, needed, halvedBand.data(), 8 * done);
           } else {
             surface.DrawScaledRows(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc, drawn,
                                    needed);
@@ -189,11 +200,11 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
           bandFirst = drawn;
           drawn = needed;
         }
-        sample(i,
-               halved ? jpeg::PlaneSource{halvedBand.data(), 3 * ptrdiff_t{g.Wc}, g.Wc, g.Hc,
-                                          bandFirst}
-                      : surface.ScaledBand(g.Wc, g.Hc, bandFirst),
-               first, end);
+        const jpeg::PlaneSource band =
+            halved ? jpeg::PlaneSource{halvedBand.data(), 3 * ptrdiff_t{g.Wc}, g.Wc, g.Hc, bandFirst}
+                   : surface.ScaledBand(g.Wc, g.Hc, bandFirst);
+        sample(i, band, first, end, done);
+        if (pair) sample(++i, band, first, end, done);
       }
     }
   } else {
