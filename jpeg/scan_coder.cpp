@@ -103,17 +103,25 @@ struct Working {
   int32_t predictor;
 };
 
+// The scan loops own their bit writer (flushed at the end), so that its state need
+// not go through memory between puts.
+
 template <class Mask>
-void CodeBlocks(BitWriter& writer, const CoefficientStore& data, const HuffTable& dc,
+void CodeBlocks(OutputBuffer& out, const CoefficientStore& data, const HuffTable& dc,
                 const HuffTable& ac, Mask mask) {
+  BitWriter writer(out);
+  writer.Init();
   int32_t predictor = 0;
   for (size_t p = 0; p + 64 <= data.size(); p += 64) {
     EncodeBlockWith(writer, &data[p], predictor, dc, ac, mask);
   }
+  writer.Flush();
 }
 
 template <class Mask>
-void CodeMcus(BitWriter& writer, std::vector<Working>& work, Mask mask) {
+void CodeMcus(OutputBuffer& out, std::vector<Working>& work, Mask mask) {
+  BitWriter writer(out);
+  writer.Init();
   const int32_t mcuColumns = work[0].layout.mcuColumns;
   const int32_t mcuRows = work[0].layout.mcuRows;
   // One filler block serves the scan: all AC zero, DC set to the predictor just before
@@ -145,16 +153,17 @@ void CodeMcus(BitWriter& writer, std::vector<Working>& work, Mask mask) {
       }
     }
   }
+  writer.Flush();
 }
 
 #ifdef OKUVA_JPEG_X86
 __attribute__((target(OKUVA_JPEG_WIDE), flatten)) void CodeBlocksWide(
-    BitWriter& writer, const CoefficientStore& data, const HuffTable& dc, const HuffTable& ac) {
-  CodeBlocks(writer, data, dc, ac, WideNonZeroAcMask{});
+    OutputBuffer& out, const CoefficientStore& data, const HuffTable& dc, const HuffTable& ac) {
+  CodeBlocks(out, data, dc, ac, WideNonZeroAcMask{});
 }
-__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void CodeMcusWide(BitWriter& writer,
+__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void CodeMcusWide(OutputBuffer& out,
                                                                      std::vector<Working>& work) {
-  CodeMcus(writer, work, WideNonZeroAcMask{});
+  CodeMcus(out, work, WideNonZeroAcMask{});
 }
 
 // The wide loops where the eight-block kernels are selected (OKUVA_JPEG_SCALAR and
@@ -175,17 +184,13 @@ void WriteScanNonInterleaved(OutputBuffer& out, const ScanContext& ctx, const Sc
   const Component& comp = ctx.components.at(static_cast<size_t>(entry.component));
   const HuffTable& dc = ctx.dcTables[static_cast<size_t>(entry.Td)];
   const HuffTable& ac = ctx.acTables[static_cast<size_t>(entry.Ta)];
-  BitWriter writer(out);
-  writer.Init();
 #ifdef OKUVA_JPEG_X86
   if (WideLoops()) {
-    CodeBlocksWide(writer, comp.Data, dc, ac);
-    writer.Flush();
+    CodeBlocksWide(out, comp.Data, dc, ac);
     return;
   }
 #endif
-  CodeBlocks(writer, comp.Data, dc, ac, NonZeroAcMask);
-  writer.Flush();
+  CodeBlocks(out, comp.Data, dc, ac, NonZeroAcMask);
 }
 
 void WriteScanInterleaved(OutputBuffer& out, const ScanContext& ctx,
@@ -210,17 +215,13 @@ void WriteScanInterleaved(OutputBuffer& out, const ScanContext& ctx,
     work.push_back(std::move(w));
   }
   if (work.empty()) return;
-  BitWriter writer(out);
-  writer.Init();
 #ifdef OKUVA_JPEG_X86
   if (WideLoops()) {
-    CodeMcusWide(writer, work);
-    writer.Flush();
+    CodeMcusWide(out, work);
     return;
   }
 #endif
-  CodeMcus(writer, work, NonZeroAcMask);
-  writer.Flush();
+  CodeMcus(out, work, NonZeroAcMask);
 }
 
 void WriteScans(OutputBuffer& out, const ScanContext& ctx, const std::vector<ScanEntry>& entries,
