@@ -95,6 +95,28 @@ TEST(SamplingSource, InPlaceReadingMatchesTheDrawnReference) {
   }
 }
 
+// 4:2:0 chroma of noise (every rounding of the 2 x 2 means) sampled in place, in groups
+// of eight blocks with a remainder and repeated last rows, against the drawn reference.
+TEST(SamplingSource, HalvedChromaOfNoiseMatchesTheDrawnReference) {
+  test::Dib dib(272, 36);
+  ASSERT_TRUE(dib.Ok());
+  uint32_t state = 17;
+  dib.Fill([&](int32_t, int32_t, uint8_t* p) {
+    for (int c = 0; c < 3; ++c) {
+      state = state * 1664525u + 1013904223u;
+      p[c] = static_cast<uint8_t>(state >> 24);
+    }
+  });
+  OtherSource drawn(dib, false);
+  ASSERT_TRUE(drawn.Ok());
+  const int f[6] = {2, 2, 1, 1, 1, 1};
+  for (int quality : {50, 100}) {
+    const auto reference = EncodeFrom(drawn.Dc(), 272, 36, 0, 0, f, quality);
+    ASSERT_FALSE(reference.empty());
+    EXPECT_EQ(EncodeFrom(dib.Dc(), 272, 36, 0, 0, f, quality), reference) << quality;
+  }
+}
+
 // A rectangle inside the picture is read in place; one reaching past its edge is drawn
 // (the part outside reads black). Both must agree with the drawn reference.
 TEST(SamplingSource, SubRectanglesMatchTheDrawnReference) {
