@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <optional>
 
 #include "jpeg/encoder_error.h"
@@ -112,10 +113,18 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
     return (g.Wc == lWidth && g.Hc == lHeight) ||
            (2 * int64_t{g.Wc} == lWidth && 2 * int64_t{g.Hc} == lHeight);
   });
-  std::vector<uint8_t> halvedBand;
+  // The band holds one MCU row of the halved planes, and only the columns the paired
+  // kernel leaves are ever written to it: left uninitialised, the rest costs no pages.
+  std::unique_ptr<uint8_t[]> halvedBand;
   jpeg::SamplingSurface surface;
   if (halved) {
-    halvedBand.resize(3 * static_cast<size_t>(Wb) * static_cast<size_t>(bandRows));
+    int32_t scaledVi = 1;
+    for (const jpeg::Component& comp : m_udtComp) {
+      const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
+      if (g.Wc != lWidth || g.Hc != lHeight) scaledVi = std::max(scaledVi, comp.Vi);
+    }
+    halvedBand.reset(new uint8_t[3 * static_cast<size_t>(Wb) *
+                                 static_cast<size_t>(std::min(Hb, 8 * scaledVi))]);
   } else if (Wb > 0 && !surface.Create(Wb, bandRows)) {
     return 1;
   }
@@ -192,7 +201,7 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
                  : 0;
         if (needed > drawn) {
           if (halved) {
-            jpeg::HalvePlaneRows(*direct, g.Wc, drawn, needed, halvedBand.data(), 8 * done);
+            jpeg::HalvePlaneRows(*direct, g.Wc, drawn, needed, halvedBand.get(), 8 * done);
           } else {
             surface.DrawScaledRows(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc, drawn,
                                    needed);
@@ -201,7 +210,7 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
           drawn = needed;
         }
         const jpeg::PlaneSource band =
-            halved ? jpeg::PlaneSource{halvedBand.data(), 3 * ptrdiff_t{g.Wc}, g.Wc, g.Hc, bandFirst}
+            halved ? jpeg::PlaneSource{halvedBand.get(), 3 * ptrdiff_t{g.Wc}, g.Wc, g.Hc, bandFirst}
                    : surface.ScaledBand(g.Wc, g.Hc, bandFirst);
         sample(i, band, first, end, done);
         if (pair) sample(++i, band, first, end, done);
