@@ -113,21 +113,23 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
     return (g.Wc == lWidth && g.Hc == lHeight) ||
            (2 * int64_t{g.Wc} == lWidth && 2 * int64_t{g.Hc} == lHeight);
   });
-  // The band holds one MCU row of the halved planes, and only the columns the paired
-  // kernel leaves are ever written to it: left uninitialised, the rest costs no pages.
+  // The band holds one MCU row of the halved planes, made only when some columns are
+  // left to it by the paired kernel (at most widths none are).
   std::unique_ptr<uint8_t[]> halvedBand;
-  jpeg::SamplingSurface surface;
-  if (halved) {
-    int32_t scaledVi = 1;
-    for (const jpeg::Component& comp : m_udtComp) {
-      const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
-      if (g.Wc != lWidth || g.Hc != lHeight) scaledVi = std::max(scaledVi, comp.Vi);
+  const auto bandFor = [&] {
+    if (!halvedBand) {
+      int32_t scaledVi = 1;
+      for (const jpeg::Component& comp : m_udtComp) {
+        const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
+        if (g.Wc != lWidth || g.Hc != lHeight) scaledVi = std::max(scaledVi, comp.Vi);
+      }
+      halvedBand.reset(new uint8_t[3 * static_cast<size_t>(Wb) *
+                                   static_cast<size_t>(std::min(Hb, 8 * scaledVi))]);
     }
-    halvedBand.reset(new uint8_t[3 * static_cast<size_t>(Wb) *
-                                 static_cast<size_t>(std::min(Hb, 8 * scaledVi))]);
-  } else if (Wb > 0 && !surface.Create(Wb, bandRows)) {
-    return 1;
-  }
+    return halvedBand.get();
+  };
+  jpeg::SamplingSurface surface;
+  if (!halved && Wb > 0 && !surface.Create(Wb, bandRows)) return 1;
 
   // The new stores replace the old ones only once all are made, so the size and the
   // stores always describe the same image.
@@ -144,6 +146,7 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
   // The symbols of each store are counted as its rows are made, for the kind of scan
   // that will code it.
   std::vector<jpeg::SymbolTally> tallies;
+  tallies.reserve(m_udtComp.size());
   {
     const std::vector<jpeg::ScanEntry> entries = ScanEntries();
     std::vector<bool> interleaved(m_udtComp.size(), false);
@@ -201,7 +204,9 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
                  : 0;
         if (needed > drawn) {
           if (halved) {
-            jpeg::HalvePlaneRows(*direct, g.Wc, drawn, needed, halvedBand.get(), 8 * done);
+            if (done < g.BlocksPerRow()) {
+              jpeg::HalvePlaneRows(*direct, g.Wc, drawn, needed, bandFor(), 8 * done);
+            }
           } else {
             surface.DrawScaledRows(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc, drawn,
                                    needed);
@@ -280,6 +285,9 @@ void cJpeg::BuildStream() {
   const int64_t estimate = jpeg::OptimizeHuffmanTables(m_udtComp, entries, 0, last, frame,
                                                        m_udtDCTable, m_udtACTable,
                                                        tallied ? &m_tallies : nullptr);
+  // The tallies serve the first file of a sampling; their memory goes before the
+  // file's buffer is made (a later file counts the stores again).
+  std::vector<jpeg::SymbolTally>().swap(m_tallies);
   const std::vector<uint8_t> comment = jpeg::AnsiBytes(m_sComment);
   const std::vector<uint8_t> credit(jpeg::kCreditComment.begin(), jpeg::kCreditComment.end());
   const size_t scans = jpeg::GroupScans(jpeg::BlocksPerMcu(m_udtComp, entries), 0, last).size();
