@@ -302,11 +302,12 @@ OKUVA_AVX512 void DctQuantize8Avx512(float* in8, const PreparedQuant& quant, int
     __m128i n[8];  // n[u] lane k: coefficient (u, y) of block k, as 16 bits
     for (int u = 0; u < 8; ++u) {
       const int i = y * 8 + u;
-      const __m512d q = _mm512_mask_roundscale_pd(
-          _mm512_setzero_pd(), kAllLanes,
+      // Converted with rounding to nearest, ties to even, as the conversion's own mode:
+      // the integer nearbyint gives, in one step.
+      const __m256i v = _mm512_mask_cvt_roundpd_epi32(
+          _mm256_setzero_si256(), kAllLanes,
           _mm512_mul_pd(ToDouble8(e[u]), _mm512_set1_pd(quant.multiplier[i])),
           _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-      const __m256i v = _mm512_mask_cvtpd_epi32(_mm256_setzero_si256(), kAllLanes, q);
       low = _mm256_min_epi32(low, v);
       high = _mm256_max_epi32(high, v);
       n[u] = _mm256_cvtepi32_epi16(v);  // out of range only where the check below raises
