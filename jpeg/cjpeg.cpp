@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <optional>
 
 #include "jpeg/encoder_error.h"
@@ -54,6 +55,7 @@ void cJpeg::SetSamplingFrequencies(int32_t H1, int32_t V1, int32_t H2, int32_t V
     comps.push_back({0, H3, V3, 1, {}});
   }
   m_udtComp = std::move(comps);
+  m_tallies.clear();
   m_lComponents = static_cast<int32_t>(m_udtComp.size());
   m_lHmax = 1;
   m_lVmax = 1;
@@ -102,8 +104,32 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
     for (const jpeg::Component& comp : m_udtComp) maxVi = std::max(maxVi, comp.Vi);
     bandRows = std::min(Hb, 8 * maxVi);
   }
+  // Scaled planes of exactly half the picture's width and height (4:2:0) are averaged
+  // here from the pixels read in place, as the HALFTONE stretch would draw them, into
+  // a band of bytes instead of a bitmap.
+  const bool halved = banded && Wb > 0 && std::all_of(m_udtComp.begin(), m_udtComp.end(),
+                                                      [&](const jpeg::Component& comp) {
+    const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
+    return (g.Wc == lWidth && g.Hc == lHeight) ||
+           (2 * int64_t{g.Wc} == lWidth && 2 * int64_t{g.Hc} == lHeight);
+  });
+  // The band holds one MCU row of the halved planes, made only when some columns are
+  // left to it by the paired kernel (at most widths none are).
+  std::unique_ptr<uint8_t[]> halvedBand;
+  const auto bandFor = [&] {
+    if (!halvedBand) {
+      int32_t scaledVi = 1;
+      for (const jpeg::Component& comp : m_udtComp) {
+        const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
+        if (g.Wc != lWidth || g.Hc != lHeight) scaledVi = std::max(scaledVi, comp.Vi);
+      }
+      halvedBand.reset(new uint8_t[3 * static_cast<size_t>(Wb) *
+                                   static_cast<size_t>(std::min(Hb, 8 * scaledVi))]);
+    }
+    return halvedBand.get();
+  };
   jpeg::SamplingSurface surface;
-  if (Wb > 0 && !surface.Create(Wb, bandRows)) return 1;
+  if (!halved && Wb > 0 && !surface.Create(Wb, bandRows)) return 1;
 
   // The new stores replace the old ones only once all are made, so the size and the
   // stores always describe the same image.
@@ -117,11 +143,32 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
   const auto fullSize = [&](const jpeg::PlaneGeometry& g) {
     return g.Wc == lWidth && g.Hc == lHeight;
   };
+  // The symbols of each store are counted as its rows are made, for the kind of scan
+  // that will code it.
+  std::vector<jpeg::SymbolTally> tallies;
+  tallies.reserve(m_udtComp.size());
+  {
+    const std::vector<jpeg::ScanEntry> entries = ScanEntries();
+    std::vector<bool> interleaved(m_udtComp.size(), false);
+    for (const jpeg::ScanGroup& group : jpeg::GroupScans(jpeg::BlocksPerMcu(m_udtComp, entries), 0,
+                                                         m_lComponents - 1)) {
+      for (int32_t j = group.first; j <= group.last; ++j) {
+        interleaved[static_cast<size_t>(entries[static_cast<size_t>(j)].component)] =
+            group.Interleaved();
+      }
+    }
+    for (size_t i = 0; i < m_udtComp.size(); ++i) {
+      tallies.emplace_back(frame, m_udtComp[i].Hi, m_udtComp[i].Vi, interleaved[i]);
+    }
+  }
+  const auto table = [&](size_t i) -> const jpeg::QuantTable& {
+    return m_udtQTable[static_cast<size_t>(m_udtComp[i].Tqi)];
+  };
   const auto sample = [&](size_t i, const jpeg::PlaneSource& plane, int32_t firstBlockRow,
-                          int32_t endBlockRow) {
-    jpeg::SamplePlane(plane, planes[i], jpeg::kColourWeights[i], m_lZigZag,
-                      m_udtQTable[static_cast<size_t>(m_udtComp[i].Tqi)], stores[i].data(),
-                      firstBlockRow, endBlockRow);
+                          int32_t endBlockRow, int32_t firstBlockColumn = 0) {
+    jpeg::SamplePlane(plane, planes[i], jpeg::kColourWeights[i], m_lZigZag, table(i),
+                      stores[i].data(), firstBlockRow, endBlockRow, firstBlockColumn);
+    tallies[i].Add(stores[i], endBlockRow < 0 ? planes[i].BlockRows() : endBlockRow);
   };
   // With several components read in place and the scaled planes (if any) of one size
   // whose height divides the picture's, each MCU row's planes are drawn and sampled
@@ -146,13 +193,32 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
           continue;
         }
         const int32_t needed = std::min(8 * end, g.Hc);
+        // Two halved planes in a row (Cb and Cr) are sampled together straight from the
+        // pixels where the kernels allow; the band then only holds the columns left.
+        const bool pair = halved && i + 1 < planes.size() && !fullSize(planes[i + 1]);
+        const int32_t done =
+            pair ? jpeg::SampleHalvedPairWide(*direct, g, jpeg::kColourWeights[i],
+                                              jpeg::kColourWeights[i + 1], m_lZigZag, table(i),
+                                              table(i + 1), stores[i].data(),
+                                              stores[i + 1].data(), first, end)
+                 : 0;
         if (needed > drawn) {
-          surface.DrawScaledRows(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc, drawn,
-                                 needed);
+          if (halved) {
+            if (done < g.BlocksPerRow()) {
+              jpeg::HalvePlaneRows(*direct, g.Wc, drawn, needed, bandFor(), 8 * done);
+            }
+          } else {
+            surface.DrawScaledRows(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc, drawn,
+                                   needed);
+          }
           bandFirst = drawn;
           drawn = needed;
         }
-        sample(i, surface.ScaledBand(g.Wc, g.Hc, bandFirst), first, end);
+        const jpeg::PlaneSource band =
+            halved ? jpeg::PlaneSource{halvedBand.get(), 3 * ptrdiff_t{g.Wc}, g.Wc, g.Hc, bandFirst}
+                   : surface.ScaledBand(g.Wc, g.Hc, bandFirst);
+        sample(i, band, first, end, done);
+        if (pair) sample(++i, band, first, end, done);
       }
     }
   } else {
@@ -176,9 +242,11 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
     }
   }
   for (size_t i = 0; i < m_udtComp.size(); ++i) {
+    tallies[i].Add(stores[i], planes[i].BlockRows());
     m_udtComp[i].Ci = static_cast<int32_t>(i) + 1;
     m_udtComp[i].Data = std::move(stores[i]);
   }
+  m_tallies = std::move(tallies);
   m_udtSampledQTable = {m_udtQTable[0], m_udtQTable[1]};
   m_lPrecision = kPrecision;
   m_lWidth = lWidth;
@@ -196,20 +264,30 @@ void cJpeg::Comment(const std::string& Value) {
   m_sComment = Value;
 }
 
-void cJpeg::BuildStream() {
-  for (const jpeg::Component& c : m_udtComp) {
-    if (c.Data.empty()) Raise(kErrSubscript);  // nothing sampled since the layout was set
-  }
+std::vector<jpeg::ScanEntry> cJpeg::ScanEntries() const {
   // Position 0 (luminance) uses tables 0, the chrominance positions tables 1.
   std::vector<jpeg::ScanEntry> entries;
   for (int32_t j = 0; j < m_lComponents; ++j) {
     const int32_t table = j == 0 ? 0 : 1;
     entries.push_back({j, table, table});
   }
+  return entries;
+}
+
+void cJpeg::BuildStream() {
+  for (const jpeg::Component& c : m_udtComp) {
+    if (c.Data.empty()) Raise(kErrSubscript);  // nothing sampled since the layout was set
+  }
+  const std::vector<jpeg::ScanEntry> entries = ScanEntries();
   const int32_t last = m_lComponents - 1;
   const jpeg::FrameLayout frame = Frame();
-  const int64_t estimate =
-      jpeg::OptimizeHuffmanTables(m_udtComp, entries, 0, last, frame, m_udtDCTable, m_udtACTable);
+  const bool tallied = m_tallies.size() == m_udtComp.size();
+  const int64_t estimate = jpeg::OptimizeHuffmanTables(m_udtComp, entries, 0, last, frame,
+                                                       m_udtDCTable, m_udtACTable,
+                                                       tallied ? &m_tallies : nullptr);
+  // The tallies serve the first file of a sampling; their memory goes before the
+  // file's buffer is made (a later file counts the stores again).
+  std::vector<jpeg::SymbolTally>().swap(m_tallies);
   const std::vector<uint8_t> comment = jpeg::AnsiBytes(m_sComment);
   const std::vector<uint8_t> credit(jpeg::kCreditComment.begin(), jpeg::kCreditComment.end());
   const size_t scans = jpeg::GroupScans(jpeg::BlocksPerMcu(m_udtComp, entries), 0, last).size();

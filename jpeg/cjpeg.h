@@ -78,6 +78,9 @@ public:
 
 private:
   jpeg::FrameLayout Frame() const { return {m_lWidth, m_lHeight, m_lHmax, m_lVmax}; }
+  // The scan list of every file: position j codes component j, luminance with tables 0,
+  // chrominance with tables 1.
+  std::vector<jpeg::ScanEntry> ScanEntries() const;
   // Builds the whole stream into m_bytFile.
   void BuildStream();
 
@@ -88,6 +91,8 @@ private:
   std::array<jpeg::HuffTable, 4> m_udtDCTable{};
   std::array<jpeg::HuffTable, 4> m_udtACTable{};
   std::vector<jpeg::Component> m_udtComp;
+  // Symbol counts of the stores, gathered while sampling (empty when nothing is sampled).
+  std::vector<jpeg::SymbolTally> m_tallies;
   int32_t m_lComponents = 0;
   int32_t m_lHmax = 1;
   int32_t m_lVmax = 1;

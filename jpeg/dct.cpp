@@ -223,7 +223,7 @@ OKUVA_AVX2 void DctQuantize4Avx2(float* in4, const PreparedQuant& quant, int16_t
 
 bool CpuHasAvx2() { return __builtin_cpu_supports("avx2"); }
 
-#define OKUVA_AVX512 __attribute__((target("avx512f,avx2")))
+#define OKUVA_AVX512 __attribute__((target(OKUVA_JPEG_WIDE)))
 
 namespace {
 
@@ -292,24 +292,51 @@ OKUVA_AVX512 void DctQuantize8Avx512(float* in8, const PreparedQuant& quant, int
   }
   __m256i low = _mm256_setzero_si256();
   __m256i high = _mm256_setzero_si256();
-  alignas(32) int32_t qi[8];
+  // Each block's coefficients in natural order, gathered by transposes of the row
+  // results (lanes are blocks), then put in zigzag order by two word shuffles.
+  alignas(64) int16_t natural[8][64];
   for (int y = 0; y < 8; ++y) {
     __m256 e[8];
     for (int k = 0; k < 8; ++k) e[k] = _mm256_loadu_ps(in8 + (y * 8 + k) * 8);
     Dct1DLanes8(e);
+    __m128i n[8];  // n[u] lane k: coefficient (u, y) of block k, as 16 bits
     for (int u = 0; u < 8; ++u) {
       const int i = y * 8 + u;
-      const __m512d q = _mm512_mask_roundscale_pd(
-          _mm512_setzero_pd(), kAllLanes,
+      // Converted with rounding to nearest, ties to even, as the conversion's own mode:
+      // the integer nearbyint gives, in one step.
+      const __m256i v = _mm512_mask_cvt_roundpd_epi32(
+          _mm256_setzero_si256(), kAllLanes,
           _mm512_mul_pd(ToDouble8(e[u]), _mm512_set1_pd(quant.multiplier[i])),
           _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-      const __m256i v = _mm512_mask_cvtpd_epi32(_mm256_setzero_si256(), kAllLanes, q);
       low = _mm256_min_epi32(low, v);
       high = _mm256_max_epi32(high, v);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(qi), v);
-      const int z = quant.zigzag[i];
-      for (int k = 0; k < 8; ++k) out[64 * k + z] = static_cast<int16_t>(qi[k]);
+      n[u] = _mm256_cvtepi32_epi16(v);  // out of range only where the check below raises
     }
+    const __m128i t0 = _mm_unpacklo_epi16(n[0], n[1]), t1 = _mm_unpackhi_epi16(n[0], n[1]);
+    const __m128i t2 = _mm_unpacklo_epi16(n[2], n[3]), t3 = _mm_unpackhi_epi16(n[2], n[3]);
+    const __m128i t4 = _mm_unpacklo_epi16(n[4], n[5]), t5 = _mm_unpackhi_epi16(n[4], n[5]);
+    const __m128i t6 = _mm_unpacklo_epi16(n[6], n[7]), t7 = _mm_unpackhi_epi16(n[6], n[7]);
+    const __m128i s0 = _mm_unpacklo_epi32(t0, t2), s1 = _mm_unpackhi_epi32(t0, t2);
+    const __m128i s2 = _mm_unpacklo_epi32(t1, t3), s3 = _mm_unpackhi_epi32(t1, t3);
+    const __m128i s4 = _mm_unpacklo_epi32(t4, t6), s5 = _mm_unpackhi_epi32(t4, t6);
+    const __m128i s6 = _mm_unpacklo_epi32(t5, t7), s7 = _mm_unpackhi_epi32(t5, t7);
+    const auto row = [&](int k) { return reinterpret_cast<__m128i*>(&natural[k][y * 8]); };
+    _mm_store_si128(row(0), _mm_unpacklo_epi64(s0, s4));
+    _mm_store_si128(row(1), _mm_unpackhi_epi64(s0, s4));
+    _mm_store_si128(row(2), _mm_unpacklo_epi64(s1, s5));
+    _mm_store_si128(row(3), _mm_unpackhi_epi64(s1, s5));
+    _mm_store_si128(row(4), _mm_unpacklo_epi64(s2, s6));
+    _mm_store_si128(row(5), _mm_unpackhi_epi64(s2, s6));
+    _mm_store_si128(row(6), _mm_unpacklo_epi64(s3, s7));
+    _mm_store_si128(row(7), _mm_unpackhi_epi64(s3, s7));
+  }
+  const __m512i first = _mm512_load_si512(quant.natural);
+  const __m512i second = _mm512_load_si512(quant.natural + 32);
+  for (int k = 0; k < 8; ++k) {
+    const __m512i a = _mm512_load_si512(natural[k]);
+    const __m512i b = _mm512_load_si512(natural[k] + 32);
+    _mm512_storeu_si512(out + 64 * k, _mm512_permutex2var_epi16(a, first, b));
+    _mm512_storeu_si512(out + 64 * k + 32, _mm512_permutex2var_epi16(a, second, b));
   }
   alignas(32) int32_t lo[8];
   alignas(32) int32_t hi[8];
@@ -320,7 +347,13 @@ OKUVA_AVX512 void DctQuantize8Avx512(float* in8, const PreparedQuant& quant, int
   }
 }
 
-bool CpuHasAvx512() { return __builtin_cpu_supports("avx512f"); }
+// Every instruction set of OKUVA_JPEG_WIDE.
+bool CpuHasAvx512() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+         __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+         __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("bmi");
+}
 
 #else
 
@@ -352,6 +385,7 @@ PreparedQuant PrepareQuant(const ZigZagTable& zigzag, const std::array<float, 64
       const auto z = static_cast<size_t>(zigzag[u][v]);
       p.multiplier[v * 8 + u] = multipliers[z];
       p.zigzag[v * 8 + u] = static_cast<uint8_t>(z);
+      p.natural[z] = static_cast<uint16_t>(v * 8 + u);
     }
   }
   return p;

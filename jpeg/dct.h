@@ -52,6 +52,8 @@ bool CpuHasAvx2();
 struct PreparedQuant {
   alignas(32) double multiplier[64];
   uint8_t zigzag[64];
+  // The inverse: natural index of zigzag position z (the eight-block kernel's shuffle).
+  alignas(64) uint16_t natural[64];
 };
 PreparedQuant PrepareQuant(const ZigZagTable& zigzag, const std::array<float, 64>& multipliers);
 

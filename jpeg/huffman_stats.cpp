@@ -1,6 +1,9 @@
 #include "jpeg/huffman_stats.h"
 
+#include <algorithm>
 #include <bit>
+
+#include "jpeg/dct.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -82,9 +85,10 @@ uint64_t NonZeroAcMask(const int16_t* block) {
 }
 
 namespace {
-// AC symbols of one block.
-inline void CountBlockAC(const int16_t* block, SymbolCounts& counts) {
-  uint64_t nz = NonZeroAcMask(block);
+// AC symbols of one block; mask(block) gives its NonZeroAcMask.
+template <class Mask>
+inline void CountBlockAC(const int16_t* block, SymbolCounts& counts, Mask mask) {
+  uint64_t nz = mask(block);
   int32_t last = 0;  // zigzag index of the previous non-zero coefficient
   while (nz != 0) {
     const auto i = static_cast<int32_t>(std::countr_zero(nz));
@@ -104,7 +108,7 @@ inline void CountBlockAC(const int16_t* block, SymbolCounts& counts) {
 }  // namespace
 
 void CountACSymbols(const CoefficientStore& store, SymbolCounts& counts) {
-  for (size_t b = 0; b + 64 <= store.size(); b += 64) CountBlockAC(&store[b], counts);
+  for (size_t b = 0; b + 64 <= store.size(); b += 64) CountBlockAC(&store[b], counts, NonZeroAcMask);
 }
 
 void CountSymbols(const CoefficientStore& store, SymbolCounts& dc, SymbolCounts& ac) {
@@ -112,7 +116,7 @@ void CountSymbols(const CoefficientStore& store, SymbolCounts& dc, SymbolCounts&
   for (size_t b = 0; b + 64 <= store.size(); b += 64) {
     ++dc[static_cast<size_t>(SizeCategory(store[b] - predictor))];
     predictor = store[b];
-    CountBlockAC(&store[b], ac);
+    CountBlockAC(&store[b], ac, NonZeroAcMask);
   }
 }
 
@@ -120,7 +124,105 @@ int64_t CountSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& dc,
                                 SymbolCounts& ac, int32_t Hi, int32_t Vi,
                                 const FrameLayout& frame) {
   return WalkInterleaved(store, dc, Hi, Vi, frame,
-                         [&ac](const int16_t* block) { CountBlockAC(block, ac); });
+                         [&ac](const int16_t* block) { CountBlockAC(block, ac, NonZeroAcMask); });
+}
+
+namespace {
+
+struct TallyState {
+  const McuLayout& layout;
+  int32_t Hi;
+  int32_t Vi;
+  int32_t& predictor;
+  SymbolCounts& dc;
+  SymbolCounts& ac;
+};
+
+// Block rows [first, end) in raster order.
+template <class Mask>
+void TallyRows(const CoefficientStore& store, TallyState t, int32_t first, int32_t end, Mask mask) {
+  const size_t rowBlocks = 64 * static_cast<size_t>(t.layout.blocksPerRow);
+  const size_t stop = std::min(store.size(), rowBlocks * static_cast<size_t>(end));
+  for (size_t b = rowBlocks * static_cast<size_t>(first); b + 64 <= stop; b += 64) {
+    ++t.dc[static_cast<size_t>(SizeCategory(store[b] - t.predictor))];
+    t.predictor = store[b];
+    CountBlockAC(&store[b], t.ac, mask);
+  }
+}
+
+// MCU rows [first, end) in the interleaved scan's order, as WalkInterleaved visits them.
+template <class Mask>
+void TallyMcuRows(const CoefficientStore& store, TallyState t, int32_t first, int32_t end,
+                  Mask mask) {
+  const McuLayout& m = t.layout;
+  const size_t rowBlocks = 64 * static_cast<size_t>(m.blocksPerRow);
+  const size_t size = store.size();
+  constexpr int32_t kMaxFactor = 4;
+  size_t pos[kMaxFactor];
+  for (int32_t my = first; my < end; ++my) {
+    for (int32_t r = 0; r < t.Vi; ++r) {
+      pos[r] = rowBlocks * (static_cast<size_t>(my) * static_cast<size_t>(t.Vi) + static_cast<size_t>(r));
+    }
+    for (int32_t mx = 0; mx < m.mcuColumns; ++mx) {
+      const int32_t stored = mx == m.mcuColumns - 1 ? m.lastColumnBlocks : t.Hi;
+      for (int32_t r = 0; r < t.Vi; ++r) {
+        for (int32_t h = 0; h < t.Hi; ++h) {
+          if (pos[r] >= size || h >= stored) {
+            ++t.dc[0];  // a filler repeats the predictor
+            continue;
+          }
+          const int16_t* block = &store[pos[r]];
+          ++t.dc[static_cast<size_t>(SizeCategory(block[0] - t.predictor))];
+          t.predictor = block[0];
+          CountBlockAC(block, t.ac, mask);
+          pos[r] += 64;
+        }
+      }
+    }
+  }
+}
+
+#ifdef OKUVA_JPEG_X86
+__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void TallyRowsWide(
+    const CoefficientStore& store, TallyState t, int32_t first, int32_t end) {
+  TallyRows(store, t, first, end, WideNonZeroAcMask{});
+}
+__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void TallyMcuRowsWide(
+    const CoefficientStore& store, TallyState t, int32_t first, int32_t end) {
+  TallyMcuRows(store, t, first, end, WideNonZeroAcMask{});
+}
+#endif
+
+}  // namespace
+
+SymbolTally::SymbolTally(const FrameLayout& frame, int32_t Hi, int32_t Vi, bool interleaved)
+    : layout_(InterleavedLayout(frame, Hi, Vi)), Hi_(Hi), Vi_(Vi), interleaved_(interleaved) {
+  if (Hi < 1 || Hi > 4 || Vi < 1 || Vi > 4) Raise(kErrSubscript);
+}
+
+void SymbolTally::Add(const CoefficientStore& store, int32_t endBlockRow) {
+  const bool all = endBlockRow >= layout_.blockRows;
+  const int32_t end = interleaved_ ? (all ? layout_.mcuRows : endBlockRow / Vi_)
+                                   : std::min(endBlockRow, layout_.blockRows);
+  if (end <= counted_) return;
+  const TallyState t{layout_, Hi_, Vi_, predictor_, dc_, ac_};
+#ifdef OKUVA_JPEG_X86
+  if (SelectedBlockLanes() == 8) {
+    if (interleaved_) {
+      TallyMcuRowsWide(store, t, counted_, end);
+    } else {
+      TallyRowsWide(store, t, counted_, end);
+    }
+    counted_ = end;
+    return;
+  }
+#endif
+  if (interleaved_) {
+    TallyMcuRows(store, t, counted_, end, NonZeroAcMask);
+  } else {
+    TallyRows(store, t, counted_, end, NonZeroAcMask);
+  }
+  counted_ = end;
 }
 
 }  // namespace okuva::jpeg

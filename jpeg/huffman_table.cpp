@@ -131,7 +131,8 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
                               const std::vector<ScanEntry>& entries, int32_t first,
                               int32_t last, const FrameLayout& frame,
                               std::array<HuffTable, 4>& dcTables,
-                              std::array<HuffTable, 4>& acTables) {
+                              std::array<HuffTable, 4>& acTables,
+                              const std::vector<SymbolTally>* tallies) {
   std::vector<bool> interleaved(entries.size(), false);
   std::array<bool, 4> dcUsed{};
   std::array<bool, 4> acUsed{};
@@ -148,18 +149,39 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
 
   // Every position's DC and AC symbols in one pass over its store; each table then
   // sums the positions that use it.
+  // A position with a matching tally reads its counts in place; the others are counted
+  // here into counts of their own.
   const auto positions = static_cast<size_t>(std::max(0, last - first + 1));
-  std::vector<SymbolCounts> dcCounts(positions, SymbolCounts{});
-  std::vector<SymbolCounts> acCounts(positions, SymbolCounts{});
+  const auto tallyOf = [&](int32_t j) -> const SymbolTally* {
+    const auto ci = static_cast<size_t>(entries[static_cast<size_t>(j)].component);
+    if (tallies == nullptr || ci >= tallies->size()) return nullptr;
+    const SymbolTally& t = (*tallies)[ci];
+    return t.Interleaved() == interleaved[static_cast<size_t>(j)] ? &t : nullptr;
+  };
+  size_t untallied = 0;
+  for (int32_t j = first; j <= last; ++j) untallied += tallyOf(j) == nullptr ? 1 : 0;
+  std::vector<SymbolCounts> own(2 * untallied, SymbolCounts{});
+  std::vector<const SymbolCounts*> dcCounts(positions);
+  std::vector<const SymbolCounts*> acCounts(positions);
+  size_t next = 0;
   for (int32_t j = first; j <= last; ++j) {
     const ScanEntry& e = entries[static_cast<size_t>(j)];
     const Component& c = components[static_cast<size_t>(e.component)];
     const auto p = static_cast<size_t>(j - first);
-    if (interleaved[static_cast<size_t>(j)]) {
-      CountSymbolsInterleaved(c.Data, dcCounts[p], acCounts[p], c.Hi, c.Vi, frame);
-    } else {
-      CountSymbols(c.Data, dcCounts[p], acCounts[p]);
+    if (const SymbolTally* t = tallyOf(j)) {
+      dcCounts[p] = &t->Dc();
+      acCounts[p] = &t->Ac();
+      continue;
     }
+    SymbolCounts& dc = own[next++];
+    SymbolCounts& ac = own[next++];
+    if (interleaved[static_cast<size_t>(j)]) {
+      CountSymbolsInterleaved(c.Data, dc, ac, c.Hi, c.Vi, frame);
+    } else {
+      CountSymbols(c.Data, dc, ac);
+    }
+    dcCounts[p] = &dc;
+    acCounts[p] = &ac;
   }
   const auto addCounts = [](SymbolCounts& to, const SymbolCounts& from) {
     for (size_t s = 0; s < to.size(); ++s) to[s] += from[s];
@@ -172,7 +194,7 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
     if (dcUsed[uk]) {
       for (int32_t j = first; j <= last; ++j) {
         if (entries[static_cast<size_t>(j)].Td != k) continue;
-        addCounts(counts, dcCounts[static_cast<size_t>(j - first)]);
+        addCounts(counts, *dcCounts[static_cast<size_t>(j - first)]);
       }
       const SymbolCounts kept = counts;
       BuildOptimalTable(dcTables[uk], counts);
@@ -186,7 +208,7 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
         const ScanEntry& e = entries[static_cast<size_t>(j)];
         if (e.Ta != k) continue;
         const Component& c = components[static_cast<size_t>(e.component)];
-        addCounts(counts, acCounts[static_cast<size_t>(j - first)]);
+        addCounts(counts, *acCounts[static_cast<size_t>(j - first)]);
         // Each filler block of an interleaved scan ends with an EOB: count it, so the
         // AC table always gives EOB a code when fillers occur.
         if (interleaved[static_cast<size_t>(j)]) {

@@ -51,10 +51,14 @@ namespace okuva::jpeg {
 // bytes of the entropy-coded data those tables produce, padding and stuffing excluded.
 // Filler blocks of interleaved scans are counted with their DC symbol and their EOB,
 // so every symbol the scans code has a code. Raises 9 when a store is empty.
+// tallies (one per component, when given) hold counts gathered while sampling; a
+// component's are taken in place of a walk over its store when they were gathered for
+// the kind of scan (interleaved or not) that codes it.
 int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
                               const std::vector<ScanEntry>& entries, int32_t first,
                               int32_t last, const FrameLayout& frame,
                               std::array<HuffTable, 4>& dcTables,
-                              std::array<HuffTable, 4>& acTables);
+                              std::array<HuffTable, 4>& acTables,
+                              const std::vector<SymbolTally>* tallies = nullptr);
 
 }  // namespace okuva::jpeg

@@ -22,6 +22,12 @@ public:
     if (pos_ >= capacity_) Raise(kErrSubscript);
     bytes_[pos_++] = b;
   }
+  // The eight bytes of w, most significant first.
+  void PutWord(uint64_t w) {
+    Require(8);
+    for (int i = 0; i < 8; ++i) bytes_[pos_ + static_cast<size_t>(i)] = static_cast<uint8_t>(w >> (56 - 8 * i));
+    pos_ += 8;
+  }
   // Raises 9 unless `count` more bytes fit.
   void Require(size_t count) const {
     if (count > capacity_ - pos_) Raise(kErrSubscript);

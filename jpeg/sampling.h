@@ -94,11 +94,39 @@ std::optional<PlaneSource> DirectSource(gdi::HDC dc, int32_t X, int32_t Y, int32
 
 // Converts, transforms and quantizes the plane of g into store (Wp x Hp entries, blocks
 // in raster order), the edge replicated out to Wp x Hp from src's width x height. Only
-// block rows firstBlockRow..endBlockRow-1 (-1: to the last) are done; they read only
-// plane rows up to 8 * endBlockRow - 1 (clamped to the source's last).
+// block rows firstBlockRow..endBlockRow-1 (-1: to the last), and in them the block
+// columns from firstBlockColumn, are done; they read only plane rows up to
+// 8 * endBlockRow - 1 (clamped to the source's last).
 void SamplePlane(const PlaneSource& src, const PlaneGeometry& g, const ColourWeights& weights,
                  const ZigZagTable& zigzag, const QuantTable& table, int16_t* store,
-                 int32_t firstBlockRow = 0, int32_t endBlockRow = -1);
+                 int32_t firstBlockRow = 0, int32_t endBlockRow = -1,
+                 int32_t firstBlockColumn = 0);
+
+// Rows firstRow..endRow-1 of the plane of w x h pixels that halves src in both
+// directions (src is 2w x 2h): each channel of a pixel is the mean of its 2 x 2 source
+// pixels rounded half up, (sum + 2) / 4, the area average the raster layer's HALFTONE
+// stretch gives for this ratio. Written to out, 3 * w bytes per row, rows one after
+// another. The vector kernel gives the same bytes as the scalar one, selected alike
+// (OKUVA_JPEG_SCALAR rules it out).
+// Columns from firstColumn only (the others are left as they are).
+void HalvePlaneRows(const PlaneSource& src, int32_t w, int32_t firstRow, int32_t endRow,
+                    uint8_t* out, int32_t firstColumn = 0);
+
+// Two components' planes halving src (each as HalvePlaneRows would give it, of the
+// size of g) sampled as SamplePlane would sample them, straight from src's pixels:
+// the means are formed in registers and converted for both components from the same
+// values. Done in groups of eight whole blocks where the eight-block kernels run;
+// returns the block columns done (a multiple of 8, 0 elsewhere), the rest being left
+// to SamplePlane from that column.
+int32_t SampleHalvedPairWide(const PlaneSource& src, const PlaneGeometry& g,
+                             const ColourWeights& w1, const ColourWeights& w2,
+                             const ZigZagTable& zigzag, const QuantTable& t1,
+                             const QuantTable& t2, int16_t* store1, int16_t* store2,
+                             int32_t firstBlockRow, int32_t endBlockRow);
+void HalveRowScalar(const uint8_t* a, const uint8_t* b, int32_t w, uint8_t* out);
+// AVX2 only where the processor has it: the pixels it leaves (at most 8) are the
+// scalar kernel's.
+void HalveRowAvx2(const uint8_t* a, const uint8_t* b, int32_t w, uint8_t* out);
 
 // The plane of g as DrawPlane left it in a bitmap: memory row 0 is its bottom row, the
 // plane occupies memory rows 0..Hp-1 with its top row at Hp-1.

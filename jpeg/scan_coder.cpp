@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "jpeg/dct.h"
 #include "jpeg/huffman_stats.h"
 #include "platform/runtime/error.h"
 
@@ -11,20 +12,6 @@ namespace {
 
 constexpr uint8_t kMarkerPrefix = 0xFF;
 constexpr uint8_t kSOS = 0xDA;
-
-// The code of symbol followed by the n extra bits of value: its low n bits, or those
-// of value - 1 when negative (the ones' complement form of T.81 F.1.2.1). A symbol
-// without code writes only the extra bits.
-inline void WriteSymbol(BitWriter& w, const HuffTable& table, int32_t symbol, int32_t n,
-                        int32_t value) {
-  if (symbol < 0 || symbol > 255) Raise(kErrSubscript);
-  const auto s = static_cast<size_t>(symbol);
-  const int size = table.Size[s];
-  const uint32_t code = size == 0 ? 0u : static_cast<uint32_t>(table.Code[s]);
-  const uint32_t extra = static_cast<uint32_t>(value < 0 ? value - 1 : value) & ((1u << n) - 1);
-  // A code has at most 16 bits and a value at most 16 extra bits: one 32-bit put.
-  w.Put((code << n) | extra, size + n);
-}
 
 void WriteSOS(OutputBuffer& out, const ScanContext& ctx, const std::vector<ScanEntry>& entries,
               int32_t first, int32_t last) {
@@ -52,59 +39,143 @@ void CheckTables(const ScanEntry& e) {
 
 }  // namespace
 
-void BitWriter::Emit32() {
-  // The four oldest whole bytes; without an 0xFF among them they go out in one piece.
-  bits_ -= 32;
-  const auto word = static_cast<uint32_t>(acc_ >> bits_);
-  const uint32_t inverted = ~word;
-  const bool hasFF = ((inverted - 0x01010101u) & ~inverted & 0x80808080u) != 0;
-  if (!hasFF) {
-    out_.Require(4);
-    out_.Put(static_cast<uint8_t>(word >> 24));
-    out_.Put(static_cast<uint8_t>(word >> 16));
-    out_.Put(static_cast<uint8_t>(word >> 8));
-    out_.Put(static_cast<uint8_t>(word));
-    return;
-  }
-  for (int shift = 24; shift >= 0; shift -= 8) EmitByte(static_cast<uint8_t>(word >> shift));
-}
-
 void BitWriter::Flush() {
-  if (bits_ % 8 != 0) {
-    const int pad = 8 - bits_ % 8;
-    Put((1u << pad) - 1, pad);
+  const int pending = 64 - free_;
+  if (pending % 8 != 0) {
+    const int pad = 8 - pending % 8;
+    PutBits((uint64_t{1} << pad) - 1, pad);
   }
-  while (bits_ >= 8) {
-    bits_ -= 8;
-    EmitByte(static_cast<uint8_t>(acc_ >> bits_));
+  for (int shift = 64 - free_ - 8; shift >= 0; shift -= 8) {
+    EmitByte(static_cast<uint8_t>(acc_ >> shift));
   }
   acc_ = 0;
+  free_ = 64;
 }
 
-void EncodeBlock(BitWriter& writer, const int16_t* coefficients, int32_t& predictor,
-                 const HuffTable& dc, const HuffTable& ac) {
+namespace {
+
+// EncodeBlock with mask(block) giving its NonZeroAcMask. Each symbol is its code
+// followed by the n extra bits of value: its low n bits, or those of value - 1 when
+// negative (the ones' complement form of T.81 F.1.2.1), in one put of at most 32 bits.
+// A symbol without code writes only the extra bits.
+template <class Mask>
+inline void EncodeBlockWith(BitWriter& writer, const int16_t* coefficients, int32_t& predictor,
+                            const HuffTable& dc, const HuffTable& ac, Mask mask) {
+  const auto put = [&writer](const HuffTable& table, int32_t symbol, int32_t n, int32_t value) {
+    const auto s = static_cast<size_t>(symbol);
+    const int size = table.Size[s];
+    const uint32_t code = size == 0 ? 0u : static_cast<uint32_t>(table.Code[s]);
+    const uint32_t extra = static_cast<uint32_t>(value + (value >> 31)) & ((1u << n) - 1);
+    writer.PutBits((uint64_t{code} << n) | extra, size + n);
+  };
   const int32_t diff = coefficients[0] - predictor;
   predictor = coefficients[0];
-  const int32_t dcSize = SizeCategory(diff);
-  WriteSymbol(writer, dc, dcSize, dcSize, diff);
+  const int32_t dcSize = SizeCategory(diff);  // at most 16: a symbol of every table
+  put(dc, dcSize, dcSize, diff);
 
-  uint64_t nz = NonZeroAcMask(coefficients);
+  uint64_t nz = mask(coefficients);
   int32_t last = 0;  // zigzag index of the previous non-zero coefficient
   while (nz != 0) {
     const auto i = static_cast<int32_t>(std::countr_zero(nz));
     int32_t run = i - last - 1;
     while (run > 15) {
-      WriteSymbol(writer, ac, kSymbolZRL, 0, 0);
+      put(ac, kSymbolZRL, 0, 0);
       run -= 16;
     }
     const int32_t c = coefficients[i];
     const int32_t size = SizeCategory(c);
     if (size > 15) Raise(kErrSubscript);  // not a run/size symbol
-    WriteSymbol(writer, ac, run * 16 + size, size, c);
+    put(ac, run * 16 + size, size, c);
     last = i;
     nz &= nz - 1;
   }
-  if (last != 63) WriteSymbol(writer, ac, kSymbolEOB, 0, 0);
+  if (last != 63) put(ac, kSymbolEOB, 0, 0);
+}
+
+// Per-component working values of an interleaved scan.
+struct Working {
+  const Component* comp;
+  const HuffTable* dc;
+  const HuffTable* ac;
+  McuLayout layout;
+  std::vector<size_t> rowPos;  // next block of each block row of the current MCU row
+  size_t rowSkip;
+  int32_t predictor;
+};
+
+// The scan loops own their bit writer (flushed at the end), so that its state need
+// not go through memory between puts.
+
+template <class Mask>
+void CodeBlocks(OutputBuffer& out, const CoefficientStore& data, const HuffTable& dc,
+                const HuffTable& ac, Mask mask) {
+  BitWriter writer(out);
+  writer.Init();
+  int32_t predictor = 0;
+  for (size_t p = 0; p + 64 <= data.size(); p += 64) {
+    EncodeBlockWith(writer, &data[p], predictor, dc, ac, mask);
+  }
+  writer.Flush();
+}
+
+template <class Mask>
+void CodeMcus(OutputBuffer& out, std::vector<Working>& work, Mask mask) {
+  BitWriter writer(out);
+  writer.Init();
+  const int32_t mcuColumns = work[0].layout.mcuColumns;
+  const int32_t mcuRows = work[0].layout.mcuRows;
+  // One filler block serves the scan: all AC zero, DC set to the predictor just before
+  // use, so it codes as difference 0 and EOB.
+  std::array<int16_t, 64> filler{};
+  for (int32_t my = 0; my < mcuRows; ++my) {
+    for (int32_t mx = 0; mx < mcuColumns; ++mx) {
+      const bool lastColumn = mx == mcuColumns - 1;
+      for (Working& w : work) {
+        const size_t end = w.comp->Data.size();
+        const int16_t* data = w.comp->Data.data();
+        for (int32_t t = 0; t < w.comp->Vi; ++t) {
+          size_t& pos = w.rowPos[static_cast<size_t>(t)];
+          for (int32_t h = 1; h <= w.comp->Hi; ++h) {
+            if (pos + 64 > end || (lastColumn && h > w.layout.lastColumnBlocks)) {
+              filler[0] = static_cast<int16_t>(w.predictor);
+              EncodeBlockWith(writer, filler.data(), w.predictor, *w.dc, *w.ac, mask);
+            } else {
+              EncodeBlockWith(writer, data + pos, w.predictor, *w.dc, *w.ac, mask);
+              pos += 64;
+            }
+          }
+        }
+      }
+    }
+    if (my < mcuRows - 1) {
+      for (Working& w : work) {
+        for (size_t& pos : w.rowPos) pos += w.rowSkip;
+      }
+    }
+  }
+  writer.Flush();
+}
+
+#ifdef OKUVA_JPEG_X86
+__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void CodeBlocksWide(
+    OutputBuffer& out, const CoefficientStore& data, const HuffTable& dc, const HuffTable& ac) {
+  CodeBlocks(out, data, dc, ac, WideNonZeroAcMask{});
+}
+__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void CodeMcusWide(OutputBuffer& out,
+                                                                     std::vector<Working>& work) {
+  CodeMcus(out, work, WideNonZeroAcMask{});
+}
+
+// The wide loops where the eight-block kernels are selected (OKUVA_JPEG_SCALAR and
+// OKUVA_JPEG_NO_AVX512 rule them out), EncodeBlock's own otherwise.
+bool WideLoops() { return SelectedBlockLanes() == 8; }
+#endif
+
+}  // namespace
+
+void EncodeBlock(BitWriter& writer, const int16_t* coefficients, int32_t& predictor,
+                 const HuffTable& dc, const HuffTable& ac) {
+  EncodeBlockWith(writer, coefficients, predictor, dc, ac, NonZeroAcMask);
 }
 
 void WriteScanNonInterleaved(OutputBuffer& out, const ScanContext& ctx, const ScanEntry& entry) {
@@ -113,13 +184,13 @@ void WriteScanNonInterleaved(OutputBuffer& out, const ScanContext& ctx, const Sc
   const Component& comp = ctx.components.at(static_cast<size_t>(entry.component));
   const HuffTable& dc = ctx.dcTables[static_cast<size_t>(entry.Td)];
   const HuffTable& ac = ctx.acTables[static_cast<size_t>(entry.Ta)];
-  BitWriter writer(out);
-  writer.Init();
-  int32_t predictor = 0;
-  for (size_t p = 0; p + 64 <= comp.Data.size(); p += 64) {
-    EncodeBlock(writer, &comp.Data[p], predictor, dc, ac);
+#ifdef OKUVA_JPEG_X86
+  if (WideLoops()) {
+    CodeBlocksWide(out, comp.Data, dc, ac);
+    return;
   }
-  writer.Flush();
+#endif
+  CodeBlocks(out, comp.Data, dc, ac, NonZeroAcMask);
 }
 
 void WriteScanInterleaved(OutputBuffer& out, const ScanContext& ctx,
@@ -127,16 +198,6 @@ void WriteScanInterleaved(OutputBuffer& out, const ScanContext& ctx,
   for (int32_t j = first; j <= last; ++j) CheckTables(entries.at(static_cast<size_t>(j)));
   WriteSOS(out, ctx, entries, first, last);
 
-  // Per-component working values of the scan.
-  struct Working {
-    const Component* comp;
-    const HuffTable* dc;
-    const HuffTable* ac;
-    McuLayout layout;
-    std::vector<size_t> rowPos;  // next block of each block row of the current MCU row
-    size_t rowSkip;
-    int32_t predictor;
-  };
   std::vector<Working> work;
   for (int32_t j = first; j <= last; ++j) {
     const ScanEntry& e = entries[static_cast<size_t>(j)];
@@ -154,40 +215,13 @@ void WriteScanInterleaved(OutputBuffer& out, const ScanContext& ctx,
     work.push_back(std::move(w));
   }
   if (work.empty()) return;
-  const int32_t mcuColumns = work[0].layout.mcuColumns;
-  const int32_t mcuRows = work[0].layout.mcuRows;
-
-  // One filler block serves the scan: all AC zero, DC set to the predictor just before
-  // use, so it codes as difference 0 and EOB.
-  std::array<int16_t, 64> filler{};
-  BitWriter writer(out);
-  writer.Init();
-  for (int32_t my = 0; my < mcuRows; ++my) {
-    for (int32_t mx = 0; mx < mcuColumns; ++mx) {
-      const bool lastColumn = mx == mcuColumns - 1;
-      for (Working& w : work) {
-        const size_t end = w.comp->Data.size();
-        for (int32_t t = 0; t < w.comp->Vi; ++t) {
-          size_t& pos = w.rowPos[static_cast<size_t>(t)];
-          for (int32_t h = 1; h <= w.comp->Hi; ++h) {
-            if (pos + 64 > end || (lastColumn && h > w.layout.lastColumnBlocks)) {
-              filler[0] = static_cast<int16_t>(w.predictor);
-              EncodeBlock(writer, filler.data(), w.predictor, *w.dc, *w.ac);
-            } else {
-              EncodeBlock(writer, &w.comp->Data[pos], w.predictor, *w.dc, *w.ac);
-              pos += 64;
-            }
-          }
-        }
-      }
-    }
-    if (my < mcuRows - 1) {
-      for (Working& w : work) {
-        for (size_t& pos : w.rowPos) pos += w.rowSkip;
-      }
-    }
+#ifdef OKUVA_JPEG_X86
+  if (WideLoops()) {
+    CodeMcusWide(out, work);
+    return;
   }
-  writer.Flush();
+#endif
+  CodeMcus(out, work, NonZeroAcMask);
 }
 
 void WriteScans(OutputBuffer& out, const ScanContext& ctx, const std::vector<ScanEntry>& entries,

@@ -16,14 +16,15 @@ namespace okuva::jpeg {
 
 // Assembles bytes most significant bit first and emits complete bytes, each 0xFF
 // followed by a stuffed 0x00 (T.81 B.1.1.5). Bits gather in a 64-bit accumulator and
-// leave it four bytes at a time, so the stream is the same as bit by bit.
+// leave it eight bytes at a time (one store when none is 0xFF), so the stream is the
+// same as bit by bit.
 class BitWriter {
 public:
   explicit BitWriter(OutputBuffer& out) : out_(out) {}
   // InitBitWriter: empty accumulator.
   void Init() {
     acc_ = 0;
-    bits_ = 0;
+    free_ = 64;
   }
   // Appends the bits of value from the bit selected by mask (2^(n-1) for n bits) down
   // to bit 0; mask 0 writes nothing.
@@ -32,25 +33,41 @@ public:
     Put(static_cast<uint32_t>(value), std::bit_width(static_cast<uint32_t>(mask)));
   }
   // Appends the low n bits of value (n from 0 to 32).
-  void Put(uint32_t value, int n) {
-    const uint64_t low = n == 0 ? 0 : (uint64_t{value} & (~uint64_t{0} >> (64 - n)));
-    acc_ = (acc_ << n) | low;
-    bits_ += n;
-    if (bits_ >= 32) Emit32();
+  void Put(uint32_t value, int n) { PutBits(uint64_t{value} & ((uint64_t{1} << n) - 1), n); }
+  // Appends value, which must be below 2^n (n from 0 to 32).
+  void PutBits(uint64_t value, int n) {
+    free_ -= n;
+    if (free_ >= 0) {
+      acc_ = (acc_ << n) | value;
+      return;
+    }
+    // The accumulator fills up: its 64 bits leave, the rest of value stays (the bits
+    // above them are shifted out later).
+    acc_ = (acc_ << (n + free_)) | (value >> -free_);
+    Emit64();
+    acc_ = value;
+    free_ += 64;
   }
   // Completes a partly filled byte with 1-bits and emits everything held.
   void Flush();
 
 private:
-  void Emit32();
+  void Emit64() {
+    const uint64_t inverted = ~acc_;
+    if (((inverted - 0x0101010101010101u) & acc_ & 0x8080808080808080u) == 0) {
+      out_.PutWord(acc_);
+      return;
+    }
+    for (int shift = 56; shift >= 0; shift -= 8) EmitByte(static_cast<uint8_t>(acc_ >> shift));
+  }
   void EmitByte(uint8_t b) {
     out_.Put(b);
     if (b == 0xFF) out_.Put(0);
   }
 
   OutputBuffer& out_;
-  uint64_t acc_ = 0;  // the pending bits are the low bits_ bits
-  int bits_ = 0;
+  uint64_t acc_ = 0;  // the pending bits are the low 64 - free_ bits
+  int free_ = 64;
 };
 
 // Codes the block at coefficients[0..63]: the DC difference from predictor (which then

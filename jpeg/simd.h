@@ -12,4 +12,8 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 #define OKUVA_JPEG_X86 1
+// The instruction sets of the eight-block path (CpuHasAvx512 checks them all): every
+// processor with AVX-512 has the rest too. lzcnt and bmi give size categories and
+// coefficient positions without a branch on zero.
+#define OKUVA_JPEG_WIDE "avx512f,avx512bw,avx512vl,avx512dq,avx2,fma,lzcnt,bmi"
 #endif

@@ -1,7 +1,9 @@
 // Golden outputs: the SHA-256 of every file of a fixed corpus (every sampling layout,
 // odd sizes, qualities 1/50/75/100, a photograph-like picture and noise). Any change
 // of one output byte fails here. The subsampled planes come from the raster layer's
-// HALFTONE stretch, so a change there changes these hashes too.
+// HALFTONE stretch, so a change there changes these hashes too (planes of exactly half
+// the size of a picture read in place are averaged by the encoder itself; the source
+// tests hold them to the stretch).
 //
 // To re-record after an intended change: OKUVA_GOLDEN_PRINT=1 test_jpeg
 // --gtest_filter=Golden.* prints the table.

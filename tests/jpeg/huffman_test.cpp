@@ -225,6 +225,23 @@ TEST(HuffmanStats, OnePassCountsEqualSeparatePasses) {
     EXPECT_EQ(CountSymbolsInterleaved(store, dcIOne, acIOne, sh.Hi, sh.Vi, frame), fillers);
     EXPECT_EQ(dcIOne, dcI);
     EXPECT_EQ(acIOne, ac);  // every stored block visited once, in any order
+
+    // Tallies fed band by band (bands of 1, 2 and 3 block rows, then the rest) count
+    // what the walks over the finished store count.
+    for (int32_t band : {1, 2, 3}) {
+      SymbolTally rows(frame, sh.Hi, sh.Vi, false), mcus(frame, sh.Hi, sh.Vi, true);
+      for (int32_t end = band; end < g.BlockRows(); end += band) {
+        rows.Add(store, end);
+        mcus.Add(store, end);
+      }
+      rows.Add(store, g.BlockRows());
+      mcus.Add(store, g.BlockRows());
+      mcus.Add(store, g.BlockRows());  // nothing is counted twice
+      EXPECT_EQ(rows.Dc(), dc) << "band " << band;
+      EXPECT_EQ(rows.Ac(), ac) << "band " << band;
+      EXPECT_EQ(mcus.Dc(), dcI) << "band " << band;
+      EXPECT_EQ(mcus.Ac(), ac) << "band " << band;
+    }
   }
 }
 

@@ -260,6 +260,38 @@ TEST(DctKernels, VectorPathMatchesScalarBitForBit) {
   }
 }
 
+// 2 x 2 halving: the vector kernel against the scalar one on random rows of every
+// width around its 8-pixel step (rounding of every sum mod 4 and the tail included),
+// and the scalar one against sums worked here.
+TEST(HalvingKernels, VectorPathMatchesScalarAndTheRoundedMean) {
+  uint32_t state = 31;
+  for (int32_t w = 1; w <= 41; ++w) {
+    std::vector<uint8_t> a(6 * static_cast<size_t>(w)), b(a.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+      state = state * 1664525u + 1013904223u;
+      a[i] = static_cast<uint8_t>(state >> 24);
+      b[i] = static_cast<uint8_t>(state >> 16);
+    }
+    if (w == 9) {  // the largest sums
+      std::fill(a.begin(), a.end(), uint8_t{255});
+      std::fill(b.begin(), b.end(), uint8_t{255});
+    }
+    std::vector<uint8_t> scalar(3 * static_cast<size_t>(w)), vector(scalar.size());
+    HalveRowScalar(a.data(), b.data(), w, scalar.data());
+    for (int32_t i = 0; i < w; ++i) {
+      for (int c = 0; c < 3; ++c) {
+        const size_t j = 6 * static_cast<size_t>(i) + static_cast<size_t>(c);
+        const int sum = a[j] + a[j + 3] + b[j] + b[j + 3];
+        ASSERT_EQ(scalar[3 * static_cast<size_t>(i) + static_cast<size_t>(c)], (sum + 2) / 4)
+            << "width " << w << " pixel " << i;
+      }
+    }
+    if (!CpuHasAvx2()) continue;
+    HalveRowAvx2(a.data(), b.data(), w, vector.data());
+    ASSERT_EQ(vector, scalar) << "width " << w;
+  }
+}
+
 // The eight-lane kernel does its two-operand steps in float and relies on that equalling
 // the rounded double result; full-mantissa inputs of every sign and scale test that.
 TEST(DctKernels, EightLanesMatchScalarOnFullMantissaInputs) {

@@ -74,7 +74,9 @@ TEST(SamplingSource, InPlaceReadingMatchesTheDrawnReference) {
   const int layouts[][6] = {{1, 1, 0, 0, 0, 0}, {2, 2, 1, 1, 1, 1}, {1, 1, 1, 1, 1, 1},
                             {1, 1, 2, 2, 1, 1}, {4, 2, 2, 2, 1, 1}, {3, 1, 1, 1, 1, 1}};
   const int sizes[][2] = {{1, 1},   {7, 3},  {17, 9},  {16, 16},
-                          {41, 23}, {1, 33}, {42, 32}, {41, 48}};
+                          {41, 23}, {1, 33}, {42, 32}, {41, 48},
+                          // 4:2:0 planes halved in place, past the vector step and its tail
+                          {178, 16}};
   for (const auto& size : sizes) {
     test::Dib dib(size[0], size[1]);
     ASSERT_TRUE(dib.Ok());
@@ -90,6 +92,28 @@ TEST(SamplingSource, InPlaceReadingMatchesTheDrawnReference) {
       EXPECT_EQ(EncodeFrom(dib.Dc(), size[0], size[1], 0, 0, f, 75), reference);
       EXPECT_EQ(EncodeFrom(topDown.Dc(), size[0], size[1], 0, 0, f, 75), reference);
     }
+  }
+}
+
+// 4:2:0 chroma of noise (every rounding of the 2 x 2 means) sampled in place, in groups
+// of eight blocks with a remainder and repeated last rows, against the drawn reference.
+TEST(SamplingSource, HalvedChromaOfNoiseMatchesTheDrawnReference) {
+  test::Dib dib(272, 36);
+  ASSERT_TRUE(dib.Ok());
+  uint32_t state = 17;
+  dib.Fill([&](int32_t, int32_t, uint8_t* p) {
+    for (int c = 0; c < 3; ++c) {
+      state = state * 1664525u + 1013904223u;
+      p[c] = static_cast<uint8_t>(state >> 24);
+    }
+  });
+  OtherSource drawn(dib, false);
+  ASSERT_TRUE(drawn.Ok());
+  const int f[6] = {2, 2, 1, 1, 1, 1};
+  for (int quality : {50, 100}) {
+    const auto reference = EncodeFrom(drawn.Dc(), 272, 36, 0, 0, f, quality);
+    ASSERT_FALSE(reference.empty());
+    EXPECT_EQ(EncodeFrom(dib.Dc(), 272, 36, 0, 0, f, quality), reference) << quality;
   }
 }
 
