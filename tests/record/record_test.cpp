@@ -2,6 +2,7 @@
 // checked by truncating and corrupting, the station's record of simulated eyes
 // written and read back in both image types and both formats.
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -269,6 +271,89 @@ TEST(StationRecord, BothTypesAndFormatsRoundTripLosslessWithTheIrisCentred) {
     }
   }
   std::filesystem::remove(path);
+}
+
+// A PNG written by libpng itself in `format` from `samples`.
+std::vector<uint8_t> Png(uint32_t format, uint32_t width, uint32_t height, const void* samples) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = width;
+  image.height = height;
+  image.format = format;
+  png_alloc_size_t size = 0;
+  EXPECT_NE(png_image_write_get_memory_size(image, size, 0, samples, 0, nullptr), 0);
+  std::vector<uint8_t> out(size);
+  EXPECT_NE(png_image_write_to_memory(&image, out.data(), &size, 0, samples, 0, nullptr), 0);
+  out.resize(size);
+  return out;
+}
+
+TEST(IrisRecordImages, OtherWritersImagesDecodeToGrey) {
+  Representation r;
+  r.width = 3;
+  r.height = 1;
+  // Colour: each pixel by luma. 16-bit grey: rounded to 8 bits.
+  const uint8_t rgb[9] = {255, 0, 0, 0, 255, 0, 10, 20, 30};
+  r.image = Png(PNG_FORMAT_RGB, 3, 1, rgb);
+  EXPECT_EQ(DecodeImage(r).pixels, (std::vector<uint8_t>{iris::Luma(255, 0, 0), iris::Luma(0, 255, 0),
+                                                         iris::Luma(10, 20, 30)}));
+  const uint16_t wide[3] = {0, 0x8080, 0xFFFF};
+  r.image = Png(PNG_FORMAT_LINEAR_Y, 3, 1, wide);
+  EXPECT_EQ(DecodeImage(r).pixels.size(), 3u);
+  EXPECT_EQ(DecodeImage(r).pixels.front(), 0);
+  EXPECT_EQ(DecodeImage(r).pixels.back(), 255);
+  // A bare JPEG 2000 codestream, as some writers store it: the contents of our JP2's
+  // codestream box.
+  std::vector<uint8_t> levels(64 * 48);
+  for (size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<uint8_t>(i * 37 % 251);
+  const std::vector<uint8_t> jp2 = EncodeJp2Grey({levels.data(), 64, 48, 64});
+  const std::string box = "jp2c";
+  const auto at = std::search(jp2.begin(), jp2.end(), box.begin(), box.end());
+  ASSERT_NE(at, jp2.end());
+  r.imageFormat = static_cast<uint8_t>(ImageFormat::kJpeg2000);
+  r.width = 64;
+  r.height = 48;
+  r.image.assign(at + 4, jp2.end());
+  EXPECT_EQ(DecodeImage(r).pixels, levels);
+  r.image = jp2;
+  EXPECT_EQ(DecodeImage(r).pixels, levels);
+  r.height = 47;  // not the header's size
+  EXPECT_EQ(KindOf([&] { DecodeImage(r); }), RecordError::Kind::kImage);
+  r.imageFormat = 0x04;  // another format the standard lists
+  EXPECT_EQ(KindOf([&] { DecodeImage(r); }), RecordError::Kind::kImage);
+  // Two representations, both eyes.
+  Record both;
+  both.eyeCount = 2;
+  both.representations = {Representation{}, Representation{}};
+  both.representations[0].eye = 1;
+  both.representations[1].eye = 2;
+  both.representations[1].representationNumber = 2;
+  both.representations[1].image = {1, 2, 3};
+  EXPECT_EQ(DecodeRecord(EncodeRecord(both)), both);
+}
+
+TEST(IrisRecordImages, CorruptedBytesAreRefusedOrReadWithinTheirSize) {
+  SimulatedCamera::Eye eye;
+  eye.irisRadius = 60;
+  eye.pupilRadius = 24;
+  const Still still = Render(eye);
+  std::mt19937 random(19);
+  for (ImageFormat format : {ImageFormat::kPng, ImageFormat::kJpeg2000}) {
+    StationOptions options;
+    options.format = format;
+    const std::vector<uint8_t> good = EncodeRecord(MakeStationRecord(still.grey.View(), options));
+    for (int round = 0; round < 100; ++round) {
+      std::vector<uint8_t> bytes = good;
+      const int flips = 1 + static_cast<int>(random() % 8);
+      for (int f = 0; f < flips; ++f) bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+      try {
+        const Record r = DecodeRecord(bytes);
+        const iris::GreyImage image = DecodeImage(r.representations[0]);
+        EXPECT_EQ(image.pixels.size(), size_t{r.representations[0].width} * r.representations[0].height);
+      } catch (const RecordError&) {
+      }
+    }
+  }
 }
 
 TEST(StationRecord, NoEyeOrAnEyeAtTheEdgeMakesNoRecord) {
