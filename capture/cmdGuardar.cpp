@@ -1,6 +1,7 @@
 // The save command: the frozen picture in Picture2 as a JPEG file of quality 90, under a
 // name the operator chooses (proposed: RuvoDiro.jpg in the program's folder, or in the
-// user's pictures folder when the program's folder cannot be written).
+// user's pictures folder when the program's folder cannot be written); then, when
+// ticked, the still's iris record beside it.
 #include <unistd.h>
 
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "capture/frmCapturarImagen.h"
+#include "capture/record_options.h"
 #include "platform/qt/picture_box.h"
 #include "platform/runtime/program.h"
 #include "saving/jpeg_export.h"
@@ -60,7 +62,10 @@ void frmCapturarImagen::cmdGuardar_Click() {
                       sDlgTitle, sDefaultExt, hWndOwner, lFlags)) {
     return;
   }
-  if (SaveDIBAsJPG(cDib, sFileName, 90)) ShowSaved(sFileName);
+  if (!SaveDIBAsJPG(cDib, sFileName, 90)) return;
+  ShowSaved(sFileName);
+  // Only once the JPEG is written: the iris record beside it, when asked for.
+  recordOptions_->AfterSave(Picture2->Shown(), sFileName);
 }
 
 }  // namespace okuva

@@ -25,6 +25,7 @@ class AidsPanel;
 namespace camera {
 struct Frame;
 }
+class RecordOptions;
 
 namespace qt {
 class PictureBox;
@@ -110,6 +111,9 @@ protected:
   void moveEvent(QMoveEvent* event) override;
 
 private:
+  // The eye and the record written beside the JPEG (see record_options.h).
+  RecordOptions* recordOptions_ = nullptr;
+
   // One look at the frame while the first placement is watched (see frameWatch_).
   void WatchFrame();
   // What follows every "Capturar": the best focus starts again, the still is judged.

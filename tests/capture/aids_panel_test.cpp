@@ -14,6 +14,7 @@
 #include "capture/iris_aids.h"
 #include "capture/frmCapturarImagen.h"
 #include "capture/mdlCapturarImagen.h"
+#include "capture/record_options.h"
 #include "tests/support/fake_uvc_device.h"
 #include "platform/capture/v4l2_camera.h"
 #include "platform/qt/capture_window.h"
@@ -467,13 +468,14 @@ TEST(AidsPanelNoCamera, HintInTheLiveAreaAndNoFigures) {
 
 // A window too small for the aids lets them scroll; added rows go under the check boxes.
 TEST_F(AidsPanelTest, SmallWindowScrollsTheAidsAndRowsCanBeAdded) {
-  EXPECT_EQ(panel_->verticalScrollBar()->maximum(), 0);  // at the design size all fits
-  auto* extra = new QCheckBox(QStringLiteral("extra"));
-  panel_->AddControls(extra);
-  testing::WaitFor([] { return false; }, 30);  // the rows are laid out again
-  EXPECT_EQ(panel_->verticalScrollBar()->maximum(), 0);  // one more row still fits
-  EXPECT_GT(extra->mapTo(panel_->widget(), QPoint()).y(), panel_->Iris()->AutoCaptureToggle()->mapTo(panel_->widget(), QPoint()).y());
-  EXPECT_LT(extra->mapTo(panel_->widget(), QPoint()).y(), panel_->FocusText()->mapTo(panel_->widget(), QPoint()).y());
+  // At the design size all fits, the record's row (added by the window) included.
+  testing::WaitFor([] { return false; }, 30);
+  EXPECT_EQ(panel_->verticalScrollBar()->maximum(), 0);
+  auto* added = form_->findChild<RecordOptions*>(QStringLiteral("RecordOptions"));
+  ASSERT_NE(added, nullptr);
+  EXPECT_EQ(added->parentWidget()->parentWidget(), panel_->viewport());
+  EXPECT_GT(added->mapTo(panel_->widget(), QPoint()).y(), panel_->Iris()->AutoCaptureToggle()->mapTo(panel_->widget(), QPoint()).y());
+  EXPECT_LT(added->mapTo(panel_->widget(), QPoint()).y(), panel_->FocusText()->mapTo(panel_->widget(), QPoint()).y());
   form_->resize(700, 420);
   testing::WaitFor([] { return false; }, 50);
   EXPECT_EQ(panel_->geometry().bottom(), form_->height() - 1);
