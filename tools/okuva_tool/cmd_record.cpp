@@ -13,6 +13,7 @@
 #include "record/station_record.h"
 #include "tools/okuva_tool/command.h"
 #include "tools/okuva_tool/picture_input.h"
+#include "tools/okuva_tool/quote.h"
 
 namespace okuva::tool {
 namespace {
@@ -61,7 +62,7 @@ int Run(const std::vector<std::string>& args) {
       } else if (eye == "right") {
         options.eye = record::Eye::kRight;
       } else {
-        throw UsageError{"--eye takes left or right, not '" + eye + "'"};
+        throw UsageError{"--eye takes left or right, not " + Quoted(eye)};
       }
     } else if (a == "--format") {
       const std::string& format = value();
@@ -70,10 +71,10 @@ int Run(const std::vector<std::string>& args) {
       } else if (format == "jp2") {
         options.format = record::ImageFormat::kJpeg2000;
       } else {
-        throw UsageError{"--format takes png or jp2, not '" + format + "'"};
+        throw UsageError{"--format takes png or jp2, not " + Quoted(format)};
       }
     } else if (a.size() > 1 && a[0] == '-') {
-      throw UsageError{"unknown option " + a + "; " + usage};
+      throw UsageError{"unknown option " + Quoted(a) + "; " + usage};
     } else {
       positional.push_back(a);
     }
@@ -91,7 +92,7 @@ int Run(const std::vector<std::string>& args) {
     made = record::MakeStationRecord(grey.View(), options);
   } catch (const record::RecordError& e) {
     if (e.GetKind() == record::RecordError::Kind::kNoIris || e.GetKind() == record::RecordError::Kind::kMargins) {
-      throw UsageError{in + ": " + e.what() + "; nothing written"};
+      throw UsageError{Quoted(in) + ": " + e.what() + "; nothing written"};
     }
     throw;
   }
@@ -101,7 +102,10 @@ int Run(const std::vector<std::string>& args) {
 
 const Registration kRegistration{Command{
     "record", kSynopsis,
-    "write the ISO/IEC 19794-6:2011 iris record of a picture: the grey crop centred on the iris, lossless", Run}};
+    "write the ISO/IEC 19794-6:2011 iris record of a picture: the grey crop centred on the iris, lossless", Run,
+    {{"--eye", "left|right", "the eye label (without it: undefined)"},
+     {"--masked", "", "cropped and masked: outside the iris and the lids and lashes set to level 128"},
+     {"--format", "png|jp2", "the image: 8-bit grey PNG (default) or lossless JPEG 2000"}}}};
 
 }  // namespace
 }  // namespace okuva::tool

@@ -11,6 +11,7 @@
 #include "record/iris_record.h"
 #include "tools/okuva_tool/command.h"
 #include "tools/okuva_tool/picture_input.h"
+#include "tools/okuva_tool/quote.h"
 
 namespace okuva::tool {
 namespace {
@@ -39,7 +40,7 @@ std::string CaptureText(const CaptureTime& t) {
   return s;
 }
 
-std::string Quoted(const std::string& s) {
+std::string JsonString(const std::string& s) {
   std::string q = "\"";
   for (char c : s) {
     if (c == '"' || c == '\\') q += '\\';
@@ -55,7 +56,7 @@ void PrintJson(const Record& record, uint64_t length) {
   for (size_t i = 0; i < record.representations.size(); ++i) {
     const Representation& r = record.representations[i];
     const std::string capture = CaptureText(r.capture);
-    out << (i ? ", " : "") << "{\"capture\": " << (capture.empty() ? "null" : Quoted(capture))
+    out << (i ? ", " : "") << "{\"capture\": " << (capture.empty() ? "null" : JsonString(capture))
         << ", \"device_technology\": " << unsigned{r.deviceTechnology} << ", \"device_vendor\": " << r.deviceVendor
         << ", \"device_type\": " << r.deviceType << ", \"quality\": [";
     for (size_t q = 0; q < r.quality.size(); ++q) {
@@ -63,12 +64,12 @@ void PrintJson(const Record& record, uint64_t length) {
           << ", \"algorithm_vendor\": " << r.quality[q].algorithmVendor
           << ", \"algorithm_id\": " << r.quality[q].algorithmId << "}";
     }
-    out << "], \"representation_number\": " << r.representationNumber << ", \"eye\": " << Quoted(record::EyeName(r.eye))
-        << ", \"image_type\": " << Quoted(record::ImageTypeName(r.imageType))
-        << ", \"image_format\": " << Quoted(record::ImageFormatName(r.imageFormat))
-        << ", \"horizontal_orientation\": " << Quoted(record::OrientationName(r.HorizontalOrientation()))
-        << ", \"vertical_orientation\": " << Quoted(record::OrientationName(r.VerticalOrientation()))
-        << ", \"compression\": " << Quoted(record::CompressionName(r.GetCompression())) << ", \"width\": " << r.width
+    out << "], \"representation_number\": " << r.representationNumber << ", \"eye\": " << JsonString(record::EyeName(r.eye))
+        << ", \"image_type\": " << JsonString(record::ImageTypeName(r.imageType))
+        << ", \"image_format\": " << JsonString(record::ImageFormatName(r.imageFormat))
+        << ", \"horizontal_orientation\": " << JsonString(record::OrientationName(r.HorizontalOrientation()))
+        << ", \"vertical_orientation\": " << JsonString(record::OrientationName(r.VerticalOrientation()))
+        << ", \"compression\": " << JsonString(record::CompressionName(r.GetCompression())) << ", \"width\": " << r.width
         << ", \"height\": " << r.height << ", \"bit_depth\": " << unsigned{r.bitDepth} << ", \"range\": " << r.range
         << ", \"roll_angle\": " << r.rollAngle << ", \"roll_uncertainty\": " << r.rollUncertainty
         << ", \"iris_centre\": {\"x_min\": " << r.centreXMin << ", \"x_max\": " << r.centreXMax
@@ -138,7 +139,7 @@ int Run(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw UsageError{"--image needs a file name; " + usage};
       image = args[++i];
     } else if (a.size() > 1 && a[0] == '-') {
-      throw UsageError{"unknown option " + a + "; " + usage};
+      throw UsageError{"unknown option " + Quoted(a) + "; " + usage};
     } else {
       positional.push_back(a);
     }
@@ -149,7 +150,7 @@ int Run(const std::vector<std::string>& args) {
   try {
     record = ReadingInput(path, [&] { return record::ReadRecordFile(path); });
   } catch (const record::RecordError& e) {
-    throw UsageError{path + ": " + e.what()};
+    throw UsageError{Quoted(path) + ": " + e.what()};
   }
   uint64_t length = record::kGeneralHeaderSize;
   for (const Representation& r : record.representations) length += r.Length();
@@ -169,7 +170,9 @@ int Run(const std::vector<std::string>& args) {
 const Registration kRegistration{Command{"record-info", kSynopsis,
                                          "show the fields of an ISO/IEC 19794-6:2011 iris record; --image writes "
                                          "its first image as stored",
-                                         Run}};
+                                         Run,
+                                         {{"--json", "", "print one JSON object instead of the list"},
+                                          {"--image", "OUT", "write the first representation's image as stored"}}}};
 
 }  // namespace
 }  // namespace okuva::tool
