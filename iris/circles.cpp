@@ -62,8 +62,12 @@ constexpr int kIrisRaysPerSide = 25;
 // kIrisArcDown below it: an upper lid over the top fifth of the iris reaches down to
 // 37 degrees above horizontal, the lower lid rarely as high.
 constexpr double kIrisArcUp = 30.0;
-constexpr double kIrisArcDown = 35.0;
+constexpr double kIrisArcDown = 30.0;
 constexpr double kMinFineStep = 0.04;
+// A side-arc fit whose centre leaves the pupil's height by more than this share of its
+// radius is refitted with the height held (iris and pupil centres lie within a few
+// percent of the radius of each other).
+constexpr double kHeldHeight = 0.1;
 constexpr double kMinFoundShare = 0.4;  // of the rays, for a fitted circle to count
 // Weights of the iris rays' share and of the pupil's paleness in the evidence for a
 // pair, and the evidence that gives a confidence of one half.
@@ -630,7 +634,7 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
   for (int round = 0; round < 3; ++round) {
     double nx = fx, ny = fy, nr = fr;
     bool ok = FitCircle(pts, use, nx, ny, nr);
-    if (holdHeight && (!ok || std::abs(ny - cy) > 0.1 * nr)) {
+    if (holdHeight && (!ok || std::abs(ny - cy) > kHeldHeight * nr)) {
       nx = fx, ny = cy, nr = fr;
       ok = FitCircleAtHeight(pts, use, nx, ny, nr);
     }
