@@ -9,18 +9,19 @@
 namespace okuva::iris {
 namespace {
 
-// Short side of the reduced picture the coarse search runs on: an iris of capture
-// size (200 pixels on 480 lines) is then 25 pixels in radius, enough to place it
-// within a pixel or two, and the search stays within a millisecond or two.
+// Short side of the reduced picture the coarse search runs on (the picture is
+// box-averaged by the nearest whole factor): an iris of capture size (200 pixels on
+// 480 lines) is then 25 pixels in radius, enough to place it within a pixel or two,
+// and the search stays within a few milliseconds.
 constexpr int32_t kWorkingShortSide = 120;
 // The picture's contrast C is the spread between these percentiles of its levels
 // (highlights filled); every step and threshold below is a share of it, so a dark,
 // soft near-infrared eye and a bright daylight one are read alike.
 constexpr double kLowPercentile = 0.02;
 constexpr double kHighPercentile = 0.98;
-constexpr double kMinContrast = 8.0;
+constexpr double kMinContrast = 8.0;  // levels: flatter pictures show no eye
 // The pupil's own level: a pupil may cover as little as 1 % of the picture.
-constexpr double kDarkestPercentile = 0.005;  // levels: flatter pictures show no eye
+constexpr double kDarkestPercentile = 0.005;
 // A highlight is a blob at least this share of the way from the 95th percentile of
 // the levels to white, covering at most 1/kHighlightShare of the reduced picture
 // (larger bright areas are sclera or skin).
@@ -36,7 +37,8 @@ constexpr int kCircleSamples = 32;
 // A boundary's step is the mean level kSpan * radius (at least a pixel) outside the
 // circle minus the mean level as far inside: soft edges scale with the eye.
 constexpr double kSpan = 0.1;
-// Smallest coarse step of a boundary, as a share of C.
+// Smallest coarse step of a boundary, as a share of C (a dark iris's pupil steps by
+// about a tenth of it).
 constexpr double kMinCoarseStep = 0.04;
 // Weight of the spread of levels inside a pupil candidate against its score.
 constexpr double kUnevenPupilWeight = 1.0;
@@ -60,7 +62,7 @@ constexpr int kPupilRays = 72;
 constexpr int kIrisRaysPerSide = 25;
 // The iris boundary is read on side arcs from kIrisArcUp above horizontal to
 // kIrisArcDown below it: an upper lid over the top fifth of the iris reaches down to
-// 37 degrees above horizontal, the lower lid rarely as high.
+// 37 degrees above horizontal, and the lower lid's shading reaches about as high.
 constexpr double kIrisArcUp = 30.0;
 constexpr double kIrisArcDown = 30.0;
 constexpr double kMinFineStep = 0.04;
