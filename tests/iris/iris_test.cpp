@@ -2,6 +2,7 @@
 // and on hostile sizes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -164,6 +165,41 @@ TEST(IrisCircles, DimNearInfraredEyes) {
   }
 }
 
+// Steps are shares of the picture's own contrast and spans grow with the radius: the
+// same eye darkened, brightened or halved into a 200 x 200 crop gives the same circles.
+TEST(IrisCircles, SameCirclesAtAnyExposureAndScale) {
+  auto eye = Eye(0, 0, 110, 42);
+  eye.nearInfrared = eye.dim = true;
+  eye.drift = false;
+  const Shot shot = Render({"", eye});
+  const EyeCircles base = FindCircles(shot.grey.View());
+  ASSERT_TRUE(base.pupil && base.iris);
+  auto same = [&base](const EyeCircles& c, double scale, double shiftX, double shiftY) {
+    ASSERT_TRUE(c.pupil && c.iris);
+    EXPECT_NEAR(c.pupil->x, base.pupil->x * scale + shiftX, 1.0);
+    EXPECT_NEAR(c.pupil->y, base.pupil->y * scale + shiftY, 1.0);
+    EXPECT_NEAR(c.pupil->radius, base.pupil->radius * scale, 1.0);
+    EXPECT_NEAR(c.iris->radius, base.iris->radius * scale, 0.03 * base.iris->radius * scale + 0.5);
+  };
+  for (auto [gain, offset] : {std::pair{0.5, 0.0}, {3.0, 0.0}, {2.0, 60.0}}) {
+    SCOPED_TRACE("gain " + std::to_string(gain) + " offset " + std::to_string(offset));
+    GreyImage g = shot.grey;
+    for (uint8_t& v : g.pixels) v = static_cast<uint8_t>(std::clamp(v * gain + offset, 0.0, 255.0));
+    same(FindCircles(g.View()), 1, 0, 0);
+  }
+  // Halved and cut to 200 x 200 around the eye, as an iris camera's close crop.
+  GreyImage crop{200, 200, std::vector<uint8_t>(200 * 200)};
+  const int32_t left = 220, top = 140;
+  for (int32_t y = 0; y < 200; ++y)
+    for (int32_t x = 0; x < 200; ++x) {
+      int sum = 0;
+      for (int32_t d = 0; d < 4; ++d) sum += shot.grey.View().At(left + 2 * x + d % 2, top + 2 * y + d / 2);
+      crop.pixels[static_cast<size_t>(y) * 200 + x] = static_cast<uint8_t>((sum + 2) / 4);
+    }
+  SCOPED_TRACE("200 x 200 crop");
+  same(FindCircles(crop.View()), 0.5, -left / 2.0, -top / 2.0);
+}
+
 GreyImage Plane(int32_t width, int32_t height, uint8_t level) {
   return {width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height, level)};
 }
@@ -232,6 +268,8 @@ TEST(IrisThresholds, BoundsIncludedOrNotAsRecommended) {
   EXPECT_FALSE(Passes(Metric::kPupilIrisRatio, 70.1));
   EXPECT_FALSE(Passes(Metric::kPupilIrisRatio, 19.9));
   EXPECT_FALSE(Passes(Metric::kMarginAdequacy, 80));
+  EXPECT_TRUE(Passes(Metric::kSharpness, 25));
+  EXPECT_FALSE(Passes(Metric::kSharpness, 24.9));
   EXPECT_FALSE(Passes(Metric::kUsableIrisArea, std::nan("")));
   for (size_t i = 0; i < kMetricCount; ++i) EXPECT_EQ(Thresholds()[i].metric, static_cast<Metric>(i));
 }
