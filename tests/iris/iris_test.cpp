@@ -189,7 +189,7 @@ TEST(IrisCircles, SameCirclesAtAnyExposureAndScale) {
   }
   // Halved and cut to 200 x 200 around the eye, as an iris camera's close crop.
   GreyImage crop{200, 200, std::vector<uint8_t>(200 * 200)};
-  const int32_t left = 220, top = 140;
+  const int32_t left = 120, top = 40;
   for (int32_t y = 0; y < 200; ++y)
     for (int32_t x = 0; x < 200; ++x) {
       int sum = 0;
