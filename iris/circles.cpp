@@ -15,10 +15,11 @@ namespace {
 // and the search stays within a few milliseconds.
 constexpr int32_t kWorkingShortSide = 120;
 // The picture's contrast C is the spread between these percentiles of its levels
-// (highlights filled); every step and threshold below is a share of it, so a dark,
-// soft near-infrared eye and a bright daylight one are read alike.
+// (highlights filled; the 90th, not the top, so glare too large to fill and bright
+// skin do not inflate it); every step and threshold below is a share of it, so a
+// dark, soft near-infrared eye and a bright daylight one are read alike.
 constexpr double kLowPercentile = 0.02;
-constexpr double kHighPercentile = 0.98;
+constexpr double kHighPercentile = 0.9;
 constexpr double kMinContrast = 8.0;  // levels: flatter pictures show no eye
 // The pupil's own level: a pupil may cover as little as 1 % of the picture.
 constexpr double kDarkestPercentile = 0.005;

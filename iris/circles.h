@@ -6,7 +6,7 @@
 //
 // The method, coarse to fine, with no absolute grey level and no one image scale:
 //  1. The picture is box-averaged to about 120 pixels on its short side. Its contrast
-//     C is the spread between the 2nd and 98th percentiles of its levels; every step
+//     C is the spread between the 2nd and 90th percentiles of its levels; every step
 //     and threshold is a share of C, so dark soft near-infrared eyes and bright
 //     daylight ones are read alike. Small blobs far brighter than the picture's 95th
 //     percentile (specular highlights, the illuminator's spot) are filled, with a
