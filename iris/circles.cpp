@@ -241,7 +241,7 @@ struct BoxSums {
 // Centres of the dark compact regions: the pixels under a few levels between the
 // picture's dark percentile and its middle, grouped into connected regions, each
 // region's centroid (a pupil is a compact dark region; gradient votes may miss one
-// whose edge is soft and weak). The largest regions of each level come first.
+// whose edge is soft and weak): the largest compact region of each level.
 std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
   std::vector<Point> chosen;
   const size_t n = r.v.size();
@@ -283,7 +283,7 @@ std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
       regions.push_back({area, {static_cast<int32_t>(sx / ax), static_cast<int32_t>(sy / ax)}});
     }
     std::sort(regions.begin(), regions.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-    for (size_t k = 0; k < regions.size() && k < 2; ++k) {
+    for (size_t k = 0; k < regions.size() && k < 1; ++k) {
       bool near = false;
       for (const Point& c : chosen) near |= std::abs(c.x - regions[k].second.x) <= 1 && std::abs(c.y - regions[k].second.y) <= 1;
       if (!near) chosen.push_back(regions[k].second);
