@@ -2,6 +2,7 @@
 // and on hostile sizes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -134,6 +135,71 @@ TEST(IrisMetrics, MoveTheRightWay) {
   }
 }
 
+// The dim look of a real iris camera: soft dark levels, a lid over the top fifth,
+// lashes, the spot on the pupil's edge, and an iris nearly as dark as the pupil.
+TEST(IrisCircles, DimNearInfraredEyes) {
+  for (bool darkIris : {false, true}) {
+    for (auto [iris, pupil] : {std::pair{110.0, 42.0}, {70.0, 20.0}}) {
+      auto eye = Eye(-30, 20, iris, pupil);
+      eye.nearInfrared = eye.dim = true;
+      eye.darkIris = darkIris;
+      eye.noise = 2;
+      const Shot shot = Render({"", eye});
+      SCOPED_TRACE(std::string(darkIris ? "dark iris " : "iris ") + std::to_string(iris));
+      const Quality q = Assess(shot.grey.View());
+      ASSERT_TRUE(q.circles.pupil && q.circles.iris);
+      const Circle& p = *q.circles.pupil;
+      const Circle& i = *q.circles.iris;
+      // The pupil, not a ring inside the iris nor the whole dark iris, nor the spot's halo.
+      EXPECT_LE(std::hypot(p.x - shot.truth.x, p.y - shot.truth.y), 0.1 * shot.truth.pupilRadius + 1);
+      EXPECT_NEAR(p.radius, shot.truth.pupilRadius, 0.1 * shot.truth.pupilRadius);
+      // The limbus, not the lid's margin.
+      EXPECT_LE(std::hypot(i.x - shot.truth.x, i.y - shot.truth.y), 0.05 * shot.truth.irisRadius + 1);
+      EXPECT_NEAR(i.radius, shot.truth.irisRadius, 0.06 * shot.truth.irisRadius);
+      EXPECT_GE(p.confidence, kMinConfidence);
+      // The lid over the top fifth hides about a sixth of the ring, the lashes a little more.
+      EXPECT_GT(q.Value(Metric::kUsableIrisArea), 65);
+      EXPECT_LT(q.Value(Metric::kUsableIrisArea), 88);
+      EXPECT_GT(q.mask.Count(Occlusion::kUpperLid), 0u);
+    }
+  }
+}
+
+// Steps are shares of the picture's own contrast and spans grow with the radius: the
+// same eye darkened, brightened or halved into a 200 x 200 crop gives the same circles.
+TEST(IrisCircles, SameCirclesAtAnyExposureAndScale) {
+  auto eye = Eye(0, 0, 110, 42);
+  eye.nearInfrared = eye.dim = true;
+  eye.drift = false;
+  const Shot shot = Render({"", eye});
+  const EyeCircles base = FindCircles(shot.grey.View());
+  ASSERT_TRUE(base.pupil && base.iris);
+  auto same = [&base](const EyeCircles& c, double scale, double shiftX, double shiftY) {
+    ASSERT_TRUE(c.pupil && c.iris);
+    EXPECT_NEAR(c.pupil->x, base.pupil->x * scale + shiftX, 1.0);
+    EXPECT_NEAR(c.pupil->y, base.pupil->y * scale + shiftY, 1.0);
+    EXPECT_NEAR(c.pupil->radius, base.pupil->radius * scale, 1.0);
+    EXPECT_NEAR(c.iris->radius, base.iris->radius * scale, 0.03 * base.iris->radius * scale + 0.5);
+  };
+  for (auto [gain, offset] : {std::pair{0.5, 0.0}, {3.0, 0.0}, {2.0, 60.0}}) {
+    SCOPED_TRACE("gain " + std::to_string(gain) + " offset " + std::to_string(offset));
+    GreyImage g = shot.grey;
+    for (uint8_t& v : g.pixels) v = static_cast<uint8_t>(std::clamp(v * gain + offset, 0.0, 255.0));
+    same(FindCircles(g.View()), 1, 0, 0);
+  }
+  // Halved and cut to 200 x 200 around the eye, as an iris camera's close crop.
+  GreyImage crop{200, 200, std::vector<uint8_t>(200 * 200)};
+  const int32_t left = 120, top = 40;
+  for (int32_t y = 0; y < 200; ++y)
+    for (int32_t x = 0; x < 200; ++x) {
+      int sum = 0;
+      for (int32_t d = 0; d < 4; ++d) sum += shot.grey.View().At(left + 2 * x + d % 2, top + 2 * y + d / 2);
+      crop.pixels[static_cast<size_t>(y) * 200 + x] = static_cast<uint8_t>((sum + 2) / 4);
+    }
+  SCOPED_TRACE("200 x 200 crop");
+  same(FindCircles(crop.View()), 0.5, -left / 2.0, -top / 2.0);
+}
+
 GreyImage Plane(int32_t width, int32_t height, uint8_t level) {
   return {width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height, level)};
 }
@@ -202,6 +268,8 @@ TEST(IrisThresholds, BoundsIncludedOrNotAsRecommended) {
   EXPECT_FALSE(Passes(Metric::kPupilIrisRatio, 70.1));
   EXPECT_FALSE(Passes(Metric::kPupilIrisRatio, 19.9));
   EXPECT_FALSE(Passes(Metric::kMarginAdequacy, 80));
+  EXPECT_TRUE(Passes(Metric::kSharpness, 25));
+  EXPECT_FALSE(Passes(Metric::kSharpness, 24.9));
   EXPECT_FALSE(Passes(Metric::kUsableIrisArea, std::nan("")));
   for (size_t i = 0; i < kMetricCount; ++i) EXPECT_EQ(Thresholds()[i].metric, static_cast<Metric>(i));
 }
