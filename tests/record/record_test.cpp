@@ -414,7 +414,7 @@ TEST(StationRecord, QualityScoreIsTheProductOfEachMetricsSufficiency) {
   EXPECT_EQ(QualityScore(q), 100);
   set(Metric::kIrisDiameter, 100);  // half the minimum
   EXPECT_EQ(QualityScore(q), 50);
-  set(Metric::kSharpness, 30);  // three quarters of it
+  set(Metric::kSharpness, 0.75 * iris::ThresholdOf(Metric::kSharpness).minimum);  // three quarters of it
   EXPECT_EQ(QualityScore(q), 38);  // 100 x 0.5 x 0.75 = 37.5, rounded away from zero
   set(Metric::kIrisDiameter, 220);
   set(Metric::kSharpness, 70);
