@@ -106,7 +106,7 @@ Rgb IrisColour(double r, double theta, double pupilRadius, double irisRadius, ui
     const double crypts = ValueNoise(theta * 40 / std::numbers::pi, r * 0.16, 7);
     shade = 0.55 + 0.5 * fibres * (0.6 + 0.8 * crypts);
   } else {
-    shade = 0.55 + 0.5 * std::clamp(SeededFibres(r, theta, seed), 0.0, 1.0) * 1.1;
+    shade = 0.55 + 0.7 * std::clamp(0.5 + 1.6 * (SeededFibres(r, theta, seed) - 0.5), 0.0, 1.0);
   }
   shade *= 1.0 + 0.25 * std::exp(-std::pow((t - collarette) * 14, 2));  // raised ridge
   if (t > 0.86) shade *= 1.0 - (t - 0.86) * 4.0;  // dark limbal ring
@@ -366,6 +366,11 @@ std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::DefocusedTempl
     defocusedRadius_ = radius;
   }
   return defocused_;
+}
+
+void SimulatedCamera::SetEye(const Eye& eye) {
+  eye_ = eye;
+  defocused_.reset();  // blurred from the former eye's still
 }
 
 Frame SimulatedCamera::RenderFrame(uint64_t index) {

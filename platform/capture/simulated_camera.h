@@ -93,6 +93,8 @@ public:
   Frame RenderFrame(uint64_t index);
   EyeGeometry GeometryAt(uint64_t index) const;
   const Eye& CurrentEye() const { return eye_; }
+  // Shows another eye from the next frame on (another person steps in front).
+  void SetEye(const Eye& eye);
 
   // Test hooks that act like pulling the cable and plugging it back in: after
   // Unplug() the next Poll() reports Unplugged; after Replug() Reconnect() succeeds.
