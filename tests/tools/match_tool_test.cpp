@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,27 @@ TEST_F(MatchToolTest, SameEyeDifferentEyeAndSymmetry) {
   ASSERT_EQ(RunTool("match " + a + " " + turned), 0) << stderr_;
   EXPECT_NE(stdout_.find("decision   same eye\n"), std::string::npos) << stdout_;
   EXPECT_NE(stdout_.find("rotation   -"), std::string::npos) << stdout_;
+}
+
+TEST_F(MatchToolTest, RecordsAreComparedLikePictures) {
+  const std::string eye = WriteEye("eye.ppm", 8), later = WriteEye("later.ppm", 8, 5, 25), other = WriteEye("other.ppm", 9);
+  ASSERT_EQ(RunTool("record " + eye + " '" + Path("eye.rec") + "' --format jp2"), 0) << stderr_;
+  // A record's name says nothing: it is told by its content.
+  std::filesystem::rename(Path("eye.rec"), Path("eye.png"));
+  const std::string record = "'" + Path("eye.png") + "'";
+  ASSERT_EQ(RunTool("match --json " + record + " " + later), 0) << stderr_;
+  EXPECT_TRUE(JsonHolds(".same_eye == true and (.rotation - 5 | fabs) < 1.5")) << stdout_;
+  ASSERT_EQ(RunTool("match --json " + other + " " + record), 0) << stderr_;
+  EXPECT_TRUE(JsonHolds(".same_eye == false")) << stdout_;
+  ASSERT_EQ(RunTool("match --json " + record + " " + record), 0) << stderr_;
+  EXPECT_TRUE(JsonHolds(".distance == 0")) << stdout_;
+
+  // A record cut short is bad input.
+  std::vector<uint8_t> bytes = ReadBytes(Path("eye.png"));
+  bytes.resize(bytes.size() / 2);
+  Write("cut.rec", bytes);
+  EXPECT_EQ(RunTool("match " + eye + " '" + Path("cut.rec") + "'"), 1);
+  EXPECT_NE(stderr_.find("cannot read " + Path("cut.rec")), std::string::npos) << stderr_;
 }
 
 TEST_F(MatchToolTest, ExitOneForBadInputAndNoIris) {

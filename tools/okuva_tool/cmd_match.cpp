@@ -1,14 +1,19 @@
 // okuva-tool match: are two pictures the same eye? Finds each iris, makes its template
 // and compares the two (iris/iris_code.h), printing the distance, the bits compared, the
-// rotation between them and the decision.
+// rotation between them and the decision. Either input may be an iris record written by
+// `okuva-tool record`, told from a picture by its content.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "iris/iris_code.h"
+#include "record/iris_record.h"
 #include "platform/runtime/error.h"
 #include "tools/okuva_tool/command.h"
 #include "tools/okuva_tool/picture_input.h"
@@ -45,6 +50,28 @@ iris::GreyImage ReadGrey(const std::string& path) {
   return grey;
 }
 
+// True when the regular file at `path` starts as an iris record does ("IIR\0"). Other
+// files (FIFOs, devices) are left whole to the picture reader, which says why it
+// refuses them.
+bool IsRecord(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
+  char magic[4] = {};
+  std::ifstream in(path, std::ios::binary);
+  return in.read(magic, sizeof magic) && std::memcmp(magic, "IIR", 4) == 0;
+}
+
+// The eye to compare: the picture's grey levels, or a record's first image.
+iris::GreyImage ReadEye(const std::string& path) {
+  if (!IsRecord(path)) return ReadGrey(path);
+  try {
+    const record::Record eyes = ReadingInput(path, [&] { return record::ReadRecordFile(path); });
+    return record::DecodeImage(eyes.representations.at(0));
+  } catch (const record::RecordError& e) {
+    throw UsageError{"cannot read " + path + ": " + e.what()};
+  }
+}
+
 const char* DecisionName(iris::MatchDecision decision) {
   switch (decision) {
     case iris::MatchDecision::kSameEye: return "same_eye";
@@ -70,8 +97,8 @@ int Run(const std::vector<std::string>& args) {
   const std::string& pathA = positional[0];
   const std::string& pathB = positional[1];
   // Both are read before either is judged, so an unreadable file is named first.
-  const iris::GreyImage greyA = ReadGrey(pathA);
-  const iris::GreyImage greyB = ReadGrey(pathB);
+  const iris::GreyImage greyA = ReadEye(pathA);
+  const iris::GreyImage greyB = ReadEye(pathB);
   const std::optional<iris::IrisCode> a = iris::EncodePicture(greyA.View());
   const std::optional<iris::IrisCode> b = iris::EncodePicture(greyB.View());
   if (!a && !b) throw UsageError{"no iris found in " + pathA + " nor in " + pathB};
