@@ -9,21 +9,29 @@
 namespace okuva::iris {
 namespace {
 
-// The grid spans this share of the ring, from the pupil out: the first and last few
-// per cent are the boundaries' own blur and the circles' error.
-constexpr double kInnerRadius = 0.04;
-constexpr double kOuterRadius = 0.92;
+// Chosen by measurement on near-infrared eyes (about 1000 pictures of 8 eyes; the equal
+// error rate and the misses at 0.1 % false matches, see the README), among grids and
+// filter banks of the same size.
+//
+// The grid spans this share of the ring, from the pupil out: the first tenth and the
+// last 15 % are the boundaries' own blur (7 to 19 pixels at the limbus of a soft
+// near-infrared picture) and the circles' error; 4 % to 92 % did worse.
+constexpr double kInnerRadius = 0.1;
+constexpr double kOuterRadius = 0.85;
 
 // One filter of the bank: a complex Gabor along the angle with a Gaussian envelope
-// across the radii. Lengths are grid cells (columns around, rows out).
+// across the radii. Lengths are grid cells (columns around, rows out). 16 and 8 cycles
+// around the ring with short envelopes (broad bands, about an octave and a half): finer
+// filters (8 or 12 columns) read mostly noise on soft pictures, longer envelopes or
+// coarser filters (48, 64) share too much between different eyes.
 struct Filter {
   double wavelength;  // columns per cycle around the iris
   double sigmaAngle;  // envelope along the angle, columns
   double sigmaRadius;  // envelope across the radii, rows
 };
 constexpr Filter kFilters[kCodeFilters] = {
-    {16, 7, 1.5},
-    {32, 14, 2.5},
+    {16, 3, 2},
+    {32, 6, 2},
 };
 // A response is left out when more than this share of its window's weight lies on what
 // hides the iris: its phase would be the lid's or the highlight's.
@@ -31,6 +39,10 @@ constexpr double kMaxHiddenShare = 0.3;
 // A real or imaginary part smaller than this share of the median magnitude of its kind
 // (this filter, this picture) is too weak to keep its sign under noise.
 constexpr double kWeakShare = 0.25;
+// The sector about straight up, degrees either side, left out of every template: the
+// upper lid and its lashes reach into it in most pictures and the occlusion mask does
+// not catch all of their shadow (60 degrees lost more iris than it saved).
+constexpr double kUpperSector = 45;
 
 // Bilinear level at (x, y), centres of pixels at half-integers, edges clamped.
 double Level(const GreyPlane& p, double x, double y) {
@@ -83,7 +95,8 @@ Polar Unwrap(const GreyPlane& picture, const Circle& pupil, const Circle& iris, 
       const double px = pupil.x + pupil.radius * cosines[k], py = pupil.y + pupil.radius * sines[k];
       const double ix = iris.x + iris.radius * cosines[k], iy = iris.y + iris.radius * sines[k];
       const double x = px + rho * (ix - px), y = py + rho * (iy - py);
-      if (x >= 0 && y >= 0 && x < picture.width && y < picture.height &&
+      const double up = std::abs(2 * std::numbers::pi * (j + 0.5) / n - 1.5 * std::numbers::pi) * 180 / std::numbers::pi;
+      if (up >= kUpperSector && x >= 0 && y >= 0 && x < picture.width && y < picture.height &&
           mask.At(static_cast<int32_t>(x), static_cast<int32_t>(y)) == Occlusion::kIris) {
         polar.hidden[cell] = 0;
         sum += polar.level[cell];

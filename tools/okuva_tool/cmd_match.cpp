@@ -2,6 +2,7 @@
 // and compares the two (iris/iris_code.h), printing the distance, the bits compared, the
 // rotation between them and the decision. Either input may be an iris record written by
 // `okuva-tool record`, told from a picture by its content.
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -105,12 +106,15 @@ int Run(const std::vector<std::string>& args) {
   if (!a || !b) throw UsageError{"no iris found in " + (a ? pathB : pathA)};
 
   const iris::IrisComparison c = iris::CompareIrisCodes(*a, *b);
+  // As printed, to the hundredth: a turn that rounds to nothing prints as 0, not -0.
+  double rotation = std::round(c.rotation * 100) / 100;
+  if (rotation == 0) rotation = 0;
   char text[320];
   if (json) {
     std::snprintf(text, sizeof text,
                   "{\"distance\": %.4f, \"bits\": %d, \"rotation\": %.2f, \"same_eye\": %s, \"threshold\": %.4f, "
                   "\"decision\": \"%s\"}\n",
-                  c.distance, c.bits, c.rotation, c.decision == iris::MatchDecision::kSameEye ? "true" : "false",
+                  c.distance, c.bits, rotation, c.decision == iris::MatchDecision::kSameEye ? "true" : "false",
                   iris::kSameEyeThreshold, DecisionName(c.decision));
   } else {
     const char* decision = c.decision == iris::MatchDecision::kSameEye        ? "same eye"
@@ -119,7 +123,7 @@ int Run(const std::vector<std::string>& args) {
     std::snprintf(text, sizeof text,
                   "distance   %.4f  (same eye at or below %.4f)\nbits       %d  (at least %d needed)\n"
                   "rotation   %.2f degrees\ndecision   %s\n",
-                  c.distance, iris::kSameEyeThreshold, c.bits, iris::kMinComparedBits, c.rotation, decision);
+                  c.distance, iris::kSameEyeThreshold, c.bits, iris::kMinComparedBits, rotation, decision);
   }
   std::cout << text;
   return kOk;
