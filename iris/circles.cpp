@@ -18,7 +18,9 @@ constexpr int32_t kWorkingShortSide = 120;
 // soft near-infrared eye and a bright daylight one are read alike.
 constexpr double kLowPercentile = 0.02;
 constexpr double kHighPercentile = 0.98;
-constexpr double kMinContrast = 8.0;  // levels: flatter pictures show no eye
+constexpr double kMinContrast = 8.0;
+// The pupil's own level: a pupil may cover as little as 1 % of the picture.
+constexpr double kDarkestPercentile = 0.005;  // levels: flatter pictures show no eye
 // A highlight is a blob at least this share of the way from the 95th percentile of
 // the levels to white, covering at most 1/kHighlightShare of the reduced picture
 // (larger bright areas are sclera or skin).
@@ -40,12 +42,16 @@ constexpr double kMinCoarseStep = 0.04;
 constexpr double kUnevenPupilWeight = 1.0;
 // Weight of a pupil candidate's mean level above the picture's dark percentile: the
 // pupil is the darkest place of an eye, a dark iris around it is not.
-constexpr double kPaleness = 1.0;
+constexpr double kPaleness = 1.5;
 // Weight of iris ring levels brighter than the level just inside its boundary (a
 // boundary past the limbus holds bright sclera inside it).
 constexpr double kBrightRingWeight = 1.0;
 // Share of the largest side step that the innermost iris boundary must reach.
 constexpr double kInnermostShare = 0.75;
+// Smallest radii, in pixels of the picture: an iris 60 pixels across with a pupil of
+// a fifth of it.
+constexpr double kSmallestIris = 30.0;
+constexpr double kSmallestPupil = 6.0;
 // Iris radius relative to the pupil's that the search allows (ratios of 17 % to 80 %).
 constexpr double kMinIrisToPupil = 1.25;
 constexpr double kMaxIrisToPupil = 6.0;
@@ -59,6 +65,11 @@ constexpr double kIrisArcUp = 30.0;
 constexpr double kIrisArcDown = 35.0;
 constexpr double kMinFineStep = 0.04;
 constexpr double kMinFoundShare = 0.4;  // of the rays, for a fitted circle to count
+// Weights of the iris rays' share and of the pupil's paleness in the evidence for a
+// pair, and the evidence that gives a confidence of one half.
+constexpr double kShareWeight = 0.5;
+constexpr double kPaleWeight = 0.5;
+constexpr double kHalfEvidence = 0.3;
 // Share of C by which the pupil's median must lie under the iris ring's.
 constexpr double kMinPupilContrast = 0.05;
 
@@ -371,8 +382,11 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
     }
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double minStep = kMinCoarseStep * contrast;
+  const auto smallestPupil = static_cast<size_t>(std::max(2.0, std::ceil(kSmallestPupil / r.factor)));
+  const auto smallestIris = static_cast<size_t>(std::max(5.0, std::ceil(kSmallestIris / r.factor)));
   std::vector<double> full(n), side(n), lowest(n), highest(n), mean(n);
   std::vector<std::pair<size_t, double>> irisSteps;
+  std::vector<float> around(n * kCircleSamples), steps(kCircleSamples);
   for (int32_t cy = centre.y - kCentreSearch; cy <= centre.y + kCentreSearch; ++cy)
     for (int32_t cx = centre.x - kCentreSearch; cx <= centre.x + kCentreSearch; ++cx) {
       if (cx < 0 || cy < 0 || cx >= r.width || cy >= r.height) continue;
@@ -385,8 +399,12 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
         const Offset* o = &offsets[radius * kCircleSamples];
         for (int k = 0; k < kCircleSamples; ++k) {
           const int32_t x = cx + o[k].dx, y = cy + o[k].dy;
-          if (!inside && (x < 0 || y < 0 || x >= r.width || y >= r.height)) continue;
+          if (!inside && (x < 0 || y < 0 || x >= r.width || y >= r.height)) {
+            around[radius * kCircleSamples + static_cast<size_t>(k)] = -1;
+            continue;
+          }
           const float level = r.v[static_cast<size_t>(y) * r.width + x];
+          around[radius * kCircleSamples + static_cast<size_t>(k)] = level;
           sf += level;
           ++nf;
           if (o[k].side) {
@@ -409,10 +427,20 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
         weighted += length * full[k];
         mean[k] = weighted / area;
       }
-      for (size_t pr = 2; pr < n; ++pr) {
+      for (size_t pr = smallestPupil; pr < n; ++pr) {
         const auto hp = static_cast<size_t>(SpanOf(pr));
         if (pr + hp >= n) break;
-        const double dp = full[pr + hp] - full[pr - hp];
+        if (!(full[pr + hp] - full[pr - hp] >= minStep)) continue;
+        // The pupil's step is the lower quartile of the steps at each angle: a pupil's
+        // boundary rises all round, a dark iris's is hidden by the lids above and below.
+        const float* in = &around[(pr - hp) * kCircleSamples];
+        const float* out = &around[(pr + hp) * kCircleSamples];
+        size_t m = 0;
+        for (int k = 0; k < kCircleSamples; ++k)
+          if (in[k] >= 0 && out[k] >= 0) steps[m++] = out[k] - in[k];
+        if (m * 4 < kCircleSamples * 3) continue;
+        std::nth_element(steps.begin(), steps.begin() + static_cast<ptrdiff_t>(m / 4), steps.begin() + static_cast<ptrdiff_t>(m));
+        const double dp = steps[m / 4];
         if (!(dp >= minStep)) continue;
         // A pupil is evenly dark inside: the spread of the mean level over the circles
         // within it counts against it (a dark iris around the true pupil would
@@ -422,7 +450,7 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
                                    kPaleness * std::max(0.0, mean[within] - low)) /
                                   contrast;
         if (!(pupilScore + 1.0 > best.score)) continue;  // the iris adds at most C
-        const auto from = static_cast<size_t>(std::ceil(static_cast<double>(pr) * kMinIrisToPupil));
+        const auto from = std::max(smallestIris, static_cast<size_t>(std::ceil(static_cast<double>(pr) * kMinIrisToPupil)));
         const auto to = std::min<size_t>(n - 1, static_cast<size_t>(static_cast<double>(pr) * kMaxIrisToPupil));
         // The limbus is the first strong rise outward: of the radii whose side step comes
         // within kInnermostShare of the largest, the smallest (a lid's margin, a skin
@@ -650,8 +678,7 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   Reduced r = Reduce(picture);
   const double upper = Percentiles(r, {0.95, 0.95, 0.95})[0];
   FillHighlights(r, upper + kHighlightRise * (255 - upper));
-  const auto [low, high, unused] = Percentiles(r, {kLowPercentile, kHighPercentile, 0.5});
-  (void)unused;
+  const auto [low, high, darkest] = Percentiles(r, {kLowPercentile, kHighPercentile, kDarkestPercentile});
   const double contrast = high - low;
   if (contrast < kMinContrast) return found;
   Smooth(r);
@@ -659,8 +686,8 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   Coarse best;
   std::vector<Point> candidates = VoteCentres(r, maxRadius, contrast);
   for (const Point& p : DarkCentres(r, low, contrast)) candidates.push_back(p);
-  for (const Point& candidate : candidates) SearchPair(r, candidate, maxRadius, low, contrast, best);
-  if (!(best.score > 0)) return found;
+  for (const Point& candidate : candidates) SearchPair(r, candidate, maxRadius, darkest, contrast, best);
+  if (!std::isfinite(best.score)) return found;
 
   const double f = r.factor;
   const Glare glare{r};
@@ -686,23 +713,60 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   // The pupil lies within the iris, and is clearly smaller.
   if (pc.radius * kMinIrisToPupil > ic.radius || std::hypot(pc.x - ic.x, pc.y - ic.y) + pc.radius > ic.radius + 2)
     return found;
-  // And it is darker than the ring around it: half way in, the pupil's median level
-  // lies well under the median half way across the ring (noise and clutter give
-  // circles whose inside and outside are alike).
+  // And it is darker than the iris: half way in, the pupil's median level lies well
+  // under the median half way across the ring on the side arcs, where the iris shows
+  // (noise and clutter give circles whose inside and outside are alike).
   std::vector<double> inside, ring;
+  const double mid = 0.5 * (pc.radius + ic.radius);
   for (int k = 0; k < 64; ++k) {
     const double t = 2 * std::numbers::pi * (k + 0.5) / 64, c = std::cos(t), s = std::sin(t);
     inside.push_back(Sample(picture, pc.x + 0.5 * pc.radius * c, pc.y + 0.5 * pc.radius * s));
-    const double mid = 0.5 * (pc.radius + ic.radius);
-    ring.push_back(Sample(picture, pc.x + mid * c, pc.y + mid * s));
   }
   std::nth_element(inside.begin(), inside.begin() + 32, inside.end());
-  std::nth_element(ring.begin(), ring.begin() + 32, ring.end());
-  if (ring[32] - inside[32] < std::max(3.0, kMinPupilContrast * contrast)) return found;
+  const double pupilLevel = inside[32], margin = std::max(2.0, kMinPupilContrast * contrast);
+  // On each side the iris lies between the pupil's level and the sclera's (two flat
+  // levels, as in a chequer, are no eye).
+  auto median = [](std::vector<double>& v) {
+    const auto at = v.begin() + static_cast<ptrdiff_t>(v.size() / 2);
+    std::nth_element(v.begin(), at, v.end());
+    return *at;
+  };
+  for (int sideOf = 0; sideOf < 2; ++sideOf) {
+    std::vector<double> beyond;
+    for (size_t k = static_cast<size_t>(sideOf); k < irisAngles.size(); k += 2) {
+      const double c = std::cos(irisAngles[k]), s = std::sin(irisAngles[k]);
+      ring.push_back(Sample(picture, pc.x + mid * c, pc.y + mid * s));
+      const double x = ic.x + 1.15 * ic.radius * c, y = ic.y + 1.15 * ic.radius * s;
+      if (x >= 0 && y >= 0 && x < picture.width && y < picture.height) beyond.push_back(Sample(picture, x, y));
+    }
+    std::vector<double> own(ring.end() - static_cast<ptrdiff_t>(irisAngles.size() / 2), ring.end());
+    const double level = median(own);
+    if (level - pupilLevel < margin) return found;
+    if (beyond.size() * 2 >= irisAngles.size() / 2 && median(beyond) - level < margin) return found;
+  }
+  const double ringMedian = median(ring);
+  if (ringMedian - pupilLevel < std::max(3.0, kMinPupilContrast * contrast)) return found;
+  // Levels of the pupil's disc within 0.8 of its radius, highlights left out.
+  std::vector<double> disc;
+  for (int32_t j = -8; j <= 8; ++j)
+    for (int32_t i = -8; i <= 8; ++i) {
+      if (i * i + j * j > 64) continue;
+      const double x = pc.x + 0.1 * i * pc.radius, y = pc.y + 0.1 * j * pc.radius;
+      if (!glare.At(x, y)) disc.push_back(Sample(picture, x, y));
+    }
+  std::sort(disc.begin(), disc.end());
+  const double discMedian = disc.empty() ? ringMedian : disc[disc.size() / 2];
+  // The pair's evidence: the coarse score (both steps, less the pupil's unevenness and
+  // paleness and the ring's brightness), the fine iris step, the share of iris rays
+  // that found the limbus and how near the pupil's disc lies to the darkest level.
+  const double evidence = best.score + iris->meanStep / contrast + kShareWeight * (ic.confidence - 1) -
+                          kPaleWeight * (discMedian - darkest) / contrast;
+  const double confidence = evidence > 0 ? evidence / (evidence + kHalfEvidence) : 0.0;
+  if (confidence < kMinConfidence) return found;
   found.pupil = pc;
   found.iris = ic;
-  found.pupil->confidence = pc.confidence * std::min(1.0, pupil->meanStep / (0.25 * contrast));
-  found.iris->confidence = ic.confidence * std::min(1.0, iris->meanStep / (0.25 * contrast));
+  found.pupil->confidence = confidence;
+  found.iris->confidence = confidence;
   found.pupilResiduals = pupil->residuals;
   found.pupilRays = pupil->rays;
   return found;

@@ -48,8 +48,15 @@ struct Circle {
   double x = 0;
   double y = 0;
   double radius = 0;
-  double confidence = 0;  // 0..1: share of the boundary found times the edge's strength
+  // 0..1, the same for both circles of a pair: how strongly the picture shows this
+  // pupil and iris (see kMinConfidence).
+  double confidence = 0;
 };
+
+// Pairs of circles under this confidence are not reported: on real eyes the pairs
+// below it are mostly wrong ones (a dark iris read as the pupil, a limbus run onto
+// the lids), and no circles is the honest answer.
+constexpr double kMinConfidence = 0.25;
 
 struct EyeCircles {
   std::optional<Circle> pupil;
