@@ -23,8 +23,13 @@ constexpr double kTopMargin = 0.2;
 constexpr double kProbeArcDegrees = 45;
 constexpr int kProbeRaysPerSide = 24;
 constexpr double kProbeReach = 0.08;
-// A step under this many levels (over 2 pixels) is no edge.
-constexpr double kProbeMinStep = 6;
+// The rise is measured across this share of R either side of a point (at least a
+// pixel): a limbus blurs over more pixels the larger the eye is pictured.
+constexpr double kProbeSpan = 0.03;
+// A rise under this many levels, or under this share of the ray's own range of levels,
+// is no edge (dark near-infrared eyes have small steps, lit ones large).
+constexpr double kProbeMinStep = 3;
+constexpr double kProbeMinShare = 0.25;
 constexpr size_t kProbeMinEdges = 8;
 // The deviation assumed where the probe finds too few edges, in iris radii.
 constexpr double kFallbackDeviation = 0.05;
@@ -44,7 +49,9 @@ std::optional<double> Median(std::vector<double> v) {
 Deviations LimbusDeviations(const iris::GreyPlane& p, const iris::Circle& c) {
   const Deviations fallback{kFallbackDeviation * c.radius, kFallbackDeviation * c.radius,
                             kFallbackDeviation * c.radius};
-  const double reach = std::max(3.0, kProbeReach * c.radius);
+  const double span = std::max(1.0, kProbeSpan * c.radius);
+  const auto h = static_cast<size_t>(std::lround(2 * span));  // in half-pixel samples
+  const double reach = std::max(3.0, kProbeReach * c.radius) + span;
   const double from = std::max(1.0, c.radius - reach);
   const auto samples = static_cast<size_t>((c.radius + reach - from) * 2) + 1;
   std::vector<double> g(samples), residuals, angles;
@@ -60,10 +67,11 @@ Deviations LimbusDeviations(const iris::GreyPlane& p, const iris::Circle& c) {
       }
       double best = 0;
       size_t at = 0;
-      for (size_t j = 2; j + 2 < samples; ++j) {
-        if (g[j + 2] - g[j - 2] > best) best = g[j + 2] - g[j - 2], at = j;
+      for (size_t j = h; j + h < samples; ++j) {
+        if (g[j + h] - g[j - h] > best) best = g[j + h] - g[j - h], at = j;
       }
-      if (best < kProbeMinStep) continue;
+      const auto [low, high] = std::minmax_element(g.begin(), g.end());
+      if (best < std::max(kProbeMinStep, kProbeMinShare * (*high - *low))) continue;
       residuals.push_back(from + 0.5 * static_cast<double>(at) - c.radius);
       angles.push_back(t);
     }

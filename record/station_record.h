@@ -13,7 +13,9 @@
 // lashes set to kMaskLevel; the pupil, the visible iris and its highlights are kept.
 //
 // Iris centre and diameter fields: ranges that cover the fit's uncertainty. The limbus
-// is probed again along rays on the side arcs (the lids hide top and bottom); with s
+// is probed again along rays on the side arcs (the lids hide top and bottom), each edge
+// the largest rise of level across 3 % of R either side (at least 3 levels and a
+// quarter of the ray's range, so dark near-infrared eyes count as well); with s
 // the robust spread of the edges about the fitted circle (1.4826 median absolute
 // deviation, at least a quarter pixel), the least-squares covariance s^2 (J'J)^-1 of
 // centre and radius (J's rows: cos t, sin t, 1 for each edge at angle t) gives standard

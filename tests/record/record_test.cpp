@@ -356,6 +356,29 @@ TEST(IrisRecordImages, CorruptedBytesAreRefusedOrReadWithinTheirSize) {
   }
 }
 
+TEST(StationRecord, RangesWidenWithEdgeNoiseAndCoverTheTruth) {
+  std::vector<int> diameterWidths;
+  for (double noise : {0.0, 40.0}) {
+    SCOPED_TRACE("noise " + std::to_string(noise));
+    SimulatedCamera::Eye eye;
+    eye.noise = noise;
+    const Still still = Render(eye);
+    const iris::Quality quality = iris::Assess(still.grey.View());
+    ASSERT_TRUE(quality.circles.iris);
+    const Crop crop = CropAround(*quality.circles.iris, still.grey.width, still.grey.height);
+    const Representation r = MakeStationRecord(still.grey.View(), quality, StationOptions{}).representations[0];
+    const double tx = still.truth.x - crop.left + 1, ty = still.truth.y - crop.top + 1;
+    EXPECT_LE(r.centreXMin, tx);
+    EXPECT_GE(r.centreXMax + 1, tx);
+    EXPECT_LE(r.centreYMin, ty);
+    EXPECT_GE(r.centreYMax + 1, ty);
+    EXPECT_LE(r.diameterMin, 2 * still.truth.irisRadius);
+    EXPECT_GE(r.diameterMax, 2 * still.truth.irisRadius);
+    diameterWidths.push_back(r.diameterMax - r.diameterMin);
+  }
+  EXPECT_GT(diameterWidths[1], diameterWidths[0]);
+}
+
 TEST(StationRecord, NoEyeOrAnEyeAtTheEdgeMakesNoRecord) {
   iris::GreyImage blank{640, 480, std::vector<uint8_t>(640 * 480, 128)};
   EXPECT_EQ(KindOf([&] { MakeStationRecord(blank.View(), StationOptions{}); }), RecordError::Kind::kNoIris);
