@@ -69,7 +69,7 @@ TEST(IrisCode, SameEyeMatchesAcrossTakes) {
     SCOPED_TRACE(take.name);
     const IrisComparison c = CompareIrisCodes(enrolled, Encode(take));
     EXPECT_EQ(c.decision, MatchDecision::kSameEye) << c.distance;
-    EXPECT_LT(c.distance, kSameEyeThreshold - 0.05);
+    EXPECT_LT(c.distance, 0.1);  // sharp pictures of one eye lie near 0
     EXPECT_NEAR(c.rotation, turn, 1.5);
     EXPECT_GE(c.bits, kMinComparedBits);
   }
