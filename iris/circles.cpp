@@ -62,8 +62,12 @@ constexpr int kIrisRaysPerSide = 25;
 // kIrisArcDown below it: an upper lid over the top fifth of the iris reaches down to
 // 37 degrees above horizontal, the lower lid rarely as high.
 constexpr double kIrisArcUp = 30.0;
-constexpr double kIrisArcDown = 35.0;
+constexpr double kIrisArcDown = 30.0;
 constexpr double kMinFineStep = 0.04;
+// A side-arc fit whose centre leaves the pupil's height by more than this share of its
+// radius is refitted with the height held (iris and pupil centres lie within a few
+// percent of the radius of each other).
+constexpr double kHeldHeight = 0.1;
 constexpr double kMinFoundShare = 0.4;  // of the rays, for a fitted circle to count
 // Weights of the iris rays' share and of the pupil's paleness in the evidence for a
 // pair, and the evidence that gives a confidence of one half.
@@ -83,7 +87,7 @@ struct Reduced {
 
 Reduced Reduce(const GreyPlane& p) {
   Reduced r;
-  r.factor = std::max(1, std::min(p.width, p.height) / kWorkingShortSide);
+  r.factor = std::max(1, static_cast<int32_t>(std::lround(std::min(p.width, p.height) / static_cast<double>(kWorkingShortSide))));
   r.width = p.width / r.factor;
   r.height = p.height / r.factor;
   r.v.assign(static_cast<size_t>(r.width) * r.height, 0.0f);
@@ -361,7 +365,8 @@ struct Coarse {
 
 // Integro-differential pair search around one candidate (reduced coordinates), with
 // steps and penalties as shares of the picture's contrast.
-void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, double contrast, Coarse& best) {
+void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, double contrast,
+                std::vector<uint8_t>& searched, Coarse& best) {
   const double up = std::sin(kIrisArcUp * std::numbers::pi / 180);
   const double down = std::sin(kIrisArcDown * std::numbers::pi / 180);
   const auto n = static_cast<size_t>(maxRadius + SpanOf(static_cast<size_t>(maxRadius)) + 2);
@@ -390,6 +395,10 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
   for (int32_t cy = centre.y - kCentreSearch; cy <= centre.y + kCentreSearch; ++cy)
     for (int32_t cx = centre.x - kCentreSearch; cx <= centre.x + kCentreSearch; ++cx) {
       if (cx < 0 || cy < 0 || cx >= r.width || cy >= r.height) continue;
+      // Candidates' windows overlap: each centre is tried once.
+      uint8_t& done = searched[static_cast<size_t>(cy) * r.width + cx];
+      if (done) continue;
+      done = 1;
       const double ox = cx + 0.5, oy = cy + 0.5;
       const auto reach = static_cast<int32_t>(n);
       const bool inside = cx - reach >= 0 && cy - reach >= 0 && cx + reach < r.width && cy + reach < r.height;
@@ -414,6 +423,13 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
         }
         full[radius] = nf * 4 >= kCircleSamples * 3 ? sf / static_cast<float>(nf) : nan;
         side[radius] = ns >= 4 ? ss / static_cast<float>(ns) : nan;
+      }
+      // The largest side step at any radius bounds what an iris can add to a pupil.
+      double largestSide = 0;
+      for (size_t ir = smallestIris; ir < n; ++ir) {
+        const auto hi = static_cast<size_t>(SpanOf(ir));
+        if (ir + hi >= n) break;
+        largestSide = std::max(largestSide, side[ir + hi] - side[ir - hi]);
       }
       lowest[0] = highest[0] = full[0];
       double area = 0, weighted = 0;  // the disc's mean: circles weighted by their length
@@ -449,7 +465,7 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
         const double pupilScore = (dp - kUnevenPupilWeight * (highest[within] - lowest[within]) -
                                    kPaleness * std::max(0.0, mean[within] - low)) /
                                   contrast;
-        if (!(pupilScore + 1.0 > best.score)) continue;  // the iris adds at most C
+        if (!(pupilScore + largestSide / contrast > best.score)) continue;
         const auto from = std::max(smallestIris, static_cast<size_t>(std::ceil(static_cast<double>(pr) * kMinIrisToPupil)));
         const auto to = std::min<size_t>(n - 1, static_cast<size_t>(static_cast<double>(pr) * kMaxIrisToPupil));
         // The limbus is the first strong rise outward: of the radii whose side step comes
@@ -630,7 +646,7 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
   for (int round = 0; round < 3; ++round) {
     double nx = fx, ny = fy, nr = fr;
     bool ok = FitCircle(pts, use, nx, ny, nr);
-    if (holdHeight && (!ok || std::abs(ny - cy) > 0.1 * nr)) {
+    if (holdHeight && (!ok || std::abs(ny - cy) > kHeldHeight * nr)) {
       nx = fx, ny = cy, nr = fr;
       ok = FitCircleAtHeight(pts, use, nx, ny, nr);
     }
@@ -686,7 +702,8 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   Coarse best;
   std::vector<Point> candidates = VoteCentres(r, maxRadius, contrast);
   for (const Point& p : DarkCentres(r, low, contrast)) candidates.push_back(p);
-  for (const Point& candidate : candidates) SearchPair(r, candidate, maxRadius, darkest, contrast, best);
+  std::vector<uint8_t> searched(r.v.size(), 0);
+  for (const Point& candidate : candidates) SearchPair(r, candidate, maxRadius, darkest, contrast, searched, best);
   if (!std::isfinite(best.score)) return found;
 
   const double f = r.factor;

@@ -34,8 +34,10 @@ constexpr Filter kFilters[kCodeFilters] = {
     {32, 6, 2},
 };
 // A response is left out when more than this share of its window's weight lies on what
-// hides the iris: its phase would be the lid's or the highlight's.
-constexpr double kMaxHiddenShare = 0.3;
+// hides the iris. Hidden cells carry the iris's mean level and add no edge, so a window
+// mostly on them still reads the visible iris's phase (weakly: the weak-part rule
+// below then decides); 0.3 and 0.5 threw away more good bits than bad.
+constexpr double kMaxHiddenShare = 0.7;
 // A real or imaginary part smaller than this share of the median magnitude of its kind
 // (this filter, this picture) is too weak to keep its sign under noise.
 constexpr double kWeakShare = 0.25;

@@ -51,7 +51,7 @@ constexpr double kReferenceBits = 8500;
 // Normalised distances at or below this are the same eye: the largest hundredth at which
 // no more than 0.1 % of comparisons of different eyes passed, measured on near-infrared
 // eyes (see the README).
-constexpr double kSameEyeThreshold = 0.28;
+constexpr double kSameEyeThreshold = 0.30;
 // Fewer bits than this cannot be judged: even full agreement on them would normalise
 // to above the threshold, 0.5 - 0.5 sqrt(n / kReferenceBits) > kSameEyeThreshold.
 constexpr int32_t kMinComparedBits =

@@ -8,7 +8,11 @@ namespace {
 
 constexpr double kHighlightFloor = 230.0;
 constexpr double kHighlightSpreads = 4.0;
-constexpr double kLidStepFloor = 25.0;  // levels
+// Skin is brighter than the iris by at least this share of the iris's own median level
+// (and at least kLidStepFloor levels): relative, so a dark near-infrared iris (25) is
+// told from its lids (45 to 60) as a daylight one is.
+constexpr double kLidShare = 0.45;
+constexpr double kLidStepFloor = 4.0;  // levels
 constexpr double kLidSpreads = 2.0;
 constexpr int32_t kShortestLid = 3;  // pixels of a column's run
 constexpr int32_t kLidGap = 2;       // iris-like pixels a lid's run may skip
@@ -68,7 +72,7 @@ OcclusionMask MaskIrisRing(const GreyPlane& p, const Circle& pupil, const Circle
   }
   if (levelsOut != nullptr) *levelsOut = levels;
   const double highlight = std::max(kHighlightFloor, levels.median + kHighlightSpreads * levels.spread);
-  const double step = std::max(kLidStepFloor, kLidSpreads * levels.spread);
+  const double step = std::max({kLidStepFloor, kLidShare * levels.median, kLidSpreads * levels.spread});
   const double bright = levels.median + step, dark = levels.median - step;
 
   // Level of a pixel averaged over five columns, so single bright fibres do not read as skin.

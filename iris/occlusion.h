@@ -4,12 +4,14 @@
 // The iris's own levels are learnt from the ring's side sectors next to the pupil (the
 // part lids and lashes least often reach): their median and robust spread. Then:
 //  - highlights are pixels at or above max(230, median + 4 spread);
-//  - an eyelid is a run of pixels brighter than median + max(25, 2 spread) (skin)
+//  - an eyelid is a run of pixels brighter than median + max(4, 0.45 median,
+//    2 spread) (skin: relative to the iris's own level, so the dim lids of a dark
+//    near-infrared eye count as the bright lids of a daylight one do)
 //    reached from the ring's edge, scanning each column from the top down to the
 //    centre row (upper lid) and from the bottom up (lower lid); darker pixels that
 //    directly follow the bright run (the lash line of the lid's margin) belong to the
 //    lid too; runs shorter than 3 pixels are the limbus's blur, not a lid;
-//  - eyelashes are pixels darker than median - max(25, 2 spread) in the ring's upper
+//  - eyelashes are pixels darker than median minus the same step in the ring's upper
 //    half away from the limbus (lashes hang from the upper lid).
 #pragma once
 

@@ -43,11 +43,11 @@ TEST_F(QualityToolTest, JsonHasEveryKeyAndFindsTheEye) {
       "[\"width\", \"height\", \"pupil\", \"iris\", \"iris_diameter\", \"usable_iris_area\", "
       "\"iris_sclera_contrast\", \"iris_pupil_contrast\", \"pupil_iris_ratio\", \"iris_pupil_concentricity\", "
       "\"margin_adequacy\", \"greyscale_utilisation\", \"sharpness\", \"pupil_boundary_circularity\", "
-      "\"verdict\", \"failed\"] - keys == []"))
+      "\"eye_found\", \"verdict\", \"failed\"] - keys == []"))
       << stdout_;
   EXPECT_TRUE(JsonHolds(".width == 640 and .height == 480 and (.pupil.x - 300 | fabs) < 2 and "
                         "(.iris.radius - 110 | fabs) < 5 and (.pupil_iris_ratio - 36.4 | fabs) < 2 and "
-                        "(.verdict == \"pass\") == (.failed == [])"))
+                        "(.verdict == \"pass\") == (.failed == []) and .eye_found == true"))
       << stdout_;
 }
 
@@ -55,10 +55,10 @@ TEST_F(QualityToolTest, NoEyeGivesNullCirclesAndFails) {
   WritePicture("flat.pgm", false);
   ASSERT_EQ(RunTool("quality --json '" + Path("flat.pgm") + "'"), 0) << stderr_;
   EXPECT_TRUE(JsonHolds(".pupil == null and .iris == null and .verdict == \"fail\" and (.failed | length) == 10 and "
-                        ".iris_diameter == null"))
+                        ".iris_diameter == null and .eye_found == false"))
       << stdout_;
   ASSERT_EQ(RunTool("quality '" + Path("flat.pgm") + "'"), 0);
-  EXPECT_NE(stdout_.find("verdict  fail"), std::string::npos) << stdout_;
+  EXPECT_NE(stdout_.find("verdict  fail (eye not found)"), std::string::npos) << stdout_;
   EXPECT_NE(stdout_.find("iris     not found"), std::string::npos) << stdout_;
 }
 

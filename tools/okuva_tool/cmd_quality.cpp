@@ -66,6 +66,7 @@ void PrintJson(const iris::Quality& q) {
   out << "{\"width\": " << q.width << ", \"height\": " << q.height << ", \"pupil\": " << CircleJson(q.circles.pupil)
       << ", \"iris\": " << CircleJson(q.circles.iris);
   for (const iris::Threshold& t : iris::Thresholds()) out << ", \"" << t.name << "\": " << Number(q.Value(t.metric));
+  out << ", \"eye_found\": " << (q.circles.iris ? "true" : "false");
   out << ", \"verdict\": \"" << (q.pass ? "pass" : "fail") << "\", \"failed\": [";
   for (size_t i = 0; i < q.failed.size(); ++i)
     out << (i ? ", " : "") << '"' << iris::ThresholdOf(q.failed[i]).name << '"';
@@ -105,7 +106,7 @@ void PrintTable(const iris::Quality& q) {
                   q.Passed(t.metric) ? "ok" : "FAIL");
     out << line;
   }
-  out << "\nverdict  " << (q.pass ? "pass" : "fail") << "\n";
+  out << "\nverdict  " << (q.pass ? "pass" : "fail") << (q.circles.iris ? "" : " (eye not found)") << "\n";
   std::cout << out.str();
 }
 
