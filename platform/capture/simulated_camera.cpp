@@ -117,6 +117,36 @@ Rgb IrisColour(double r, double theta, double pupilRadius, double irisRadius, ui
 // pupil barely darker, skin and sclera bright.
 Rgb Grey(double level) { return {level, level, level}; }
 
+// The dim near-infrared look of a real iris camera (see SimulatedCamera::Eye::dim),
+// at reference coordinates (dx, dy) from the eye's centre; grey level.
+double DimLevel(double dx, double dy, double irisRadius, double pupilRadius, bool darkIris) {
+  auto soft = [](double edge, double value, double width) {  // 0 inside, 1 outside, smooth
+    const double t = std::clamp((value - edge) / width + 0.5, 0.0, 1.0);
+    return t * t * (3 - 2 * t);
+  };
+  const double r = std::hypot(dx, dy), theta = std::atan2(dy, dx);
+  const double skin = 58 + 6 * ValueNoise(dx / 9, dy / 9, 11), sclera = 47 + 3 * ValueNoise(dx / 7, dy / 7, 13);
+  const double fibres = 0.5 + 0.5 * std::sin(theta * 41 + 2.5 * std::sin(r * 0.11)) * ValueNoise(theta * 12, r * 0.2, 5);
+  const double iris = (darkIris ? 13 : 22) + (darkIris ? 3 : 7) * fibres;
+  const double pupil = 10;
+  // Lids: the upper over the top fifth of the iris, the lower just under it.
+  const double across = std::clamp(1.0 - (dx / kEyeHalfWidth) * (dx / kEyeHalfWidth), 0.0, 1.0);
+  const double upperAt = -0.6 * irisRadius * std::sqrt(across), lowerAt = 1.05 * irisRadius * std::sqrt(across);
+  double level = sclera;
+  level = level + (iris - level) * (1 - soft(irisRadius, r, 0.2 * irisRadius));
+  level = level + (pupil - level) * (1 - soft(pupilRadius, r, 0.33 * pupilRadius));
+  // Lashes: dark strands hanging a little way down from the upper lid's margin.
+  const double strand = std::abs(std::sin(dx * 0.35 + 3 * ValueNoise(dx / 20, 0, 17)));
+  if (dy > upperAt && dy < upperAt + 9 + 6 * ValueNoise(dx / 6, 1, 19) && strand < 0.25) level = std::min(level, 12.0);
+  // The lids' skin, blurred over a few pixels at their margins.
+  level = level + (skin - level) * (1 - soft(upperAt, dy, 4));
+  level = level + (skin - level) * soft(lowerAt, dy, 4);
+  // The illuminator's spot on the pupil's lower edge.
+  const double spot = std::hypot(dx - 0.15 * pupilRadius, dy - 0.85 * pupilRadius);
+  level = level + (255 - level) * (1 - soft(0.22 * pupilRadius, spot, 2));
+  return level;
+}
+
 // Renders the still eye for a frame of `height` lines into a `w` x `h` template whose
 // centre is the frame's centre (the eye sits at the eye's offset from it).
 void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t height,
@@ -137,6 +167,11 @@ void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t hei
     for (int32_t x = 0; x < w; ++x) {
       // Reference coordinates relative to the eye's centre.
       const double dx = (x + 0.5 - cx) / s, dy = (y + 0.5 - cy) / s;
+      if (nir && look.dim) {
+        const auto v = static_cast<uint8_t>(std::clamp(DimLevel(dx, dy, irisRadius, pupilRadius, look.darkIris), 0.0, 255.0));
+        out[3 * x + 0] = out[3 * x + 1] = out[3 * x + 2] = v;
+        continue;
+      }
       const double across = std::clamp(1.0 - (dx / kEyeHalfWidth) * (dx / kEyeHalfWidth), 0.0, 1.0);
       const double upper = -upperLid * across, lower = kLowerLid * across;
       // How far inside the lids (pixels), negative outside.

@@ -45,6 +45,13 @@ public:
     // A near-infrared camera's look: grey, a dark iris, low pupil contrast and the
     // illuminator's bright spot inside the pupil.
     bool nearInfrared = false;
+    // With nearInfrared, an iris camera's real look: dark levels (sclera about 47,
+    // iris 25, pupil 10), soft edges (the limbus spread over a fifth of the iris
+    // radius, the pupil's edge over a third of its own), the upper lid over the top
+    // fifth of the iris with lashes hanging from it, and the illuminator's spot on
+    // the pupil's lower edge. `darkIris` makes the iris nearly as dark as the pupil.
+    bool dim = false;
+    bool darkIris = false;
     bool drift = true;  // the eye wanders; false keeps it still
     // The iris's own pattern: 0 draws the station's usual iris; any other seed draws an
     // iris of its own, the same one for the same seed (one seed, one eye).

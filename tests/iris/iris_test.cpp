@@ -134,6 +134,36 @@ TEST(IrisMetrics, MoveTheRightWay) {
   }
 }
 
+// The dim look of a real iris camera: soft dark levels, a lid over the top fifth,
+// lashes, the spot on the pupil's edge, and an iris nearly as dark as the pupil.
+TEST(IrisCircles, DimNearInfraredEyes) {
+  for (bool darkIris : {false, true}) {
+    for (auto [iris, pupil] : {std::pair{110.0, 42.0}, {70.0, 20.0}}) {
+      auto eye = Eye(-30, 20, iris, pupil);
+      eye.nearInfrared = eye.dim = true;
+      eye.darkIris = darkIris;
+      eye.noise = 2;
+      const Shot shot = Render({"", eye});
+      SCOPED_TRACE(std::string(darkIris ? "dark iris " : "iris ") + std::to_string(iris));
+      const Quality q = Assess(shot.grey.View());
+      ASSERT_TRUE(q.circles.pupil && q.circles.iris);
+      const Circle& p = *q.circles.pupil;
+      const Circle& i = *q.circles.iris;
+      // The pupil, not a ring inside the iris nor the whole dark iris, nor the spot's halo.
+      EXPECT_LE(std::hypot(p.x - shot.truth.x, p.y - shot.truth.y), 0.1 * shot.truth.pupilRadius + 1);
+      EXPECT_NEAR(p.radius, shot.truth.pupilRadius, 0.1 * shot.truth.pupilRadius);
+      // The limbus, not the lid's margin.
+      EXPECT_LE(std::hypot(i.x - shot.truth.x, i.y - shot.truth.y), 0.05 * shot.truth.irisRadius + 1);
+      EXPECT_NEAR(i.radius, shot.truth.irisRadius, 0.06 * shot.truth.irisRadius);
+      EXPECT_GE(p.confidence, kMinConfidence);
+      // The lid over the top fifth hides about a sixth of the ring, the lashes a little more.
+      EXPECT_GT(q.Value(Metric::kUsableIrisArea), 65);
+      EXPECT_LT(q.Value(Metric::kUsableIrisArea), 88);
+      EXPECT_GT(q.mask.Count(Occlusion::kUpperLid), 0u);
+    }
+  }
+}
+
 GreyImage Plane(int32_t width, int32_t height, uint8_t level) {
   return {width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height, level)};
 }
