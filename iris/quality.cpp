@@ -12,7 +12,9 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 
 // The capture-practice figures; sharpness and circularity are this station's own
 // choices (see the constants in the header), set from blurred and elliptical
-// renderings of the simulated eye.
+// renderings of the simulated eye; the sharpness mark then from real near-infrared
+// close-ups and copies of them blurred by a Gaussian of sigma 1.5 (25: nine in ten
+// sharp originals pass, nearly all blurred copies fail).
 const std::array<Threshold, kMetricCount> kTable = {{
     {Metric::kIrisDiameter, "iris_diameter", "Diámetro", "px", 200, true, kNan, false},
     {Metric::kUsableIrisArea, "usable_iris_area", "Área útil", "%", 70, true, kNan, false},
@@ -22,7 +24,7 @@ const std::array<Threshold, kMetricCount> kTable = {{
     {Metric::kIrisPupilConcentricity, "iris_pupil_concentricity", "Concéntr.", "", 90, true, kNan, false},
     {Metric::kMarginAdequacy, "margin_adequacy", "Márgenes", "", 80, false, kNan, false},
     {Metric::kGreyscaleUtilisation, "greyscale_utilisation", "Grises", "bits", 6, true, kNan, false},
-    {Metric::kSharpness, "sharpness", "Nitidez", "", 40, true, kNan, false},
+    {Metric::kSharpness, "sharpness", "Nitidez", "", 25, true, kNan, false},
     {Metric::kPupilBoundaryCircularity, "pupil_boundary_circularity", "Circular.", "", 80, true, kNan, false},
 }};
 
