@@ -44,14 +44,15 @@ constexpr int32_t kCodeBits = 64 * kCodeAngles;
 constexpr int32_t kMaxRotationSteps = 14;
 constexpr double kDegreesPerStep = 360.0 / kCodeAngles;
 
-// Bits of a typical comparison of two pictures of one eye (the median measured on
-// near-infrared eyes, where the upper sector and the lids take about half the code),
-// the n at which the normalised distance equals the raw one.
-constexpr double kReferenceBits = 8500;
+// Bits of a typical comparison of two pictures of one eye (the median, 3860, measured
+// on near-infrared eyes, where the upper sector, the lids and the fragile bits take
+// about three quarters of the code), the n at which the normalised distance equals the
+// raw one.
+constexpr double kReferenceBits = 4000;
 // Normalised distances at or below this are the same eye: the largest hundredth at which
 // no more than 0.1 % of comparisons of different eyes passed, measured on near-infrared
 // eyes (see the README).
-constexpr double kSameEyeThreshold = 0.30;
+constexpr double kSameEyeThreshold = 0.20;
 // Fewer bits than this cannot be judged: even full agreement on them would normalise
 // to above the threshold, 0.5 - 0.5 sqrt(n / kReferenceBits) > kSameEyeThreshold.
 constexpr int32_t kMinComparedBits =

@@ -45,7 +45,7 @@ IrisCode Encode(const Take& take) {
 TEST(IrisCode, SameEyeMatchesAcrossTakes) {
   constexpr uint32_t kSeed = 20;
   const IrisCode enrolled = Encode({"enrolled", Seeded(kSeed)});
-  EXPECT_GT(enrolled.UsableBits(), kCodeBits / 2);
+  EXPECT_GT(enrolled.UsableBits(), kCodeBits / 3);  // the weak-part rule takes about a third
 
   std::vector<std::pair<Take, double>> takes;  // with the turn to be found, degrees
   auto turned = Seeded(kSeed);
