@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -144,6 +145,42 @@ TEST(IrisCode, NoEyeNoCode) {
   // Circles wholly off the picture give a code with nothing to compare.
   const OcclusionMask mask = MaskIrisRing(flat.View(), {-500, -500, 40, 1}, {-500, -500, 100, 1});
   EXPECT_EQ(EncodeIris(flat.View(), {-500, -500, 40, 1}, {-500, -500, 100, 1}, mask).UsableBits(), 0);
+}
+
+// A dim near-infrared eye whose iris carries the illuminator's faint spot (far under the
+// occlusion mask's highlight floor): the code hides the spot and its halo, not the
+// rest of the ring, so moving the spot leaves the eye the same.
+TEST(IrisCode, FaintReflectionHidden) {
+  const Circle pupil{100, 100, 15, 1}, iris{100, 100, 60, 1};
+  auto eye = [&](double spotAngle) {
+    GreyImage g{200, 200, std::vector<uint8_t>(200 * 200)};
+    const double sx = 100 + 37 * std::cos(spotAngle), sy = 100 + 37 * std::sin(spotAngle);
+    for (int32_t y = 0; y < 200; ++y)
+      for (int32_t x = 0; x < 200; ++x) {
+        const double dx = x + 0.5 - 100, dy = y + 0.5 - 100, r = std::hypot(dx, dy), a = std::atan2(dy, dx);
+        double v = r < 15 ? 10 : r < 60 ? 25 + 4 * std::sin(11 * a + 0.1 * r) + 3 * std::sin(5 * a + 1) : 47;
+        if (std::hypot(x + 0.5 - sx, y + 0.5 - sy) < 3) v = 90;  // no spot for a NaN angle
+        g.pixels[static_cast<size_t>(y * 200 + x)] = static_cast<uint8_t>(v);
+      }
+    const OcclusionMask mask = MaskIrisRing(g.View(), pupil, iris);
+    EXPECT_EQ(mask.Count(Occlusion::kHighlight), 0u);  // too faint for the occlusion mask
+    return EncodeIris(g.View(), pupil, iris, mask);
+  };
+  const IrisCode plain = eye(std::nan("")), right = eye(0), below = eye(std::numbers::pi / 2);
+  // Column j looks along 2 pi (j + 0.5) / kCodeAngles, clockwise as seen from the right;
+  // the spot lies half-way out, on rows 7 to 9 of the grid's 16. The finer filter's
+  // windows there lie wholly on it and its halo.
+  uint64_t spotRows = 0;
+  for (int32_t i = 6; i <= 9; ++i) spotRows |= uint64_t{3} << (2 * i);
+  for (int32_t j : {0, 2, kCodeAngles - 3}) EXPECT_EQ(right.mask[static_cast<size_t>(j)] & spotRows, 0u) << j;
+  EXPECT_EQ(below.mask[kCodeAngles / 4] & spotRows, 0u);
+  EXPECT_NE(plain.mask[0] & spotRows, 0u);
+  EXPECT_NE(below.mask[0] & spotRows, 0u);
+  for (const IrisCode* spotted : {&right, &below}) {
+    const IrisComparison c = CompareIrisCodes(plain, *spotted);
+    EXPECT_EQ(c.decision, MatchDecision::kSameEye);
+    EXPECT_LT(c.rawDistance, 0.01);
+  }
 }
 
 }  // namespace
