@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "capture/aids/exposure.h"
+#include "iris/iris_code.h"
 #include "iris/quality.h"
 #include "platform/capture/camera.h"
 
@@ -50,6 +51,14 @@ public:
   const QString& Banner() const { return banner_; }
   // Where the banner is drawn: along the foot of the visible part of this widget.
   QRect BannerRect() const;
+  // A second line above the banner: how the picture compares with an earlier one,
+  // in the passing colour when `agrees`.
+  void SetComparison(const QString& text, bool agrees) {
+    comparison_ = text;
+    comparisonAgrees_ = agrees;
+    update();
+  }
+  const QString& Comparison() const { return comparison_; }
   bool HasCircles() const { return quality_ && quality_->circles.iris.has_value(); }
   bool Passing() const { return quality_ && quality_->pass; }
   const std::optional<iris::Quality>& Judged() const { return quality_; }
@@ -60,6 +69,8 @@ protected:
 private:
   std::optional<iris::Quality> quality_;
   QString banner_;
+  QString comparison_;
+  bool comparisonAgrees_ = false;
 };
 
 // The metrics of the live picture, each green when within its recommended range and
@@ -90,6 +101,10 @@ public:
   static constexpr std::chrono::milliseconds kAutoWindow{1000};
   // A picture must keep passing this long before the instruction says it is ready.
   static constexpr std::chrono::milliseconds kSettle{500};
+  // Whether a still shows the same eye as the still before it (with an iris).
+  static constexpr const char* kSameEye = "Mismo ojo que la foto anterior";
+  static constexpr const char* kOtherEye = "Parece otro ojo: revise";
+  static constexpr const char* kCannotCompare = "Poco iris a la vista para compararla con la foto anterior";
 
   // The check boxes and the checklist are made in `panel` (placed by the caller);
   // the live circles are drawn over `livePicture`.
@@ -102,7 +117,9 @@ public:
   // No live picture (no camera, camera lost): the live circles, the checklist and the
   // instruction show nothing.
   void Forget();
-  // Judges the still shown in `still` and draws the judgement over it.
+  // Judges the still shown in `still` and draws the judgement over it; when an earlier
+  // still of this run showed an iris, says whether this one is the same eye (the
+  // distance in the picture's tool tip).
   void JudgeStill(qt::PictureBox* still);
   // What the automatic capture runs: "Capturar" with the frame it chose; true when the
   // still was taken (only then is the operator told).
@@ -151,6 +168,7 @@ private:
   IrisOverlay* stillOverlay_ = nullptr;
   std::function<bool(const camera::Frame&)> capture_;
   std::function<Clock::time_point()> clock_ = [] { return Clock::now(); };
+  std::optional<iris::IrisCode> lastStill_;  // the template of the latest still with an iris
   bool synchronous_ = false;
   uint64_t liveResults_ = 0;
   QString instruction_;
