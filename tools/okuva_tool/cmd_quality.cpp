@@ -1,5 +1,6 @@
 // okuva-tool quality: finds the pupil and the iris in a picture and judges it with the
-// iris quality metrics, as a readable table or as one JSON object.
+// iris quality metrics, as a readable table or as one JSON object, optionally drawn as
+// an overlay picture; or judges a whole archive into a CSV file (quality_batch.cpp).
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -9,50 +10,26 @@
 #include <vector>
 
 #include "iris/quality.h"
-#include "platform/gdi/gdi.h"
-#include "platform/picture/picture.h"
 #include "platform/runtime/error.h"
 #include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/overlay.h"
+#include "tools/okuva_tool/quality_batch.h"
+#include "tools/okuva_tool/quality_common.h"
 
 namespace okuva::tool {
 namespace {
 
-constexpr const char* kSynopsis = "quality IN [--json]";
+constexpr const char* kSynopsis = "quality IN [--json] [--overlay OUT.png] | quality --csv OUT.csv [--jobs N] PATH...";
 
-// The picture's pixels as grey levels (colour by luma), rows top to bottom.
-iris::GreyImage ReadGrey(const std::string& path) {
-  StdPicture picture;
+// The picture as read for the analysis; a file that cannot be read is bad input here,
+// like a malformed one.
+Canvas ReadPicture(const std::string& path) {
   try {
-    picture = LoadPicture(path);
+    return ReadCanvas(path);
   } catch (const RuntimeError& e) {
-    // A file that cannot be read is bad input here, like a malformed one.
+    if (e.Number() == kErrOutOfMemory) throw;
     throw UsageError{path + ": " + e.Description()};
   }
-  const int32_t width = picture.Width(), height = picture.Height();
-  if (!picture || width <= 0 || height <= 0) throw UsageError{path + ": not a picture"};
-  std::vector<uint8_t> bgrx(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
-  gdi::BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof(gdi::BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;  // top-down
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = gdi::BI_RGB;
-  const gdi::HDC dc = gdi::CreateCompatibleDC(0);
-  const int lines = dc == 0 ? 0
-                            : gdi::GetDIBits(dc, picture.Handle(), 0, static_cast<uint32_t>(height), bgrx.data(),
-                                             &info, gdi::DIB_RGB_COLORS);
-  if (dc != 0) gdi::DeleteDC(dc);
-  if (lines != height) throw UsageError{path + ": its pixels could not be read"};
-  return iris::GreyFromBgrx(bgrx.data(), width, height, ptrdiff_t{width} * 4);
-}
-
-// Numbers as JSON takes them: not-a-number (not measured) becomes null.
-std::string Number(double value) {
-  if (!std::isfinite(value)) return "null";
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3f", value);
-  return text;
 }
 
 std::string CircleJson(const std::optional<iris::Circle>& c) {
@@ -71,15 +48,6 @@ void PrintJson(const iris::Quality& q) {
     out << (i ? ", " : "") << '"' << iris::ThresholdOf(q.failed[i]).name << '"';
   out << "]}\n";
   std::cout << out.str();
-}
-
-std::string Range(const iris::Threshold& t) {
-  std::string text;
-  if (!std::isnan(t.minimum)) text += (t.minimumIncluded ? ">= " : "> ") + Number(t.minimum).substr(0, Number(t.minimum).find('.'));
-  if (!std::isnan(t.maximum))
-    text += (text.empty() ? "" : ", ") + std::string(t.maximumIncluded ? "<= " : "< ") +
-            Number(t.maximum).substr(0, Number(t.maximum).find('.'));
-  return text;
 }
 
 void PrintTable(const iris::Quality& q) {
@@ -112,18 +80,38 @@ void PrintTable(const iris::Quality& q) {
 int Run(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   bool json = false;
-  for (const std::string& a : args) {
+  std::string overlay, csv, jobs;
+  const auto value = [&](size_t& i) -> const std::string& {
+    if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError{args[i] + " needs a value; usage: okuva-tool " + kSynopsis};
+    return args[++i];
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (a == "--json") {
       json = true;
+    } else if (a == "--overlay") {
+      overlay = value(i);
+    } else if (a == "--csv") {
+      csv = value(i);
+    } else if (a == "--jobs") {
+      jobs = value(i);
     } else if (a.size() > 1 && a[0] == '-') {
       throw UsageError{"unknown option " + a + "; usage: okuva-tool " + kSynopsis};
     } else {
       positional.push_back(a);
     }
   }
+  if (!csv.empty()) {
+    if (json || !overlay.empty()) throw UsageError{"--csv judges many pictures: it takes neither --json nor --overlay"};
+    if (positional.empty()) throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
+    return RunBatch(csv, positional, jobs.empty() ? DefaultJobs() : ParseJobs(jobs));
+  }
+  if (!jobs.empty()) throw UsageError{"--jobs goes with --csv"};
   if (positional.size() != 1) throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
-  const iris::GreyImage grey = ReadGrey(positional[0]);
-  const iris::Quality quality = iris::Assess(grey.View());
+  const Canvas picture = ReadPicture(positional[0]);
+  const iris::Quality quality = iris::Assess(GreyOf(picture).View());
+  // The picture first: when it cannot be written nothing is printed either.
+  if (!overlay.empty()) WritePng(QualityOverlay(picture, quality), overlay);
   if (json) {
     PrintJson(quality);
   } else {

@@ -25,7 +25,8 @@ void PrintHelp(std::ostream& out) {
     out << "  " << c.synopsis << "\n      " << c.summary << "\n";
   }
   out << "\nExit codes: 0 success; 1 usage error or unreadable input; 2 output exists;\n"
-         "3 an error raised by the toolkit (printed as \"Error N: description\").\n";
+         "3 an error raised by the toolkit (printed as \"Error N: description\");\n"
+         "4 some pictures of a quality batch could not be read.\n";
 }
 }  // namespace
 
