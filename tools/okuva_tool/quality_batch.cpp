@@ -202,8 +202,12 @@ std::string CsvHeader() {
 }
 
 std::string CircleFields(const std::optional<iris::Circle>& c) {
-  if (!c) return ",,,,";
-  return "," + Number(c->x) + "," + Number(c->y) + "," + Number(c->radius) + "," + Number(c->confidence);
+  std::string fields;
+  for (const double v : {c ? c->x : NAN, c ? c->y : NAN, c ? c->radius : NAN, c ? c->confidence : NAN}) {
+    fields += ',';
+    fields += Number(v, "");
+  }
+  return fields;
 }
 
 constexpr size_t kEmptyColumns = 2 + 8 + iris::kMetricCount + 2;  // width .. failed
@@ -222,10 +226,14 @@ Judged Judge(const Found& found) {
     j.pass = q.pass;
     j.row = CsvField(found.path) + "," + std::to_string(q.width) + "," + std::to_string(q.height) +
             CircleFields(q.circles.pupil) + CircleFields(q.circles.iris);
-    for (const iris::Threshold& t : iris::Thresholds()) j.row += "," + Number(q.Value(t.metric), "");
+    for (const iris::Threshold& t : iris::Thresholds()) {
+      j.row += ',';
+      j.row += Number(q.Value(t.metric), "");
+    }
     j.row += q.pass ? ",pass," : ",fail,";
     for (size_t i = 0; i < q.failed.size(); ++i) {
-      j.row += std::string(i ? " " : "") + iris::ThresholdOf(q.failed[i]).name;
+      if (i > 0) j.row += ' ';
+      j.row += iris::ThresholdOf(q.failed[i]).name;
       j.failed[static_cast<size_t>(q.failed[i])] = true;
     }
     j.row += ",\n";
