@@ -23,7 +23,7 @@ namespace {
 using namespace okuva;
 namespace fs = std::filesystem;
 
-constexpr int kPictures = 24;
+constexpr int kPictures = 96;
 
 // The archive, made once per process in a temporary folder removed at exit.
 class Archive {

@@ -7,6 +7,7 @@
 #include "tools/okuva_tool/quality_batch.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -421,6 +422,12 @@ unsigned ParseJobs(const std::string& text) {
 
 int RunBatch(const std::string& csvPath, const std::vector<std::string>& paths, unsigned jobs) {
   const Clock::time_point start = Clock::now();
+  // Every picture takes and frees buffers of the same few sizes. Left to the allocator's
+  // defaults, the larger ones are mapped and unmapped (or trimmed) each time, and the
+  // fresh pages' faults cost a fifth of the time and contend between the jobs; kept in
+  // the heap, they are reused. What stays is bounded by a few pictures per job.
+  ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
   std::optional<Progress> progress;
   if (::isatty(STDERR_FILENO)) {
     // A first walk counts the pictures for "done / total"; it reads only names and
