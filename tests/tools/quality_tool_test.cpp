@@ -35,10 +35,13 @@ protected:
     Write(name, bytes);
   }
 
-  // The simulated camera's still eye as a P6 picture; returns where the eye is.
+  // The simulated camera's still eye, off the frame's centre (so a flipped or mirrored
+  // drawing shows), as a P6 picture; returns where the eye is.
   camera::SimulatedCamera::EyeGeometry WriteSimulatedEye(const std::string& name) {
     camera::SimulatedCamera::Eye eye;
     eye.drift = false;
+    eye.offsetX = -50;
+    eye.offsetY = 25;
     camera::SimulatedCamera camera({}, eye);
     const camera::Frame frame = camera.RenderFrame(0);
     const std::string header = "P6\n" + std::to_string(frame.width) + " " + std::to_string(frame.height) + "\n255\n";

@@ -122,7 +122,9 @@ int Run(const std::vector<std::string>& args) {
 
 const Registration kRegistration{Command{
     "quality", kSynopsis,
-    "find the pupil and the iris and judge the picture with the iris quality metrics", Run}};
+    "find the pupil and the iris and judge the picture with the iris quality metrics (--overlay draws them); "
+    "--csv judges every picture under the PATHs into one CSV row each",
+    Run}};
 
 }  // namespace
 }  // namespace okuva::tool
