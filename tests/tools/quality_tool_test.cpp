@@ -232,10 +232,14 @@ TEST_F(QualityToolTest, BatchOverAFolderGivesSortedRowsAlikeAtOneAndTwoJobs) {
   EXPECT_NEAR(std::stod(rows[3][11]), 2 * std::stod(rows[3][9]), 0.01);  // iris_diameter
   EXPECT_EQ(rows[3][21] == "pass", rows[3][22].empty());
 
-  // Every picture read: exit 0; usage errors: exit 1 and no CSV.
-  EXPECT_EQ(RunTool("quality --csv '" + Path("good.csv") + "' '" + Path("d/sub") + "' '" + Path("d/flat.pgm") + "'"), 0)
+  // Every picture read: exit 0; a path with a comma and a quote is quoted. Usage
+  // errors: exit 1 and no CSV.
+  WritePicture("a,\"b\".pgm", false);
+  EXPECT_EQ(RunTool("quality --csv '" + Path("good.csv") + "' '" + Path("d/sub") + "' '" + Path("a,\"b\".pgm") + "'"), 0)
       << stderr_;
-  EXPECT_EQ(CsvRows(ReadBytes(Path("good.csv"))).size(), 3u);
+  const std::vector<uint8_t> good = ReadBytes(Path("good.csv"));
+  EXPECT_EQ(CsvRows(good).size(), 3u);
+  EXPECT_NE(std::string(good.begin(), good.end()).find("\n\"" + Path("a,\"\"b\"\".pgm") + "\",640,480,"), std::string::npos);
   for (const std::string& bad : {std::string("--jobs 0 "), std::string("--json "), std::string("--jobs 2x ")}) {
     EXPECT_EQ(RunTool("quality --csv '" + Path("bad.csv") + "' " + bad + "'" + Path("d") + "'"), 1) << bad;
   }
