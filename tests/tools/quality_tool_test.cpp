@@ -37,9 +37,10 @@ protected:
 
   // The simulated camera's still eye, off the frame's centre (so a flipped or mirrored
   // drawing shows), as a P6 picture; returns where the eye is.
-  camera::SimulatedCamera::EyeGeometry WriteSimulatedEye(const std::string& name) {
+  camera::SimulatedCamera::EyeGeometry WriteSimulatedEye(const std::string& name, double lidClosure = 0) {
     camera::SimulatedCamera::Eye eye;
     eye.drift = false;
+    eye.lidClosure = lidClosure;
     eye.offsetX = -50;
     eye.offsetY = 25;
     camera::SimulatedCamera camera({}, eye);
@@ -160,6 +161,24 @@ TEST_F(QualityToolTest, OverlayDrawsBothCirclesOnTheSimulatedEye) {
     EXPECT_EQ(drawnNear((eye.irisRadius + eye.pupilRadius) / 2, 20), 0) << "inside the ring, direction " << k;
     EXPECT_EQ(drawnNear(eye.pupilRadius / 2, 10), 0) << "inside the pupil, direction " << k;
   }
+}
+
+TEST_F(QualityToolTest, OverlayTintsTheLidOfAFailingEye) {
+  const auto eye = WriteSimulatedEye("lid.ppm", 0.4);  // the upper lid hides too much of the ring
+  ASSERT_EQ(RunTool("quality '" + Path("lid.ppm") + "' --json --overlay '" + Path("over.png") + "'"), 0) << stderr_;
+  ASSERT_TRUE(JsonHolds(".failed | any(. == \"usable_iris_area\")")) << stdout_;
+  const Pixels in = ReadPixels(Path("lid.ppm")), out = ReadPixels(Path("over.png"));
+  // Halfway across the ring straight up: the lid, half amber (255, 176, 0).
+  const auto x = static_cast<int32_t>(eye.x), y = static_cast<int32_t>(eye.y - (eye.irisRadius + eye.pupilRadius) / 2);
+  const std::array<int, 3> amber{255, 176, 0}, lid = in.At(x, y);
+  for (size_t c = 0; c < 3; ++c) EXPECT_EQ(out.At(x, y)[c], (lid[c] * 127 + amber[c] * 128 + 127) / 255) << c;
+  // Halfway across straight down: iris, untouched.
+  const auto below = static_cast<int32_t>(eye.y + (eye.irisRadius + eye.pupilRadius) / 2);
+  EXPECT_EQ(out.At(x, below), in.At(x, below));
+  int red = 0;  // the circles and the band's two failing lines
+  for (int32_t j = 0; j < out.height; ++j)
+    for (int32_t i = 0; i < out.width; ++i) red += out.At(i, j) == kFail;
+  EXPECT_GT(red, 1000);
 }
 
 TEST_F(QualityToolTest, OverlayWithoutAnEyeSaysSoInRed) {
