@@ -1,8 +1,10 @@
 // The save command: the frozen picture in Picture2 as a JPEG file of quality 90, under a
-// name the operator chooses (proposed: RuvoDiro.jpg in the program's folder).
+// name the operator chooses (proposed: RuvoDiro.jpg in the program's folder); then,
+// when ticked, the still's iris record beside it.
 #include <string>
 
 #include "capture/frmCapturarImagen.h"
+#include "capture/record_options.h"
 #include "platform/qt/picture_box.h"
 #include "platform/runtime/program.h"
 #include "saving/jpeg_export.h"
@@ -30,6 +32,8 @@ void frmCapturarImagen::cmdGuardar_Click() {
     return;
   }
   SaveDIBAsJPG(cDib, sFileName, 90);
+  // Only once the JPEG is written: the iris record beside it, when asked for.
+  recordOptions_->AfterSave(Picture2->Shown(), sFileName);
 }
 
 }  // namespace okuva

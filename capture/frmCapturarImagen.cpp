@@ -14,6 +14,7 @@
 #include "capture/aids_panel.h"
 #include "capture/iris_aids.h"
 #include "capture/mdlCapturarImagen.h"
+#include "capture/record_options.h"
 #include "platform/gdi/clipboard.h"
 #include "platform/qt/capture_window.h"
 #include "platform/qt/picture_box.h"
@@ -184,6 +185,9 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   QWidget::setTabOrder(cmdGuardar, aids->RingToggle());
   QWidget::setTabOrder(aids->RingToggle(), aids->Iris()->CirclesToggle());
   QWidget::setTabOrder(aids->Iris()->CirclesToggle(), aids->Iris()->AutoCaptureToggle());
+  // The iris record beside the JPEG: its capture time is that of the "Capturar".
+  recordOptions_ = new RecordOptions(this, [] { return qt::CaptureWindowFromHandle(hCapWnd); });
+  connect(cmdCapturar, &QPushButton::clicked, recordOptions_, &RecordOptions::StillTaken);
   aids->SetOnReconnected([this] {
     Run([] {
       int32_t zero = 0;

@@ -20,6 +20,8 @@ class QPushButton;
 
 namespace okuva {
 
+class RecordOptions;
+
 namespace qt {
 class PictureBox;
 }
@@ -84,6 +86,9 @@ protected:
   void moveEvent(QMoveEvent* event) override;
 
 private:
+  // The eye and the record written beside the JPEG (see record_options.h).
+  RecordOptions* recordOptions_ = nullptr;
+
   // One look at the frame while the first placement is watched (see frameWatch_).
   void WatchFrame();
 

@@ -84,15 +84,19 @@ void IrisOverlay::paintEvent(QPaintEvent*) {
     for (const auto& c : {quality_->circles.pupil, quality_->circles.iris})
       if (c) painter.drawEllipse(QPointF(c->x * sx, c->y * sy), c->radius * sx, c->radius * sy);
   }
-  if (!banner_.isEmpty()) {
-    QFont font = painter.font();
-    font.setBold(true);
-    font.setPointSizeF(9);
-    painter.setFont(font);
-    const QRect band(0, height() - 22, width(), 22);
+  QFont font = painter.font();
+  font.setBold(true);
+  font.setPointSizeF(9);
+  painter.setFont(font);
+  int foot = height();
+  for (const auto& [text, agrees] : {std::pair{banner_, quality_ && quality_->pass},
+                                     std::pair{comparison_, comparisonAgrees_}}) {
+    if (text.isEmpty()) continue;
+    const QRect band(0, foot - 22, width(), 22);
     painter.fillRect(band, QColor(0, 0, 0, 170));
-    painter.setPen(quality_ && quality_->pass ? kPass : QColor(255, 120, 100));
-    painter.drawText(band.adjusted(6, 0, -6, 0), Qt::AlignVCenter | Qt::AlignLeft, banner_);
+    painter.setPen(agrees ? kPass : QColor(255, 120, 100));
+    painter.drawText(band.adjusted(6, 0, -6, 0), Qt::AlignVCenter | Qt::AlignLeft, text);
+    foot -= 22;
   }
 }
 
@@ -237,6 +241,8 @@ void IrisAids::JudgeStill(qt::PictureBox* still) {
   if (shown.isNull()) {
     stillOverlay_->SetQuality(nullptr);
     stillOverlay_->SetBanner(QString());
+    stillOverlay_->SetComparison(QString(), false);
+    still->Client()->setToolTip(QString());
     return;
   }
   const QImage rgb32 = shown.convertToFormat(QImage::Format_RGB32);
@@ -244,6 +250,29 @@ void IrisAids::JudgeStill(qt::PictureBox* still) {
   const iris::Quality quality = iris::Assess(grey.View());
   stillOverlay_->SetQuality(&quality);
   stillOverlay_->SetBanner(StillBanner(quality));
+
+  // The same eye as the still before? Its template, from the circles and mask just found.
+  std::optional<iris::IrisCode> code;
+  if (quality.circles.pupil && quality.circles.iris)
+    code = iris::EncodeIris(grey.View(), *quality.circles.pupil, *quality.circles.iris, quality.mask);
+  QString line, tip;
+  bool same = false;
+  if (code && lastStill_) {
+    const iris::IrisComparison c = iris::CompareIrisCodes(*lastStill_, *code);
+    same = c.decision == iris::MatchDecision::kSameEye;
+    line = QString::fromUtf8(same                                                ? kSameEye
+                             : c.decision == iris::MatchDecision::kDifferentEye ? kOtherEye
+                                                                                : kCannotCompare);
+    tip = QString::fromUtf8("Distancia al iris de la foto anterior: %1 (mismo ojo hasta %2); %3 bits comparados; "
+                            "girado %4°")
+              .arg(c.distance, 0, 'f', 3)
+              .arg(iris::kSameEyeThreshold, 0, 'f', 3)
+              .arg(c.bits)
+              .arg(c.rotation, 0, 'f', 1);
+  }
+  if (code) lastStill_ = std::move(code);
+  stillOverlay_->SetComparison(line, same);
+  still->Client()->setToolTip(tip);
 }
 
 }  // namespace okuva

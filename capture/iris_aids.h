@@ -20,6 +20,7 @@
 #include <optional>
 #include <thread>
 
+#include "iris/iris_code.h"
 #include "iris/quality.h"
 #include "platform/capture/camera.h"
 
@@ -42,6 +43,14 @@ public:
   void SetQuality(const iris::Quality* quality);
   void SetBanner(const QString& text) { banner_ = text; update(); }
   const QString& Banner() const { return banner_; }
+  // A second line above the banner: how the picture compares with an earlier one,
+  // in the passing colour when `agrees`.
+  void SetComparison(const QString& text, bool agrees) {
+    comparison_ = text;
+    comparisonAgrees_ = agrees;
+    update();
+  }
+  const QString& Comparison() const { return comparison_; }
   bool HasCircles() const { return quality_ && quality_->circles.iris.has_value(); }
   bool Passing() const { return quality_ && quality_->pass; }
   const std::optional<iris::Quality>& Judged() const { return quality_; }
@@ -52,6 +61,8 @@ protected:
 private:
   std::optional<iris::Quality> quality_;
   QString banner_;
+  QString comparison_;
+  bool comparisonAgrees_ = false;
 };
 
 // The metrics of the live picture, each green when within its recommended range and
@@ -78,6 +89,10 @@ public:
   static constexpr const char* kStillPasses = "Foto apta para reconocimiento";
   static constexpr const char* kRetake = "Repetir la foto";
   static constexpr const char* kNoIris = "no se encuentra el iris";
+  // Whether a still shows the same eye as the still before it (with an iris).
+  static constexpr const char* kSameEye = "Mismo ojo que la foto anterior";
+  static constexpr const char* kOtherEye = "Parece otro ojo: revise";
+  static constexpr const char* kCannotCompare = "Poco iris a la vista para compararla con la foto anterior";
   // The focus a frame must reach, as a share of the best since the box was ticked.
   static constexpr double kAutoFocusShare = 0.95;
 
@@ -88,7 +103,9 @@ public:
 
   // A frame of the live picture with its focus score: handed to the analysis.
   void Look(const camera::Frame& frame, double focus);
-  // Judges the still shown in `still` and draws the judgement over it.
+  // Judges the still shown in `still` and draws the judgement over it; when an earlier
+  // still of this run showed an iris, says whether this one is the same eye (the
+  // distance in the picture's tool tip).
   void JudgeStill(qt::PictureBox* still);
   // What the automatic capture runs: the "Capturar" action.
   void SetCapture(std::function<void()> capture) { capture_ = std::move(capture); }
@@ -117,6 +134,7 @@ private:
   // Lives on the live picture, which the window may delete before this object.
   QPointer<IrisOverlay> liveOverlay_;
   IrisOverlay* stillOverlay_ = nullptr;
+  std::optional<iris::IrisCode> lastStill_;  // the template of the latest still with an iris
   std::function<void()> capture_;
   bool synchronous_ = false;
   double autoBest_ = 0;

@@ -13,37 +13,59 @@ namespace {
 // size (200 pixels on 480 lines) is then 25 pixels in radius, enough to place it
 // within a pixel or two, and the search stays within a millisecond or two.
 constexpr int32_t kWorkingShortSide = 120;
-// Levels at and above this are treated as specular light, not as eye.
-constexpr float kHighlightLevel = 235.0f;
-// A bright blob is filled as a highlight when it covers at most 1/kHighlightShare of
-// the reduced picture (larger bright areas are sclera or skin).
-constexpr int32_t kHighlightShare = 400;
-// Smallest Sobel magnitude that votes (a step of 4 levels), and the share of the
-// strongest edges that vote.
-constexpr float kMinVoteGradient = 16.0f;
+// The picture's contrast C is the spread between these percentiles of its levels
+// (highlights filled); every step and threshold below is a share of it, so a dark,
+// soft near-infrared eye and a bright daylight one are read alike.
+constexpr double kLowPercentile = 0.02;
+constexpr double kHighPercentile = 0.98;
+constexpr double kMinContrast = 8.0;  // levels: flatter pictures show no eye
+// A highlight is a blob at least this share of the way from the 95th percentile of
+// the levels to white, covering at most 1/kHighlightShare of the reduced picture
+// (larger bright areas are sclera or skin).
+constexpr double kHighlightRise = 0.5;
+constexpr int32_t kHighlightShare = 80;
+// Smallest Sobel response that votes (4 times a step of this share of C per 2 pixels),
+// and the share of the strongest edges that vote.
+constexpr double kMinVoteStep = 0.04;
 constexpr double kVotingShare = 0.12;
-constexpr int kCandidates = 5;
+constexpr int kCandidates = 5;      // peaks of the vote
 constexpr int32_t kCentreSearch = 3;  // reduced pixels around each candidate
 constexpr int kCircleSamples = 32;
-// Smallest mean step, in levels, of a boundary on the reduced picture.
-constexpr double kMinCoarseStep = 6.0;
+// A boundary's step is the mean level kSpan * radius (at least a pixel) outside the
+// circle minus the mean level as far inside: soft edges scale with the eye.
+constexpr double kSpan = 0.1;
+// Smallest coarse step of a boundary, as a share of C.
+constexpr double kMinCoarseStep = 0.04;
 // Weight of the spread of levels inside a pupil candidate against its score.
-constexpr double kUnevenPupilWeight = 0.5;
+constexpr double kUnevenPupilWeight = 1.0;
+// Weight of a pupil candidate's mean level above the picture's dark percentile: the
+// pupil is the darkest place of an eye, a dark iris around it is not.
+constexpr double kPaleness = 1.0;
+// Weight of iris ring levels brighter than the level just inside its boundary (a
+// boundary past the limbus holds bright sclera inside it).
+constexpr double kBrightRingWeight = 1.0;
+// Share of the largest side step that the innermost iris boundary must reach.
+constexpr double kInnermostShare = 0.75;
 // Iris radius relative to the pupil's that the search allows (ratios of 17 % to 80 %).
 constexpr double kMinIrisToPupil = 1.25;
 constexpr double kMaxIrisToPupil = 6.0;
-// Rays of the fine search, and the smallest step (levels per 2 pixels) of an edge on them.
+// Rays of the fine search, and the smallest step (a share of C) of an edge on them.
 constexpr int kPupilRays = 72;
 constexpr int kIrisRaysPerSide = 25;
-constexpr double kIrisArcDegrees = 50.0;  // each side arc reaches this far from horizontal
-constexpr double kMinFineStep = 5.0;
+// The iris boundary is read on side arcs from kIrisArcUp above horizontal to
+// kIrisArcDown below it: an upper lid over the top fifth of the iris reaches down to
+// 37 degrees above horizontal, the lower lid rarely as high.
+constexpr double kIrisArcUp = 30.0;
+constexpr double kIrisArcDown = 35.0;
+constexpr double kMinFineStep = 0.04;
 constexpr double kMinFoundShare = 0.4;  // of the rays, for a fitted circle to count
-// Levels by which the pupil's median must lie under the iris ring's.
-constexpr double kMinPupilContrast = 8.0;
+// Share of C by which the pupil's median must lie under the iris ring's.
+constexpr double kMinPupilContrast = 0.05;
 
 struct Reduced {
   int32_t width = 0, height = 0, factor = 1;
   std::vector<float> v;
+  std::vector<uint8_t> glare;  // 1 where a highlight or its halo was filled
   float At(int32_t x, int32_t y) const { return v[static_cast<size_t>(y) * width + x]; }
   float& At(int32_t x, int32_t y) { return v[static_cast<size_t>(y) * width + x]; }
 };
@@ -54,6 +76,7 @@ Reduced Reduce(const GreyPlane& p) {
   r.width = p.width / r.factor;
   r.height = p.height / r.factor;
   r.v.assign(static_cast<size_t>(r.width) * r.height, 0.0f);
+  r.glare.assign(r.v.size(), 0);
   std::vector<uint32_t> sums(static_cast<size_t>(r.width));
   const float scale = 1.0f / static_cast<float>(r.factor * r.factor);
   for (int32_t y = 0; y < r.height; ++y) {
@@ -71,68 +94,86 @@ Reduced Reduce(const GreyPlane& p) {
   return r;
 }
 
-// Calls visit(j) for the index j of pixel i and of each of its eight neighbours
-// that lies inside the picture.
-template <typename Visit>
-void ForEachOfNine(const Reduced& r, int32_t i, Visit&& visit) {
-  const int32_t x = i % r.width, y = i / r.width;
-  for (int32_t yy = std::max(0, y - 1); yy <= std::min(r.height - 1, y + 1); ++yy)
-    for (int32_t xx = std::max(0, x - 1); xx <= std::min(r.width - 1, x + 1); ++xx)
-      visit(static_cast<size_t>(yy) * static_cast<size_t>(r.width) + static_cast<size_t>(xx));
+// Level at the given share of the sorted levels (0..1).
+std::array<double, 3> Percentiles(const Reduced& r, std::array<double, 3> shares) {
+  std::array<uint32_t, 256> histogram{};
+  for (float v : r.v) ++histogram[static_cast<size_t>(std::clamp(v, 0.0f, 255.0f))];
+  std::array<double, 3> levels{};
+  for (size_t k = 0; k < shares.size(); ++k) {
+    const double target = shares[k] * static_cast<double>(r.v.size());
+    double seen = 0;
+    size_t level = 0;
+    while (level < 255 && seen + histogram[level] <= target) seen += histogram[level++];
+    levels[k] = static_cast<double>(level);
+  }
+  return levels;
 }
 
-// Fills small bright blobs, and the pixel around them, with the level around them.
-void FillHighlights(Reduced& r) {
+// Fills small bright blobs with the level around them, and marks them with their
+// halo in r.glare. The halo (the blur and the dark ring a camera's sharpening draws
+// around a bright spot) reaches as far again as the blob's own radius, so a spot on
+// the pupil's edge leaves neither a bright notch nor a dark ring behind.
+void FillHighlights(Reduced& r, double level) {
   const size_t n = r.v.size();
+  const auto threshold = static_cast<float>(level);
   std::vector<uint8_t> seen(n, 0);
   std::vector<int32_t> blob, stack, grown;
-  std::vector<uint32_t> mark(n, 0);  // round number of the grown blob a pixel belongs to
-  uint32_t round = 1;
+  std::vector<double> border;
   const size_t limit = std::max<size_t>(4, n / kHighlightShare);
   for (size_t start = 0; start < n; ++start) {
-    if (seen[start] || r.v[start] < kHighlightLevel) continue;
+    if (seen[start] || r.v[start] < threshold) continue;
     blob.clear();
     stack.assign(1, static_cast<int32_t>(start));
     seen[start] = 1;
+    int32_t x0 = r.width, y0 = r.height, x1 = 0, y1 = 0;
+    double sx = 0, sy = 0;
     while (!stack.empty()) {
       const int32_t i = stack.back();
       stack.pop_back();
       blob.push_back(i);
       const int32_t x = i % r.width, y = i / r.width;
+      x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
+      sx += x, sy += y;
       const int32_t nx[4] = {x - 1, x + 1, x, x}, ny[4] = {y, y, y - 1, y + 1};
       for (int k = 0; k < 4; ++k) {
         if (nx[k] < 0 || ny[k] < 0 || nx[k] >= r.width || ny[k] >= r.height) continue;
         const int32_t j = ny[k] * r.width + nx[k];
-        if (!seen[j] && r.v[j] >= kHighlightLevel) {
+        if (!seen[j] && r.v[j] >= threshold) {
           seen[j] = 1;
           stack.push_back(j);
         }
       }
     }
     if (blob.size() > limit) continue;
-    // The blob grown by a pixel takes the light's blurred halo too; it is filled with
-    // the mean level of the pixels bordering the grown blob.
+    const double count = static_cast<double>(blob.size());
+    const double mx = sx / count, my = sy / count;
+    // Half the blob's extent plus its own radius again, and a pixel.
+    const double reach = 0.5 * std::max(x1 - x0 + 1, y1 - y0 + 1) + std::sqrt(count / std::numbers::pi) + 1.0;
+    const auto span = static_cast<int32_t>(std::ceil(reach)) + 2;
     grown.clear();
-    for (int32_t i : blob) {
-      ForEachOfNine(r, i, [&](size_t j) {
-        if (mark[j] != round) {
-          mark[j] = round;
-          grown.push_back(static_cast<int32_t>(j));
+    border.clear();
+    for (int32_t y = std::max(0, static_cast<int32_t>(my) - span); y <= std::min(r.height - 1, static_cast<int32_t>(my) + span); ++y)
+      for (int32_t x = std::max(0, static_cast<int32_t>(mx) - span); x <= std::min(r.width - 1, static_cast<int32_t>(mx) + span); ++x) {
+        const double d = std::hypot(x - mx, y - my);
+        const size_t i = static_cast<size_t>(y) * r.width + x;
+        if (d <= reach) {
+          grown.push_back(static_cast<int32_t>(i));
+        } else if (d <= reach + 1.5 && r.v[i] < threshold) {
+          border.push_back(r.v[i]);
         }
-      });
+      }
+    // The border's lower third: a spot on the pupil's edge is filled nearer the
+    // pupil's level than the iris's, so the pupil keeps its round outline.
+    double fill = 128.0;
+    if (!border.empty()) {
+      const auto at = border.begin() + static_cast<ptrdiff_t>(border.size() / 3);
+      std::nth_element(border.begin(), at, border.end());
+      fill = *at;
     }
-    double sum = 0;
-    int count = 0;
     for (int32_t i : grown) {
-      ForEachOfNine(r, i, [&](size_t j) {
-        if (mark[j] == round || r.v[j] >= kHighlightLevel) return;
-        sum += r.v[j];
-        ++count;
-      });
+      r.v[static_cast<size_t>(i)] = static_cast<float>(fill);
+      r.glare[static_cast<size_t>(i)] = 1;
     }
-    ++round;
-    const auto fill = static_cast<float>(count > 0 ? sum / count : 128.0);
-    for (int32_t i : grown) r.v[static_cast<size_t>(i)] = fill;
   }
 }
 
@@ -156,11 +197,89 @@ struct Point {
   int32_t x, y;
 };
 
+// Sums of a w x h plane over boxes, in four reads each.
+struct BoxSums {
+  int32_t w = 0, h = 0;
+  std::vector<double> s;
+  BoxSums(const std::vector<float>& v, int32_t width, int32_t height) : w(width), h(height) {
+    s.assign(static_cast<size_t>(w + 1) * (h + 1), 0);
+    for (int32_t y = 0; y < h; ++y) {
+      double row = 0;
+      for (int32_t x = 0; x < w; ++x) {
+        row += v[static_cast<size_t>(y) * w + x];
+        s[static_cast<size_t>(y + 1) * (w + 1) + x + 1] = s[static_cast<size_t>(y) * (w + 1) + x + 1] + row;
+      }
+    }
+  }
+  // Mean over [x0, x1) x [y0, y1), clipped to the plane.
+  double Mean(int32_t x0, int32_t y0, int32_t x1, int32_t y1) const {
+    x0 = std::clamp(x0, 0, w), x1 = std::clamp(x1, 0, w), y0 = std::clamp(y0, 0, h), y1 = std::clamp(y1, 0, h);
+    if (x1 <= x0 || y1 <= y0) return std::numeric_limits<double>::infinity();
+    auto at = [&](int32_t x, int32_t y) { return s[static_cast<size_t>(y) * (w + 1) + x]; };
+    return (at(x1, y1) - at(x0, y1) - at(x1, y0) + at(x0, y0)) / ((x1 - x0) * (y1 - y0));
+  }
+};
+
+// Centres of the dark compact regions: the pixels under a few levels between the
+// picture's dark percentile and its middle, grouped into connected regions, each
+// region's centroid (a pupil is a compact dark region; gradient votes may miss one
+// whose edge is soft and weak). The largest regions of each level come first.
+std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
+  std::vector<Point> chosen;
+  const size_t n = r.v.size();
+  std::vector<uint8_t> seen(n);
+  std::vector<int32_t> stack;
+  const size_t smallest = std::max<size_t>(4, n / 4000), largest = n / 6;
+  for (double share : {0.06, 0.12, 0.2}) {
+    const auto level = static_cast<float>(low + share * contrast);
+    std::fill(seen.begin(), seen.end(), 0);
+    std::vector<std::pair<size_t, Point>> regions;
+    for (size_t start = 0; start < n; ++start) {
+      if (seen[start] || r.v[start] >= level) continue;
+      stack.assign(1, static_cast<int32_t>(start));
+      seen[start] = 1;
+      double sx = 0, sy = 0;
+      size_t area = 0;
+      int32_t x0 = r.width, x1 = 0, y0 = r.height, y1 = 0;
+      while (!stack.empty()) {
+        const int32_t i = stack.back();
+        stack.pop_back();
+        const int32_t x = i % r.width, y = i / r.width;
+        sx += x, sy += y, ++area;
+        x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+        const int32_t nx[4] = {x - 1, x + 1, x, x}, ny[4] = {y, y, y - 1, y + 1};
+        for (int k = 0; k < 4; ++k) {
+          if (nx[k] < 0 || ny[k] < 0 || nx[k] >= r.width || ny[k] >= r.height) continue;
+          const int32_t j = ny[k] * r.width + nx[k];
+          if (!seen[j] && r.v[j] < level) {
+            seen[j] = 1;
+            stack.push_back(j);
+          }
+        }
+      }
+      // Compact: it fills at least a third of its bounding box, which is not long.
+      const int32_t bw = x1 - x0 + 1, bh = y1 - y0 + 1;
+      if (area < smallest || area > largest || area * 3 < static_cast<size_t>(bw) * bh || bw > 3 * bh || bh > 3 * bw)
+        continue;
+      const auto ax = static_cast<double>(area);
+      regions.push_back({area, {static_cast<int32_t>(sx / ax), static_cast<int32_t>(sy / ax)}});
+    }
+    std::sort(regions.begin(), regions.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (size_t k = 0; k < regions.size() && k < 2; ++k) {
+      bool near = false;
+      for (const Point& c : chosen) near |= std::abs(c.x - regions[k].second.x) <= 1 && std::abs(c.y - regions[k].second.y) <= 1;
+      if (!near) chosen.push_back(regions[k].second);
+    }
+  }
+  return chosen;
+}
+
 // Peaks of the gradient vote: centres of dark-inside circles.
-std::vector<Point> VoteCentres(const Reduced& r, int32_t maxRadius) {
+std::vector<Point> VoteCentres(const Reduced& r, int32_t maxRadius, double contrast) {
   const int32_t w = r.width, h = r.height;
   std::vector<float> gx(static_cast<size_t>(w) * h, 0), gy(gx.size(), 0), mag(gx.size(), 0);
   std::vector<float> strong;
+  const auto minVote = static_cast<float>(4 * kMinVoteStep * contrast);
   for (int32_t y = 1; y + 1 < h; ++y)
     for (int32_t x = 1; x + 1 < w; ++x) {
       const float sx = r.At(x + 1, y - 1) + 2 * r.At(x + 1, y) + r.At(x + 1, y + 1) - r.At(x - 1, y - 1) -
@@ -171,11 +290,11 @@ std::vector<Point> VoteCentres(const Reduced& r, int32_t maxRadius) {
       gx[i] = sx;
       gy[i] = sy;
       mag[i] = std::sqrt(sx * sx + sy * sy);
-      if (mag[i] >= kMinVoteGradient) strong.push_back(mag[i]);
+      if (mag[i] >= minVote) strong.push_back(mag[i]);
     }
   if (strong.empty()) return {};
   const auto keep = static_cast<size_t>(static_cast<double>(w) * h * kVotingShare);
-  float threshold = kMinVoteGradient;
+  float threshold = minVote;
   if (strong.size() > keep && keep > 0) {
     std::nth_element(strong.begin(), strong.begin() + static_cast<ptrdiff_t>(strong.size() - keep), strong.end());
     threshold = std::max(threshold, strong[strong.size() - keep]);
@@ -220,15 +339,21 @@ std::vector<Point> VoteCentres(const Reduced& r, int32_t maxRadius) {
   return peaks;
 }
 
+int32_t SpanOf(size_t radius) {
+  return std::max<int32_t>(1, static_cast<int32_t>(std::lround(kSpan * static_cast<double>(radius))));
+}
+
 struct Coarse {
   double x = 0, y = 0, pupilRadius = 0, irisRadius = 0;
-  double score = -1;
+  double score = -std::numeric_limits<double>::infinity();
 };
 
-// Integro-differential pair search around one candidate (reduced coordinates).
-void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, Coarse& best) {
-  const double lateralCos = std::cos(kIrisArcDegrees * std::numbers::pi / 180);
-  const auto n = static_cast<size_t>(maxRadius + 2);
+// Integro-differential pair search around one candidate (reduced coordinates), with
+// steps and penalties as shares of the picture's contrast.
+void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, double contrast, Coarse& best) {
+  const double up = std::sin(kIrisArcUp * std::numbers::pi / 180);
+  const double down = std::sin(kIrisArcDown * std::numbers::pi / 180);
+  const auto n = static_cast<size_t>(maxRadius + SpanOf(static_cast<size_t>(maxRadius)) + 2);
   // Offsets of each circle's samples from the centre pixel, computed once: centres are
   // pixel centres, so floor(centre + r cos t) is the centre pixel plus a fixed step.
   struct Offset {
@@ -236,22 +361,25 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, Coarse& best)
     bool side;
   };
   std::vector<Offset> offsets(n * kCircleSamples);
-  for (size_t radius = 1; radius < n; ++radius)
+  for (size_t radius = 0; radius < n; ++radius)
     for (int k = 0; k < kCircleSamples; ++k) {
       const double t = 2 * std::numbers::pi * (k + 0.5) / kCircleSamples;
       const double c = std::cos(t), s = std::sin(t);
       offsets[radius * kCircleSamples + static_cast<size_t>(k)] = {
           static_cast<int32_t>(std::floor(0.5 + static_cast<double>(radius) * c)),
-          static_cast<int32_t>(std::floor(0.5 + static_cast<double>(radius) * s)), std::abs(c) >= lateralCos};
+          static_cast<int32_t>(std::floor(0.5 + static_cast<double>(radius) * s)), s >= -up && s <= down};
     }
-  std::vector<double> full(n), side(n), dFull(n), dSide(n);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double minStep = kMinCoarseStep * contrast;
+  std::vector<double> full(n), side(n), lowest(n), highest(n), mean(n);
+  std::vector<std::pair<size_t, double>> irisSteps;
   for (int32_t cy = centre.y - kCentreSearch; cy <= centre.y + kCentreSearch; ++cy)
     for (int32_t cx = centre.x - kCentreSearch; cx <= centre.x + kCentreSearch; ++cx) {
       if (cx < 0 || cy < 0 || cx >= r.width || cy >= r.height) continue;
       const double ox = cx + 0.5, oy = cy + 0.5;
-      const bool inside = cx - maxRadius - 2 >= 0 && cy - maxRadius - 2 >= 0 && cx + maxRadius + 2 < r.width &&
-                          cy + maxRadius + 2 < r.height;
-      for (size_t radius = 1; radius < n; ++radius) {
+      const auto reach = static_cast<int32_t>(n);
+      const bool inside = cx - reach >= 0 && cy - reach >= 0 && cx + reach < r.width && cy + reach < r.height;
+      for (size_t radius = 0; radius < n; ++radius) {
         float sf = 0, ss = 0;
         int nf = 0, ns = 0;
         const Offset* o = &offsets[radius * kCircleSamples];
@@ -266,49 +394,72 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, Coarse& best)
             ++ns;
           }
         }
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        full[radius] = nf * 2 >= kCircleSamples ? sf / static_cast<float>(nf) : nan;
+        full[radius] = nf * 4 >= kCircleSamples * 3 ? sf / static_cast<float>(nf) : nan;
         side[radius] = ns >= 4 ? ss / static_cast<float>(ns) : nan;
       }
-      for (size_t radius = 2; radius + 1 < n; ++radius) {
-        dFull[radius] = full[radius + 1] - full[radius - 1];
-        dSide[radius] = side[radius + 1] - side[radius - 1];
+      lowest[0] = highest[0] = full[0];
+      double area = 0, weighted = 0;  // the disc's mean: circles weighted by their length
+      for (size_t k = 0; k < n; ++k) {
+        if (k > 0) {
+          lowest[k] = std::min(lowest[k - 1], full[k]);
+          highest[k] = std::max(highest[k - 1], full[k]);
+        }
+        const double length = k == 0 ? 0.25 : static_cast<double>(k);
+        area += length;
+        weighted += length * full[k];
+        mean[k] = weighted / area;
       }
-      // A pupil is evenly dark inside: the spread of the mean level over the circles
-      // within half its radius counts against it (a dark iris around the true pupil
-      // would otherwise pass for a larger pupil).
-      std::vector<double> lowest(n), highest(n);
-      lowest[1] = highest[1] = full[1];
-      for (size_t k = 2; k < n; ++k) {
-        lowest[k] = std::min(lowest[k - 1], full[k]);
-        highest[k] = std::max(highest[k - 1], full[k]);
-      }
-      for (size_t pr = 2; pr + 2 < n; ++pr) {
-        const double dp = dFull[pr];
-        if (!(dp >= kMinCoarseStep)) continue;
+      for (size_t pr = 2; pr < n; ++pr) {
+        const auto hp = static_cast<size_t>(SpanOf(pr));
+        if (pr + hp >= n) break;
+        const double dp = full[pr + hp] - full[pr - hp];
+        if (!(dp >= minStep)) continue;
+        // A pupil is evenly dark inside: the spread of the mean level over the circles
+        // within it counts against it (a dark iris around the true pupil would
+        // otherwise pass for a larger pupil).
+        const size_t within = pr > hp + 1 ? pr - hp - 1 : 0;
+        const double pupilScore = (dp - kUnevenPupilWeight * (highest[within] - lowest[within]) -
+                                   kPaleness * std::max(0.0, mean[within] - low)) /
+                                  contrast;
+        if (!(pupilScore + 1.0 > best.score)) continue;  // the iris adds at most C
         const auto from = static_cast<size_t>(std::ceil(static_cast<double>(pr) * kMinIrisToPupil));
-        const auto to = std::min(n - 2, static_cast<size_t>(static_cast<double>(pr) * kMaxIrisToPupil));
-        if (from > to) continue;
-        // Largest side step within [from, to]: scan (short ranges) for exactness.
-        double di = -1;
-        size_t ir = 0;
-        for (size_t k = from; k <= to; ++k)
-          if (dSide[k] > di) {
-            di = dSide[k];
-            ir = k;
-          }
-        if (!(di >= kMinCoarseStep)) continue;
-        const size_t within = std::max<size_t>(1, static_cast<size_t>(0.5 * static_cast<double>(pr)));
-        const double score = dp + di - kUnevenPupilWeight * (highest[within] - lowest[within]);
-        if (score > best.score) best = {ox, oy, static_cast<double>(pr), static_cast<double>(ir), score};
+        const auto to = std::min<size_t>(n - 1, static_cast<size_t>(static_cast<double>(pr) * kMaxIrisToPupil));
+        // The limbus is the first strong rise outward: of the radii whose side step comes
+        // within kInnermostShare of the largest, the smallest (a lid's margin, a skin
+        // fold or the shading of the sclera beyond it rise too).
+        double ringMax = -std::numeric_limits<double>::infinity();
+        size_t scanned = pr + hp;  // side levels up to here are in ringMax
+        double strongest = 0;
+        irisSteps.clear();
+        for (size_t ir = from; ir <= to; ++ir) {
+          const auto hi = static_cast<size_t>(SpanOf(ir));
+          if (ir + hi >= n) break;
+          for (; scanned <= ir - hi; ++scanned)
+            if (side[scanned] > ringMax) ringMax = side[scanned];
+          const double di = side[ir + hi] - side[ir - hi];
+          if (!(di >= minStep)) continue;
+          const double bright = std::max(0.0, ringMax - side[ir - hi]);
+          const double step = di - kBrightRingWeight * bright;
+          irisSteps.push_back({ir, step});
+          strongest = std::max(strongest, step);
+        }
+        for (size_t k = 0; k < irisSteps.size(); ++k) {
+          const auto [ir, step] = irisSteps[k];
+          if (step < kInnermostShare * strongest) continue;
+          if (k + 1 < irisSteps.size() && irisSteps[k + 1].first == ir + 1 && irisSteps[k + 1].second > step) continue;
+          const double score = pupilScore + step / contrast;
+          if (score > best.score) best = {ox, oy, static_cast<double>(pr), static_cast<double>(ir), score};
+          break;
+        }
       }
     }
 }
 
 struct Fit {
   Circle circle;
-  std::vector<double> residuals;  // of every edge found
+  std::vector<double> residuals;  // of every edge kept
   int32_t rays = 0;
+  double meanStep = 0;  // of the edges kept, levels
 };
 
 // Kasa least-squares circle through points; false when degenerate.
@@ -346,15 +497,57 @@ bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<
   return true;
 }
 
-// Casts rays from (cx, cy) at the given angles, finds on each the strongest
-// dark-to-bright step within `halfRange` of `radius`, and fits a circle to the edges.
-std::optional<Fit> Refine(const GreyPlane& p, double cx, double cy, double radius, double halfRange,
-                          const std::vector<double>& angles, bool skipHighlights) {
+// Least-squares circle through points with its centre's y held: for arcs at the
+// sides only, whose height alone says little about the centre's.
+bool FitCircleAtHeight(const std::vector<std::array<double, 2>>& pts, const std::vector<uint8_t>& use, double& cx,
+                       double cy, double& radius) {
+  // x^2 + (y - cy)^2 = 2 cx x + (R^2 - cx^2): linear in cx and k = R^2 - cx^2.
+  double sx = 0, sxx = 0, sz = 0, sxz = 0, count = 0;
+  const double x0 = cx;
+  for (size_t i = 0; i < pts.size(); ++i) {
+    if (!use[i]) continue;
+    const double x = pts[i][0] - x0, y = pts[i][1] - cy, z = x * x + y * y;
+    sx += x, sxx += x * x, sz += z, sxz += x * z, count += 1;
+  }
+  if (count < 6) return false;
+  const double det = 4 * sxx * count - 4 * sx * sx;
+  if (!(std::abs(det) > 1e-9)) return false;
+  const double ux = (2 * sxz * count - 2 * sx * sz) / det;
+  const double k = (sz - 2 * ux * sx) / count;
+  const double r2 = k + ux * ux;
+  if (!(r2 > 0)) return false;
+  cx = x0 + ux;
+  radius = std::sqrt(r2);
+  return true;
+}
+
+struct Glare {
+  const Reduced& r;
+  bool At(double x, double y) const {
+    const auto ix = static_cast<int32_t>(std::floor(x / r.factor)), iy = static_cast<int32_t>(std::floor(y / r.factor));
+    if (ix < 0 || iy < 0 || ix >= r.width || iy >= r.height) return false;
+    return r.glare[static_cast<size_t>(iy) * r.width + ix] != 0;
+  }
+};
+
+// Casts rays from (cx, cy) at the given angles and finds on each the strongest
+// dark-to-bright step within `halfRange` of `radius`: the mean level over `span`
+// pixels outward minus the mean as far inward, so a soft edge counts whole. Samples
+// on a highlight or its halo take no part. Then fits a circle to the edges, dropping
+// outliers; with `holdHeight` the circle's centre keeps the rays' height when the
+// edges leave it unsure.
+std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, double cy, double radius,
+                          double halfRange, double span, double minStep, const std::vector<double>& angles,
+                          bool holdHeight) {
   std::vector<std::array<double, 2>> pts;
   std::vector<double> steps;
-  const double from = std::max(1.0, radius - halfRange), to = radius + halfRange;
+  const auto s = static_cast<size_t>(std::max(2L, std::lround(2 * span)));  // samples per side
+  const double from = std::max(0.5, radius - halfRange - 0.5 * static_cast<double>(s));
+  const double to = radius + halfRange + 0.5 * static_cast<double>(s);
   const auto samples = static_cast<size_t>((to - from) * 2) + 1;
-  std::vector<double> g(samples);
+  if (samples < 2 * s + 3) return std::nullopt;
+  std::vector<double> g(samples), sums(samples + 1);
+  std::vector<uint8_t> bad(samples), badSums(samples + 1);
   for (double t : angles) {
     const double ux = std::cos(t), uy = std::sin(t);
     for (size_t j = 0; j < samples; ++j) {
@@ -362,27 +555,40 @@ std::optional<Fit> Refine(const GreyPlane& p, double cx, double cy, double radiu
       const double x = cx + rho * ux, y = cy + rho * uy;
       // Three taps across the ray damp texture and noise.
       g[j] = (Sample(p, x, y) + Sample(p, x - uy, y + ux) + Sample(p, x + uy, y - ux)) / 3;
+      bad[j] = glare.At(x, y) ? 1 : 0;
+      sums[j + 1] = sums[j] + g[j];
+      badSums[j + 1] = static_cast<uint8_t>(std::min(255, badSums[j] + bad[j]));
     }
+    auto step = [&](size_t j, size_t half) {
+      return ((sums[j + half + 1] - sums[j + 1]) - (sums[j] - sums[j - half])) / static_cast<double>(half);
+    };
     double bestStep = 0;
     size_t at = 0;
-    bool bright = false;
-    for (size_t j = 2; j + 2 < samples; ++j) {
-      const double d = g[j + 2] - g[j - 2];
+    for (size_t j = s; j + s < samples; ++j) {
+      bool hit = false;
+      for (size_t k = j - s; k <= j + s && !hit; ++k) hit = bad[k] != 0;
+      if (hit) continue;
+      const double d = step(j, s);
       if (d > bestStep) {
         bestStep = d;
         at = j;
       }
     }
-    if (bestStep < kMinFineStep) continue;
-    // On the pupil, an edge into light at highlight level is a highlight's, not the
-    // pupil's (the sclera beyond the iris may be that bright, so the iris keeps it).
-    for (size_t j = at; j <= at + 2 && skipHighlights; ++j) bright |= g[j] >= kHighlightLevel;
-    if (bright) continue;
+    if (bestStep < minStep) continue;
+    // The wide step finds the edge; a step half as wide places it, so a sharp edge next
+    // to other structure (lashes over a pupil's top) is not pulled toward it.
+    const size_t fine = std::max<size_t>(2, s / 2);
+    double fineStep = step(at, fine);
+    for (size_t j = at - fine / 2; j <= at + fine / 2; ++j)
+      if (j >= fine && j + fine < samples && j != at && step(j, fine) > fineStep) {
+        fineStep = step(j, fine);
+        at = j;
+      }
     double offset = 0;
-    if (at >= 3 && at + 3 < samples) {
+    if (at > fine && at + fine + 1 < samples) {
       // Parabola through the steps either side: the edge to a fraction of a sample.
-      const double dm = g[at + 1] - g[at - 3], dp = g[at + 3] - g[at - 1];
-      const double denom = dm - 2 * bestStep + dp;
+      const double dm = step(at - 1, fine), dp = step(at + 1, fine);
+      const double denom = dm - 2 * fineStep + dp;
       if (denom < 0) offset = std::clamp(0.5 * (dm - dp) / denom, -0.5, 0.5);
     }
     const double rho = from + 0.5 * (static_cast<double>(at) + offset);
@@ -395,7 +601,12 @@ std::optional<Fit> Refine(const GreyPlane& p, double cx, double cy, double radiu
   double fx = cx, fy = cy, fr = radius;
   for (int round = 0; round < 3; ++round) {
     double nx = fx, ny = fy, nr = fr;
-    if (!FitCircle(pts, use, nx, ny, nr)) return std::nullopt;
+    bool ok = FitCircle(pts, use, nx, ny, nr);
+    if (holdHeight && (!ok || std::abs(ny - cy) > 0.1 * nr)) {
+      nx = fx, ny = cy, nr = fr;
+      ok = FitCircleAtHeight(pts, use, nx, ny, nr);
+    }
+    if (!ok) return std::nullopt;
     fx = nx, fy = ny, fr = nr;
     std::vector<double> res;
     for (const auto& q : pts) res.push_back(std::abs(std::hypot(q[0] - fx, q[1] - fy) - fr));
@@ -415,8 +626,8 @@ std::optional<Fit> Refine(const GreyPlane& p, double cx, double cy, double radiu
     }
   }
   if (inliers < kMinFoundShare * rays) return std::nullopt;
-  // Strength: a mean step of 40 levels per 2 pixels or more counts as certain.
-  fit.circle = {fx, fy, fr, (inliers / rays) * std::min(1.0, stepSum / inliers / 40.0)};
+  fit.meanStep = stepSum / inliers;
+  fit.circle = {fx, fy, fr, inliers / rays};
   return fit;
 }
 
@@ -437,28 +648,40 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   EyeCircles found;
   if (!picture.Valid() || picture.width < kMinPictureSide || picture.height < kMinPictureSide) return found;
   Reduced r = Reduce(picture);
-  FillHighlights(r);
+  const double upper = Percentiles(r, {0.95, 0.95, 0.95})[0];
+  FillHighlights(r, upper + kHighlightRise * (255 - upper));
+  const auto [low, high, unused] = Percentiles(r, {kLowPercentile, kHighPercentile, 0.5});
+  (void)unused;
+  const double contrast = high - low;
+  if (contrast < kMinContrast) return found;
   Smooth(r);
   const auto maxRadius = static_cast<int32_t>(0.45 * std::min(r.width, r.height));
   Coarse best;
-  for (const Point& candidate : VoteCentres(r, maxRadius)) SearchPair(r, candidate, maxRadius, best);
-  if (best.score < 0) return found;
+  std::vector<Point> candidates = VoteCentres(r, maxRadius, contrast);
+  for (const Point& p : DarkCentres(r, low, contrast)) candidates.push_back(p);
+  for (const Point& candidate : candidates) SearchPair(r, candidate, maxRadius, low, contrast, best);
+  if (!(best.score > 0)) return found;
 
   const double f = r.factor;
+  const Glare glare{r};
   std::vector<double> pupilAngles, irisAngles;
   for (int k = 0; k < kPupilRays; ++k) pupilAngles.push_back(2 * std::numbers::pi * k / kPupilRays);
-  const double arc = kIrisArcDegrees * std::numbers::pi / 180;
+  const double up = kIrisArcUp * std::numbers::pi / 180, down = kIrisArcDown * std::numbers::pi / 180;
   for (int k = 0; k < kIrisRaysPerSide; ++k) {
-    const double t = -arc + 2 * arc * k / (kIrisRaysPerSide - 1);
+    const double t = -up + (up + down) * k / (kIrisRaysPerSide - 1);
     irisAngles.push_back(t);
-    irisAngles.push_back(std::numbers::pi + t);
+    irisAngles.push_back(std::numbers::pi - t);
   }
   const double cx = best.x * f, cy = best.y * f;
-  const auto pupil = Refine(picture, cx, cy, best.pupilRadius * f, 2 * f + 2, pupilAngles, true);
+  const double pr = best.pupilRadius * f, ir = best.irisRadius * f;
+  const double minStep = kMinFineStep * contrast;
+  const auto pupil = Refine(picture, glare, cx, cy, pr, std::max(2 * f + 2, 0.25 * pr), std::max(1.0, kSpan * pr),
+                            minStep, pupilAngles, false);
   if (!pupil) return found;
-  const auto iris = Refine(picture, cx, cy, best.irisRadius * f, 2 * f + 3, irisAngles, false);
-  if (!iris) return found;
   const Circle& pc = pupil->circle;
+  const auto iris = Refine(picture, glare, pc.x, pc.y, ir, std::max(2 * f + 3, 0.15 * ir), std::max(1.0, kSpan * ir),
+                           minStep, irisAngles, true);
+  if (!iris) return found;
   const Circle& ic = iris->circle;
   // The pupil lies within the iris, and is clearly smaller.
   if (pc.radius * kMinIrisToPupil > ic.radius || std::hypot(pc.x - ic.x, pc.y - ic.y) + pc.radius > ic.radius + 2)
@@ -475,9 +698,11 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   }
   std::nth_element(inside.begin(), inside.begin() + 32, inside.end());
   std::nth_element(ring.begin(), ring.begin() + 32, ring.end());
-  if (ring[32] - inside[32] < kMinPupilContrast) return found;
+  if (ring[32] - inside[32] < std::max(3.0, kMinPupilContrast * contrast)) return found;
   found.pupil = pc;
   found.iris = ic;
+  found.pupil->confidence = pc.confidence * std::min(1.0, pupil->meanStep / (0.25 * contrast));
+  found.iris->confidence = ic.confidence * std::min(1.0, iris->meanStep / (0.25 * contrast));
   found.pupilResiduals = pupil->residuals;
   found.pupilRays = pupil->rays;
   return found;

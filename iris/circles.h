@@ -4,18 +4,31 @@
 // right, y down, pixel (i, j) covering [i, i + 1) x [j, j + 1), so its centre is at
 // (i + 0.5, j + 0.5).
 //
-// The method, coarse to fine:
-//  1. The picture is box-averaged to about 120 pixels on its short side, and small
-//     bright blobs (specular highlights, the illuminator's spot of a near-infrared
-//     camera) are filled with the level around them.
-//  2. Every strong edge votes, against its gradient (dark inside), for the centres of
-//     the circles it could belong to; the best few peaks are candidate eye centres.
+// The method, coarse to fine, with no absolute grey level and no one image scale:
+//  1. The picture is box-averaged to about 120 pixels on its short side. Its contrast
+//     C is the spread between the 2nd and 98th percentiles of its levels; every step
+//     and threshold is a share of C, so dark soft near-infrared eyes and bright
+//     daylight ones are read alike. Small blobs far brighter than the picture's 95th
+//     percentile (specular highlights, the illuminator's spot) are filled, with a
+//     halo as wide as their own radius, from the darker side of their border, and
+//     marked so that no later edge is read across them.
+//  2. Candidate centres: peaks of a vote in which every strong edge votes, against
+//     its gradient (dark inside), for the centres of the circles it could belong to,
+//     and the centroids of the compact dark regions under a few levels just above
+//     the picture's dark percentile.
 //  3. Around each candidate an integro-differential search looks for the pair of
-//     radii with the largest summed outward step of the mean level: on whole circles
-//     for the pupil, on the side arcs only for the iris (the lids hide top and bottom).
+//     radii with the largest summed outward step of the mean level, each step taken
+//     over a distance that grows with the radius tested (soft edges count whole): on
+//     whole circles for the pupil, whose inside must be evenly dark and near the
+//     picture's darkest level (a dark iris around the pupil is neither); on the side
+//     arcs only for the iris (the lids hide top and bottom), where the innermost
+//     strong rise is the limbus (lid margins, skin folds and shaded sclera beyond it
+//     rise too) and a ring holding levels brighter than its boundary's inside is
+//     penalised.
 //  4. On the full picture, rays from the coarse centre find each boundary's edge to a
 //     fraction of a pixel, and a least-squares circle is fitted with outlying edges
-//     (highlights, lashes, lids) dropped.
+//     (highlights, lashes, lids) dropped; the iris, seen on its sides only, keeps the
+//     pupil's height when its edges leave the centre's height unsure.
 // Nothing depends on the eye being lighter or darker than its skin, so visible-light
 // and near-infrared eyes are read alike.
 #pragma once

@@ -2,7 +2,7 @@
 # Installs what OKUVA needs to build, test and run on Debian 12. Idempotent.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libjpeg-turbo-progs libv4l-dev qt6-base-dev
+  libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libopenjp2-7-dev libjpeg-turbo-progs libv4l-dev qt6-base-dev
   qt6-translations-l10n xvfb xauth openbox xdotool x11-utils mate-backgrounds jq)
 # bench/whole_process.sh crops the photograph and converts it to PNG with netpbm.
 packages+=(netpbm)

@@ -57,18 +57,57 @@ Rgb Mix(Rgb a, Rgb b, double t) {
 }
 Rgb Scale(Rgb a, double f) { return {a.r * f, a.g * f, a.b * f}; }
 
+// Smooth value noise that wraps around every `period` units of x, for patterns around
+// the iris.
+double PeriodicNoise(double x, double y, int32_t period, uint32_t seed) {
+  const double fx = std::floor(x), fy = std::floor(y);
+  const auto iy = static_cast<int32_t>(fy);
+  const auto ix = static_cast<int32_t>(((static_cast<int64_t>(fx) % period) + period) % period);
+  const double tx = x - fx, ty = y - fy;
+  const double sx = tx * tx * (3 - 2 * tx), sy = ty * ty * (3 - 2 * ty);
+  auto v = [&](int32_t dx, int32_t dy) { return (Hash((ix + dx) % period, iy + dy, seed) >> 8) / 16777216.0; };
+  const double top = v(0, 0) + (v(1, 0) - v(0, 0)) * sx;
+  const double bottom = v(0, 1) + (v(1, 1) - v(0, 1)) * sx;
+  return top + (bottom - top) * sy;
+}
+
+// The shade of a seeded iris: radial fibres of frequencies and phases drawn from the
+// seed, crypts and furrows of seeded noise at two scales; about 0.5 on average.
+double SeededFibres(double r, double theta, uint32_t seed) {
+  const double u = (theta + std::numbers::pi) / (2 * std::numbers::pi);  // 0..1 around
+  double fibres = 0;
+  for (uint32_t k = 0; k < 3; ++k) {
+    const uint32_t h = Hash(static_cast<int32_t>(k), 11, seed);
+    const double frequency = 24 + (h & 63);                    // cycles around the iris
+    const double phase = ((h >> 8) & 1023) / 1023.0 * 2 * std::numbers::pi;
+    const double wave = 0.04 + ((h >> 18) & 63) / 63.0 * 0.1;  // how the fibres bend outward
+    fibres += std::sin(theta * frequency + phase + 2.5 * std::sin(r * wave + k));
+  }
+  const double crypts = PeriodicNoise(u * 48, r * 0.12, 48, seed);
+  const double fine = PeriodicNoise(u * 160, r * 0.3, 160, seed ^ 0x9e3779b9u);
+  return 0.5 + 0.12 * fibres / 3 + 0.5 * (crypts - 0.5) + 0.35 * (fine - 0.5);
+}
+
 // The iris at radius r (pixels, reference scale) and angle theta.
-Rgb IrisColour(double r, double theta, double pupilRadius, double irisRadius) {
+Rgb IrisColour(double r, double theta, double pupilRadius, double irisRadius, uint32_t seed) {
   const double t = std::clamp((r - pupilRadius) / (irisRadius - pupilRadius), 0.0, 1.0);
   const Rgb inner{150, 104, 52};   // amber collarette zone
   const Rgb outer{72, 112, 134};   // blue-grey ciliary zone
-  const double collarette = 0.33 + 0.03 * std::sin(theta * 14);
+  // A seeded iris has its collarette's wave of its own too.
+  const uint32_t wave = seed == 0 ? 0 : Hash(5, 5, seed);
+  const double collarette =
+      0.33 + 0.03 * std::sin(theta * (14 + (wave & 7)) + ((wave >> 3) & 1023) / 1023.0 * 2 * std::numbers::pi);
   Rgb base = Mix(inner, outer, std::clamp((t - collarette) * 6 + 0.5, 0.0, 1.0));
   // Radial fibres at two fine angular frequencies, wavy with the radius, plus crypts.
-  const double fibres = 0.5 + 0.25 * std::sin(theta * 41 + 2.5 * std::sin(r * 0.11)) +
-                        0.25 * std::sin(theta * 67 + r * 0.07);
-  const double crypts = ValueNoise(theta * 40 / std::numbers::pi, r * 0.16, 7);
-  double shade = 0.55 + 0.5 * fibres * (0.6 + 0.8 * crypts);
+  double shade = 0;
+  if (seed == 0) {
+    const double fibres = 0.5 + 0.25 * std::sin(theta * 41 + 2.5 * std::sin(r * 0.11)) +
+                          0.25 * std::sin(theta * 67 + r * 0.07);
+    const double crypts = ValueNoise(theta * 40 / std::numbers::pi, r * 0.16, 7);
+    shade = 0.55 + 0.5 * fibres * (0.6 + 0.8 * crypts);
+  } else {
+    shade = 0.55 + 0.7 * std::clamp(0.5 + 1.6 * (SeededFibres(r, theta, seed) - 0.5), 0.0, 1.0);
+  }
   shade *= 1.0 + 0.25 * std::exp(-std::pow((t - collarette) * 14, 2));  // raised ridge
   if (t > 0.86) shade *= 1.0 - (t - 0.86) * 4.0;  // dark limbal ring
   return Scale(base, shade);
@@ -112,8 +151,11 @@ void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t hei
         Rgb eye = nir ? Rgb{190, 190, 190} : Mix(Rgb{236, 233, 226}, Rgb{214, 180, 170}, corner * corner);
         const double r = std::hypot(dx, dy);
         if (r < irisRadius + 1) {
-          const double theta = std::atan2(dy, dx);
-          Rgb iris = IrisColour(r, theta, pupilRadius, irisRadius);
+          // Angles grow clockwise as seen (y down), so a counter-clockwise turn of the
+          // iris shows at each angle what lay that far clockwise of it.
+          const double turned = std::atan2(dy, dx) + look.irisTurn * std::numbers::pi / 180;
+          const double theta = std::remainder(turned, 2 * std::numbers::pi);
+          Rgb iris = IrisColour(r, theta, pupilRadius, irisRadius, look.textureSeed);
           if (nir) iris = Grey(0.9 * Luma(iris) - 20);
           eye = Mix(eye, iris, Step(0, (irisRadius - r) * s));
           eye = Mix(eye, pupil, Step(0, (pupilRadius - r) * s));
@@ -324,6 +366,11 @@ std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::DefocusedTempl
     defocusedRadius_ = radius;
   }
   return defocused_;
+}
+
+void SimulatedCamera::SetEye(const Eye& eye) {
+  eye_ = eye;
+  defocused_.reset();  // blurred from the former eye's still
 }
 
 Frame SimulatedCamera::RenderFrame(uint64_t index) {

@@ -46,6 +46,12 @@ public:
     // illuminator's bright spot inside the pupil.
     bool nearInfrared = false;
     bool drift = true;  // the eye wanders; false keeps it still
+    // The iris's own pattern: 0 draws the station's usual iris; any other seed draws an
+    // iris of its own, the same one for the same seed (one seed, one eye).
+    uint32_t textureSeed = 0;
+    // The iris turned about its centre, degrees counter-clockwise as seen (a tilted
+    // head, the eye's torsion); lids, pupil and highlight stay where they are.
+    double irisTurn = 0;
     auto operator<=>(const Eye&) const = default;
   };
   // Where the eye is in frame `index` of the current format, in frame pixels (origin
@@ -87,6 +93,8 @@ public:
   Frame RenderFrame(uint64_t index);
   EyeGeometry GeometryAt(uint64_t index) const;
   const Eye& CurrentEye() const { return eye_; }
+  // Shows another eye from the next frame on (another person steps in front).
+  void SetEye(const Eye& eye);
 
   // Test hooks that act like pulling the cable and plugging it back in: after
   // Unplug() the next Poll() reports Unplugged; after Replug() Reconnect() succeeds.

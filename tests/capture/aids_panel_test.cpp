@@ -273,6 +273,37 @@ TEST_F(AidsPanelTest, IrisCirclesChecklistAndTheStillsJudgement) {
   EXPECT_EQ(iris->StillOverlay()->geometry(), form_->Picture2->Client()->rect());
 }
 
+TEST_F(AidsPanelTest, EachStillSaysWhetherItIsTheSameEyeAsTheOneBefore) {
+  IrisAids* iris = panel_->Iris();
+  iris->SetSynchronous(true);
+  C::Eye eye;
+  eye.textureSeed = 41;
+  camera_->SetEye(eye);
+  NextFrame();
+  form_->cmdCapturar->click();
+  ASSERT_NE(iris->StillOverlay(), nullptr);
+  EXPECT_TRUE(iris->StillOverlay()->Comparison().isEmpty());  // nothing earlier to compare with
+  EXPECT_TRUE(form_->Picture2->Client()->toolTip().isEmpty());
+
+  for (int i = 0; i < 20; ++i) NextFrame();  // the eye has wandered
+  form_->cmdCapturar->click();
+  EXPECT_EQ(iris->StillOverlay()->Comparison(), QString::fromUtf8(IrisAids::kSameEye));
+  EXPECT_EQ(iris->StillOverlay()->Banner(), QString::fromUtf8(IrisAids::kStillPasses));
+  EXPECT_TRUE(form_->Picture2->Client()->toolTip().startsWith(QString::fromUtf8("Distancia al iris de la foto anterior: 0.")))
+      << form_->Picture2->Client()->toolTip().toStdString();
+
+  eye.textureSeed = 42;  // someone else
+  camera_->SetEye(eye);
+  NextFrame();
+  form_->cmdCapturar->click();
+  EXPECT_EQ(iris->StillOverlay()->Comparison(), QString::fromUtf8(IrisAids::kOtherEye));
+  EXPECT_EQ(iris->StillOverlay()->Banner(), QString::fromUtf8(IrisAids::kStillPasses));
+  // The newest still is the one the next is compared with.
+  NextFrame();
+  form_->cmdCapturar->click();
+  EXPECT_EQ(iris->StillOverlay()->Comparison(), QString::fromUtf8(IrisAids::kSameEye));
+}
+
 TEST_F(AidsPanelTest, AutomaticCaptureTakesTheFirstPassingSharpFrameThenUnticks) {
   IrisAids* iris = panel_->Iris();
   iris->SetSynchronous(true);

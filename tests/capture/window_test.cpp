@@ -21,12 +21,15 @@
 #include "capture/aids_panel.h"
 #include "capture/frmCapturarImagen.h"
 #include "capture/mdlCapturarImagen.h"
+#include "capture/record_options.h"
 #include "platform/gdi/clipboard.h"
 #include "platform/qt/capture_window.h"
 #include "platform/qt/picture_box.h"
 #include "platform/qt/window_handles.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/program.h"
+#include "record/iris_record.h"
+#include "record/station_record.h"
 #include "station_fixture.h"
 
 namespace okuva {
@@ -422,6 +425,96 @@ TEST_F(StationTest, GrabarWritesTheStillAsJpeg) {
   // Quality 90: the file's tables are the Annex K ones scaled as libjpeg scales them.
   const auto [fileTables, quality90] = QuantTables(target);
   EXPECT_EQ(fileTables, quality90);
+  // The record is off by default: nothing beside the JPEG.
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "ojo.iir"));
+}
+
+// Milliseconds since the start of the day of a capture time.
+int64_t DayMilliseconds(const record::CaptureTime& t) {
+  return ((t.hour * 60 + t.minute) * 60 + t.second) * int64_t{1000} + t.millisecond;
+}
+
+TEST_F(StationTest, TickedRecordIsWrittenBesideTheJpegWithTheChosenEye) {
+  OpenWithCamera();
+  auto* options = form_->findChild<RecordOptions*>(QStringLiteral("RecordOptions"));
+  ASSERT_NE(options, nullptr);
+  EXPECT_TRUE(options->isVisible());
+  EXPECT_FALSE(options->SaveToggle()->isChecked());
+  EXPECT_EQ(options->SaveToggle()->text(), "Guardar también registro ISO");
+  ASSERT_EQ(options->EyeChoice()->count(), 3);
+  EXPECT_EQ(options->EyeChoice()->currentText(), "Sin indicar");
+  EXPECT_EQ(options->EyeChoice()->itemText(1), "Derecho");
+  EXPECT_EQ(options->EyeChoice()->itemText(2), "Izquierdo");
+  options->EyeChoice()->setCurrentIndex(2);
+  options->SaveToggle()->setChecked(true);
+  timespec before{}, after{};
+  clock_gettime(CLOCK_REALTIME, &before);
+  form_->cmdCapturar->click();
+  clock_gettime(CLOCK_REALTIME, &after);
+  dialog_->answer = (dir_ / "ojo.JPG").string();
+  form_->cmdGuardar->click();
+  EXPECT_TRUE(messages_->shown.empty()) << messages_->shown[0].text;
+  ASSERT_TRUE(std::filesystem::exists(dir_ / "ojo.JPG"));
+  const record::Record written = record::ReadRecordFile((dir_ / "ojo.iir").string());
+  ASSERT_EQ(written.representations.size(), 1u);
+  const record::Representation& r = written.representations[0];
+  EXPECT_EQ(record::EyeName(r.eye), "left");
+  EXPECT_EQ(record::ImageTypeName(r.imageType), "cropped");
+  EXPECT_EQ(record::ImageFormatName(r.imageFormat), "png");
+  EXPECT_EQ(r.deviceTechnology, 0);  // the simulated camera has no sensor
+  const record::CaptureTime from = record::CaptureTimeOf(before), to = record::CaptureTimeOf(after);
+  EXPECT_EQ(r.capture.year, from.year);
+  EXPECT_GE(DayMilliseconds(r.capture), DayMilliseconds(from));
+  EXPECT_LE(DayMilliseconds(r.capture), DayMilliseconds(to));
+  // The simulated iris is about 110 pixels in radius: a crop of 3.2 by 2.4 radii.
+  EXPECT_NEAR(r.width, 355, 12);
+  EXPECT_NEAR(r.height, 267, 10);
+  const iris::GreyImage image = record::DecodeImage(r);
+  EXPECT_EQ(image.width, r.width);
+  ASSERT_EQ(r.quality.size(), 1u);
+  EXPECT_LE(r.quality[0].score, 100);
+  EXPECT_EQ(RecordOptions::RecordPath("/a/b.c/ojo.JPG"), "/a/b.c/ojo.iir");
+  EXPECT_EQ(RecordOptions::RecordPath("/a/b.c/ojo"), "/a/b.c/ojo.iir");
+}
+
+TEST_F(StationTest, RecordThatCannotBeMadeKeepsTheJpegAndSaysWhy) {
+  qt::SetCameraFactory([this]() -> std::unique_ptr<camera::Camera> {
+    camera::SimulatedCamera::Options settings;
+    settings.framePerPoll = true;
+    settings.settleFrames = 0;
+    camera::SimulatedCamera::Eye eye;
+    eye.offsetX = 235;  // the iris runs into the right edge
+    eye.drift = false;
+    auto made = std::make_unique<camera::SimulatedCamera>(settings, eye);
+    camera_ = made.get();
+    return made;
+  });
+  Open();
+  auto* options = form_->findChild<RecordOptions*>(QStringLiteral("RecordOptions"));
+  ASSERT_NE(options, nullptr);
+  options->SaveToggle()->setChecked(true);
+  form_->cmdCapturar->click();
+  dialog_->answer = (dir_ / "borde.JPG").string();
+  form_->cmdGuardar->click();
+  EXPECT_GT(std::filesystem::file_size(dir_ / "borde.JPG"), 1000u);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "borde.iir"));
+  ASSERT_EQ(messages_->shown.size(), 1u);
+  EXPECT_EQ(messages_->shown[0].text, std::string(RecordOptions::kNotSaved) + RecordOptions::kMargins);
+  EXPECT_EQ(messages_->shown[0].icon, MessageIcon::Exclamation);
+  // A folder where the record cannot be written: the JPEG stays, the reason is told.
+  messages_->shown.clear();
+  std::filesystem::create_directory(dir_ / "sitio.iir");
+  qt::SetCameraFactory(nullptr);
+  form_.reset();
+  OpenWithCamera();
+  form_->findChild<RecordOptions*>(QStringLiteral("RecordOptions"))->SaveToggle()->setChecked(true);
+  form_->cmdCapturar->click();
+  dialog_->answer = (dir_ / "sitio.jpg").string();
+  form_->cmdGuardar->click();
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "sitio.jpg"));
+  ASSERT_EQ(messages_->shown.size(), 1u);
+  EXPECT_EQ(messages_->shown[0].text.rfind(RecordOptions::kNotSaved, 0), 0u) << messages_->shown[0].text;
+  EXPECT_NE(messages_->shown[0].text.find("sitio.iir"), std::string::npos) << messages_->shown[0].text;
 }
 
 TEST_F(StationTest, CancelledSaveWritesNothing) {

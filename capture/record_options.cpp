@@ -1,0 +1,86 @@
+#include "capture/record_options.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <algorithm>
+#include <exception>
+
+#include "iris/grey.h"
+#include "platform/capture/simulated_camera.h"
+#include "platform/qt/capture_window.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/services.h"
+#include "record/iris_record.h"
+#include "record/station_record.h"
+
+namespace okuva {
+namespace {
+
+// Under the still, aligned with it (a 640 x 480 still ends at 508).
+constexpr int kLeft = 344, kTop = 514, kWidth = 430, kHeight = 26;
+
+}  // namespace
+
+RecordOptions::RecordOptions(QWidget* parent, std::function<qt::CaptureWindow*()> source)
+    : QWidget(parent), source_(std::move(source)) {
+  setObjectName(QStringLiteral("RecordOptions"));
+  setGeometry(kLeft, kTop, kWidth, kHeight);
+  auto* label = new QLabel(QString::fromUtf8(kEyeLabel), this);
+  label->setGeometry(0, 3, 28, 20);
+  eye_ = new QComboBox(this);
+  eye_->setObjectName(QStringLiteral("EyeChoice"));
+  for (const char* name : kEyeNames) eye_->addItem(QString::fromUtf8(name));
+  eye_->setGeometry(30, 1, 120, 24);
+  label->setBuddy(eye_);
+  save_ = new QCheckBox(QString::fromUtf8(kSaveToggle), this);
+  save_->setObjectName(QStringLiteral("SaveRecordToggle"));
+  save_->setGeometry(164, 3, kWidth - 164, 20);
+  save_->setChecked(false);
+}
+
+void RecordOptions::StillTaken() {
+  clock_gettime(CLOCK_REALTIME, &takenAt_);
+  taken_ = true;
+  // A webcam's sensor is CMOS or CCD; the simulated camera has none.
+  qt::CaptureWindow* window = source_ ? source_() : nullptr;
+  camera::Camera* camera = window != nullptr ? window->Camera() : nullptr;
+  deviceTechnology_ = camera != nullptr && dynamic_cast<camera::SimulatedCamera*>(camera) == nullptr ? 1 : 0;
+}
+
+std::string RecordOptions::RecordPath(const std::string& jpegPath) {
+  const size_t slash = jpegPath.find_last_of('/');
+  const size_t dot = jpegPath.find_last_of('.');
+  const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  return (extension ? jpegPath.substr(0, dot) : jpegPath) + ".iir";
+}
+
+void RecordOptions::AfterSave(const QImage& still, const std::string& jpegPath) {
+  if (!save_->isChecked()) return;
+  const std::string path = RecordPath(jpegPath);
+  auto tell = [](const std::string& why) { MsgBox(std::string(kNotSaved) + why, MessageIcon::Exclamation, kTitle); };
+  try {
+    if (still.isNull()) return tell("no hay foto capturada.");
+    const QImage rgb32 = still.convertToFormat(QImage::Format_RGB32);
+    const iris::GreyImage grey =
+        iris::GreyFromBgrx(rgb32.constBits(), rgb32.width(), rgb32.height(), rgb32.bytesPerLine());
+    record::StationOptions options;
+    options.eye = static_cast<record::Eye>(std::clamp(eye_->currentIndex(), 0, 2));
+    options.format = record::ImageFormat::kPng;
+    if (taken_) options.capture = record::CaptureTimeOf(takenAt_);
+    options.deviceTechnology = deviceTechnology_;
+    record::WriteRecordFile(path, record::MakeStationRecord(grey.View(), options));
+  } catch (const record::RecordError& e) {
+    switch (e.GetKind()) {
+      case record::RecordError::Kind::kNoIris: return tell(kNoIris);
+      case record::RecordError::Kind::kMargins: return tell(kMargins);
+      default: return tell("no se pudo preparar la imagen del registro.");
+    }
+  } catch (const RuntimeError& e) {
+    tell("no se pudo escribir " + path + " (error " + std::to_string(e.Number()) + ": " + e.Description() + ").");
+  } catch (const std::exception& e) {
+    tell(std::string("no se pudo escribir ") + path + " (" + e.what() + ").");
+  }
+}
+
+}  // namespace okuva
