@@ -52,26 +52,6 @@ protected:
     return camera.GeometryAt(0);
   }
 
-  // A picture file's pixels as red, green, blue triples, rows top to bottom.
-  struct Pixels {
-    int32_t width = 0, height = 0;
-    std::vector<uint8_t> bgr;
-    std::array<int, 3> At(int32_t x, int32_t y) const {
-      const size_t i = (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
-      return {bgr[i + 2], bgr[i + 1], bgr[i]};
-    }
-  };
-  static Pixels ReadPixels(const std::string& path) {
-    Pixels p;
-    ReadPictureInto(path, [&](const PictureHeader& h) {
-      p.width = h.width;
-      p.height = h.height;
-      p.bgr.resize(static_cast<size_t>(h.width) * static_cast<size_t>(h.height) * 3);
-      return PictureDestination{p.bgr.data() + (p.bgr.size() - static_cast<size_t>(h.width) * 3), -int64_t{h.width} * 3, 24};
-    });
-    return p;
-  }
-
   // The CSV's lines, each split at its commas (the tests' paths have none).
   static std::vector<std::vector<std::string>> CsvRows(const std::vector<uint8_t>& bytes) {
     std::vector<std::vector<std::string>> rows;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <numbers>
 #include <new>
 
 #include "platform/picture/picture.h"
@@ -312,6 +315,66 @@ Canvas QualityOverlay(const Canvas& picture, const iris::Quality& quality) {
                      {" box: margins wanted", kLegendColour}});
   }
   return WithBand(canvas, lines);
+}
+
+namespace {
+
+constexpr int32_t kRingRows = 128;   // unwrapped ring, pupil to limbus
+constexpr int32_t kBitRows = 2;      // each template bit's row
+constexpr int32_t kGap = 6;
+
+// The ring between the circles, sampled along the line from the pupil's boundary point
+// to the iris's at each angle (the template's rubber sheet); column c of the band
+// reads the angle of template column c / kMatchColumnWidth + turn.
+void Unwrap(Canvas& out, int32_t top, const MatchSide& side, int32_t turn) {
+  const int32_t columns = out.Width();
+  for (int32_t c = 0; c < columns; ++c) {
+    const double angle = 2 * std::numbers::pi * (c + kMatchColumnWidth * turn + 0.5) / columns;
+    const double cs = std::cos(angle), sn = std::sin(angle);
+    const double px = side.pupil.x + side.pupil.radius * cs, py = side.pupil.y + side.pupil.radius * sn;
+    const double ix = side.iris.x + side.iris.radius * cs, iy = side.iris.y + side.iris.radius * sn;
+    for (int32_t r = 0; r < kRingRows; ++r) {
+      const double t = (r + 0.5) / kRingRows;
+      const auto level = static_cast<uint8_t>(std::lround(iris::Sample(side.picture, px + t * (ix - px), py + t * (iy - py))));
+      out.Blend(c, top + r, {level, level, level});
+    }
+  }
+}
+
+}  // namespace
+
+Canvas MatchOverlay(const MatchSide& a, const MatchSide& b, const iris::IrisComparison& comparison) {
+  const int32_t width = iris::kCodeAngles * kMatchColumnWidth;
+  const int32_t bits = 64;  // one word per template column
+  Canvas canvas(width, 2 * kRingRows + bits * kBitRows + 2 * kGap, kBandColour);
+  // The turn the comparison chose, in whole template columns: column j + shift of B
+  // showed what column j of A showed.
+  const auto shift = static_cast<int32_t>(std::lround(-comparison.rotation / iris::kDegreesPerStep));
+  Unwrap(canvas, 0, a, 0);
+  Unwrap(canvas, kRingRows + kGap, b, shift);
+  const int32_t top = 2 * (kRingRows + kGap);
+  for (int32_t j = 0; j < iris::kCodeAngles; ++j) {
+    const auto k = static_cast<size_t>(j), m = static_cast<size_t>((j + shift) & (iris::kCodeAngles - 1));
+    const uint64_t differ = a.code->bits[k] ^ b.code->bits[m], both = a.code->mask[k] & b.code->mask[m];
+    for (int32_t bit = 0; bit < bits; ++bit) {
+      const Rgb colour = !((both >> bit) & 1) ? Rgb{128, 128, 128} : (differ >> bit) & 1 ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
+      canvas.FillRect(j * kMatchColumnWidth, top + bit * kBitRows, kMatchColumnWidth, kBitRows, colour);
+    }
+  }
+
+  const bool same = comparison.decision == iris::MatchDecision::kSameEye;
+  const Rgb verdict = same ? kPassColour : kFailColour;
+  char distance[64], turn[64], threshold[64];
+  std::snprintf(distance, sizeof distance, "distance %.4f over %d bits,", comparison.distance, comparison.bits);
+  std::snprintf(turn, sizeof turn, "turned %.1f degrees:", comparison.rotation);
+  std::snprintf(threshold, sizeof threshold, "(same at or below %.2f)", iris::kSameEyeThreshold);
+  const char* decision = same ? "same eye"
+                         : comparison.decision == iris::MatchDecision::kDifferentEye ? "different eyes"
+                                                                                     : "too few bits to compare";
+  return WithBand(canvas, {{{distance, verdict}, {turn, verdict}, {decision, verdict}, {threshold, verdict}},
+                           {{"top:", kLegendColour}, {a.name, kLegendColour}},
+                           {{"middle:", kLegendColour}, {b.name + ",", kLegendColour}, {"turned to line up", kLegendColour}},
+                           {{"bits: white differ, black agree, grey masked", kLegendColour}}});
 }
 
 void WritePng(const Canvas& canvas, const std::string& path) {

@@ -9,6 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "iris/circles.h"
+#include "iris/grey.h"
+#include "iris/iris_code.h"
 #include "iris/quality.h"
 
 namespace okuva::tool {
@@ -79,6 +82,25 @@ Canvas WithBand(const Canvas& picture, const std::vector<BandLine>& lines);
 // circles in the verdict's colour, and a band with the verdict and each failing metric
 // with its value and recommended range (or that no eye was found).
 Canvas QualityOverlay(const Canvas& picture, const iris::Quality& quality);
+
+// One side of a comparison: a name for the band, the picture, its circles and template.
+struct MatchSide {
+  std::string name;
+  iris::GreyPlane picture;
+  iris::Circle pupil;
+  iris::Circle iris;
+  const iris::IrisCode* code = nullptr;
+};
+
+// The match overlay, kMatchColumnWidth pixels per template column: A's iris ring
+// unwrapped as the template reads it (pupil side at the top, the angle growing
+// clockwise from the right), B's below it turned by the comparison's rotation so the
+// two line up, then the template bits compared there, one row per bit (in the
+// template's order: filter, radius, real and imaginary part): white where they differ,
+// black where they agree, grey where either mask leaves the bit out; and a band with
+// the distance, bits, rotation and decision.
+constexpr int32_t kMatchColumnWidth = 3;
+Canvas MatchOverlay(const MatchSide& a, const MatchSide& b, const iris::IrisComparison& comparison);
 
 // Writes the canvas as a 24-bit PNG; `path` is replaced only once the file is complete.
 void WritePng(const Canvas& canvas, const std::string& path);
