@@ -1,7 +1,7 @@
 // Pictures that show an analysis instead of printing it: an RGB canvas with the few
 // drawing operations the overlays need (tinted pixels, circles, boxes, a text band
 // under the picture in a small bitmap font of our own), written as PNG. Used by
-// `quality --overlay` and meant for every command that draws what it found.
+// `quality --overlay` and `match --overlay`.
 #pragma once
 
 #include <cstdint>
