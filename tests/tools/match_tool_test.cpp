@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -82,6 +84,43 @@ TEST_F(MatchToolTest, RecordsAreComparedLikePictures) {
   Write("cut.rec", bytes);
   EXPECT_EQ(RunTool("match " + eye + " '" + Path("cut.rec") + "'"), 1);
   EXPECT_NE(stderr_.find("cannot read " + Path("cut.rec")), std::string::npos) << stderr_;
+}
+
+TEST_F(MatchToolTest, OverlayLinesTheRingsUpAndMarksTheDifferingBits) {
+  const std::string a = WriteEye("a.ppm", 31), turned = WriteEye("b.ppm", 31, -10, 30), other = WriteEye("c.ppm", 32);
+  double differing[2], ringGap[2], misaligned = 0;
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_EQ(RunTool("match " + a + " " + (k == 0 ? turned : other) + " --overlay '" + Path("over.png") + "'"), 0)
+        << stderr_;
+    const Pixels out = ReadPixels(Path("over.png"));
+    ASSERT_EQ(out.width, 768);  // 3 pixels a template column
+    ASSERT_GT(out.height, 396);  // two rings of 128 rows, 64 bits of 2, two gaps of 6, the band
+    // The bits: one cell of each template column and bit; grey ones are masked.
+    int white = 0, black = 0;
+    for (int32_t bit = 0; bit < 64; ++bit)
+      for (int32_t j = 0; j < 256; ++j) {
+        const auto p = out.At(3 * j + 1, 268 + 2 * bit);
+        white += p == std::array<int, 3>{255, 255, 255};
+        black += p == std::array<int, 3>{0, 0, 0};
+      }
+    ASSERT_GT(white + black, 2500);  // lids, the top sector and fragile bits are masked
+    differing[k] = static_cast<double>(white) / (white + black);
+    // The rings' left half (clear of the lids): A's against B's as turned, and, for the
+    // same eye, against B's ten template columns further round.
+    double sum = 0, shifted = 0;
+    for (int32_t r = 0; r < 128; ++r)
+      for (int32_t c = 0; c < 384; ++c) {
+        sum += std::abs(out.At(c, r)[0] - out.At(c, 134 + r)[0]);
+        shifted += std::abs(out.At(c, r)[0] - out.At(c + 30, 134 + r)[0]);
+      }
+    ringGap[k] = sum / (128 * 384);
+    if (k == 0) misaligned = shifted / (128 * 384);
+  }
+  EXPECT_LT(differing[0], 0.1);  // the same eye, turned back: the bits agree
+  EXPECT_GT(differing[1], 0.3);  // another eye: far more than the same-eye threshold differ
+  EXPECT_LT(differing[1], 0.65);
+  EXPECT_LT(ringGap[0], misaligned / 2) << ringGap[0] << " " << misaligned;
+  EXPECT_LT(ringGap[0], ringGap[1]);
 }
 
 TEST_F(MatchToolTest, ExitOneForBadInputAndNoIris) {

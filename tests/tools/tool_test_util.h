@@ -6,6 +6,7 @@
 
 #include <sys/wait.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -14,7 +15,29 @@
 #include <string>
 #include <vector>
 
+#include "platform/picture/picture.h"
+
 namespace okuva::testing {
+
+// A picture file's pixels, rows top to bottom; At gives red, green, blue.
+struct Pixels {
+  int32_t width = 0, height = 0;
+  std::vector<uint8_t> bgr;
+  std::array<int, 3> At(int32_t x, int32_t y) const {
+    const size_t i = (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
+    return {bgr[i + 2], bgr[i + 1], bgr[i]};
+  }
+};
+inline Pixels ReadPixels(const std::string& path) {
+  Pixels p;
+  ReadPictureInto(path, [&](const PictureHeader& h) {
+    p.width = h.width;
+    p.height = h.height;
+    p.bgr.resize(static_cast<size_t>(h.width) * static_cast<size_t>(h.height) * 3);
+    return PictureDestination{p.bgr.data() + (p.bgr.size() - static_cast<size_t>(h.width) * 3), -int64_t{h.width} * 3, 24};
+  });
+  return p;
+}
 
 // Little-endian fields for building picture files by hand.
 inline void Put16(std::vector<uint8_t>& v, uint32_t x) {

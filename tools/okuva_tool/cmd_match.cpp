@@ -17,12 +17,13 @@
 #include "record/iris_record.h"
 #include "platform/runtime/error.h"
 #include "tools/okuva_tool/command.h"
+#include "tools/okuva_tool/overlay.h"
 #include "tools/okuva_tool/picture_input.h"
 
 namespace okuva::tool {
 namespace {
 
-constexpr const char* kSynopsis = "match A B [--json]";
+constexpr const char* kSynopsis = "match A B [--json] [--overlay OUT.png]";
 
 // The picture at `path` as grey levels (luma), decoded in one pass into blue, green, red
 // rows stored top-down.
@@ -85,9 +86,14 @@ const char* DecisionName(iris::MatchDecision decision) {
 int Run(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   bool json = false;
-  for (const std::string& a : args) {
+  std::string overlay;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (a == "--json") {
       json = true;
+    } else if (a == "--overlay") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError{"--overlay needs a file name"};
+      overlay = args[++i];
     } else if (a.size() > 1 && a[0] == '-') {
       throw UsageError{"unknown option " + a + "; usage: okuva-tool " + kSynopsis};
     } else {
@@ -106,6 +112,13 @@ int Run(const std::vector<std::string>& args) {
   if (!a || !b) throw UsageError{"no iris found in " + (a ? pathB : pathA)};
 
   const iris::IrisComparison c = iris::CompareIrisCodes(*a, *b);
+  if (!overlay.empty()) {
+    // The circles again (the same search EncodePicture made), for the unwrapped rings;
+    // the picture is written before anything is printed, as by quality --overlay.
+    const iris::EyeCircles ca = iris::FindCircles(greyA.View()), cb = iris::FindCircles(greyB.View());
+    WritePng(MatchOverlay({pathA, greyA.View(), *ca.pupil, *ca.iris, &*a}, {pathB, greyB.View(), *cb.pupil, *cb.iris, &*b}, c),
+             overlay);
+  }
   // As printed, to the hundredth: a turn that rounds to nothing prints as 0, not -0.
   double rotation = std::round(c.rotation * 100) / 100;
   if (rotation == 0) rotation = 0;

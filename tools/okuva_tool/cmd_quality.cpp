@@ -1,5 +1,6 @@
 // okuva-tool quality: finds the pupil and the iris in a picture and judges it with the
-// iris quality metrics, as a readable table or as one JSON object.
+// iris quality metrics, as a readable table or as one JSON object, optionally drawn as
+// an overlay picture; or judges a whole archive into a CSV file (quality_batch.cpp).
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -9,47 +10,23 @@
 #include <vector>
 
 #include "iris/quality.h"
-#include "platform/gdi/gdi.h"
-#include "platform/picture/picture.h"
 #include "platform/runtime/error.h"
 #include "tools/okuva_tool/command.h"
 #include "tools/okuva_tool/picture_input.h"
 #include "tools/okuva_tool/quote.h"
+#include "tools/okuva_tool/overlay.h"
+#include "tools/okuva_tool/quality_batch.h"
+#include "tools/okuva_tool/quality_common.h"
 
 namespace okuva::tool {
 namespace {
 
-constexpr const char* kSynopsis = "quality IN [--json]";
+constexpr const char* kSynopsis = "quality IN [--json] [--overlay OUT.png] | quality --csv OUT.csv [--jobs N] PATH...";
 
-// The picture's pixels as grey levels (colour by luma), rows top to bottom. A file that
-// cannot be read is bad input, as in every command; no room for it is error 7.
-iris::GreyImage ReadGrey(const std::string& path) {
-  const StdPicture picture = ReadingInput(path, [&] { return LoadPicture(path); });
-  const int32_t width = picture.Width(), height = picture.Height();
-  if (!picture || width <= 0 || height <= 0) throw UsageError{Quoted(path) + ": not a picture"};
-  std::vector<uint8_t> bgrx(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
-  gdi::BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof(gdi::BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;  // top-down
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = gdi::BI_RGB;
-  const gdi::HDC dc = gdi::CreateCompatibleDC(0);
-  const int lines = dc == 0 ? 0
-                            : gdi::GetDIBits(dc, picture.Handle(), 0, static_cast<uint32_t>(height), bgrx.data(),
-                                             &info, gdi::DIB_RGB_COLORS);
-  if (dc != 0) gdi::DeleteDC(dc);
-  if (lines != height) Raise(kErrOutOfMemory);  // a picture just made: only room can be missing
-  return iris::GreyFromBgrx(bgrx.data(), width, height, ptrdiff_t{width} * 4);
-}
-
-// Numbers as JSON takes them: not-a-number (not measured) becomes null.
-std::string Number(double value) {
-  if (!std::isfinite(value)) return "null";
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3f", value);
-  return text;
+// The picture as read for the analysis; a file that cannot be read is bad input, as in
+// every command; no room for it is error 7.
+Canvas ReadPicture(const std::string& path) {
+  return ReadingInput(path, [&] { return ReadCanvas(path); });
 }
 
 std::string CircleJson(const std::optional<iris::Circle>& c) {
@@ -69,15 +46,6 @@ void PrintJson(const iris::Quality& q) {
     out << (i ? ", " : "") << '"' << iris::ThresholdOf(q.failed[i]).name << '"';
   out << "]}\n";
   std::cout << out.str();
-}
-
-std::string Range(const iris::Threshold& t) {
-  std::string text;
-  if (!std::isnan(t.minimum)) text += (t.minimumIncluded ? ">= " : "> ") + Number(t.minimum).substr(0, Number(t.minimum).find('.'));
-  if (!std::isnan(t.maximum))
-    text += (text.empty() ? "" : ", ") + std::string(t.maximumIncluded ? "<= " : "< ") +
-            Number(t.maximum).substr(0, Number(t.maximum).find('.'));
-  return text;
 }
 
 void PrintTable(const iris::Quality& q) {
@@ -110,23 +78,46 @@ void PrintTable(const iris::Quality& q) {
 int Run(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   bool json = false;
+  std::string overlay, csv, jobs;
+  const auto value = [&](size_t& i) -> const std::string& {
+    if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError{args[i] + " needs a value; usage: okuva-tool " + kSynopsis};
+    return args[++i];
+  };
   bool names = false;  // after "--" every argument is a name
-  for (const std::string& a : args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (names) {
       positional.push_back(a);
     } else if (a == "--") {
       names = true;
     } else if (a == "--json") {
       json = true;
+    } else if (a == "--overlay") {
+      overlay = value(i);
+    } else if (a == "--csv") {
+      csv = value(i);
+    } else if (a == "--jobs") {
+      jobs = value(i);
     } else if (a.size() > 1 && a[0] == '-') {
       throw UsageError{"unknown option " + Quoted(a) + "; usage: okuva-tool " + kSynopsis};
     } else {
       positional.push_back(a);
     }
   }
-  if (positional.size() != 1) throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
-  const iris::GreyImage grey = ReadGrey(positional[0]);
-  const iris::Quality quality = iris::Assess(grey.View());
+  if (!csv.empty()) {
+    if (json || !overlay.empty()) throw UsageError{"--csv judges many pictures: it takes neither --json nor --overlay"};
+    if (positional.empty()) throw UsageError{std::string("missing PATH; usage: okuva-tool ") + kSynopsis};
+    return RunBatch(csv, positional, jobs.empty() ? DefaultJobs() : ParseJobs(jobs));
+  }
+  if (!jobs.empty()) throw UsageError{"--jobs goes with --csv"};
+  if (positional.empty()) throw UsageError{std::string("missing IN; usage: okuva-tool ") + kSynopsis};
+  if (positional.size() > 1) {
+    throw UsageError{"unexpected argument '" + positional[1] + "' after IN; usage: okuva-tool " + kSynopsis};
+  }
+  const Canvas picture = ReadPicture(positional[0]);
+  const iris::Quality quality = iris::Assess(GreyOf(picture).View());
+  // The picture first: when it cannot be written nothing is printed either.
+  if (!overlay.empty()) WritePng(QualityOverlay(picture, quality), overlay);
   if (json) {
     PrintJson(quality);
   } else {
@@ -137,8 +128,13 @@ int Run(const std::vector<std::string>& args) {
 
 const Registration kRegistration{Command{
     "quality", kSynopsis,
-    "find the pupil and the iris and judge the picture with the iris quality metrics", Run,
-    {{"--json", "", "print one JSON object instead of the table"}}}};
+    "find the pupil and the iris and judge the picture with the iris quality metrics (--overlay draws them); "
+    "--csv judges every picture under the PATHs into one CSV row each",
+    Run,
+    {{"--json", "", "print one JSON object instead of the table"},
+     {"--overlay", "OUT.png", "also draw the circles, the masked ring, the margins and the verdict into OUT.png"},
+     {"--csv", "OUT.csv", "judge every picture under the PATHs (folders walked) into one CSV row each"},
+     {"--jobs", "N", "pictures judged at once with --csv (default: the processors available)"}}}};
 
 }  // namespace
 }  // namespace okuva::tool

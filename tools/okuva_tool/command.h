@@ -4,7 +4,8 @@
 // Exit codes shared by every command:
 //   0 success; 1 usage error or unreadable / invalid input (one line on stderr,
 //   nothing written); 2 the output exists where the command refuses to overwrite;
-//   3 an error raised by the toolkit, printed as "Error N: description".
+//   3 an error raised by the toolkit, printed as "Error N: description";
+//   4 (quality --csv) some pictures could not be read, their rows say why.
 #pragma once
 
 #include <functional>

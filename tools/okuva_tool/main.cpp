@@ -38,7 +38,8 @@ void PrintHelp(std::ostream& out) {
          "  0  success\n"
          "  1  a usage error or an unreadable input (one line on standard error, nothing written)\n"
          "  2  the output exists where the command refuses to overwrite it\n"
-         "  3  an error raised by the toolkit, printed as \"okuva-tool COMMAND: Error N: description\"\n";
+         "  3  an error raised by the toolkit, printed as \"okuva-tool COMMAND: Error N: description\"\n"
+         "  4  some pictures of a quality batch could not be read\n";
 }
 
 // One command's help under a heading, indented, for --help-all.

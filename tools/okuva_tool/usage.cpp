@@ -58,9 +58,15 @@ CommandLineShape ShapeOf(const Command& command) {
   const bool ownOptions = !shape.options.empty();
   const std::vector<std::string> words = Words(command.synopsis);
   int depth = 0;
+  bool alternative = false;  // past a "|" between whole forms: its positionals are the command's to check
   for (size_t i = 1; i < words.size(); ++i) {  // words[0] is the command's name
     const std::string& word = words[i];
     const int depthBefore = depth;
+    if (word == "|" && depth == 0) {
+      alternative = true;
+      shape.openEnded = true;
+      continue;
+    }
     for (char c : word) depth += c == '[' ? 1 : c == ']' ? -1 : 0;
     const std::string bare = Bare(word);
     if (bare.starts_with("--")) {
@@ -72,6 +78,8 @@ CommandLineShape ShapeOf(const Command& command) {
         for (char c : words[i]) depth += c == '[' ? 1 : c == ']' ? -1 : 0;
       }
       if (!ownOptions && Find(shape.options, option.name) == nullptr) shape.options.push_back(option);
+    } else if (alternative) {
+      continue;
     } else if (depthBefore == 0 && word[0] != '[' && IsPositionalName(bare) && !bare.ends_with("...")) {
       shape.required.push_back(bare);
     } else if (IsPositionalName(bare) || bare.ends_with("...")) {
