@@ -7,8 +7,10 @@
 // Gabor filters, oriented along the angle, with zero mean, is run over the grid; each
 // response gives 2 bits, the signs of its real and imaginary parts (its phase
 // quadrant). A mask bit says which code bits may be compared: a response whose window
-// lies too much on lids, lashes, highlights or beyond the picture is masked, and so is
-// a weak part (close to zero, where noise flips the sign).
+// lies too much on lids, lashes, highlights, faint reflections (cells far brighter than
+// the ring's median, which the occlusion mask's highlight floor misses on a dark
+// near-infrared iris) or beyond the picture is masked, and so is a fragile part (close
+// to zero, where noise flips the sign).
 //
 // Layout. Each angle column packs all its bits into one 64-bit word: bit
 // 2 (filter kCodeRadii + radius) + part, part 0 the real and 1 the imaginary sign. A
