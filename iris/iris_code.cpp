@@ -57,16 +57,6 @@ constexpr double kReflectionSpreads = 3;
 constexpr int32_t kReflectionRows = 3;
 constexpr int32_t kReflectionColumns = 6;
 
-// Bilinear level at (x, y), centres of pixels at half-integers, edges clamped.
-double Level(const GreyPlane& p, double x, double y) {
-  const double fx = std::clamp(x - 0.5, 0.0, p.width - 1.0), fy = std::clamp(y - 0.5, 0.0, p.height - 1.0);
-  const auto x0 = static_cast<int32_t>(fx), y0 = static_cast<int32_t>(fy);
-  const int32_t x1 = std::min(x0 + 1, p.width - 1), y1 = std::min(y0 + 1, p.height - 1);
-  const double tx = fx - x0, ty = fy - y0;
-  const double top = p.At(x0, y0) + (p.At(x1, y0) - p.At(x0, y0)) * tx;
-  const double bottom = p.At(x0, y1) + (p.At(x1, y1) - p.At(x0, y1)) * tx;
-  return top + (bottom - top) * ty;
-}
 
 // The unwrapped ring: levels and whether each cell shows usable iris.
 struct Polar {
@@ -129,7 +119,7 @@ Polar Unwrap(const GreyPlane& picture, const Circle& pupil, const Circle& iris, 
         for (double r : {rho - step / 4, rho + step / 4}) {
           const double px = pupil.x + pupil.radius * cosines[k], py = pupil.y + pupil.radius * sines[k];
           const double ix = iris.x + iris.radius * cosines[k], iy = iris.y + iris.radius * sines[k];
-          value += Level(picture, px + r * (ix - px), py + r * (iy - py));
+          value += Sample(picture, px + r * (ix - px), py + r * (iy - py));
         }
       const size_t cell = static_cast<size_t>(i) * n + j;
       polar.level[cell] = value / 4;

@@ -181,6 +181,34 @@ __attribute__((target(OKUVA_JPEG_WIDE))) inline __m256 ConvertRow8(__m512d b, __
   return _mm512_cvtpd_ps(sum);
 }
 
+// The 8 x 8 block rows row[k] (pixels x of block k) stored as group[(y * 8 + x) * 8 + k].
+__attribute__((target(OKUVA_JPEG_WIDE))) inline void StoreLanes8(const __m256* row, float* dst) {
+  const __m256 t0 = _mm256_unpacklo_ps(row[0], row[1]);
+  const __m256 t1 = _mm256_unpackhi_ps(row[0], row[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(row[2], row[3]);
+  const __m256 t3 = _mm256_unpackhi_ps(row[2], row[3]);
+  const __m256 t4 = _mm256_unpacklo_ps(row[4], row[5]);
+  const __m256 t5 = _mm256_unpackhi_ps(row[4], row[5]);
+  const __m256 t6 = _mm256_unpacklo_ps(row[6], row[7]);
+  const __m256 t7 = _mm256_unpackhi_ps(row[6], row[7]);
+  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44);
+  const __m256 u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44);
+  const __m256 u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44);
+  const __m256 u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
+  const __m256 u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+  _mm256_storeu_ps(dst + 0 * 8, _mm256_permute2f128_ps(u0, u4, 0x20));
+  _mm256_storeu_ps(dst + 1 * 8, _mm256_permute2f128_ps(u1, u5, 0x20));
+  _mm256_storeu_ps(dst + 2 * 8, _mm256_permute2f128_ps(u2, u6, 0x20));
+  _mm256_storeu_ps(dst + 3 * 8, _mm256_permute2f128_ps(u3, u7, 0x20));
+  _mm256_storeu_ps(dst + 4 * 8, _mm256_permute2f128_ps(u0, u4, 0x31));
+  _mm256_storeu_ps(dst + 5 * 8, _mm256_permute2f128_ps(u1, u5, 0x31));
+  _mm256_storeu_ps(dst + 6 * 8, _mm256_permute2f128_ps(u2, u6, 0x31));
+  _mm256_storeu_ps(dst + 7 * 8, _mm256_permute2f128_ps(u3, u7, 0x31));
+}
+
 __attribute__((target(OKUVA_JPEG_WIDE))) void ConvertGroup8(const uint8_t* const* rows,
                                                                const ColourWeights& w,
                                                                float* group) {
@@ -203,31 +231,7 @@ __attribute__((target(OKUVA_JPEG_WIDE))) void ConvertGroup8(const uint8_t* const
                            _mm512_cvtepi32_pd(_mm256_shuffle_epi8(both, gMask)),
                            _mm512_cvtepi32_pd(_mm256_shuffle_epi8(both, rMask)), w);
     }
-    const __m256 t0 = _mm256_unpacklo_ps(row[0], row[1]);
-    const __m256 t1 = _mm256_unpackhi_ps(row[0], row[1]);
-    const __m256 t2 = _mm256_unpacklo_ps(row[2], row[3]);
-    const __m256 t3 = _mm256_unpackhi_ps(row[2], row[3]);
-    const __m256 t4 = _mm256_unpacklo_ps(row[4], row[5]);
-    const __m256 t5 = _mm256_unpackhi_ps(row[4], row[5]);
-    const __m256 t6 = _mm256_unpacklo_ps(row[6], row[7]);
-    const __m256 t7 = _mm256_unpackhi_ps(row[6], row[7]);
-    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44);
-    const __m256 u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44);
-    const __m256 u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44);
-    const __m256 u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
-    const __m256 u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-    float* dst = group + y * 8 * 8;
-    _mm256_storeu_ps(dst + 0 * 8, _mm256_permute2f128_ps(u0, u4, 0x20));
-    _mm256_storeu_ps(dst + 1 * 8, _mm256_permute2f128_ps(u1, u5, 0x20));
-    _mm256_storeu_ps(dst + 2 * 8, _mm256_permute2f128_ps(u2, u6, 0x20));
-    _mm256_storeu_ps(dst + 3 * 8, _mm256_permute2f128_ps(u3, u7, 0x20));
-    _mm256_storeu_ps(dst + 4 * 8, _mm256_permute2f128_ps(u0, u4, 0x31));
-    _mm256_storeu_ps(dst + 5 * 8, _mm256_permute2f128_ps(u1, u5, 0x31));
-    _mm256_storeu_ps(dst + 6 * 8, _mm256_permute2f128_ps(u2, u6, 0x31));
-    _mm256_storeu_ps(dst + 7 * 8, _mm256_permute2f128_ps(u3, u7, 0x31));
+    StoreLanes8(row, group + y * 8 * 8);
   }
 }
 
@@ -333,33 +337,6 @@ __attribute__((target(OKUVA_JPEG_WIDE))) inline __m256i Mean4(__m256i a0, __m256
       _mm256_add_epi32(_mm256_permute4x64_epi64(sums, 0xD8), _mm256_set1_epi32(2)), 2);
 }
 
-// The 8 x 8 block rows row[k] (pixels x of block k) stored as group[(y * 8 + x) * 8 + k].
-__attribute__((target(OKUVA_JPEG_WIDE))) inline void StoreLanes8(const __m256* row, float* dst) {
-  const __m256 t0 = _mm256_unpacklo_ps(row[0], row[1]);
-  const __m256 t1 = _mm256_unpackhi_ps(row[0], row[1]);
-  const __m256 t2 = _mm256_unpacklo_ps(row[2], row[3]);
-  const __m256 t3 = _mm256_unpackhi_ps(row[2], row[3]);
-  const __m256 t4 = _mm256_unpacklo_ps(row[4], row[5]);
-  const __m256 t5 = _mm256_unpackhi_ps(row[4], row[5]);
-  const __m256 t6 = _mm256_unpacklo_ps(row[6], row[7]);
-  const __m256 t7 = _mm256_unpackhi_ps(row[6], row[7]);
-  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44);
-  const __m256 u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44);
-  const __m256 u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44);
-  const __m256 u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
-  const __m256 u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-  _mm256_storeu_ps(dst + 0 * 8, _mm256_permute2f128_ps(u0, u4, 0x20));
-  _mm256_storeu_ps(dst + 1 * 8, _mm256_permute2f128_ps(u1, u5, 0x20));
-  _mm256_storeu_ps(dst + 2 * 8, _mm256_permute2f128_ps(u2, u6, 0x20));
-  _mm256_storeu_ps(dst + 3 * 8, _mm256_permute2f128_ps(u3, u7, 0x20));
-  _mm256_storeu_ps(dst + 4 * 8, _mm256_permute2f128_ps(u0, u4, 0x31));
-  _mm256_storeu_ps(dst + 5 * 8, _mm256_permute2f128_ps(u1, u5, 0x31));
-  _mm256_storeu_ps(dst + 6 * 8, _mm256_permute2f128_ps(u2, u6, 0x31));
-  _mm256_storeu_ps(dst + 7 * 8, _mm256_permute2f128_ps(u3, u7, 0x31));
-}
 
 // Eight adjacent blocks of both halved planes at once: chroma row y of the group from
 // source rows a[y] and b[y] (from byte offset `at`), the means formed in registers and
