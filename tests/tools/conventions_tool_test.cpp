@@ -79,6 +79,9 @@ TEST_F(ConventionsToolTest, UsageErrorsSayWhatWasWrong) {
   ExpectUsageError("randomise out.bmp 4", "okuva-tool randomise: missing HEIGHT", "usage:");
   ExpectUsageError("resample a b 2 2 extra", "okuva-tool resample: unexpected argument 'extra' after HEIGHT", "usage:");
   ExpectUsageError("quality a.bmp b.bmp", "okuva-tool quality: unexpected argument 'b.bmp'", "usage:");
+  // A name with a line break stays on the message's one line, quoted as a shell would.
+  ExpectUsageError("resample a b 2 2 \"$(printf 'x\\ny')\"", "okuva-tool resample: unexpected argument 'x'$'\\n''y'",
+                   "usage:");
   ExpectUsageError("encode a b --quality", "okuva-tool encode: --quality needs a value", "");
   // A value may look like an option or like a help request.
   ExpectUsageError("encode '" + Path("none.bmp") + "' out.jpg --comment --help", "okuva-tool encode: cannot read", "");

@@ -112,7 +112,7 @@ int Run(const std::vector<std::string>& args) {
   if (!jobs.empty()) throw UsageError{"--jobs goes with --csv"};
   if (positional.empty()) throw UsageError{std::string("missing IN; usage: okuva-tool ") + kSynopsis};
   if (positional.size() > 1) {
-    throw UsageError{"unexpected argument '" + positional[1] + "' after IN; usage: okuva-tool " + kSynopsis};
+    throw UsageError{"unexpected argument " + QuotedWord(positional[1]) + " after IN; usage: okuva-tool " + kSynopsis};
   }
   const Canvas picture = ReadPicture(positional[0]);
   const iris::Quality quality = iris::Assess(GreyOf(picture).View());

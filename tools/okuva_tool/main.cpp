@@ -117,10 +117,7 @@ int main(int argc, char** argv) {
   }
   const std::vector<std::string> names = CommandNames();
   const bool option = args[0].starts_with("-");
-  // A plain command name keeps its quotes; any other is quoted the shell's way.
-  const std::string shown = Quoted(args[0]);
-  std::cerr << "okuva-tool: unknown " << (option ? "option " + shown
-                                                 : "command " + (shown == args[0] ? "'" + shown + "'" : shown));
+  std::cerr << "okuva-tool: unknown " << (option ? "option " + Quoted(args[0]) : "command " + QuotedWord(args[0]));
   const std::optional<std::string> near =
       option ? Nearest(args[0], {"--help", "--help-all", "--version"}) : Nearest(args[0], names);
   if (near) std::cerr << "; did you mean " << *near << "?";

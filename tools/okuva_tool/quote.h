@@ -80,3 +80,14 @@ inline std::string Quoted(const std::string& name) {
 }
 
 }  // namespace okuva::tool
+
+namespace okuva::tool {
+
+// An argument named in a usage message: in single quotes even when plain ('extra'),
+// else as Quoted shows it.
+inline std::string QuotedWord(const std::string& word) {
+  const std::string shown = Quoted(word);
+  return shown == word ? "'" + word + "'" : shown;
+}
+
+}  // namespace okuva::tool

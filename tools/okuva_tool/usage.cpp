@@ -4,6 +4,8 @@
 #include <cctype>
 #include <sstream>
 
+#include "tools/okuva_tool/quote.h"
+
 namespace okuva::tool {
 
 namespace {
@@ -140,9 +142,9 @@ void CheckCommandLine(const Command& command, const std::vector<std::string>& ar
       std::vector<std::string> names;
       for (const Option& o : shape.options) names.push_back(o.name);
       const std::optional<std::string> near = Nearest(a, names);
-      if (near) throw UsageError{"unknown option " + a + "; did you mean " + *near + "?"};
-      if (names.empty()) throw UsageError{"unknown option " + a + "; " + command.name + " takes no options"};
-      throw UsageError{"unknown option " + a + "; " + Usage(command)};
+      if (near) throw UsageError{"unknown option " + Quoted(a) + "; did you mean " + *near + "?"};
+      if (names.empty()) throw UsageError{"unknown option " + Quoted(a) + "; " + command.name + " takes no options"};
+      throw UsageError{"unknown option " + Quoted(a) + "; " + Usage(command)};
     }
     if (!option->value.empty()) {
       if (i + 1 >= args.size()) throw UsageError{a + " needs a value (" + a + " " + option->value + ")"};
@@ -154,7 +156,7 @@ void CheckCommandLine(const Command& command, const std::vector<std::string>& ar
     throw UsageError{"missing " + names[positional.size()] + "; " + Usage(command)};
   }
   if (!shape.openEnded && positional.size() > names.size()) {
-    throw UsageError{"unexpected argument '" + positional[names.size()] + "'" +
+    throw UsageError{"unexpected argument " + QuotedWord(positional[names.size()]) +
                      (names.empty() ? std::string() : " after " + names.back()) + "; " + Usage(command)};
   }
 }
