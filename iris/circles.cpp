@@ -67,10 +67,11 @@ constexpr int kIrisRaysPerSide = 25;
 constexpr double kIrisArcUp = 30.0;
 constexpr double kIrisArcDown = 30.0;
 constexpr double kMinFineStep = 0.04;
-// A side-arc fit whose centre leaves the pupil's height by more than this share of its
-// radius is refitted with the height held (iris and pupil centres lie within a few
-// percent of the radius of each other).
-constexpr double kHeldHeight = 0.1;
+// Iris and pupil centres lie within about a tenth of the iris's radius of each other:
+// the side-arc fit weighs its centre's height against the pupil's with this spread (a
+// share of R), since two side arcs alone say little about the height. A soft prior
+// rather than a switch: clean arcs still move the centre, noisy ones barely.
+constexpr double kHeightPrior = 0.1;
 constexpr double kMinFoundShare = 0.4;  // of the rays, for a fitted circle to count
 // Weights of the iris rays' share and of the pupil's paleness in the evidence for a
 // pair, and the evidence that gives a confidence of one half.
@@ -509,9 +510,12 @@ struct Fit {
   double meanStep = 0;  // of the edges kept, levels
 };
 
-// Kasa least-squares circle through points; false when degenerate.
+// Kasa least-squares circle through points; false when degenerate. A positive
+// `heightWeight` adds the prior that the centre lies at `priorY`: the term
+// heightWeight * (centre y - priorY)^2 joins the algebraic residuals, each of which is
+// about 2 R times a point's distance from the circle.
 bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<uint8_t>& use, double& cx,
-               double& cy, double& radius) {
+               double& cy, double& radius, double priorY = 0, double heightWeight = 0) {
   double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0, sxz = 0, syz = 0, sz = 0, count = 0;
   // Centred on the first estimate for numerical range.
   for (size_t i = 0; i < pts.size(); ++i) {
@@ -521,8 +525,10 @@ bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<
   }
   if (count < 6) return false;
   // Solve [sxx sxy sx; sxy syy sy; sx sy n] [D E F]' = -[sxz syz sz]'.
-  const double a[3][3] = {{sxx, sxy, sx}, {sxy, syy, sy}, {sx, sy, count}};
-  const double b[3] = {-sxz, -syz, -sz};
+  // The centre's y offset is -E / 2, so the prior adds heightWeight / 4 * (E + 2 t)^2.
+  const double t = priorY - cy;
+  const double a[3][3] = {{sxx, sxy, sx}, {sxy, syy + heightWeight / 4, sy}, {sx, sy, count}};
+  const double b[3] = {-sxz, -syz - heightWeight * t / 2, -sz};
   const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
                      a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
                      a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
@@ -544,30 +550,6 @@ bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<
   return true;
 }
 
-// Least-squares circle through points with its centre's y held: for arcs at the
-// sides only, whose height alone says little about the centre's.
-bool FitCircleAtHeight(const std::vector<std::array<double, 2>>& pts, const std::vector<uint8_t>& use, double& cx,
-                       double cy, double& radius) {
-  // x^2 + (y - cy)^2 = 2 cx x + (R^2 - cx^2): linear in cx and k = R^2 - cx^2.
-  double sx = 0, sxx = 0, sz = 0, sxz = 0, count = 0;
-  const double x0 = cx;
-  for (size_t i = 0; i < pts.size(); ++i) {
-    if (!use[i]) continue;
-    const double x = pts[i][0] - x0, y = pts[i][1] - cy, z = x * x + y * y;
-    sx += x, sxx += x * x, sz += z, sxz += x * z, count += 1;
-  }
-  if (count < 6) return false;
-  const double det = 4 * sxx * count - 4 * sx * sx;
-  if (!(std::abs(det) > 1e-9)) return false;
-  const double ux = (2 * sxz * count - 2 * sx * sz) / det;
-  const double k = (sz - 2 * ux * sx) / count;
-  const double r2 = k + ux * ux;
-  if (!(r2 > 0)) return false;
-  cx = x0 + ux;
-  radius = std::sqrt(r2);
-  return true;
-}
-
 struct Glare {
   const Reduced& r;
   bool At(double x, double y) const {
@@ -581,8 +563,8 @@ struct Glare {
 // dark-to-bright step within `halfRange` of `radius`: the mean level over `span`
 // pixels outward minus the mean as far inward, so a soft edge counts whole. Samples
 // on a highlight or its halo take no part. Then fits a circle to the edges, dropping
-// outliers; with `holdHeight` the circle's centre keeps the rays' height when the
-// edges leave it unsure.
+// outliers; with `holdHeight` the centre's height is weighed against the rays' (a
+// prior of kHeightPrior * R), so edges that say little about it leave it near there.
 std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, double cy, double radius,
                           double halfRange, double span, double minStep, const std::vector<double>& angles,
                           bool holdHeight) {
@@ -646,13 +628,14 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
   if (static_cast<double>(pts.size()) < kMinFoundShare * rays || pts.size() < 8) return std::nullopt;
   std::vector<uint8_t> use(pts.size(), 1);
   double fx = cx, fy = cy, fr = radius;
+  double spread = 1;  // of the edges about the circle, pixels
   for (int round = 0; round < 3; ++round) {
     double nx = fx, ny = fy, nr = fr;
-    bool ok = FitCircle(pts, use, nx, ny, nr);
-    if (holdHeight && (!ok || std::abs(ny - cy) > kHeldHeight * nr)) {
-      nx = fx, ny = cy, nr = fr;
-      ok = FitCircleAtHeight(pts, use, nx, ny, nr);
-    }
+    // Points whose distances from the circle spread by `spread` outweigh a centre
+    // height prior of kHeightPrior * R by 4 spread^2 / kHeightPrior^2 (in the units of
+    // the algebraic fit): many clean edges move the centre, a few noisy ones barely.
+    const double weight = holdHeight ? 4 * spread * spread / (kHeightPrior * kHeightPrior) : 0;
+    bool ok = FitCircle(pts, use, nx, ny, nr, cy, weight);
     if (!ok) return std::nullopt;
     fx = nx, fy = ny, fr = nr;
     std::vector<double> res;
@@ -660,6 +643,7 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
     std::vector<double> sorted = res;
     std::nth_element(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(sorted.size() / 2), sorted.end());
     const double limit = std::max(1.0, 2.5 * sorted[sorted.size() / 2]);
+    spread = std::max(1.0, 1.4826 * sorted[sorted.size() / 2]);
     for (size_t i = 0; i < pts.size(); ++i) use[i] = res[i] <= limit;
   }
   Fit fit;

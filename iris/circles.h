@@ -27,8 +27,9 @@
 //     penalised.
 //  4. On the full picture, rays from the coarse centre find each boundary's edge to a
 //     fraction of a pixel, and a least-squares circle is fitted with outlying edges
-//     (highlights, lashes, lids) dropped; the iris, seen on its sides only, keeps the
-//     pupil's height when its edges leave the centre's height unsure.
+//     (highlights, lashes, lids) dropped; the iris, seen on its sides only, has its
+//     centre's height weighed against the pupil's (the two lie within about a tenth
+//     of R), so clean arcs move it and noisy ones leave it near the pupil's.
 // Nothing depends on the eye being lighter or darker than its skin, so visible-light
 // and near-infrared eyes are read alike.
 #pragma once
