@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Installs, builds and runs every test twice: a normal build with warnings as errors
-# (its tests include a staging install with the example built against it), and a build
-# under AddressSanitizer and UndefinedBehaviorSanitizer; then builds the Debian package
-# and checks it with lintian.
+# Installs, builds the Debian package and checks it with lintian, then builds and runs
+# every test twice: a normal build with warnings as errors (its tests include a staging
+# install with the example built against it), and a build under AddressSanitizer and
+# UndefinedBehaviorSanitizer. The test runs come last, so their summary closes the log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
+echo "== package"
+scripts/package.sh
 for kind in ci asan; do
   echo "== build: $kind"
   scripts/build.sh "$kind"
@@ -15,5 +17,3 @@ for kind in ci asan; do
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "build/$kind" --output-on-failure -j "$jobs" --timeout 600
 done
-echo "== package"
-scripts/package.sh
