@@ -209,11 +209,10 @@ __attribute__((target(OKUVA_JPEG_WIDE))) inline void StoreLanes8(const __m256* r
   _mm256_storeu_ps(dst + 7 * 8, _mm256_permute2f128_ps(u3, u7, 0x31));
 }
 
-__attribute__((target(OKUVA_JPEG_WIDE))) void ConvertGroup8(const uint8_t* const* rows,
-                                                               const ColourWeights& w,
-                                                               float* group) {
-  // SplitRow on both halves at once: bytes 0..15 of the block row in the low lane,
-  // bytes 8..23 in the high one, each lane with its own shuffle.
+// The blue, green and red bytes of the 8 pixels at px as 32-bit lanes: one load of both
+// halves of the 24 bytes (bytes 0..15 low, 8..23 high), a shuffle per colour.
+__attribute__((target(OKUVA_JPEG_WIDE))) inline void Split8(const uint8_t* px, __m256i& b,
+                                                             __m256i& g, __m256i& r) {
   constexpr char Z = static_cast<char>(0x80);
   const __m256i bMask = _mm256_setr_epi8(0, Z, Z, Z, 3, Z, Z, Z, 6, Z, Z, Z, 9, Z, Z, Z, 4, Z, Z, Z,
                                          7, Z, Z, Z, 10, Z, Z, Z, 13, Z, Z, Z);
@@ -221,15 +220,22 @@ __attribute__((target(OKUVA_JPEG_WIDE))) void ConvertGroup8(const uint8_t* const
                                          8, Z, Z, Z, 11, Z, Z, Z, 14, Z, Z, Z);
   const __m256i rMask = _mm256_setr_epi8(2, Z, Z, Z, 5, Z, Z, Z, 8, Z, Z, Z, 11, Z, Z, Z, 6, Z, Z, Z,
                                          9, Z, Z, Z, 12, Z, Z, Z, 15, Z, Z, Z);
+  const __m256i both = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(px + 8),
+                                           reinterpret_cast<const __m128i*>(px));
+  b = _mm256_shuffle_epi8(both, bMask);
+  g = _mm256_shuffle_epi8(both, gMask);
+  r = _mm256_shuffle_epi8(both, rMask);
+}
+
+__attribute__((target(OKUVA_JPEG_WIDE))) void ConvertGroup8(const uint8_t* const* rows,
+                                                               const ColourWeights& w,
+                                                               float* group) {
   for (int y = 0; y < 8; ++y) {
     __m256 row[8];  // row[k]: pixels x = 0..7 of block k
     for (int k = 0; k < 8; ++k) {
-      const uint8_t* px = rows[y] + 24 * k;
-      const __m256i both = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(px + 8),
-                                               reinterpret_cast<const __m128i*>(px));
-      row[k] = ConvertRow8(_mm512_cvtepi32_pd(_mm256_shuffle_epi8(both, bMask)),
-                           _mm512_cvtepi32_pd(_mm256_shuffle_epi8(both, gMask)),
-                           _mm512_cvtepi32_pd(_mm256_shuffle_epi8(both, rMask)), w);
+      __m256i b, g, r;
+      Split8(rows[y] + 24 * k, b, g, r);
+      row[k] = ConvertRow8(_mm512_cvtepi32_pd(b), _mm512_cvtepi32_pd(g), _mm512_cvtepi32_pd(r), w);
     }
     StoreLanes8(row, group + y * 8 * 8);
   }
@@ -307,24 +313,6 @@ void HalvePlaneRows(const PlaneSource& src, int32_t w, int32_t firstRow, int32_t
 
 #ifdef OKUVA_JPEG_X86
 namespace {
-
-// The blue, green and red bytes of the 8 pixels at px as 32-bit lanes: one load of both
-// halves of the 24 bytes (bytes 0..15 low, 8..23 high), a shuffle per colour.
-__attribute__((target(OKUVA_JPEG_WIDE))) inline void Split8(const uint8_t* px, __m256i& b,
-                                                             __m256i& g, __m256i& r) {
-  constexpr char Z = static_cast<char>(0x80);
-  const __m256i bMask = _mm256_setr_epi8(0, Z, Z, Z, 3, Z, Z, Z, 6, Z, Z, Z, 9, Z, Z, Z, 4, Z, Z, Z,
-                                         7, Z, Z, Z, 10, Z, Z, Z, 13, Z, Z, Z);
-  const __m256i gMask = _mm256_setr_epi8(1, Z, Z, Z, 4, Z, Z, Z, 7, Z, Z, Z, 10, Z, Z, Z, 5, Z, Z, Z,
-                                         8, Z, Z, Z, 11, Z, Z, Z, 14, Z, Z, Z);
-  const __m256i rMask = _mm256_setr_epi8(2, Z, Z, Z, 5, Z, Z, Z, 8, Z, Z, Z, 11, Z, Z, Z, 6, Z, Z, Z,
-                                         9, Z, Z, Z, 12, Z, Z, Z, 15, Z, Z, Z);
-  const __m256i both = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(px + 8),
-                                           reinterpret_cast<const __m128i*>(px));
-  b = _mm256_shuffle_epi8(both, bMask);
-  g = _mm256_shuffle_epi8(both, gMask);
-  r = _mm256_shuffle_epi8(both, rMask);
-}
 
 // (a0 + a1 + b0 + b1 + 2) / 4 of the pixel pairs of two 16-pixel runs, given as the
 // 32-bit lanes of their first (x0) and second (x1) eight pixels.
