@@ -19,38 +19,12 @@
 #include "tools/okuva_tool/command.h"
 #include "tools/okuva_tool/overlay.h"
 #include "tools/okuva_tool/picture_input.h"
+#include "tools/okuva_tool/quality_common.h"
 
 namespace okuva::tool {
 namespace {
 
 constexpr const char* kSynopsis = "match A B [--json] [--overlay OUT.png]";
-
-// The picture at `path` as grey levels (luma), decoded in one pass into blue, green, red
-// rows stored top-down.
-iris::GreyImage ReadGrey(const std::string& path) {
-  std::vector<uint8_t> bgr;
-  int32_t width = 0, height = 0;
-  size_t rowBytes = 0;
-  ReadInput(path, [&](const PictureHeader& header) {
-    width = header.width;
-    height = header.height;
-    rowBytes = static_cast<size_t>(width) * 3;
-    try {
-      bgr.resize(rowBytes * static_cast<size_t>(height));
-    } catch (const std::bad_alloc&) {
-      Raise(kErrOutOfMemory);
-    }
-    PictureDestination d;
-    d.bits = bgr.data() + rowBytes * static_cast<size_t>(height - 1);  // the bottom row
-    d.stride = -static_cast<int64_t>(rowBytes);
-    d.bitsPerPixel = 24;
-    return d;
-  });
-  iris::GreyImage grey{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height)};
-  for (size_t i = 0; i < grey.pixels.size(); ++i)
-    grey.pixels[i] = iris::Luma(bgr[3 * i + 2], bgr[3 * i + 1], bgr[3 * i]);
-  return grey;
-}
 
 // True when the regular file at `path` starts as an iris record does ("IIR\0"). Other
 // files (FIFOs, devices) are left whole to the picture reader, which says why it
@@ -65,7 +39,7 @@ bool IsRecord(const std::string& path) {
 
 // The eye to compare: the picture's grey levels, or a record's first image.
 iris::GreyImage ReadEye(const std::string& path) {
-  if (!IsRecord(path)) return ReadGrey(path);
+  if (!IsRecord(path)) return ReadGreyInput(path);
   try {
     const record::Record eyes = ReadingInput(path, [&] { return record::ReadRecordFile(path); });
     return record::DecodeImage(eyes.representations.at(0));

@@ -12,36 +12,13 @@
 #include "record/iris_record.h"
 #include "record/station_record.h"
 #include "tools/okuva_tool/command.h"
-#include "tools/okuva_tool/picture_input.h"
+#include "tools/okuva_tool/quality_common.h"
 #include "tools/okuva_tool/quote.h"
 
 namespace okuva::tool {
 namespace {
 
 constexpr const char* kSynopsis = "record IN OUT [--eye left|right] [--masked] [--format png|jp2]";
-
-// The picture at `path` as grey levels: colour by luma, grey kept as it is.
-iris::GreyImage ReadGreyPicture(const std::string& path) {
-  std::vector<uint8_t> bgr;
-  int32_t width = 0, height = 0;
-  ReadInput(path, [&](const PictureHeader& header) {
-    width = header.width;
-    height = header.height;
-    const size_t row = size_t{static_cast<uint32_t>(width)} * 3;
-    bgr.resize(row * static_cast<uint32_t>(height));
-    PictureDestination d;
-    d.bitsPerPixel = 24;
-    d.stride = -static_cast<int64_t>(row);  // top-down: the bottom row is the last
-    d.bits = bgr.data() + row * (static_cast<uint32_t>(height) - 1);
-    return d;
-  });
-  iris::GreyImage grey;
-  grey.width = width;
-  grey.height = height;
-  grey.pixels.resize(bgr.size() / 3);
-  for (size_t i = 0; i < grey.pixels.size(); ++i) grey.pixels[i] = iris::Luma(bgr[3 * i + 2], bgr[3 * i + 1], bgr[3 * i]);
-  return grey;
-}
 
 int Run(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
@@ -82,7 +59,7 @@ int Run(const std::vector<std::string>& args) {
   if (positional.size() != 2) throw UsageError{usage};
   const std::string& in = positional[0];
   const std::string& out = positional[1];
-  const iris::GreyImage grey = ReadGreyPicture(in);
+  const iris::GreyImage grey = ReadGreyInput(in);
   // A file's capture time is its modification time; the camera that took it is unknown.
   struct stat st {};
   if (::stat(in.c_str(), &st) == 0) options.capture = record::CaptureTimeOf(st.st_mtim);

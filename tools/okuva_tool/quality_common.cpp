@@ -4,6 +4,7 @@
 
 #include "platform/picture/picture.h"
 #include "platform/runtime/error.h"
+#include "tools/okuva_tool/picture_input.h"
 
 namespace okuva::tool {
 
@@ -20,6 +21,10 @@ Canvas ReadCanvas(const std::string& path) {
     return d;
   });
   return canvas;
+}
+
+iris::GreyImage ReadGreyInput(const std::string& path) {
+  return GreyOf(ReadingInput(path, [&] { return ReadCanvas(path); }));
 }
 
 iris::GreyImage GreyOf(const Canvas& canvas) {

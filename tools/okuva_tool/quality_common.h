@@ -21,6 +21,11 @@ Canvas ReadCanvas(const std::string& path);
 // Its grey levels by luma, as the analysis reads them.
 iris::GreyImage GreyOf(const Canvas& canvas);
 
+// The picture at `path` as grey levels, read as every command reads its input: a file
+// that cannot be read is a usage error naming it, no room for it error 7. The commands
+// that find an eye (quality, record, match) share it.
+iris::GreyImage ReadGreyInput(const std::string& path);
+
 // A value with three decimals; `missing` for not-a-number (a metric not measured).
 inline std::string Number(double value, const char* missing = "null") {
   if (!std::isfinite(value)) return missing;
