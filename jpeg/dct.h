@@ -14,6 +14,13 @@
 
 namespace okuva::jpeg {
 
+// AAN rotation constants: cos(4 pi/16), cos(6 pi/16), and the two combined factors
+// (shared by the scalar transform and the vector kernels).
+inline constexpr double kDctC4 = 0.707106781186548;
+inline constexpr double kDctC6 = 0.382683432365091;
+inline constexpr double kDctK2 = 0.541196100146196;
+inline constexpr double kDctK6 = 1.30656296487638;
+
 // m_sngBlock: the working block, level-shifted samples in and DCT coefficients out.
 struct Block {
   std::array<float, 64> v{};  // row-major: (x, y) at y * 8 + x

@@ -124,6 +124,18 @@ int32_t SampleHalvedPairWide(const PlaneSource& src, const PlaneGeometry& g,
                              const QuantTable& t2, int16_t* store1, int16_t* store2,
                              int32_t firstBlockRow, int32_t endBlockRow);
 void HalveRowScalar(const uint8_t* a, const uint8_t* b, int32_t w, uint8_t* out);
+
+// Vector colour conversion (x86 only, simd_x86.cpp; called only where the selected
+// kernels are that wide): `lanes` adjacent blocks whose pixel row y starts at rows[y],
+// stored as group[(y * 8 + x) * lanes + k] for block k, the same floats as the scalar
+// expression gives. ConvertGroup4 needs AVX2, ConvertGroup8 the eight-block set.
+void ConvertGroup4(const uint8_t* const* rows, const ColourWeights& w, float* group);
+void ConvertGroup8(const uint8_t* const* rows, const ColourWeights& w, float* group);
+// Eight blocks of two halved planes at once: chroma row y from source rows a[y] and
+// b[y] (from byte offset at), converted for each weight set from the same means.
+void ConvertHalvedGroup8(const uint8_t* const* a, const uint8_t* const* b, size_t at,
+                         const ColourWeights& w1, const ColourWeights& w2, float* group1,
+                         float* group2);
 // AVX2 only where the processor has it: the pixels it leaves (at most 8) are the
 // scalar kernel's.
 void HalveRowAvx2(const uint8_t* a, const uint8_t* b, int32_t w, uint8_t* out);
