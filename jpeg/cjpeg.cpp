@@ -65,184 +65,265 @@ void cJpeg::SetSamplingFrequencies(int32_t H1, int32_t V1, int32_t H2, int32_t V
   }
 }
 
-int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t lSrcLeft,
-                         int32_t lSrcTop) {
-  // Sizes below 1, or too large to round up to whole blocks, can have no bitmap.
-  constexpr int32_t kLargest = std::numeric_limits<int32_t>::max() - 7;
-  if (lWidth < 1 || lHeight < 1 || lWidth > kLargest || lHeight > kLargest) return 1;
-  const jpeg::FrameLayout frame{lWidth, lHeight, m_lHmax, m_lVmax};
+namespace {
+
+// The rectangle of a device context that one SampleHDC call samples.
+struct SourceRect {
+  gdi::HDC dc = 0;
+  int32_t left = 0;
+  int32_t top = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+
+  // Whether a plane is sampled at the rectangle's own size (nothing to scale).
+  bool FullSize(const jpeg::PlaneGeometry& g) const { return g.Wc == width && g.Hc == height; }
+};
+
+// How one SampleHDC call gets its planes, decided before any memory is taken.
+struct SamplingPlan {
+  // The source read in place where it is a 24-bit DIB section holding the rectangle.
+  std::optional<jpeg::PlaneSource> direct;
+  // The size of the working bitmap; a width of 0 when no plane is drawn.
+  int32_t Wb = 0;
+  int32_t Hb = 0;
+  // Planes drawn and sampled one MCU row at a time; the bitmap then holds bandRows
+  // rows of the scaled planes.
+  bool banded = false;
+  int32_t bandRows = 0;
+  // Scaled planes of exactly half the picture's width and height (4:2:0), averaged
+  // from the pixels read in place, as the HALFTONE stretch would draw them, into a band
+  // of bytes instead of a bitmap.
+  bool halved = false;
+};
+
+SamplingPlan PlanSampling(const SourceRect& src, const jpeg::FrameLayout& frame,
+                          const std::vector<jpeg::Component>& comps) {
+  const auto geometry = [&](const jpeg::Component& comp) {
+    return jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
+  };
+  SamplingPlan plan;
   // A 24-bit DIB section is read in place; planes of another size, and every plane of
   // other sources, are drawn into a working bitmap first.
-  const std::optional<jpeg::PlaneSource> direct =
-      jpeg::DirectSource(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop);
-  int32_t Wb = (lWidth + 7) / 8 * 8;
-  int32_t Hb = (lHeight + 7) / 8 * 8;
-  if (direct) {
+  plan.direct = jpeg::DirectSource(src.dc, src.width, src.height, src.left, src.top);
+  plan.Wb = (src.width + 7) / 8 * 8;
+  plan.Hb = (src.height + 7) / 8 * 8;
+  if (plan.direct) {
     // Only the scaled planes need the bitmap, and only at their own size.
-    Wb = Hb = 0;
-    for (const jpeg::Component& comp : m_udtComp) {
-      const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
-      if (g.Wc == lWidth && g.Hc == lHeight) continue;
-      Wb = std::max(Wb, g.Wc);
-      Hb = std::max(Hb, g.Hc);
+    plan.Wb = plan.Hb = 0;
+    for (const jpeg::Component& comp : comps) {
+      const jpeg::PlaneGeometry g = geometry(comp);
+      if (src.FullSize(g)) continue;
+      plan.Wb = std::max(plan.Wb, g.Wc);
+      plan.Hb = std::max(plan.Hb, g.Hc);
     }
   }
-  // Whether the planes are drawn and sampled band by band (decided below, before the
-  // working bitmap is made: banded, it holds one MCU row of the scaled planes).
-  const bool banded = [&] {
-    if (!direct.has_value() || m_udtComp.size() < 2 || (Wb != 0 && lHeight % Hb != 0)) return false;
-    for (const jpeg::Component& comp : m_udtComp) {
-      const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
-      const bool fullSize = g.Wc == lWidth && g.Hc == lHeight;
-      if (!fullSize && (g.Wc != Wb || g.Hc != Hb)) return false;
+  // Banded: several components read in place, the scaled planes (if any) all of one
+  // size whose height divides the picture's.
+  plan.banded = [&] {
+    if (!plan.direct || comps.size() < 2 || (plan.Wb != 0 && src.height % plan.Hb != 0)) {
+      return false;
     }
-    return true;
+    return std::all_of(comps.begin(), comps.end(), [&](const jpeg::Component& comp) {
+      const jpeg::PlaneGeometry g = geometry(comp);
+      return src.FullSize(g) || (g.Wc == plan.Wb && g.Hc == plan.Hb);
+    });
   }();
-  int32_t bandRows = Hb;
-  if (banded && Wb > 0) {
+  plan.bandRows = plan.Hb;
+  if (plan.banded && plan.Wb > 0) {
     int32_t maxVi = 1;
-    for (const jpeg::Component& comp : m_udtComp) maxVi = std::max(maxVi, comp.Vi);
-    bandRows = std::min(Hb, 8 * maxVi);
+    for (const jpeg::Component& comp : comps) maxVi = std::max(maxVi, comp.Vi);
+    plan.bandRows = std::min(plan.Hb, 8 * maxVi);
   }
-  // Scaled planes of exactly half the picture's width and height (4:2:0) are averaged
-  // here from the pixels read in place, as the HALFTONE stretch would draw them, into
-  // a band of bytes instead of a bitmap.
-  const bool halved = banded && Wb > 0 && std::all_of(m_udtComp.begin(), m_udtComp.end(),
-                                                      [&](const jpeg::Component& comp) {
-    const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
-    return (g.Wc == lWidth && g.Hc == lHeight) ||
-           (2 * int64_t{g.Wc} == lWidth && 2 * int64_t{g.Hc} == lHeight);
-  });
+  plan.halved = plan.banded && plan.Wb > 0 &&
+                std::all_of(comps.begin(), comps.end(), [&](const jpeg::Component& comp) {
+                  const jpeg::PlaneGeometry g = geometry(comp);
+                  return src.FullSize(g) || (2 * int64_t{g.Wc} == src.width &&
+                                             2 * int64_t{g.Hc} == src.height);
+                });
+  return plan;
+}
+
+// Makes the working bitmap where the plan draws planes (one band high when banded);
+// false when it cannot be made.
+bool MakeWorkingBitmap(jpeg::SamplingSurface& surface, const SamplingPlan& plan) {
+  if (plan.halved || plan.Wb == 0) return true;
+  return surface.Create(plan.Wb, plan.bandRows);
+}
+
+// Samples every component's plane into a new coefficient store, counting the symbols
+// of each store as its rows are made, for the kind of scan that will code it.
+class PlaneSampler {
+public:
+  PlaneSampler(const SourceRect& src, const jpeg::FrameLayout& frame,
+               const std::vector<jpeg::Component>& comps,
+               const std::vector<jpeg::ScanEntry>& entries, const jpeg::ZigZagTable& zigzag,
+               const std::array<jpeg::QuantTable, 4>& tables)
+      : src_(src), comps_(comps), zigzag_(zigzag), tables_(tables),
+        stores_(comps.size()), planes_(comps.size()) {
+    for (size_t i = 0; i < comps.size(); ++i) {
+      planes_[i] = jpeg::ComponentGeometry(frame, comps[i].Hi, comps[i].Vi);
+      // Every entry is written by the sampling.
+      stores_[i].resize(static_cast<size_t>(planes_[i].Wp) * static_cast<size_t>(planes_[i].Hp));
+    }
+    std::vector<bool> interleaved(comps.size(), false);
+    const auto last = static_cast<int32_t>(comps.size()) - 1;
+    for (const jpeg::ScanGroup& group :
+         jpeg::GroupScans(jpeg::BlocksPerMcu(comps, entries), 0, last)) {
+      for (int32_t j = group.first; j <= group.last; ++j) {
+        interleaved[static_cast<size_t>(entries[static_cast<size_t>(j)].component)] =
+            group.Interleaved();
+      }
+    }
+    tallies_.reserve(comps.size());
+    for (size_t i = 0; i < comps.size(); ++i) {
+      tallies_.emplace_back(frame, comps[i].Hi, comps[i].Vi, interleaved[i]);
+    }
+  }
+
+  // Each MCU row's planes drawn (or halved) and sampled together, while the source
+  // rows they read are still in the cache.
+  void SampleBanded(const SamplingPlan& plan, jpeg::SamplingSurface& surface);
+  // Each plane whole; components of equal sampled size share one drawing.
+  void SampleWhole(const SamplingPlan& plan, jpeg::SamplingSurface& surface);
+
+  // The finished stores and tallies, taken once after sampling.
+  std::vector<jpeg::CoefficientStore>& Stores() { return stores_; }
+  std::vector<jpeg::SymbolTally>& Tallies() { return tallies_; }
+  const jpeg::PlaneGeometry& Plane(size_t i) const { return planes_[i]; }
+
+private:
+  const jpeg::QuantTable& Table(size_t i) const {
+    return tables_[static_cast<size_t>(comps_[i].Tqi)];
+  }
+  void Sample(size_t i, const jpeg::PlaneSource& plane, int32_t firstBlockRow,
+              int32_t endBlockRow, int32_t firstBlockColumn = 0) {
+    jpeg::SamplePlane(plane, planes_[i], jpeg::kColourWeights[i], zigzag_, Table(i),
+                      stores_[i].data(), firstBlockRow, endBlockRow, firstBlockColumn);
+    tallies_[i].Add(stores_[i], endBlockRow < 0 ? planes_[i].BlockRows() : endBlockRow);
+  }
+
+  SourceRect src_;
+  const std::vector<jpeg::Component>& comps_;
+  const jpeg::ZigZagTable& zigzag_;
+  const std::array<jpeg::QuantTable, 4>& tables_;
+  std::vector<jpeg::CoefficientStore> stores_;
+  std::vector<jpeg::PlaneGeometry> planes_;
+  std::vector<jpeg::SymbolTally> tallies_;
+};
+
+void PlaneSampler::SampleBanded(const SamplingPlan& plan, jpeg::SamplingSurface& surface) {
+  const jpeg::PlaneSource& direct = *plan.direct;
   // The band holds one MCU row of the halved planes, made only when some columns are
   // left to it by the paired kernel (at most widths none are).
   std::unique_ptr<uint8_t[]> halvedBand;
   const auto bandFor = [&] {
     if (!halvedBand) {
       int32_t scaledVi = 1;
-      for (const jpeg::Component& comp : m_udtComp) {
-        const jpeg::PlaneGeometry g = jpeg::ComponentGeometry(frame, comp.Hi, comp.Vi);
-        if (g.Wc != lWidth || g.Hc != lHeight) scaledVi = std::max(scaledVi, comp.Vi);
+      for (size_t i = 0; i < comps_.size(); ++i) {
+        if (!src_.FullSize(planes_[i])) scaledVi = std::max(scaledVi, comps_[i].Vi);
       }
-      halvedBand.reset(new uint8_t[3 * static_cast<size_t>(Wb) *
-                                   static_cast<size_t>(std::min(Hb, 8 * scaledVi))]);
+      halvedBand.reset(new uint8_t[3 * static_cast<size_t>(plan.Wb) *
+                                   static_cast<size_t>(std::min(plan.Hb, 8 * scaledVi))]);
     }
     return halvedBand.get();
   };
+  int32_t mcuRows = 0;
+  for (size_t i = 0; i < planes_.size(); ++i) {
+    const int32_t Vi = comps_[i].Vi;
+    mcuRows = std::max(mcuRows, (planes_[i].BlockRows() + Vi - 1) / Vi);
+  }
+  int32_t drawn = 0;      // scaled plane rows drawn so far
+  int32_t bandFirst = 0;  // the plane row at the top of the working bitmap
+  for (int32_t m = 0; m < mcuRows; ++m) {
+    for (size_t i = 0; i < planes_.size(); ++i) {
+      const jpeg::PlaneGeometry& g = planes_[i];
+      const int32_t Vi = comps_[i].Vi;
+      const int32_t first = m * Vi;
+      const int32_t end = std::min((m + 1) * Vi, g.BlockRows());
+      if (first >= end) continue;
+      if (src_.FullSize(g)) {
+        Sample(i, direct, first, end);
+        continue;
+      }
+      const int32_t needed = std::min(8 * end, g.Hc);
+      // Two halved planes in a row (Cb and Cr) are sampled together straight from the
+      // pixels where the kernels allow; the band then only holds the columns left.
+      const bool pair = plan.halved && i + 1 < planes_.size() && !src_.FullSize(planes_[i + 1]);
+      const int32_t done =
+          pair ? jpeg::SampleHalvedPairWide(direct, g, jpeg::kColourWeights[i],
+                                            jpeg::kColourWeights[i + 1], zigzag_, Table(i),
+                                            Table(i + 1), stores_[i].data(),
+                                            stores_[i + 1].data(), first, end)
+               : 0;
+      if (needed > drawn) {
+        if (plan.halved) {
+          if (done < g.BlocksPerRow()) {
+            jpeg::HalvePlaneRows(direct, g.Wc, drawn, needed, bandFor(), 8 * done);
+          }
+        } else {
+          surface.DrawScaledRows(src_.dc, src_.width, src_.height, src_.left, src_.top, g.Wc,
+                                 g.Hc, drawn, needed);
+        }
+        bandFirst = drawn;
+        drawn = needed;
+      }
+      const jpeg::PlaneSource band =
+          plan.halved
+              ? jpeg::PlaneSource{halvedBand.get(), 3 * ptrdiff_t{g.Wc}, g.Wc, g.Hc, bandFirst}
+              : surface.ScaledBand(g.Wc, g.Hc, bandFirst);
+      Sample(i, band, first, end, done);
+      if (pair) Sample(++i, band, first, end, done);
+    }
+  }
+}
+
+void PlaneSampler::SampleWhole(const SamplingPlan& plan, jpeg::SamplingSurface& surface) {
+  jpeg::PlaneGeometry previous{};
+  for (size_t i = 0; i < planes_.size(); ++i) {
+    const jpeg::PlaneGeometry& g = planes_[i];
+    if (plan.direct && src_.FullSize(g)) {
+      Sample(i, *plan.direct, 0, -1);
+      continue;
+    }
+    const bool redraw = g.Wc != previous.Wc || g.Hc != previous.Hc;
+    previous = g;
+    if (plan.direct) {
+      if (redraw) {
+        surface.DrawScaled(src_.dc, src_.width, src_.height, src_.left, src_.top, g.Wc, g.Hc);
+      }
+      Sample(i, surface.Scaled(g.Wc, g.Hc), 0, -1);
+    } else {
+      if (redraw) surface.DrawPlane(src_.dc, src_.width, src_.height, src_.left, src_.top, g);
+      Sample(i, jpeg::DrawnPlane(surface.Bits(), surface.Stride(), g), 0, -1);
+    }
+  }
+}
+
+}  // namespace
+
+int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t lSrcLeft,
+                         int32_t lSrcTop) {
+  // Sizes below 1, or too large to round up to whole blocks, can have no bitmap.
+  constexpr int32_t kLargest = std::numeric_limits<int32_t>::max() - 7;
+  if (lWidth < 1 || lHeight < 1 || lWidth > kLargest || lHeight > kLargest) return 1;
+  const SourceRect src{lhDC, lSrcLeft, lSrcTop, lWidth, lHeight};
+  const jpeg::FrameLayout frame{lWidth, lHeight, m_lHmax, m_lVmax};
+  const SamplingPlan plan = PlanSampling(src, frame, m_udtComp);
   jpeg::SamplingSurface surface;
-  if (!halved && Wb > 0 && !surface.Create(Wb, bandRows)) return 1;
+  if (!MakeWorkingBitmap(surface, plan)) return 1;
 
   // The new stores replace the old ones only once all are made, so the size and the
   // stores always describe the same image.
-  std::vector<jpeg::CoefficientStore> stores(m_udtComp.size());
-  std::vector<jpeg::PlaneGeometry> planes(m_udtComp.size());
-  for (size_t i = 0; i < m_udtComp.size(); ++i) {
-    planes[i] = jpeg::ComponentGeometry(frame, m_udtComp[i].Hi, m_udtComp[i].Vi);
-    // Every entry is written below.
-    stores[i].resize(static_cast<size_t>(planes[i].Wp) * static_cast<size_t>(planes[i].Hp));
-  }
-  const auto fullSize = [&](const jpeg::PlaneGeometry& g) {
-    return g.Wc == lWidth && g.Hc == lHeight;
-  };
-  // The symbols of each store are counted as its rows are made, for the kind of scan
-  // that will code it.
-  std::vector<jpeg::SymbolTally> tallies;
-  tallies.reserve(m_udtComp.size());
-  {
-    const std::vector<jpeg::ScanEntry> entries = ScanEntries();
-    std::vector<bool> interleaved(m_udtComp.size(), false);
-    for (const jpeg::ScanGroup& group : jpeg::GroupScans(jpeg::BlocksPerMcu(m_udtComp, entries), 0,
-                                                         m_lComponents - 1)) {
-      for (int32_t j = group.first; j <= group.last; ++j) {
-        interleaved[static_cast<size_t>(entries[static_cast<size_t>(j)].component)] =
-            group.Interleaved();
-      }
-    }
-    for (size_t i = 0; i < m_udtComp.size(); ++i) {
-      tallies.emplace_back(frame, m_udtComp[i].Hi, m_udtComp[i].Vi, interleaved[i]);
-    }
-  }
-  const auto table = [&](size_t i) -> const jpeg::QuantTable& {
-    return m_udtQTable[static_cast<size_t>(m_udtComp[i].Tqi)];
-  };
-  const auto sample = [&](size_t i, const jpeg::PlaneSource& plane, int32_t firstBlockRow,
-                          int32_t endBlockRow, int32_t firstBlockColumn = 0) {
-    jpeg::SamplePlane(plane, planes[i], jpeg::kColourWeights[i], m_lZigZag, table(i),
-                      stores[i].data(), firstBlockRow, endBlockRow, firstBlockColumn);
-    tallies[i].Add(stores[i], endBlockRow < 0 ? planes[i].BlockRows() : endBlockRow);
-  };
-  // With several components read in place and the scaled planes (if any) of one size
-  // whose height divides the picture's, each MCU row's planes are drawn and sampled
-  // together: the source rows they read are then still in the cache.
-  if (banded) {
-    int32_t mcuRows = 0;
-    for (size_t i = 0; i < planes.size(); ++i) {
-      const int32_t Vi = m_udtComp[i].Vi;
-      mcuRows = std::max(mcuRows, (planes[i].BlockRows() + Vi - 1) / Vi);
-    }
-    int32_t drawn = 0;      // scaled plane rows drawn so far
-    int32_t bandFirst = 0;  // the plane row at the top of the working bitmap
-    for (int32_t m = 0; m < mcuRows; ++m) {
-      for (size_t i = 0; i < planes.size(); ++i) {
-        const jpeg::PlaneGeometry& g = planes[i];
-        const int32_t Vi = m_udtComp[i].Vi;
-        const int32_t first = m * Vi;
-        const int32_t end = std::min((m + 1) * Vi, g.BlockRows());
-        if (first >= end) continue;
-        if (fullSize(g)) {
-          sample(i, *direct, first, end);
-          continue;
-        }
-        const int32_t needed = std::min(8 * end, g.Hc);
-        // Two halved planes in a row (Cb and Cr) are sampled together straight from the
-        // pixels where the kernels allow; the band then only holds the columns left.
-        const bool pair = halved && i + 1 < planes.size() && !fullSize(planes[i + 1]);
-        const int32_t done =
-            pair ? jpeg::SampleHalvedPairWide(*direct, g, jpeg::kColourWeights[i],
-                                              jpeg::kColourWeights[i + 1], m_lZigZag, table(i),
-                                              table(i + 1), stores[i].data(),
-                                              stores[i + 1].data(), first, end)
-                 : 0;
-        if (needed > drawn) {
-          if (halved) {
-            if (done < g.BlocksPerRow()) {
-              jpeg::HalvePlaneRows(*direct, g.Wc, drawn, needed, bandFor(), 8 * done);
-            }
-          } else {
-            surface.DrawScaledRows(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc, drawn,
-                                   needed);
-          }
-          bandFirst = drawn;
-          drawn = needed;
-        }
-        const jpeg::PlaneSource band =
-            halved ? jpeg::PlaneSource{halvedBand.get(), 3 * ptrdiff_t{g.Wc}, g.Wc, g.Hc, bandFirst}
-                   : surface.ScaledBand(g.Wc, g.Hc, bandFirst);
-        sample(i, band, first, end, done);
-        if (pair) sample(++i, band, first, end, done);
-      }
-    }
+  PlaneSampler sampler(src, frame, m_udtComp, ScanEntries(), m_lZigZag, m_udtQTable);
+  if (plan.banded) {
+    sampler.SampleBanded(plan, surface);
   } else {
-    jpeg::PlaneGeometry previous{};
-    for (size_t i = 0; i < planes.size(); ++i) {
-      const jpeg::PlaneGeometry& g = planes[i];
-      if (direct && fullSize(g)) {
-        sample(i, *direct, 0, -1);
-        continue;
-      }
-      // Components of equal sampled size share one drawing.
-      const bool redraw = g.Wc != previous.Wc || g.Hc != previous.Hc;
-      previous = g;
-      if (direct) {
-        if (redraw) surface.DrawScaled(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g.Wc, g.Hc);
-        sample(i, surface.Scaled(g.Wc, g.Hc), 0, -1);
-      } else {
-        if (redraw) surface.DrawPlane(lhDC, lWidth, lHeight, lSrcLeft, lSrcTop, g);
-        sample(i, jpeg::DrawnPlane(surface.Bits(), surface.Stride(), g), 0, -1);
-      }
-    }
+    sampler.SampleWhole(plan, surface);
   }
+  std::vector<jpeg::CoefficientStore>& stores = sampler.Stores();
+  std::vector<jpeg::SymbolTally>& tallies = sampler.Tallies();
   for (size_t i = 0; i < m_udtComp.size(); ++i) {
-    tallies[i].Add(stores[i], planes[i].BlockRows());
+    tallies[i].Add(stores[i], sampler.Plane(i).BlockRows());
     m_udtComp[i].Ci = static_cast<int32_t>(i) + 1;
     m_udtComp[i].Data = std::move(stores[i]);
   }
