@@ -42,13 +42,15 @@ void cJpeg::Quality(int32_t vData) {
 
 void cJpeg::SetSamplingFrequencies(int32_t H1, int32_t V1, int32_t H2, int32_t V2, int32_t H3,
                                    int32_t V3) {
-  if (!ValidFactor(H1) || !ValidFactor(V1)) jpeg::RaiseEncoderError("Invalid Sampling Value");
+  if (!ValidFactor(H1) || !ValidFactor(V1)) {
+    jpeg::RaiseEncoderError(jpeg::EncoderFault::kInvalidSampling);
+  }
   std::vector<jpeg::Component> comps;
   if (H2 == 0 && V2 == 0 && H3 == 0 && V3 == 0) {
     comps.push_back({0, 1, 1, 0, {}});
   } else {
     if (!ValidFactor(H2) || !ValidFactor(V2) || !ValidFactor(H3) || !ValidFactor(V3)) {
-      jpeg::RaiseEncoderError("Invalid Sampling Value");
+      jpeg::RaiseEncoderError(jpeg::EncoderFault::kInvalidSampling);
     }
     comps.push_back({0, H1, V1, 0, {}});
     comps.push_back({0, H2, V2, 1, {}});
@@ -340,7 +342,7 @@ void cJpeg::Comment(const std::string& Value) {
   // another character (C0 80 as a NUL byte).
   if (!jpeg::IsValidUtf8(Value)) Raise(kErrInvalidCall);
   if (jpeg::CharacterCount(Value) > kMaxCommentLength) {
-    jpeg::RaiseEncoderError("Illegal Comment Length");
+    jpeg::RaiseEncoderError(jpeg::EncoderFault::kIllegalCommentLength);
   }
   m_sComment = Value;
 }

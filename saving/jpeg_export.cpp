@@ -1,6 +1,9 @@
 #include "saving/jpeg_export.h"
 
+#include <array>
+#include <cstddef>
 #include <optional>
+#include <string>
 
 #include "platform/runtime/checked.h"
 #include "platform/runtime/error.h"
@@ -11,7 +14,17 @@ namespace okuva {
 
 namespace {
 
-std::string ErrorSource() { return ExecutableName() + ".mIntelJPEGLibrary"; }
+// The export's failures; each description is followed by the writer's status code.
+enum class ExportFault : size_t { kInit, kSave };
+constexpr std::array<const char*, 2> kExportMessages = {
+    "Failed to initialise the IJL library: ",
+    "Failed to save to JPG ",
+};
+
+[[noreturn]] void RaiseExportError(ExportFault fault, int32_t code) {
+  Raise(kErrJpegExport, kExportMessages[static_cast<size_t>(fault)] + std::to_string(code),
+        ExecutableName() + ".mIntelJPEGLibrary");
+}
 
 // Frees the writer's record on every way out once it was initialised.
 class RecordGuard {
@@ -44,8 +57,7 @@ bool SaveDIBAsJPG(const cDIBSection& cDib, const std::string& sFile, int32_t lQu
                   const JpegLibrary& library) {
   JpegCoreProperties record{};
   if (const int32_t code = library.Init(record); code != kJpegOk) {
-    Raise(kErrJpegExport, "Failed to initialise the IJL library: " + std::to_string(code),
-          ErrorSource());
+    RaiseExportError(ExportFault::kInit, code);
   }
   RecordGuard guard(library, record);
 
@@ -73,15 +85,14 @@ bool SaveDIBAsJPG(const cDIBSection& cDib, const std::string& sFile, int32_t lQu
   } catch (const RuntimeError&) {
     if (existing) throw;
     guard.Free();
-    Raise(kErrJpegExport, "Failed to save to JPG " + std::to_string(kJpegErrFileOpen),
-          ErrorSource());
+    RaiseExportError(ExportFault::kSave, kJpegErrFileOpen);
   }
   const std::string target = file->Target();
   record.JPGFile = target.c_str();
   record.JPGFileDescriptor = file->Descriptor();
   if (const int32_t code = library.Write(record, kJpegWriteWholeImage); code != kJpegOk) {
     guard.Free();
-    Raise(kErrJpegExport, "Failed to save to JPG " + std::to_string(code), ErrorSource());
+    RaiseExportError(ExportFault::kSave, code);
   }
   record.JPGFile = nullptr;
   record.JPGFileDescriptor = -1;
