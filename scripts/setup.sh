@@ -8,6 +8,8 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
 packages+=(netpbm)
 # The package, its manual pages and icons, and the checks of its desktop files.
 packages+=(help2man librsvg2-bin dpkg-dev fakeroot file lintian appstream desktop-file-utils)
+# The formatting check of changed C++ lines (scripts/check_format.sh).
+packages+=(clang-format-16)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Installs, builds the Debian package and checks it with lintian, then builds and runs
-# every test twice: a normal build with warnings as errors (its tests include a staging
-# install with the example built against it), and a build under AddressSanitizer and
+# Installs, checks the formatting of the C++ lines the last commit changed, builds the
+# Debian package and checks it with lintian, then builds and runs every test twice: a
+# normal build with warnings as errors (its tests include a staging install with the
+# example built against it), and a build under AddressSanitizer and
 # UndefinedBehaviorSanitizer. The test runs come last, so their summary closes the log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
+echo "== format"
+scripts/check_format.sh
 echo "== package"
 scripts/package.sh
 for kind in ci asan; do
