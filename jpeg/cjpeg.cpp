@@ -114,7 +114,9 @@ SamplingPlan PlanSampling(const SourceRect& src, const jpeg::FrameLayout& frame,
     plan.Wb = plan.Hb = 0;
     for (const jpeg::Component& comp : comps) {
       const jpeg::PlaneGeometry g = geometry(comp);
-      if (src.FullSize(g)) continue;
+      if (src.FullSize(g)) {
+        continue;
+      }
       plan.Wb = std::max(plan.Wb, g.Wc);
       plan.Hb = std::max(plan.Hb, g.Hc);
     }
@@ -133,14 +135,16 @@ SamplingPlan PlanSampling(const SourceRect& src, const jpeg::FrameLayout& frame,
   plan.bandRows = plan.Hb;
   if (plan.banded && plan.Wb > 0) {
     int32_t maxVi = 1;
-    for (const jpeg::Component& comp : comps) maxVi = std::max(maxVi, comp.Vi);
+    for (const jpeg::Component& comp : comps) {
+      maxVi = std::max(maxVi, comp.Vi);
+    }
     plan.bandRows = std::min(plan.Hb, 8 * maxVi);
   }
   plan.halved = plan.banded && plan.Wb > 0 &&
                 std::all_of(comps.begin(), comps.end(), [&](const jpeg::Component& comp) {
                   const jpeg::PlaneGeometry g = geometry(comp);
-                  return src.FullSize(g) || (2 * int64_t{g.Wc} == src.width &&
-                                             2 * int64_t{g.Hc} == src.height);
+                  return src.FullSize(g) ||
+                         (2 * int64_t{g.Wc} == src.width && 2 * int64_t{g.Hc} == src.height);
                 });
   return plan;
 }
@@ -148,7 +152,9 @@ SamplingPlan PlanSampling(const SourceRect& src, const jpeg::FrameLayout& frame,
 // Makes the working bitmap where the plan draws planes (one band high when banded);
 // false when it cannot be made.
 bool MakeWorkingBitmap(jpeg::SamplingSurface& surface, const SamplingPlan& plan) {
-  if (plan.halved || plan.Wb == 0) return true;
+  if (plan.halved || plan.Wb == 0) {
+    return true;
+  }
   return surface.Create(plan.Wb, plan.bandRows);
 }
 
@@ -160,8 +166,12 @@ public:
                const std::vector<jpeg::Component>& comps,
                const std::vector<jpeg::ScanEntry>& entries, const jpeg::ZigZagTable& zigzag,
                const std::array<jpeg::QuantTable, 4>& tables)
-      : src_(src), comps_(comps), zigzag_(zigzag), tables_(tables),
-        stores_(comps.size()), planes_(comps.size()) {
+      : src_(src),
+        comps_(comps),
+        zigzag_(zigzag),
+        tables_(tables),
+        stores_(comps.size()),
+        planes_(comps.size()) {
     for (size_t i = 0; i < comps.size(); ++i) {
       planes_[i] = jpeg::ComponentGeometry(frame, comps[i].Hi, comps[i].Vi);
       // Every entry is written by the sampling.
@@ -197,8 +207,8 @@ private:
   const jpeg::QuantTable& Table(size_t i) const {
     return tables_[static_cast<size_t>(comps_[i].Tqi)];
   }
-  void Sample(size_t i, const jpeg::PlaneSource& plane, int32_t firstBlockRow,
-              int32_t endBlockRow, int32_t firstBlockColumn = 0) {
+  void Sample(size_t i, const jpeg::PlaneSource& plane, int32_t firstBlockRow, int32_t endBlockRow,
+              int32_t firstBlockColumn = 0) {
     jpeg::SamplePlane(plane, planes_[i], jpeg::kColourWeights[i], zigzag_, Table(i),
                       stores_[i].data(), firstBlockRow, endBlockRow, firstBlockColumn);
     tallies_[i].Add(stores_[i], endBlockRow < 0 ? planes_[i].BlockRows() : endBlockRow);
@@ -222,7 +232,9 @@ void PlaneSampler::SampleBanded(const SamplingPlan& plan, jpeg::SamplingSurface&
     if (!halvedBand) {
       int32_t scaledVi = 1;
       for (size_t i = 0; i < comps_.size(); ++i) {
-        if (!src_.FullSize(planes_[i])) scaledVi = std::max(scaledVi, comps_[i].Vi);
+        if (!src_.FullSize(planes_[i])) {
+          scaledVi = std::max(scaledVi, comps_[i].Vi);
+        }
       }
       halvedBand.reset(new uint8_t[3 * static_cast<size_t>(plan.Wb) *
                                    static_cast<size_t>(std::min(plan.Hb, 8 * scaledVi))]);
@@ -242,7 +254,9 @@ void PlaneSampler::SampleBanded(const SamplingPlan& plan, jpeg::SamplingSurface&
       const int32_t Vi = comps_[i].Vi;
       const int32_t first = m * Vi;
       const int32_t end = std::min((m + 1) * Vi, g.BlockRows());
-      if (first >= end) continue;
+      if (first >= end) {
+        continue;
+      }
       if (src_.FullSize(g)) {
         Sample(i, direct, first, end);
         continue;
@@ -252,10 +266,9 @@ void PlaneSampler::SampleBanded(const SamplingPlan& plan, jpeg::SamplingSurface&
       // pixels where the kernels allow; the band then only holds the columns left.
       const bool pair = plan.halved && i + 1 < planes_.size() && !src_.FullSize(planes_[i + 1]);
       const int32_t done =
-          pair ? jpeg::SampleHalvedPairWide(direct, g, jpeg::kColourWeights[i],
-                                            jpeg::kColourWeights[i + 1], zigzag_, Table(i),
-                                            Table(i + 1), stores_[i].data(),
-                                            stores_[i + 1].data(), first, end)
+          pair ? jpeg::SampleHalvedPairWide(
+                     direct, g, jpeg::kColourWeights[i], jpeg::kColourWeights[i + 1], zigzag_,
+                     Table(i), Table(i + 1), stores_[i].data(), stores_[i + 1].data(), first, end)
                : 0;
       if (needed > drawn) {
         if (plan.halved) {
@@ -263,8 +276,8 @@ void PlaneSampler::SampleBanded(const SamplingPlan& plan, jpeg::SamplingSurface&
             jpeg::HalvePlaneRows(direct, g.Wc, drawn, needed, bandFor(), 8 * done);
           }
         } else {
-          surface.DrawScaledRows(src_.dc, src_.width, src_.height, src_.left, src_.top, g.Wc,
-                                 g.Hc, drawn, needed);
+          surface.DrawScaledRows(src_.dc, src_.width, src_.height, src_.left, src_.top, g.Wc, g.Hc,
+                                 drawn, needed);
         }
         bandFirst = drawn;
         drawn = needed;
@@ -274,7 +287,9 @@ void PlaneSampler::SampleBanded(const SamplingPlan& plan, jpeg::SamplingSurface&
               ? jpeg::PlaneSource{halvedBand.get(), 3 * ptrdiff_t{g.Wc}, g.Wc, g.Hc, bandFirst}
               : surface.ScaledBand(g.Wc, g.Hc, bandFirst);
       Sample(i, band, first, end, done);
-      if (pair) Sample(++i, band, first, end, done);
+      if (pair) {
+        Sample(++i, band, first, end, done);
+      }
     }
   }
 }
@@ -295,7 +310,9 @@ void PlaneSampler::SampleWhole(const SamplingPlan& plan, jpeg::SamplingSurface& 
       }
       Sample(i, surface.Scaled(g.Wc, g.Hc), 0, -1);
     } else {
-      if (redraw) surface.DrawPlane(src_.dc, src_.width, src_.height, src_.left, src_.top, g);
+      if (redraw) {
+        surface.DrawPlane(src_.dc, src_.width, src_.height, src_.left, src_.top, g);
+      }
       Sample(i, jpeg::DrawnPlane(surface.Bits(), surface.Stride(), g), 0, -1);
     }
   }
@@ -307,12 +324,16 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
                          int32_t lSrcTop) {
   // Sizes below 1, or too large to round up to whole blocks, can have no bitmap.
   constexpr int32_t kLargest = std::numeric_limits<int32_t>::max() - 7;
-  if (lWidth < 1 || lHeight < 1 || lWidth > kLargest || lHeight > kLargest) return 1;
+  if (lWidth < 1 || lHeight < 1 || lWidth > kLargest || lHeight > kLargest) {
+    return 1;
+  }
   const SourceRect src{lhDC, lSrcLeft, lSrcTop, lWidth, lHeight};
   const jpeg::FrameLayout frame{lWidth, lHeight, m_lHmax, m_lVmax};
   const SamplingPlan plan = PlanSampling(src, frame, m_udtComp);
   jpeg::SamplingSurface surface;
-  if (!MakeWorkingBitmap(surface, plan)) return 1;
+  if (!MakeWorkingBitmap(surface, plan)) {
+    return 1;
+  }
 
   // The new stores replace the old ones only once all are made, so the size and the
   // stores always describe the same image.

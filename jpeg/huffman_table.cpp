@@ -103,7 +103,9 @@ void DeriveCodes(HuffTable& table, int32_t largest) {
   int32_t mask = 1;
   for (size_t l = 0; l < 16; ++l) {
     const int32_t count = table.BITS[l];
-    if (n + count > 256) RaiseEncoderError(EncoderFault::kBadHuffmanTable);
+    if (n + count > 256) {
+      RaiseEncoderError(EncoderFault::kBadHuffmanTable);
+    }
     for (int32_t c = 0; c < count; ++c) {
       const int32_t s = table.HUFFVAL[static_cast<size_t>(n)];
       if (s > largest || table.Code[static_cast<size_t>(s)] != -1) {
@@ -117,10 +119,14 @@ void DeriveCodes(HuffTable& table, int32_t largest) {
     }
     mask *= 2;
     // The codes of this length must stay below the all-ones code (T.81 C.2).
-    if (code >= mask) RaiseEncoderError(EncoderFault::kBadHuffmanTable);
+    if (code >= mask) {
+      RaiseEncoderError(EncoderFault::kBadHuffmanTable);
+    }
     code *= 2;
   }
-  if (n == 0) RaiseEncoderError(EncoderFault::kBadHuffmanTable);
+  if (n == 0) {
+    RaiseEncoderError(EncoderFault::kBadHuffmanTable);
+  }
 }
 
 }  // namespace okuva::jpeg

@@ -75,7 +75,9 @@ void ScaleQuantTable(QuantTable& table, const ZigZagTable& zigzag) {
     for (size_t y = 0; y < 8; ++y) {
       const auto z = static_cast<size_t>(zigzag[x][y]);
       const int32_t Q = table.Qk[z];
-      if (Q < 1 || Q > 255) RaiseEncoderError(EncoderFault::kBadQuantizationTable);
+      if (Q < 1 || Q > 255) {
+        RaiseEncoderError(EncoderFault::kBadQuantizationTable);
+      }
       table.FScale[z] = static_cast<float>(kDctScale[x] * kDctScale[y] / Q);
     }
   }

@@ -111,7 +111,9 @@ int Run(const std::vector<std::string>& args) {
     // All-zero chroma factors would select greyscale inside the encoder; here every
     // factor must be 1 to 4 and --grey is the way to a greyscale file.
     for (int32_t factor : sampling.f) {
-      if (factor == 0) jpeg::RaiseEncoderError(jpeg::EncoderFault::kInvalidSampling);
+      if (factor == 0) {
+        jpeg::RaiseEncoderError(jpeg::EncoderFault::kInvalidSampling);
+      }
     }
     jpeg.SetSamplingFrequencies(f[0], f[1], f[2], f[3], f[4], f[5]);
   }
