@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/gdi/memory_dc.h"
 #include "platform/picture/picture_internal.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
@@ -56,12 +57,7 @@ void CheckSize(int64_t width, int64_t height, int64_t maxPixels) {
 StdPicture MakeDibSection(int32_t width, int32_t height, int bitsPerPixel,
                           const gdi::RGBQUAD* colours, uint32_t colourCount, uint8_t** bits) {
   gdi::BITMAPINFO bmi{};
-  bmi.bmiHeader.biSize = sizeof(gdi::BITMAPINFOHEADER);
-  bmi.bmiHeader.biWidth = width;
-  bmi.bmiHeader.biHeight = height;
-  bmi.bmiHeader.biPlanes = 1;
-  bmi.bmiHeader.biBitCount = static_cast<uint16_t>(bitsPerPixel);
-  bmi.bmiHeader.biCompression = gdi::BI_RGB;
+  bmi.bmiHeader = gdi::DibHeader(width, height, bitsPerPixel);
   bmi.bmiHeader.biClrUsed = colourCount;
   if (colourCount > 0) std::copy_n(colours, std::min<uint32_t>(colourCount, 256), bmi.bmiColors);
   void* pixels = nullptr;

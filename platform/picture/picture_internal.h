@@ -22,21 +22,6 @@ constexpr int64_t kDefaultMaxPixels = int64_t{1} << 28;
 // Raises PictureError unless width x height is a picture size we accept.
 void CheckSize(int64_t width, int64_t height, int64_t maxPixels);
 
-// A memory device context of the raster layer, deleted with its scope.
-class MemoryDc {
-public:
-  MemoryDc() : dc_(gdi::CreateCompatibleDC(0)) {}
-  MemoryDc(const MemoryDc&) = delete;
-  MemoryDc& operator=(const MemoryDc&) = delete;
-  ~MemoryDc() {
-    if (dc_ != 0) gdi::DeleteDC(dc_);
-  }
-  gdi::HDC Get() const { return dc_; }
-
-private:
-  gdi::HDC dc_;
-};
-
 // Bytes per row of a DIB: padded to a multiple of 4.
 inline int64_t DibStride(int64_t width, int bitsPerPixel) {
   return (width * bitsPerPixel + 31) / 32 * 4;
