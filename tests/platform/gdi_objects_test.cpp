@@ -409,6 +409,7 @@ TEST(GdiMemoryDc, OwnsTheDcAndAnOwnedBitmapAndPutsBackWhatTheDcHeld) {
     EXPECT_EQ(GetCurrentObject(dc, OBJ_BITMAP), owned);
     MemoryDc second = std::move(first);
     EXPECT_EQ(first.Dc(), 0u);
+    EXPECT_EQ(first.Bitmap(), 0u);
     EXPECT_EQ(second.Bitmap(), owned);
     // A handle the layer refuses is reported, and the DC keeps what it held.
     const HBITMAP gone = newDib();
