@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/memory_dc.h"
 #include "platform/runtime/big_buffer.h"
 
 namespace {
@@ -16,32 +17,20 @@ namespace {
 using namespace okuva::gdi;
 
 struct Surface {
-  HDC dc = 0;
-  HBITMAP bitmap = 0;
-  HGDIOBJ old = 0;
+  MemoryDc owner{0};
+  HDC dc = owner.Dc();
   uint8_t* bits = nullptr;
 
   Surface(int32_t w, int32_t h, int bpp) {
     BITMAPINFO bmi{};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = w;
-    bmi.bmiHeader.biHeight = h;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = static_cast<uint16_t>(bpp);
+    bmi.bmiHeader = DibHeader(w, h, bpp);
     for (int i = 0; i < 256; ++i) {
       const auto v = static_cast<uint8_t>(i);
       bmi.bmiColors[i] = RGBQUAD{v, v, v, 0};
     }
     void* p = nullptr;
-    dc = CreateCompatibleDC(0);
-    bitmap = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &p, nullptr, 0);
+    owner.Select(CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &p, nullptr, 0), MemoryDc::kOwned);
     bits = static_cast<uint8_t*>(p);
-    old = SelectObject(dc, bitmap);
-  }
-  ~Surface() {
-    SelectObject(dc, old);
-    DeleteObject(bitmap);
-    DeleteDC(dc);
   }
 };
 

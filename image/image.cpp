@@ -5,14 +5,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/gdi/dib_in_dc.h"
+#include "platform/gdi/memory_dc.h"
 #include "platform/runtime/checked.h"
 
 namespace okuva {
 
 namespace {
 
-constexpr uint32_t kHeaderSize = sizeof(gdi::BITMAPINFOHEADER);  // 40
 constexpr uint32_t kTableEntries = 256;  // room in m_tPal and in m_tBI's colour table
 
 // Rows are padded to a whole number of 32-bit words.
@@ -36,7 +35,7 @@ int32_t cImage::Height() const { return m_tBI.bmiHeader.biHeight; }
 
 int16_t cImage::BitCount() const { return static_cast<int16_t>(m_tBI.bmiHeader.biBitCount); }
 
-gdi::HDC cImage::hdc() const { return m_hMemDC; }
+gdi::HDC cImage::hdc() const { return m_surface.Dc(); }
 
 void* cImage::DIBitsPtr() const { return m_lBitsPtr; }
 
@@ -63,31 +62,22 @@ bool cImage::Create(int32_t lWidth, int32_t lHeight, int16_t iBitCount) {
     case 8: {
       // Palette depths: a DC of the display, as the classic interface requires.
       const gdi::HDC display = gdi::CreateDCA("DISPLAY", nullptr, nullptr, nullptr);
-      m_hMemDC = gdi::CreateCompatibleDC(display);
+      m_surface = gdi::MemoryDc(display);
       gdi::DeleteDC(display);
       break;
     }
     case 24:
-      m_hMemDC = gdi::CreateCompatibleDC(0);
+      m_surface = gdi::MemoryDc(0);
       break;
     default:
       break;
   }
-  if (m_hMemDC == 0) return false;
+  if (m_surface.Dc() == 0) return false;
 
+  // A whole new header: a conversion into this one may have filled fields such as
+  // biClrUsed, and a stale one would cut the colour table of the next surface short.
   gdi::BITMAPINFOHEADER& h = m_tBI.bmiHeader;
-  h.biSize = kHeaderSize;
-  h.biWidth = lWidth;
-  h.biHeight = lHeight;
-  h.biPlanes = 1;
-  h.biBitCount = static_cast<uint16_t>(iBitCount);
-  h.biCompression = gdi::BI_RGB;
-  // A conversion into this header may have filled these; a stale biClrUsed would
-  // cut the colour table of the next surface short.
-  h.biXPelsPerMeter = 0;
-  h.biYPelsPerMeter = 0;
-  h.biClrUsed = 0;
-  h.biClrImportant = 0;
+  h = gdi::DibHeader(lWidth, lHeight, iBitCount);
   // An overflow leaves with error 6; the new memory DC stays in the object, as in
   // cDIBSection, until the next Create or the object's end releases it.
   h.biSizeImage = static_cast<uint32_t>(CheckedMul(lHeight, BytesPerScanLine()));
@@ -102,19 +92,20 @@ bool cImage::Create(int32_t lWidth, int32_t lHeight, int16_t iBitCount) {
     }
   }
 
-  m_hDib = gdi::CreateDIBSection(m_hMemDC, &m_tBI, gdi::DIB_RGB_COLORS, &m_lBitsPtr, nullptr, 0);
-  if (m_hDib != 0) {
-    m_hOldBmp = gdi::SelectObject(m_hMemDC, m_hDib);
+  const gdi::HBITMAP dib =
+      gdi::CreateDIBSection(m_surface.Dc(), &m_tBI, gdi::DIB_RGB_COLORS, &m_lBitsPtr, nullptr, 0);
+  if (dib != 0) {
+    m_surface.Select(dib, gdi::MemoryDc::kOwned);
     return true;
   }
-  gdi::DeleteDC(m_hMemDC);
-  m_hMemDC = 0;
+  m_surface.Reset();
   m_lBitsPtr = nullptr;
   return false;
 }
 
 void cImage::DestroyImage() {
-  gdi::ReleaseDibInDC(m_hMemDC, m_hDib, m_hOldBmp, m_lBitsPtr);
+  m_surface.Reset();
+  m_lBitsPtr = nullptr;
 }
 
 bool cImage::CopyStdPicture(const StdPicture& TheStdPicture, int16_t&& iBitCount) {
@@ -142,42 +133,34 @@ bool cImage::CopyStdPicture(const StdPicture& TheStdPicture, int16_t& iBitCount)
     screen = gdi::CreateDCA("DISPLAY", nullptr, nullptr, nullptr);
   }
   if (screen == 0) return false;
-  const gdi::HDC source = gdi::CreateCompatibleDC(screen);
+  gdi::MemoryDc source(screen);
   if (iBitCount == 24) {
     gdi::ReleaseDC(desktop, screen);
   } else {
     gdi::DeleteDC(screen);
   }
-  if (source == 0) return false;
-
-  const gdi::HGDIOBJ previous = gdi::SelectObject(source, picture);
-  if (previous == 0) {
-    // The bitmap could not be selected (held by another DC): nothing can be copied,
-    // so do not report a copy.
-    gdi::DeleteDC(source);
-    return false;
-  }
+  if (source.Dc() == 0) return false;
+  // A bitmap held by another DC cannot be copied: no copy is reported.
+  if (!source.Select(picture, gdi::MemoryDc::kBorrowed)) return false;
 
   if (iBitCount == 24) {
-    gdi::BitBlt(m_hMemDC, 0, 0, Width(), Height(), source, 0, 0, gdi::SRCCOPY);
+    gdi::BitBlt(hdc(), 0, 0, Width(), Height(), source.Dc(), 0, 0, gdi::SRCCOPY);
   } else {
     const uint32_t entries = 1u << iBitCount;
     if (depthFromPicture) {
-      const uint32_t got = gdi::GetDIBColorTable(source, 0, entries, m_tPal);
-      if (got > 0) gdi::SetDIBColorTable(m_hMemDC, 0, got, m_tPal);
+      const uint32_t got = gdi::GetDIBColorTable(source.Dc(), 0, entries, m_tPal);
+      if (got > 0) gdi::SetDIBColorTable(hdc(), 0, got, m_tPal);
     }
     const uint32_t lines = bm.bmHeight < 0 ? 0u - static_cast<uint32_t>(bm.bmHeight)
                                            : static_cast<uint32_t>(bm.bmHeight);
     const int copied =
-        gdi::GetDIBits(source, picture, 0, lines, m_lBitsPtr, &m_tBI, gdi::DIB_RGB_COLORS);
+        gdi::GetDIBits(source.Dc(), picture, 0, lines, m_lBitsPtr, &m_tBI, gdi::DIB_RGB_COLORS);
     // At equal depths the conversion copies the picture's indices and writes its
     // table into the header; the surface must carry that table too, or the indices
     // would be read against the grey ramp.
-    if (copied > 0) gdi::SetDIBColorTable(m_hMemDC, 0, entries, m_tBI.bmiColors);
+    if (copied > 0) gdi::SetDIBColorTable(hdc(), 0, entries, m_tBI.bmiColors);
   }
 
-  gdi::SelectObject(source, previous);
-  gdi::DeleteDC(source);
   return true;
 }
 
@@ -190,8 +173,8 @@ bool cImage::CopyHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int16_t iBi
     depth = DepthForEntries(entries);
   }
   if (!Create(lWidth, lHeight, depth)) return false;
-  if (entries > 0) gdi::SetDIBColorTable(m_hMemDC, 0, entries, m_tPal);
-  gdi::BitBlt(m_hMemDC, 0, 0, lWidth, lHeight, lhDC, lSrcLeft, lSrcTop, gdi::SRCCOPY);
+  if (entries > 0) gdi::SetDIBColorTable(hdc(), 0, entries, m_tPal);
+  gdi::BitBlt(hdc(), 0, 0, lWidth, lHeight, lhDC, lSrcLeft, lSrcTop, gdi::SRCCOPY);
   return true;
 }
 
@@ -202,11 +185,11 @@ bool cImage::CopyPalletHDC(gdi::HDC lhDC) {
   const uint32_t count = std::min(static_cast<uint32_t>(wanted), kTableEntries);
   const uint32_t got = gdi::GetDIBColorTable(lhDC, 0, count, m_tPal);
   if (got == 0) return false;
-  return gdi::SetDIBColorTable(m_hMemDC, 0, got, m_tPal) == got;
+  return gdi::SetDIBColorTable(hdc(), 0, got, m_tPal) == got;
 }
 
 void cImage::PaintHDC(gdi::HDC lhDC, int32_t lDestLeft, int32_t lDestTop, uint32_t eRop) const {
-  gdi::BitBlt(lhDC, lDestLeft, lDestTop, Width(), Height(), m_hMemDC, 0, 0, eRop);
+  gdi::BitBlt(lhDC, lDestLeft, lDestTop, Width(), Height(), hdc(), 0, 0, eRop);
 }
 
 }  // namespace okuva

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/memory_dc.h"
 #include "platform/picture/picture.h"
 
 namespace okuva {
@@ -88,9 +89,8 @@ private:
   std::unique_ptr<cImage> PlgCopy(int32_t lWidth, int32_t lHeight,
                                   const gdi::POINT points[3]) const;
 
-  gdi::HBITMAP m_hDib = 0;
-  gdi::HBITMAP m_hOldBmp = 0;
-  gdi::HDC m_hMemDC = 0;
+  // The image's own memory DC with the DIB section selected in it.
+  gdi::MemoryDc m_surface;
   void* m_lBitsPtr = nullptr;
   gdi::BITMAPINFO m_tBI{};
   gdi::RGBQUAD m_tPal[256]{};

@@ -10,14 +10,14 @@ std::unique_ptr<cImage> cImage::NewLike(int32_t lWidth, int32_t lHeight, int16_t
   // A refused surface still gives an object: the caller gets an empty image (hdc 0)
   // and the blits into it do nothing.
   image->Create(lWidth, lHeight, iBitCount);
-  if (keepTable && BitCount() != 24) image->CopyPalletHDC(m_hMemDC);
+  if (keepTable && BitCount() != 24) image->CopyPalletHDC(hdc());
   return image;
 }
 
 std::unique_ptr<cImage> cImage::PlgCopy(int32_t lWidth, int32_t lHeight,
                                         const gdi::POINT points[3]) const {
   auto image = NewLike(lWidth, lHeight, BitCount(), true);
-  gdi::PlgBlt(image->hdc(), points, m_hMemDC, 0, 0, Width(), Height(), 0, 0, 0);
+  gdi::PlgBlt(image->hdc(), points, hdc(), 0, 0, Width(), Height(), 0, 0, 0);
   return image;
 }
 
@@ -25,20 +25,20 @@ std::unique_ptr<cImage> cImage::Greyscale() const {
   // The grey ramp of a new 8-bit image makes the layer's colour matching pick a grey
   // level for every pixel; the source's own table is deliberately not carried over.
   auto image = NewLike(Width(), Height(), 8, false);
-  gdi::BitBlt(image->hdc(), 0, 0, Width(), Height(), m_hMemDC, 0, 0, gdi::SRCCOPY);
+  gdi::BitBlt(image->hdc(), 0, 0, Width(), Height(), hdc(), 0, 0, gdi::SRCCOPY);
   return image;
 }
 
 std::unique_ptr<cImage> cImage::Resample(int32_t lWidth, int32_t lHeight) const {
   auto image = NewLike(lWidth, lHeight, BitCount(), true);
   if (lWidth == Width() && lHeight == Height()) {
-    gdi::BitBlt(image->hdc(), 0, 0, lWidth, lHeight, m_hMemDC, 0, 0, gdi::SRCCOPY);
+    gdi::BitBlt(image->hdc(), 0, 0, lWidth, lHeight, hdc(), 0, 0, gdi::SRCCOPY);
     return image;
   }
   if (gdi::SetStretchBltMode(image->hdc(), gdi::HALFTONE) == 0) {
     gdi::SetStretchBltMode(image->hdc(), gdi::COLORONCOLOR);
   }
-  gdi::StretchBlt(image->hdc(), 0, 0, lWidth, lHeight, m_hMemDC, 0, 0, Width(), Height(),
+  gdi::StretchBlt(image->hdc(), 0, 0, lWidth, lHeight, hdc(), 0, 0, Width(), Height(),
                   gdi::SRCCOPY);
   return image;
 }

@@ -1,6 +1,7 @@
 #include "jpeg/sampling.h"
 
 #include <algorithm>
+#include <utility>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -17,47 +18,26 @@ const std::array<ColourWeights, 3> kColourWeights = {{
     {0.5f, -0.41869f, -0.08131f, 0.0f},
 }};
 
-SamplingSurface::~SamplingSurface() {
-  if (dc_ != 0) {
-    if (previous_ != 0) gdi::SelectObject(dc_, previous_);
-    if (bitmap_ != 0) gdi::DeleteObject(bitmap_);
-    gdi::DeleteDC(dc_);
-  }
-}
-
 bool SamplingSurface::Create(int32_t Wb, int32_t Hb) {
-  dc_ = gdi::CreateCompatibleDC(0);
-  if (dc_ == 0) return false;
+  gdi::MemoryDc surface(0);
+  if (surface.Dc() == 0) return false;
   // Rows padded to 4 bytes. A bitmap beyond 32-bit sizes cannot be made: reported
   // like any other refusal.
   const int64_t stride64 = (3 * int64_t{Wb} + 3) & ~int64_t{3};
-  if (stride64 * Hb > std::numeric_limits<int32_t>::max()) {
-    gdi::DeleteDC(dc_);
-    dc_ = 0;
-    return false;
-  }
+  if (stride64 * Hb > std::numeric_limits<int32_t>::max()) return false;
   const auto stride = static_cast<int32_t>(stride64);
-  gdi::BITMAPINFOHEADER bih{};
-  bih.biSize = sizeof(gdi::BITMAPINFOHEADER);
-  bih.biWidth = Wb;
-  bih.biHeight = Hb;  // positive: bottom-up rows
-  bih.biPlanes = 1;
-  bih.biBitCount = 24;
-  bih.biCompression = gdi::BI_RGB;
+  gdi::BITMAPINFOHEADER bih = gdi::DibHeader(Wb, Hb, 24);  // positive height: bottom-up rows
   bih.biSizeImage = static_cast<uint32_t>(stride64 * Hb);
   void* bits = nullptr;
-  bitmap_ = gdi::CreateDIBSection(dc_, &bih, gdi::DIB_RGB_COLORS, &bits, nullptr, 0);
-  if (bitmap_ == 0 || bits == nullptr) {
-    if (bitmap_ != 0) gdi::DeleteObject(bitmap_);
-    bitmap_ = 0;
-    gdi::DeleteDC(dc_);
-    dc_ = 0;
-    return false;
-  }
+  const gdi::HBITMAP bitmap =
+      gdi::CreateDIBSection(surface.Dc(), &bih, gdi::DIB_RGB_COLORS, &bits, nullptr, 0);
+  surface.Select(bitmap, gdi::MemoryDc::kOwned);
+  if (bitmap == 0 || bits == nullptr) return false;
+  surface_ = std::move(surface);
+  dc_ = surface_.Dc();
   bits_ = static_cast<uint8_t*>(bits);
   stride_ = stride;
   Hb_ = Hb;
-  previous_ = gdi::SelectObject(dc_, bitmap_);
   // Area averaging where the layer offers it, nearest pixel otherwise.
   if (gdi::SetStretchBltMode(dc_, gdi::HALFTONE) == 0) {
     gdi::SetStretchBltMode(dc_, gdi::COLORONCOLOR);

@@ -11,6 +11,7 @@
 #include "jpeg/component.h"
 #include "jpeg/quantization.h"
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/memory_dc.h"
 
 namespace okuva::jpeg {
 
@@ -39,12 +40,10 @@ struct PlaneSource {
 };
 
 // The working bitmap of one SampleHDC call: a 24-bit bottom-up DIB section of Wb x Hb
-// pixels selected into a memory device context of its own. Frees both (and restores
-// the context's previous object) when destroyed.
+// pixels selected into a memory device context of its own, both freed with it.
 class SamplingSurface {
 public:
   SamplingSurface() = default;
-  ~SamplingSurface();
   SamplingSurface(const SamplingSurface&) = delete;
   SamplingSurface& operator=(const SamplingSurface&) = delete;
 
@@ -78,9 +77,8 @@ public:
   gdi::HDC Dc() const { return dc_; }
 
 private:
-  gdi::HDC dc_ = 0;
-  gdi::HBITMAP bitmap_ = 0;
-  gdi::HGDIOBJ previous_ = 0;
+  gdi::MemoryDc surface_;
+  gdi::HDC dc_ = 0;  // surface_'s, drawn into
   uint8_t* bits_ = nullptr;
   int32_t Hb_ = 0;
   int32_t stride_ = 0;

@@ -1,6 +1,5 @@
 #include "surface/cdibsection.h"
 
-#include "platform/gdi/dib_in_dc.h"
 #include "platform/runtime/checked.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/services.h"
@@ -23,15 +22,9 @@ bool cDIBSection::CreateDIB(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight,
                             gdi::HBITMAP& hDib) {
   // A header that describes another bitmap than the one selected would send every
   // reader of the pixel memory past its end: let go of a live surface first.
-  if (m_hDib != 0) ClearUp();
+  if (m_surface.Bitmap() != 0) ClearUp();
 
-  m_tBIH = {};
-  m_tBIH.biSize = sizeof(gdi::BITMAPINFOHEADER);
-  m_tBIH.biWidth = lWidth;
-  m_tBIH.biHeight = lHeight;
-  m_tBIH.biPlanes = 1;
-  m_tBIH.biBitCount = kBitsPerPixel;
-  m_tBIH.biCompression = gdi::BI_RGB;
+  m_tBIH = gdi::DibHeader(lWidth, lHeight, kBitsPerPixel);
   m_tBIH.biSizeImage = static_cast<uint32_t>(CheckedMul(lHeight, BytesPerScanLine()));
 
   hDib = 0;
@@ -47,14 +40,14 @@ bool cDIBSection::CreateDIB(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight,
 
 bool cDIBSection::Create(int32_t lWidth, int32_t lHeight) {
   ClearUp();
-  m_hMemDC = gdi::CreateCompatibleDC(0);
-  if (m_hMemDC == 0) return false;
-  if (CreateDIB(m_hMemDC, lWidth, lHeight, m_hDib)) {
-    m_hOldBmp = gdi::SelectObject(m_hMemDC, m_hDib);
+  m_surface = gdi::MemoryDc(0);
+  if (m_surface.Dc() == 0) return false;
+  gdi::HBITMAP dib = 0;
+  if (CreateDIB(m_surface.Dc(), lWidth, lHeight, dib)) {
+    m_surface.Select(dib, gdi::MemoryDc::kOwned);
     return true;
   }
-  gdi::DeleteDC(m_hMemDC);
-  m_hMemDC = 0;
+  m_surface.Reset();
   return false;
 }
 
@@ -76,25 +69,23 @@ void cDIBSection::CreateFromPicture(gdi::HBITMAP picThis) {
 
   const gdi::HWND desktop = gdi::GetDesktopWindow();
   const gdi::HDC screen = gdi::GetDC(desktop);
-  const gdi::HDC memDC = screen != 0 ? gdi::CreateCompatibleDC(screen) : 0;
+  gdi::MemoryDc source = screen != 0 ? gdi::MemoryDc(screen) : gdi::MemoryDc();
   if (screen != 0) gdi::ReleaseDC(desktop, screen);
-  if (memDC == 0) {
+  if (source.Dc() == 0) {
     // A black surface in place of the picture would pass for a copy of it.
     ClearUp();
     Raise(kErrOutOfMemory);
   }
 
-  const gdi::HGDIOBJ old = gdi::SelectObject(memDC, picThis);
-  LoadPictureBlt(memDC, 0, 0, -1, -1, gdi::SRCCOPY);
-  gdi::SelectObject(memDC, old);
-  gdi::DeleteDC(memDC);
+  source.Select(picThis, gdi::MemoryDc::kBorrowed);
+  LoadPictureBlt(source.Dc(), 0, 0, -1, -1, gdi::SRCCOPY);
 }
 
 void cDIBSection::LoadPictureBlt(gdi::HDC lhDC, int32_t lSrcLeft, int32_t lSrcTop,
                                  int32_t lSrcWidth, int32_t lSrcHeight, uint32_t eRop) {
   if (lSrcWidth < 0) lSrcWidth = Width();
   if (lSrcHeight < 0) lSrcHeight = Height();
-  gdi::BitBlt(m_hMemDC, 0, 0, lSrcWidth, lSrcHeight, lhDC, lSrcLeft, lSrcTop, eRop);
+  gdi::BitBlt(hdc(), 0, 0, lSrcWidth, lSrcHeight, lhDC, lSrcLeft, lSrcTop, eRop);
 }
 
 void cDIBSection::PaintPicture(gdi::HDC lhDC, int32_t lDestLeft, int32_t lDestTop,
@@ -102,7 +93,7 @@ void cDIBSection::PaintPicture(gdi::HDC lhDC, int32_t lDestLeft, int32_t lDestTo
                                int32_t lSrcTop, uint32_t eRop) const {
   if (lDestWidth < 0) lDestWidth = Width();
   if (lDestHeight < 0) lDestHeight = Height();
-  gdi::BitBlt(lhDC, lDestLeft, lDestTop, lDestWidth, lDestHeight, m_hMemDC, lSrcLeft, lSrcTop,
+  gdi::BitBlt(lhDC, lDestLeft, lDestTop, lDestWidth, lDestHeight, hdc(), lSrcLeft, lSrcTop,
               eRop);
 }
 
@@ -110,8 +101,8 @@ bool cDIBSection::CopyToClipboard(bool bAsDIB) {
   const gdi::HWND desktop = gdi::GetDesktopWindow();
   const gdi::HDC screen = gdi::GetDC(desktop);
   if (screen == 0) return false;
-  const gdi::HDC memDC = gdi::CreateCompatibleDC(screen);
-  if (memDC == 0) {
+  gdi::MemoryDc memDC(screen);
+  if (memDC.Dc() == 0) {
     gdi::ReleaseDC(desktop, screen);
     return false;
   }
@@ -123,9 +114,10 @@ bool cDIBSection::CopyToClipboard(bool bAsDIB) {
   } else {
     const gdi::HBITMAP bitmap = gdi::CreateCompatibleBitmap(screen, Width(), Height());
     if (bitmap != 0) {
-      const gdi::HGDIOBJ old = gdi::SelectObject(memDC, bitmap);
-      PaintPicture(memDC, 0, 0, -1, -1, 0, 0, gdi::SRCCOPY);
-      gdi::SelectObject(memDC, old);
+      memDC.Select(bitmap, gdi::MemoryDc::kBorrowed);
+      PaintPicture(memDC.Dc(), 0, 0, -1, -1, 0, 0, gdi::SRCCOPY);
+      // The clipboard refuses a bitmap still selected.
+      memDC.Deselect();
       if (gdi::OpenClipboard(0)) {
         gdi::EmptyClipboard();
         placed = gdi::SetClipboardData(gdi::CF_BITMAP, bitmap) != 0;
@@ -136,13 +128,14 @@ bool cDIBSection::CopyToClipboard(bool bAsDIB) {
     }
   }
 
-  gdi::DeleteDC(memDC);
+  memDC.Reset();
   gdi::ReleaseDC(desktop, screen);
   return placed;
 }
 
 void cDIBSection::ClearUp() {
-  gdi::ReleaseDibInDC(m_hMemDC, m_hDib, m_hOldBmp, m_lBitsPtr);
+  m_surface.Reset();
+  m_lBitsPtr = nullptr;
 }
 
 }  // namespace okuva

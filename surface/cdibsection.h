@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/memory_dc.h"
 #include "platform/picture/picture.h"
 
 namespace okuva {
@@ -71,12 +72,12 @@ public:
                     int32_t lSrcTop = 0, uint32_t eRop = gdi::SRCCOPY) const;
 
   // The surface's own memory device context (0 when empty); callers never free it.
-  gdi::HDC hdc() const { return m_hMemDC; }
+  gdi::HDC hdc() const { return m_surface.Dc(); }
   // The DIB section (0 when empty); callers never free it.
-  gdi::HBITMAP hDib() const { return m_hDib; }
+  gdi::HBITMAP hDib() const { return m_surface.Bitmap(); }
   // First byte of the pixel memory (the bottom row), or null when the object holds no
   // surface of its own. Valid until the next Create, CreateDIB or ClearUp.
-  uint8_t* DIBSectionBitsPtr() const { return m_hDib != 0 ? m_lBitsPtr : nullptr; }
+  uint8_t* DIBSectionBitsPtr() const { return m_surface.Bitmap() != 0 ? m_lBitsPtr : nullptr; }
 
   // Fills every pixel with random colours (blue 0, green and red random) or, with
   // bGray, random grey levels; the row padding is never written. Re-seeds the
@@ -96,9 +97,8 @@ public:
 private:
   void BilinearResample(cDIBSection& target) const;
 
-  gdi::HBITMAP m_hDib = 0;
-  gdi::HGDIOBJ m_hOldBmp = 0;
-  gdi::HDC m_hMemDC = 0;
+  // The surface's own memory DC with the DIB section selected in it.
+  gdi::MemoryDc m_surface;
   uint8_t* m_lBitsPtr = nullptr;
   gdi::BITMAPINFOHEADER m_tBIH{};
 };

@@ -3,6 +3,7 @@
 #include <limits>
 #include <optional>
 
+#include "platform/gdi/memory_dc.h"
 #include "platform/gdi/raster_internal.h"
 
 namespace okuva::gdi {
@@ -18,15 +19,12 @@ bool ValidDibDepth(int depth) {
 // Fills bmi with the bitmap's own format (the classic "biBitCount 0" query).
 int DescribeBitmap(const Bitmap& b, BITMAPINFO* bmi) {
   BITMAPINFOHEADER& h = bmi->bmiHeader;
-  h.biSize = sizeof(BITMAPINFOHEADER);
-  h.biWidth = b.width;
-  h.biHeight = (b.isDib && !b.bottomUp) ? -b.height : b.height;
-  h.biPlanes = 1;
-  h.biBitCount = static_cast<uint16_t>(b.bitsPerPixel);
-  h.biCompression = BI_RGB;
+  // The caller's resolution is left as it was; nothing here knows one.
+  const int32_t xPels = h.biXPelsPerMeter, yPels = h.biYPelsPerMeter;
+  h = DibHeader(b.width, (b.isDib && !b.bottomUp) ? -b.height : b.height, b.bitsPerPixel);
   h.biSizeImage = static_cast<uint32_t>(RowBytes(b.width, b.bitsPerPixel, 4) * b.height);
-  h.biClrUsed = 0;
-  h.biClrImportant = 0;
+  h.biXPelsPerMeter = xPels;
+  h.biYPelsPerMeter = yPels;
   if (b.HasPalette()) std::copy(b.table.begin(), b.table.end(), bmi->bmiColors);
   return b.height;
 }

@@ -100,6 +100,9 @@ std::vector<uint8_t> EncodePnm(gdi::HBITMAP bitmap, bool grey);
 // Writes PNG: 8-bit grey for an 8-bit bitmap on the full grey ramp, a palette for other
 // palette bitmaps (1, 2, 4 or 8 bits by table size), else 8-bit RGB.
 std::vector<uint8_t> EncodePng(gdi::HBITMAP bitmap);
+// The extension of the path's file name, lower-cased, without its dot; "" when the
+// name has none. What a written picture's format is chosen by.
+std::string ExtensionOf(const std::string& path);
 // Chooses by extension: .bmp, .png, .pgm (P5), .ppm / .pnm (P6). Replaces `path`
 // atomically.
 void SavePicture(gdi::HBITMAP bitmap, const std::string& path);

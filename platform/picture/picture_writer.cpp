@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/gdi/memory_dc.h"
 #include "platform/picture/picture_internal.h"
 #include "platform/runtime/error.h"
 
@@ -14,7 +15,6 @@ namespace okuva {
 namespace {
 
 using picture_detail::DibStride;
-using picture_detail::MemoryDc;
 
 constexpr int32_t kPixelsPerMetre72Dpi = 2835;
 
@@ -32,16 +32,11 @@ gdi::BITMAP DescribeOrRaise(gdi::HBITMAP bitmap) {
 std::vector<uint8_t> ReadPixels(gdi::HBITMAP bitmap, const gdi::BITMAP& bm, int bits, bool topDown,
                                 gdi::BITMAPINFO& bmi) {
   bmi = gdi::BITMAPINFO{};
-  bmi.bmiHeader.biSize = sizeof(gdi::BITMAPINFOHEADER);
-  bmi.bmiHeader.biWidth = bm.bmWidth;
-  bmi.bmiHeader.biHeight = topDown ? -bm.bmHeight : bm.bmHeight;
-  bmi.bmiHeader.biPlanes = 1;
-  bmi.bmiHeader.biBitCount = static_cast<uint16_t>(bits);
-  bmi.bmiHeader.biCompression = gdi::BI_RGB;
+  bmi.bmiHeader = gdi::DibHeader(bm.bmWidth, topDown ? -bm.bmHeight : bm.bmHeight, bits);
   std::vector<uint8_t> pixels(static_cast<size_t>(DibStride(bm.bmWidth, bits) * bm.bmHeight));
-  MemoryDc dc;
-  if (dc.Get() == 0 ||
-      gdi::GetDIBits(dc.Get(), bitmap, 0, static_cast<uint32_t>(bm.bmHeight), pixels.data(), &bmi,
+  const gdi::MemoryDc dc(0);
+  if (dc.Dc() == 0 ||
+      gdi::GetDIBits(dc.Dc(), bitmap, 0, static_cast<uint32_t>(bm.bmHeight), pixels.data(), &bmi,
                      gdi::DIB_RGB_COLORS) != bm.bmHeight) {
     throw PictureError("could not read the picture's pixels");
   }
@@ -52,13 +47,11 @@ std::vector<uint8_t> ReadPixels(gdi::HBITMAP bitmap, const gdi::BITMAP& bm, int 
 // bitmap can be selected, else the full table its depth can index.
 uint32_t ColourCount(gdi::HBITMAP bitmap, int bits) {
   const uint32_t full = 1u << bits;
-  MemoryDc dc;
-  if (dc.Get() == 0) return full;
-  const gdi::HGDIOBJ old = gdi::SelectObject(dc.Get(), bitmap);
-  if (old == 0) return full;  // selected in another DC
+  gdi::MemoryDc dc(0);
+  if (dc.Dc() == 0) return full;
+  if (!dc.Select(bitmap, gdi::MemoryDc::kBorrowed)) return full;  // selected in another DC
   gdi::RGBQUAD table[256];
-  const uint32_t count = gdi::GetDIBColorTable(dc.Get(), 0, full, table);
-  gdi::SelectObject(dc.Get(), old);
+  const uint32_t count = gdi::GetDIBColorTable(dc.Dc(), 0, full, table);
   return count == 0 || count > full ? full : count;
 }
 

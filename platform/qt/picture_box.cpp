@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+#include "platform/gdi/memory_dc.h"
+
 namespace okuva::qt {
 
 PictureBox::PictureBox(QWidget* parent) : QFrame(parent), client_(new QWidget(this)) {
@@ -28,19 +30,13 @@ QImage PictureBox::ToImage(const StdPicture& picture) {
     return {};
   }
   gdi::BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof(gdi::BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;  // top-down, as QImage keeps its rows
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = gdi::BI_RGB;
-  const gdi::HDC dc = gdi::CreateCompatibleDC(0);
-  if (dc == 0) {
+  info.bmiHeader = gdi::DibHeader(width, -height, 32);  // top-down, as QImage keeps its rows
+  const gdi::MemoryDc dc(0);
+  if (dc.Dc() == 0) {
     return {};
   }
-  const int lines = gdi::GetDIBits(dc, picture.Handle(), 0, static_cast<uint32_t>(height),
+  const int lines = gdi::GetDIBits(dc.Dc(), picture.Handle(), 0, static_cast<uint32_t>(height),
                                    image.bits(), &info, gdi::DIB_RGB_COLORS);
-  gdi::DeleteDC(dc);
   if (lines != height) {
     return {};
   }

@@ -42,28 +42,6 @@ std::string FolderPrefixOf(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// A descriptor closed on every path out of a scope.
-class Descriptor {
-public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Get() const { return fd_; }
-  // Closes now and reports the error of close (a delayed write error on some file
-  // systems); 0 when it succeeded.
-  int Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0 ? 0 : errno;
-  }
-
-private:
-  int fd_;
-};
-
 struct FileStat {
   mode_t mode = 0;
   timespec accessed{};
@@ -372,14 +350,35 @@ void SetFileTimes(int fd, const timespec& accessed, const timespec& modified,
   if (::futimens(fd, times) != 0) RaiseFileError(errno, path);
 }
 
-std::string ReadFile(const std::string& path) {
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+Descriptor::~Descriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Descriptor OpenForReading(const std::string& path) {
   Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.Get() < 0) RaiseFileError(errno, path);
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) RaiseFileError(errno, path);
   if (S_ISDIR(st.st_mode)) Raise(kErrPathFileAccess, {}, path);
+  return fd;
+}
+
+std::string ReadFile(const std::string& path) {
+  const Descriptor fd = OpenForReading(path);
+  struct stat st {};
   std::string data;
-  if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
+  if (::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    data.reserve(static_cast<size_t>(st.st_size));
+  }
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);

@@ -122,6 +122,27 @@ void ReplaceFile(const std::string& path, const std::function<void(int fd)>& wri
 void SetFileTimes(int fd, const timespec& accessed, const timespec& modified,
                   const std::string& path = {});
 
+// An open file descriptor, closed with its owner's scope; a move hands it on.
+class Descriptor {
+public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Descriptor& operator=(Descriptor&& other) noexcept;
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor();
+  int Get() const { return fd_; }
+
+private:
+  int fd_ = -1;
+};
+
+// Opens `path` for reading. A folder is refused with 75 "Path/File access error";
+// any other refusal raises the file error of its errno. Devices and pipes open, and
+// are read forward as the caller reads them.
+Descriptor OpenForReading(const std::string& path);
+
 // Reads a whole file; raises a file error on failure (75 for a folder).
 std::string ReadFile(const std::string& path);
 

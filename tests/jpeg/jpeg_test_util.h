@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/memory_dc.h"
 
 namespace okuva::jpeg::test {
 
@@ -23,12 +24,7 @@ class Dib {
 public:
   Dib(int32_t width, int32_t height) : width_(width), height_(height) {
     dc_ = gdi::CreateCompatibleDC(0);
-    gdi::BITMAPINFOHEADER bih{};
-    bih.biSize = sizeof(bih);
-    bih.biWidth = width;
-    bih.biHeight = height;
-    bih.biPlanes = 1;
-    bih.biBitCount = 24;
+    const gdi::BITMAPINFOHEADER bih = gdi::DibHeader(width, height, 24);
     void* bits = nullptr;
     bitmap_ = gdi::CreateDIBSection(dc_, &bih, gdi::DIB_RGB_COLORS, &bits, nullptr, 0);
     bits_ = static_cast<uint8_t*>(bits);

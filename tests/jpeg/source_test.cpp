@@ -20,12 +20,7 @@ public:
     dc_ = gdi::CreateCompatibleDC(0);
     const int32_t w = dib.Width(), h = dib.Height();
     if (topDownDib) {
-      gdi::BITMAPINFOHEADER bih{};
-      bih.biSize = sizeof(bih);
-      bih.biWidth = w;
-      bih.biHeight = -h;
-      bih.biPlanes = 1;
-      bih.biBitCount = 24;
+      const gdi::BITMAPINFOHEADER bih = gdi::DibHeader(w, -h, 24);
       void* bits = nullptr;
       bitmap_ = gdi::CreateDIBSection(dc_, &bih, gdi::DIB_RGB_COLORS, &bits, nullptr, 0);
       const int32_t stride = (3 * w + 3) & ~3;

@@ -13,11 +13,7 @@ using testing::Rgb;
 
 BITMAPINFO Format(int32_t w, int32_t h, int bpp, const std::vector<RGBQUAD>& table = {}) {
   BITMAPINFO bmi{};
-  bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  bmi.bmiHeader.biWidth = w;
-  bmi.bmiHeader.biHeight = h;
-  bmi.bmiHeader.biPlanes = 1;
-  bmi.bmiHeader.biBitCount = static_cast<uint16_t>(bpp);
+  bmi.bmiHeader = DibHeader(w, h, bpp);
   for (size_t i = 0; i < table.size(); ++i) bmi.bmiColors[i] = table[i];
   return bmi;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/memory_dc.h"
 
 namespace okuva::gdi::testing {
 
@@ -27,11 +28,7 @@ public:
   Dib(int32_t width, int32_t height, int bpp, const std::vector<RGBQUAD>& table = {})
       : width_(width), height_(height < 0 ? -height : height), bpp_(bpp), topDown_(height < 0) {
     BITMAPINFO bmi{};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = width;
-    bmi.bmiHeader.biHeight = height;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = static_cast<uint16_t>(bpp);
+    bmi.bmiHeader = DibHeader(width, height, bpp);
     bmi.bmiHeader.biClrUsed = static_cast<uint32_t>(table.size());
     for (size_t i = 0; i < table.size(); ++i) bmi.bmiColors[i] = table[i];
     dc_ = CreateCompatibleDC(0);

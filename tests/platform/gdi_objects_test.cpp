@@ -17,11 +17,7 @@ using testing::Rgb;
 
 BITMAPINFO Header(int32_t w, int32_t h, int bpp) {
   BITMAPINFO bmi{};
-  bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  bmi.bmiHeader.biWidth = w;
-  bmi.bmiHeader.biHeight = h;
-  bmi.bmiHeader.biPlanes = 1;
-  bmi.bmiHeader.biBitCount = static_cast<uint16_t>(bpp);
+  bmi.bmiHeader = DibHeader(w, h, bpp);
   return bmi;
 }
 
@@ -387,6 +383,55 @@ TEST(GdiStretchMode, SetReturnsThePreviousMode) {
   EXPECT_EQ(SetStretchBltMode(dc, COLORONCOLOR), HALFTONE);
   EXPECT_EQ(GetStretchBltMode(dc), COLORONCOLOR);
   DeleteDC(dc);
+}
+
+TEST(GdiMemoryDc, OwnsTheDcAndAnOwnedBitmapAndPutsBackWhatTheDcHeld) {
+  const BITMAPINFOHEADER h = DibHeader(5, -3, 8);
+  EXPECT_EQ(h.biSize, 40u);
+  EXPECT_EQ(h.biWidth, 5);
+  EXPECT_EQ(h.biHeight, -3);
+  EXPECT_EQ(h.biPlanes, 1);
+  EXPECT_EQ(h.biBitCount, 8);
+  EXPECT_EQ(h.biSizeImage, 0u);
+  const auto newDib = [] {
+    const BITMAPINFO bmi = Header(4, 2, 24);
+    void* bits = nullptr;
+    return CreateDIBSection(0, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  };
+  BITMAP bm{};
+  // Owned: deleted after the DC's stock bitmap is put back, then the DC goes.
+  const HBITMAP owned = newDib();
+  HDC dc = 0;
+  {
+    MemoryDc first(0);
+    dc = first.Dc();
+    ASSERT_TRUE(first.Select(owned, MemoryDc::kOwned));
+    EXPECT_EQ(GetCurrentObject(dc, OBJ_BITMAP), owned);
+    MemoryDc second = std::move(first);
+    EXPECT_EQ(first.Dc(), 0u);
+    EXPECT_EQ(first.Bitmap(), 0u);
+    EXPECT_EQ(second.Bitmap(), owned);
+    // A handle the layer refuses is reported, and the DC keeps what it held.
+    const HBITMAP gone = newDib();
+    ASSERT_TRUE(DeleteObject(gone));
+    MemoryDc other(0);
+    const HGDIOBJ stock = GetCurrentObject(other.Dc(), OBJ_BITMAP);
+    EXPECT_FALSE(other.Select(gone, MemoryDc::kBorrowed));
+    EXPECT_EQ(GetCurrentObject(other.Dc(), OBJ_BITMAP), stock);
+    first = std::move(second);
+    EXPECT_EQ(GetCurrentObject(dc, OBJ_BITMAP), owned);
+  }
+  EXPECT_EQ(GetObjectA(owned, sizeof bm, &bm), 0);
+  EXPECT_EQ(GetCurrentObject(dc, OBJ_BITMAP), 0u);
+  // Borrowed: put back and left alive, free to be selected elsewhere.
+  const HBITMAP borrowed = newDib();
+  MemoryDc dcOf(0);
+  const HGDIOBJ stock = GetCurrentObject(dcOf.Dc(), OBJ_BITMAP);
+  ASSERT_TRUE(dcOf.Select(borrowed, MemoryDc::kBorrowed));
+  dcOf.Deselect();
+  EXPECT_EQ(dcOf.Bitmap(), 0u);
+  EXPECT_EQ(GetCurrentObject(dcOf.Dc(), OBJ_BITMAP), stock);
+  EXPECT_TRUE(DeleteObject(borrowed));
 }
 
 }  // namespace

@@ -751,6 +751,17 @@ TEST_F(PictureFiles, SaveAndLoadChooseTheFormatByExtension) {
   } catch (const RuntimeError& e) {
     EXPECT_EQ(e.Number(), 53);
   }
+  try {
+    LoadPicture(dir_);
+    FAIL() << "loaded a folder";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Number(), 75);
+  }
+  // Only the last name's extension counts, whatever its case.
+  EXPECT_EQ(ExtensionOf("/a.b/c.PnG"), "png");
+  EXPECT_EQ(ExtensionOf("/a.png/c"), "");
+  EXPECT_EQ(ExtensionOf(".BMP"), "bmp");
+  EXPECT_EQ(ExtensionOf("a.tar."), "");
 }
 
 }  // namespace

@@ -427,6 +427,21 @@ TEST_F(RuntimeFiles, ReadFileRaisesForMissingFilesAndFolders) {
     EXPECT_EQ(e.Description(), "File not found");
     EXPECT_EQ(e.Source(), Path("missing"));
   }
+  // The opened descriptor has one owner at a time and is closed when the last lets go.
+  Make("a.bin", "abc");
+  int fd = -1;
+  {
+    Descriptor first = OpenForReading(Path("a.bin"));
+    fd = first.Get();
+    Descriptor second = std::move(first);
+    EXPECT_EQ(first.Get(), -1);
+    first = std::move(second);
+    char byte = 0;
+    EXPECT_EQ(::read(fd, &byte, 1), 1);
+    EXPECT_EQ(byte, 'a');
+  }
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+  EXPECT_EQ(RaisedNumber([&] { OpenForReading(dir_); }), 75);
 }
 
 TEST(RuntimeFileErrors, ErrnoMapsToTheClassicNumbers) {

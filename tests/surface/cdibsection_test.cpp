@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/gdi/clipboard.h"
+#include "platform/gdi/memory_dc.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/services.h"
 
@@ -22,12 +23,7 @@ struct MemSurface {
   int32_t w = 0, h = 0, stride = 0;
 
   MemSurface(int32_t width, int32_t height) : w(width), h(height) {
-    gdi::BITMAPINFOHEADER bih{};
-    bih.biSize = sizeof bih;
-    bih.biWidth = w;
-    bih.biHeight = h;
-    bih.biPlanes = 1;
-    bih.biBitCount = 24;
+    const gdi::BITMAPINFOHEADER bih = gdi::DibHeader(w, h, 24);
     void* p = nullptr;
     dc = gdi::CreateCompatibleDC(0);
     bmp = gdi::CreateDIBSection(dc, &bih, gdi::DIB_RGB_COLORS, &p, nullptr, 0);
@@ -272,11 +268,7 @@ TEST(DIBSectionBlits, BlitsOnAnEmptySurfaceChangeNothing) {
 // A palette picture, top row red and the rest blue, as pictures come from files.
 StdPicture MakePalettePicture(int32_t w, int32_t h, bool topDown) {
   gdi::BITMAPINFO bmi{};
-  bmi.bmiHeader.biSize = sizeof(gdi::BITMAPINFOHEADER);
-  bmi.bmiHeader.biWidth = w;
-  bmi.bmiHeader.biHeight = topDown ? -h : h;
-  bmi.bmiHeader.biPlanes = 1;
-  bmi.bmiHeader.biBitCount = 8;
+  bmi.bmiHeader = gdi::DibHeader(w, topDown ? -h : h, 8);
   bmi.bmiHeader.biClrUsed = 2;
   bmi.bmiColors[0] = {255, 0, 0, 0};  // blue
   bmi.bmiColors[1] = {0, 0, 255, 0};  // red

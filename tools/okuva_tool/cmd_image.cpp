@@ -11,6 +11,7 @@
 
 #include "image/image.h"
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/memory_dc.h"
 #include "platform/picture/picture.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
@@ -40,12 +41,7 @@ int32_t ParseInt(const std::string& text, const char* what) {
 // palette indices are kept exactly.
 StdPicture SnapshotOf(const cImage& image) {
   gdi::BITMAPINFO bmi{};
-  bmi.bmiHeader.biSize = sizeof(gdi::BITMAPINFOHEADER);
-  bmi.bmiHeader.biWidth = image.Width();
-  bmi.bmiHeader.biHeight = image.Height();
-  bmi.bmiHeader.biPlanes = 1;
-  bmi.bmiHeader.biBitCount = static_cast<uint16_t>(image.BitCount());
-  bmi.bmiHeader.biCompression = gdi::BI_RGB;
+  bmi.bmiHeader = gdi::DibHeader(image.Width(), image.Height(), image.BitCount());
   if (image.BitCount() != 24) {
     gdi::GetDIBColorTable(image.hdc(), 0, 256, bmi.bmiColors);
   }

@@ -48,10 +48,7 @@ constexpr size_t kWindowPerJob = 64;
 // Extensions taken as pictures whatever their content (a damaged one then gets a row
 // saying why it could not be read).
 bool HasPictureExtension(const std::string& name) {
-  const auto dot = name.find_last_of('.');
-  if (dot == std::string::npos) return false;
-  std::string e = name.substr(dot + 1);
-  for (char& c : e) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string e = ExtensionOf(name);
   for (const char* known : {"bmp", "dib", "png", "jpg", "jpeg", "jpe", "jfif", "pgm", "ppm", "pnm"})
     if (e == known) return true;
   return false;

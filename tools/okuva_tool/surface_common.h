@@ -35,10 +35,7 @@ inline int32_t ParseSize(const std::string& text, const std::string& what) {
 
 // A bitmap encoded for the output name: PNG for a .png name (any case), else BMP.
 inline std::vector<uint8_t> EncodeForOutput(gdi::HBITMAP bitmap, const std::string& path) {
-  const auto dot = path.find_last_of('.');
-  std::string extension = dot == std::string::npos || path.find('/', dot) != std::string::npos ? "" : path.substr(dot + 1);
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == "png" ? EncodePng(bitmap) : EncodeBmp(bitmap);
+  return ExtensionOf(path) == "png" ? EncodePng(bitmap) : EncodeBmp(bitmap);
 }
 
 // Writes a bitmap as a BMP at its own depth (a PNG for a .png name); an existing file is
