@@ -456,19 +456,32 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
         const float* in = &around[(pr - hp) * kCircleSamples];
         const float* out = &around[(pr + hp) * kCircleSamples];
         size_t m = 0;
+        double stepSum = 0, stepMin = std::numeric_limits<double>::infinity();
         for (int k = 0; k < kCircleSamples; ++k)
-          if (in[k] >= 0 && out[k] >= 0) steps[m++] = out[k] - in[k];
+          if (in[k] >= 0 && out[k] >= 0) {
+            const float d = out[k] - in[k];
+            steps[m++] = d;
+            stepSum += d;
+            stepMin = std::min(stepMin, static_cast<double>(d));
+          }
         if (m * 4 < kCircleSamples * 3) continue;
-        std::nth_element(steps.begin(), steps.begin() + static_cast<ptrdiff_t>(m / 4), steps.begin() + static_cast<ptrdiff_t>(m));
-        const double dp = steps[m / 4];
-        if (!(dp >= minStep)) continue;
         // A pupil is evenly dark inside: the spread of the mean level over the circles
         // within it counts against it (a dark iris around the true pupil would
         // otherwise pass for a larger pupil).
         const size_t within = pr > hp + 1 ? pr - hp - 1 : 0;
-        const double pupilScore = (dp - kUnevenPupilWeight * (highest[within] - lowest[within]) -
-                                   kPaleness * std::max(0.0, mean[within] - low)) /
-                                  contrast;
+        const double penalty =
+            kUnevenPupilWeight * (highest[within] - lowest[within]) + kPaleness * std::max(0.0, mean[within] - low);
+        // Selecting the quartile is the search's dearest part, so radii that cannot win
+        // are dropped first: the m - m/4 steps from the quartile up are each at least
+        // it, the rest at least the least one, which bounds the quartile by their sums.
+        const size_t below = m / 4;
+        const double quartileBound = (stepSum - static_cast<double>(below) * stepMin) / static_cast<double>(m - below);
+        if (quartileBound + 1e-3 < minStep) continue;
+        if (!((quartileBound + 1e-3 - penalty + largestSide) / contrast > best.score)) continue;
+        std::nth_element(steps.begin(), steps.begin() + static_cast<ptrdiff_t>(below), steps.begin() + static_cast<ptrdiff_t>(m));
+        const double dp = steps[below];
+        if (!(dp >= minStep)) continue;
+        const double pupilScore = (dp - penalty) / contrast;
         if (!(pupilScore + largestSide / contrast > best.score)) continue;
         const auto from = std::max(smallestIris, static_cast<size_t>(std::ceil(static_cast<double>(pr) * kMinIrisToPupil)));
         const auto to = std::min<size_t>(n - 1, static_cast<size_t>(static_cast<double>(pr) * kMaxIrisToPupil));
