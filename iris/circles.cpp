@@ -81,6 +81,10 @@ constexpr double kMinFoundShare = 0.4;  // of the rays, for a fitted circle to c
 constexpr double kShareWeight = 0.5;
 constexpr double kPaleWeight = 0.5;
 constexpr double kHalfEvidence = 0.3;
+// The edges of a true pupil and limbus scatter about their circles by some 5 % and 2 %
+// of the radii (soft edges, texture, pixels); only scatter beyond that counts against
+// a pair.
+constexpr double kTypicalScatter = 0.07;
 // Share of C by which the pupil's median must lie under the iris ring's.
 constexpr double kMinPupilContrast = 0.05;
 
@@ -519,6 +523,13 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
     }
 }
 
+// Root mean square of the residuals (0 for none).
+double Scatter(const std::vector<double>& residuals) {
+  double sum = 0;
+  for (double d : residuals) sum += d * d;
+  return residuals.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(residuals.size()));
+}
+
 struct Fit {
   Circle circle;
   std::vector<double> residuals;  // of every edge kept
@@ -785,9 +796,12 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   const double discMedian = disc.empty() ? ringMedian : disc[disc.size() / 2];
   // The pair's evidence: the coarse score (both steps, less the pupil's unevenness and
   // paleness and the ring's brightness), the fine iris step, the share of iris rays
-  // that found the limbus and how near the pupil's disc lies to the darkest level.
+  // that found the limbus, how near the pupil's disc lies to the darkest level, and how
+  // closely the kept edges follow their circles (a halo, a lash clump or a lid read as
+  // a boundary leaves its edges scattered).
   const double evidence = best.score + iris->meanStep / contrast + kShareWeight * (ic.confidence - 1) -
-                          kPaleWeight * (discMedian - darkest) / contrast;
+                          kPaleWeight * (discMedian - darkest) / contrast -
+                          (Scatter(pupil->residuals) / pc.radius + Scatter(iris->residuals) / ic.radius - kTypicalScatter);
   const double confidence = evidence > 0 ? evidence / (evidence + kHalfEvidence) : 0.0;
   if (confidence < kMinConfidence) return found;
   found.pupil = pc;

@@ -244,6 +244,26 @@ TEST(IrisCircles, LimbusBeforeAStrongerOuterRise) {
   EXPECT_NEAR(c.iris->y, 240, 2);
 }
 
+// Edges scattered about the fitted pupil (a halo or a lash clump read as the pupil)
+// make a pair less believable than the same levels on a round boundary.
+TEST(IrisCircles, ScatteredEdgesLowerTheConfidence) {
+  auto confidence = [](double ripple) {
+    GreyImage g = Plane(640, 480, 220);
+    for (int32_t y = 0; y < 480; ++y)
+      for (int32_t x = 0; x < 640; ++x) {
+        const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
+        uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
+        if (dx * dx + dy * dy < 110 * 110) v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
+        if (std::hypot(dx, dy) < 42 + ripple * std::sin(9 * std::atan2(dy, dx))) v = 15;
+      }
+    const EyeCircles c = FindCircles(g.View());
+    return c.pupil ? c.pupil->confidence : 0.0;
+  };
+  const double round = confidence(0), rippled = confidence(10);
+  EXPECT_GE(round, 0.5);
+  EXPECT_LT(rippled, round - 0.03);
+}
+
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
   // A drawn eye whose pupil is squashed vertically by `aspect`.
   auto circularity = [](double aspect) {
