@@ -26,7 +26,8 @@
 //     rise too) and a ring holding levels brighter than its boundary's inside is
 //     penalised.
 //  4. On the full picture, rays from the coarse centre find each boundary's edge to a
-//     fraction of a pixel, and a least-squares circle is fitted with outlying edges
+//     fraction of a pixel (on iris rays the innermost clear rise, as lids and skin
+//     beyond the limbus may rise further), and a least-squares circle is fitted with outlying edges
 //     (highlights, lashes, lids) dropped; the iris, seen on its sides only, has its
 //     centre's height weighed against the pupil's (the two lie within about a tenth
 //     of R), so clean arcs move it and noisy ones leave it near the pupil's.

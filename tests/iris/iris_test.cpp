@@ -226,6 +226,48 @@ TEST(IrisCircles, DecentredPupilLeavesTheLimbusWhereItIs) {
   }
 }
 
+// A lid's margin or skin beyond the limbus may rise further than the limbus itself:
+// the iris ends at the first clear rise, not at the strongest.
+TEST(IrisCircles, LimbusBeforeAStrongerOuterRise) {
+  GreyImage g = Plane(640, 480, 200);
+  for (int32_t y = 0; y < 480; ++y)
+    for (int32_t x = 0; x < 640; ++x) {
+      const double d = std::hypot(x + 0.5 - 320, y + 0.5 - 240);
+      uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
+      if (d < 125) v = 150;
+      if (d < 110) v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
+      if (d < 42) v = 15;
+    }
+  const EyeCircles c = FindCircles(g.View());
+  ASSERT_TRUE(c.pupil && c.iris);
+  EXPECT_NEAR(c.iris->radius, 110, 2);
+  EXPECT_NEAR(c.iris->y, 240, 2);
+}
+
+// Edges scattered about the fitted circles (a halo or a lash clump read as the pupil,
+// a lid read as the limbus) make a pair less believable than round boundaries.
+TEST(IrisCircles, ScatteredEdgesLowerTheConfidence) {
+  auto confidence = [](double pupilRipple, double limbusRipple) {
+    GreyImage g = Plane(640, 480, 220);
+    for (int32_t y = 0; y < 480; ++y)
+      for (int32_t x = 0; x < 640; ++x) {
+        const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
+        const double d = std::hypot(dx, dy), wave = std::sin(9 * std::atan2(dy, dx));
+        uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
+        if (d < 110 + limbusRipple * wave) v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
+        if (d < 42 + pupilRipple * wave) v = 15;
+      }
+    const EyeCircles c = FindCircles(g.View());
+    return c.pupil ? c.pupil->confidence : 0.0;
+  };
+  const double round = confidence(0, 0);
+  EXPECT_GE(round, 0.5);
+  EXPECT_LT(confidence(10, 0), round - 0.03);
+  // A strong pair's confidence is near one, so the limbus's share shows in its odds.
+  auto odds = [](double c) { return c / (1 - c); };
+  EXPECT_LT(odds(confidence(0, 8)), odds(round) - 0.35);
+}
+
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
   // A drawn eye whose pupil is squashed vertically by `aspect`.
   auto circularity = [](double aspect) {
