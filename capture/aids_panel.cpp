@@ -15,7 +15,7 @@
 #include "capture/aids/instruction.h"
 #include "capture/aids/target_ring.h"
 #include "capture/iris_aids.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 #include "platform/qt/capture_window.h"
 
 namespace okuva {

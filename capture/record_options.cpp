@@ -8,7 +8,7 @@
 #include <exception>
 
 #include "iris/grey.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 #include "platform/qt/capture_window.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/services.h"

@@ -5,7 +5,7 @@
 #include <exception>
 #include <utility>
 
-#include "platform/capture/letterbox.h"
+#include "platform/camera/letterbox.h"
 #include "platform/qt/capture_dialogs.h"
 #include "platform/qt/window_handles.h"
 

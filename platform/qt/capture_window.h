@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/capture/camera.h"
+#include "platform/camera/camera.h"
 #include "platform/gdi/gdi.h"
 
 namespace okuva::qt {

@@ -17,7 +17,7 @@
 #include "capture/mdlCapturarImagen.h"
 #include "capture/record_options.h"
 #include "tests/support/fake_uvc_device.h"
-#include "platform/capture/v4l2_camera.h"
+#include "platform/camera/v4l2_camera.h"
 #include "platform/qt/capture_window.h"
 #include "platform/qt/picture_box.h"
 #include "station_fixture.h"

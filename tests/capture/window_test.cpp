@@ -29,7 +29,7 @@
 #include "platform/qt/window_handles.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/program.h"
-#include "platform/capture/v4l2_camera.h"
+#include "platform/camera/v4l2_camera.h"
 #include "tests/support/fake_uvc_device.h"
 #include "record/iris_record.h"
 #include "record/station_record.h"

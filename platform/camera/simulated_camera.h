@@ -4,7 +4,7 @@
 // and of the control values, so tests can repeat it exactly.
 #pragma once
 
-#include "platform/capture/camera.h"
+#include "platform/camera/camera.h"
 
 #include <chrono>
 #include <compare>
