@@ -178,7 +178,7 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   connect(Command2, &QPushButton::clicked, this, [this] { Run([this] { Command2_Click(); }); });
 
   // Capture aids under the working buttons and over the live picture; the best focus
-  // counts from the last "Capturar". A camera that comes back resumes the preview.
+  // counts from the last "Capturar".
   auto* aids = aids_ = new AidsPanel(this, Picture1->Client(), [] { return qt::CaptureWindowFromHandle(hCapWnd); });
   connect(cmdCapturar, &QPushButton::clicked, aids, [this] { AfterCapture(); });
   aids->Iris()->SetCapture([this](const camera::Frame& frame) {
@@ -214,15 +214,6 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   recordOptions_ = new RecordOptions(this, [] { return qt::CaptureWindowFromHandle(hCapWnd); });
   connect(cmdCapturar, &QPushButton::clicked, recordOptions_, &RecordOptions::StillTaken);
   aids->AddControls(recordOptions_);
-  aids->SetOnReconnected([this] {
-    Run([] {
-      int32_t zero = 0;
-      if (qt::SendMessageA(hCapWnd, qt::WM_CAP_DRIVER_CONNECT, 0, &zero) != 0) {
-        qt::SendMessageA(hCapWnd, qt::WM_CAP_SET_PREVIEW, 1, &zero);
-        bConectado = kTrue;
-      }
-    });
-  });
 }
 
 frmCapturarImagen::~frmCapturarImagen() = default;
@@ -316,6 +307,8 @@ void frmCapturarImagen::Command1_Click() {
       // own frame handling, which the operator could otherwise close under it.
       connect(window, &qt::CaptureWindow::DeviceLost, this,
               [this] { Run([this] { CapWnd_DeviceLost(); }); }, Qt::QueuedConnection);
+      // Direct: nothing is asked of the operator, and the flag follows the preview at once.
+      connect(window, &qt::CaptureWindow::DeviceRestored, this, [this] { CapWnd_DeviceRestored(); });
     }
     if (connected != 0) {
       bConectado = kTrue;
@@ -407,6 +400,11 @@ void frmCapturarImagen::CapWnd_DeviceLost() {
   bConectado = kFalse;
   MsgBox("Se ha desconectado la Camara Web. La vista en vivo se ha detenido.",
          MessageIcon::Exclamation, "Error");
+}
+
+void frmCapturarImagen::CapWnd_DeviceRestored() {
+  bConectado = kTrue;
+  aids_->ShowRestored();
 }
 
 void frmCapturarImagen::closeEvent(QCloseEvent* event) {

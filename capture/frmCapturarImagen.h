@@ -84,6 +84,8 @@ public:
   void cmdGuardar_Click();
   // The camera went away during the preview: the capture stops and the operator is told.
   void CapWnd_DeviceLost();
+  // The capture window found the camera again and resumed the preview.
+  void CapWnd_DeviceRestored();
   // The automatic capture's "Capturar": `frame` instead of the newest one goes the
   // clipboard's way into Picture2. True when Picture2 shows it.
   bool AutoCapture(const camera::Frame& frame);

@@ -104,6 +104,39 @@ TEST_F(CaptureWindowTest, StreamThatStoppedUnderThePreviewIsReported) {
   EXPECT_FALSE(capture->Previewing());
 }
 
+// The window itself looks for a vanished camera and takes it back: lost, then restored,
+// each announced once, and the preview the owner asked for runs again.
+TEST_F(CaptureWindowTest, VanishedCameraIsAnnouncedLostThenRestored) {
+  const gdi::HWND window = Create();
+  ASSERT_EQ(qt::SendMessageA(window, qt::WM_CAP_DRIVER_CONNECT, 0, &zero_), 1);
+  ASSERT_EQ(qt::SendMessageA(window, qt::WM_CAP_SET_PREVIEW, 1, &zero_), 1);
+  qt::CaptureWindow* capture = qt::CaptureWindowFromHandle(window);
+  std::vector<std::string> heard;
+  QObject::connect(capture, &qt::CaptureWindow::DeviceLost, [&] { heard.push_back("lost"); });
+  QObject::connect(capture, &qt::CaptureWindow::DeviceRestored, [&] { heard.push_back("restored"); });
+  camera_->Unplug();
+  ASSERT_TRUE(testing::WaitFor([&] { return !heard.empty(); }));
+  EXPECT_FALSE(capture->Connected());
+  EXPECT_FALSE(capture->Previewing());
+  camera_->Replug();
+  ASSERT_TRUE(testing::WaitFor([&] { return heard.size() == 2; }, 4000));
+  EXPECT_EQ(heard, (std::vector<std::string>{"lost", "restored"}));
+  EXPECT_TRUE(capture->Connected());
+  EXPECT_TRUE(capture->Previewing());
+  const uint64_t before = camera_->Latest().sequence;
+  EXPECT_TRUE(capture->PollFrame());
+  EXPECT_GT(camera_->Latest().sequence, before);
+
+  // Disconnected by its owner, the window no longer looks for the camera.
+  camera_->Unplug();
+  ASSERT_TRUE(testing::WaitFor([&] { return heard.size() == 3; }));
+  qt::SendMessageA(window, qt::WM_CAP_DRIVER_DISCONNECT, 0, &zero_);
+  camera_->Replug();
+  testing::WaitFor([] { return false; }, 1500);
+  EXPECT_EQ(heard.size(), 3u);
+  EXPECT_EQ(camera_->State(), camera::CameraState::Unplugged);
+}
+
 TEST_F(CaptureWindowTest, CopyFramePutsTheFullFrameOnTheClipboard) {
   gdi::SetClipboardBackend(nullptr);
   const gdi::HWND window = Create();

@@ -243,10 +243,7 @@ TEST_F(StationTest, CameraFoundLaterIsWatchedForUnplugLikeAnyOther) {
   auto* panel = form_->findChild<AidsPanel*>(QStringLiteral("AidsPanel"));
   ASSERT_NE(panel, nullptr);
   camera_->Replug();
-  ASSERT_TRUE(testing::WaitFor([&] {
-    panel->Refresh();
-    return bConectado == kTrue;
-  }, 4000));
+  ASSERT_TRUE(testing::WaitFor([&] { return bConectado == kTrue; }, 4000));
   ASSERT_TRUE(CapWnd()->Previewing());
 
   camera_->Unplug();
