@@ -20,6 +20,7 @@
 #include "capture/record_options.h"
 #include "platform/gdi/clipboard.h"
 #include "platform/qt/capture_window.h"
+#include "platform/qt/frame_placement.h"
 #include "platform/qt/picture_box.h"
 #include "platform/qt/window_handles.h"
 #include "platform/runtime/checked.h"
@@ -43,11 +44,6 @@ const QColor kLabelText(255, 255, 255);
 constexpr int32_t kCaptureWidth = 320;
 constexpr int32_t kCaptureHeight = 240;
 constexpr intptr_t kPreviewRateMs = 30;
-// How long the first placement waits for a window manager's frame: 200 x 50 ms.
-constexpr int kFrameWatchIntervalMs = 50;
-constexpr int kFrameWatchTicks = 200;
-// Placements by the frame before the watch leaves the window where it stands.
-constexpr int kFramedPlacements = 5;
 constexpr int32_t kErrInternal = 51;
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int left, int top,
@@ -146,10 +142,8 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   QPalette palette = this->palette();
   palette.setColor(QPalette::Window, kFormBackground);
   setPalette(palette);
+  framePlacement_ = new qt::FramePlacement(this, [this] { Form_Resize(); });
   resize(Px(15360), Px(8235));
-  frameWatch_ = new QTimer(this);
-  frameWatch_->setInterval(kFrameWatchIntervalMs);
-  connect(frameWatch_, &QTimer::timeout, this, [this] { WatchFrame(); });
 
   Label1 = MakeLabel(this, "Label1", "VIDEO EN VIVO", 120, 120, 4875, 255);
   Label2 = MakeLabel(this, "Label2", "CAPTURA DE IMAGEN", 5160, 120, 4875, 255);
@@ -259,26 +253,18 @@ void frmCapturarImagen::Form_Resize() {
     if ((windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)) != 0) {
       return;  // the move would fail, and the failure is ignored
     }
-    // The sizes are the outer ones, frame and title bar included. Until the window
-    // manager has framed the window they are the client's; the placement is then
-    // repeated once the frame is known (moveEvent).
-    const QRect frame = frameGeometry();
-    placeOnceFramed_ = frame == geometry();
-    if (placeOnceFramed_ && frameWatch_ != nullptr && !frameWatch_->isActive()) {
-      frameWatchTicks_ = 0;
-      framedPlacements_ = 0;
-      frameWatch_->start();
-    }
+    // The sizes are the outer ones, frame and title bar included (until the window
+    // manager has framed the window, the client's: the placement is then repeated).
+    const QRect frame = framePlacement_->Begin();
     const QRect available = screen->geometry();
     const auto [left, top] =
         PlaceOnScreen(CheckedMul(available.width(), kTwipsPerPixel),
                       CheckedMul(available.height(), kTwipsPerPixel),
                       CheckedMul(frame.width(), kTwipsPerPixel),
                       CheckedMul(frame.height(), kTwipsPerPixel));
-    // move() places a top-level window by its frame's top-left corner.
-    placedAt_ = QPoint(available.left() + CLng(left / static_cast<double>(kTwipsPerPixel)),
-                       available.top() + CLng(top / static_cast<double>(kTwipsPerPixel)));
-    move(placedAt_);
+    const QPoint at(available.left() + CLng(left / static_cast<double>(kTwipsPerPixel)),
+                    available.top() + CLng(top / static_cast<double>(kTwipsPerPixel)));
+    framePlacement_->MoveFrameTo(at);
   } catch (const std::exception&) {
   }
 }
@@ -417,27 +403,6 @@ void frmCapturarImagen::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   Form_Resize();
   PlaceSaveStatus();
-}
-
-void frmCapturarImagen::WatchFrame() {
-  const bool framed = frameGeometry() != geometry();
-  if (framed && !placeOnceFramed_ && frameGeometry().topLeft() == placedAt_) {
-    frameWatch_->stop();  // the frame stands where it was placed
-  } else if (++frameWatchTicks_ >= kFrameWatchTicks) {
-    frameWatch_->stop();  // no window manager frames this window
-  } else if (framed && framedPlacements_ < kFramedPlacements) {
-    // Framed now, or moved by the window manager's own placement while it mapped
-    // the window: placed (again) by the frame.
-    ++framedPlacements_;
-    Form_Resize();
-  }
-}
-
-void frmCapturarImagen::moveEvent(QMoveEvent* event) {
-  QWidget::moveEvent(event);
-  if (placeOnceFramed_ && frameGeometry() != geometry()) {
-    Form_Resize();  // the frame is known now; this placement clears the flag
-  }
 }
 
 }  // namespace okuva

@@ -11,6 +11,7 @@
 #include "platform/gdi/clipboard.h"
 #include "platform/qt/capture_dialogs.h"
 #include "platform/qt/capture_window.h"
+#include "platform/qt/frame_placement.h"
 #include "platform/qt/picture_box.h"
 #include "platform/qt/qt_services.h"
 #include "platform/qt/window_handles.h"
@@ -283,6 +284,29 @@ TEST_F(CaptureWindowTest, FormatDialogRefusalKeepsItOpen) {
   EXPECT_EQ(camera->CurrentFormat().fourcc, camera::SimulatedCamera::kFourcc);
   dialog.reject();
   SetMessageBoxService(old);
+}
+
+// Headless windows get their frame as they are shown: a placement made before that is
+// repeated once, by the frame now known, and the watch ends with the frame at the point.
+TEST(FramePlacementTest, PlacementBeforeTheFrameIsRepeatedOnceByTheFrame) {
+  testing::App();
+  QWidget window;
+  window.resize(200, 100);
+  std::vector<QRect> measured;
+  qt::FramePlacement* placement = nullptr;
+  placement = new qt::FramePlacement(&window, [&] {
+    measured.push_back(placement->Begin());
+    placement->MoveFrameTo(QPoint(30, 40));
+  });
+  EXPECT_EQ(placement->Begin(), window.geometry());  // no frame yet: the client's
+  EXPECT_TRUE(placement->Watching());
+  placement->MoveFrameTo(QPoint(30, 40));
+  window.show();
+  ASSERT_TRUE(testing::WaitFor([&] { return !placement->Watching(); }));
+  ASSERT_EQ(measured.size(), 1u);
+  EXPECT_NE(window.frameGeometry(), window.geometry());
+  EXPECT_EQ(measured[0].size(), window.frameGeometry().size());  // measured with the frame
+  EXPECT_EQ(window.frameGeometry().topLeft(), QPoint(30, 40));
 }
 
 TEST(QtClipboardTest, PicturesRoundTripThroughTheDesktopClipboard) {
