@@ -171,9 +171,11 @@ TEST_F(AidsPanelTest, UnplugIsShownAndTheCameraComesBackByItself) {
   ASSERT_TRUE(testing::WaitFor([&] { return bConectado == kFalse; }));
   panel_->Refresh();
   EXPECT_EQ(panel_->Status()->text(), QString::fromUtf8("Cámara desconectada"));
+  const QColor warning = panel_->Status()->palette().color(QPalette::WindowText);
   camera_->Replug();
   ASSERT_TRUE(testing::WaitFor([&] { return bConectado == kTrue; }, 4000));
   EXPECT_EQ(panel_->Status()->text(), QString::fromUtf8("Cámara reconectada"));
+  EXPECT_NE(panel_->Status()->palette().color(QPalette::WindowText), warning);
   EXPECT_TRUE(qt::CaptureWindowFromHandle(hCapWnd)->Previewing());
   const uint64_t before = camera_->Latest().sequence;
   EXPECT_TRUE(qt::CaptureWindowFromHandle(hCapWnd)->PollFrame());

@@ -253,6 +253,23 @@ TEST_F(StationTest, CameraFoundLaterIsWatchedForUnplugLikeAnyOther) {
   EXPECT_NE(messages_->shown[1].text.find("desconectado"), std::string::npos);
 }
 
+// The offscreen window system frames windows as they are shown: the frame, title bar
+// included, lands a twenty-ninth of the free space from the screen's corner.
+TEST_F(StationTest, FrameLandsAtATwentyNinthOfTheFreeSpace) {
+  OpenWithCamera();
+  const QRect screen = form_->screen()->geometry();
+  const auto expected = [&] {
+    const QRect frame = form_->frameGeometry();
+    const auto [left, top] = PlaceOnScreen(screen.width() * 15, screen.height() * 15, frame.width() * 15,
+                                           frame.height() * 15);
+    return QPoint(screen.left() + static_cast<int>(std::lround(left / 15.0)),
+                  screen.top() + static_cast<int>(std::lround(top / 15.0)));
+  };
+  EXPECT_TRUE(testing::WaitFor([&] {
+    return form_->frameGeometry() != form_->geometry() && form_->frameGeometry().topLeft() == expected();
+  })) << form_->frameGeometry().x() << "," << form_->frameGeometry().y();
+}
+
 TEST_F(StationTest, StartShowsTheLivePictureInPicture1) {
   OpenWithCamera();
   EXPECT_TRUE(messages_->shown.empty());
