@@ -4,7 +4,7 @@
 #include "capture/aids/exposure.h"
 #include "capture/aids/focus_meter.h"
 #include "capture/aids/target_ring.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 
 #include <benchmark/benchmark.h>
 

@@ -3,8 +3,8 @@
 // (YUYV and Motion-JPEG, through libv4lconvert) into the RGB frame the preview shows.
 // The fake device fills its buffers outside the timed region.
 #include "tests/support/fake_uvc_device.h"
-#include "platform/capture/simulated_camera.h"
-#include "platform/capture/v4l2_camera.h"
+#include "platform/camera/simulated_camera.h"
+#include "platform/camera/v4l2_camera.h"
 
 #include <benchmark/benchmark.h>
 

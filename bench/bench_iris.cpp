@@ -9,7 +9,7 @@
 #include "capture/aids/focus_meter.h"
 #include "iris/iris_code.h"
 #include "iris/quality.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 
 #include <benchmark/benchmark.h>
 

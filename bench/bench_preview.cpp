@@ -11,7 +11,7 @@
 
 #include "capture/frmCapturarImagen.h"
 #include "capture/mdlCapturarImagen.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 #include "platform/qt/capture_window.h"
 #include "platform/qt/picture_box.h"
 #include "platform/qt/window_handles.h"

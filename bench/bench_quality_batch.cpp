@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "iris/quality.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 #include "tools/okuva_tool/quality_common.h"
 
 namespace {

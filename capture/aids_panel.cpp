@@ -15,7 +15,7 @@
 #include "capture/aids/instruction.h"
 #include "capture/aids/target_ring.h"
 #include "capture/iris_aids.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/camera.h"
 #include "platform/qt/capture_window.h"
 
 namespace okuva {
@@ -367,9 +367,7 @@ void AidsPanel::Refresh() {
     overlay_->raise();
   }
   camera::Camera* camera = window != nullptr ? window->Camera() : nullptr;
-  overlay_->SetMark(dynamic_cast<camera::SimulatedCamera*>(camera) != nullptr
-                        ? QString::fromUtf8(kSimulatedMark)
-                        : QString());
+  overlay_->SetMark(camera != nullptr && camera->Simulated() ? QString::fromUtf8(kSimulatedMark) : QString());
   overlay_->SetHint(camera == nullptr ? QString::fromUtf8(kNoCameraHint) : QString());
   if (camera == nullptr) {
     overlay_->SetFrameSize(0, 0);
@@ -382,15 +380,6 @@ void AidsPanel::Refresh() {
     ShowStatus(QString::fromUtf8(kDisconnected), true);
     overlay_->SetNotice(QString::fromUtf8(kDisconnected));
     ShowNoFigures();
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastReconnectTry_ >= kReconnectEvery) {
-      lastReconnectTry_ = now;
-      if (camera->Reconnect()) {
-        overlay_->SetNotice(QString());
-        ShowStatus(QString::fromUtf8(kReconnected), false);
-        if (onReconnected_) onReconnected_();
-      }
-    }
     return;
   }
   overlay_->SetNotice(QString());
@@ -406,6 +395,11 @@ void AidsPanel::Refresh() {
   iris_->Look(frame, exposure_);
   histogram_->SetHistogram(histogram);
   ShowFrameFigures();
+}
+
+void AidsPanel::ShowRestored() {
+  overlay_->SetNotice(QString());
+  ShowStatus(QString::fromUtf8(kReconnected), false);
 }
 
 void AidsPanel::ShowFrameFigures() {

@@ -9,7 +9,6 @@
 #include <QScrollArea>
 #include <QTimer>
 #include <QWidget>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -131,17 +130,13 @@ public:
   static constexpr const char* kNoCameraHint =
       "Sin cámara: conecte una cámara web y reinicie\n"
       "Cámara simulada: inicie con OKUVA_CAMERA=simulated";
-  // How often the aids look at the newest frame, and how often a vanished camera is
-  // looked for again.
+  // How often the aids look at the newest frame.
   static constexpr int kRefreshMs = 66;
-  static constexpr std::chrono::milliseconds kReconnectEvery{1000};
 
   // `previewArea` is the widget the capture window lives in (Picture1's client area);
   // the overlay is placed over it. `source` gives the current capture window or nullptr.
   AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::CaptureWindow*()> source);
 
-  // Called once the vanished camera streams again, to resume the live picture.
-  void SetOnReconnected(std::function<void()> resume) { onReconnected_ = std::move(resume); }
   // What sounds after an automatic capture; by default the system bell.
   void SetBell(std::function<void()> bell) { bell_ = std::move(bell); }
 
@@ -149,9 +144,11 @@ public:
   // further options of the capture); the area scrolls if they no longer fit.
   void AddControls(QWidget* first, QWidget* second = nullptr);
 
-  // One look at the newest frame: updates the meter, histogram and status, and tries to
-  // reconnect a vanished camera. The panel's timer calls it; tests call it directly.
+  // One look at the newest frame: updates the meter, histogram and status (an unplugged
+  // camera shows as disconnected). The panel's timer calls it; tests call it directly.
   void Refresh();
+  // The capture window found its vanished camera again.
+  void ShowRestored();
   // Forgets the best focus (the operator took a picture).
   void ResetBest() { meter_.Reset(); bar_->SetScores(0, 0); }
 
@@ -178,7 +175,6 @@ private:
   void FitToWindow();
 
   std::function<qt::CaptureWindow*()> source_;
-  std::function<void()> onReconnected_;
   std::function<void()> bell_;
   QTimer timer_;
   PreviewOverlay* overlay_;
@@ -196,7 +192,6 @@ private:
   aids::Exposure exposure_;
   QPointer<qt::CaptureWindow> lastWindow_;
   uint64_t lastSequence_ = 0;
-  std::chrono::steady_clock::time_point lastReconnectTry_{};
 };
 
 }  // namespace okuva

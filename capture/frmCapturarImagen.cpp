@@ -20,6 +20,7 @@
 #include "capture/record_options.h"
 #include "platform/gdi/clipboard.h"
 #include "platform/qt/capture_window.h"
+#include "platform/qt/frame_placement.h"
 #include "platform/qt/picture_box.h"
 #include "platform/qt/window_handles.h"
 #include "platform/runtime/checked.h"
@@ -43,11 +44,6 @@ const QColor kLabelText(255, 255, 255);
 constexpr int32_t kCaptureWidth = 320;
 constexpr int32_t kCaptureHeight = 240;
 constexpr intptr_t kPreviewRateMs = 30;
-// How long the first placement waits for a window manager's frame: 200 x 50 ms.
-constexpr int kFrameWatchIntervalMs = 50;
-constexpr int kFrameWatchTicks = 200;
-// Placements by the frame before the watch leaves the window where it stands.
-constexpr int kFramedPlacements = 5;
 constexpr int32_t kErrInternal = 51;
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int left, int top,
@@ -146,10 +142,8 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   QPalette palette = this->palette();
   palette.setColor(QPalette::Window, kFormBackground);
   setPalette(palette);
+  framePlacement_ = new qt::FramePlacement(this, [this] { Form_Resize(); });
   resize(Px(15360), Px(8235));
-  frameWatch_ = new QTimer(this);
-  frameWatch_->setInterval(kFrameWatchIntervalMs);
-  connect(frameWatch_, &QTimer::timeout, this, [this] { WatchFrame(); });
 
   Label1 = MakeLabel(this, "Label1", "VIDEO EN VIVO", 120, 120, 4875, 255);
   Label2 = MakeLabel(this, "Label2", "CAPTURA DE IMAGEN", 5160, 120, 4875, 255);
@@ -178,7 +172,7 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   connect(Command2, &QPushButton::clicked, this, [this] { Run([this] { Command2_Click(); }); });
 
   // Capture aids under the working buttons and over the live picture; the best focus
-  // counts from the last "Capturar". A camera that comes back resumes the preview.
+  // counts from the last "Capturar".
   auto* aids = aids_ = new AidsPanel(this, Picture1->Client(), [] { return qt::CaptureWindowFromHandle(hCapWnd); });
   connect(cmdCapturar, &QPushButton::clicked, aids, [this] { AfterCapture(); });
   aids->Iris()->SetCapture([this](const camera::Frame& frame) {
@@ -214,15 +208,6 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   recordOptions_ = new RecordOptions(this, [] { return qt::CaptureWindowFromHandle(hCapWnd); });
   connect(cmdCapturar, &QPushButton::clicked, recordOptions_, &RecordOptions::StillTaken);
   aids->AddControls(recordOptions_);
-  aids->SetOnReconnected([this] {
-    Run([] {
-      int32_t zero = 0;
-      if (qt::SendMessageA(hCapWnd, qt::WM_CAP_DRIVER_CONNECT, 0, &zero) != 0) {
-        qt::SendMessageA(hCapWnd, qt::WM_CAP_SET_PREVIEW, 1, &zero);
-        bConectado = kTrue;
-      }
-    });
-  });
 }
 
 frmCapturarImagen::~frmCapturarImagen() = default;
@@ -268,26 +253,18 @@ void frmCapturarImagen::Form_Resize() {
     if ((windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)) != 0) {
       return;  // the move would fail, and the failure is ignored
     }
-    // The sizes are the outer ones, frame and title bar included. Until the window
-    // manager has framed the window they are the client's; the placement is then
-    // repeated once the frame is known (moveEvent).
-    const QRect frame = frameGeometry();
-    placeOnceFramed_ = frame == geometry();
-    if (placeOnceFramed_ && frameWatch_ != nullptr && !frameWatch_->isActive()) {
-      frameWatchTicks_ = 0;
-      framedPlacements_ = 0;
-      frameWatch_->start();
-    }
+    // The sizes are the outer ones, frame and title bar included (until the window
+    // manager has framed the window, the client's: the placement is then repeated).
+    const QRect frame = framePlacement_->Begin();
     const QRect available = screen->geometry();
     const auto [left, top] =
         PlaceOnScreen(CheckedMul(available.width(), kTwipsPerPixel),
                       CheckedMul(available.height(), kTwipsPerPixel),
                       CheckedMul(frame.width(), kTwipsPerPixel),
                       CheckedMul(frame.height(), kTwipsPerPixel));
-    // move() places a top-level window by its frame's top-left corner.
-    placedAt_ = QPoint(available.left() + CLng(left / static_cast<double>(kTwipsPerPixel)),
-                       available.top() + CLng(top / static_cast<double>(kTwipsPerPixel)));
-    move(placedAt_);
+    const QPoint at(available.left() + CLng(left / static_cast<double>(kTwipsPerPixel)),
+                    available.top() + CLng(top / static_cast<double>(kTwipsPerPixel)));
+    framePlacement_->MoveFrameTo(at);
   } catch (const std::exception&) {
   }
 }
@@ -316,6 +293,8 @@ void frmCapturarImagen::Command1_Click() {
       // own frame handling, which the operator could otherwise close under it.
       connect(window, &qt::CaptureWindow::DeviceLost, this,
               [this] { Run([this] { CapWnd_DeviceLost(); }); }, Qt::QueuedConnection);
+      // Direct: nothing is asked of the operator, and the flag follows the preview at once.
+      connect(window, &qt::CaptureWindow::DeviceRestored, this, [this] { CapWnd_DeviceRestored(); });
     }
     if (connected != 0) {
       bConectado = kTrue;
@@ -409,6 +388,11 @@ void frmCapturarImagen::CapWnd_DeviceLost() {
          MessageIcon::Exclamation, "Error");
 }
 
+void frmCapturarImagen::CapWnd_DeviceRestored() {
+  bConectado = kTrue;
+  aids_->ShowRestored();
+}
+
 void frmCapturarImagen::closeEvent(QCloseEvent* event) {
   int16_t cancel = 0;
   Run([this, &cancel] { Form_Unload(cancel); });
@@ -419,27 +403,6 @@ void frmCapturarImagen::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   Form_Resize();
   PlaceSaveStatus();
-}
-
-void frmCapturarImagen::WatchFrame() {
-  const bool framed = frameGeometry() != geometry();
-  if (framed && !placeOnceFramed_ && frameGeometry().topLeft() == placedAt_) {
-    frameWatch_->stop();  // the frame stands where it was placed
-  } else if (++frameWatchTicks_ >= kFrameWatchTicks) {
-    frameWatch_->stop();  // no window manager frames this window
-  } else if (framed && framedPlacements_ < kFramedPlacements) {
-    // Framed now, or moved by the window manager's own placement while it mapped
-    // the window: placed (again) by the frame.
-    ++framedPlacements_;
-    Form_Resize();
-  }
-}
-
-void frmCapturarImagen::moveEvent(QMoveEvent* event) {
-  QWidget::moveEvent(event);
-  if (placeOnceFramed_ && frameGeometry() != geometry()) {
-    Form_Resize();  // the frame is known now; this placement clears the flag
-  }
 }
 
 }  // namespace okuva

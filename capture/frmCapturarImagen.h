@@ -5,7 +5,6 @@
 // capture and ends the program.
 #pragma once
 
-#include <QPoint>
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
@@ -28,6 +27,7 @@ struct Frame;
 class RecordOptions;
 
 namespace qt {
+class FramePlacement;
 class PictureBox;
 }
 
@@ -84,6 +84,8 @@ public:
   void cmdGuardar_Click();
   // The camera went away during the preview: the capture stops and the operator is told.
   void CapWnd_DeviceLost();
+  // The capture window found the camera again and resumed the preview.
+  void CapWnd_DeviceRestored();
   // The automatic capture's "Capturar": `frame` instead of the newest one goes the
   // clipboard's way into Picture2. True when Picture2 shows it.
   bool AutoCapture(const camera::Frame& frame);
@@ -108,14 +110,11 @@ public:
 protected:
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
-  void moveEvent(QMoveEvent* event) override;
 
 private:
   // The eye and the record written beside the JPEG (see record_options.h).
   RecordOptions* recordOptions_ = nullptr;
 
-  // One look at the frame while the first placement is watched (see frameWatch_).
-  void WatchFrame();
   // What follows every "Capturar": the best focus starts again, the still is judged.
   void AfterCapture();
   void ShowSaved(const std::string& path);
@@ -126,17 +125,8 @@ private:
   QLabel* saveStatus_ = nullptr;
   QTimer* saveStatusTimer_ = nullptr;
   std::function<void()> endProgram_;
-  // Placed before the window manager framed the window: placed again, once, when the
-  // frame is known, so that the frame (title bar included) lands at the point.
-  bool placeOnceFramed_ = false;
-  // A window manager frames the window without moving its client, so no move event
-  // need follow: the frame is looked for a short while after the first placement.
-  // Until the frame stands at the point last placed (a window manager may apply its
-  // own placement as it maps the window), it is placed again, a few times at most.
-  QTimer* frameWatch_ = nullptr;
-  int frameWatchTicks_ = 0;
-  int framedPlacements_ = 0;
-  QPoint placedAt_;
+  // Form_Resize places the window by its frame, also before a window manager framed it.
+  qt::FramePlacement* framePlacement_ = nullptr;
 };
 
 }  // namespace okuva

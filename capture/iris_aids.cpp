@@ -9,7 +9,7 @@
 #include <exception>
 
 #include "capture/aids/instruction.h"
-#include "platform/capture/letterbox.h"
+#include "platform/camera/letterbox.h"
 #include "platform/qt/picture_box.h"
 
 namespace okuva {

@@ -26,7 +26,7 @@
 #include "capture/aids/exposure.h"
 #include "iris/iris_code.h"
 #include "iris/quality.h"
-#include "platform/capture/camera.h"
+#include "platform/camera/camera.h"
 
 class QCheckBox;
 class QLabel;

@@ -8,7 +8,7 @@
 #include <exception>
 
 #include "iris/grey.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/camera.h"
 #include "platform/qt/capture_window.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/services.h"
@@ -45,7 +45,7 @@ void RecordOptions::StillTaken() {
   // A webcam's sensor is CMOS or CCD; the simulated camera has none.
   qt::CaptureWindow* window = source_ ? source_() : nullptr;
   camera::Camera* camera = window != nullptr ? window->Camera() : nullptr;
-  deviceTechnology_ = camera != nullptr && dynamic_cast<camera::SimulatedCamera*>(camera) == nullptr ? 1 : 0;
+  deviceTechnology_ = camera != nullptr && !camera->Simulated() ? 1 : 0;
 }
 
 std::string RecordOptions::RecordPath(const std::string& jpegPath) {

@@ -11,7 +11,7 @@
 #pragma once
 
 #include "capture/aids/grey.h"
-#include "platform/capture/camera.h"
+#include "platform/camera/camera.h"
 
 #include <cstdint>
 #include <vector>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "iris/grey.h"
-#include "platform/capture/camera.h"
+#include "platform/camera/camera.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/capture/camera.h"
+#include "platform/camera/camera.h"
 
 class QComboBox;
 class QLabel;

@@ -5,7 +5,7 @@
 #include <exception>
 #include <utility>
 
-#include "platform/capture/letterbox.h"
+#include "platform/camera/letterbox.h"
 #include "platform/qt/capture_dialogs.h"
 #include "platform/qt/window_handles.h"
 
@@ -42,12 +42,11 @@ CaptureWindow::CaptureWindow(QWidget* parent, std::unique_ptr<camera::Camera> ca
     try {
       PollFrame();
     } catch (const std::exception&) {
-      // A driver that throws is treated like one that vanished: stop, tell the owner.
-      timer_.stop();
-      connected_ = false;
-      emit DeviceLost();
+      Lose();  // a driver that throws is treated like one that vanished
     }
   });
+  reconnect_.setInterval(kReconnectEveryMs);
+  connect(&reconnect_, &QTimer::timeout, this, [this] { TryReconnect(); });
 }
 
 CaptureWindow::~CaptureWindow() {
@@ -65,14 +64,18 @@ bool CaptureWindow::DriverConnect(int32_t index) {
     return true;
   }
   if (!camera_->Start()) {
+    reconnect_.start();  // an unplugged camera may still come
     return false;
   }
+  reconnect_.stop();
   connected_ = true;
   return true;
 }
 
 bool CaptureWindow::DriverDisconnect() {
   timer_.stop();
+  reconnect_.stop();
+  previewWanted_ = false;
   if (!connected_) {
     return false;
   }
@@ -85,6 +88,7 @@ bool CaptureWindow::DriverDisconnect() {
 }
 
 bool CaptureWindow::SetPreview(bool on) {
+  previewWanted_ = on;
   if (!on) {
     timer_.stop();
     return true;
@@ -119,9 +123,7 @@ bool CaptureWindow::FormatDialog() {
   dialog.exec();
   const camera::CameraState state = camera_->State();
   if (state == camera::CameraState::Unplugged) {
-    connected_ = false;
-    stalled_ = false;
-    emit DeviceLost();
+    Lose();
     return true;
   }
   stalled_ = state != camera::CameraState::Streaming && !camera_->Start();
@@ -148,20 +150,12 @@ bool CaptureWindow::PollFrame() {
     return false;
   }
   const bool fresh = camera_->Poll();
-  if (camera_->State() == camera::CameraState::Unplugged) {
-    // The camera has already let go of the device; leaving it Unplugged (not
-    // Stopped) lets it be reconnected when the same device comes back.
-    timer_.stop();
-    connected_ = false;
-    emit DeviceLost();
-    return false;
-  }
   if (camera_->State() != camera::CameraState::Streaming) {
-    // The stream ended without an unplug (a format change whose restart failed):
-    // report it rather than freeze on the last frame.
-    timer_.stop();
-    connected_ = false;
-    emit DeviceLost();
+    // Unplugged: the camera has already let go of the device, and stays Unplugged (not
+    // Stopped) so that it can be reconnected when the same device comes back. Any other
+    // end of the stream (a format change whose restart failed) is reported too rather
+    // than freeze on the last frame.
+    Lose();
     return false;
   }
   if (fresh) {
@@ -169,6 +163,31 @@ bool CaptureWindow::PollFrame() {
     update();
   }
   return fresh;
+}
+
+void CaptureWindow::Lose() {
+  timer_.stop();
+  connected_ = false;
+  stalled_ = false;
+  reconnect_.start();
+  emit DeviceLost();
+}
+
+void CaptureWindow::TryReconnect() {
+  try {
+    // False (and nothing changed) while the device is not back, or was never unplugged.
+    if (!camera_->Reconnect()) {
+      return;
+    }
+  } catch (const std::exception&) {
+    return;  // a failed look is one that found nothing; the next one comes
+  }
+  reconnect_.stop();
+  connected_ = true;
+  if (previewWanted_) {
+    timer_.start();
+  }
+  emit DeviceRestored();
 }
 
 void CaptureWindow::RenderPreview() {

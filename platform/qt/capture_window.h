@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/capture/camera.h"
+#include "platform/camera/camera.h"
 #include "platform/gdi/gdi.h"
 
 namespace okuva::qt {
@@ -38,12 +38,17 @@ class CaptureWindow : public QWidget {
   Q_OBJECT
 
 public:
+  // How often a camera that vanished is looked for again.
+  static constexpr int kReconnectEveryMs = 1000;
+
   CaptureWindow(QWidget* parent, std::unique_ptr<camera::Camera> camera);
   ~CaptureWindow() override;
 
   // Message handlers; each returns what the message returns (1 done, 0 refused).
-  bool DriverConnect(int32_t index);  // only driver 0 exists; false when it will not start
-  bool DriverDisconnect();
+  // Only driver 0 exists; false when it will not start. A camera that is not there
+  // (unplugged) is looked for from then on, as after a loss.
+  bool DriverConnect(int32_t index);
+  bool DriverDisconnect();  // also stops looking for a vanished camera
   bool SetPreview(bool on);
   bool SetPreviewRate(int32_t milliseconds);  // at least 1 ms between preview frames
   bool SetScale(bool on);                     // fit the frame to the window, keeping its shape
@@ -66,20 +71,31 @@ public:
   bool PollFrame();
 
 signals:
-  // The device went away while connected; the preview has been stopped.
+  // The device went away while connected; the preview has been stopped. The window
+  // then looks for the device once every kReconnectEveryMs.
   void DeviceLost();
+  // The vanished device (or one that was unplugged when asked to connect) streams
+  // again: the window is connected and its preview runs if it was asked for.
+  void DeviceRestored();
 
 protected:
   void paintEvent(QPaintEvent* event) override;
 
 private:
   void RenderPreview();
+  // Stops the preview, marks the window disconnected and announces the loss.
+  void Lose();
+  // One look for the vanished camera; reconnects and announces it when it is back.
+  void TryReconnect();
 
   std::unique_ptr<camera::Camera> camera_;
   QTimer timer_;
+  QTimer reconnect_;
   QImage preview_;
   bool connected_ = false;
   bool scale_ = false;
+  // The owner asked for the preview: it resumes when a vanished camera comes back.
+  bool previewWanted_ = false;
   // Connected, but the stream did not resume after a format change: no preview until
   // a format that streams is chosen ("Formato" stays usable), and no loss reported.
   bool stalled_ = false;

@@ -17,7 +17,7 @@
 #include "capture/mdlCapturarImagen.h"
 #include "capture/record_options.h"
 #include "tests/support/fake_uvc_device.h"
-#include "platform/capture/v4l2_camera.h"
+#include "platform/camera/v4l2_camera.h"
 #include "platform/qt/capture_window.h"
 #include "platform/qt/picture_box.h"
 #include "station_fixture.h"
@@ -171,12 +171,11 @@ TEST_F(AidsPanelTest, UnplugIsShownAndTheCameraComesBackByItself) {
   ASSERT_TRUE(testing::WaitFor([&] { return bConectado == kFalse; }));
   panel_->Refresh();
   EXPECT_EQ(panel_->Status()->text(), QString::fromUtf8("Cámara desconectada"));
+  const QColor warning = panel_->Status()->palette().color(QPalette::WindowText);
   camera_->Replug();
-  ASSERT_TRUE(testing::WaitFor([&] {
-    panel_->Refresh();
-    return bConectado == kTrue;
-  }, 4000));
+  ASSERT_TRUE(testing::WaitFor([&] { return bConectado == kTrue; }, 4000));
   EXPECT_EQ(panel_->Status()->text(), QString::fromUtf8("Cámara reconectada"));
+  EXPECT_NE(panel_->Status()->palette().color(QPalette::WindowText), warning);
   EXPECT_TRUE(qt::CaptureWindowFromHandle(hCapWnd)->Previewing());
   const uint64_t before = camera_->Latest().sequence;
   EXPECT_TRUE(qt::CaptureWindowFromHandle(hCapWnd)->PollFrame());
@@ -219,12 +218,10 @@ TEST(AidsPanelV4l2, UnpluggedWebcamComesBackWithItsFormat) {
     ASSERT_TRUE(testing::WaitFor([&] { return bConectado == kFalse; }));
     panel->Refresh();
     EXPECT_EQ(panel->Status()->text(), QString::fromUtf8("Cámara desconectada"));
+    EXPECT_TRUE(panel->Overlay()->Mark().isEmpty());  // a webcam's picture is real
 
     fake->Replug("/dev/video0", "/dev/video3");
-    ASSERT_TRUE(testing::WaitFor([&] {
-      panel->Refresh();
-      return bConectado == kTrue;
-    }, 4000));
+    ASSERT_TRUE(testing::WaitFor([&] { return bConectado == kTrue; }, 4000));
     EXPECT_EQ(fake->Format("/dev/video3").width, 1280);
     EXPECT_EQ(fake->Format("/dev/video3").fourcc, static_cast<uint32_t>(V4L2_PIX_FMT_YUYV));
     fake->DeliverFrames("/dev/video3");

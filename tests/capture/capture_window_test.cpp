@@ -11,6 +11,7 @@
 #include "platform/gdi/clipboard.h"
 #include "platform/qt/capture_dialogs.h"
 #include "platform/qt/capture_window.h"
+#include "platform/qt/frame_placement.h"
 #include "platform/qt/picture_box.h"
 #include "platform/qt/qt_services.h"
 #include "platform/qt/window_handles.h"
@@ -102,6 +103,39 @@ TEST_F(CaptureWindowTest, StreamThatStoppedUnderThePreviewIsReported) {
   EXPECT_EQ(lost, 1);
   EXPECT_FALSE(capture->Connected());
   EXPECT_FALSE(capture->Previewing());
+}
+
+// The window itself looks for a vanished camera and takes it back: lost, then restored,
+// each announced once, and the preview the owner asked for runs again.
+TEST_F(CaptureWindowTest, VanishedCameraIsAnnouncedLostThenRestored) {
+  const gdi::HWND window = Create();
+  ASSERT_EQ(qt::SendMessageA(window, qt::WM_CAP_DRIVER_CONNECT, 0, &zero_), 1);
+  ASSERT_EQ(qt::SendMessageA(window, qt::WM_CAP_SET_PREVIEW, 1, &zero_), 1);
+  qt::CaptureWindow* capture = qt::CaptureWindowFromHandle(window);
+  std::vector<std::string> heard;
+  QObject::connect(capture, &qt::CaptureWindow::DeviceLost, [&] { heard.push_back("lost"); });
+  QObject::connect(capture, &qt::CaptureWindow::DeviceRestored, [&] { heard.push_back("restored"); });
+  camera_->Unplug();
+  ASSERT_TRUE(testing::WaitFor([&] { return !heard.empty(); }));
+  EXPECT_FALSE(capture->Connected());
+  EXPECT_FALSE(capture->Previewing());
+  camera_->Replug();
+  ASSERT_TRUE(testing::WaitFor([&] { return heard.size() == 2; }, 4000));
+  EXPECT_EQ(heard, (std::vector<std::string>{"lost", "restored"}));
+  EXPECT_TRUE(capture->Connected());
+  EXPECT_TRUE(capture->Previewing());
+  const uint64_t before = camera_->Latest().sequence;
+  EXPECT_TRUE(capture->PollFrame());
+  EXPECT_GT(camera_->Latest().sequence, before);
+
+  // Disconnected by its owner, the window no longer looks for the camera.
+  camera_->Unplug();
+  ASSERT_TRUE(testing::WaitFor([&] { return heard.size() == 3; }));
+  qt::SendMessageA(window, qt::WM_CAP_DRIVER_DISCONNECT, 0, &zero_);
+  camera_->Replug();
+  testing::WaitFor([] { return false; }, 1500);
+  EXPECT_EQ(heard.size(), 3u);
+  EXPECT_EQ(camera_->State(), camera::CameraState::Unplugged);
 }
 
 TEST_F(CaptureWindowTest, CopyFramePutsTheFullFrameOnTheClipboard) {
@@ -250,6 +284,29 @@ TEST_F(CaptureWindowTest, FormatDialogRefusalKeepsItOpen) {
   EXPECT_EQ(camera->CurrentFormat().fourcc, camera::SimulatedCamera::kFourcc);
   dialog.reject();
   SetMessageBoxService(old);
+}
+
+// Headless windows get their frame as they are shown: a placement made before that is
+// repeated once, by the frame now known, and the watch ends with the frame at the point.
+TEST(FramePlacementTest, PlacementBeforeTheFrameIsRepeatedOnceByTheFrame) {
+  testing::App();
+  QWidget window;
+  window.resize(200, 100);
+  std::vector<QRect> measured;
+  qt::FramePlacement* placement = nullptr;
+  placement = new qt::FramePlacement(&window, [&] {
+    measured.push_back(placement->Begin());
+    placement->MoveFrameTo(QPoint(30, 40));
+  });
+  EXPECT_EQ(placement->Begin(), window.geometry());  // no frame yet: the client's
+  EXPECT_TRUE(placement->Watching());
+  placement->MoveFrameTo(QPoint(30, 40));
+  window.show();
+  ASSERT_TRUE(testing::WaitFor([&] { return !placement->Watching(); }));
+  ASSERT_EQ(measured.size(), 1u);
+  EXPECT_NE(window.frameGeometry(), window.geometry());
+  EXPECT_EQ(measured[0].size(), window.frameGeometry().size());  // measured with the frame
+  EXPECT_EQ(window.frameGeometry().topLeft(), QPoint(30, 40));
 }
 
 TEST(QtClipboardTest, PicturesRoundTripThroughTheDesktopClipboard) {

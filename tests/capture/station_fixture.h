@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 #include "platform/qt/capture_window.h"
 #include "platform/qt/qt_services.h"
 #include "platform/runtime/services.h"

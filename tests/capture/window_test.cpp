@@ -29,7 +29,7 @@
 #include "platform/qt/window_handles.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/program.h"
-#include "platform/capture/v4l2_camera.h"
+#include "platform/camera/v4l2_camera.h"
 #include "tests/support/fake_uvc_device.h"
 #include "record/iris_record.h"
 #include "record/station_record.h"
@@ -243,10 +243,7 @@ TEST_F(StationTest, CameraFoundLaterIsWatchedForUnplugLikeAnyOther) {
   auto* panel = form_->findChild<AidsPanel*>(QStringLiteral("AidsPanel"));
   ASSERT_NE(panel, nullptr);
   camera_->Replug();
-  ASSERT_TRUE(testing::WaitFor([&] {
-    panel->Refresh();
-    return bConectado == kTrue;
-  }, 4000));
+  ASSERT_TRUE(testing::WaitFor([&] { return bConectado == kTrue; }, 4000));
   ASSERT_TRUE(CapWnd()->Previewing());
 
   camera_->Unplug();
@@ -254,6 +251,23 @@ TEST_F(StationTest, CameraFoundLaterIsWatchedForUnplugLikeAnyOther) {
   EXPECT_FALSE(CapWnd()->Previewing());
   ASSERT_EQ(messages_->shown.size(), 2u);
   EXPECT_NE(messages_->shown[1].text.find("desconectado"), std::string::npos);
+}
+
+// The offscreen window system frames windows as they are shown: the frame, title bar
+// included, lands a twenty-ninth of the free space from the screen's corner.
+TEST_F(StationTest, FrameLandsAtATwentyNinthOfTheFreeSpace) {
+  OpenWithCamera();
+  const QRect screen = form_->screen()->geometry();
+  const auto expected = [&] {
+    const QRect frame = form_->frameGeometry();
+    const auto [left, top] = PlaceOnScreen(screen.width() * 15, screen.height() * 15, frame.width() * 15,
+                                           frame.height() * 15);
+    return QPoint(screen.left() + static_cast<int>(std::lround(left / 15.0)),
+                  screen.top() + static_cast<int>(std::lround(top / 15.0)));
+  };
+  EXPECT_TRUE(testing::WaitFor([&] {
+    return form_->frameGeometry() != form_->geometry() && form_->frameGeometry().topLeft() == expected();
+  })) << form_->frameGeometry().x() << "," << form_->frameGeometry().y();
 }
 
 TEST_F(StationTest, StartShowsTheLivePictureInPicture1) {

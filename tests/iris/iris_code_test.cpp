@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "iris/iris_code.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 
 namespace okuva::iris {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "iris/quality.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 
 namespace okuva::iris {
 namespace {

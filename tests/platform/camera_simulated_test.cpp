@@ -1,5 +1,5 @@
-#include "platform/capture/camera.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/camera.h"
+#include "platform/camera/simulated_camera.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "tests/support/fake_uvc_device.h"
-#include "platform/capture/pixel_formats.h"
-#include "platform/capture/v4l2_camera.h"
+#include "platform/camera/pixel_formats.h"
+#include "platform/camera/v4l2_camera.h"
 
 #include <gtest/gtest.h>
 

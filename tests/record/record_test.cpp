@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "iris/quality.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 #include "record/iris_record.h"
 #include "record/station_record.h"
 

@@ -6,8 +6,8 @@
 // buffers still mapped, ENODEV on every call after an unplug).
 #pragma once
 
-#include "platform/capture/camera.h"
-#include "platform/capture/device_io.h"
+#include "platform/camera/camera.h"
+#include "platform/camera/device_io.h"
 
 #include <cstdint>
 #include <deque>

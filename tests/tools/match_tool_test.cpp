@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 #include "tests/tools/tool_test_util.h"
 
 namespace okuva::testing {

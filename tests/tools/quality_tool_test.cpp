@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 #include "platform/picture/picture.h"
 #include "tests/tools/tool_test_util.h"
 

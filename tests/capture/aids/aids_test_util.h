@@ -3,7 +3,7 @@
 #pragma once
 
 #include "capture/aids/grey.h"
-#include "platform/capture/camera.h"
+#include "platform/camera/camera.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #include "capture/aids/instruction.h"
 
 #include "aids_test_util.h"
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "capture/aids/target_ring.h"
 
-#include "platform/capture/letterbox.h"
+#include "platform/camera/letterbox.h"
 
 #include "platform/runtime/error.h"
 

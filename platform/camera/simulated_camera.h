@@ -4,7 +4,7 @@
 // and of the control values, so tests can repeat it exactly.
 #pragma once
 
-#include "platform/capture/camera.h"
+#include "platform/camera/camera.h"
 
 #include <chrono>
 #include <compare>
@@ -94,6 +94,7 @@ public:
   void SetSettleFrames(uint32_t count) override { options_.settleFrames = count; }
   uint32_t SettleFrames() const override { return options_.settleFrames; }
   bool Reconnect() override;
+  bool Simulated() const override { return true; }
 
   // Renders frame `index` of the current format with the current control values;
   // the same arguments always give the same pixels. Does not touch Latest().

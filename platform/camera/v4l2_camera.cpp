@@ -1,6 +1,6 @@
-#include "platform/capture/v4l2_camera.h"
+#include "platform/camera/v4l2_camera.h"
 
-#include "platform/capture/pixel_formats.h"
+#include "platform/camera/pixel_formats.h"
 
 #include <libv4l-plugin.h>
 #include <libv4lconvert.h>

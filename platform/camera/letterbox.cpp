@@ -1,4 +1,4 @@
-#include "platform/capture/letterbox.h"
+#include "platform/camera/letterbox.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "platform/capture/image_filters.h"
+#include "platform/camera/image_filters.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "platform/capture/pixel_formats.h"
+#include "platform/camera/pixel_formats.h"
 
 #include <linux/videodev2.h>
 

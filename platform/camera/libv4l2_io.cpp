@@ -1,4 +1,4 @@
-#include "platform/capture/device_io.h"
+#include "platform/camera/device_io.h"
 
 #include <libv4l2.h>
 

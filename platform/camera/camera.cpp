@@ -1,7 +1,7 @@
-#include "platform/capture/camera.h"
+#include "platform/camera/camera.h"
 
-#include "platform/capture/simulated_camera.h"
-#include "platform/capture/v4l2_camera.h"
+#include "platform/camera/simulated_camera.h"
+#include "platform/camera/v4l2_camera.h"
 
 #include <cstdlib>
 

@@ -94,6 +94,9 @@ public:
   // re-applies the format and the control values that were set and restarts the
   // stream. True when streaming again; false (nothing changed) when it is not back.
   virtual bool Reconnect() { return false; }
+  // True for a camera that makes its pictures up instead of seeing through a sensor:
+  // the live view marks them, and a record of them names no sensor technology.
+  virtual bool Simulated() const { return false; }
 };
 
 // The camera that driver index 0 means: OKUVA_CAMERA=simulated gives the simulated

@@ -3,8 +3,8 @@
 // libv4lconvert, controls, and reconnection to the same device after an unplug.
 #pragma once
 
-#include "platform/capture/camera.h"
-#include "platform/capture/device_io.h"
+#include "platform/camera/camera.h"
+#include "platform/camera/device_io.h"
 
 #include <cstdint>
 #include <map>

@@ -1,6 +1,6 @@
-#include "platform/capture/simulated_camera.h"
+#include "platform/camera/simulated_camera.h"
 
-#include "platform/capture/image_filters.h"
+#include "platform/camera/image_filters.h"
 
 #include <algorithm>
 #include <cmath>
