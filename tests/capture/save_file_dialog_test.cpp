@@ -18,7 +18,7 @@
 #include "platform/runtime/error.h"
 #include "saving/qt/qt_save_file_dialog.h"
 #include "saving/save_file_dialog.h"
-#include "station_fixture.h"
+#include "tests/support/station_fixture.h"
 
 namespace okuva {
 namespace {

@@ -33,7 +33,7 @@
 #include "tests/support/fake_uvc_device.h"
 #include "record/iris_record.h"
 #include "record/station_record.h"
-#include "station_fixture.h"
+#include "tests/support/station_fixture.h"
 #include "tests/unprivileged_child.h"
 
 namespace okuva {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/picture/picture.h"
-#include "tests/platform/picture_test_util.h"
+#include "tests/platform/picture/picture_test_util.h"
 #include "tests/tools/tool_test_util.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/runtime/big_buffer.h"
-#include "tests/platform/gdi_helpers.h"
+#include "tests/platform/gdi/gdi_helpers.h"
 
 namespace okuva::gdi {
 namespace {

@@ -17,7 +17,7 @@
 #include "platform/picture/picture.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
-#include "tests/platform/picture_test_util.h"
+#include "tests/platform/picture/picture_test_util.h"
 
 namespace okuva {
 namespace {
