@@ -17,6 +17,7 @@
 
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
+#include "tests/support/temp_folder.h"
 #include "tests/unprivileged_child.h"
 
 namespace okuva::files {
@@ -57,18 +58,7 @@ private:
 
 class RuntimeFiles : public ::testing::Test {
 protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "okuva-files-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    UseUnnamedFiles(true);
-    std::error_code ignored;
-    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void TearDown() override { UseUnnamedFiles(true); }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void Make(const std::string& name, const std::string& content) const {
     std::ofstream(Path(name), std::ios::binary) << content;
@@ -81,7 +71,8 @@ protected:
     return names;
   }
 
-  std::string dir_;
+  okuva::testing::TempFolder folder_{"okuva-files"};
+  std::string dir_ = folder_.Path().string();
 };
 
 TEST_F(RuntimeFiles, FindFileFindsOnlyFilesAndReportsAttributes) {
