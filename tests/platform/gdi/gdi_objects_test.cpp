@@ -1,9 +1,13 @@
 // Device contexts, bitmaps, handles, GetObjectA and colour tables of the raster layer.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "platform/runtime/big_buffer.h"
 #include "tests/platform/gdi/gdi_helpers.h"
@@ -117,17 +121,76 @@ TEST(GdiDibSection, LargeSectionsStartBlackOnHugePageBoundaries) {
 
 TEST(GdiDibSection, PixelMemoryKeptForReuseComesBackZeroedWhenAsked) {
   const size_t bytes = memory::kLargeBufferBytes + 12345;
+  void* first = nullptr;
   for (int round = 0; round < 3; ++round) {
     auto* p = static_cast<uint8_t*>(memory::Allocate(bytes, round % 2 == 1));
     ASSERT_NE(p, nullptr);
+    if (round == 0) first = p;
+    // The buffer kept is the one handed out again.
+    if (memory::UsesOwnMapping(bytes)) {
+      EXPECT_EQ(p, first) << "round " << round;
+    }
     if (round % 2 == 1) {
       size_t nonZero = 0;
       for (size_t i = 0; i < bytes; ++i) nonZero += p[i] != 0;
       EXPECT_EQ(nonZero, 0u) << "round " << round;
     }
     std::memset(p, 0xFF, bytes);
-    memory::Free(p, bytes, true);
+    memory::Free(p, bytes, round < 2);  // the last is given back: none outlives the test
   }
+}
+
+// True when every page of [p, p + bytes) is mapped in this process.
+bool Mapped(const void* p, size_t bytes) {
+  return msync(const_cast<void*>(p), bytes, MS_ASYNC) == 0;
+}
+
+TEST(GdiDibSection, PixelMemoryKeptIsBoundedAndNoReservationIsLeftOver) {
+  if (!memory::UsesOwnMapping(memory::kLargeBufferBytes)) GTEST_SKIP() << "sanitizer heap: no mappings of its own";
+  const size_t mib = size_t{1} << 20, page = 4096;
+  // From 2 MiB on a buffer is a mapping of its own on a 2 MiB boundary; of the 2 MiB
+  // more reserved to find that boundary nothing stays mapped around it.
+  auto* two = static_cast<uint8_t*>(memory::Allocate(2 * mib, false));
+  ASSERT_NE(two, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(two) % (2 * mib), 0u);
+  EXPECT_TRUE(Mapped(two, 2 * mib));
+  EXPECT_FALSE(Mapped(two + 2 * mib, page));
+  EXPECT_FALSE(Mapped(two - page, page));
+  memory::Free(two, 2 * mib, false);
+  EXPECT_FALSE(Mapped(two, page));
+
+  // Six buffers at most are kept (a size nothing else uses)...
+  const size_t three = 3 * mib + 3 * page;
+  std::vector<void*> p(7);
+  for (void*& q : p) q = memory::Allocate(three, false);
+  for (void* q : p) memory::Free(q, three, true);
+  for (int i = 0; i < 6; ++i) EXPECT_TRUE(Mapped(p[static_cast<size_t>(i)], three)) << i;
+  EXPECT_FALSE(Mapped(p[6], page));
+  // ... handed out again for their own size only ...
+  void* other = memory::Allocate(three + page, false);
+  EXPECT_EQ(std::count(p.begin(), p.begin() + 6, other), 0);
+  memory::Free(other, three + page, false);
+  std::set<void*> again;
+  for (int i = 0; i < 6; ++i) again.insert(memory::Allocate(three, false));
+  EXPECT_EQ(again, std::set<void*>(p.begin(), p.begin() + 6));
+  for (void* q : again) memory::Free(q, three, false);
+  for (void* q : again) EXPECT_FALSE(Mapped(q, page));
+
+  // ... and 64 MiB in all: four of 16 MiB fill it and a fifth is unmapped; taken and
+  // kept again, the same four fit again.
+  std::set<void*> kept;
+  for (int round = 0; round < 2; ++round) {
+    std::vector<void*> big(5);
+    for (void*& q : big) q = memory::Allocate(16 * mib, false);
+    if (round == 1) {
+      EXPECT_EQ(std::set<void*>(big.begin(), big.begin() + 4), kept);
+    }
+    for (void* q : big) memory::Free(q, 16 * mib, true);
+    for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(Mapped(big[i], 16 * mib)) << round << " " << i;
+    EXPECT_FALSE(Mapped(big[4], page)) << round;
+    kept = std::set<void*>(big.begin(), big.begin() + 4);
+  }
+  for (int i = 0; i < 4; ++i) memory::Free(memory::Allocate(16 * mib, false), 16 * mib, false);
 }
 
 TEST(GdiDibSection, PixelMemoryMovesWholeAndFailsEmpty) {
