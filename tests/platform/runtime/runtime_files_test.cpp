@@ -101,6 +101,7 @@ TEST_F(RuntimeFiles, FindFileFindsOnlyFilesAndReportsAttributes) {
   EXPECT_FALSE(FindFile(""));
   std::filesystem::create_directory(Path("folder"));
   EXPECT_FALSE(FindFile(Path("folder")));
+  EXPECT_FALSE(FindFile(Path(std::string(300, 'n'))));  // longer than any name can be
 
   Make("plain.jpg", "x");
   SetFileMode(Path("plain.jpg"), 0644);
@@ -115,6 +116,10 @@ TEST_F(RuntimeFiles, FindFileFindsOnlyFilesAndReportsAttributes) {
   auto hidden = FindFile(Path(".hidden"));
   ASSERT_TRUE(hidden);
   EXPECT_EQ(hidden->attributes, static_cast<uint32_t>(kArchive | kHidden | kReadOnly));
+
+  // A special file has none of the attributes: it is normal.
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
+  EXPECT_EQ(FindFile(Path("fifo"))->attributes, static_cast<uint32_t>(kNormal));
 
   // Names are exact: no case folding and no wildcards.
   EXPECT_FALSE(FindFile(Path("PLAIN.JPG")));
@@ -197,6 +202,9 @@ TEST_F(RuntimeFiles, WriteNewFileWritesExactlyAndNeverOverwrites) {
 
   WriteNewFile(Path("empty.bin"), {});
   EXPECT_EQ(ReadFile(Path("empty.bin")), "");
+  PendingFile once(Path("once.bin"), PendingFile::Mode::kNew);
+  once.Commit();
+  EXPECT_EQ(RaisedNumber([&] { once.Commit(); }), 5);
 
   Make("old.bin", "precious");
   EXPECT_EQ(RaisedNumber([&] { WriteNewFile(Path("old.bin"), Bytes("overwrite")); }), 75);
@@ -426,12 +434,16 @@ TEST_F(RuntimeFiles, LongNamesWorkAndAKilledWriterLeavesNothing) {
   EXPECT_EQ(leftover.substr(0, 2), ".~");
   Make(".~freshone", "recent");
   Make(".~old", "not of this naming");
-  for (const std::string& old : {leftover, std::string(".~old")}) {
-    const timespec twoDaysAgo[2] = {{time(nullptr) - 2 * 86400, 0}, {time(nullptr) - 2 * 86400, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, Path(old).c_str(), twoDaysAgo, 0), 0);
+  Make(".~09azazaz", "of this naming, a day and ten minutes old");
+  Make(".~za90zzzz", "of this naming, ten minutes short of a day old");
+  for (const auto& [old, age] : {std::pair{leftover, 2 * 86400}, std::pair{std::string(".~old"), 2 * 86400},
+                                 std::pair{std::string(".~09azazaz"), 86400 + 600},
+                                 std::pair{std::string(".~za90zzzz"), 86400 - 600}}) {
+    const timespec then[2] = {{time(nullptr) - age, 0}, {time(nullptr) - age, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, Path(old).c_str(), then, 0), 0);
   }
   ReplaceFile(Path("keep.bin"), [](int fd) { WriteAll(fd, Bytes("new content")); });
-  EXPECT_EQ(Entries(), (std::set<std::string>{"keep.bin", ".~freshone", ".~old"}));
+  EXPECT_EQ(Entries(), (std::set<std::string>{"keep.bin", ".~freshone", ".~old", ".~za90zzzz"}));
   UseUnnamedFiles(true);
 }
 
@@ -481,6 +493,12 @@ TEST_F(RuntimeFiles, ReplaceFileKeepsOwnersAndRefusesReadOnlyTargets) {
     EXPECT_EQ(st.st_mode & 07777, group == 0 ? 04775u : 06775u) << group;
     EXPECT_EQ(ReadFile(Path("sgid.bin")), "same owner");
   }
+  // Root replacing it gives it back to its owner and group, with every bit.
+  ReplaceFile(Path("sgid.bin"), [](int fd) { WriteAll(fd, Bytes("root's")); });
+  ASSERT_EQ(stat(Path("sgid.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, okuva::testing::kNobody);
+  EXPECT_EQ(st.st_gid, okuva::testing::kNobody);
+  EXPECT_EQ(st.st_mode & 07777, 06775u);
 }
 
 TEST_F(RuntimeFiles, ReadFileRaisesForMissingFilesAndFolders) {
