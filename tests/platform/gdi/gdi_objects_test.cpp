@@ -156,7 +156,7 @@ TEST(GdiDibSection, PixelMemoryKeptIsBoundedAndNoReservationIsLeftOver) {
   EXPECT_TRUE(Mapped(two, 2 * mib));
   EXPECT_FALSE(Mapped(two + 2 * mib, page));
   EXPECT_FALSE(Mapped(two - page, page));
-  memory::Free(two, 2 * mib, false);
+  memory::FreeZeroed(two, 2 * mib);  // never kept
   EXPECT_FALSE(Mapped(two, page));
 
   // Six buffers at most are kept (a size nothing else uses)...
@@ -191,6 +191,14 @@ TEST(GdiDibSection, PixelMemoryKeptIsBoundedAndNoReservationIsLeftOver) {
     kept = std::set<void*>(big.begin(), big.begin() + 4);
   }
   for (int i = 0; i < 4; ++i) memory::Free(memory::Allocate(16 * mib, false), 16 * mib, false);
+  // The bound is exact: with 63 MiB kept there is no room for 2 MiB more.
+  const size_t sizes[] = {16 * mib, 16 * mib, 16 * mib, 15 * mib, 2 * mib};
+  std::vector<void*> fill;
+  for (const size_t s : sizes) fill.push_back(memory::Allocate(s, false));
+  for (size_t i = 0; i < fill.size(); ++i) memory::Free(fill[i], sizes[i], true);
+  for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(Mapped(fill[i], sizes[i])) << i;
+  EXPECT_FALSE(Mapped(fill[4], page));
+  for (size_t i = 0; i < 4; ++i) memory::Free(memory::Allocate(sizes[i], false), sizes[i], false);
 }
 
 TEST(GdiDibSection, PixelMemoryMovesWholeAndFailsEmpty) {
