@@ -181,11 +181,18 @@ TEST(GdiDibSection, PixelMemoryKeptIsBoundedAndNoReservationIsLeftOver) {
   EXPECT_FALSE(Mapped(two - page, page));
   memory::FreeZeroed(two, 2 * mib);  // never kept
   EXPECT_FALSE(Mapped(two, page));
+  // A byte less comes from the heap, whose large blocks start just past a page boundary.
+  void* heap = memory::Allocate(2 * mib - 1, false);
+  EXPECT_NE(reinterpret_cast<uintptr_t>(heap) % page, 0u);
+  memory::Free(heap, 2 * mib - 1, true);
 
   // Six buffers at most are kept (a size nothing else uses)...
   const size_t three = 3 * mib + 3 * page;
   std::vector<void*> p(7);
-  for (void*& q : p) q = memory::Allocate(three, false);
+  for (void*& q : p) {
+    q = memory::Allocate(three, false);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(q) % (2 * mib), 0u);
+  }
   for (void* q : p) memory::Free(q, three, true);
   for (int i = 0; i < 6; ++i) EXPECT_TRUE(Mapped(p[static_cast<size_t>(i)], three)) << i;
   EXPECT_FALSE(Mapped(p[6], page));
