@@ -143,6 +143,15 @@ TEST_F(RuntimeFiles, TimesRoundTripToTheNanosecond) {
     EXPECT_GT(info->created->tv_sec, created.tv_sec);
     EXPECT_LE(info->created->tv_sec, std::time(nullptr) + 1);
   }
+  // The same through an open descriptor, the other way round.
+  const int fd = open(Path("t.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  SetFileTimes(fd, modified, accessed, Path("t.bin"));
+  close(fd);
+  info = FindFile(Path("t.bin"));
+  EXPECT_EQ(info->accessed.tv_nsec, modified.tv_nsec);
+  EXPECT_EQ(info->modified.tv_sec, accessed.tv_sec);
+  EXPECT_NE(RaisedNumber([&] { SetFileTimes(-1, accessed, modified); }), 0);
   EXPECT_EQ(RaisedNumber([&] { SetFileTimes(Path("missing"), accessed, modified); }), 53);
   EXPECT_EQ(RaisedNumber([&] { SetFileTimes(Path("nope/missing"), accessed, modified); }), 76);
 }
