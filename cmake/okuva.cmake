@@ -16,10 +16,14 @@ function(okuva_library name dir)
   target_link_libraries(${name} PUBLIC ${ARGN})
 endfunction()
 
-# okuva_test(NAME DIR [DEPS...]): one GoogleTest executable of every .cpp in DIR,
-# registered test by test with CTest.
-function(okuva_test name dir)
-  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+# okuva_test(NAME DIRS [DEPS...]): one GoogleTest executable of every .cpp in DIRS (one
+# folder or a ;-list of them), registered test by test with CTest.
+function(okuva_test name dirs)
+  set(sources)
+  foreach(dir IN LISTS dirs)
+    file(GLOB found CONFIGURE_DEPENDS ${dir}/*.cpp)
+    list(APPEND sources ${found})
+  endforeach()
   if(NOT sources)
     return()
   endif()

@@ -269,6 +269,7 @@ PendingFile::PendingFile(const std::string& path, Mode mode)
     if (mine.st_uid != old->st_uid) bits &= ~static_cast<mode_t>(S_ISUID | S_ISGID | S_ISVTX);
     if (mine.st_gid != old->st_gid) bits &= ~static_cast<mode_t>(S_ISGID);
     if (::fchmod(fd_, bits) != 0) RaiseFileError(errno, path);
+    oldMode_ = bits;
   } catch (...) {
     Discard();
     throw;
@@ -287,6 +288,8 @@ void PendingFile::Discard() noexcept {
 void PendingFile::Commit() {
   if (fd_ < 0 || committed_) Raise(kErrInvalidCall);
   if (mode_ == Mode::kReplace) {
+    // Writing took set-user-ID and set-group-ID away unless root wrote: given back.
+    if (oldMode_ && ::fchmod(fd_, static_cast<mode_t>(*oldMode_)) != 0) RaiseFileError(errno, path_);
     // The data must be on disk before the name points at it, or a crash right after
     // the rename could leave an empty file where the old one was.
     if (::fsync(fd_) != 0) RaiseFileError(errno, path_);

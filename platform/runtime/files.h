@@ -91,6 +91,7 @@ private:
   std::string path_;     // as the caller gave it, for error sources
   std::string target_;   // the name replaced or created
   std::string temp_;     // the named temporary, when unnamed files are unavailable
+  std::optional<uint32_t> oldMode_;  // the permission bits a replacement takes
   Mode mode_;
   int fd_ = -1;
   bool committed_ = false;

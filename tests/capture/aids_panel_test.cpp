@@ -20,7 +20,7 @@
 #include "platform/camera/v4l2_camera.h"
 #include "platform/qt/capture_window.h"
 #include "platform/qt/picture_box.h"
-#include "station_fixture.h"
+#include "tests/support/station_fixture.h"
 
 namespace okuva {
 namespace {

@@ -18,7 +18,8 @@
 #include "platform/runtime/error.h"
 #include "saving/qt/qt_save_file_dialog.h"
 #include "saving/save_file_dialog.h"
-#include "station_fixture.h"
+#include "tests/support/station_fixture.h"
+#include "tests/support/temp_folder.h"
 
 namespace okuva {
 namespace {
@@ -204,12 +205,7 @@ class QtSaveFileDialogTest : public ::testing::Test {
 protected:
   void SetUp() override {
     testing::App();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("okuva-dialog-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   OPENFILENAME Record(const std::string& proposed) {
     OPENFILENAME ofn;
@@ -239,7 +235,8 @@ protected:
     return QFileInfo::exists(qm) ? qm : QString();
   }
 
-  std::filesystem::path dir_;
+  testing::TempFolder folder_{"okuva-dialog"};
+  std::filesystem::path dir_ = folder_.Path();
 };
 
 TEST_F(QtSaveFileDialogTest, QtsOwnButtonsAndTitlesAreSpanish) {

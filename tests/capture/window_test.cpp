@@ -33,7 +33,8 @@
 #include "tests/support/fake_uvc_device.h"
 #include "record/iris_record.h"
 #include "record/station_record.h"
-#include "station_fixture.h"
+#include "tests/support/station_fixture.h"
+#include "tests/support/temp_folder.h"
 #include "tests/unprivileged_child.h"
 
 namespace okuva {
@@ -57,10 +58,6 @@ protected:
     gdi::OpenClipboard(0);
     gdi::EmptyClipboard();
     gdi::CloseClipboard();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("okuva-station-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
   }
 
   void TearDown() override {
@@ -68,7 +65,6 @@ protected:
     qt::SetCameraFactory(nullptr);
     SetMessageBoxService(oldMessages_);
     SetSaveFileDialogBackend(oldDialog_);
-    std::filesystem::remove_all(dir_);
   }
 
   // Opens the window on a simulated camera that delivers one frame per poll.
@@ -102,7 +98,8 @@ protected:
   std::unique_ptr<frmCapturarImagen> form_;
   camera::SimulatedCamera* camera_ = nullptr;
   int ended_ = 0;
-  std::filesystem::path dir_;
+  testing::TempFolder folder_{"okuva-station"};
+  std::filesystem::path dir_ = folder_.Path();
 };
 
 // The frame as a 32-bit image, to compare with what Picture2 shows.

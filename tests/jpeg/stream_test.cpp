@@ -17,6 +17,7 @@
 #include "jpeg/stream_writer.h"
 #include "platform/runtime/error.h"
 #include "tests/jpeg/jpeg_test_util.h"
+#include "tests/support/temp_folder.h"
 
 namespace okuva::jpeg {
 namespace {
@@ -173,19 +174,13 @@ TEST(Stream, DqtAndDhtSegmentsCanCarrySeveralTables) {
 
 class SaveFileTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("okuva_jpeg_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
   static Bytes Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
   }
-  std::filesystem::path dir_;
+  okuva::testing::TempFolder folder_{"okuva-jpeg"};
+  std::filesystem::path dir_ = folder_.Path();
 };
 
 TEST_F(SaveFileTest, WritesTheEncodedStream) {

@@ -15,6 +15,7 @@
 
 #include "platform/runtime/error.h"
 #include "platform/runtime/program.h"
+#include "tests/support/temp_folder.h"
 #include "tests/unprivileged_child.h"
 
 namespace okuva {
@@ -22,26 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempFolder {
-public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "okuva-export-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  size_t Entries() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(path_), fs::directory_iterator()));
-  }
-  const fs::path& Path() const { return path_; }
-
-private:
-  fs::path path_;
-};
+using testing::TempFolder;
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

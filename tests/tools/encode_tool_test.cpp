@@ -22,42 +22,20 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-using okuva::testing::Put16;
-using okuva::testing::Put32;
-
 // A bottom-up BMP of 24 bits, or of 8 bits with the grey ramp; value(x, y) is the grey
 // level (both depths) so the two encode the same picture.
 Bytes MakeBmp(int w, int h, int bits, int (*value)(int, int)) {
-  const int stride = ((w * bits + 31) / 32) * 4;
-  const uint32_t tableSize = bits == 8 ? 256 : 0;
-  const uint32_t offset = 14 + 40 + 4 * tableSize;
-  Bytes v;
-  Put16(v, 0x4D42);
-  Put32(v, offset + uint32_t(stride * h));
-  Put32(v, 0);
-  Put32(v, offset);
-  Put32(v, 40);
-  Put32(v, uint32_t(w));
-  Put32(v, uint32_t(h));
-  Put16(v, 1);
-  Put16(v, uint32_t(bits));
-  for (int i = 0; i < 6; ++i) Put32(v, i == 4 ? tableSize : 0);
-  for (uint32_t i = 0; i < tableSize; ++i) v.insert(v.end(), {uint8_t(i), uint8_t(i), uint8_t(i), 0});
+  okuva::testing::BmpSpec spec;
+  spec.width = w;
+  spec.height = h;
+  spec.bits = uint16_t(bits);
+  for (uint32_t i = 0; bits == 8 && i < 256; ++i) spec.table.push_back(i * 0x010101);
+  spec.clrUsed = uint32_t(spec.table.size());
   for (int row = h - 1; row >= 0; --row) {
-    Bytes line(size_t(stride), 0);
-    for (int x = 0; x < w; ++x) {
-      const auto g = uint8_t(value(x, row));
-      if (bits == 8) {
-        line[size_t(x)] = g;
-      } else {
-        line[size_t(3 * x)] = g;
-        line[size_t(3 * x + 1)] = g;
-        line[size_t(3 * x + 2)] = g;
-      }
-    }
-    v.insert(v.end(), line.begin(), line.end());
+    Bytes& line = spec.rows.emplace_back();
+    for (int x = 0; x < w; ++x) line.insert(line.end(), size_t(bits / 8), uint8_t(value(x, row)));
   }
-  return v;
+  return okuva::testing::MakeBmp(spec);
 }
 
 int Ramp(int x, int y) { return (x * 3 + y * 2) % 256; }

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/picture/picture.h"
-#include "tests/platform/picture_test_util.h"
+#include "tests/platform/picture/picture_test_util.h"
 #include "tests/tools/tool_test_util.h"
 
 namespace {
@@ -27,8 +27,6 @@ struct Rgb {
   friend bool operator==(const Rgb&, const Rgb&) = default;
 };
 
-using okuva::testing::Put16;
-using okuva::testing::Put32;
 uint32_t Get32(const std::vector<uint8_t>& v, size_t at) {
   return v[at] | v[at + 1] << 8 | v[at + 2] << 16 | uint32_t(v[at + 3]) << 24;
 }
@@ -38,24 +36,14 @@ uint16_t Get16(const std::vector<uint8_t>& v, size_t at) { return uint16_t(v[at]
 std::vector<uint8_t> MakeBmp(int w, int h, int bits, const std::vector<Rgb>& table,
                              const std::function<uint32_t(int, int)>& index,
                              const std::function<Rgb(int, int)>& colour) {
-  const int stride = ((w * bits + 31) / 32) * 4;
-  const uint32_t offset = 14 + 40 + 4 * uint32_t(table.size());
-  std::vector<uint8_t> v;
-  Put16(v, 0x4D42);
-  Put32(v, offset + uint32_t(stride * h));
-  Put32(v, 0);
-  Put32(v, offset);
-  Put32(v, 40);
-  Put32(v, uint32_t(w));
-  Put32(v, uint32_t(h));
-  Put16(v, 1);
-  Put16(v, uint32_t(bits));
-  for (int i = 0; i < 6; ++i) Put32(v, i == 4 ? uint32_t(table.size()) : 0);
-  for (const Rgb& c : table) {
-    v.insert(v.end(), {c.b, c.g, c.r, 0});
-  }
+  okuva::testing::BmpSpec spec;
+  spec.width = w;
+  spec.height = h;
+  spec.bits = uint16_t(bits);
+  for (const Rgb& c : table) spec.table.push_back(uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b);
+  spec.clrUsed = uint32_t(table.size());
   for (int row = h - 1; row >= 0; --row) {
-    std::vector<uint8_t> line(size_t(stride), 0);
+    std::vector<uint8_t>& line = spec.rows.emplace_back(size_t((w * bits + 7) / 8), 0);
     for (int x = 0; x < w; ++x) {
       if (bits == 24 || bits == 32) {
         const Rgb c = colour(x, row);
@@ -69,9 +57,8 @@ std::vector<uint8_t> MakeBmp(int w, int h, int bits, const std::vector<Rgb>& tab
         line[size_t(bit / 8)] |= uint8_t(i << (8 - bits - bit % 8));
       }
     }
-    v.insert(v.end(), line.begin(), line.end());
   }
-  return v;
+  return okuva::testing::MakeBmp(spec);
 }
 
 struct Bmp {
@@ -229,18 +216,14 @@ TEST_F(ImageTool, ThirtyTwoBitAnd565PicturesWorkAs24Bits) {
   EXPECT_EQ(wide.At(0, 1), Distinct(1, 1));
 
   // 2 x 1, BI_BITFIELDS 5-6-5: pure red, pure green.
-  std::vector<uint8_t> v;
-  Put16(v, 0x4D42);
-  Put32(v, 14 + 40 + 12 + 4);
-  Put32(v, 0);
-  Put32(v, 14 + 40 + 12);
-  for (uint32_t f : {40u, 2u, 1u}) Put32(v, f);
-  Put16(v, 1);
-  Put16(v, 16);
-  for (uint32_t f : {3u, 0u, 0u, 0u, 0u, 0u, 0xF800u, 0x07E0u, 0x001Fu}) Put32(v, f);
-  Put16(v, 0xF800);
-  Put16(v, 0x07E0);
-  Write("565.bmp", v);
+  okuva::testing::BmpSpec rgb565;
+  rgb565.width = 2;
+  rgb565.height = 1;
+  rgb565.bits = 16;
+  rgb565.compression = 3;
+  rgb565.masks = {0xF800, 0x07E0, 0x001F};
+  rgb565.rows = {{0x00, 0xF8, 0xE0, 0x07}};
+  Write("565.bmp", okuva::testing::MakeBmp(rgb565));
   ASSERT_EQ(Run(P("565.bmp").string() + " " + P("c.bmp").string() + " rotate 180"), 0) << stderr_;
   const Bmp turned = ReadBmp(P("c.bmp"));
   EXPECT_EQ(turned.bits, 24);

@@ -76,6 +76,16 @@ protected:
     const std::string command = "jq -e -s 'length == 1 and (.[0] | " + filter + ")' '" + Path("out.txt") + "' >/dev/null";
     return std::system(command.c_str()) == 0;
   }
+
+  // The table's metric lines that end in `word` ("ok" or "FAIL"), by metric name.
+  std::vector<std::string> TableLines(const std::string& word) const {
+    std::vector<std::string> names;
+    std::istringstream in(stdout_);
+    for (std::string line; std::getline(in, line);) {
+      if (line.size() > word.size() && line.ends_with(" " + word)) names.push_back(line.substr(0, line.find(' ')));
+    }
+    return names;
+  }
 };
 
 TEST_F(QualityToolTest, JsonHasEveryKeyAndFindsTheEye) {
@@ -87,17 +97,35 @@ TEST_F(QualityToolTest, JsonHasEveryKeyAndFindsTheEye) {
       "\"margin_adequacy\", \"greyscale_utilisation\", \"sharpness\", \"pupil_boundary_circularity\", "
       "\"eye_found\", \"verdict\", \"failed\"] - keys == []"))
       << stdout_;
+  EXPECT_TRUE(JsonHolds("[.pupil, .iris] | all(keys == [\"confidence\", \"radius\", \"x\", \"y\"] and "
+                        ".confidence > 0 and .confidence <= 1)"))
+      << stdout_;
   EXPECT_TRUE(JsonHolds(".width == 640 and .height == 480 and (.pupil.x - 300 | fabs) < 2 and "
                         "(.iris.radius - 110 | fabs) < 5 and (.pupil_iris_ratio - 36.4 | fabs) < 2 and "
                         ".eye_found == true"))
       << stdout_;
   // The drawn iris holds 61 levels, under the 6 bits asked for: that alone fails.
   EXPECT_TRUE(JsonHolds(".verdict == \"fail\" and .failed == [\"greyscale_utilisation\"]")) << stdout_;
+  // The table says so too: FAIL on that line alone, ok on the nine others.
+  ASSERT_EQ(RunTool("quality '" + Path("eye.pgm") + "'"), 0) << stderr_;
+  EXPECT_EQ(TableLines("FAIL"), std::vector<std::string>{"greyscale_utilisation"}) << stdout_;
+  EXPECT_EQ(TableLines("ok").size(), 9u) << stdout_;
+  EXPECT_NE(stdout_.find("\nverdict  fail\n"), std::string::npos) << stdout_;
   // The simulated camera's eye passes every metric, end to end.
   WriteSimulatedEye("sim.ppm");
   ASSERT_EQ(RunTool("quality '" + Path("sim.ppm") + "' --json"), 0) << stderr_;
   EXPECT_TRUE(JsonHolds(".verdict == \"pass\" and .failed == [] and .eye_found == true and .iris.confidence > 0.25"))
       << stdout_;
+  const auto at = stdout_.find("\"confidence\": ", stdout_.find("\"iris\": "));
+  ASSERT_NE(at, std::string::npos) << stdout_;
+  const double confidence = std::stod(stdout_.substr(at + 14));
+  ASSERT_EQ(RunTool("quality '" + Path("sim.ppm") + "'"), 0) << stderr_;
+  EXPECT_TRUE(TableLines("FAIL").empty()) << stdout_;
+  EXPECT_EQ(TableLines("ok").size(), 10u) << stdout_;
+  EXPECT_NE(stdout_.find("\nverdict  pass\n"), std::string::npos) << stdout_;
+  const auto shown = stdout_.find("confidence ", stdout_.find("\niris "));
+  ASSERT_NE(shown, std::string::npos) << stdout_;
+  EXPECT_NEAR(std::stod(stdout_.substr(shown + 11)), confidence, 0.0051) << stdout_;  // two decimals
 }
 
 TEST_F(QualityToolTest, NoEyeGivesNullCirclesAndFails) {

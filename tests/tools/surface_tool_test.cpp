@@ -39,13 +39,6 @@ struct Rgb24 {
   uint8_t* At(int32_t x, int32_t y) { return &bgr[(static_cast<size_t>(y) * width + x) * 3]; }
 };
 
-void Put16(std::string& s, uint16_t v) {
-  s += static_cast<char>(v & 0xFF);
-  s += static_cast<char>(v >> 8);
-}
-void Put32(std::string& s, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
-}
 uint32_t Get32(const std::string& s, size_t at) {
   uint32_t v = 0;
   for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
@@ -54,25 +47,17 @@ uint32_t Get32(const std::string& s, size_t at) {
 
 void WriteBmp24(const std::string& path, const Rgb24& p) {
   const uint32_t stride = (static_cast<uint32_t>(p.width) * 3 + 3) & ~3u;
-  const uint32_t image = stride * static_cast<uint32_t>(p.height);
-  std::string s = "BM";
-  Put32(s, 54 + image);
-  Put32(s, 0);
-  Put32(s, 54);
-  Put32(s, 40);
-  Put32(s, static_cast<uint32_t>(p.width));
-  Put32(s, static_cast<uint32_t>(p.height));
-  Put16(s, 1);
-  Put16(s, 24);
-  Put32(s, 0);
-  Put32(s, image);
-  for (int i = 0; i < 4; ++i) Put32(s, 0);
+  okuva::testing::BmpSpec spec;
+  spec.width = p.width;
+  spec.height = p.height;
+  spec.imageSize = stride * static_cast<uint32_t>(p.height);
   for (int32_t y = p.height - 1; y >= 0; --y) {
-    std::string row(stride, '\0');
-    std::memcpy(row.data(), &p.bgr[static_cast<size_t>(y) * p.width * 3], static_cast<size_t>(p.width) * 3);
-    s += row;
+    const auto row = p.bgr.begin() + static_cast<ptrdiff_t>(y) * p.width * 3;
+    spec.rows.emplace_back(row, row + static_cast<ptrdiff_t>(p.width) * 3);
   }
-  std::ofstream(path, std::ios::binary) << s;
+  const std::vector<uint8_t> bytes = okuva::testing::MakeBmp(spec);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
 }
 
 // Reads a bottom-up 24-bit BMP; width 0 when the file is not one.
@@ -309,13 +294,15 @@ TEST_F(SurfaceTool, AHugeSparseInputIsReadOnlyAsFarAsItsPictureGoes) {
   // (192 MB) is read.
   for (const uint32_t side : {16384u, 8000u}) {
     const uint32_t image = side * 3 * side;
-    std::string header = "BM";
-    for (const uint32_t field : {54 + image, 0u, 54u, 40u, side, side}) Put32(header, field);
-    Put16(header, 1);
-    Put16(header, 24);
-    for (const uint32_t field : {0u, image, 0u, 0u, 0u, 0u}) Put32(header, field);
+    okuva::testing::BmpHeaderFields fields;
+    fields.dataSize = image;
+    fields.width = static_cast<int32_t>(side);
+    fields.height = static_cast<int32_t>(side);
+    fields.imageSize = image;
+    std::vector<uint8_t> header;
+    okuva::testing::PutBmpHeaders(header, fields);
     const std::string name = side == 8000 ? "mid.bmp" : "big.bmp";
-    std::ofstream(Path(name), std::ios::binary) << header;
+    Write(name, header);
     fs::resize_file(Path(name), 54 + uint64_t{image});
   }
   const std::string big = "'" + Path("big.bmp") + "' ", mid = "'" + Path("mid.bmp") + "' ";

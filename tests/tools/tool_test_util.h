@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "platform/picture/picture.h"
+#include "tests/support/bmp_files.h"
+#include "tests/support/temp_folder.h"
 
 namespace okuva::testing {
 
@@ -39,28 +41,8 @@ inline Pixels ReadPixels(const std::string& path) {
   return p;
 }
 
-// Little-endian fields for building picture files by hand.
-inline void Put16(std::vector<uint8_t>& v, uint32_t x) {
-  v.push_back(static_cast<uint8_t>(x));
-  v.push_back(static_cast<uint8_t>(x >> 8));
-}
-inline void Put32(std::vector<uint8_t>& v, uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
-}
-
 class ToolTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "okuva-tool-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
 
   void Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
@@ -95,7 +77,8 @@ protected:
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  std::filesystem::path dir_;
+  TempFolder folder_{"okuva-tool"};
+  std::filesystem::path dir_ = folder_.Path();
   std::string stdout_;
   std::string stderr_;
 };

@@ -1,12 +1,17 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -17,6 +22,7 @@
 
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
+#include "tests/support/temp_folder.h"
 #include "tests/unprivileged_child.h"
 
 namespace okuva::files {
@@ -55,33 +61,38 @@ private:
   void (*oldHandler_)(int) = nullptr;
 };
 
+// From now on every open of an unnamed file in this process fails with `error`, as a
+// file system without them answers; false when the kernel refuses the filter.
+bool RefuseUnnamedFiles(int error) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, __O_TMPFILE & ~O_DIRECTORY, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 class RuntimeFiles : public ::testing::Test {
 protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "okuva-files-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    UseUnnamedFiles(true);
-    std::error_code ignored;
-    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void TearDown() override { UseUnnamedFiles(true); }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void Make(const std::string& name, const std::string& content) const {
     std::ofstream(Path(name), std::ios::binary) << content;
   }
-  std::set<std::string> Entries() const {
+  std::set<std::string> Entries(const std::string& folder = {}) const {
     std::set<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+    for (const auto& e : std::filesystem::directory_iterator(folder.empty() ? dir_ : Path(folder))) {
       names.insert(e.path().filename().string());
     }
     return names;
   }
 
-  std::string dir_;
+  okuva::testing::TempFolder folder_{"okuva-files"};
+  std::string dir_ = folder_.Path().string();
 };
 
 TEST_F(RuntimeFiles, FindFileFindsOnlyFilesAndReportsAttributes) {
@@ -90,6 +101,7 @@ TEST_F(RuntimeFiles, FindFileFindsOnlyFilesAndReportsAttributes) {
   EXPECT_FALSE(FindFile(""));
   std::filesystem::create_directory(Path("folder"));
   EXPECT_FALSE(FindFile(Path("folder")));
+  EXPECT_FALSE(FindFile(Path(std::string(300, 'n'))));  // longer than any name can be
 
   Make("plain.jpg", "x");
   SetFileMode(Path("plain.jpg"), 0644);
@@ -104,6 +116,10 @@ TEST_F(RuntimeFiles, FindFileFindsOnlyFilesAndReportsAttributes) {
   auto hidden = FindFile(Path(".hidden"));
   ASSERT_TRUE(hidden);
   EXPECT_EQ(hidden->attributes, static_cast<uint32_t>(kArchive | kHidden | kReadOnly));
+
+  // A special file has none of the attributes: it is normal.
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
+  EXPECT_EQ(FindFile(Path("fifo"))->attributes, static_cast<uint32_t>(kNormal));
 
   // Names are exact: no case folding and no wildcards.
   EXPECT_FALSE(FindFile(Path("PLAIN.JPG")));
@@ -127,6 +143,15 @@ TEST_F(RuntimeFiles, TimesRoundTripToTheNanosecond) {
     EXPECT_GT(info->created->tv_sec, created.tv_sec);
     EXPECT_LE(info->created->tv_sec, std::time(nullptr) + 1);
   }
+  // The same through an open descriptor, the other way round.
+  const int fd = open(Path("t.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  SetFileTimes(fd, modified, accessed, Path("t.bin"));
+  close(fd);
+  info = FindFile(Path("t.bin"));
+  EXPECT_EQ(info->accessed.tv_nsec, modified.tv_nsec);
+  EXPECT_EQ(info->modified.tv_sec, accessed.tv_sec);
+  EXPECT_NE(RaisedNumber([&] { SetFileTimes(-1, accessed, modified); }), 0);
   EXPECT_EQ(RaisedNumber([&] { SetFileTimes(Path("missing"), accessed, modified); }), 53);
   EXPECT_EQ(RaisedNumber([&] { SetFileTimes(Path("nope/missing"), accessed, modified); }), 76);
 }
@@ -186,6 +211,9 @@ TEST_F(RuntimeFiles, WriteNewFileWritesExactlyAndNeverOverwrites) {
 
   WriteNewFile(Path("empty.bin"), {});
   EXPECT_EQ(ReadFile(Path("empty.bin")), "");
+  PendingFile once(Path("once.bin"), PendingFile::Mode::kNew);
+  once.Commit();
+  EXPECT_EQ(RaisedNumber([&] { once.Commit(); }), 5);
 
   Make("old.bin", "precious");
   EXPECT_EQ(RaisedNumber([&] { WriteNewFile(Path("old.bin"), Bytes("overwrite")); }), 75);
@@ -291,6 +319,8 @@ TEST_F(RuntimeFiles, ReplaceFileInAReadOnlyFolderRaisesPermissionDenied) {
 
 TEST_F(RuntimeFiles, ReplaceFileWritesThroughLinksAndRefusesSpecialFiles) {
   std::filesystem::create_directory(Path("sub"));
+  std::filesystem::create_directory(Path("a"));
+  std::filesystem::create_directory(Path("b"));
   for (bool unnamed : {true, false}) {
     UseUnnamedFiles(unnamed);
     // A device, FIFO or socket is never turned into a regular file.
@@ -318,13 +348,50 @@ TEST_F(RuntimeFiles, ReplaceFileWritesThroughLinksAndRefusesSpecialFiles) {
     EXPECT_TRUE(std::filesystem::is_symlink(Path("sub/dangling")));
     EXPECT_EQ(ReadFile(Path("sub/target.bin")), "through two links");
     EXPECT_EQ(ReadFile(Path("sub/missing.bin")), "made");
-    EXPECT_EQ(Entries(), (std::set<std::string>{"chained", "relative", "sub"})) << unnamed;
+    // Each relative link is read from its own folder: a/l1 -> ../b/l2 -> t.bin is b/t.bin.
+    std::filesystem::create_symlink("../b/l2", Path("a/l1"));
+    std::filesystem::create_symlink("t.bin", Path("b/l2"));
+    Make("b/t.bin", "old");
+    ReplaceFile(Path("a/l1"), [](int fd) { WriteAll(fd, Bytes("across folders")); });
+    EXPECT_EQ(ReadFile(Path("b/t.bin")), "across folders");
+    EXPECT_EQ(Entries("a"), std::set<std::string>{"l1"}) << unnamed;
+    EXPECT_EQ(Entries("b"), (std::set<std::string>{"l2", "t.bin"})) << unnamed;
+    EXPECT_EQ(Entries(), (std::set<std::string>{"a", "b", "chained", "relative", "sub"})) << unnamed;
     // A new file is never made through a link: the name exists.
     EXPECT_EQ(RaisedNumber([&] { WriteNewFile(Path("relative"), Bytes("x")); }), 75);
     EXPECT_EQ(ReadFile(Path("sub/target.bin")), "through two links");
-    for (const char* name : {"chained", "relative", "sub/dangling", "sub/missing.bin", "sub/target.bin"}) {
+    for (const char* name :
+         {"chained", "relative", "sub/dangling", "sub/missing.bin", "sub/target.bin", "a/l1", "b/l2", "b/t.bin"}) {
       std::filesystem::remove(Path(name));
     }
+  }
+}
+
+TEST_F(RuntimeFiles, WithoutUnnamedFilesANamedTemporaryServesAndOtherRefusalsAreReported) {
+  Make("keep.bin", "old content");
+  // EOPNOTSUPP, EISDIR and EINVAL are how kernels and file systems without unnamed files
+  // answer; a refused permission is a refusal.
+  for (const int error : {EOPNOTSUPP, EISDIR, EINVAL, EACCES}) {
+    const int64_t number = okuva::testing::RunUnprivileged(dir_, [&]() -> int64_t {
+      if (!RefuseUnnamedFiles(error)) return -1;
+      return RaisedNumber([&] {
+        WriteNewFile(Path("new.bin"), Bytes("new"));
+        ReplaceFile(Path("keep.bin"), [](int fd) { WriteAll(fd, Bytes("replaced")); });
+      });
+    });
+    if (number == -1) GTEST_SKIP() << "no system-call filter to stand in for such a file system";
+    if (error == EACCES) {
+      EXPECT_EQ(number, 70);
+      EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
+      EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
+      continue;
+    }
+    EXPECT_EQ(number, 0) << error;
+    EXPECT_EQ(ReadFile(Path("new.bin")), "new") << error;
+    EXPECT_EQ(ReadFile(Path("keep.bin")), "replaced") << error;
+    EXPECT_EQ(Entries(), (std::set<std::string>{"keep.bin", "new.bin"})) << error;
+    std::filesystem::remove(Path("new.bin"));
+    Make("keep.bin", "old content");
   }
 }
 
@@ -376,12 +443,16 @@ TEST_F(RuntimeFiles, LongNamesWorkAndAKilledWriterLeavesNothing) {
   EXPECT_EQ(leftover.substr(0, 2), ".~");
   Make(".~freshone", "recent");
   Make(".~old", "not of this naming");
-  for (const std::string& old : {leftover, std::string(".~old")}) {
-    const timespec twoDaysAgo[2] = {{time(nullptr) - 2 * 86400, 0}, {time(nullptr) - 2 * 86400, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, Path(old).c_str(), twoDaysAgo, 0), 0);
+  Make(".~09azazaz", "of this naming, a day and ten minutes old");
+  Make(".~za90zzzz", "of this naming, ten minutes short of a day old");
+  for (const auto& [old, age] : {std::pair{leftover, 2 * 86400}, std::pair{std::string(".~old"), 2 * 86400},
+                                 std::pair{std::string(".~09azazaz"), 86400 + 600},
+                                 std::pair{std::string(".~za90zzzz"), 86400 - 600}}) {
+    const timespec then[2] = {{time(nullptr) - age, 0}, {time(nullptr) - age, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, Path(old).c_str(), then, 0), 0);
   }
   ReplaceFile(Path("keep.bin"), [](int fd) { WriteAll(fd, Bytes("new content")); });
-  EXPECT_EQ(Entries(), (std::set<std::string>{"keep.bin", ".~freshone", ".~old"}));
+  EXPECT_EQ(Entries(), (std::set<std::string>{"keep.bin", ".~freshone", ".~old", ".~za90zzzz"}));
   UseUnnamedFiles(true);
 }
 
@@ -394,11 +465,11 @@ TEST_F(RuntimeFiles, ReplaceFileKeepsOwnersAndRefusesReadOnlyTargets) {
   EXPECT_EQ(ReadFile(Path("ro.bin")), "read-only");
   EXPECT_EQ(FindFile(Path("ro.bin"))->mode, 0444u);
 
-  // The owner's own special bits stay.
+  // The owner's own special bits stay, set-group-ID too while the group is the same.
   Make("suid.bin", "old");
-  SetFileMode(Path("suid.bin"), 04755);
+  SetFileMode(Path("suid.bin"), 06755);
   ReplaceFile(Path("suid.bin"), [](int fd) { WriteAll(fd, Bytes("new")); });
-  EXPECT_EQ(FindFile(Path("suid.bin"))->mode, 04755u);
+  EXPECT_EQ(FindFile(Path("suid.bin"))->mode, 06755u);
   // The rest needs files of other owners.
   if (geteuid() != 0) GTEST_SKIP() << "not root: another owner's file replaced by someone else is not checked";
 
@@ -414,6 +485,29 @@ TEST_F(RuntimeFiles, ReplaceFileKeepsOwnersAndRefusesReadOnlyTargets) {
   EXPECT_EQ(st.st_uid, okuva::testing::kNobody);
   EXPECT_EQ(st.st_mode & 07777, 0775u);
   EXPECT_EQ(ReadFile(Path("suid.bin")), "theirs");
+
+  // The owner replacing a file of another group makes it of their own group: set-group-ID
+  // would hand them that group's rights, so it goes; the owner's other bits stay. In the
+  // owner's own group it stays.
+  for (const gid_t group : {gid_t{0}, gid_t{okuva::testing::kNobody}}) {
+    Make("sgid.bin", "old");
+    ASSERT_EQ(chown(Path("sgid.bin").c_str(), okuva::testing::kNobody, group), 0);
+    SetFileMode(Path("sgid.bin"), 06775);
+    const int64_t replaced = okuva::testing::RunUnprivileged(dir_, [&]() -> int64_t {
+      return RaisedNumber([&] { ReplaceFile(Path("sgid.bin"), [](int fd) { WriteAll(fd, Bytes("same owner")); }); });
+    });
+    EXPECT_EQ(replaced, 0);
+    ASSERT_EQ(stat(Path("sgid.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, okuva::testing::kNobody);
+    EXPECT_EQ(st.st_mode & 07777, group == 0 ? 04775u : 06775u) << group;
+    EXPECT_EQ(ReadFile(Path("sgid.bin")), "same owner");
+  }
+  // Root replacing it gives it back to its owner and group, with every bit.
+  ReplaceFile(Path("sgid.bin"), [](int fd) { WriteAll(fd, Bytes("root's")); });
+  ASSERT_EQ(stat(Path("sgid.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, okuva::testing::kNobody);
+  EXPECT_EQ(st.st_gid, okuva::testing::kNobody);
+  EXPECT_EQ(st.st_mode & 07777, 06775u);
 }
 
 TEST_F(RuntimeFiles, ReadFileRaisesForMissingFilesAndFolders) {

@@ -1,7 +1,7 @@
 // GetCurrentObject: the bitmap a memory DC holds, for callers that read its pixels.
 #include <gtest/gtest.h>
 
-#include "tests/platform/gdi_helpers.h"
+#include "tests/platform/gdi/gdi_helpers.h"
 
 namespace okuva::gdi {
 namespace {

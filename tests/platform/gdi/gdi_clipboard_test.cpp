@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/gdi/clipboard.h"
-#include "tests/platform/gdi_helpers.h"
+#include "tests/platform/gdi/gdi_helpers.h"
 
 namespace okuva::gdi {
 namespace {

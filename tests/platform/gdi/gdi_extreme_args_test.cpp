@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "tests/platform/gdi_helpers.h"
+#include "tests/platform/gdi/gdi_helpers.h"
 
 namespace okuva::gdi::testing {
 namespace {

@@ -17,7 +17,8 @@
 #include "platform/picture/picture.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
-#include "tests/platform/picture_test_util.h"
+#include "tests/platform/picture/picture_test_util.h"
+#include "tests/support/temp_folder.h"
 
 namespace okuva {
 namespace {
@@ -406,27 +407,7 @@ TEST(Picture, HostileTablesAndMasksAreRefused) {
   EXPECT_NE(RefusalOf(MakeBmp(m)).find("wider"), std::string::npos);
 }
 
-// A BMP with a header of `headerSize` bytes: the 40-byte fields, then `extra` words
-// (masks and the like), zeros to the header's end, a 4-byte table and the rows as given.
-std::vector<uint8_t> InfoBmp(uint32_t headerSize, int32_t w, int32_t h, uint16_t bits, uint32_t compression,
-                             const std::vector<uint32_t>& extra, const std::vector<uint32_t>& table,
-                             const std::vector<uint8_t>& pixels) {
-  std::vector<uint8_t> v;
-  const auto offset = static_cast<uint32_t>(14 + headerSize + 4 * table.size());
-  picture_test::Put16(v, 0x4D42);
-  picture_test::Put32(v, offset + static_cast<uint32_t>(pixels.size()));
-  picture_test::Put32(v, 0);
-  picture_test::Put32(v, offset);
-  for (uint32_t f : {headerSize, static_cast<uint32_t>(w), static_cast<uint32_t>(h)}) picture_test::Put32(v, f);
-  picture_test::Put16(v, 1);
-  picture_test::Put16(v, bits);
-  for (uint32_t f : {compression, 0u, 0u, 0u, static_cast<uint32_t>(table.size()), 0u}) picture_test::Put32(v, f);
-  for (uint32_t f : extra) picture_test::Put32(v, f);
-  v.resize(14 + headerSize, 0);
-  for (uint32_t c : table) picture_test::Put32(v, c);
-  v.insert(v.end(), pixels.begin(), pixels.end());
-  return v;
-}
+using picture_test::InfoBmp;
 
 TEST(Picture, EveryBmpHeaderKindIsRead) {
   // OS/2 1.x: 12-byte header, 16-bit sides, 3-byte table entries.
@@ -703,13 +684,8 @@ TEST(Picture, StdPictureOwnsItsBitmap) {
 
 class PictureFiles : public ::testing::Test {
 protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "okuva-pictures-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string dir_;
+  testing::TempFolder folder_{"okuva-pictures"};
+  std::string dir_ = folder_.Path().string();
 };
 
 TEST_F(PictureFiles, SaveAndLoadChooseTheFormatByExtension) {

@@ -1,7 +1,7 @@
 // BitBlt: conversions between depths and colour tables, clipping, overlap, raster ops.
 #include <gtest/gtest.h>
 
-#include "tests/platform/gdi_helpers.h"
+#include "tests/platform/gdi/gdi_helpers.h"
 
 namespace okuva::gdi {
 namespace {

@@ -12,7 +12,7 @@
 #include "platform/gdi/gdi.h"
 #include "platform/picture/picture.h"
 #include "platform/picture/picture_internal.h"
-#include "tests/platform/picture_test_util.h"
+#include "tests/platform/picture/picture_test_util.h"
 
 namespace okuva {
 namespace {

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "platform/gdi/raster_internal.h"
-#include "tests/platform/gdi_helpers.h"
+#include "tests/platform/gdi/gdi_helpers.h"
 
 namespace okuva::gdi {
 namespace {

@@ -15,7 +15,7 @@
 #include "platform/qt/picture_box.h"
 #include "platform/qt/qt_services.h"
 #include "platform/qt/window_handles.h"
-#include "station_fixture.h"
+#include "tests/support/station_fixture.h"
 
 namespace okuva {
 namespace {

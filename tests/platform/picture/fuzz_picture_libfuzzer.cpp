@@ -1,7 +1,7 @@
 // libFuzzer entry for the picture readers; compiled to nothing in the normal test
 // build. Build and run by hand from the source folder (one command line):
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -DOKUVA_LIBFUZZER -I.
-//     tests/platform/fuzz_picture_libfuzzer.cpp platform/runtime/*.cpp platform/gdi/*.cpp
+//     tests/platform/picture/fuzz_picture_libfuzzer.cpp platform/runtime/*.cpp platform/gdi/*.cpp
 //     platform/picture/*.cpp -lturbojpeg -o fuzz_picture
 //   ./fuzz_picture -max_total_time=300
 // Any crash or sanitizer report is a fault; a PictureError is the expected refusal.

@@ -1,7 +1,7 @@
 // GetDIBits: converting a bitmap into a caller-described DIB layout.
 #include <gtest/gtest.h>
 
-#include "tests/platform/gdi_helpers.h"
+#include "tests/platform/gdi/gdi_helpers.h"
 
 namespace okuva::gdi {
 namespace {

@@ -1,12 +1,20 @@
 // Device contexts, bitmaps, handles, GetObjectA and colour tables of the raster layer.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "platform/runtime/big_buffer.h"
-#include "tests/platform/gdi_helpers.h"
+#include "tests/platform/gdi/gdi_helpers.h"
 
 namespace okuva::gdi {
 namespace {
@@ -113,17 +121,110 @@ TEST(GdiDibSection, LargeSectionsStartBlackOnHugePageBoundaries) {
 
 TEST(GdiDibSection, PixelMemoryKeptForReuseComesBackZeroedWhenAsked) {
   const size_t bytes = memory::kLargeBufferBytes + 12345;
+  void* first = nullptr;
   for (int round = 0; round < 3; ++round) {
-    auto* p = static_cast<uint8_t*>(memory::Allocate(bytes, round % 2 == 1));
+    auto* p = static_cast<uint8_t*>(round % 2 == 1 ? memory::AllocateZeroed(bytes) : memory::Allocate(bytes, false));
     ASSERT_NE(p, nullptr);
+    if (round == 0) first = p;
+    // The buffer kept is the one handed out again.
+    if (memory::UsesOwnMapping(bytes)) {
+      EXPECT_EQ(p, first) << "round " << round;
+    }
     if (round % 2 == 1) {
       size_t nonZero = 0;
       for (size_t i = 0; i < bytes; ++i) nonZero += p[i] != 0;
       EXPECT_EQ(nonZero, 0u) << "round " << round;
     }
     std::memset(p, 0xFF, bytes);
-    memory::Free(p, bytes, true);
+    memory::Free(p, bytes, round < 2);  // the last is given back: none outlives the test
   }
+}
+
+// True when every page of [p, p + bytes) is mapped in this process.
+bool Mapped(const void* p, size_t bytes) {
+  return msync(const_cast<void*>(p), bytes, MS_ASYNC) == 0;
+}
+
+TEST(GdiDibSection, PixelMemoryKeptIsBoundedAndNoReservationIsLeftOver) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "sanitizer heap: no mappings of its own";
+#endif
+  ASSERT_TRUE(memory::UsesOwnMapping(memory::kLargeBufferBytes));
+  const size_t mib = size_t{1} << 20, page = 4096;
+  // With no room for the 2 MiB more reserved to find the boundary, the buffer still comes.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t room = static_cast<rlim_t>(pages) * page + 9 * mib;
+    const rlimit limit{room, room};
+    auto* q = setrlimit(RLIMIT_AS, &limit) == 0 ? static_cast<uint8_t*>(memory::Allocate(8 * mib, false)) : nullptr;
+    if (q != nullptr) q[8 * mib - 1] = 1;
+    _exit(q != nullptr ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  // From 2 MiB on a buffer is a mapping of its own on a 2 MiB boundary; of the 2 MiB
+  // more reserved to find that boundary nothing stays mapped around it.
+  auto* two = static_cast<uint8_t*>(memory::Allocate(2 * mib, false));
+  ASSERT_NE(two, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(two) % (2 * mib), 0u);
+  EXPECT_TRUE(Mapped(two, 2 * mib));
+  EXPECT_FALSE(Mapped(two + 2 * mib, page));
+  EXPECT_FALSE(Mapped(two - page, page));
+  memory::FreeZeroed(two, 2 * mib);  // never kept
+  EXPECT_FALSE(Mapped(two, page));
+  // A byte less comes from the heap, whose large blocks start just past a page boundary.
+  void* heap = memory::Allocate(2 * mib - 1, false);
+  EXPECT_NE(reinterpret_cast<uintptr_t>(heap) % page, 0u);
+  memory::Free(heap, 2 * mib - 1, true);
+
+  // Six buffers at most are kept (a size nothing else uses)...
+  const size_t three = 3 * mib + 3 * page;
+  std::vector<void*> p(7);
+  for (void*& q : p) {
+    q = memory::Allocate(three, false);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(q) % (2 * mib), 0u);
+  }
+  for (void* q : p) memory::Free(q, three, true);
+  for (int i = 0; i < 6; ++i) EXPECT_TRUE(Mapped(p[static_cast<size_t>(i)], three)) << i;
+  EXPECT_FALSE(Mapped(p[6], page));
+  // ... handed out again for their own size only ...
+  void* other = memory::Allocate(three + page, false);
+  EXPECT_EQ(std::count(p.begin(), p.begin() + 6, other), 0);
+  memory::Free(other, three + page, false);
+  std::set<void*> again;
+  for (int i = 0; i < 6; ++i) again.insert(memory::Allocate(three, false));
+  EXPECT_EQ(again, std::set<void*>(p.begin(), p.begin() + 6));
+  for (void* q : again) memory::Free(q, three, false);
+  for (void* q : again) EXPECT_FALSE(Mapped(q, page));
+
+  // ... and 64 MiB in all: four of 16 MiB fill it and a fifth is unmapped; taken and
+  // kept again, the same four fit again.
+  std::set<void*> kept;
+  for (int round = 0; round < 2; ++round) {
+    std::vector<void*> big(5);
+    for (void*& q : big) q = memory::Allocate(16 * mib, false);
+    if (round == 1) {
+      EXPECT_EQ(std::set<void*>(big.begin(), big.begin() + 4), kept);
+    }
+    for (void* q : big) memory::Free(q, 16 * mib, true);
+    for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(Mapped(big[i], 16 * mib)) << round << " " << i;
+    EXPECT_FALSE(Mapped(big[4], page)) << round;
+    kept = std::set<void*>(big.begin(), big.begin() + 4);
+  }
+  for (int i = 0; i < 4; ++i) memory::Free(memory::Allocate(16 * mib, false), 16 * mib, false);
+  // The bound is exact: with 63 MiB kept there is no room for 2 MiB more.
+  const size_t sizes[] = {16 * mib, 16 * mib, 16 * mib, 15 * mib, 2 * mib};
+  std::vector<void*> fill;
+  for (const size_t s : sizes) fill.push_back(memory::Allocate(s, false));
+  for (size_t i = 0; i < fill.size(); ++i) memory::Free(fill[i], sizes[i], true);
+  for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(Mapped(fill[i], sizes[i])) << i;
+  EXPECT_FALSE(Mapped(fill[4], page));
+  for (size_t i = 0; i < 4; ++i) memory::Free(memory::Allocate(sizes[i], false), sizes[i], false);
 }
 
 TEST(GdiDibSection, PixelMemoryMovesWholeAndFailsEmpty) {
