@@ -242,6 +242,8 @@ TEST(Picture, PnmReadsCommentsAndScalesSmallMaxvals) {
   // 255 / 100 is not whole: 1, 50 and 100 give 2.55, 127.5 and 255, rounded.
   StdPicture rounded = Decode(Bytes("P5 3 1 100\n\x01\x32\x64"));
   EXPECT_EQ(Colours(rounded.Handle()), (std::vector<uint32_t>{0x030303, 0x808080, 0xFFFFFF}));
+  StdPicture roundedColour = Decode(Bytes("P6 2 1 100\n\x01\x32\x64\x00\x64\x32"));
+  EXPECT_EQ(Colours(roundedColour.Handle()), (std::vector<uint32_t>{0x0380FF, 0x00FF80}));
 }
 
 TEST(Picture, PnmRoundTripsByteForByte) {
@@ -249,6 +251,16 @@ TEST(Picture, PnmRoundTripsByteForByte) {
   for (int i = 0; i < 12; ++i) grey.push_back(static_cast<char>(i * 21));
   StdPicture g = Decode(Bytes(grey));
   EXPECT_EQ(EncodePnm(g.Handle(), true), Bytes(grey));
+  // As PNG a grey ramp is written grey (colour type 0), another table as a palette (3).
+  const std::vector<uint8_t> greyPng = EncodePng(g.Handle());
+  ASSERT_GT(greyPng.size(), 25u);
+  EXPECT_EQ(greyPng[25], 0);
+  EXPECT_EQ(Colours(Decode(greyPng).Handle()), Colours(g.Handle()));
+  StdPicture tinted = PatternPalette(8, 4, 3, 256);
+  const std::vector<uint8_t> palettePng = EncodePng(tinted.Handle());
+  ASSERT_GT(palettePng.size(), 25u);
+  EXPECT_EQ(palettePng[25], 3);
+  EXPECT_EQ(Colours(Decode(palettePng).Handle()), Colours(tinted.Handle()));
 
   // Widths on both sides of the five-pixel steps of the colour reader's fast path.
   for (const int width : {5, 6, 7, 11, 16, 37}) {
@@ -474,6 +486,9 @@ TEST(Picture, EveryBmpHeaderKindIsRead) {
   EXPECT_EQ(v2.BitsPerPixel(), 8);
   EXPECT_EQ(Colours(v2.Handle()), (std::vector<uint32_t>{0x445566, 0x112233}));
   EXPECT_NE(RefusalOf(InfoBmp(64, 2, 1, 8, 3, {}, {1, 2}, {1, 0, 0, 0})).find("compression 3"), std::string::npos);
+  EXPECT_NE(RefusalOf(InfoBmp(64, 1, 1, 16, 3, {}, {}, {0, 0, 0, 0})).find("compression 3"), std::string::npos);
+  // A 20-byte OS/2 header ends with the compression field: it is read.
+  EXPECT_NE(RefusalOf(InfoBmp(20, 2, 1, 8, 3, {}, {1, 2}, {1, 0, 0, 0})).find("compression 3"), std::string::npos);
 
   // V5 with 5-6-5 masks and V4 with an alpha mask (ignored, like every alpha).
   const StdPicture v5 = Decode(InfoBmp(124, 2, 1, 16, 3, {0xF800, 0x07E0, 0x001F, 0}, {}, {0x00, 0xF8, 0xE0, 0x07}));
@@ -517,6 +532,11 @@ TEST(Picture, RunLengthBmpsUseEveryEscape) {
   EXPECT_NE(refusal({0, 0, 0, 0, 0, 2, 0, 1}).find("leaves the picture"), std::string::npos);
   EXPECT_NE(refusal({2, 1}).find("truncated"), std::string::npos);
   EXPECT_NE(refusal({1, 9, 0, 1}).find("colour 9"), std::string::npos);
+  // The declared data size bounds the runs read: an end of bitmap past it is not seen.
+  std::vector<uint8_t> declared = picture_test::MakeRleBmp(5, 3, 8, four, {2, 1, 0, 1});
+  ASSERT_EQ(RefusalOf(declared), "");
+  declared[34] = 2;
+  EXPECT_NE(RefusalOf(declared).find("truncated"), std::string::npos);
   std::vector<uint8_t> topDown = picture_test::MakeRleBmp(5, -3, 8, four, {0, 1});
   EXPECT_NE(RefusalOf(topDown).find("top-down"), std::string::npos);
 }
