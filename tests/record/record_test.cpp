@@ -238,8 +238,8 @@ TEST(StationRecord, BothTypesAndFormatsRoundTripLosslessWithTheIrisCentred) {
       EXPECT_GE(r.centreXMax + 1, tx);
       EXPECT_LE(r.centreYMin, ty);
       EXPECT_GE(r.centreYMax + 1, ty);
-      EXPECT_LE(r.centreXMax - r.centreXMin, 6);
-      EXPECT_LE(r.centreYMax - r.centreYMin, 12);
+      EXPECT_LE(r.centreXMax - r.centreXMin, 2);
+      EXPECT_LE(r.centreYMax - r.centreYMin, 2);
       EXPECT_LE(r.diameterMin, 2 * still.truth.irisRadius);
       EXPECT_GE(r.diameterMax, 2 * still.truth.irisRadius);
       EXPECT_LE(r.diameterMax - r.diameterMin, 12);

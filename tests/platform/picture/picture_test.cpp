@@ -240,6 +240,11 @@ TEST(Picture, PnmReadsCommentsAndScalesSmallMaxvals) {
 
   StdPicture scaled = Decode(Bytes("P5 3 1 15\n\x00\x0F\x07"));
   EXPECT_EQ(Colours(scaled.Handle()), (std::vector<uint32_t>{0x000000, 0xFFFFFF, 0x777777}));
+  // 255 / 100 is not whole: 1, 50 and 100 give 2.55, 127.5 and 255, rounded.
+  StdPicture rounded = Decode(Bytes("P5 3 1 100\n\x01\x32\x64"));
+  EXPECT_EQ(Colours(rounded.Handle()), (std::vector<uint32_t>{0x030303, 0x808080, 0xFFFFFF}));
+  StdPicture roundedColour = Decode(Bytes("P6 2 1 100\n\x01\x32\x64\x00\x64\x32"));
+  EXPECT_EQ(Colours(roundedColour.Handle()), (std::vector<uint32_t>{0x0380FF, 0x00FF80}));
 }
 
 TEST(Picture, PnmRoundTripsByteForByte) {
@@ -247,6 +252,16 @@ TEST(Picture, PnmRoundTripsByteForByte) {
   for (int i = 0; i < 12; ++i) grey.push_back(static_cast<char>(i * 21));
   StdPicture g = Decode(Bytes(grey));
   EXPECT_EQ(EncodePnm(g.Handle(), true), Bytes(grey));
+  // As PNG a grey ramp is written grey (colour type 0), another table as a palette (3).
+  const std::vector<uint8_t> greyPng = EncodePng(g.Handle());
+  ASSERT_GT(greyPng.size(), 25u);
+  EXPECT_EQ(greyPng[25], 0);
+  EXPECT_EQ(Colours(Decode(greyPng).Handle()), Colours(g.Handle()));
+  StdPicture tinted = PatternPalette(8, 4, 3, 256);
+  const std::vector<uint8_t> palettePng = EncodePng(tinted.Handle());
+  ASSERT_GT(palettePng.size(), 25u);
+  EXPECT_EQ(palettePng[25], 3);
+  EXPECT_EQ(Colours(Decode(palettePng).Handle()), Colours(tinted.Handle()));
 
   // Widths on both sides of the five-pixel steps of the colour reader's fast path.
   for (const int width : {5, 6, 7, 11, 16, 37}) {
@@ -299,6 +314,35 @@ TEST(Picture, JpegDecodesToA24BitSection) {
 
   std::vector<uint8_t> truncated(file.begin(), file.begin() + static_cast<long>(file.size() * 2 / 3));
   EXPECT_NE(RefusalOf(truncated), "");
+
+  // Comment segments ahead of the frame may take the file to 16 MiB + 24 bytes a pixel,
+  // not past it: the whole file fits, or its last bytes do not. The picture is noise, so
+  // its data is longer than what the header's read brings in with it.
+  constexpr int kSide = 256;
+  std::vector<uint8_t> noise(kSide * kSide * 3);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+  tj = tjInitCompress();
+  jpeg = nullptr;
+  ASSERT_EQ(tjCompress2(tj, noise.data(), kSide, 0, kSide, TJPF_RGB, &jpeg, &size, TJSAMP_444, 95, 0), 0);
+  const std::vector<uint8_t> noisy(jpeg, jpeg + size);
+  tjFree(jpeg);
+  tjDestroy(tj);
+  ASSERT_GT(noisy.size(), 100000u);
+  const auto padded = [&noisy](size_t total) {
+    std::vector<uint8_t> out(noisy.begin(), noisy.begin() + 2);
+    for (size_t left = total - noisy.size(); left > 0;) {
+      size_t segment = std::min<size_t>(65537, left);
+      if (left - segment > 0 && left - segment < 4) segment = left - 4;
+      out.insert(out.end(), {0xFF, 0xFE, static_cast<uint8_t>((segment - 2) >> 8), static_cast<uint8_t>(segment - 2)});
+      out.resize(out.size() + segment - 4, 'c');
+      left -= segment;
+    }
+    out.insert(out.end(), noisy.begin() + 2, noisy.end());
+    return out;
+  };
+  const size_t limit = (size_t{16} << 20) + 24 * kSide * kSide;
+  EXPECT_EQ(RefusalOf(padded(limit)), "");
+  EXPECT_NE(RefusalOf(padded(limit + 3)).find("runs past what its picture could hold"), std::string::npos);
 }
 
 TEST(Picture, MalformedBmpsAreRefusedClearly) {
@@ -423,6 +467,9 @@ TEST(Picture, EveryBmpHeaderKindIsRead) {
   EXPECT_EQ(v2.BitsPerPixel(), 8);
   EXPECT_EQ(Colours(v2.Handle()), (std::vector<uint32_t>{0x445566, 0x112233}));
   EXPECT_NE(RefusalOf(InfoBmp(64, 2, 1, 8, 3, {}, {1, 2}, {1, 0, 0, 0})).find("compression 3"), std::string::npos);
+  EXPECT_NE(RefusalOf(InfoBmp(64, 1, 1, 16, 3, {}, {}, {0, 0, 0, 0})).find("compression 3"), std::string::npos);
+  // A 20-byte OS/2 header ends with the compression field: it is read.
+  EXPECT_NE(RefusalOf(InfoBmp(20, 2, 1, 8, 3, {}, {1, 2}, {1, 0, 0, 0})).find("compression 3"), std::string::npos);
 
   // V5 with 5-6-5 masks and V4 with an alpha mask (ignored, like every alpha).
   const StdPicture v5 = Decode(InfoBmp(124, 2, 1, 16, 3, {0xF800, 0x07E0, 0x001F, 0}, {}, {0x00, 0xF8, 0xE0, 0x07}));
@@ -447,6 +494,13 @@ TEST(Picture, RunLengthBmpsUseEveryEscape) {
   EXPECT_EQ(p4.BitsPerPixel(), 4);
   EXPECT_EQ(Colours(p4.Handle()), (std::vector<uint32_t>{0x333333, 0x444444, 0x555555, 0, 0, 0x111111,
                                                          0x222222, 0x111111, 0x222222, 0x111111}));
+  // Odd absolute runs end on their last pixel, mid-row (a run follows) and at the row's
+  // end; the end of bitmap then leaves the top row at colour 0.
+  const StdPicture odd = Decode(picture_test::MakeRleBmp(
+      5, 3, 4, greys, {0, 3, 0x34, 0x50, 2, 0x12, 0, 0, 2, 0x67, 0, 3, 0x89, 0xA0, 0, 1}));
+  std::vector<uint32_t> oddRows = {0, 0, 0, 0, 0, 6, 7, 8, 9, 10, 3, 4, 5, 1, 2};
+  for (uint32_t& c : oddRows) c *= 0x111111;
+  EXPECT_EQ(Colours(odd.Handle()), oddRows);
 
   // Runs and deltas may not leave the row or the picture, wrap or run short.
   const auto refusal = [&](const std::vector<uint8_t>& data) {
@@ -459,6 +513,11 @@ TEST(Picture, RunLengthBmpsUseEveryEscape) {
   EXPECT_NE(refusal({0, 0, 0, 0, 0, 2, 0, 1}).find("leaves the picture"), std::string::npos);
   EXPECT_NE(refusal({2, 1}).find("truncated"), std::string::npos);
   EXPECT_NE(refusal({1, 9, 0, 1}).find("colour 9"), std::string::npos);
+  // The declared data size bounds the runs read: an end of bitmap past it is not seen.
+  std::vector<uint8_t> declared = picture_test::MakeRleBmp(5, 3, 8, four, {2, 1, 0, 1});
+  ASSERT_EQ(RefusalOf(declared), "");
+  declared[34] = 2;
+  EXPECT_NE(RefusalOf(declared).find("truncated"), std::string::npos);
   std::vector<uint8_t> topDown = picture_test::MakeRleBmp(5, -3, 8, four, {0, 1});
   EXPECT_NE(RefusalOf(topDown).find("top-down"), std::string::npos);
 }
@@ -526,7 +585,9 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
 
 // A grey 8-bit PNG of w x h whose image data holds the rows (grey x * 7 + y * 13) and
 // `surplus` zero bytes more, all in stored deflate blocks, so any size is cheap to make.
-std::vector<uint8_t> StoredPng(uint32_t w, uint32_t h, size_t surplus) {
+// A w x h grey PNG stored without compression, its stream running `surplus` bytes past the
+// last row, and a private chunk of `before` bytes ahead of the data when not 0.
+std::vector<uint8_t> StoredPng(uint32_t w, uint32_t h, size_t surplus, size_t before = 0) {
   const auto be32 = [](std::vector<uint8_t>& v, uint32_t x) {
     for (int i = 3; i >= 0; --i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
   };
@@ -567,6 +628,7 @@ std::vector<uint8_t> StoredPng(uint32_t w, uint32_t h, size_t surplus) {
   be32(ihdr, h);
   ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});
   chunk(png, "IHDR", ihdr);
+  if (before > 0) chunk(png, "okPd", std::vector<uint8_t>(before, 'x'));
   chunk(png, "IDAT", z);
   chunk(png, "IEND", {});
   return png;
@@ -582,12 +644,11 @@ TEST(Picture, PngDataPastTheLastRowIsNotInflated) {
   // a mebibyte after it is refused at 16 KiB rather than inflated to its end.
   EXPECT_EQ(RefusalOf(StoredPng(64, 64, 4000)), "");
   EXPECT_NE(RefusalOf(StoredPng(64, 64, 1 << 20)).find("runs on past its last row"), std::string::npos);
-  // An optional chunk before the data may not run past what the picture could need.
-  std::vector<uint8_t> big = StoredPng(4, 4, 0);
-  std::vector<uint8_t> text = {0x01, 0x10, 0x00, 0x00, 't', 'e', 'X', 't'};  // 16 MiB + 64 KiB
-  text.resize(text.size() + 0x01100000 + 4, 'x');
-  big.insert(big.begin() + 33, text.begin(), text.end());
-  EXPECT_NE(RefusalOf(big).find("runs past what its picture could need"), std::string::npos);
+  // An optional chunk before the data may take the stream to 16 MiB + 2 (8 w + 1) h
+  // bytes, not past it: the whole file fits, or the data's chunk header does not.
+  const size_t limit = (size_t{16} << 20) + 2 * (8 * 64 + 1) * 64, plain = StoredPng(64, 64, 0).size();
+  EXPECT_EQ(RefusalOf(StoredPng(64, 64, 0, limit - plain - 12)), "");
+  EXPECT_NE(RefusalOf(StoredPng(64, 64, 0, limit - 52)).find("runs past what its picture could need"), std::string::npos);
 }
 
 TEST(Picture, OnePassIntoTheCallersRowsMatchesThePictureObject) {
