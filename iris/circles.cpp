@@ -67,6 +67,9 @@ constexpr int kIrisRaysPerSide = 25;
 constexpr double kIrisArcUp = 30.0;
 constexpr double kIrisArcDown = 30.0;
 constexpr double kMinFineStep = 0.04;
+// On each iris ray the limbus is the innermost step reaching this share of the ray's
+// strongest: lid margins and skin folds beyond it may rise as far again.
+constexpr double kInnermostRayShare = 0.5;
 // Iris and pupil centres lie within about a tenth of the iris's radius of each other:
 // the side-arc fit weighs its centre's height against the pupil's with this spread (a
 // share of R), since two side arcs alone say little about the height. A soft prior
@@ -456,19 +459,32 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
         const float* in = &around[(pr - hp) * kCircleSamples];
         const float* out = &around[(pr + hp) * kCircleSamples];
         size_t m = 0;
+        double stepSum = 0, stepMin = std::numeric_limits<double>::infinity();
         for (int k = 0; k < kCircleSamples; ++k)
-          if (in[k] >= 0 && out[k] >= 0) steps[m++] = out[k] - in[k];
+          if (in[k] >= 0 && out[k] >= 0) {
+            const float d = out[k] - in[k];
+            steps[m++] = d;
+            stepSum += d;
+            stepMin = std::min(stepMin, static_cast<double>(d));
+          }
         if (m * 4 < kCircleSamples * 3) continue;
-        std::nth_element(steps.begin(), steps.begin() + static_cast<ptrdiff_t>(m / 4), steps.begin() + static_cast<ptrdiff_t>(m));
-        const double dp = steps[m / 4];
-        if (!(dp >= minStep)) continue;
         // A pupil is evenly dark inside: the spread of the mean level over the circles
         // within it counts against it (a dark iris around the true pupil would
         // otherwise pass for a larger pupil).
         const size_t within = pr > hp + 1 ? pr - hp - 1 : 0;
-        const double pupilScore = (dp - kUnevenPupilWeight * (highest[within] - lowest[within]) -
-                                   kPaleness * std::max(0.0, mean[within] - low)) /
-                                  contrast;
+        const double penalty =
+            kUnevenPupilWeight * (highest[within] - lowest[within]) + kPaleness * std::max(0.0, mean[within] - low);
+        // Selecting the quartile is the search's dearest part, so radii that cannot win
+        // are dropped first: the m - m/4 steps from the quartile up are each at least
+        // it, the rest at least the least one, which bounds the quartile by their sums.
+        const size_t below = m / 4;
+        const double quartileBound = (stepSum - static_cast<double>(below) * stepMin) / static_cast<double>(m - below);
+        if (quartileBound + 1e-3 < minStep) continue;
+        if (!((quartileBound + 1e-3 - penalty + largestSide) / contrast > best.score)) continue;
+        std::nth_element(steps.begin(), steps.begin() + static_cast<ptrdiff_t>(below), steps.begin() + static_cast<ptrdiff_t>(m));
+        const double dp = steps[below];
+        if (!(dp >= minStep)) continue;
+        const double pupilScore = (dp - penalty) / contrast;
         if (!(pupilScore + largestSide / contrast > best.score)) continue;
         const auto from = std::max(smallestIris, static_cast<size_t>(std::ceil(static_cast<double>(pr) * kMinIrisToPupil)));
         const auto to = std::min<size_t>(n - 1, static_cast<size_t>(static_cast<double>(pr) * kMaxIrisToPupil));
@@ -559,15 +575,16 @@ struct Glare {
   }
 };
 
-// Casts rays from (cx, cy) at the given angles and finds on each the strongest
-// dark-to-bright step within `halfRange` of `radius`: the mean level over `span`
+// Casts rays from (cx, cy) at the given angles and finds on each the innermost
+// dark-to-bright step (a peak within `innermostShare` of the ray's strongest) within
+// `halfRange` of `radius`: the mean level over `span`
 // pixels outward minus the mean as far inward, so a soft edge counts whole. Samples
 // on a highlight or its halo take no part. Then fits a circle to the edges, dropping
 // outliers; with `holdHeight` the centre's height is weighed against the rays' (a
 // prior of kHeightPrior * R), so edges that say little about it leave it near there.
 std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, double cy, double radius,
-                          double halfRange, double span, double minStep, const std::vector<double>& angles,
-                          bool holdHeight) {
+                          double halfRange, double span, double minStep, double innermostShare,
+                          const std::vector<double>& angles, bool holdHeight) {
   std::vector<std::array<double, 2>> pts;
   std::vector<double> steps;
   const auto s = static_cast<size_t>(std::max(2L, std::lround(2 * span)));  // samples per side
@@ -576,6 +593,7 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
   const auto samples = static_cast<size_t>((to - from) * 2) + 1;
   if (samples < 2 * s + 3) return std::nullopt;
   std::vector<double> g(samples), sums(samples + 1);
+  std::vector<double> wide(samples, 0);
   std::vector<uint8_t> bad(samples), badSums(samples + 1);
   for (double t : angles) {
     const double ux = std::cos(t), uy = std::sin(t);
@@ -591,19 +609,24 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
     auto step = [&](size_t j, size_t half) {
       return ((sums[j + half + 1] - sums[j + 1]) - (sums[j] - sums[j - half])) / static_cast<double>(half);
     };
-    double bestStep = 0;
-    size_t at = 0;
+    double strongest = 0;
     for (size_t j = s; j + s < samples; ++j) {
       bool hit = false;
       for (size_t k = j - s; k <= j + s && !hit; ++k) hit = bad[k] != 0;
-      if (hit) continue;
-      const double d = step(j, s);
-      if (d > bestStep) {
-        bestStep = d;
-        at = j;
-      }
+      wide[j] = hit ? 0 : step(j, s);
+      strongest = std::max(strongest, wide[j]);
     }
-    if (bestStep < minStep) continue;
+    if (strongest < minStep) continue;
+    // The innermost peak within `innermostShare` of the strongest step: beyond the
+    // limbus, a lid's margin or the skin past the lashes often rises further.
+    double bestStep = 0;
+    size_t at = 0;
+    for (size_t j = s; j + s < samples; ++j)
+      if (wide[j] >= innermostShare * strongest && wide[j] >= minStep && (j + s + 1 >= samples || wide[j] >= wide[j + 1])) {
+        bestStep = wide[j];
+        at = j;
+        break;
+      }
     // The wide step finds the edge; a step half as wide places it, so a sharp edge next
     // to other structure (lashes over a pupil's top) is not pulled toward it.
     const size_t fine = std::max<size_t>(2, s / 2);
@@ -707,11 +730,11 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   const double pr = best.pupilRadius * f, ir = best.irisRadius * f;
   const double minStep = kMinFineStep * contrast;
   const auto pupil = Refine(picture, glare, cx, cy, pr, std::max(2 * f + 2, 0.25 * pr), std::max(1.0, kSpan * pr),
-                            minStep, pupilAngles, false);
+                            minStep, 1.0, pupilAngles, false);
   if (!pupil) return found;
   const Circle& pc = pupil->circle;
   const auto iris = Refine(picture, glare, pc.x, pc.y, ir, std::max(2 * f + 3, 0.15 * ir), std::max(1.0, kSpan * ir),
-                           minStep, irisAngles, true);
+                           minStep, kInnermostRayShare, irisAngles, true);
   if (!iris) return found;
   const Circle& ic = iris->circle;
   // The pupil lies within the iris, and is clearly smaller.

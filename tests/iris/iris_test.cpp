@@ -226,6 +226,24 @@ TEST(IrisCircles, DecentredPupilLeavesTheLimbusWhereItIs) {
   }
 }
 
+// A lid's margin or skin beyond the limbus may rise further than the limbus itself:
+// the iris ends at the first clear rise, not at the strongest.
+TEST(IrisCircles, LimbusBeforeAStrongerOuterRise) {
+  GreyImage g = Plane(640, 480, 200);
+  for (int32_t y = 0; y < 480; ++y)
+    for (int32_t x = 0; x < 640; ++x) {
+      const double d = std::hypot(x + 0.5 - 320, y + 0.5 - 240);
+      uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
+      if (d < 125) v = 150;
+      if (d < 110) v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
+      if (d < 42) v = 15;
+    }
+  const EyeCircles c = FindCircles(g.View());
+  ASSERT_TRUE(c.pupil && c.iris);
+  EXPECT_NEAR(c.iris->radius, 110, 2);
+  EXPECT_NEAR(c.iris->y, 240, 2);
+}
+
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
   // A drawn eye whose pupil is squashed vertically by `aspect`.
   auto circularity = [](double aspect) {
