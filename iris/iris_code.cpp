@@ -24,15 +24,17 @@ constexpr double kOuterRadius = 0.85;
 // cycles around the ring with short envelopes (broad bands, about an octave and a half):
 // what a dim near-infrared iris shows above its noise is coarse, so 16 and 32 columns did
 // worse (equal error rate 9.9 % against 8.3 % with the reflections hidden) and 32 and 64
-// only traded misses for false matches; wider radial envelopes (3 or 4 rows) did worse.
+// only traded misses for false matches. Across the radii an envelope of one row: the
+// rows then keep their own texture (more independent bits, so different eyes spread
+// less), where 2, 3 or 4 rows blurred it toward what every eye shares.
 struct Filter {
   double wavelength;  // columns per cycle around the iris
   double sigmaAngle;  // envelope along the angle, columns
   double sigmaRadius;  // envelope across the radii, rows
 };
 constexpr Filter kFilters[kCodeFilters] = {
-    {24, 4, 2},
-    {48, 8, 2},
+    {24, 4, 1},
+    {48, 8, 1},
 };
 // A response is left out when more than this share of its window's weight lies on what
 // hides the iris. Hidden cells carry the iris's mean level and add no edge, so a window
@@ -271,19 +273,32 @@ struct Count {
   int32_t differing = 0;
   int32_t compared = 0;
 };
+using Quarters = std::array<Count, kCodeSectors>;
 
-// Differing and compared bits with b shifted by `shift` columns. Built twice, with and
-// without the processor's popcount instruction, and chosen at load time.
-__attribute__((target_clones("popcnt", "default"))) Count CountAt(const IrisCode& a, const IrisCode& b,
-                                                                    int32_t shift) {
-  int32_t differing = 0, compared = 0;
-  for (int32_t j = 0; j < kCodeAngles; ++j) {
-    const auto k = static_cast<size_t>((j + shift) & (kCodeAngles - 1));
-    const uint64_t both = a.mask[static_cast<size_t>(j)] & b.mask[k];
-    differing += std::popcount((a.bits[static_cast<size_t>(j)] ^ b.bits[k]) & both);
-    compared += std::popcount(both);
+// Differing and compared bits with b shifted by `shift` columns, split by the quarter
+// of the ring each pair's midpoint column lies in (quarters centred on the right, the
+// bottom, the left and the top), so that Compare(b, a) splits the same pairs alike.
+// Built twice, with and without the processor's popcount instruction, and chosen at
+// load time.
+__attribute__((target_clones("popcnt", "default"))) Quarters CountAt(const IrisCode& a, const IrisCode& b,
+                                                                       int32_t shift) {
+  constexpr int32_t kPerSector = kCodeAngles / kCodeSectors;
+  Quarters quarters{};
+  for (int32_t s = 0; s < kCodeSectors; ++s) {
+    // Pair j's midpoint, in half columns, is 2 j + shift; quarter s holds those from
+    // 2 kPerSector s - kPerSector on, for kPerSector columns.
+    const int32_t first = (2 * kPerSector * s - kPerSector - shift + 1) >> 1;
+    int32_t differing = 0, compared = 0;
+    for (int32_t i = 0; i < kPerSector; ++i) {
+      const auto j = static_cast<size_t>((first + i) & (kCodeAngles - 1));
+      const auto k = static_cast<size_t>((first + i + shift) & (kCodeAngles - 1));
+      const uint64_t both = a.mask[j] & b.mask[k];
+      differing += std::popcount((a.bits[j] ^ b.bits[k]) & both);
+      compared += std::popcount(both);
+    }
+    quarters[static_cast<size_t>(s)] = {differing, compared};
   }
-  return {differing, compared};
+  return quarters;
 }
 
 // Unclamped, so the rotation search still ranks matches too close to tell apart once
@@ -296,22 +311,63 @@ double Normalised(const Count& c) {
 
 double Raw(const Count& c) { return c.compared > 0 ? static_cast<double>(c.differing) / c.compared : 0.5; }
 
+// True when x agrees better than y: the smaller share of differing bits, then the more
+// bits compared. Exact, so that the choice does not depend on the order asked.
+bool Better(const Count& x, const Count& y) {
+  const int64_t left = int64_t{x.differing} * y.compared, right = int64_t{y.differing} * x.compared;
+  if (x.compared == 0 || y.compared == 0) return x.compared > y.compared;
+  return left != right ? left < right : x.compared > y.compared;
+}
+
 }  // namespace
 
 IrisComparison CompareIrisCodes(const IrisCode& a, const IrisCode& b) {
   static_assert(std::has_single_bit(static_cast<uint32_t>(kCodeAngles)), "columns wrap by a mask");
-  std::array<Count, 2 * kMaxRotationSteps + 1> counts;
+  static_assert(kCodeAngles % kCodeSectors == 0 && std::has_single_bit(static_cast<uint32_t>(kCodeSectors)));
+  constexpr int32_t kReach = kMaxRotationSteps + kSectorSlack;
+  std::array<Quarters, 2 * kReach + 1> quarters;
+  for (int32_t k = 0; k < static_cast<int32_t>(quarters.size()); ++k) quarters[static_cast<size_t>(k)] = CountAt(a, b, k - kReach);
+  // At each turn of the whole code, each quarter may turn kSectorSlack columns more
+  // either way: a circle's centre found a pixel or two off turns the texture one way on
+  // one side of the ring and the other way on the other, and the pupil's own movement is
+  // not a rigid turn. The quarter's best agreement counts; ties keep the smaller turn.
+  std::array<Count, 2 * kMaxRotationSteps + 1> counts, rigid;
+  for (int32_t k = 0; k < static_cast<int32_t>(counts.size()); ++k) {
+    Count total, whole;
+    for (const Count& q : quarters[static_cast<size_t>(k + kSectorSlack)]) {
+      whole.differing += q.differing;
+      whole.compared += q.compared;
+    }
+    rigid[static_cast<size_t>(k)] = whole;
+    for (size_t s = 0; s < kCodeSectors; ++s) {
+      Count chosen = quarters[static_cast<size_t>(k + kSectorSlack)][s];
+      for (int32_t d = 1; d <= kSectorSlack; ++d) {
+        const Count& before = quarters[static_cast<size_t>(k + kSectorSlack - d)][s];
+        const Count& after = quarters[static_cast<size_t>(k + kSectorSlack + d)][s];
+        const Count& closer = Better(before, after) ? before : after;
+        if (Better(closer, chosen)) chosen = closer;
+      }
+      total.differing += chosen.differing;
+      total.compared += chosen.compared;
+    }
+    counts[static_cast<size_t>(k)] = total;
+  }
   int32_t best = -1, widest = 0;
   double bestDistance = 0;
   for (int32_t k = 0; k < static_cast<int32_t>(counts.size()); ++k) {
     const int32_t shift = k - kMaxRotationSteps;
-    const Count& c = counts[static_cast<size_t>(k)] = CountAt(a, b, shift);
+    const Count& c = counts[static_cast<size_t>(k)];
     if (c.compared > counts[static_cast<size_t>(widest)].compared) widest = k;
     if (c.compared < kMinComparedBits) continue;
     const double distance = Normalised(c);
-    // Ties go to the smaller turn, so that Compare(b, a) finds the mirrored shift.
-    if (best < 0 || distance < bestDistance ||
-        (distance == bestDistance && std::abs(shift) < std::abs(best - kMaxRotationSteps))) {
+    // Ties (the quarters' own turns often reach one agreement from neighbouring turns of
+    // the whole) go to the turn the whole code agrees best at, then to the smaller turn,
+    // so that Compare(b, a) finds the mirrored shift.
+    const auto rigidBetter = [&] {
+      const double here = Normalised(rigid[static_cast<size_t>(k)]), there = Normalised(rigid[static_cast<size_t>(best)]);
+      return here != there ? here < there : std::abs(shift) < std::abs(best - kMaxRotationSteps);
+    };
+    if (best < 0 || distance < bestDistance || (distance == bestDistance && rigidBetter())) {
       best = k;
       bestDistance = distance;
     }
@@ -323,12 +379,12 @@ IrisComparison CompareIrisCodes(const IrisCode& a, const IrisCode& b) {
   result.distance = std::max(0.0, Normalised(c));  // more bits than the reference can pass 0
   result.rawDistance = Raw(c);
   result.bits = c.compared;
-  // The turn to a fraction of a column: the vertex of the parabola through the raw
-  // distances at the best shift and its neighbours.
+  // The turn to a fraction of a column: the vertex of the parabola through the whole
+  // code's raw distances at the best shift and its neighbours.
   double shift = k - kMaxRotationSteps;
   if (k > 0 && k + 1 < static_cast<int32_t>(counts.size())) {
-    const double before = Raw(counts[static_cast<size_t>(k - 1)]), after = Raw(counts[static_cast<size_t>(k + 1)]);
-    const double curve = before - 2 * result.rawDistance + after;
+    const double before = Raw(rigid[static_cast<size_t>(k - 1)]), after = Raw(rigid[static_cast<size_t>(k + 1)]);
+    const double curve = before - 2 * Raw(rigid[static_cast<size_t>(k)]) + after;
     if (curve > 0) shift += std::clamp(0.5 * (before - after) / curve, -0.5, 0.5);
   }
   // Column j + shift of b showed what column j of a showed. Columns grow clockwise as
