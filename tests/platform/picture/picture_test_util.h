@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/memory_dc.h"
 #include "tests/support/bmp_files.h"
 
 namespace okuva::picture_test {
@@ -22,11 +23,7 @@ inline std::vector<uint32_t> Colours(gdi::HBITMAP bitmap) {
   gdi::BITMAP bm{};
   if (gdi::GetObjectA(bitmap, sizeof bm, &bm) == 0) return {};
   gdi::BITMAPINFO bmi{};
-  bmi.bmiHeader.biSize = sizeof(gdi::BITMAPINFOHEADER);
-  bmi.bmiHeader.biWidth = bm.bmWidth;
-  bmi.bmiHeader.biHeight = -bm.bmHeight;
-  bmi.bmiHeader.biPlanes = 1;
-  bmi.bmiHeader.biBitCount = 32;
+  bmi.bmiHeader = gdi::DibHeader(bm.bmWidth, -bm.bmHeight, 32);
   std::vector<uint32_t> pixels(static_cast<size_t>(bm.bmWidth) * static_cast<size_t>(bm.bmHeight));
   const gdi::HDC dc = gdi::CreateCompatibleDC(0);
   const int lines = gdi::GetDIBits(dc, bitmap, 0, static_cast<uint32_t>(bm.bmHeight), pixels.data(), &bmi,
