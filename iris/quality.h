@@ -35,9 +35,9 @@ enum class Metric : uint8_t {
 constexpr size_t kMetricCount = 10;
 
 // Sharpness, relative to the picture's own contrast so that it does not follow the
-// exposure. Over the eye region (the iris circle's bounding square, clipped), every two
-// pixels across and down: the band-pass of a 4 x 4 block (its central 2 x 2 mean minus
-// the surrounding 12 pixels' mean) and the variance of the 8 x 8 window centred on it.
+// exposure. Over the eye region (the iris circle's bounding square, clipped), at every
+// pixel: the band-pass of a 4 x 4 block (its central 2 x 2 mean minus the surrounding
+// 12 pixels' mean) and the variance of the 8 x 8 window about it.
 // P is the mean squared response less what the picture's own pixel noise of variance N
 // puts in it, N / 3 (N from the median second difference at every other pixel, so that
 // texture does not count as noise, and at least the 1/12 level^2 of rounding to whole

@@ -244,18 +244,17 @@ TEST(IrisMetrics, OvalPupilLowersCircularity) {
   EXPECT_LT(circularity(0.8), circularity(0.9));
 }
 
-// On stripes two pixels wide and d levels apart, every 4 x 4 band-pass taken two pixels
-// apart gives +-2d/3 (mean square 4d^2/9, less 1/36 for the rounding to whole levels
-// that white noise of 1/12 level^2 would put in it) and every 8 x 8 window has a
-// variance of d^2/4.
+// On stripes two pixels wide and d levels apart the 4 x 4 band-pass gives +-2d/3 or 0
+// (mean square 2d^2/9, less 1/36 for the rounding to whole levels that white noise of
+// 1/12 level^2 would put in it) and every 8 x 8 window has a variance of d^2/4.
 TEST(IrisMetrics, SharpnessIsDetailOverItsOwnContrast) {
   auto stripes = [](uint8_t low, uint8_t high) {
     GreyImage g = Plane(39, 39, 0);
-    for (size_t i = 0; i < g.pixels.size(); ++i) g.pixels[i] = ((i % 39 + 1) / 2) % 2 ? high : low;
+    for (size_t i = 0; i < g.pixels.size(); ++i) g.pixels[i] = (i % 39 / 2) % 2 ? high : low;
     return g;
   };
   auto expected = [](double d) {
-    const double q = (4 * d * d / 9 - 1.0 / 36) / (d * d / 4 + kSharpnessNoiseFloor * kSharpnessNoiseFloor);
+    const double q = (2 * d * d / 9 - 1.0 / 36) / (d * d / 4 + kSharpnessNoiseFloor * kSharpnessNoiseFloor);
     return 100 * q / (q + kSharpnessHalfRatio * kSharpnessHalfRatio);
   };
   const Circle region{19.5, 19.5, 19.5, 1};
@@ -336,6 +335,16 @@ TEST(IrisMetrics, HostileSizesNeverCrash) {
   }
   EXPECT_FALSE(Assess(GreyPlane{nullptr, 640, 480, 640}).pass);
   EXPECT_FALSE(Assess(GreyPlane{}).pass);
+  // Sharpness of regions of every parity and of circles running off the picture.
+  std::mt19937 random(9);
+  for (auto [w, h] : {std::pair{8, 8}, {9, 8}, {8, 9}, {11, 13}, {121, 120}, {120, 121}}) {
+    GreyImage picture = Plane(w, h, 0);
+    for (uint8_t& v : picture.pixels) v = static_cast<uint8_t>(random() & 0xFF);
+    for (const Circle& c : {Circle{w / 2.0, h / 2.0, 100, 1}, Circle{0, 0, 9, 1}, Circle{w + 3.0, h / 2.0, 8, 1}}) {
+      const double s = Sharpness(picture.View(), c);
+      EXPECT_TRUE(s >= 0 && s <= 100) << w << " x " << h << ": " << s;
+    }
+  }
   // A whole eye larger than the picture: circles may run off every edge.
   Look close{"", Eye(0, 0, 300, 120)};
   const Quality q = Assess(Render(close).grey.View());
