@@ -193,6 +193,25 @@ double Entropy(const std::array<uint32_t, 256>& histogram) {
   return bits;
 }
 
+// See kCircularityNoise. The residuals run round the pupil in the order of their rays.
+double Circularity(const EyeCircles& circles, double r) {
+  const std::vector<double>& e = circles.pupilResiduals;
+  double shape = r;
+  if (!e.empty()) {
+    const auto lag = static_cast<size_t>(
+        std::max(1L, std::lround(kCircularityNoiseLag / 360 * static_cast<double>(circles.pupilRays))));
+    double squares = 0, differences = 0;
+    for (size_t i = 0; i < e.size(); ++i) {
+      squares += e[i] * e[i];
+      const double d = e[(i + lag) % e.size()] - e[i];
+      differences += d * d;
+    }
+    const auto n = static_cast<double>(e.size());
+    shape = std::sqrt(std::max(0.0, squares / n - differences / (2 * n)));
+  }
+  return std::max(0.0, 100 * (1 - std::max(0.0, shape - kCircularityNoise) / (0.1 * r)));
+}
+
 }  // namespace
 
 double Sharpness(const GreyPlane& p, const Circle& iris) {
@@ -280,12 +299,7 @@ Quality Assess(const GreyPlane& p) {
     set(Metric::kMarginAdequacy,
         std::max(0.0, 100 * std::min({1.0, left / (0.6 * R), right / (0.6 * R), top / (0.2 * R), bottom / (0.2 * R)})));
     set(Metric::kSharpness, Sharpness(p, ic));
-    double squares = 0;
-    for (double e : q.circles.pupilResiduals) squares += e * e;
-    const double rms = q.circles.pupilResiduals.empty()
-                           ? r
-                           : std::sqrt(squares / static_cast<double>(q.circles.pupilResiduals.size()));
-    set(Metric::kPupilBoundaryCircularity, std::max(0.0, 100 * (1 - std::max(0.0, rms - kCircularityNoise) / (0.1 * r))));
+    set(Metric::kPupilBoundaryCircularity, Circularity(q.circles, r));
   }
   q.pass = true;
   for (size_t i = 0; i < kMetricCount; ++i) {

@@ -52,10 +52,15 @@ constexpr double kSharpnessNoiseFloor = 0.5;  // levels
 constexpr int32_t kSharpnessClipped = 250;    // levels
 
 // Pupil boundary circularity: 100 (1 - max(0, e - kCircularityNoise) / (0.1 r)), at
-// least 0, where e is the root-mean-square distance from the fitted circle of the
-// pupil edges the fit kept. Half a pixel of deviation is the edge finder's own noise;
-// a deviation of a tenth of the radius beyond it scores 0.
+// least 0, where e is how far the pupil's own boundary departs from the fitted circle:
+// the root-mean-square distance from it of the pupil edges the fit kept, with the edge
+// finder's noise taken out. That noise is half the mean squared difference between
+// edges kCircularityNoiseLag degrees apart: far enough apart that their noise is
+// independent, near enough that an oval's departure barely differs between them (on a
+// soft real pupil the noise is nearly all of the spread). Half a pixel beyond it is
+// allowed; a departure of a tenth of the radius beyond that scores 0.
 constexpr double kCircularityNoise = 0.5;
+constexpr double kCircularityNoiseLag = 15;  // degrees
 
 // A recommended range: the value passes when it is above (or at, when included) the
 // minimum and below (or at) the maximum. NaN bounds are absent.
