@@ -256,7 +256,7 @@ TEST(IrisMetrics, OvalPupilLowersCircularity) {
 TEST(IrisMetrics, SharpnessIsDetailOverItsOwnContrast) {
   auto stripes = [](uint8_t low, uint8_t high) {
     GreyImage g = Plane(39, 39, 0);
-    for (size_t i = 0; i < g.pixels.size(); ++i) g.pixels[i] = (i % 39 / 2) % 2 ? high : low;
+    for (size_t i = 0; i < g.pixels.size(); ++i) g.pixels[i] = ((i % 39 + 1) / 2) % 2 ? high : low;
     return g;
   };
   auto expected = [](double d) {
@@ -271,6 +271,9 @@ TEST(IrisMetrics, SharpnessIsDetailOverItsOwnContrast) {
   for (int32_t y = 17; y < 22; ++y)
     for (int32_t x = 17; x < 22; ++x) spot.pixels[static_cast<size_t>(y) * 39 + x] = 255;
   EXPECT_NEAR(Sharpness(spot.View(), region), expected(20), 1e-9);
+  GreyImage clipped = stripes(200, 230);  // one pixel at the clipping level
+  clipped.pixels[19 * 39 + 19] = kSharpnessClipped;
+  EXPECT_NEAR(Sharpness(clipped.View(), region), expected(30), 1e-9);
   EXPECT_EQ(Sharpness(Plane(39, 39, 90).View(), region), 0);
   // Pixel noise is not detail.
   GreyImage noise = Plane(200, 200, 0);
