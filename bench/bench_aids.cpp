@@ -14,14 +14,18 @@ using namespace okuva;
 
 camera::Frame EyeFrame(int64_t lines) {
   camera::SimulatedCamera camera;
-  if (lines == 720) camera.SetFormat({camera::SimulatedCamera::kFourcc, 1280, 720, {1, 30}});
+  if (lines == 720) {
+    camera.SetFormat({camera::SimulatedCamera::kFourcc, 1280, 720, {1, 30}});
+  }
   return camera.RenderFrame(1);
 }
 
 void BM_FocusMeter(benchmark::State& state) {
   const camera::Frame frame = EyeFrame(state.range(0));
   aids::FocusMeter meter;
-  for (auto _ : state) benchmark::DoNotOptimize(meter.Measure(frame));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(meter.Measure(frame));
+  }
 }
 BENCHMARK(BM_FocusMeter)->Arg(480)->Arg(720)->Unit(benchmark::kMicrosecond);
 

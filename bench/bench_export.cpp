@@ -43,21 +43,27 @@ std::unique_ptr<okuva::cDIBSection> LoadPhotograph() {
   for (const char* path : kPhotographs) {
     std::ifstream in(path, std::ios::binary);
     const std::string jpeg(std::istreambuf_iterator<char>(in), {});
-    if (jpeg.empty()) continue;
+    if (jpeg.empty()) {
+      continue;
+    }
     tjhandle h = tjInitDecompress();
     int w = 0, ht = 0, sub = 0, cs = 0;
     auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
     std::vector<uint8_t> bgr;
-    bool ok = tjDecompressHeader3(h, data, jpeg.size(), &w, &ht, &sub, &cs) == 0 &&
-              w >= kWidth && ht >= kHeight;
+    bool ok = tjDecompressHeader3(h, data, jpeg.size(), &w, &ht, &sub, &cs) == 0 && w >= kWidth &&
+              ht >= kHeight;
     if (ok) {
       bgr.resize(static_cast<size_t>(w) * ht * 3);
       ok = tjDecompress2(h, data, jpeg.size(), bgr.data(), w, 0, ht, TJPF_BGR, 0) == 0;
     }
     tjDestroy(h);
-    if (!ok) continue;
+    if (!ok) {
+      continue;
+    }
     auto dib = std::make_unique<okuva::cDIBSection>();
-    if (!dib->Create(kWidth, kHeight)) return nullptr;
+    if (!dib->Create(kWidth, kHeight)) {
+      return nullptr;
+    }
     const int32_t left = (w - kWidth) / 2;
     const int32_t top = (ht - kHeight) / 2;
     for (int32_t y = 0; y < kHeight; ++y) {
@@ -84,8 +90,8 @@ std::string OutputPath(const std::string& name) {
 }
 
 void SetRate(benchmark::State& state, double megapixelsPerIteration) {
-  state.counters["MP/s"] = benchmark::Counter(megapixelsPerIteration,
-                                              benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["MP/s"] =
+      benchmark::Counter(megapixelsPerIteration, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void BM_ExportSaveDIBAsJPG(benchmark::State& state) {
@@ -95,7 +101,9 @@ void BM_ExportSaveDIBAsJPG(benchmark::State& state) {
     return;
   }
   const std::string file = OutputPath("okuva-bench-export.jpg");
-  for (auto _ : state) okuva::SaveDIBAsJPG(*dib, file, kQuality);
+  for (auto _ : state) {
+    okuva::SaveDIBAsJPG(*dib, file, kQuality);
+  }
   std::filesystem::remove(file);
   SetRate(state, kMegapixels);
 }
@@ -111,14 +119,16 @@ void BM_DirectTurboJpeg(benchmark::State& state) {
   for (auto _ : state) {
     unsigned char* out = nullptr;
     unsigned long size = 0;
-    if (tjCompress2(h, dib->DIBSectionBitsPtr(), kWidth, dib->BytesPerScanLine(), kHeight,
-                    TJPF_BGR, &out, &size, TJSAMP_420, kQuality, TJFLAG_BOTTOMUP) != 0) {
+    if (tjCompress2(h, dib->DIBSectionBitsPtr(), kWidth, dib->BytesPerScanLine(), kHeight, TJPF_BGR,
+                    &out, &size, TJSAMP_420, kQuality, TJFLAG_BOTTOMUP) != 0) {
       state.SkipWithError(tjGetErrorStr2(h));
       break;
     }
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     const bool written = fd >= 0 && ::write(fd, out, size) == static_cast<ssize_t>(size);
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) {
+      ::close(fd);
+    }
     tjFree(out);
     if (!written) {
       state.SkipWithError("could not write the output file");
@@ -174,7 +184,9 @@ public:
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const auto exportRun = reporter.seconds.find("BM_ExportSaveDIBAsJPG/real_time");

@@ -19,7 +19,9 @@ constexpr int32_t kHeight = 3000;
 const okuva::cImage& Source() {
   static const std::unique_ptr<okuva::cImage> image = [] {
     auto img = std::make_unique<okuva::cImage>();
-    if (!img->Create(kWidth, kHeight, 24)) std::abort();
+    if (!img->Create(kWidth, kHeight, 24)) {
+      std::abort();
+    }
     auto* bits = static_cast<uint8_t*>(img->DIBitsPtr());
     const int32_t stride = img->BytesPerScanLine();
     for (int32_t y = 0; y < kHeight; ++y) {

@@ -35,7 +35,9 @@ namespace gdi = okuva::gdi;
 class Picture {
 public:
   Picture(int32_t width, int32_t height) {
-    if (!surface_.Create(width, height)) throw std::runtime_error("no DIB section for the picture");
+    if (!surface_.Create(width, height)) {
+      throw std::runtime_error("no DIB section for the picture");
+    }
   }
   int32_t Width() const { return surface_.Width(); }
   int32_t Height() const { return surface_.Height(); }
@@ -58,7 +60,9 @@ std::unique_ptr<Picture> LoadPhoto(int32_t width, int32_t height) {
                               "/usr/share/backgrounds/mate/abstract/Elephants_3840x2160.jpg"};
   for (const char* path : candidates) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) continue;
+    if (!in) {
+      continue;
+    }
     const std::vector<unsigned char> jpeg((std::istreambuf_iterator<char>(in)), {});
     tjhandle h = tjInitDecompress();
     int w = 0, hgt = 0, sub = 0, cs = 0;
@@ -70,7 +74,9 @@ std::unique_ptr<Picture> LoadPhoto(int32_t width, int32_t height) {
     tjDecompress2(h, jpeg.data(), jpeg.size(), bgr.data(), w, 0, hgt, TJPF_BGR, 0);
     tjDestroy(h);
     const int factor = std::max(1, std::min(w / width, hgt / height));
-    if (w / factor < width || hgt / factor < height) continue;
+    if (w / factor < width || hgt / factor < height) {
+      continue;
+    }
     auto pic = std::make_unique<Picture>(width, height);
     for (int32_t y = 0; y < height; ++y) {
       uint8_t* row = pic->Row(y);
@@ -80,7 +86,9 @@ std::unique_ptr<Picture> LoadPhoto(int32_t width, int32_t height) {
           for (int dy = 0; dy < factor; ++dy) {
             for (int dx = 0; dx < factor; ++dx) {
               sum += bgr[(static_cast<size_t>(y * factor + dy) * static_cast<size_t>(w) +
-                          static_cast<size_t>(x * factor + dx)) * 3 + static_cast<size_t>(c)];
+                          static_cast<size_t>(x * factor + dx)) *
+                             3 +
+                         static_cast<size_t>(c)];
             }
           }
           row[3 * x + c] = static_cast<uint8_t>((sum + factor * factor / 2) / (factor * factor));
@@ -95,7 +103,9 @@ std::unique_ptr<Picture> LoadPhoto(int32_t width, int32_t height) {
 const Picture& Photo(int32_t width) {
   static std::map<int32_t, std::unique_ptr<Picture>> cache;
   auto& p = cache[width];
-  if (!p) p = LoadPhoto(width, width * 3 / 4);
+  if (!p) {
+    p = LoadPhoto(width, width * 3 / 4);
+  }
   return *p;
 }
 
@@ -105,12 +115,15 @@ struct Config {
 };
 
 void Configure(cJpeg& jpeg, const Config& c) {
-  if (c.grey) jpeg.SetSamplingFrequencies(1, 1, 0, 0, 0, 0);
+  if (c.grey) {
+    jpeg.SetSamplingFrequencies(1, 1, 0, 0, 0, 0);
+  }
   jpeg.Quality(c.quality);
 }
 
 std::string TempFolder() {
-  return std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string();
+  return std::filesystem::exists("/dev/shm") ? "/dev/shm"
+                                             : std::filesystem::temp_directory_path().string();
 }
 
 std::map<std::string, double> gBytes;  // file size per benchmark name
@@ -161,8 +174,8 @@ std::vector<unsigned char> LibjpegEncode(const Picture& pic, const Config& confi
   for (int t = 0; t < 2; ++t) {
     for (int y = 0; y < 8; ++y) {
       for (int x = 0; x < 8; ++x) {
-        tables[t][y * 8 + x] = static_cast<unsigned>(
-            settings.QTable(t).Qk[static_cast<size_t>(settings.ZigZag()[static_cast<size_t>(x)][static_cast<size_t>(y)])]);
+        tables[t][y * 8 + x] = static_cast<unsigned>(settings.QTable(t).Qk[static_cast<size_t>(
+            settings.ZigZag()[static_cast<size_t>(x)][static_cast<size_t>(y)])]);
       }
     }
   }
@@ -205,12 +218,16 @@ public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs) {
-      if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
+      if (r.run_type != Run::RT_Iteration || r.error_occurred) {
+        continue;
+      }
       // Megapixels per CPU second: on a shared machine wall time says more about the
       // neighbours than about the encoder.
       const auto mp = r.counters.find("MP");
       const auto bytes = r.counters.find("bytes");
-      if (mp == r.counters.end() || r.iterations == 0 || r.cpu_accumulated_time <= 0) continue;
+      if (mp == r.counters.end() || r.iterations == 0 || r.cpu_accumulated_time <= 0) {
+        continue;
+      }
       const double secondsPerIteration = r.cpu_accumulated_time / static_cast<double>(r.iterations);
       results[r.benchmark_name()] = {mp->second.value / secondsPerIteration, bytes->second.value};
     }
@@ -223,7 +240,9 @@ long StatusKb(const char* key) {
   std::ifstream in("/proc/self/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
+    if (line.rfind(key, 0) == 0) {
+      return std::stol(line.substr(std::strlen(key)));
+    }
   }
   return -1;
 }
@@ -239,18 +258,26 @@ double PeakBytesPerPixel(int32_t width, const Config& config) {
   {
     std::ofstream reset("/proc/self/clear_refs");
     reset << "5";
-    if (!reset.flush()) return -1;
+    if (!reset.flush()) {
+      return -1;
+    }
   }
   const long before = StatusKb("VmRSS:");
   {
     cJpeg jpeg;
     Configure(jpeg, config);
-    if (jpeg.SampleHDC(pic.Dc(), pic.Width(), pic.Height(), 0, 0) != 0) return -1;
-    if (jpeg.SaveFile(path) != 0) return -1;
+    if (jpeg.SampleHDC(pic.Dc(), pic.Width(), pic.Height(), 0, 0) != 0) {
+      return -1;
+    }
+    if (jpeg.SaveFile(path) != 0) {
+      return -1;
+    }
   }
   const long peak = StatusKb("VmHWM:");
   std::filesystem::remove(path);
-  if (before < 0 || peak < 0) return -1;
+  if (before < 0 || peak < 0) {
+    return -1;
+  }
   return 1024.0 * static_cast<double>(peak - before) / (double(pic.Width()) * pic.Height());
 }
 
@@ -269,8 +296,10 @@ int main(int argc, char** argv) {
       ours += suffix;
       std::string theirs = "libjpeg";
       theirs += suffix;
-      benchmark::RegisterBenchmark(ours.c_str(), BM_cJpeg, width, config)->Unit(benchmark::kMillisecond);
-      benchmark::RegisterBenchmark(theirs.c_str(), BM_libjpeg, width, config)->Unit(benchmark::kMillisecond);
+      benchmark::RegisterBenchmark(ours.c_str(), BM_cJpeg, width, config)
+          ->Unit(benchmark::kMillisecond);
+      benchmark::RegisterBenchmark(theirs.c_str(), BM_libjpeg, width, config)
+          ->Unit(benchmark::kMillisecond);
     }
   }
   benchmark::Initialize(&argc, argv);
@@ -282,9 +311,13 @@ int main(int argc, char** argv) {
   std::printf("\nMegapixels per CPU second\n%-22s %10s %10s %8s %10s\n", "case", "cJpeg", "libjpeg",
               "speed", "size ratio");
   for (const auto& [name, ours] : reporter.results) {
-    if (name.rfind("cJpeg", 0) != 0) continue;
+    if (name.rfind("cJpeg", 0) != 0) {
+      continue;
+    }
     const auto theirs = reporter.results.find("libjpeg" + name.substr(5));
-    if (theirs == reporter.results.end()) continue;
+    if (theirs == reporter.results.end()) {
+      continue;
+    }
     std::printf("%-22s %10.2f %10.2f %7.2fx %9.4f\n", name.substr(6).c_str(), ours.first,
                 theirs->second.first, ours.first / theirs->second.first,
                 ours.second / theirs->second.second);

@@ -30,7 +30,9 @@ class Archive {
 public:
   Archive() {
     std::string pattern = (fs::temp_directory_path() / "okuva-batch-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      std::abort();
+    }
     dir_ = pattern;
     fs::create_directory(dir_ / "captures");
     camera::SimulatedCamera camera;
@@ -39,12 +41,14 @@ public:
       const camera::Frame frame = camera.RenderFrame(static_cast<uint64_t>(i) * 7);
       unsigned char* jpeg = nullptr;
       unsigned long size = 0;
-      if (tjCompress2(h, frame.rgb.data(), frame.width, frame.width * 3, frame.height, TJPF_RGB, &jpeg, &size,
-                      TJSAMP_420, 90, 0) != 0)
+      if (tjCompress2(h, frame.rgb.data(), frame.width, frame.width * 3, frame.height, TJPF_RGB,
+                      &jpeg, &size, TJSAMP_420, 90, 0) != 0) {
         std::abort();
+      }
       char name[32];
       std::snprintf(name, sizeof name, "eye-%03d.jpg", i);
-      std::ofstream(dir_ / "captures" / name, std::ios::binary).write(reinterpret_cast<const char*>(jpeg), long(size));
+      std::ofstream(dir_ / "captures" / name, std::ios::binary)
+          .write(reinterpret_cast<const char*>(jpeg), long(size));
       tjFree(jpeg);
     }
     tjDestroy(h);
@@ -72,13 +76,22 @@ const Archive& TheArchive() {
 
 void BM_BatchProcess(benchmark::State& state) {
   const Archive& a = TheArchive();
-  const std::string command = std::string("'") + OKUVA_TOOL_PATH + "' quality --csv '" + a.Csv().string() +
-                              "' --jobs " + std::to_string(state.range(0)) + " '" + a.Folder().string() + "' >/dev/null";
-  for (auto _ : state)
-    if (std::system(command.c_str()) != 0) state.SkipWithError("okuva-tool quality --csv failed");
+  const std::string command = std::string("'") + OKUVA_TOOL_PATH + "' quality --csv '" +
+                              a.Csv().string() + "' --jobs " + std::to_string(state.range(0)) +
+                              " '" + a.Folder().string() + "' >/dev/null";
+  for (auto _ : state) {
+    if (std::system(command.c_str()) != 0) {
+      state.SkipWithError("okuva-tool quality --csv failed");
+    }
+  }
   state.SetItemsProcessed(state.iterations() * kPictures);
 }
-BENCHMARK(BM_BatchProcess)->Arg(1)->Arg(2)->UseRealTime()->MinTime(2.0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BatchProcess)
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->MinTime(2.0)
+    ->Unit(benchmark::kMillisecond);
 
 // What one job spends on a picture: the tool's own reading, grey conversion and judgement.
 void BM_ReadAndAssess(benchmark::State& state) {
@@ -95,9 +108,13 @@ BENCHMARK(BM_ReadAndAssess)->Unit(benchmark::kMillisecond);
 void BM_AssessOnly(benchmark::State& state) {
   const Archive& a = TheArchive();
   std::vector<iris::GreyImage> greys;
-  for (int i = 0; i < kPictures; ++i) greys.push_back(tool::GreyOf(tool::ReadCanvas(a.Picture(i))));
+  for (int i = 0; i < kPictures; ++i) {
+    greys.push_back(tool::GreyOf(tool::ReadCanvas(a.Picture(i))));
+  }
   size_t i = 0;
-  for (auto _ : state) benchmark::DoNotOptimize(iris::Assess(greys[i++ % greys.size()].View()).pass);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(iris::Assess(greys[i++ % greys.size()].View()).pass);
+  }
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_AssessOnly)->Unit(benchmark::kMillisecond);

@@ -40,7 +40,7 @@ constexpr int32_t kW = 4000, kH = 3000;
 void Paint(Surface& s) {
   const int32_t stride = (kW * 3 + 3) & ~3;
   uint32_t seed = 1;
-  for (int32_t y = 0; y < kH; ++y)
+  for (int32_t y = 0; y < kH; ++y) {
     for (int32_t x = 0; x < kW; ++x) {
       seed = seed * 1664525u + 1013904223u;
       uint8_t* p = s.bits + static_cast<size_t>(y) * stride + 3 * static_cast<size_t>(x);
@@ -48,20 +48,25 @@ void Paint(Surface& s) {
       p[1] = static_cast<uint8_t>(y / 12 + (seed >> 29));
       p[2] = static_cast<uint8_t>((x + y) / 28);
     }
+  }
 }
 
 void BM_PlgBltRotate90(benchmark::State& state) {
   Surface src(kW, kH, 24), dest(kH, kW, 24);
   Paint(src);
   const POINT points[3] = {{0, kW}, {0, 0}, {kH, kW}};
-  for (auto _ : state) benchmark::DoNotOptimize(PlgBlt(dest.dc, points, src.dc, 0, 0, kW, kH, 0, 0, 0));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(PlgBlt(dest.dc, points, src.dc, 0, 0, kW, kH, 0, 0, 0));
+  }
 }
 BENCHMARK(BM_PlgBltRotate90)->Unit(benchmark::kMillisecond);
 
 void BM_BitBltToGreyPalette(benchmark::State& state) {
   Surface src(kW, kH, 24), dest(kW, kH, 8);
   Paint(src);
-  for (auto _ : state) benchmark::DoNotOptimize(BitBlt(dest.dc, 0, 0, kW, kH, src.dc, 0, 0, SRCCOPY));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(BitBlt(dest.dc, 0, 0, kW, kH, src.dc, 0, 0, SRCCOPY));
+  }
 }
 BENCHMARK(BM_BitBltToGreyPalette)->Unit(benchmark::kMillisecond);
 
@@ -69,15 +74,19 @@ void BM_StretchBltHalftoneQuarter(benchmark::State& state) {
   Surface src(kW, kH, 24), dest(kW / 4, kH / 4, 24);
   Paint(src);
   SetStretchBltMode(dest.dc, HALFTONE);
-  for (auto _ : state)
-    benchmark::DoNotOptimize(StretchBlt(dest.dc, 0, 0, kW / 4, kH / 4, src.dc, 0, 0, kW, kH, SRCCOPY));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        StretchBlt(dest.dc, 0, 0, kW / 4, kH / 4, src.dc, 0, 0, kW, kH, SRCCOPY));
+  }
 }
 BENCHMARK(BM_StretchBltHalftoneQuarter)->Unit(benchmark::kMillisecond);
 
 void BM_BitBltCopy24(benchmark::State& state) {
   Surface src(kW, kH, 24), dest(kW, kH, 24);
   Paint(src);
-  for (auto _ : state) benchmark::DoNotOptimize(BitBlt(dest.dc, 0, 0, kW, kH, src.dc, 0, 0, SRCCOPY));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(BitBlt(dest.dc, 0, 0, kW, kH, src.dc, 0, 0, SRCCOPY));
+  }
 }
 BENCHMARK(BM_BitBltCopy24)->Unit(benchmark::kMillisecond);
 
@@ -90,9 +99,11 @@ constexpr size_t kPhotoBytes = size_t{2560} * 3 * 1920;
 // heap that has grown already would hand back touched memory instead).
 void BM_FreshPixelMemory_SmallPages(benchmark::State& state) {
   for (auto _ : state) {
-    void* m = ::mmap(nullptr, kPhotoBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
-    if (m == MAP_FAILED) return state.SkipWithError("no memory");
+    void* m =
+        ::mmap(nullptr, kPhotoBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) {
+      return state.SkipWithError("no memory");
+    }
     std::memset(m, 0x5A, kPhotoBytes);
     benchmark::DoNotOptimize(m);
     ::munmap(m, kPhotoBytes);
@@ -104,7 +115,9 @@ void BM_FreshPixelMemory_Populated(benchmark::State& state) {
   for (auto _ : state) {
     void* m = ::mmap(nullptr, kPhotoBytes, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (m == MAP_FAILED) return state.SkipWithError("no memory");
+    if (m == MAP_FAILED) {
+      return state.SkipWithError("no memory");
+    }
     std::memset(m, 0x5A, kPhotoBytes);
     benchmark::DoNotOptimize(m);
     ::munmap(m, kPhotoBytes);
@@ -115,7 +128,9 @@ BENCHMARK(BM_FreshPixelMemory_Populated)->Unit(benchmark::kMillisecond);
 void BM_FreshPixelMemory_Layer(benchmark::State& state) {
   for (auto _ : state) {
     okuva::memory::BigBuffer b(kPhotoBytes);
-    if (!b) return state.SkipWithError("no memory");
+    if (!b) {
+      return state.SkipWithError("no memory");
+    }
     std::memset(b.get(), 0x5A, kPhotoBytes);
     benchmark::DoNotOptimize(b.get());
   }

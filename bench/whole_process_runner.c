@@ -26,7 +26,9 @@ int main(int argc, char** argv) {
   }
   if (pid == 0) {
     const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) dup2(null, STDOUT_FILENO);
+    if (null >= 0) {
+      dup2(null, STDOUT_FILENO);
+    }
     execvp(argv[1], argv + 1);
     perror(argv[1]);
     _exit(127);

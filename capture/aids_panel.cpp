@@ -71,7 +71,8 @@ void FocusBar::paintEvent(QPaintEvent*) {
   const int filled = static_cast<int>(std::lround(Fraction(current_) * inside.width()));
   painter.fillRect(inside.left(), inside.top(), filled, inside.height(), QColor(0, 160, 64));
   if (best_ > 0) {
-    const int x = inside.left() + static_cast<int>(std::lround(Fraction(best_) * (inside.width() - 1)));
+    const int x =
+        inside.left() + static_cast<int>(std::lround(Fraction(best_) * (inside.width() - 1)));
     painter.fillRect(x - 1, 0, 3, height(), kWarning);
   }
 }
@@ -91,17 +92,22 @@ void HistogramView::paintEvent(QPaintEvent*) {
   // Scaled to the tallest inner level, so a spike of clipped pixels does not flatten
   // the rest; the clipped ends are drawn to the top when they exceed it.
   uint64_t tallest = 1;
-  for (size_t level = 1; level < 255; ++level) tallest = std::max(tallest, histogram_[level]);
+  for (size_t level = 1; level < 255; ++level) {
+    tallest = std::max(tallest, histogram_[level]);
+  }
   for (int x = 0; x < area.width(); ++x) {
     const size_t from = static_cast<size_t>(x) * 256 / static_cast<size_t>(area.width());
-    const size_t to = std::max(from + 1, static_cast<size_t>(x + 1) * 256 / static_cast<size_t>(area.width()));
+    const size_t to =
+        std::max(from + 1, static_cast<size_t>(x + 1) * 256 / static_cast<size_t>(area.width()));
     uint64_t count = 0;
     bool clipped = false;
     for (size_t level = from; level < to; ++level) {
       count = std::max(count, histogram_[level]);
       clipped |= level == 0 || level == 255;
     }
-    if (count == 0) continue;
+    if (count == 0) {
+      continue;
+    }
     const double share = std::min(1.0, static_cast<double>(count) / static_cast<double>(tallest));
     const int bar = std::max(1, static_cast<int>(std::lround(share * area.height())));
     painter.fillRect(area.left() + x, area.bottom() + 1 - bar, 1, bar,
@@ -111,7 +117,8 @@ void HistogramView::paintEvent(QPaintEvent*) {
   font.setPointSizeF(8);
   painter.setFont(font);
   painter.setPen(QColor(170, 170, 170));
-  painter.drawText(area.adjusted(4, 2, -4, -2), Qt::AlignLeft | Qt::AlignTop, QString::fromUtf8(kTitle));
+  painter.drawText(area.adjusted(4, 2, -4, -2), Qt::AlignLeft | Qt::AlignTop,
+                   QString::fromUtf8(kTitle));
 }
 
 PreviewOverlay::PreviewOverlay(QWidget* parent) : QWidget(parent) {
@@ -131,7 +138,9 @@ PreviewOverlay::PreviewOverlay(QWidget* parent) : QWidget(parent) {
 }
 
 void PreviewOverlay::SetFrameSize(int32_t width, int32_t height) {
-  if (width == frameWidth_ && height == frameHeight_) return;
+  if (width == frameWidth_ && height == frameHeight_) {
+    return;
+  }
   frameWidth_ = width;
   frameHeight_ = height;
   update();
@@ -143,26 +152,34 @@ void PreviewOverlay::SetRingVisible(bool on) {
 }
 
 void PreviewOverlay::SetNotice(const QString& text) {
-  if (text == notice_) return;
+  if (text == notice_) {
+    return;
+  }
   notice_ = text;
   update();
 }
 
 void PreviewOverlay::SetMark(const QString& text) {
-  if (text == mark_) return;
+  if (text == mark_) {
+    return;
+  }
   mark_ = text;
   update();
 }
 
 void PreviewOverlay::SetInstruction(const QString& text, bool ready) {
-  if (text == instruction_ && ready == ready_) return;
+  if (text == instruction_ && ready == ready_) {
+    return;
+  }
   instruction_ = text;
   ready_ = ready;
   update();
 }
 
 void PreviewOverlay::SetHint(const QString& text) {
-  if (text == hint_) return;
+  if (text == hint_) {
+    return;
+  }
   hint_ = text;
   update();
 }
@@ -186,8 +203,10 @@ void PreviewOverlay::paintEvent(QPaintEvent*) {
     painter.drawEllipse(QPointF(ring.centreX, ring.centreY), ring.radius, ring.radius);
     constexpr double kMark = 6;
     painter.setPen(QPen(QColor::fromRgba(kRingColour), 2));
-    painter.drawLine(QPointF(ring.centreX - kMark, ring.centreY), QPointF(ring.centreX + kMark, ring.centreY));
-    painter.drawLine(QPointF(ring.centreX, ring.centreY - kMark), QPointF(ring.centreX, ring.centreY + kMark));
+    painter.drawLine(QPointF(ring.centreX - kMark, ring.centreY),
+                     QPointF(ring.centreX + kMark, ring.centreY));
+    painter.drawLine(QPointF(ring.centreX, ring.centreY - kMark),
+                     QPointF(ring.centreX, ring.centreY + kMark));
   }
   if (!mark_.isEmpty()) {
     // Drawn over the live view only: a synthetic eye must never pass for a real one.
@@ -226,7 +245,8 @@ void PreviewOverlay::paintEvent(QPaintEvent*) {
     font.setPointSizeF(8.5);
     painter.setFont(font);
     const QRect area = rect().adjusted(4, 0, -4, 0);
-    const QRect text = painter.fontMetrics().boundingRect(area, Qt::AlignCenter | Qt::TextWordWrap, hint_);
+    const QRect text =
+        painter.fontMetrics().boundingRect(area, Qt::AlignCenter | Qt::TextWordWrap, hint_);
     painter.fillRect(QRect(0, text.top() - 8, width(), text.height() + 16), QColor(0, 0, 0, 200));
     painter.setPen(Qt::white);
     painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, hint_);
@@ -251,7 +271,8 @@ void PreviewOverlay::paintEvent(QPaintEvent*) {
   }
 }
 
-AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::CaptureWindow*()> source)
+AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea,
+                     std::function<qt::CaptureWindow*()> source)
     : QScrollArea(parent), source_(std::move(source)), bell_([] { QApplication::beep(); }) {
   setObjectName(QStringLiteral("AidsPanel"));
   setFrameShape(QFrame::NoFrame);
@@ -279,12 +300,15 @@ AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::Ca
   connect(iris_, &IrisAids::InstructionChanged, overlay_, &PreviewOverlay::SetInstruction);
   connect(iris_, &IrisAids::AutoCaptured, this, [this] {
     overlay_->Signal(QString::fromUtf8(kAutoCaptured));
-    if (bell_) bell_();
+    if (bell_) {
+      bell_();
+    }
   });
 
   ringToggle_ = new QCheckBox(QString::fromUtf8(kRingToggle), content_);
   ringToggle_->setObjectName(QStringLiteral("RingToggle"));
-  ringToggle_->setToolTip(QString::fromUtf8("Círculo discontinuo del tamaño que da 200 píxeles de iris en la foto"));
+  ringToggle_->setToolTip(
+      QString::fromUtf8("Círculo discontinuo del tamaño que da 200 píxeles de iris en la foto"));
   connect(ringToggle_, &QCheckBox::toggled, overlay_, &PreviewOverlay::SetRingVisible);
   status_ = MakeText(content_);
   status_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -306,18 +330,21 @@ AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::Ca
   rows_->addWidget(focusText_);
   bar_ = new FocusBar(content_);
   bar_->setFixedHeight(12);
-  bar_->setToolTip(QString::fromUtf8("Enfoque actual; la marca roja es el mejor desde la última captura"));
+  bar_->setToolTip(
+      QString::fromUtf8("Enfoque actual; la marca roja es el mejor desde la última captura"));
   rows_->addWidget(bar_);
 
   // The histogram carries its title inside, which leaves a row free for further controls.
   histogram_ = new HistogramView(content_);
   histogram_->setFixedHeight(46);
-  histogram_->setToolTip(QString::fromUtf8("Histograma de grises de todo el cuadro; en rojo los niveles 0 y 255"));
+  histogram_->setToolTip(
+      QString::fromUtf8("Histograma de grises de todo el cuadro; en rojo los niveles 0 y 255"));
   rows_->addWidget(histogram_);
   exposureText_ = MakeText(content_);
-  exposureText_->setToolTip(QString::fromUtf8("Píxeles de todo el cuadro en negro puro (sombras recortadas) y en "
-                                               "blanco puro (luces recortadas); rojo por encima del %1 % entre ambos")
-                                .arg(aids::kClippedWarningShare * 100, 0, 'f', 0));
+  exposureText_->setToolTip(
+      QString::fromUtf8("Píxeles de todo el cuadro en negro puro (sombras recortadas) y en "
+                        "blanco puro (luces recortadas); rojo por encima del %1 % entre ambos")
+          .arg(aids::kClippedWarningShare * 100, 0, 'f', 0));
   rows_->addWidget(exposureText_);
   rows_->addWidget(iris_->Checklist());
   rows_->addStretch(1);
@@ -325,7 +352,9 @@ AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::Ca
 
   ShowNoFigures();
   FitToWindow();
-  if (parent != nullptr) parent->installEventFilter(this);
+  if (parent != nullptr) {
+    parent->installEventFilter(this);
+  }
 
   timer_.setInterval(kRefreshMs);
   connect(&timer_, &QTimer::timeout, this, [this] {
@@ -341,14 +370,18 @@ AidsPanel::AidsPanel(QWidget* parent, QWidget* previewArea, std::function<qt::Ca
 void AidsPanel::AddControls(QWidget* first, QWidget* second) {
   auto* row = new QHBoxLayout;
   row->addWidget(first);
-  if (second != nullptr) row->addWidget(second);
+  if (second != nullptr) {
+    row->addWidget(second);
+  }
   // After the two rows of check boxes and the rows added before.
   rows_->insertLayout(2 + controlRows_, row);
   ++controlRows_;
 }
 
 bool AidsPanel::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == parentWidget() && event->type() == QEvent::Resize) FitToWindow();
+  if (watched == parentWidget() && event->type() == QEvent::Resize) {
+    FitToWindow();
+  }
   return QScrollArea::eventFilter(watched, event);
 }
 
@@ -363,11 +396,14 @@ void AidsPanel::Refresh() {
     // A new capture window was made over the old place: keep the overlays on top.
     lastWindow_ = window;
     lastSequence_ = 0;
-    if (iris_->LiveOverlay() != nullptr) iris_->LiveOverlay()->raise();
+    if (iris_->LiveOverlay() != nullptr) {
+      iris_->LiveOverlay()->raise();
+    }
     overlay_->raise();
   }
   camera::Camera* camera = window != nullptr ? window->Camera() : nullptr;
-  overlay_->SetMark(camera != nullptr && camera->Simulated() ? QString::fromUtf8(kSimulatedMark) : QString());
+  overlay_->SetMark(camera != nullptr && camera->Simulated() ? QString::fromUtf8(kSimulatedMark)
+                                                             : QString());
   overlay_->SetHint(camera == nullptr ? QString::fromUtf8(kNoCameraHint) : QString());
   if (camera == nullptr) {
     overlay_->SetFrameSize(0, 0);
@@ -383,10 +419,14 @@ void AidsPanel::Refresh() {
     return;
   }
   overlay_->SetNotice(QString());
-  if (status_->text() == QString::fromUtf8(kDisconnected)) ShowStatus(QString(), false);
+  if (status_->text() == QString::fromUtf8(kDisconnected)) {
+    ShowStatus(QString(), false);
+  }
 
   const camera::Frame& frame = camera->Latest();
-  if (frame.width <= 0 || frame.height <= 0 || frame.sequence == lastSequence_) return;
+  if (frame.width <= 0 || frame.height <= 0 || frame.sequence == lastSequence_) {
+    return;
+  }
   lastSequence_ = frame.sequence;
   overlay_->SetFrameSize(frame.width, frame.height);
   meter_.Measure(frame);
@@ -420,7 +460,9 @@ void AidsPanel::ShowNoFigures() {
   bar_->SetScores(0, 0);
   histogram_->SetHistogram({});
   exposureText_->setText(QString::fromUtf8("Exposición: —"));
-  for (QLabel* label : {focusText_, exposureText_}) SetTextColour(label, QColor(96, 96, 96));
+  for (QLabel* label : {focusText_, exposureText_}) {
+    SetTextColour(label, QColor(96, 96, 96));
+  }
   iris_->Forget();
   overlay_->SetInstruction(QString(), false);
 }

@@ -150,7 +150,10 @@ public:
   // The capture window found its vanished camera again.
   void ShowRestored();
   // Forgets the best focus (the operator took a picture).
-  void ResetBest() { meter_.Reset(); bar_->SetScores(0, 0); }
+  void ResetBest() {
+    meter_.Reset();
+    bar_->SetScores(0, 0);
+  }
 
   const aids::FocusMeter& Meter() const { return meter_; }
   const aids::Exposure& LastExposure() const { return exposure_; }

@@ -33,8 +33,11 @@ std::string SaveProposalFolder(const std::string& programFolder, const std::stri
                                const std::string& homeFolder) {
   // An installed program lives in a folder its users cannot write (/usr/bin, /opt):
   // there the proposal would always fail, so it goes where a Linux user keeps pictures.
-  for (const std::string* folder : {&programFolder, &picturesFolder, &homeFolder})
-    if (WritableFolder(*folder)) return *folder;
+  for (const std::string* folder : {&programFolder, &picturesFolder, &homeFolder}) {
+    if (WritableFolder(*folder)) {
+      return *folder;
+    }
+  }
   return programFolder;
 }
 
@@ -48,7 +51,8 @@ void frmCapturarImagen::cmdGuardar_Click() {
   cDIBSection cDib;
   cDib.CreateFromPicture(Picture2->Picture());
 
-  std::string sFileName = SaveProposalFolder(ProgramFolder(), PicturesFolder(), HomeFolder()) + "/RuvoDiro.jpg";
+  std::string sFileName =
+      SaveProposalFolder(ProgramFolder(), PicturesFolder(), HomeFolder()) + "/RuvoDiro.jpg";
   std::string sFileTitle;
   int16_t bOverwritePrompt = -1;
   std::string sFilter = "JPEG Files (*.JPG)|*.JPG|All Files (*.*)|*.*";
@@ -62,7 +66,9 @@ void frmCapturarImagen::cmdGuardar_Click() {
                       sDlgTitle, sDefaultExt, hWndOwner, lFlags)) {
     return;
   }
-  if (!SaveDIBAsJPG(cDib, sFileName, 90)) return;
+  if (!SaveDIBAsJPG(cDib, sFileName, 90)) {
+    return;
+  }
   ShowSaved(sFileName);
   // Only once the JPEG is written: the iris record beside it, when asked for.
   recordOptions_->AfterSave(Picture2->Shown(), sFileName);

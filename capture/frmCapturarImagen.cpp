@@ -3,10 +3,10 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
-#include <QKeySequence>
 #include <QScreen>
 #include <QShortcut>
 #include <algorithm>
@@ -46,8 +46,8 @@ constexpr int32_t kCaptureHeight = 240;
 constexpr intptr_t kPreviewRateMs = 30;
 constexpr int32_t kErrInternal = 51;
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int left, int top,
-                  int width, int height) {
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int left, int top, int width,
+                  int height) {
   auto* label = new QLabel(QString::fromUtf8(text), parent);
   label->setObjectName(QString::fromUtf8(name));
   label->setGeometry(Px(left), Px(top), Px(width), Px(height));
@@ -67,8 +67,8 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int left,
   return label;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption,
-                        const char* tooltip, int left, int top, int width, int height) {
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, const char* tooltip,
+                        int left, int top, int width, int height) {
   auto* button = new QPushButton(QString::fromUtf8(caption), parent);
   button->setObjectName(QString::fromUtf8(name));
   button->setGeometry(Px(left), Px(top), Px(width), Px(height));
@@ -108,9 +108,15 @@ QIcon MakeIcon() {
       uint colour = kSkin;
       if (std::abs(dy) <= lid) {
         colour = kWhite;
-        if (r <= 7.5) colour = kIris;
-        if (r <= 3.5) colour = kPupil;
-        if (dx > 1 && dx < 3.5 && dy < -1 && dy > -3.5) colour = kWhite;  // highlight
+        if (r <= 7.5) {
+          colour = kIris;
+        }
+        if (r <= 3.5) {
+          colour = kPupil;
+        }
+        if (dx > 1 && dx < 3.5 && dy < -1 && dy > -3.5) {
+          colour = kWhite;  // highlight
+        }
       } else if (std::abs(dy) <= lid + 1.5) {
         colour = kLid;
       }
@@ -130,8 +136,8 @@ std::pair<int32_t, int32_t> PlaceOnScreen(int32_t screenWidth, int32_t screenHei
 }
 
 std::string UnhandledErrorText(int32_t number, const std::string& description) {
-  return "Se ha producido el error '" + std::to_string(number) +
-         "' en tiempo de ejecución:\n\n" + description;
+  return "Se ha producido el error '" + std::to_string(number) + "' en tiempo de ejecución:\n\n" +
+         description;
 }
 
 frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit(0); }) {
@@ -156,15 +162,20 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
   // made below, come after them.
   Command1 = MakeButton(this, "Command1", "Iniciar", nullptr, 1050, 5430, 1185, 465);
   Command2 = MakeButton(this, "Command2", "Detener", nullptr, 1050, 5460, 1185, 465);
-  Command3 = MakeButton(this, "Command3", "Formato", "Formato de la captura", 2610, 4170, 1185, 465);
-  Command4 = MakeButton(this, "Command4", "Configurar", "Configuración de la captura", 3810, 4170, 1185, 465);
-  cmdCapturar = MakeButton(this, "cmdCapturar", "Capturar", "Capturar foto del iris", 120, 4170, 1185, 465);
-  cmdGuardar = MakeButton(this, "cmdGuardar", "Grabar", "Grabar archivo .JPG", 1320, 4170, 1065, 465);
+  Command3 =
+      MakeButton(this, "Command3", "Formato", "Formato de la captura", 2610, 4170, 1185, 465);
+  Command4 = MakeButton(this, "Command4", "Configurar", "Configuración de la captura", 3810, 4170,
+                        1185, 465);
+  cmdCapturar =
+      MakeButton(this, "cmdCapturar", "Capturar", "Capturar foto del iris", 120, 4170, 1185, 465);
+  cmdGuardar =
+      MakeButton(this, "cmdGuardar", "Grabar", "Grabar archivo .JPG", 1320, 4170, 1065, 465);
   // Start and stop are run by the window itself; the operator never gets them.
   Command1->setVisible(false);
   Command2->setVisible(false);
 
-  connect(cmdCapturar, &QPushButton::clicked, this, [this] { Run([this] { cmdCapturar_Click(); }); });
+  connect(cmdCapturar, &QPushButton::clicked, this,
+          [this] { Run([this] { cmdCapturar_Click(); }); });
   connect(cmdGuardar, &QPushButton::clicked, this, [this] { Run([this] { cmdGuardar_Click(); }); });
   connect(Command3, &QPushButton::clicked, this, [this] { Run([this] { Command3_Click(); }); });
   connect(Command4, &QPushButton::clicked, this, [this] { Run([this] { Command4_Click(); }); });
@@ -173,7 +184,8 @@ frmCapturarImagen::frmCapturarImagen() : endProgram_([] { QCoreApplication::exit
 
   // Capture aids under the working buttons and over the live picture; the best focus
   // counts from the last "Capturar".
-  auto* aids = aids_ = new AidsPanel(this, Picture1->Client(), [] { return qt::CaptureWindowFromHandle(hCapWnd); });
+  auto* aids = aids_ =
+      new AidsPanel(this, Picture1->Client(), [] { return qt::CaptureWindowFromHandle(hCapWnd); });
   connect(cmdCapturar, &QPushButton::clicked, aids, [this] { AfterCapture(); });
   aids->Iris()->SetCapture([this](const camera::Frame& frame) {
     bool taken = false;
@@ -227,7 +239,8 @@ void frmCapturarImagen::Run(const std::function<void()>& handler) {
     MsgBox(UnhandledErrorText(error.Number(), error.Description()), MessageIcon::Critical,
            error.Source());
   } catch (const std::bad_alloc&) {
-    MsgBox(UnhandledErrorText(kErrOutOfMemory, DefaultDescription(kErrOutOfMemory)), MessageIcon::Critical);
+    MsgBox(UnhandledErrorText(kErrOutOfMemory, DefaultDescription(kErrOutOfMemory)),
+           MessageIcon::Critical);
   } catch (const std::exception& error) {
     MsgBox(UnhandledErrorText(kErrInternal, error.what()), MessageIcon::Critical);
   }
@@ -257,11 +270,10 @@ void frmCapturarImagen::Form_Resize() {
     // manager has framed the window, the client's: the placement is then repeated).
     const QRect frame = framePlacement_->Begin();
     const QRect available = screen->geometry();
-    const auto [left, top] =
-        PlaceOnScreen(CheckedMul(available.width(), kTwipsPerPixel),
-                      CheckedMul(available.height(), kTwipsPerPixel),
-                      CheckedMul(frame.width(), kTwipsPerPixel),
-                      CheckedMul(frame.height(), kTwipsPerPixel));
+    const auto [left, top] = PlaceOnScreen(CheckedMul(available.width(), kTwipsPerPixel),
+                                           CheckedMul(available.height(), kTwipsPerPixel),
+                                           CheckedMul(frame.width(), kTwipsPerPixel),
+                                           CheckedMul(frame.height(), kTwipsPerPixel));
     const QPoint at(available.left() + CLng(left / static_cast<double>(kTwipsPerPixel)),
                     available.top() + CLng(top / static_cast<double>(kTwipsPerPixel)));
     framePlacement_->MoveFrameTo(at);
@@ -277,9 +289,9 @@ void frmCapturarImagen::Form_Unload(int16_t& Cancel) {
 
 void frmCapturarImagen::Command1_Click() {
   int32_t zero = 0;  // lParam carries no value for these messages
-  hCapWnd = qt::capCreateCaptureWindowA("CapWindow", qt::WS_CHILD | qt::WS_VISIBLE, 0, 0,
-                                        kCaptureWidth, kCaptureHeight,
-                                        qt::WindowHandle(Picture1->Client()), 0);
+  hCapWnd =
+      qt::capCreateCaptureWindowA("CapWindow", qt::WS_CHILD | qt::WS_VISIBLE, 0, 0, kCaptureWidth,
+                                  kCaptureHeight, qt::WindowHandle(Picture1->Client()), 0);
   if (hCapWnd != 0) {
     const intptr_t connected = qt::SendMessageA(hCapWnd, qt::WM_CAP_DRIVER_CONNECT, 0, &zero);
     qt::SendMessageA(hCapWnd, qt::WM_CAP_SET_PREVIEW, 1, &zero);
@@ -291,10 +303,12 @@ void frmCapturarImagen::Command1_Click() {
     if (qt::CaptureWindow* window = qt::CaptureWindowFromHandle(hCapWnd)) {
       // Queued: the report runs from the event loop, not inside the capture window's
       // own frame handling, which the operator could otherwise close under it.
-      connect(window, &qt::CaptureWindow::DeviceLost, this,
-              [this] { Run([this] { CapWnd_DeviceLost(); }); }, Qt::QueuedConnection);
+      connect(
+          window, &qt::CaptureWindow::DeviceLost, this,
+          [this] { Run([this] { CapWnd_DeviceLost(); }); }, Qt::QueuedConnection);
       // Direct: nothing is asked of the operator, and the flag follows the preview at once.
-      connect(window, &qt::CaptureWindow::DeviceRestored, this, [this] { CapWnd_DeviceRestored(); });
+      connect(window, &qt::CaptureWindow::DeviceRestored, this,
+              [this] { CapWnd_DeviceRestored(); });
     }
     if (connected != 0) {
       bConectado = kTrue;
@@ -341,7 +355,9 @@ void frmCapturarImagen::cmdCapturar_Click() {
   // The clipboard's picture is shown; with none there (no frame copied, the camera gone
   // as it was asked, and the clipboard taken meanwhile) the still shown stays.
   StdPicture picture(gdi::GetClipboardBitmap());
-  if (!picture) return;
+  if (!picture) {
+    return;
+  }
   Picture2->SetPicture(std::move(picture));
   Label2->resize(Picture2->width(), Label2->height());
 }
@@ -370,13 +386,17 @@ void frmCapturarImagen::ShowSaved(const std::string& path) {
 }
 
 void frmCapturarImagen::PlaceSaveStatus() {
-  if (saveStatus_ == nullptr || aids_ == nullptr) return;  // still being built
+  if (saveStatus_ == nullptr || aids_ == nullptr) {
+    return;  // still being built
+  }
   constexpr int kHeight = 20;
   const QRect still = Picture2->geometry();
   const int top = std::min(still.bottom() + 1 + 4, height() - kHeight);
   saveStatus_->setGeometry(still.left(), top, std::max(0, width() - still.left()), kHeight);
   // The still's judgement keeps to what stays visible of the still.
-  if (IrisOverlay* judged = aids_->Iris()->StillOverlay()) judged->update();
+  if (IrisOverlay* judged = aids_->Iris()->StillOverlay()) {
+    judged->update();
+  }
 }
 
 void frmCapturarImagen::CapWnd_DeviceLost() {

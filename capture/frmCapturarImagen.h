@@ -29,7 +29,7 @@ class RecordOptions;
 namespace qt {
 class FramePlacement;
 class PictureBox;
-}
+}// namespace qt
 
 // Where Form_Resize puts the window: a twenty-ninth of the free space from the screen's
 // top-left corner, all in twips; negative when the window is larger than the screen.

@@ -47,7 +47,10 @@ public:
   explicit IrisOverlay(QWidget* parent);
   // The judgement of a picture of the given size (nullptr clears it).
   void SetQuality(const iris::Quality* quality);
-  void SetBanner(const QString& text) { banner_ = text; update(); }
+  void SetBanner(const QString& text) {
+    banner_ = text;
+    update();
+  }
   const QString& Banner() const { return banner_; }
   // Where the banner is drawn: along the foot of the visible part of this widget.
   QRect BannerRect() const;
@@ -104,7 +107,8 @@ public:
   // Whether a still shows the same eye as the still before it (with an iris).
   static constexpr const char* kSameEye = "Mismo ojo que la foto anterior";
   static constexpr const char* kOtherEye = "Parece otro ojo: revise";
-  static constexpr const char* kCannotCompare = "Poco iris a la vista para compararla con la foto anterior";
+  static constexpr const char* kCannotCompare =
+      "Poco iris a la vista para compararla con la foto anterior";
 
   // The check boxes and the checklist are made in `panel` (placed by the caller);
   // the live circles are drawn over `livePicture`.
@@ -123,7 +127,9 @@ public:
   void JudgeStill(qt::PictureBox* still);
   // What the automatic capture runs: "Capturar" with the frame it chose; true when the
   // still was taken (only then is the operator told).
-  void SetCapture(std::function<bool(const camera::Frame&)> capture) { capture_ = std::move(capture); }
+  void SetCapture(std::function<bool(const camera::Frame&)> capture) {
+    capture_ = std::move(capture);
+  }
   // Tests: analyse on the calling thread, so each Look shows its result at once.
   void SetSynchronous(bool on) { synchronous_ = on; }
   // Tests: the clock the automatic capture's window and the settling are timed by.

@@ -27,7 +27,9 @@ RecordOptions::RecordOptions(QWidget* parent, std::function<qt::CaptureWindow*()
   auto* label = new QLabel(QString::fromUtf8(kEyeLabel), this);
   eye_ = new QComboBox(this);
   eye_->setObjectName(QStringLiteral("EyeChoice"));
-  for (const char* name : kEyeNames) eye_->addItem(QString::fromUtf8(name));
+  for (const char* name : kEyeNames) {
+    eye_->addItem(QString::fromUtf8(name));
+  }
   // As tall as the check boxes beside it, so the row costs the column no more.
   eye_->setFixedHeight(20);
   label->setBuddy(eye_);
@@ -51,23 +53,32 @@ void RecordOptions::StillTaken() {
 std::string RecordOptions::RecordPath(const std::string& jpegPath) {
   const size_t slash = jpegPath.find_last_of('/');
   const size_t dot = jpegPath.find_last_of('.');
-  const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  const bool extension =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
   return (extension ? jpegPath.substr(0, dot) : jpegPath) + ".iir";
 }
 
 void RecordOptions::AfterSave(const QImage& still, const std::string& jpegPath) {
-  if (!save_->isChecked()) return;
+  if (!save_->isChecked()) {
+    return;
+  }
   const std::string path = RecordPath(jpegPath);
-  auto tell = [](const std::string& why) { MsgBox(std::string(kNotSaved) + why, MessageIcon::Exclamation, kTitle); };
+  auto tell = [](const std::string& why) {
+    MsgBox(std::string(kNotSaved) + why, MessageIcon::Exclamation, kTitle);
+  };
   try {
-    if (still.isNull()) return tell("no hay foto capturada.");
+    if (still.isNull()) {
+      return tell("no hay foto capturada.");
+    }
     const QImage rgb32 = still.convertToFormat(QImage::Format_RGB32);
     const iris::GreyImage grey =
         iris::GreyFromBgrx(rgb32.constBits(), rgb32.width(), rgb32.height(), rgb32.bytesPerLine());
     record::StationOptions options;
     options.eye = static_cast<record::Eye>(std::clamp(eye_->currentIndex(), 0, 2));
     options.format = record::ImageFormat::kPng;
-    if (taken_) options.capture = record::CaptureTimeOf(takenAt_);
+    if (taken_) {
+      options.capture = record::CaptureTimeOf(takenAt_);
+    }
     options.deviceTechnology = deviceTechnology_;
     record::WriteRecordFile(path, record::MakeStationRecord(grey.View(), options));
   } catch (const record::RecordError& e) {
@@ -77,7 +88,8 @@ void RecordOptions::AfterSave(const QImage& still, const std::string& jpegPath) 
       default: return tell("no se pudo preparar la imagen del registro.");
     }
   } catch (const RuntimeError& e) {
-    tell("no se pudo escribir " + path + " (error " + std::to_string(e.Number()) + ": " + e.Description() + ").");
+    tell("no se pudo escribir " + path + " (error " + std::to_string(e.Number()) + ": " +
+         e.Description() + ").");
   } catch (const std::exception& e) {
     tell(std::string("no se pudo escribir ") + path + " (" + e.what() + ").");
   }

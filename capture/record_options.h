@@ -6,8 +6,8 @@
 
 #include <QImage>
 #include <QWidget>
-#include <ctime>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
 

@@ -19,9 +19,15 @@ int32_t ClearLowBits(int32_t value) { return value & ~int32_t{3}; }
 
 // The colour-table depth that holds `entries` colours (0: no table, a 24-bit image).
 int16_t DepthForEntries(uint32_t entries) {
-  if (entries >= 1 && entries <= 2) return 1;
-  if (entries >= 3 && entries <= 16) return 4;
-  if (entries >= 17 && entries <= 256) return 8;
+  if (entries >= 1 && entries <= 2) {
+    return 1;
+  }
+  if (entries >= 3 && entries <= 16) {
+    return 4;
+  }
+  if (entries >= 17 && entries <= 256) {
+    return 8;
+  }
   return 24;
 }
 
@@ -42,12 +48,9 @@ void* cImage::DIBitsPtr() const { return m_lBitsPtr; }
 int32_t cImage::BytesPerScanLine() const {
   const int32_t w = Width();
   switch (BitCount()) {
-    case 1:
-      return ClearLowBits(CheckedAdd(CheckedSub(w, 1) / 8, 4));
-    case 4:
-      return ClearLowBits(CheckedAdd(CheckedSub(w, 1) / 2, 4));
-    case 8:
-      return ClearLowBits(CheckedAdd(w, 3));
+    case 1: return ClearLowBits(CheckedAdd(CheckedSub(w, 1) / 8, 4));
+    case 4: return ClearLowBits(CheckedAdd(CheckedSub(w, 1) / 2, 4));
+    case 8: return ClearLowBits(CheckedAdd(w, 3));
     default:  // 24, and 0 in an object never created
       return ClearLowBits(CheckedAdd(CheckedMul(3, w), 3));
   }
@@ -66,13 +69,12 @@ bool cImage::Create(int32_t lWidth, int32_t lHeight, int16_t iBitCount) {
       gdi::DeleteDC(display);
       break;
     }
-    case 24:
-      m_surface = gdi::MemoryDc(0);
-      break;
-    default:
-      break;
+    case 24: m_surface = gdi::MemoryDc(0); break;
+    default: break;
   }
-  if (m_surface.Dc() == 0) return false;
+  if (m_surface.Dc() == 0) {
+    return false;
+  }
 
   // A whole new header: a conversion into this one may have filled fields such as
   // biClrUsed, and a stale one would cut the colour table of the next surface short.
@@ -121,7 +123,9 @@ bool cImage::CopyStdPicture(const StdPicture& TheStdPicture, int16_t& iBitCount)
   if (depthFromPicture) {
     iBitCount = bm.bmBitsPixel == 16 ? int16_t{24} : static_cast<int16_t>(bm.bmBitsPixel);
   }
-  if (!Create(bm.bmWidth, bm.bmHeight, iBitCount)) return false;
+  if (!Create(bm.bmWidth, bm.bmHeight, iBitCount)) {
+    return false;
+  }
 
   // A screen DC to make the memory DC that holds the picture's bitmap.
   gdi::HWND desktop = 0;
@@ -132,16 +136,22 @@ bool cImage::CopyStdPicture(const StdPicture& TheStdPicture, int16_t& iBitCount)
   } else {
     screen = gdi::CreateDCA("DISPLAY", nullptr, nullptr, nullptr);
   }
-  if (screen == 0) return false;
+  if (screen == 0) {
+    return false;
+  }
   gdi::MemoryDc source(screen);
   if (iBitCount == 24) {
     gdi::ReleaseDC(desktop, screen);
   } else {
     gdi::DeleteDC(screen);
   }
-  if (source.Dc() == 0) return false;
+  if (source.Dc() == 0) {
+    return false;
+  }
   // A bitmap held by another DC cannot be copied: no copy is reported.
-  if (!source.Select(picture, gdi::MemoryDc::kBorrowed)) return false;
+  if (!source.Select(picture, gdi::MemoryDc::kBorrowed)) {
+    return false;
+  }
 
   if (iBitCount == 24) {
     gdi::BitBlt(hdc(), 0, 0, Width(), Height(), source.Dc(), 0, 0, gdi::SRCCOPY);
@@ -149,7 +159,9 @@ bool cImage::CopyStdPicture(const StdPicture& TheStdPicture, int16_t& iBitCount)
     const uint32_t entries = 1u << iBitCount;
     if (depthFromPicture) {
       const uint32_t got = gdi::GetDIBColorTable(source.Dc(), 0, entries, m_tPal);
-      if (got > 0) gdi::SetDIBColorTable(hdc(), 0, got, m_tPal);
+      if (got > 0) {
+        gdi::SetDIBColorTable(hdc(), 0, got, m_tPal);
+      }
     }
     const uint32_t lines = bm.bmHeight < 0 ? 0u - static_cast<uint32_t>(bm.bmHeight)
                                            : static_cast<uint32_t>(bm.bmHeight);
@@ -158,7 +170,9 @@ bool cImage::CopyStdPicture(const StdPicture& TheStdPicture, int16_t& iBitCount)
     // At equal depths the conversion copies the picture's indices and writes its
     // table into the header; the surface must carry that table too, or the indices
     // would be read against the grey ramp.
-    if (copied > 0) gdi::SetDIBColorTable(hdc(), 0, entries, m_tBI.bmiColors);
+    if (copied > 0) {
+      gdi::SetDIBColorTable(hdc(), 0, entries, m_tBI.bmiColors);
+    }
   }
 
   return true;
@@ -172,8 +186,12 @@ bool cImage::CopyHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int16_t iBi
     entries = gdi::GetDIBColorTable(lhDC, 0, kTableEntries, m_tPal);
     depth = DepthForEntries(entries);
   }
-  if (!Create(lWidth, lHeight, depth)) return false;
-  if (entries > 0) gdi::SetDIBColorTable(hdc(), 0, entries, m_tPal);
+  if (!Create(lWidth, lHeight, depth)) {
+    return false;
+  }
+  if (entries > 0) {
+    gdi::SetDIBColorTable(hdc(), 0, entries, m_tPal);
+  }
   gdi::BitBlt(hdc(), 0, 0, lWidth, lHeight, lhDC, lSrcLeft, lSrcTop, gdi::SRCCOPY);
   return true;
 }
@@ -184,7 +202,9 @@ bool cImage::CopyPalletHDC(gdi::HDC lhDC) {
   const int32_t wanted = CLng(std::pow(2.0, BitCount()));
   const uint32_t count = std::min(static_cast<uint32_t>(wanted), kTableEntries);
   const uint32_t got = gdi::GetDIBColorTable(lhDC, 0, count, m_tPal);
-  if (got == 0) return false;
+  if (got == 0) {
+    return false;
+  }
   return gdi::SetDIBColorTable(hdc(), 0, got, m_tPal) == got;
 }
 

@@ -10,7 +10,9 @@ std::unique_ptr<cImage> cImage::NewLike(int32_t lWidth, int32_t lHeight, int16_t
   // A refused surface still gives an object: the caller gets an empty image (hdc 0)
   // and the blits into it do nothing.
   image->Create(lWidth, lHeight, iBitCount);
-  if (keepTable && BitCount() != 24) image->CopyPalletHDC(hdc());
+  if (keepTable && BitCount() != 24) {
+    image->CopyPalletHDC(hdc());
+  }
   return image;
 }
 
@@ -56,7 +58,9 @@ std::unique_ptr<cImage> cImage::Rotate(int32_t Degrees) const {
   const int32_t w = Width();
   const int32_t h = Height();
   int32_t d = Degrees % 360;  // the remainder takes the sign of Degrees
-  if (d < 0) d += 360;
+  if (d < 0) {
+    d += 360;
+  }
   switch (d) {
     case 90: {  // counter-clockwise: (x, y) -> (y, w-1-x)
       const gdi::POINT points[3] = {{0, w}, {0, 0}, {h, w}};

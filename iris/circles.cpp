@@ -98,7 +98,8 @@ struct Reduced {
 
 Reduced Reduce(const GreyPlane& p) {
   Reduced r;
-  r.factor = std::max(1, static_cast<int32_t>(std::lround(std::min(p.width, p.height) / static_cast<double>(kWorkingShortSide))));
+  r.factor = std::max(1, static_cast<int32_t>(std::lround(std::min(p.width, p.height) /
+                                                          static_cast<double>(kWorkingShortSide))));
   r.width = p.width / r.factor;
   r.height = p.height / r.factor;
   r.v.assign(static_cast<size_t>(r.width) * r.height, 0.0f);
@@ -111,11 +112,15 @@ Reduced Reduce(const GreyPlane& p) {
       const uint8_t* row = p.pixels + (static_cast<ptrdiff_t>(y) * r.factor + dy) * p.stride;
       for (int32_t x = 0; x < r.width; ++x) {
         uint32_t s = 0;
-        for (int32_t dx = 0; dx < r.factor; ++dx) s += row[x * r.factor + dx];
+        for (int32_t dx = 0; dx < r.factor; ++dx) {
+          s += row[x * r.factor + dx];
+        }
         sums[static_cast<size_t>(x)] += s;
       }
     }
-    for (int32_t x = 0; x < r.width; ++x) r.At(x, y) = static_cast<float>(sums[static_cast<size_t>(x)]) * scale;
+    for (int32_t x = 0; x < r.width; ++x) {
+      r.At(x, y) = static_cast<float>(sums[static_cast<size_t>(x)]) * scale;
+    }
   }
   return r;
 }
@@ -123,13 +128,17 @@ Reduced Reduce(const GreyPlane& p) {
 // Level at the given share of the sorted levels (0..1).
 std::array<double, 3> Percentiles(const Reduced& r, std::array<double, 3> shares) {
   std::array<uint32_t, 256> histogram{};
-  for (float v : r.v) ++histogram[static_cast<size_t>(std::clamp(v, 0.0f, 255.0f))];
+  for (float v : r.v) {
+    ++histogram[static_cast<size_t>(std::clamp(v, 0.0f, 255.0f))];
+  }
   std::array<double, 3> levels{};
   for (size_t k = 0; k < shares.size(); ++k) {
     const double target = shares[k] * static_cast<double>(r.v.size());
     double seen = 0;
     size_t level = 0;
-    while (level < 255 && seen + histogram[level] <= target) seen += histogram[level++];
+    while (level < 255 && seen + histogram[level] <= target) {
+      seen += histogram[level++];
+    }
     levels[k] = static_cast<double>(level);
   }
   return levels;
@@ -147,7 +156,9 @@ void FillHighlights(Reduced& r, double level) {
   std::vector<double> border;
   const size_t limit = std::max<size_t>(4, n / kHighlightShare);
   for (size_t start = 0; start < n; ++start) {
-    if (seen[start] || r.v[start] < threshold) continue;
+    if (seen[start] || r.v[start] < threshold) {
+      continue;
+    }
     blob.clear();
     stack.assign(1, static_cast<int32_t>(start));
     seen[start] = 1;
@@ -162,7 +173,9 @@ void FillHighlights(Reduced& r, double level) {
       sx += x, sy += y;
       const int32_t nx[4] = {x - 1, x + 1, x, x}, ny[4] = {y, y, y - 1, y + 1};
       for (int k = 0; k < 4; ++k) {
-        if (nx[k] < 0 || ny[k] < 0 || nx[k] >= r.width || ny[k] >= r.height) continue;
+        if (nx[k] < 0 || ny[k] < 0 || nx[k] >= r.width || ny[k] >= r.height) {
+          continue;
+        }
         const int32_t j = ny[k] * r.width + nx[k];
         if (!seen[j] && r.v[j] >= threshold) {
           seen[j] = 1;
@@ -170,16 +183,21 @@ void FillHighlights(Reduced& r, double level) {
         }
       }
     }
-    if (blob.size() > limit) continue;
+    if (blob.size() > limit) {
+      continue;
+    }
     const double count = static_cast<double>(blob.size());
     const double mx = sx / count, my = sy / count;
     // Half the blob's extent plus its own radius again, and a pixel.
-    const double reach = 0.5 * std::max(x1 - x0 + 1, y1 - y0 + 1) + std::sqrt(count / std::numbers::pi) + 1.0;
+    const double reach =
+        0.5 * std::max(x1 - x0 + 1, y1 - y0 + 1) + std::sqrt(count / std::numbers::pi) + 1.0;
     const auto span = static_cast<int32_t>(std::ceil(reach)) + 2;
     grown.clear();
     border.clear();
-    for (int32_t y = std::max(0, static_cast<int32_t>(my) - span); y <= std::min(r.height - 1, static_cast<int32_t>(my) + span); ++y)
-      for (int32_t x = std::max(0, static_cast<int32_t>(mx) - span); x <= std::min(r.width - 1, static_cast<int32_t>(mx) + span); ++x) {
+    for (int32_t y = std::max(0, static_cast<int32_t>(my) - span);
+         y <= std::min(r.height - 1, static_cast<int32_t>(my) + span); ++y) {
+      for (int32_t x = std::max(0, static_cast<int32_t>(mx) - span);
+           x <= std::min(r.width - 1, static_cast<int32_t>(mx) + span); ++x) {
         const double d = std::hypot(x - mx, y - my);
         const size_t i = static_cast<size_t>(y) * r.width + x;
         if (d <= reach) {
@@ -188,6 +206,7 @@ void FillHighlights(Reduced& r, double level) {
           border.push_back(r.v[i]);
         }
       }
+    }
     // The border's lower third: a spot on the pupil's edge is filled nearer the
     // pupil's level than the iris's, so the pupil keeps its round outline.
     double fill = 128.0;
@@ -206,17 +225,20 @@ void FillHighlights(Reduced& r, double level) {
 // [1 2 1] / 4 in both directions, edges clamped.
 void Smooth(Reduced& r) {
   std::vector<float> tmp(r.v.size());
-  for (int32_t y = 0; y < r.height; ++y)
+  for (int32_t y = 0; y < r.height; ++y) {
     for (int32_t x = 0; x < r.width; ++x) {
-      const float a = r.At(std::max(0, x - 1), y), b = r.At(x, y), c = r.At(std::min(r.width - 1, x + 1), y);
+      const float a = r.At(std::max(0, x - 1), y), b = r.At(x, y),
+                  c = r.At(std::min(r.width - 1, x + 1), y);
       tmp[static_cast<size_t>(y) * r.width + x] = (a + 2 * b + c) * 0.25f;
     }
-  for (int32_t y = 0; y < r.height; ++y)
+  }
+  for (int32_t y = 0; y < r.height; ++y) {
     for (int32_t x = 0; x < r.width; ++x) {
       const size_t up = static_cast<size_t>(std::max(0, y - 1)) * r.width + x;
       const size_t down = static_cast<size_t>(std::min(r.height - 1, y + 1)) * r.width + x;
       r.At(x, y) = (tmp[up] + 2 * tmp[static_cast<size_t>(y) * r.width + x] + tmp[down]) * 0.25f;
     }
+  }
 }
 
 struct Point {
@@ -233,14 +255,18 @@ struct BoxSums {
       double row = 0;
       for (int32_t x = 0; x < w; ++x) {
         row += v[static_cast<size_t>(y) * w + x];
-        s[static_cast<size_t>(y + 1) * (w + 1) + x + 1] = s[static_cast<size_t>(y) * (w + 1) + x + 1] + row;
+        s[static_cast<size_t>(y + 1) * (w + 1) + x + 1] =
+            s[static_cast<size_t>(y) * (w + 1) + x + 1] + row;
       }
     }
   }
   // Mean over [x0, x1) x [y0, y1), clipped to the plane.
   double Mean(int32_t x0, int32_t y0, int32_t x1, int32_t y1) const {
-    x0 = std::clamp(x0, 0, w), x1 = std::clamp(x1, 0, w), y0 = std::clamp(y0, 0, h), y1 = std::clamp(y1, 0, h);
-    if (x1 <= x0 || y1 <= y0) return std::numeric_limits<double>::infinity();
+    x0 = std::clamp(x0, 0, w), x1 = std::clamp(x1, 0, w), y0 = std::clamp(y0, 0, h),
+    y1 = std::clamp(y1, 0, h);
+    if (x1 <= x0 || y1 <= y0) {
+      return std::numeric_limits<double>::infinity();
+    }
     auto at = [&](int32_t x, int32_t y) { return s[static_cast<size_t>(y) * (w + 1) + x]; };
     return (at(x1, y1) - at(x0, y1) - at(x1, y0) + at(x0, y0)) / ((x1 - x0) * (y1 - y0));
   }
@@ -261,7 +287,9 @@ std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
     std::fill(seen.begin(), seen.end(), 0);
     std::vector<std::pair<size_t, Point>> regions;
     for (size_t start = 0; start < n; ++start) {
-      if (seen[start] || r.v[start] >= level) continue;
+      if (seen[start] || r.v[start] >= level) {
+        continue;
+      }
       stack.assign(1, static_cast<int32_t>(start));
       seen[start] = 1;
       double sx = 0, sy = 0;
@@ -275,7 +303,9 @@ std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
         x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
         const int32_t nx[4] = {x - 1, x + 1, x, x}, ny[4] = {y, y, y - 1, y + 1};
         for (int k = 0; k < 4; ++k) {
-          if (nx[k] < 0 || ny[k] < 0 || nx[k] >= r.width || ny[k] >= r.height) continue;
+          if (nx[k] < 0 || ny[k] < 0 || nx[k] >= r.width || ny[k] >= r.height) {
+            continue;
+          }
           const int32_t j = ny[k] * r.width + nx[k];
           if (!seen[j] && r.v[j] < level) {
             seen[j] = 1;
@@ -285,16 +315,24 @@ std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
       }
       // Compact: it fills at least a third of its bounding box, which is not long.
       const int32_t bw = x1 - x0 + 1, bh = y1 - y0 + 1;
-      if (area < smallest || area > largest || area * 3 < static_cast<size_t>(bw) * bh || bw > 3 * bh || bh > 3 * bw)
+      if (area < smallest || area > largest || area * 3 < static_cast<size_t>(bw) * bh ||
+          bw > 3 * bh || bh > 3 * bw) {
         continue;
+      }
       const auto ax = static_cast<double>(area);
       regions.push_back({area, {static_cast<int32_t>(sx / ax), static_cast<int32_t>(sy / ax)}});
     }
-    std::sort(regions.begin(), regions.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::sort(regions.begin(), regions.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
     for (size_t k = 0; k < regions.size() && k < 1; ++k) {
       bool near = false;
-      for (const Point& c : chosen) near |= std::abs(c.x - regions[k].second.x) <= 1 && std::abs(c.y - regions[k].second.y) <= 1;
-      if (!near) chosen.push_back(regions[k].second);
+      for (const Point& c : chosen) {
+        near |=
+            std::abs(c.x - regions[k].second.x) <= 1 && std::abs(c.y - regions[k].second.y) <= 1;
+      }
+      if (!near) {
+        chosen.push_back(regions[k].second);
+      }
     }
   }
   return chosen;
@@ -306,67 +344,87 @@ std::vector<Point> VoteCentres(const Reduced& r, int32_t maxRadius, double contr
   std::vector<float> gx(static_cast<size_t>(w) * h, 0), gy(gx.size(), 0), mag(gx.size(), 0);
   std::vector<float> strong;
   const auto minVote = static_cast<float>(4 * kMinVoteStep * contrast);
-  for (int32_t y = 1; y + 1 < h; ++y)
+  for (int32_t y = 1; y + 1 < h; ++y) {
     for (int32_t x = 1; x + 1 < w; ++x) {
-      const float sx = r.At(x + 1, y - 1) + 2 * r.At(x + 1, y) + r.At(x + 1, y + 1) - r.At(x - 1, y - 1) -
-                       2 * r.At(x - 1, y) - r.At(x - 1, y + 1);
-      const float sy = r.At(x - 1, y + 1) + 2 * r.At(x, y + 1) + r.At(x + 1, y + 1) - r.At(x - 1, y - 1) -
-                       2 * r.At(x, y - 1) - r.At(x + 1, y - 1);
+      const float sx = r.At(x + 1, y - 1) + 2 * r.At(x + 1, y) + r.At(x + 1, y + 1) -
+                       r.At(x - 1, y - 1) - 2 * r.At(x - 1, y) - r.At(x - 1, y + 1);
+      const float sy = r.At(x - 1, y + 1) + 2 * r.At(x, y + 1) + r.At(x + 1, y + 1) -
+                       r.At(x - 1, y - 1) - 2 * r.At(x, y - 1) - r.At(x + 1, y - 1);
       const size_t i = static_cast<size_t>(y) * w + x;
       gx[i] = sx;
       gy[i] = sy;
       mag[i] = std::sqrt(sx * sx + sy * sy);
-      if (mag[i] >= minVote) strong.push_back(mag[i]);
+      if (mag[i] >= minVote) {
+        strong.push_back(mag[i]);
+      }
     }
-  if (strong.empty()) return {};
+  }
+  if (strong.empty()) {
+    return {};
+  }
   const auto keep = static_cast<size_t>(static_cast<double>(w) * h * kVotingShare);
   float threshold = minVote;
   if (strong.size() > keep && keep > 0) {
-    std::nth_element(strong.begin(), strong.begin() + static_cast<ptrdiff_t>(strong.size() - keep), strong.end());
+    std::nth_element(strong.begin(), strong.begin() + static_cast<ptrdiff_t>(strong.size() - keep),
+                     strong.end());
     threshold = std::max(threshold, strong[strong.size() - keep]);
   }
   std::vector<float> acc(gx.size(), 0);
-  for (int32_t y = 1; y + 1 < h; ++y)
+  for (int32_t y = 1; y + 1 < h; ++y) {
     for (int32_t x = 1; x + 1 < w; ++x) {
       const size_t i = static_cast<size_t>(y) * w + x;
-      if (mag[i] < threshold) continue;
+      if (mag[i] < threshold) {
+        continue;
+      }
       const double ux = gx[i] / mag[i], uy = gy[i] / mag[i];
       for (int32_t radius = 2; radius <= maxRadius; ++radius) {
         const double fx = x + 0.5 - radius * ux, fy = y + 0.5 - radius * uy;
-        if (fx < 0 || fy < 0 || fx >= w || fy >= h) break;
+        if (fx < 0 || fy < 0 || fx >= w || fy >= h) {
+          break;
+        }
         const auto cx = static_cast<int32_t>(fx), cy = static_cast<int32_t>(fy);
         acc[static_cast<size_t>(cy) * w + cx] += 1.0f;
       }
     }
+  }
   // Box 5 x 5 so near misses of one circle add up.
   std::vector<float> box(acc.size(), 0);
-  for (int32_t y = 0; y < h; ++y)
+  for (int32_t y = 0; y < h; ++y) {
     for (int32_t x = 0; x < w; ++x) {
       float s = 0;
-      for (int32_t dy = -2; dy <= 2; ++dy)
+      for (int32_t dy = -2; dy <= 2; ++dy) {
         for (int32_t dx = -2; dx <= 2; ++dx) {
           const int32_t xx = x + dx, yy = y + dy;
-          if (xx >= 0 && yy >= 0 && xx < w && yy < h) s += acc[static_cast<size_t>(yy) * w + xx];
+          if (xx >= 0 && yy >= 0 && xx < w && yy < h) {
+            s += acc[static_cast<size_t>(yy) * w + xx];
+          }
         }
+      }
       box[static_cast<size_t>(y) * w + x] = s;
     }
+  }
   std::vector<Point> peaks;
   const int32_t suppress = std::max(3, std::min(w, h) / 30);
   for (int k = 0; k < kCandidates; ++k) {
     const auto best = std::max_element(box.begin(), box.end());
-    if (*best <= 0) break;
+    if (*best <= 0) {
+      break;
+    }
     const auto i = static_cast<int32_t>(best - box.begin());
     const Point p{i % w, i / w};
     peaks.push_back(p);
-    for (int32_t y = std::max(0, p.y - suppress); y <= std::min(h - 1, p.y + suppress); ++y)
-      for (int32_t x = std::max(0, p.x - suppress); x <= std::min(w - 1, p.x + suppress); ++x)
+    for (int32_t y = std::max(0, p.y - suppress); y <= std::min(h - 1, p.y + suppress); ++y) {
+      for (int32_t x = std::max(0, p.x - suppress); x <= std::min(w - 1, p.x + suppress); ++x) {
         box[static_cast<size_t>(y) * w + x] = 0;
+      }
+    }
   }
   return peaks;
 }
 
 int32_t SpanOf(size_t radius) {
-  return std::max<int32_t>(1, static_cast<int32_t>(std::lround(kSpan * static_cast<double>(radius))));
+  return std::max<int32_t>(1,
+                           static_cast<int32_t>(std::lround(kSpan * static_cast<double>(radius))));
 }
 
 struct Coarse {
@@ -388,31 +446,39 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
     bool side;
   };
   std::vector<Offset> offsets(n * kCircleSamples);
-  for (size_t radius = 0; radius < n; ++radius)
+  for (size_t radius = 0; radius < n; ++radius) {
     for (int k = 0; k < kCircleSamples; ++k) {
       const double t = 2 * std::numbers::pi * (k + 0.5) / kCircleSamples;
       const double c = std::cos(t), s = std::sin(t);
       offsets[radius * kCircleSamples + static_cast<size_t>(k)] = {
           static_cast<int32_t>(std::floor(0.5 + static_cast<double>(radius) * c)),
-          static_cast<int32_t>(std::floor(0.5 + static_cast<double>(radius) * s)), s >= -up && s <= down};
+          static_cast<int32_t>(std::floor(0.5 + static_cast<double>(radius) * s)),
+          s >= -up && s <= down};
     }
+  }
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double minStep = kMinCoarseStep * contrast;
-  const auto smallestPupil = static_cast<size_t>(std::max(2.0, std::ceil(kSmallestPupil / r.factor)));
+  const auto smallestPupil =
+      static_cast<size_t>(std::max(2.0, std::ceil(kSmallestPupil / r.factor)));
   const auto smallestIris = static_cast<size_t>(std::max(5.0, std::ceil(kSmallestIris / r.factor)));
   std::vector<double> full(n), side(n), lowest(n), highest(n), mean(n);
   std::vector<std::pair<size_t, double>> irisSteps;
   std::vector<float> around(n * kCircleSamples), steps(kCircleSamples);
-  for (int32_t cy = centre.y - kCentreSearch; cy <= centre.y + kCentreSearch; ++cy)
+  for (int32_t cy = centre.y - kCentreSearch; cy <= centre.y + kCentreSearch; ++cy) {
     for (int32_t cx = centre.x - kCentreSearch; cx <= centre.x + kCentreSearch; ++cx) {
-      if (cx < 0 || cy < 0 || cx >= r.width || cy >= r.height) continue;
+      if (cx < 0 || cy < 0 || cx >= r.width || cy >= r.height) {
+        continue;
+      }
       // Candidates' windows overlap: each centre is tried once.
       uint8_t& done = searched[static_cast<size_t>(cy) * r.width + cx];
-      if (done) continue;
+      if (done) {
+        continue;
+      }
       done = 1;
       const double ox = cx + 0.5, oy = cy + 0.5;
       const auto reach = static_cast<int32_t>(n);
-      const bool inside = cx - reach >= 0 && cy - reach >= 0 && cx + reach < r.width && cy + reach < r.height;
+      const bool inside =
+          cx - reach >= 0 && cy - reach >= 0 && cx + reach < r.width && cy + reach < r.height;
       for (size_t radius = 0; radius < n; ++radius) {
         float sf = 0, ss = 0;
         int nf = 0, ns = 0;
@@ -439,7 +505,9 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
       double largestSide = 0;
       for (size_t ir = smallestIris; ir < n; ++ir) {
         const auto hi = static_cast<size_t>(SpanOf(ir));
-        if (ir + hi >= n) break;
+        if (ir + hi >= n) {
+          break;
+        }
         largestSide = std::max(largestSide, side[ir + hi] - side[ir - hi]);
       }
       lowest[0] = highest[0] = full[0];
@@ -456,42 +524,62 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
       }
       for (size_t pr = smallestPupil; pr < n; ++pr) {
         const auto hp = static_cast<size_t>(SpanOf(pr));
-        if (pr + hp >= n) break;
-        if (!(full[pr + hp] - full[pr - hp] >= minStep)) continue;
+        if (pr + hp >= n) {
+          break;
+        }
+        if (!(full[pr + hp] - full[pr - hp] >= minStep)) {
+          continue;
+        }
         // The pupil's step is the lower quartile of the steps at each angle: a pupil's
         // boundary rises all round, a dark iris's is hidden by the lids above and below.
         const float* in = &around[(pr - hp) * kCircleSamples];
         const float* out = &around[(pr + hp) * kCircleSamples];
         size_t m = 0;
         double stepSum = 0, stepMin = std::numeric_limits<double>::infinity();
-        for (int k = 0; k < kCircleSamples; ++k)
+        for (int k = 0; k < kCircleSamples; ++k) {
           if (in[k] >= 0 && out[k] >= 0) {
             const float d = out[k] - in[k];
             steps[m++] = d;
             stepSum += d;
             stepMin = std::min(stepMin, static_cast<double>(d));
           }
-        if (m * 4 < kCircleSamples * 3) continue;
+        }
+        if (m * 4 < kCircleSamples * 3) {
+          continue;
+        }
         // A pupil is evenly dark inside: the spread of the mean level over the circles
         // within it counts against it (a dark iris around the true pupil would
         // otherwise pass for a larger pupil).
         const size_t within = pr > hp + 1 ? pr - hp - 1 : 0;
-        const double penalty =
-            kUnevenPupilWeight * (highest[within] - lowest[within]) + kPaleness * std::max(0.0, mean[within] - low);
+        const double penalty = kUnevenPupilWeight * (highest[within] - lowest[within]) +
+                               kPaleness * std::max(0.0, mean[within] - low);
         // Selecting the quartile is the search's dearest part, so radii that cannot win
         // are dropped first: the m - m/4 steps from the quartile up are each at least
         // it, the rest at least the least one, which bounds the quartile by their sums.
         const size_t below = m / 4;
-        const double quartileBound = (stepSum - static_cast<double>(below) * stepMin) / static_cast<double>(m - below);
-        if (quartileBound + 1e-3 < minStep) continue;
-        if (!((quartileBound + 1e-3 - penalty + largestSide) / contrast > best.score)) continue;
-        std::nth_element(steps.begin(), steps.begin() + static_cast<ptrdiff_t>(below), steps.begin() + static_cast<ptrdiff_t>(m));
+        const double quartileBound =
+            (stepSum - static_cast<double>(below) * stepMin) / static_cast<double>(m - below);
+        if (quartileBound + 1e-3 < minStep) {
+          continue;
+        }
+        if (!((quartileBound + 1e-3 - penalty + largestSide) / contrast > best.score)) {
+          continue;
+        }
+        std::nth_element(steps.begin(), steps.begin() + static_cast<ptrdiff_t>(below),
+                         steps.begin() + static_cast<ptrdiff_t>(m));
         const double dp = steps[below];
-        if (!(dp >= minStep)) continue;
+        if (!(dp >= minStep)) {
+          continue;
+        }
         const double pupilScore = (dp - penalty) / contrast;
-        if (!(pupilScore + largestSide / contrast > best.score)) continue;
-        const auto from = std::max(smallestIris, static_cast<size_t>(std::ceil(static_cast<double>(pr) * kMinIrisToPupil)));
-        const auto to = std::min<size_t>(n - 1, static_cast<size_t>(static_cast<double>(pr) * kMaxIrisToPupil));
+        if (!(pupilScore + largestSide / contrast > best.score)) {
+          continue;
+        }
+        const auto from =
+            std::max(smallestIris,
+                     static_cast<size_t>(std::ceil(static_cast<double>(pr) * kMinIrisToPupil)));
+        const auto to =
+            std::min<size_t>(n - 1, static_cast<size_t>(static_cast<double>(pr) * kMaxIrisToPupil));
         // The limbus is the first strong rise outward: of the radii whose side step comes
         // within kInnermostShare of the largest, the smallest (a lid's margin, a skin
         // fold or the shading of the sclera beyond it rise too).
@@ -501,11 +589,18 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
         irisSteps.clear();
         for (size_t ir = from; ir <= to; ++ir) {
           const auto hi = static_cast<size_t>(SpanOf(ir));
-          if (ir + hi >= n) break;
-          for (; scanned <= ir - hi; ++scanned)
-            if (side[scanned] > ringMax) ringMax = side[scanned];
+          if (ir + hi >= n) {
+            break;
+          }
+          for (; scanned <= ir - hi; ++scanned) {
+            if (side[scanned] > ringMax) {
+              ringMax = side[scanned];
+            }
+          }
           const double di = side[ir + hi] - side[ir - hi];
-          if (!(di >= minStep)) continue;
+          if (!(di >= minStep)) {
+            continue;
+          }
           const double bright = std::max(0.0, ringMax - side[ir - hi]);
           const double step = di - kBrightRingWeight * bright;
           irisSteps.push_back({ir, step});
@@ -513,20 +608,30 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
         }
         for (size_t k = 0; k < irisSteps.size(); ++k) {
           const auto [ir, step] = irisSteps[k];
-          if (step < kInnermostShare * strongest) continue;
-          if (k + 1 < irisSteps.size() && irisSteps[k + 1].first == ir + 1 && irisSteps[k + 1].second > step) continue;
+          if (step < kInnermostShare * strongest) {
+            continue;
+          }
+          if (k + 1 < irisSteps.size() && irisSteps[k + 1].first == ir + 1 &&
+              irisSteps[k + 1].second > step) {
+            continue;
+          }
           const double score = pupilScore + step / contrast;
-          if (score > best.score) best = {ox, oy, static_cast<double>(pr), static_cast<double>(ir), score};
+          if (score > best.score) {
+            best = {ox, oy, static_cast<double>(pr), static_cast<double>(ir), score};
+          }
           break;
         }
       }
     }
+  }
 }
 
 // Root mean square of the residuals (0 for none).
 double Scatter(const std::vector<double>& residuals) {
   double sum = 0;
-  for (double d : residuals) sum += d * d;
+  for (double d : residuals) {
+    sum += d * d;
+  }
   return residuals.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(residuals.size()));
 }
 
@@ -541,16 +646,21 @@ struct Fit {
 // `heightWeight` adds the prior that the centre lies at `priorY`: the term
 // heightWeight * (centre y - priorY)^2 joins the algebraic residuals, each of which is
 // about 2 R times a point's distance from the circle.
-bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<uint8_t>& use, double& cx,
-               double& cy, double& radius, double priorY = 0, double heightWeight = 0) {
+bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<uint8_t>& use,
+               double& cx, double& cy, double& radius, double priorY = 0, double heightWeight = 0) {
   double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0, sxz = 0, syz = 0, sz = 0, count = 0;
   // Centred on the first estimate for numerical range.
   for (size_t i = 0; i < pts.size(); ++i) {
-    if (!use[i]) continue;
+    if (!use[i]) {
+      continue;
+    }
     const double x = pts[i][0] - cx, y = pts[i][1] - cy, z = x * x + y * y;
-    sx += x, sy += y, sxx += x * x, syy += y * y, sxy += x * y, sxz += x * z, syz += y * z, sz += z, count += 1;
+    sx += x, sy += y, sxx += x * x, syy += y * y, sxy += x * y, sxz += x * z, syz += y * z, sz += z,
+        count += 1;
   }
-  if (count < 6) return false;
+  if (count < 6) {
+    return false;
+  }
   // Solve [sxx sxy sx; sxy syy sy; sx sy n] [D E F]' = -[sxz syz sz]'.
   // The centre's y offset is -E / 2, so the prior adds heightWeight / 4 * (E + 2 t)^2.
   const double t = priorY - cy;
@@ -559,18 +669,26 @@ bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<
   const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
                      a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
                      a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
-  if (!(std::abs(det) > 1e-9)) return false;
+  if (!(std::abs(det) > 1e-9)) {
+    return false;
+  }
   auto solve = [&](int col) {
     double m[3][3];
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) m[i][j] = j == col ? b[i] : a[i][j];
-    return (m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+    for (int i = 0; i < 3; ++i) {
+      for (int j = 0; j < 3; ++j) {
+        m[i][j] = j == col ? b[i] : a[i][j];
+      }
+    }
+    return (m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+            m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
             m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0])) /
            det;
   };
   const double d = solve(0), e = solve(1), f = solve(2);
   const double ux = -d / 2, uy = -e / 2, r2 = ux * ux + uy * uy - f;
-  if (!(r2 > 0)) return false;
+  if (!(r2 > 0)) {
+    return false;
+  }
   cx += ux;
   cy += uy;
   radius = std::sqrt(r2);
@@ -580,8 +698,11 @@ bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<
 struct Glare {
   const Reduced& r;
   bool At(double x, double y) const {
-    const auto ix = static_cast<int32_t>(std::floor(x / r.factor)), iy = static_cast<int32_t>(std::floor(y / r.factor));
-    if (ix < 0 || iy < 0 || ix >= r.width || iy >= r.height) return false;
+    const auto ix = static_cast<int32_t>(std::floor(x / r.factor)),
+               iy = static_cast<int32_t>(std::floor(y / r.factor));
+    if (ix < 0 || iy < 0 || ix >= r.width || iy >= r.height) {
+      return false;
+    }
     return r.glare[static_cast<size_t>(iy) * r.width + ix] != 0;
   }
 };
@@ -593,16 +714,19 @@ struct Glare {
 // on a highlight or its halo take no part. Then fits a circle to the edges, dropping
 // outliers; with `holdHeight` the centre's height is weighed against the rays' (a
 // prior of kHeightPrior * R), so edges that say little about it leave it near there.
-std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, double cy, double radius,
-                          double halfRange, double span, double minStep, double innermostShare,
-                          const std::vector<double>& angles, bool holdHeight) {
+std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, double cy,
+                          double radius, double halfRange, double span, double minStep,
+                          double innermostShare, const std::vector<double>& angles,
+                          bool holdHeight) {
   std::vector<std::array<double, 2>> pts;
   std::vector<double> steps;
   const auto s = static_cast<size_t>(std::max(2L, std::lround(2 * span)));  // samples per side
   const double from = std::max(0.5, radius - halfRange - 0.5 * static_cast<double>(s));
   const double to = radius + halfRange + 0.5 * static_cast<double>(s);
   const auto samples = static_cast<size_t>((to - from) * 2) + 1;
-  if (samples < 2 * s + 3) return std::nullopt;
+  if (samples < 2 * s + 3) {
+    return std::nullopt;
+  }
   std::vector<double> g(samples), sums(samples + 1);
   std::vector<double> wide(samples, 0);
   std::vector<uint8_t> bad(samples), badSums(samples + 1);
@@ -618,48 +742,60 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
       badSums[j + 1] = static_cast<uint8_t>(std::min(255, badSums[j] + bad[j]));
     }
     auto step = [&](size_t j, size_t half) {
-      return ((sums[j + half + 1] - sums[j + 1]) - (sums[j] - sums[j - half])) / static_cast<double>(half);
+      return ((sums[j + half + 1] - sums[j + 1]) - (sums[j] - sums[j - half])) /
+             static_cast<double>(half);
     };
     double strongest = 0;
     for (size_t j = s; j + s < samples; ++j) {
       bool hit = false;
-      for (size_t k = j - s; k <= j + s && !hit; ++k) hit = bad[k] != 0;
+      for (size_t k = j - s; k <= j + s && !hit; ++k) {
+        hit = bad[k] != 0;
+      }
       wide[j] = hit ? 0 : step(j, s);
       strongest = std::max(strongest, wide[j]);
     }
-    if (strongest < minStep) continue;
+    if (strongest < minStep) {
+      continue;
+    }
     // The innermost peak within `innermostShare` of the strongest step: beyond the
     // limbus, a lid's margin or the skin past the lashes often rises further.
     double bestStep = 0;
     size_t at = 0;
-    for (size_t j = s; j + s < samples; ++j)
-      if (wide[j] >= innermostShare * strongest && wide[j] >= minStep && (j + s + 1 >= samples || wide[j] >= wide[j + 1])) {
+    for (size_t j = s; j + s < samples; ++j) {
+      if (wide[j] >= innermostShare * strongest && wide[j] >= minStep &&
+          (j + s + 1 >= samples || wide[j] >= wide[j + 1])) {
         bestStep = wide[j];
         at = j;
         break;
       }
+    }
     // The wide step finds the edge; a step half as wide places it, so a sharp edge next
     // to other structure (lashes over a pupil's top) is not pulled toward it.
     const size_t fine = std::max<size_t>(2, s / 2);
     double fineStep = step(at, fine);
-    for (size_t j = at - fine / 2; j <= at + fine / 2; ++j)
+    for (size_t j = at - fine / 2; j <= at + fine / 2; ++j) {
       if (j >= fine && j + fine < samples && j != at && step(j, fine) > fineStep) {
         fineStep = step(j, fine);
         at = j;
       }
+    }
     double offset = 0;
     if (at > fine && at + fine + 1 < samples) {
       // Parabola through the steps either side: the edge to a fraction of a sample.
       const double dm = step(at - 1, fine), dp = step(at + 1, fine);
       const double denom = dm - 2 * fineStep + dp;
-      if (denom < 0) offset = std::clamp(0.5 * (dm - dp) / denom, -0.5, 0.5);
+      if (denom < 0) {
+        offset = std::clamp(0.5 * (dm - dp) / denom, -0.5, 0.5);
+      }
     }
     const double rho = from + 0.5 * (static_cast<double>(at) + offset);
     pts.push_back({cx + rho * ux, cy + rho * uy});
     steps.push_back(bestStep);
   }
   const auto rays = static_cast<int32_t>(angles.size());
-  if (static_cast<double>(pts.size()) < kMinFoundShare * rays || pts.size() < 8) return std::nullopt;
+  if (static_cast<double>(pts.size()) < kMinFoundShare * rays || pts.size() < 8) {
+    return std::nullopt;
+  }
   std::vector<uint8_t> use(pts.size(), 1);
   double fx = cx, fy = cy, fr = radius;
   double spread = 1;  // of the edges about the circle, pixels
@@ -670,15 +806,22 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
     // the algebraic fit): many clean edges move the centre, a few noisy ones barely.
     const double weight = holdHeight ? 4 * spread * spread / (kHeightPrior * kHeightPrior) : 0;
     bool ok = FitCircle(pts, use, nx, ny, nr, cy, weight);
-    if (!ok) return std::nullopt;
+    if (!ok) {
+      return std::nullopt;
+    }
     fx = nx, fy = ny, fr = nr;
     std::vector<double> res;
-    for (const auto& q : pts) res.push_back(std::abs(std::hypot(q[0] - fx, q[1] - fy) - fr));
+    for (const auto& q : pts) {
+      res.push_back(std::abs(std::hypot(q[0] - fx, q[1] - fy) - fr));
+    }
     std::vector<double> sorted = res;
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(sorted.size() / 2), sorted.end());
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(sorted.size() / 2),
+                     sorted.end());
     const double limit = std::max(1.0, 2.5 * sorted[sorted.size() / 2]);
     spread = std::max(1.0, 1.4826 * sorted[sorted.size() / 2]);
-    for (size_t i = 0; i < pts.size(); ++i) use[i] = res[i] <= limit;
+    for (size_t i = 0; i < pts.size(); ++i) {
+      use[i] = res[i] <= limit;
+    }
   }
   Fit fit;
   fit.rays = rays;
@@ -690,7 +833,9 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
       stepSum += steps[i];
     }
   }
-  if (inliers < kMinFoundShare * rays) return std::nullopt;
+  if (inliers < kMinFoundShare * rays) {
+    return std::nullopt;
+  }
   fit.meanStep = stepSum / inliers;
   fit.circle = {fx, fy, fr, inliers / rays};
   return fit;
@@ -711,27 +856,41 @@ double Sample(const GreyPlane& p, double x, double y) {
 
 EyeCircles FindCircles(const GreyPlane& picture) {
   EyeCircles found;
-  if (!picture.Valid() || picture.width < kMinPictureSide || picture.height < kMinPictureSide) return found;
+  if (!picture.Valid() || picture.width < kMinPictureSide || picture.height < kMinPictureSide) {
+    return found;
+  }
   Reduced r = Reduce(picture);
   const double upper = Percentiles(r, {0.95, 0.95, 0.95})[0];
   FillHighlights(r, upper + kHighlightRise * (255 - upper));
-  const auto [low, high, darkest] = Percentiles(r, {kLowPercentile, kHighPercentile, kDarkestPercentile});
+  const auto [low, high, darkest] =
+      Percentiles(r, {kLowPercentile, kHighPercentile, kDarkestPercentile});
   const double contrast = high - low;
-  if (contrast < kMinContrast) return found;
+  if (contrast < kMinContrast) {
+    return found;
+  }
   Smooth(r);
   const auto maxRadius = static_cast<int32_t>(0.45 * std::min(r.width, r.height));
   Coarse best;
   std::vector<Point> candidates = VoteCentres(r, maxRadius, contrast);
-  for (const Point& p : DarkCentres(r, low, contrast)) candidates.push_back(p);
+  for (const Point& p : DarkCentres(r, low, contrast)) {
+    candidates.push_back(p);
+  }
   std::vector<uint8_t> searched(r.v.size(), 0);
-  for (const Point& candidate : candidates) SearchPair(r, candidate, maxRadius, darkest, contrast, searched, best);
-  if (!std::isfinite(best.score)) return found;
+  for (const Point& candidate : candidates) {
+    SearchPair(r, candidate, maxRadius, darkest, contrast, searched, best);
+  }
+  if (!std::isfinite(best.score)) {
+    return found;
+  }
 
   const double f = r.factor;
   const Glare glare{r};
   std::vector<double> pupilAngles, irisAngles;
-  for (int k = 0; k < kPupilRays; ++k) pupilAngles.push_back(2 * std::numbers::pi * k / kPupilRays);
-  const double up = kIrisArcUp * std::numbers::pi / 180, down = kIrisArcDown * std::numbers::pi / 180;
+  for (int k = 0; k < kPupilRays; ++k) {
+    pupilAngles.push_back(2 * std::numbers::pi * k / kPupilRays);
+  }
+  const double up = kIrisArcUp * std::numbers::pi / 180,
+               down = kIrisArcDown * std::numbers::pi / 180;
   for (int k = 0; k < kIrisRaysPerSide; ++k) {
     const double t = -up + (up + down) * k / (kIrisRaysPerSide - 1);
     irisAngles.push_back(t);
@@ -740,17 +899,24 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   const double cx = best.x * f, cy = best.y * f;
   const double pr = best.pupilRadius * f, ir = best.irisRadius * f;
   const double minStep = kMinFineStep * contrast;
-  const auto pupil = Refine(picture, glare, cx, cy, pr, std::max(2 * f + 2, 0.25 * pr), std::max(1.0, kSpan * pr),
-                            minStep, 1.0, pupilAngles, false);
-  if (!pupil) return found;
+  const auto pupil = Refine(picture, glare, cx, cy, pr, std::max(2 * f + 2, 0.25 * pr),
+                            std::max(1.0, kSpan * pr), minStep, 1.0, pupilAngles, false);
+  if (!pupil) {
+    return found;
+  }
   const Circle& pc = pupil->circle;
-  const auto iris = Refine(picture, glare, pc.x, pc.y, ir, std::max(2 * f + 3, 0.15 * ir), std::max(1.0, kSpan * ir),
-                           minStep, kInnermostRayShare, irisAngles, true);
-  if (!iris) return found;
+  const auto iris =
+      Refine(picture, glare, pc.x, pc.y, ir, std::max(2 * f + 3, 0.15 * ir),
+             std::max(1.0, kSpan * ir), minStep, kInnermostRayShare, irisAngles, true);
+  if (!iris) {
+    return found;
+  }
   const Circle& ic = iris->circle;
   // The pupil lies within the iris, and is clearly smaller.
-  if (pc.radius * kMinIrisToPupil > ic.radius || std::hypot(pc.x - ic.x, pc.y - ic.y) + pc.radius > ic.radius + 2)
+  if (pc.radius * kMinIrisToPupil > ic.radius ||
+      std::hypot(pc.x - ic.x, pc.y - ic.y) + pc.radius > ic.radius + 2) {
     return found;
+  }
   // And it is darker than the iris: half way in, the pupil's median level lies well
   // under the median half way across the ring on the side arcs, where the iris shows
   // (noise and clutter give circles whose inside and outside are alike).
@@ -775,23 +941,36 @@ EyeCircles FindCircles(const GreyPlane& picture) {
       const double c = std::cos(irisAngles[k]), s = std::sin(irisAngles[k]);
       ring.push_back(Sample(picture, pc.x + mid * c, pc.y + mid * s));
       const double x = ic.x + 1.15 * ic.radius * c, y = ic.y + 1.15 * ic.radius * s;
-      if (x >= 0 && y >= 0 && x < picture.width && y < picture.height) beyond.push_back(Sample(picture, x, y));
+      if (x >= 0 && y >= 0 && x < picture.width && y < picture.height) {
+        beyond.push_back(Sample(picture, x, y));
+      }
     }
     std::vector<double> own(ring.end() - static_cast<ptrdiff_t>(irisAngles.size() / 2), ring.end());
     const double level = median(own);
-    if (level - pupilLevel < margin) return found;
-    if (beyond.size() * 2 >= irisAngles.size() / 2 && median(beyond) - level < margin) return found;
+    if (level - pupilLevel < margin) {
+      return found;
+    }
+    if (beyond.size() * 2 >= irisAngles.size() / 2 && median(beyond) - level < margin) {
+      return found;
+    }
   }
   const double ringMedian = median(ring);
-  if (ringMedian - pupilLevel < std::max(3.0, kMinPupilContrast * contrast)) return found;
+  if (ringMedian - pupilLevel < std::max(3.0, kMinPupilContrast * contrast)) {
+    return found;
+  }
   // Levels of the pupil's disc within 0.8 of its radius, highlights left out.
   std::vector<double> disc;
-  for (int32_t j = -8; j <= 8; ++j)
+  for (int32_t j = -8; j <= 8; ++j) {
     for (int32_t i = -8; i <= 8; ++i) {
-      if (i * i + j * j > 64) continue;
+      if (i * i + j * j > 64) {
+        continue;
+      }
       const double x = pc.x + 0.1 * i * pc.radius, y = pc.y + 0.1 * j * pc.radius;
-      if (!glare.At(x, y)) disc.push_back(Sample(picture, x, y));
+      if (!glare.At(x, y)) {
+        disc.push_back(Sample(picture, x, y));
+      }
     }
+  }
   std::sort(disc.begin(), disc.end());
   const double discMedian = disc.empty() ? ringMedian : disc[disc.size() / 2];
   // The pair's evidence: the coarse score (both steps, less the pupil's unevenness and
@@ -799,11 +978,15 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   // that found the limbus, how near the pupil's disc lies to the darkest level, and how
   // closely the kept edges follow their circles (a halo, a lash clump or a lid read as
   // a boundary leaves its edges scattered).
-  const double evidence = best.score + iris->meanStep / contrast + kShareWeight * (ic.confidence - 1) -
+  const double evidence = best.score + iris->meanStep / contrast +
+                          kShareWeight * (ic.confidence - 1) -
                           kPaleWeight * (discMedian - darkest) / contrast -
-                          (Scatter(pupil->residuals) / pc.radius + Scatter(iris->residuals) / ic.radius - kTypicalScatter);
+                          (Scatter(pupil->residuals) / pc.radius +
+                           Scatter(iris->residuals) / ic.radius - kTypicalScatter);
   const double confidence = evidence > 0 ? evidence / (evidence + kHalfEvidence) : 0.0;
-  if (confidence < kMinConfidence) return found;
+  if (confidence < kMinConfidence) {
+    return found;
+  }
   found.pupil = pc;
   found.iris = ic;
   found.pupil->confidence = confidence;

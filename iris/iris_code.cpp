@@ -59,7 +59,6 @@ constexpr double kReflectionSpreads = 3;
 constexpr int32_t kReflectionRows = 3;
 constexpr int32_t kReflectionColumns = 6;
 
-
 // The unwrapped ring: levels and whether each cell shows usable iris.
 struct Polar {
   std::vector<double> level;  // kCodeRadii rows of kCodeAngles
@@ -74,28 +73,42 @@ void HideReflections(Polar& polar) {
   constexpr int32_t n = kCodeAngles;
   std::vector<double> levels;
   levels.reserve(polar.level.size());
-  for (size_t c = 0; c < polar.level.size(); ++c)
-    if (polar.hidden[c] == 0) levels.push_back(polar.level[c]);
-  if (levels.empty()) return;
+  for (size_t c = 0; c < polar.level.size(); ++c) {
+    if (polar.hidden[c] == 0) {
+      levels.push_back(polar.level[c]);
+    }
+  }
+  if (levels.empty()) {
+    return;
+  }
   const auto middle = levels.begin() + static_cast<ptrdiff_t>(levels.size() / 2);
   std::nth_element(levels.begin(), middle, levels.end());
   const double median = *middle;
-  for (double& v : levels) v = std::abs(v - median);
+  for (double& v : levels) {
+    v = std::abs(v - median);
+  }
   std::nth_element(levels.begin(), middle, levels.end());
   const double ceiling = median + kReflectionSpreads * std::max(1.0, 1.4826 * *middle);
   std::vector<double> hidden = polar.hidden;
-  for (int32_t i = 0; i < kCodeRadii; ++i)
+  for (int32_t i = 0; i < kCodeRadii; ++i) {
     for (int32_t j = 0; j < n; ++j) {
       const size_t cell = static_cast<size_t>(i) * n + j;
-      if (polar.hidden[cell] != 0 || polar.level[cell] <= ceiling) continue;
-      for (int32_t row = std::max(0, i - kReflectionRows); row <= std::min(kCodeRadii - 1, i + kReflectionRows); ++row)
-        for (int32_t d = -kReflectionColumns; d <= kReflectionColumns; ++d)
+      if (polar.hidden[cell] != 0 || polar.level[cell] <= ceiling) {
+        continue;
+      }
+      for (int32_t row = std::max(0, i - kReflectionRows);
+           row <= std::min(kCodeRadii - 1, i + kReflectionRows); ++row) {
+        for (int32_t d = -kReflectionColumns; d <= kReflectionColumns; ++d) {
           hidden[static_cast<size_t>(row) * n + static_cast<size_t>((j + d + n) % n)] = 1;
+        }
+      }
     }
+  }
   polar.hidden = std::move(hidden);
 }
 
-Polar Unwrap(const GreyPlane& picture, const Circle& pupil, const Circle& iris, const OcclusionMask& mask) {
+Polar Unwrap(const GreyPlane& picture, const Circle& pupil, const Circle& iris,
+             const OcclusionMask& mask) {
   constexpr int32_t n = kCodeAngles;
   Polar polar;
   polar.level.assign(static_cast<size_t>(kCodeRadii) * n, 0);
@@ -117,19 +130,22 @@ Polar Unwrap(const GreyPlane& picture, const Circle& pupil, const Circle& iris, 
     for (int32_t i = 0; i < kCodeRadii; ++i) {
       const double rho = kInnerRadius + (i + 0.5) * step;
       double value = 0;
-      for (int32_t k : {4 * j + 1, 4 * j + 3})
+      for (int32_t k : {4 * j + 1, 4 * j + 3}) {
         for (double r : {rho - step / 4, rho + step / 4}) {
-          const double px = pupil.x + pupil.radius * cosines[k], py = pupil.y + pupil.radius * sines[k];
+          const double px = pupil.x + pupil.radius * cosines[k],
+                       py = pupil.y + pupil.radius * sines[k];
           const double ix = iris.x + iris.radius * cosines[k], iy = iris.y + iris.radius * sines[k];
           value += Sample(picture, px + r * (ix - px), py + r * (iy - py));
         }
+      }
       const size_t cell = static_cast<size_t>(i) * n + j;
       polar.level[cell] = value / 4;
       const size_t k = static_cast<size_t>(4 * j + 2);
       const double px = pupil.x + pupil.radius * cosines[k], py = pupil.y + pupil.radius * sines[k];
       const double ix = iris.x + iris.radius * cosines[k], iy = iris.y + iris.radius * sines[k];
       const double x = px + rho * (ix - px), y = py + rho * (iy - py);
-      const double up = std::abs(2 * std::numbers::pi * (j + 0.5) / n - 1.5 * std::numbers::pi) * 180 / std::numbers::pi;
+      const double up = std::abs(2 * std::numbers::pi * (j + 0.5) / n - 1.5 * std::numbers::pi) *
+                        180 / std::numbers::pi;
       if (up >= kUpperSector && x >= 0 && y >= 0 && x < picture.width && y < picture.height &&
           mask.At(static_cast<int32_t>(x), static_cast<int32_t>(y)) == Occlusion::kIris) {
         polar.hidden[cell] = 0;
@@ -137,23 +153,29 @@ Polar Unwrap(const GreyPlane& picture, const Circle& pupil, const Circle& iris, 
     }
   }
   HideReflections(polar);
-  for (size_t c = 0; c < polar.level.size(); ++c)
+  for (size_t c = 0; c < polar.level.size(); ++c) {
     if (polar.hidden[c] == 0) {
       sum += polar.level[c];
       ++usable;
     }
+  }
   // Hidden cells take the usable iris's mean level, so a lid's bright edge does not ring
   // through the filters into the usable cells beside it.
   const double mean = usable > 0 ? sum / usable : 0;
-  for (size_t c = 0; c < polar.level.size(); ++c)
-    if (polar.hidden[c] != 0) polar.level[c] = mean;
+  for (size_t c = 0; c < polar.level.size(); ++c) {
+    if (polar.hidden[c] != 0) {
+      polar.level[c] = mean;
+    }
+  }
   return polar;
 }
 
 std::vector<double> Gaussian(double sigma, int32_t limit) {
   const int32_t half = std::min(limit, static_cast<int32_t>(std::ceil(3 * sigma)));
   std::vector<double> w(static_cast<size_t>(2 * half + 1));
-  for (int32_t d = -half; d <= half; ++d) w[static_cast<size_t>(d + half)] = std::exp(-0.5 * d * d / (sigma * sigma));
+  for (int32_t d = -half; d <= half; ++d) {
+    w[static_cast<size_t>(d + half)] = std::exp(-0.5 * d * d / (sigma * sigma));
+  }
   return w;
 }
 
@@ -167,12 +189,18 @@ std::vector<double> AcrossRadii(const std::vector<double>& grid, const std::vect
     double total = 0;
     for (int32_t d = -half; d <= half; ++d) {
       const int32_t row = i + d;
-      if (row < 0 || row >= kCodeRadii) continue;
+      if (row < 0 || row >= kCodeRadii) {
+        continue;
+      }
       const double weight = w[static_cast<size_t>(d + half)];
       total += weight;
-      for (int32_t j = 0; j < n; ++j) out[static_cast<size_t>(i) * n + j] += weight * grid[static_cast<size_t>(row) * n + j];
+      for (int32_t j = 0; j < n; ++j) {
+        out[static_cast<size_t>(i) * n + j] += weight * grid[static_cast<size_t>(row) * n + j];
+      }
     }
-    for (int32_t j = 0; j < n; ++j) out[static_cast<size_t>(i) * n + j] /= total;
+    for (int32_t j = 0; j < n; ++j) {
+      out[static_cast<size_t>(i) * n + j] /= total;
+    }
   }
   return out;
 }
@@ -181,13 +209,19 @@ std::vector<double> AcrossRadii(const std::vector<double>& grid, const std::vect
 
 int32_t IrisCode::UsableBits() const {
   int32_t count = 0;
-  for (uint64_t m : mask) count += std::popcount(m);
+  for (uint64_t m : mask) {
+    count += std::popcount(m);
+  }
   return count;
 }
 
-IrisCode EncodeIris(const GreyPlane& picture, const Circle& pupil, const Circle& iris, const OcclusionMask& mask) {
+IrisCode EncodeIris(const GreyPlane& picture, const Circle& pupil, const Circle& iris,
+                    const OcclusionMask& mask) {
   IrisCode code;
-  if (!picture.Valid() || mask.cells.empty() || !(iris.radius > pupil.radius) || !(pupil.radius > 0)) return code;
+  if (!picture.Valid() || mask.cells.empty() || !(iris.radius > pupil.radius) ||
+      !(pupil.radius > 0)) {
+    return code;
+  }
   constexpr int32_t n = kCodeAngles;
   const Polar polar = Unwrap(picture, pupil, iris, mask);
 
@@ -246,23 +280,36 @@ IrisCode EncodeIris(const GreyPlane& picture, const Circle& pupil, const Circle&
       std::nth_element(magnitudes.begin(), middle, magnitudes.end());
       weak = kWeakShare * *middle;
     }
-    for (int32_t i = 0; i < kCodeRadii; ++i)
+    for (int32_t i = 0; i < kCodeRadii; ++i) {
       for (int32_t j = 0; j < n; ++j) {
         const size_t cell = static_cast<size_t>(i) * n + j;
         const int32_t bit = 2 * (f * kCodeRadii + i);
-        if (re[cell] >= 0) code.bits[j] |= uint64_t{1} << bit;
-        if (im[cell] >= 0) code.bits[j] |= uint64_t{1} << (bit + 1);
-        if (!kept[cell]) continue;
-        if (std::abs(re[cell]) > weak) code.mask[j] |= uint64_t{1} << bit;
-        if (std::abs(im[cell]) > weak) code.mask[j] |= uint64_t{1} << (bit + 1);
+        if (re[cell] >= 0) {
+          code.bits[j] |= uint64_t{1} << bit;
+        }
+        if (im[cell] >= 0) {
+          code.bits[j] |= uint64_t{1} << (bit + 1);
+        }
+        if (!kept[cell]) {
+          continue;
+        }
+        if (std::abs(re[cell]) > weak) {
+          code.mask[j] |= uint64_t{1} << bit;
+        }
+        if (std::abs(im[cell]) > weak) {
+          code.mask[j] |= uint64_t{1} << (bit + 1);
+        }
       }
+    }
   }
   return code;
 }
 
 std::optional<IrisCode> EncodePicture(const GreyPlane& picture) {
   const EyeCircles circles = FindCircles(picture);
-  if (!circles.pupil || !circles.iris) return std::nullopt;
+  if (!circles.pupil || !circles.iris) {
+    return std::nullopt;
+  }
   const OcclusionMask mask = MaskIrisRing(picture, *circles.pupil, *circles.iris);
   return EncodeIris(picture, *circles.pupil, *circles.iris, mask);
 }
@@ -280,8 +327,9 @@ using Quarters = std::array<Count, kCodeSectors>;
 // bottom, the left and the top), so that Compare(b, a) splits the same pairs alike.
 // Built twice, with and without the processor's popcount instruction, and chosen at
 // load time.
-__attribute__((target_clones("popcnt", "default"))) Quarters CountAt(const IrisCode& a, const IrisCode& b,
-                                                                       int32_t shift) {
+__attribute__((target_clones("popcnt", "default"))) Quarters CountAt(const IrisCode& a,
+                                                                     const IrisCode& b,
+                                                                     int32_t shift) {
   constexpr int32_t kPerSector = kCodeAngles / kCodeSectors;
   Quarters quarters{};
   for (int32_t s = 0; s < kCodeSectors; ++s) {
@@ -304,18 +352,24 @@ __attribute__((target_clones("popcnt", "default"))) Quarters CountAt(const IrisC
 // Unclamped, so the rotation search still ranks matches too close to tell apart once
 // clamped at 0.
 double Normalised(const Count& c) {
-  if (c.compared == 0) return 0.5;
+  if (c.compared == 0) {
+    return 0.5;
+  }
   const double raw = static_cast<double>(c.differing) / c.compared;
   return 0.5 - (0.5 - raw) * std::sqrt(c.compared / kReferenceBits);
 }
 
-double Raw(const Count& c) { return c.compared > 0 ? static_cast<double>(c.differing) / c.compared : 0.5; }
+double Raw(const Count& c) {
+  return c.compared > 0 ? static_cast<double>(c.differing) / c.compared : 0.5;
+}
 
 // True when x agrees better than y: the smaller share of differing bits, then the more
 // bits compared. Exact, so that the choice does not depend on the order asked.
 bool Better(const Count& x, const Count& y) {
   const int64_t left = int64_t{x.differing} * y.compared, right = int64_t{y.differing} * x.compared;
-  if (x.compared == 0 || y.compared == 0) return x.compared > y.compared;
+  if (x.compared == 0 || y.compared == 0) {
+    return x.compared > y.compared;
+  }
   return left != right ? left < right : x.compared > y.compared;
 }
 
@@ -323,10 +377,13 @@ bool Better(const Count& x, const Count& y) {
 
 IrisComparison CompareIrisCodes(const IrisCode& a, const IrisCode& b) {
   static_assert(std::has_single_bit(static_cast<uint32_t>(kCodeAngles)), "columns wrap by a mask");
-  static_assert(kCodeAngles % kCodeSectors == 0 && std::has_single_bit(static_cast<uint32_t>(kCodeSectors)));
+  static_assert(kCodeAngles % kCodeSectors == 0 &&
+                std::has_single_bit(static_cast<uint32_t>(kCodeSectors)));
   constexpr int32_t kReach = kMaxRotationSteps + kSectorSlack;
   std::array<Quarters, 2 * kReach + 1> quarters;
-  for (int32_t k = 0; k < static_cast<int32_t>(quarters.size()); ++k) quarters[static_cast<size_t>(k)] = CountAt(a, b, k - kReach);
+  for (int32_t k = 0; k < static_cast<int32_t>(quarters.size()); ++k) {
+    quarters[static_cast<size_t>(k)] = CountAt(a, b, k - kReach);
+  }
   // At each turn of the whole code, each quarter may turn kSectorSlack columns more
   // either way: a circle's centre found a pixel or two off turns the texture one way on
   // one side of the ring and the other way on the other, and the pupil's own movement is
@@ -345,7 +402,9 @@ IrisComparison CompareIrisCodes(const IrisCode& a, const IrisCode& b) {
         const Count& before = quarters[static_cast<size_t>(k + kSectorSlack - d)][s];
         const Count& after = quarters[static_cast<size_t>(k + kSectorSlack + d)][s];
         const Count& closer = Better(before, after) ? before : after;
-        if (Better(closer, chosen)) chosen = closer;
+        if (Better(closer, chosen)) {
+          chosen = closer;
+        }
       }
       total.differing += chosen.differing;
       total.compared += chosen.compared;
@@ -357,14 +416,19 @@ IrisComparison CompareIrisCodes(const IrisCode& a, const IrisCode& b) {
   for (int32_t k = 0; k < static_cast<int32_t>(counts.size()); ++k) {
     const int32_t shift = k - kMaxRotationSteps;
     const Count& c = counts[static_cast<size_t>(k)];
-    if (c.compared > counts[static_cast<size_t>(widest)].compared) widest = k;
-    if (c.compared < kMinComparedBits) continue;
+    if (c.compared > counts[static_cast<size_t>(widest)].compared) {
+      widest = k;
+    }
+    if (c.compared < kMinComparedBits) {
+      continue;
+    }
     const double distance = Normalised(c);
     // Ties (the quarters' own turns often reach one agreement from neighbouring turns of
     // the whole) go to the turn the whole code agrees best at, then to the smaller turn,
     // so that Compare(b, a) finds the mirrored shift.
     const auto rigidBetter = [&] {
-      const double here = Normalised(rigid[static_cast<size_t>(k)]), there = Normalised(rigid[static_cast<size_t>(best)]);
+      const double here = Normalised(rigid[static_cast<size_t>(k)]),
+                   there = Normalised(rigid[static_cast<size_t>(best)]);
       return here != there ? here < there : std::abs(shift) < std::abs(best - kMaxRotationSteps);
     };
     if (best < 0 || distance < bestDistance || (distance == bestDistance && rigidBetter())) {
@@ -383,9 +447,12 @@ IrisComparison CompareIrisCodes(const IrisCode& a, const IrisCode& b) {
   // code's raw distances at the best shift and its neighbours.
   double shift = k - kMaxRotationSteps;
   if (k > 0 && k + 1 < static_cast<int32_t>(counts.size())) {
-    const double before = Raw(rigid[static_cast<size_t>(k - 1)]), after = Raw(rigid[static_cast<size_t>(k + 1)]);
+    const double before = Raw(rigid[static_cast<size_t>(k - 1)]),
+                 after = Raw(rigid[static_cast<size_t>(k + 1)]);
     const double curve = before - 2 * Raw(rigid[static_cast<size_t>(k)]) + after;
-    if (curve > 0) shift += std::clamp(0.5 * (before - after) / curve, -0.5, 0.5);
+    if (curve > 0) {
+      shift += std::clamp(0.5 * (before - after) / curve, -0.5, 0.5);
+    }
   }
   // Column j + shift of b showed what column j of a showed. Columns grow clockwise as
   // seen, so b is a turned counter-clockwise by -shift columns.
@@ -393,7 +460,8 @@ IrisComparison CompareIrisCodes(const IrisCode& a, const IrisCode& b) {
   if (!judged) {
     result.decision = MatchDecision::kTooFewBits;  // said with what the widest overlap showed
   } else {
-    result.decision = result.distance <= kSameEyeThreshold ? MatchDecision::kSameEye : MatchDecision::kDifferentEye;
+    result.decision = result.distance <= kSameEyeThreshold ? MatchDecision::kSameEye
+                                                           : MatchDecision::kDifferentEye;
   }
   return result;
 }

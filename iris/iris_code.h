@@ -22,8 +22,9 @@
 // shift, each quarter of the ring (centred on the right, the bottom, the left and the
 // top) by up to kSectorSlack columns more, keeping the quarter's best agreement: a
 // circle's centre found a pixel off turns the texture one way on one side and the other
-// way on the other. The smallest distance, normalised for the bits it compared, wins. The normalisation (after
-// Daugman) pulls a distance measured on few bits toward 0.5, where chance lies:
+// way on the other. The smallest distance, normalised for the bits it compared, wins. The
+// normalisation (after Daugman) pulls a distance measured on few bits toward 0.5, where chance
+// lies:
 //     HD_norm = max(0, 0.5 - (0.5 - HD) sqrt(n / kReferenceBits)),
 // so a small overlap cannot give a confident match. Fewer than kMinComparedBits bits is
 // its own outcome, never a match.
@@ -66,7 +67,9 @@ constexpr double kSameEyeThreshold = 0.22;
 // Fewer bits than this cannot be judged: even full agreement on them would normalise
 // to above the threshold, 0.5 - 0.5 sqrt(n / kReferenceBits) > kSameEyeThreshold.
 constexpr int32_t kMinComparedBits =
-    static_cast<int32_t>(kReferenceBits * (1 - 2 * kSameEyeThreshold) * (1 - 2 * kSameEyeThreshold)) + 1;
+    static_cast<int32_t>(kReferenceBits * (1 - 2 * kSameEyeThreshold) *
+                         (1 - 2 * kSameEyeThreshold)) +
+    1;
 
 struct IrisCode {
   std::array<uint64_t, kCodeAngles> bits{};
@@ -79,7 +82,8 @@ struct IrisCode {
 // The template of the eye whose circles and occlusion mask are given (MaskIrisRing of
 // the same picture and circles). Every bit is masked when the ring lies wholly outside
 // the picture or the plane is not Valid().
-IrisCode EncodeIris(const GreyPlane& picture, const Circle& pupil, const Circle& iris, const OcclusionMask& mask);
+IrisCode EncodeIris(const GreyPlane& picture, const Circle& pupil, const Circle& iris,
+                    const OcclusionMask& mask);
 
 // Finds the eye and encodes it; nothing when the picture shows no eye.
 std::optional<IrisCode> EncodePicture(const GreyPlane& picture);

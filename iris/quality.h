@@ -27,9 +27,9 @@ enum class Metric : uint8_t {
   kIrisPupilContrast,       // W = (I - P) / (20 + P); 100 W / (0.75 + W), 0 when W <= 0
   kPupilIrisRatio,          // 100 r / R
   kIrisPupilConcentricity,  // 100 (1 - distance between the centres / R), at least 0
-  kMarginAdequacy,          // 100 min(1, left / 0.6R, right / 0.6R, top / 0.2R, bottom / 0.2R), at least 0
-  kGreyscaleUtilisation,    // entropy in bits of the usable ring's 256-level histogram
-  kSharpness,               // see kSharpnessHalfRatio
+  kMarginAdequacy,  // 100 min(1, left / 0.6R, right / 0.6R, top / 0.2R, bottom / 0.2R), at least 0
+  kGreyscaleUtilisation,  // entropy in bits of the usable ring's 256-level histogram
+  kSharpness,  // see kSharpnessHalfRatio
   kPupilBoundaryCircularity,  // see kCircularityNoise
 };
 constexpr size_t kMetricCount = 10;
@@ -49,7 +49,7 @@ constexpr size_t kMetricCount = 10;
 // Defocus removes first the band this filter passes.
 constexpr double kSharpnessHalfRatio = 0.125;
 constexpr double kSharpnessNoiseFloor = 0.5;  // levels
-constexpr int32_t kSharpnessClipped = 250;    // levels
+constexpr int32_t kSharpnessClipped = 250;  // levels
 
 // Pupil boundary circularity: 100 (1 - max(0, e - kCircularityNoise) / (0.1 r)), at
 // least 0, where e is how far the pupil's own boundary departs from the fitted circle:
@@ -66,9 +66,9 @@ constexpr double kCircularityNoiseLag = 15;  // degrees
 // minimum and below (or at) the maximum. NaN bounds are absent.
 struct Threshold {
   Metric metric;
-  const char* name;   // snake_case, as okuva-tool prints it
+  const char* name;  // snake_case, as okuva-tool prints it
   const char* label;  // the window's short Spanish label
-  const char* unit;   // "" or a short unit for display
+  const char* unit;  // "" or a short unit for display
   double minimum;
   bool minimumIncluded;
   double maximum;

@@ -31,7 +31,9 @@ cJpeg::cJpeg() {
 }
 
 void cJpeg::Quality(int32_t vData) {
-  if (vData < 1 || vData > 100) return;
+  if (vData < 1 || vData > 100) {
+    return;
+  }
   m_lQuality = vData;
   const int32_t S = jpeg::QualityScaleFactor(vData);
   jpeg::ScaleBaseTable(jpeg::kBaseQLuminance, S, m_udtQTable[0]);
@@ -361,7 +363,9 @@ int32_t cJpeg::SampleHDC(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, int32_t
 void cJpeg::Comment(const std::string& Value) {
   // Refused here, not when writing: an overlong form would otherwise slip through as
   // another character (C0 80 as a NUL byte).
-  if (!jpeg::IsValidUtf8(Value)) Raise(kErrInvalidCall);
+  if (!jpeg::IsValidUtf8(Value)) {
+    Raise(kErrInvalidCall);
+  }
   if (jpeg::CharacterCount(Value) > kMaxCommentLength) {
     jpeg::RaiseEncoderError(jpeg::EncoderFault::kIllegalCommentLength);
   }
@@ -380,15 +384,17 @@ std::vector<jpeg::ScanEntry> cJpeg::ScanEntries() const {
 
 void cJpeg::BuildStream() {
   for (const jpeg::Component& c : m_udtComp) {
-    if (c.Data.empty()) Raise(kErrSubscript);  // nothing sampled since the layout was set
+    if (c.Data.empty()) {
+      Raise(kErrSubscript);  // nothing sampled since the layout was set
+    }
   }
   const std::vector<jpeg::ScanEntry> entries = ScanEntries();
   const int32_t last = m_lComponents - 1;
   const jpeg::FrameLayout frame = Frame();
   const bool tallied = m_tallies.size() == m_udtComp.size();
-  const int64_t estimate = jpeg::OptimizeHuffmanTables(m_udtComp, entries, 0, last, frame,
-                                                       m_udtDCTable, m_udtACTable,
-                                                       tallied ? &m_tallies : nullptr);
+  const int64_t estimate =
+      jpeg::OptimizeHuffmanTables(m_udtComp, entries, 0, last, frame, m_udtDCTable, m_udtACTable,
+                                  tallied ? &m_tallies : nullptr);
   // The tallies serve the first file of a sampling; their memory goes before the
   // file's buffer is made (a later file counts the stores again).
   std::vector<jpeg::SymbolTally>().swap(m_tallies);
@@ -403,7 +409,9 @@ void cJpeg::BuildStream() {
   jpeg::WriteCOM(out, comment);
   jpeg::WriteCOM(out, credit);
   jpeg::WriteDQT(out, out.Pos(), m_udtSampledQTable[0], 0);
-  if (m_lComponents > 1) jpeg::WriteDQT(out, out.Pos(), m_udtSampledQTable[1], 1);
+  if (m_lComponents > 1) {
+    jpeg::WriteDQT(out, out.Pos(), m_udtSampledQTable[1], 1);
+  }
   jpeg::WriteSOF(out, jpeg::kMarkerSOF0, m_lPrecision, frame, m_udtComp);
   jpeg::WriteDHT(out, out.Pos(), m_udtDCTable[0], 0, false);
   jpeg::WriteDHT(out, out.Pos(), m_udtACTable[0], 0, true);
@@ -425,8 +433,12 @@ std::vector<uint8_t> cJpeg::Encode() {
 }
 
 int32_t cJpeg::SaveFile(const std::string& FileName) {
-  if (FileName.empty()) return 1;
-  if (files::FindFile(FileName)) return 2;
+  if (FileName.empty()) {
+    return 1;
+  }
+  if (files::FindFile(FileName)) {
+    return 2;
+  }
   BuildStream();
   try {
     files::WriteNewFile(FileName, m_bytFile.Written());

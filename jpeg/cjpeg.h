@@ -73,8 +73,12 @@ public:
   int32_t Precision() const { return m_lPrecision; }
   const jpeg::ZigZagTable& ZigZag() const { return m_lZigZag; }
   const jpeg::QuantTable& QTable(int32_t n) const { return m_udtQTable.at(static_cast<size_t>(n)); }
-  const jpeg::HuffTable& DCTable(int32_t k) const { return m_udtDCTable.at(static_cast<size_t>(k)); }
-  const jpeg::HuffTable& ACTable(int32_t k) const { return m_udtACTable.at(static_cast<size_t>(k)); }
+  const jpeg::HuffTable& DCTable(int32_t k) const {
+    return m_udtDCTable.at(static_cast<size_t>(k));
+  }
+  const jpeg::HuffTable& ACTable(int32_t k) const {
+    return m_udtACTable.at(static_cast<size_t>(k));
+  }
 
 private:
   jpeg::FrameLayout Frame() const { return {m_lWidth, m_lHeight, m_lHmax, m_lVmax}; }

@@ -65,7 +65,9 @@ std::vector<ScanGroup> GroupScans(const std::vector<int32_t>& blocksPerMcu, int3
         break;
       }
       next = j + 1;
-      if (next - start == kMaxComponentsPerScan) break;
+      if (next - start == kMaxComponentsPerScan) {
+        break;
+      }
     }
     groups.push_back({start, next - 1});
     start = next;

@@ -30,9 +30,13 @@ struct NoInitAllocator : std::allocator<T> {
   template <class U>
   NoInitAllocator(const NoInitAllocator<U>&) noexcept {}
   T* allocate(size_t n) {
-    if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    if (n > std::numeric_limits<size_t>::max() / sizeof(T)) {
+      throw std::bad_array_new_length();
+    }
     void* p = memory::Allocate(n * sizeof(T), false);
-    if (p == nullptr) throw std::bad_alloc();
+    if (p == nullptr) {
+      throw std::bad_alloc();
+    }
     return static_cast<T*>(p);
   }
   // Kept for the next encode of the same size.

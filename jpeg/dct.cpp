@@ -52,8 +52,12 @@ inline void Dct1D(float* e, int32_t s) {
 
 void ForwardDCT(Block& block) {
   // Pass 1 down each column x, pass 2 along each row y.
-  for (int32_t x = 0; x < 8; ++x) Dct1D(&block.v[static_cast<size_t>(x)], 8);
-  for (int32_t y = 0; y < 8; ++y) Dct1D(&block.v[static_cast<size_t>(y * 8)], 1);
+  for (int32_t x = 0; x < 8; ++x) {
+    Dct1D(&block.v[static_cast<size_t>(x)], 8);
+  }
+  for (int32_t y = 0; y < 8; ++y) {
+    Dct1D(&block.v[static_cast<size_t>(y * 8)], 1);
+  }
 }
 
 void QuantizeBlock(const Block& block, const ZigZagTable& zigzag,
@@ -63,7 +67,9 @@ void QuantizeBlock(const Block& block, const ZigZagTable& zigzag,
       const auto z = static_cast<size_t>(zigzag[static_cast<size_t>(x)][static_cast<size_t>(y)]);
       // The default rounding mode is to nearest with ties to even.
       const double q = std::nearbyint(double{block.at(x, y)} * double{multipliers[z]});
-      if (!(q >= -32768.0 && q <= 32767.0)) Raise(kErrOverflow);
+      if (!(q >= -32768.0 && q <= 32767.0)) {
+        Raise(kErrOverflow);
+      }
       out[z] = static_cast<int16_t>(q);
     }
   }
@@ -72,7 +78,9 @@ void QuantizeBlock(const Block& block, const ZigZagTable& zigzag,
 void DctQuantizeScalar(const float* in, const ZigZagTable& zigzag,
                        const std::array<float, 64>& multipliers, int16_t* out) {
   Block block;
-  for (size_t i = 0; i < 64; ++i) block.v[i] = in[i];
+  for (size_t i = 0; i < 64; ++i) {
+    block.v[i] = in[i];
+  }
   ForwardDCT(block);
   QuantizeBlock(block, zigzag, multipliers, out);
 }
@@ -92,8 +100,12 @@ PreparedQuant PrepareQuant(const ZigZagTable& zigzag, const std::array<float, 64
 
 int SelectedBlockLanes() {
   static const int lanes = [] {
-    if (SelectedDctQuantize() != &DctQuantizeAvx2) return 1;
-    if (std::getenv("OKUVA_JPEG_NO_AVX512") == nullptr && CpuHasAvx512()) return 8;
+    if (SelectedDctQuantize() != &DctQuantizeAvx2) {
+      return 1;
+    }
+    if (std::getenv("OKUVA_JPEG_NO_AVX512") == nullptr && CpuHasAvx512()) {
+      return 8;
+    }
     return 4;
   }();
   return lanes;
@@ -101,7 +113,9 @@ int SelectedBlockLanes() {
 
 DctQuantizeKernel SelectedDctQuantize() {
   static const DctQuantizeKernel kernel = [] {
-    if (std::getenv("OKUVA_JPEG_SCALAR") != nullptr || !CpuHasAvx2()) return &DctQuantizeScalar;
+    if (std::getenv("OKUVA_JPEG_SCALAR") != nullptr || !CpuHasAvx2()) {
+      return &DctQuantizeScalar;
+    }
     return &DctQuantizeAvx2;
   }();
   return kernel;

@@ -25,13 +25,15 @@ namespace {
 // Walks the stored blocks in the interleaved scan's MCU order, handing each to visit
 // (DC symbol counted here) and counting a DC symbol 0 per filler block.
 template <class Visit>
-int64_t WalkInterleaved(const CoefficientStore& store, SymbolCounts& counts, int32_t Hi,
-                        int32_t Vi, const FrameLayout& frame, Visit visit) {
+int64_t WalkInterleaved(const CoefficientStore& store, SymbolCounts& counts, int32_t Hi, int32_t Vi,
+                        const FrameLayout& frame, Visit visit) {
   const McuLayout m = InterleavedLayout(frame, Hi, Vi);
   const int64_t rowBlocks = 64 * static_cast<int64_t>(m.blocksPerRow);
   const auto end = static_cast<int64_t>(store.size());
   std::vector<int64_t> r(static_cast<size_t>(Vi));
-  for (int32_t t = 0; t < Vi; ++t) r[static_cast<size_t>(t)] = rowBlocks * t;
+  for (int32_t t = 0; t < Vi; ++t) {
+    r[static_cast<size_t>(t)] = rowBlocks * t;
+  }
   int32_t predictor = 0;
   int64_t fillers = 0;
   for (int32_t my = 0; my < m.mcuRows; ++my) {
@@ -54,15 +56,17 @@ int64_t WalkInterleaved(const CoefficientStore& store, SymbolCounts& counts, int
       }
     }
     if (my < m.mcuRows - 1) {
-      for (int64_t& pos : r) pos += rowBlocks * (Vi - 1);
+      for (int64_t& pos : r) {
+        pos += rowBlocks * (Vi - 1);
+      }
     }
   }
   return fillers;
 }
 }  // namespace
 
-int64_t CountDCSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& counts,
-                                  int32_t Hi, int32_t Vi, const FrameLayout& frame) {
+int64_t CountDCSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& counts, int32_t Hi,
+                                  int32_t Vi, const FrameLayout& frame) {
   return WalkInterleaved(store, counts, Hi, Vi, frame, [](const int16_t*) {});
 }
 
@@ -72,14 +76,18 @@ uint64_t NonZeroAcMask(const int16_t* block) {
   const __m128i zero = _mm_setzero_si128();
   uint64_t zeros = 0;
   for (int i = 0; i < 64; i += 16) {
-    const __m128i a = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i)), zero);
-    const __m128i b = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8)), zero);
+    const __m128i a =
+        _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i)), zero);
+    const __m128i b =
+        _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8)), zero);
     zeros |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b)))} << i;
   }
   return ~zeros & ~uint64_t{1};
 #else
   uint64_t mask = 0;
-  for (int i = 1; i < 64; ++i) mask |= uint64_t{block[i] != 0} << i;
+  for (int i = 1; i < 64; ++i) {
+    mask |= uint64_t{block[i] != 0} << i;
+  }
   return mask;
 #endif
 }
@@ -98,17 +106,23 @@ inline void CountBlockAC(const int16_t* block, SymbolCounts& counts, Mask mask) 
       run -= 16;
     }
     const int32_t symbol = 16 * run + SizeCategory(block[i]);
-    if (symbol > 255) Raise(kErrSubscript);  // beyond 16-bit coefficients of 8-bit samples
+    if (symbol > 255) {
+      Raise(kErrSubscript);  // beyond 16-bit coefficients of 8-bit samples
+    }
     ++counts[static_cast<size_t>(symbol)];
     last = i;
     nz &= nz - 1;
   }
-  if (last != 63) ++counts[kSymbolEOB];
+  if (last != 63) {
+    ++counts[kSymbolEOB];
+  }
 }
 }  // namespace
 
 void CountACSymbols(const CoefficientStore& store, SymbolCounts& counts) {
-  for (size_t b = 0; b + 64 <= store.size(); b += 64) CountBlockAC(&store[b], counts, NonZeroAcMask);
+  for (size_t b = 0; b + 64 <= store.size(); b += 64) {
+    CountBlockAC(&store[b], counts, NonZeroAcMask);
+  }
 }
 
 void CountSymbols(const CoefficientStore& store, SymbolCounts& dc, SymbolCounts& ac) {
@@ -120,9 +134,8 @@ void CountSymbols(const CoefficientStore& store, SymbolCounts& dc, SymbolCounts&
   }
 }
 
-int64_t CountSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& dc,
-                                SymbolCounts& ac, int32_t Hi, int32_t Vi,
-                                const FrameLayout& frame) {
+int64_t CountSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& dc, SymbolCounts& ac,
+                                int32_t Hi, int32_t Vi, const FrameLayout& frame) {
   return WalkInterleaved(store, dc, Hi, Vi, frame,
                          [&ac](const int16_t* block) { CountBlockAC(block, ac, NonZeroAcMask); });
 }
@@ -161,7 +174,8 @@ void TallyMcuRows(const CoefficientStore& store, TallyState t, int32_t first, in
   size_t pos[kMaxFactor];
   for (int32_t my = first; my < end; ++my) {
     for (int32_t r = 0; r < t.Vi; ++r) {
-      pos[r] = rowBlocks * (static_cast<size_t>(my) * static_cast<size_t>(t.Vi) + static_cast<size_t>(r));
+      pos[r] = rowBlocks *
+               (static_cast<size_t>(my) * static_cast<size_t>(t.Vi) + static_cast<size_t>(r));
     }
     for (int32_t mx = 0; mx < m.mcuColumns; ++mx) {
       const int32_t stored = mx == m.mcuColumns - 1 ? m.lastColumnBlocks : t.Hi;
@@ -183,8 +197,9 @@ void TallyMcuRows(const CoefficientStore& store, TallyState t, int32_t first, in
 }
 
 #ifdef OKUVA_JPEG_X86
-__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void TallyRowsWide(
-    const CoefficientStore& store, TallyState t, int32_t first, int32_t end) {
+__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void TallyRowsWide(const CoefficientStore& store,
+                                                                     TallyState t, int32_t first,
+                                                                     int32_t end) {
   TallyRows(store, t, first, end, WideNonZeroAcMask{});
 }
 __attribute__((target(OKUVA_JPEG_WIDE), flatten)) void TallyMcuRowsWide(
@@ -197,14 +212,18 @@ __attribute__((target(OKUVA_JPEG_WIDE), flatten)) void TallyMcuRowsWide(
 
 SymbolTally::SymbolTally(const FrameLayout& frame, int32_t Hi, int32_t Vi, bool interleaved)
     : layout_(InterleavedLayout(frame, Hi, Vi)), Hi_(Hi), Vi_(Vi), interleaved_(interleaved) {
-  if (Hi < 1 || Hi > 4 || Vi < 1 || Vi > 4) Raise(kErrSubscript);
+  if (Hi < 1 || Hi > 4 || Vi < 1 || Vi > 4) {
+    Raise(kErrSubscript);
+  }
 }
 
 void SymbolTally::Add(const CoefficientStore& store, int32_t endBlockRow) {
   const bool all = endBlockRow >= layout_.blockRows;
   const int32_t end = interleaved_ ? (all ? layout_.mcuRows : endBlockRow / Vi_)
                                    : std::min(endBlockRow, layout_.blockRows);
-  if (end <= counted_) return;
+  if (end <= counted_) {
+    return;
+  }
   const TallyState t{layout_, Hi_, Vi_, predictor_, dc_, ac_};
 #ifdef OKUVA_JPEG_X86
   if (SelectedBlockLanes() == 8) {

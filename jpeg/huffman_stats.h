@@ -48,8 +48,8 @@ void CountDCSymbols(const CoefficientStore& store, SymbolCounts& counts);
 
 // DC symbols in the interleaved scan's MCU order; every filler block adds one count
 // of symbol 0. Returns the number of filler blocks visited.
-int64_t CountDCSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& counts,
-                                  int32_t Hi, int32_t Vi, const FrameLayout& frame);
+int64_t CountDCSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& counts, int32_t Hi,
+                                  int32_t Vi, const FrameLayout& frame);
 
 // AC symbols (run/size, ZRL, EOB) of all stored blocks.
 void CountACSymbols(const CoefficientStore& store, SymbolCounts& counts);
@@ -57,9 +57,8 @@ void CountACSymbols(const CoefficientStore& store, SymbolCounts& counts);
 // CountDCSymbols / CountDCSymbolsInterleaved and CountACSymbols in one pass over the
 // store (adds to dc and ac; the interleaved form returns the filler blocks visited).
 void CountSymbols(const CoefficientStore& store, SymbolCounts& dc, SymbolCounts& ac);
-int64_t CountSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& dc,
-                                SymbolCounts& ac, int32_t Hi, int32_t Vi,
-                                const FrameLayout& frame);
+int64_t CountSymbolsInterleaved(const CoefficientStore& store, SymbolCounts& dc, SymbolCounts& ac,
+                                int32_t Hi, int32_t Vi, const FrameLayout& frame);
 
 // A component's DC and AC counts gathered while its store is being filled: sampling
 // hands over each band as it finishes it, so the blocks are counted while they are still

@@ -39,7 +39,9 @@ void BuildOptimalTable(HuffTable& table, SymbolCounts& counts) {
         }
       }
     }
-    if (v2 < 0) break;
+    if (v2 < 0) {
+      break;
+    }
     counts[static_cast<size_t>(v1)] += counts[static_cast<size_t>(v2)];
     counts[static_cast<size_t>(v2)] = 0;
     ++codesize[static_cast<size_t>(v1)];
@@ -54,22 +56,30 @@ void BuildOptimalTable(HuffTable& table, SymbolCounts& counts) {
       ++codesize[static_cast<size_t>(v2)];
     }
   }
-  if (v1 >= 0) counts[static_cast<size_t>(v1)] = 0;
+  if (v1 >= 0) {
+    counts[static_cast<size_t>(v1)] = 0;
+  }
 
   // Figure K.3: number of codes of each length.
   std::array<int32_t, kSymbols + 1> nb{};
   int32_t longest = 0;
   for (int32_t v = 0; v < kSymbols; ++v) {
     const int32_t size = codesize[static_cast<size_t>(v)];
-    if (size > 0) ++nb[static_cast<size_t>(size)];
-    if (size > longest) longest = size;
+    if (size > 0) {
+      ++nb[static_cast<size_t>(size)];
+    }
+    if (size > longest) {
+      longest = size;
+    }
   }
   // Figure K.3 (Adjust_BITS): move pairs of over-long codes up until none exceeds 16 bits.
   int32_t i = longest;
   while (i > kMaxCodeLength) {
     if (nb[static_cast<size_t>(i)] > 0) {
       int32_t j = i - 2;
-      while (j > 0 && nb[static_cast<size_t>(j)] == 0) --j;
+      while (j > 0 && nb[static_cast<size_t>(j)] == 0) {
+        --j;
+      }
       nb[static_cast<size_t>(i)] -= 2;
       nb[static_cast<size_t>(i - 1)] += 1;
       nb[static_cast<size_t>(j + 1)] += 2;
@@ -79,7 +89,9 @@ void BuildOptimalTable(HuffTable& table, SymbolCounts& counts) {
     }
   }
   // The reserved code point always holds one of the longest codes; drop it.
-  if (i > 0) nb[static_cast<size_t>(i)] -= 1;
+  if (i > 0) {
+    nb[static_cast<size_t>(i)] -= 1;
+  }
   for (int32_t l = 1; l <= kMaxCodeLength; ++l) {
     table.BITS[static_cast<size_t>(l - 1)] = static_cast<uint8_t>(nb[static_cast<size_t>(l)]);
   }
@@ -134,9 +146,8 @@ void DeriveCodes(HuffTable& table, int32_t largest) {
 namespace okuva::jpeg {
 
 int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
-                              const std::vector<ScanEntry>& entries, int32_t first,
-                              int32_t last, const FrameLayout& frame,
-                              std::array<HuffTable, 4>& dcTables,
+                              const std::vector<ScanEntry>& entries, int32_t first, int32_t last,
+                              const FrameLayout& frame, std::array<HuffTable, 4>& dcTables,
                               std::array<HuffTable, 4>& acTables,
                               const std::vector<SymbolTally>* tallies) {
   std::vector<bool> interleaved(entries.size(), false);
@@ -145,8 +156,12 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
   for (const ScanGroup& g : GroupScans(BlocksPerMcu(components, entries), first, last)) {
     for (int32_t j = g.first; j <= g.last; ++j) {
       const ScanEntry& e = entries.at(static_cast<size_t>(j));
-      if (e.Td < 0 || e.Td > 3 || e.Ta < 0 || e.Ta > 3) Raise(kErrSubscript);
-      if (components.at(static_cast<size_t>(e.component)).Data.empty()) Raise(kErrSubscript);
+      if (e.Td < 0 || e.Td > 3 || e.Ta < 0 || e.Ta > 3) {
+        Raise(kErrSubscript);
+      }
+      if (components.at(static_cast<size_t>(e.component)).Data.empty()) {
+        Raise(kErrSubscript);
+      }
       interleaved[static_cast<size_t>(j)] = g.Interleaved();
       dcUsed[static_cast<size_t>(e.Td)] = true;
       acUsed[static_cast<size_t>(e.Ta)] = true;
@@ -160,12 +175,16 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
   const auto positions = static_cast<size_t>(std::max(0, last - first + 1));
   const auto tallyOf = [&](int32_t j) -> const SymbolTally* {
     const auto ci = static_cast<size_t>(entries[static_cast<size_t>(j)].component);
-    if (tallies == nullptr || ci >= tallies->size()) return nullptr;
+    if (tallies == nullptr || ci >= tallies->size()) {
+      return nullptr;
+    }
     const SymbolTally& t = (*tallies)[ci];
     return t.Interleaved() == interleaved[static_cast<size_t>(j)] ? &t : nullptr;
   };
   size_t untallied = 0;
-  for (int32_t j = first; j <= last; ++j) untallied += tallyOf(j) == nullptr ? 1 : 0;
+  for (int32_t j = first; j <= last; ++j) {
+    untallied += tallyOf(j) == nullptr ? 1 : 0;
+  }
   std::vector<SymbolCounts> own(2 * untallied, SymbolCounts{});
   std::vector<const SymbolCounts*> dcCounts(positions);
   std::vector<const SymbolCounts*> acCounts(positions);
@@ -190,7 +209,9 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
     acCounts[p] = &ac;
   }
   const auto addCounts = [](SymbolCounts& to, const SymbolCounts& from) {
-    for (size_t s = 0; s < to.size(); ++s) to[s] += from[s];
+    for (size_t s = 0; s < to.size(); ++s) {
+      to[s] += from[s];
+    }
   };
 
   int64_t bits = 0;
@@ -199,7 +220,9 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
     const auto uk = static_cast<size_t>(k);
     if (dcUsed[uk]) {
       for (int32_t j = first; j <= last; ++j) {
-        if (entries[static_cast<size_t>(j)].Td != k) continue;
+        if (entries[static_cast<size_t>(j)].Td != k) {
+          continue;
+        }
         addCounts(counts, *dcCounts[static_cast<size_t>(j - first)]);
       }
       const SymbolCounts kept = counts;
@@ -212,7 +235,9 @@ int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
     if (acUsed[uk]) {
       for (int32_t j = first; j <= last; ++j) {
         const ScanEntry& e = entries[static_cast<size_t>(j)];
-        if (e.Ta != k) continue;
+        if (e.Ta != k) {
+          continue;
+        }
         const Component& c = components[static_cast<size_t>(e.component)];
         addCounts(counts, *acCounts[static_cast<size_t>(j - first)]);
         // Each filler block of an interleaved scan ends with an EOB: count it, so the

@@ -55,9 +55,8 @@ namespace okuva::jpeg {
 // component's are taken in place of a walk over its store when they were gathered for
 // the kind of scan (interleaved or not) that codes it.
 int64_t OptimizeHuffmanTables(const std::vector<Component>& components,
-                              const std::vector<ScanEntry>& entries, int32_t first,
-                              int32_t last, const FrameLayout& frame,
-                              std::array<HuffTable, 4>& dcTables,
+                              const std::vector<ScanEntry>& entries, int32_t first, int32_t last,
+                              const FrameLayout& frame, std::array<HuffTable, 4>& dcTables,
                               std::array<HuffTable, 4>& acTables,
                               const std::vector<SymbolTally>* tallies = nullptr);
 

@@ -1,9 +1,9 @@
 #include "jpeg/sampling.h"
 
 #include <algorithm>
-#include <utility>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "jpeg/simd.h"
@@ -20,11 +20,15 @@ const std::array<ColourWeights, 3> kColourWeights = {{
 
 bool SamplingSurface::Create(int32_t Wb, int32_t Hb) {
   gdi::MemoryDc surface(0);
-  if (surface.Dc() == 0) return false;
+  if (surface.Dc() == 0) {
+    return false;
+  }
   // Rows padded to 4 bytes. A bitmap beyond 32-bit sizes cannot be made: reported
   // like any other refusal.
   const int64_t stride64 = (3 * int64_t{Wb} + 3) & ~int64_t{3};
-  if (stride64 * Hb > std::numeric_limits<int32_t>::max()) return false;
+  if (stride64 * Hb > std::numeric_limits<int32_t>::max()) {
+    return false;
+  }
   const auto stride = static_cast<int32_t>(stride64);
   gdi::BITMAPINFOHEADER bih = gdi::DibHeader(Wb, Hb, 24);  // positive height: bottom-up rows
   bih.biSizeImage = static_cast<uint32_t>(stride64 * Hb);
@@ -32,7 +36,9 @@ bool SamplingSurface::Create(int32_t Wb, int32_t Hb) {
   const gdi::HBITMAP bitmap =
       gdi::CreateDIBSection(surface.Dc(), &bih, gdi::DIB_RGB_COLORS, &bits, nullptr, 0);
   surface.Select(bitmap, gdi::MemoryDc::kOwned);
-  if (bitmap == 0 || bits == nullptr) return false;
+  if (bitmap == 0 || bits == nullptr) {
+    return false;
+  }
   surface_ = std::move(surface);
   dc_ = surface_.Dc();
   bits_ = static_cast<uint8_t*>(bits);
@@ -45,8 +51,8 @@ bool SamplingSurface::Create(int32_t Wb, int32_t Hb) {
   return true;
 }
 
-void SamplingSurface::DrawPlane(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft,
-                                int32_t srcTop, const PlaneGeometry& g) {
+void SamplingSurface::DrawPlane(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft, int32_t srcTop,
+                                const PlaneGeometry& g) {
   const int32_t top = Hb_ - g.Hp;
   if (g.Wc == X && g.Hc == Y) {
     gdi::BitBlt(dc_, 0, top, X, Y, src, srcLeft, srcTop, gdi::SRCCOPY);
@@ -97,8 +103,12 @@ void HalveRowScalar(const uint8_t* a, const uint8_t* b, int32_t w, uint8_t* out)
 void HalvePlaneRows(const PlaneSource& src, int32_t w, int32_t firstRow, int32_t endRow,
                     uint8_t* out, int32_t firstColumn) {
   const auto halve = SelectedBlockLanes() > 1 ? &HalveRowAvx2 : &HalveRowScalar;
-  if (firstColumn < 0) firstColumn = 0;
-  if (firstColumn >= w) return;
+  if (firstColumn < 0) {
+    firstColumn = 0;
+  }
+  if (firstColumn >= w) {
+    return;
+  }
   const ptrdiff_t skip = 6 * static_cast<ptrdiff_t>(firstColumn);
   for (int32_t r = firstRow; r < endRow; ++r, out += 3 * static_cast<ptrdiff_t>(w)) {
     const uint8_t* a = src.top + static_cast<ptrdiff_t>(2 * r - src.firstRow) * src.step + skip;
@@ -108,15 +118,23 @@ void HalvePlaneRows(const PlaneSource& src, int32_t w, int32_t firstRow, int32_t
 
 int32_t SampleHalvedPairWide(const PlaneSource& src, const PlaneGeometry& g,
                              const ColourWeights& w1, const ColourWeights& w2,
-                             const ZigZagTable& zigzag, const QuantTable& t1,
-                             const QuantTable& t2, int16_t* store1, int16_t* store2,
-                             int32_t firstBlockRow, int32_t endBlockRow) {
+                             const ZigZagTable& zigzag, const QuantTable& t1, const QuantTable& t2,
+                             int16_t* store1, int16_t* store2, int32_t firstBlockRow,
+                             int32_t endBlockRow) {
 #ifdef OKUVA_JPEG_X86
-  if (SelectedBlockLanes() != 8) return 0;
-  if (endBlockRow < 0 || endBlockRow > g.BlockRows()) endBlockRow = g.BlockRows();
-  if (firstBlockRow < 0) firstBlockRow = 0;
+  if (SelectedBlockLanes() != 8) {
+    return 0;
+  }
+  if (endBlockRow < 0 || endBlockRow > g.BlockRows()) {
+    endBlockRow = g.BlockRows();
+  }
+  if (firstBlockRow < 0) {
+    firstBlockRow = 0;
+  }
   const int32_t groups = std::min(g.Wc, src.width / 2) / 64;
-  if (groups == 0 || firstBlockRow >= endBlockRow) return 0;
+  if (groups == 0 || firstBlockRow >= endBlockRow) {
+    return 0;
+  }
   const PreparedQuant p1 = PrepareQuant(zigzag, t1.FScale);
   const PreparedQuant p2 = PrepareQuant(zigzag, t2.FScale);
   // Plane rows past the last repeat it, as SamplePlane reads them.
@@ -155,7 +173,9 @@ PlaneSource DrawnPlane(const uint8_t* bits, int32_t stride, const PlaneGeometry&
 std::optional<PlaneSource> DirectSource(gdi::HDC dc, int32_t X, int32_t Y, int32_t srcLeft,
                                         int32_t srcTop) {
   const gdi::HGDIOBJ bitmap = gdi::GetCurrentObject(dc, gdi::OBJ_BITMAP);
-  if (bitmap == 0) return std::nullopt;
+  if (bitmap == 0) {
+    return std::nullopt;
+  }
   gdi::BITMAP bm{};
   if (gdi::GetObjectA(bitmap, sizeof(bm), &bm) != static_cast<int>(sizeof(bm)) ||
       bm.bmBits == nullptr || bm.bmBitsPixel != 24) {
@@ -184,10 +204,18 @@ std::optional<PlaneSource> DirectSource(gdi::HDC dc, int32_t X, int32_t Y, int32
 void SamplePlane(const PlaneSource& src, const PlaneGeometry& g, const ColourWeights& weights,
                  const ZigZagTable& zigzag, const QuantTable& table, int16_t* store,
                  int32_t firstBlockRow, int32_t endBlockRow, int32_t firstBlockColumn) {
-  if (endBlockRow < 0 || endBlockRow > g.BlockRows()) endBlockRow = g.BlockRows();
-  if (firstBlockRow < 0) firstBlockRow = 0;
-  if (firstBlockColumn < 0) firstBlockColumn = 0;
-  if (firstBlockRow >= endBlockRow || firstBlockColumn >= g.BlocksPerRow()) return;
+  if (endBlockRow < 0 || endBlockRow > g.BlockRows()) {
+    endBlockRow = g.BlockRows();
+  }
+  if (firstBlockRow < 0) {
+    firstBlockRow = 0;
+  }
+  if (firstBlockColumn < 0) {
+    firstBlockColumn = 0;
+  }
+  if (firstBlockRow >= endBlockRow || firstBlockColumn >= g.BlocksPerRow()) {
+    return;
+  }
   // The three products of each byte value, exactly as the per-pixel expression forms
   // them (byte to float, then times the float coefficient in double); the sum then
   // runs in the same order, so the results are bit for bit the same.
@@ -219,12 +247,16 @@ void SamplePlane(const PlaneSource& src, const PlaneGeometry& g, const ColourWei
     for (int32_t r = tailFirst; r <= tailLast; ++r) {
       const uint8_t* from = rowOf(r) + 3 * static_cast<ptrdiff_t>(left);
       uint8_t* to = tail.data() + static_cast<size_t>(r - tailFirst) * 24;
-      for (int32_t x = 0; x < 8; ++x) std::memcpy(to + 3 * x, from + 3 * std::min(x, valid - 1), 3);
+      for (int32_t x = 0; x < 8; ++x) {
+        std::memcpy(to + 3 * x, from + 3 * std::min(x, valid - 1), 3);
+      }
     }
   }
   // Start of pixel row y of block column bx.
   const auto blockRow = [&](int32_t y, int32_t bx) -> const uint8_t* {
-    if (bx < wholeBlocks) return rowOf(y) + 3 * 8 * static_cast<ptrdiff_t>(bx);
+    if (bx < wholeBlocks) {
+      return rowOf(y) + 3 * 8 * static_cast<ptrdiff_t>(bx);
+    }
     return tail.data() + static_cast<size_t>(std::min(y, lastRow) - tailFirst) * 24;
   };
   const DctQuantizeKernel kernel = SelectedDctQuantize();
@@ -235,7 +267,9 @@ void SamplePlane(const PlaneSource& src, const PlaneGeometry& g, const ColourWei
   // Converts `count` adjacent blocks into group, lane k holding block k.
   const auto convertGroup = [&](int32_t by, int32_t bx, int32_t count) {
     const uint8_t* rowStart[8];
-    for (int32_t y = 0; y < 8; ++y) rowStart[y] = blockRow(y + 8 * by, bx);
+    for (int32_t y = 0; y < 8; ++y) {
+      rowStart[y] = blockRow(y + 8 * by, bx);
+    }
 #ifdef OKUVA_JPEG_X86
     if (count == 8) return ConvertGroup8(rowStart, weights, group);
     if (count == 4) return ConvertGroup4(rowStart, weights, group);

@@ -60,8 +60,8 @@ public:
 
   // Stretches the source rectangle to w x h pixels at the bitmap's top-left corner
   // (nothing replicated: Scaled's reader repeats the edges).
-  void DrawScaled(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft, int32_t srcTop,
-                  int32_t w, int32_t h);
+  void DrawScaled(gdi::HDC src, int32_t X, int32_t Y, int32_t srcLeft, int32_t srcTop, int32_t w,
+                  int32_t h);
   // Rows firstRow..endRow-1 of that drawing alone, at the bitmap's top, for Y a whole
   // multiple of h: each row then averages its own source rows, so drawing in bands
   // gives the same pixels, and a bitmap of one band's height serves the whole plane.
@@ -97,8 +97,7 @@ std::optional<PlaneSource> DirectSource(gdi::HDC dc, int32_t X, int32_t Y, int32
 // 8 * endBlockRow - 1 (clamped to the source's last).
 void SamplePlane(const PlaneSource& src, const PlaneGeometry& g, const ColourWeights& weights,
                  const ZigZagTable& zigzag, const QuantTable& table, int16_t* store,
-                 int32_t firstBlockRow = 0, int32_t endBlockRow = -1,
-                 int32_t firstBlockColumn = 0);
+                 int32_t firstBlockRow = 0, int32_t endBlockRow = -1, int32_t firstBlockColumn = 0);
 
 // Rows firstRow..endRow-1 of the plane of w x h pixels that halves src in both
 // directions (src is 2w x 2h): each channel of a pixel is the mean of its 2 x 2 source
@@ -118,9 +117,9 @@ void HalvePlaneRows(const PlaneSource& src, int32_t w, int32_t firstRow, int32_t
 // to SamplePlane from that column.
 int32_t SampleHalvedPairWide(const PlaneSource& src, const PlaneGeometry& g,
                              const ColourWeights& w1, const ColourWeights& w2,
-                             const ZigZagTable& zigzag, const QuantTable& t1,
-                             const QuantTable& t2, int16_t* store1, int16_t* store2,
-                             int32_t firstBlockRow, int32_t endBlockRow);
+                             const ZigZagTable& zigzag, const QuantTable& t1, const QuantTable& t2,
+                             int16_t* store1, int16_t* store2, int32_t firstBlockRow,
+                             int32_t endBlockRow);
 void HalveRowScalar(const uint8_t* a, const uint8_t* b, int32_t w, uint8_t* out);
 
 // Vector colour conversion (x86 only, simd_x86.cpp; called only where the selected

@@ -34,7 +34,9 @@ void WriteSOS(OutputBuffer& out, const ScanContext& ctx, const std::vector<ScanE
 }
 
 void CheckTables(const ScanEntry& e) {
-  if (e.Td < 0 || e.Td > 3 || e.Ta < 0 || e.Ta > 3) Raise(kErrSubscript);
+  if (e.Td < 0 || e.Td > 3 || e.Ta < 0 || e.Ta > 3) {
+    Raise(kErrSubscript);
+  }
 }
 
 }  // namespace
@@ -84,12 +86,16 @@ inline void EncodeBlockWith(BitWriter& writer, const int16_t* coefficients, int3
     }
     const int32_t c = coefficients[i];
     const int32_t size = SizeCategory(c);
-    if (size > 15) Raise(kErrSubscript);  // not a run/size symbol
+    if (size > 15) {
+      Raise(kErrSubscript);  // not a run/size symbol
+    }
     put(ac, run * 16 + size, size, c);
     last = i;
     nz &= nz - 1;
   }
-  if (last != 63) put(ac, kSymbolEOB, 0, 0);
+  if (last != 63) {
+    put(ac, kSymbolEOB, 0, 0);
+  }
 }
 
 // Per-component working values of an interleaved scan.
@@ -149,7 +155,9 @@ void CodeMcus(OutputBuffer& out, std::vector<Working>& work, Mask mask) {
     }
     if (my < mcuRows - 1) {
       for (Working& w : work) {
-        for (size_t& pos : w.rowPos) pos += w.rowSkip;
+        for (size_t& pos : w.rowPos) {
+          pos += w.rowSkip;
+        }
       }
     }
   }
@@ -157,12 +165,14 @@ void CodeMcus(OutputBuffer& out, std::vector<Working>& work, Mask mask) {
 }
 
 #ifdef OKUVA_JPEG_X86
-__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void CodeBlocksWide(
-    OutputBuffer& out, const CoefficientStore& data, const HuffTable& dc, const HuffTable& ac) {
+__attribute__((target(OKUVA_JPEG_WIDE), flatten)) void CodeBlocksWide(OutputBuffer& out,
+                                                                      const CoefficientStore& data,
+                                                                      const HuffTable& dc,
+                                                                      const HuffTable& ac) {
   CodeBlocks(out, data, dc, ac, WideNonZeroAcMask{});
 }
 __attribute__((target(OKUVA_JPEG_WIDE), flatten)) void CodeMcusWide(OutputBuffer& out,
-                                                                     std::vector<Working>& work) {
+                                                                    std::vector<Working>& work) {
   CodeMcus(out, work, WideNonZeroAcMask{});
 }
 
@@ -195,7 +205,9 @@ void WriteScanNonInterleaved(OutputBuffer& out, const ScanContext& ctx, const Sc
 
 void WriteScanInterleaved(OutputBuffer& out, const ScanContext& ctx,
                           const std::vector<ScanEntry>& entries, int32_t first, int32_t last) {
-  for (int32_t j = first; j <= last; ++j) CheckTables(entries.at(static_cast<size_t>(j)));
+  for (int32_t j = first; j <= last; ++j) {
+    CheckTables(entries.at(static_cast<size_t>(j)));
+  }
   WriteSOS(out, ctx, entries, first, last);
 
   std::vector<Working> work;
@@ -210,11 +222,15 @@ void WriteScanInterleaved(OutputBuffer& out, const ScanContext& ctx,
               0,
               0};
     const size_t rowBlocks = 64 * static_cast<size_t>(w.layout.blocksPerRow);
-    for (int32_t t = 0; t < comp.Vi; ++t) w.rowPos.push_back(rowBlocks * static_cast<size_t>(t));
+    for (int32_t t = 0; t < comp.Vi; ++t) {
+      w.rowPos.push_back(rowBlocks * static_cast<size_t>(t));
+    }
     w.rowSkip = rowBlocks * static_cast<size_t>(comp.Vi - 1);
     work.push_back(std::move(w));
   }
-  if (work.empty()) return;
+  if (work.empty()) {
+    return;
+  }
 #ifdef OKUVA_JPEG_X86
   if (WideLoops()) {
     CodeMcusWide(out, work);

@@ -29,7 +29,9 @@ public:
   // Appends the bits of value from the bit selected by mask (2^(n-1) for n bits) down
   // to bit 0; mask 0 writes nothing.
   void WriteBits(int32_t mask, int32_t value) {
-    if (mask <= 0) return;
+    if (mask <= 0) {
+      return;
+    }
     Put(static_cast<uint32_t>(value), std::bit_width(static_cast<uint32_t>(mask)));
   }
   // Appends the low n bits of value (n from 0 to 32).
@@ -58,11 +60,15 @@ private:
       out_.PutWord(acc_);
       return;
     }
-    for (int shift = 56; shift >= 0; shift -= 8) EmitByte(static_cast<uint8_t>(acc_ >> shift));
+    for (int shift = 56; shift >= 0; shift -= 8) {
+      EmitByte(static_cast<uint8_t>(acc_ >> shift));
+    }
   }
   void EmitByte(uint8_t b) {
     out_.Put(b);
-    if (b == 0xFF) out_.Put(0);
+    if (b == 0xFF) {
+      out_.Put(0);
+    }
   }
 
   OutputBuffer& out_;

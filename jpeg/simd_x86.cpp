@@ -83,9 +83,8 @@ namespace {
 // offset (below 2^9), is a multiple of 2^-27 within 36 bits: all exact in double. The
 // sum is thus the same whatever the order, and fused multiply-adds give the very value
 // of the scalar expression before its one rounding to float.
-__attribute__((target(OKUVA_JPEG_WIDE))) inline __m256 ConvertRow8(__m512d b, __m512d g,
-                                                                       __m512d r,
-                                                                       const ColourWeights& w) {
+__attribute__((target(OKUVA_JPEG_WIDE))) inline __m256 ConvertRow8(__m512d b, __m512d g, __m512d r,
+                                                                   const ColourWeights& w) {
   const __m512d sum = _mm512_fmadd_pd(
       r, _mm512_set1_pd(w.red),
       _mm512_fmadd_pd(g, _mm512_set1_pd(w.green),
@@ -124,14 +123,14 @@ __attribute__((target(OKUVA_JPEG_WIDE))) inline void StoreLanes8(const __m256* r
 // The blue, green and red bytes of the 8 pixels at px as 32-bit lanes: one load of both
 // halves of the 24 bytes (bytes 0..15 low, 8..23 high), a shuffle per colour.
 __attribute__((target(OKUVA_JPEG_WIDE))) inline void Split8(const uint8_t* px, __m256i& b,
-                                                             __m256i& g, __m256i& r) {
+                                                            __m256i& g, __m256i& r) {
   constexpr char Z = static_cast<char>(0x80);
   const __m256i bMask = _mm256_setr_epi8(0, Z, Z, Z, 3, Z, Z, Z, 6, Z, Z, Z, 9, Z, Z, Z, 4, Z, Z, Z,
                                          7, Z, Z, Z, 10, Z, Z, Z, 13, Z, Z, Z);
-  const __m256i gMask = _mm256_setr_epi8(1, Z, Z, Z, 4, Z, Z, Z, 7, Z, Z, Z, 10, Z, Z, Z, 5, Z, Z, Z,
-                                         8, Z, Z, Z, 11, Z, Z, Z, 14, Z, Z, Z);
-  const __m256i rMask = _mm256_setr_epi8(2, Z, Z, Z, 5, Z, Z, Z, 8, Z, Z, Z, 11, Z, Z, Z, 6, Z, Z, Z,
-                                         9, Z, Z, Z, 12, Z, Z, Z, 15, Z, Z, Z);
+  const __m256i gMask = _mm256_setr_epi8(1, Z, Z, Z, 4, Z, Z, Z, 7, Z, Z, Z, 10, Z, Z, Z, 5, Z, Z,
+                                         Z, 8, Z, Z, Z, 11, Z, Z, Z, 14, Z, Z, Z);
+  const __m256i rMask = _mm256_setr_epi8(2, Z, Z, Z, 5, Z, Z, Z, 8, Z, Z, Z, 11, Z, Z, Z, 6, Z, Z,
+                                         Z, 9, Z, Z, Z, 12, Z, Z, Z, 15, Z, Z, Z);
   const __m256i both = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(px + 8),
                                            reinterpret_cast<const __m128i*>(px));
   b = _mm256_shuffle_epi8(both, bMask);
@@ -142,8 +141,7 @@ __attribute__((target(OKUVA_JPEG_WIDE))) inline void Split8(const uint8_t* px, _
 }  // namespace
 
 __attribute__((target(OKUVA_JPEG_WIDE))) void ConvertGroup8(const uint8_t* const* rows,
-                                                               const ColourWeights& w,
-                                                               float* group) {
+                                                            const ColourWeights& w, float* group) {
   for (int y = 0; y < 8; ++y) {
     __m256 row[8];  // row[k]: pixels x = 0..7 of block k
     for (int k = 0; k < 8; ++k) {
@@ -201,11 +199,10 @@ namespace {
 
 // (a0 + a1 + b0 + b1 + 2) / 4 of the pixel pairs of two 16-pixel runs, given as the
 // 32-bit lanes of their first (x0) and second (x1) eight pixels.
-__attribute__((target(OKUVA_JPEG_WIDE))) inline __m256i Mean4(__m256i a0, __m256i a1,
-                                                               __m256i b0, __m256i b1) {
+__attribute__((target(OKUVA_JPEG_WIDE))) inline __m256i Mean4(__m256i a0, __m256i a1, __m256i b0,
+                                                              __m256i b1) {
   // hadd pairs within lanes: chroma pixels 0 1 4 5 | 2 3 6 7; the qword permute orders them.
-  const __m256i sums =
-      _mm256_hadd_epi32(_mm256_add_epi32(a0, b0), _mm256_add_epi32(a1, b1));
+  const __m256i sums = _mm256_hadd_epi32(_mm256_add_epi32(a0, b0), _mm256_add_epi32(a1, b1));
   return _mm256_srli_epi32(
       _mm256_add_epi32(_mm256_permute4x64_epi64(sums, 0xD8), _mm256_set1_epi32(2)), 2);
 }
@@ -291,13 +288,19 @@ OKUVA_AVX2 inline void Dct1DLanes(__m256d* e) {
 OKUVA_AVX2 inline void ColumnPassTransposed(const float* src, float* dst) {
   for (int half = 0; half < 2; ++half) {
     __m256d e[8];
-    for (int k = 0; k < 8; ++k) e[k] = _mm256_cvtps_pd(_mm_loadu_ps(src + k * 8 + 4 * half));
+    for (int k = 0; k < 8; ++k) {
+      e[k] = _mm256_cvtps_pd(_mm_loadu_ps(src + k * 8 + 4 * half));
+    }
     Dct1DLanes(e);
     // e[k] lane j is the output k of column 4 half + j: dst[(4 half + j) * 8 + k].
     alignas(16) float lanes[8][4];
-    for (int k = 0; k < 8; ++k) _mm_store_ps(lanes[k], _mm256_cvtpd_ps(e[k]));
+    for (int k = 0; k < 8; ++k) {
+      _mm_store_ps(lanes[k], _mm256_cvtpd_ps(e[k]));
+    }
     for (int j = 0; j < 4; ++j) {
-      for (int k = 0; k < 8; ++k) dst[(4 * half + j) * 8 + k] = lanes[k][j];
+      for (int k = 0; k < 8; ++k) {
+        dst[(4 * half + j) * 8 + k] = lanes[k][j];
+      }
     }
   }
 }
@@ -317,14 +320,17 @@ OKUVA_AVX2 void DctQuantizeAvx2(const float* in, const ZigZagTable& zigzag,
     const int u = i % 8;
     alignas(16) float m4[4];
     for (int j = 0; j < 4; ++j) {
-      m4[j] = multipliers[static_cast<size_t>(zigzag[static_cast<size_t>(u + j)][static_cast<size_t>(v)])];
+      m4[j] = multipliers[static_cast<size_t>(
+          zigzag[static_cast<size_t>(u + j)][static_cast<size_t>(v)])];
     }
     const __m256d q = _mm256_round_pd(_mm256_mul_pd(c, _mm256_cvtps_pd(_mm_load_ps(m4))),
                                       _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     alignas(16) int32_t qi[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(qi), _mm256_cvtpd_epi32(q));
     for (int j = 0; j < 4; ++j) {
-      if (qi[j] < -32768 || qi[j] > 32767) Raise(kErrOverflow);
+      if (qi[j] < -32768 || qi[j] > 32767) {
+        Raise(kErrOverflow);
+      }
       out[zigzag[static_cast<size_t>(u + j)][static_cast<size_t>(v)]] = static_cast<int16_t>(qi[j]);
     }
   }
@@ -334,22 +340,27 @@ OKUVA_AVX2 void DctQuantize4Avx2(float* in4, const PreparedQuant& quant, int16_t
   // Pass 1: down each column x; lanes are the four blocks.
   for (int x = 0; x < 8; ++x) {
     __m256d e[8];
-    for (int k = 0; k < 8; ++k) e[k] = _mm256_cvtps_pd(_mm_loadu_ps(in4 + (k * 8 + x) * 4));
+    for (int k = 0; k < 8; ++k) {
+      e[k] = _mm256_cvtps_pd(_mm_loadu_ps(in4 + (k * 8 + x) * 4));
+    }
     Dct1DLanes(e);
-    for (int k = 0; k < 8; ++k) _mm_storeu_ps(in4 + (k * 8 + x) * 4, _mm256_cvtpd_ps(e[k]));
+    for (int k = 0; k < 8; ++k) {
+      _mm_storeu_ps(in4 + (k * 8 + x) * 4, _mm256_cvtpd_ps(e[k]));
+    }
   }
   // Pass 2 along each row y, quantized straight from the float-rounded outputs.
   __m128i low = _mm_set1_epi32(0);
   __m128i high = _mm_set1_epi32(0);
   for (int y = 0; y < 8; ++y) {
     __m256d e[8];
-    for (int k = 0; k < 8; ++k) e[k] = _mm256_cvtps_pd(_mm_loadu_ps(in4 + (y * 8 + k) * 4));
+    for (int k = 0; k < 8; ++k) {
+      e[k] = _mm256_cvtps_pd(_mm_loadu_ps(in4 + (y * 8 + k) * 4));
+    }
     Dct1DLanes(e);
     for (int u = 0; u < 8; ++u) {
       const int i = y * 8 + u;
-      const __m256d q = _mm256_round_pd(
-          _mm256_mul_pd(R(e[u]), _mm256_set1_pd(quant.multiplier[i])),
-          _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+      const __m256d q = _mm256_round_pd(_mm256_mul_pd(R(e[u]), _mm256_set1_pd(quant.multiplier[i])),
+                                        _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
       const __m128i qi = _mm256_cvtpd_epi32(q);
       low = _mm_min_epi32(low, qi);
       high = _mm_max_epi32(high, qi);
@@ -365,7 +376,9 @@ OKUVA_AVX2 void DctQuantize4Avx2(float* in4, const PreparedQuant& quant, int16_t
   _mm_store_si128(reinterpret_cast<__m128i*>(lo), low);
   _mm_store_si128(reinterpret_cast<__m128i*>(hi), high);
   for (int j = 0; j < 4; ++j) {
-    if (lo[j] < -32768 || hi[j] > 32767) Raise(kErrOverflow);
+    if (lo[j] < -32768 || hi[j] > 32767) {
+      Raise(kErrOverflow);
+    }
   }
 }
 
@@ -408,8 +421,8 @@ OKUVA_AVX512 inline void Dct1DLanes8(__m256* e) {
   const __m256 a8 = _mm256_sub_ps(a0, a6);
   a6 = _mm256_add_ps(a0, a6);
   a0 = _mm256_add_ps(a4, a2);
-  a2 = ToFloat8(_mm512_mul_pd(
-      _mm512_add_pd(_mm512_sub_pd(ToDouble8(a2), ToDouble8(a4)), ToDouble8(a8)), c4));
+  a2 = ToFloat8(
+      _mm512_mul_pd(_mm512_add_pd(_mm512_sub_pd(ToDouble8(a2), ToDouble8(a4)), ToDouble8(a8)), c4));
   a4 = _mm256_add_ps(a3, a1);
   a3 = ToFloat8(_mm512_mul_pd(_mm512_add_pd(ToDouble8(a5), ToDouble8(a3)), c4));
   a5 = ToFloat8(_mm512_mul_pd(_mm512_sub_pd(ToDouble8(a4), ToDouble8(a7)), c6));
@@ -434,9 +447,13 @@ OKUVA_AVX512 inline void Dct1DLanes8(__m256* e) {
 OKUVA_AVX512 void DctQuantize8Avx512(float* in8, const PreparedQuant& quant, int16_t* out) {
   for (int x = 0; x < 8; ++x) {
     __m256 e[8];
-    for (int k = 0; k < 8; ++k) e[k] = _mm256_loadu_ps(in8 + (k * 8 + x) * 8);
+    for (int k = 0; k < 8; ++k) {
+      e[k] = _mm256_loadu_ps(in8 + (k * 8 + x) * 8);
+    }
     Dct1DLanes8(e);
-    for (int k = 0; k < 8; ++k) _mm256_storeu_ps(in8 + (k * 8 + x) * 8, e[k]);
+    for (int k = 0; k < 8; ++k) {
+      _mm256_storeu_ps(in8 + (k * 8 + x) * 8, e[k]);
+    }
   }
   __m256i low = _mm256_setzero_si256();
   __m256i high = _mm256_setzero_si256();
@@ -445,7 +462,9 @@ OKUVA_AVX512 void DctQuantize8Avx512(float* in8, const PreparedQuant& quant, int
   alignas(64) int16_t natural[8][64];
   for (int y = 0; y < 8; ++y) {
     __m256 e[8];
-    for (int k = 0; k < 8; ++k) e[k] = _mm256_loadu_ps(in8 + (y * 8 + k) * 8);
+    for (int k = 0; k < 8; ++k) {
+      e[k] = _mm256_loadu_ps(in8 + (y * 8 + k) * 8);
+    }
     Dct1DLanes8(e);
     __m128i n[8];  // n[u] lane k: coefficient (u, y) of block k, as 16 bits
     for (int u = 0; u < 8; ++u) {
@@ -491,7 +510,9 @@ OKUVA_AVX512 void DctQuantize8Avx512(float* in8, const PreparedQuant& quant, int
   _mm256_store_si256(reinterpret_cast<__m256i*>(lo), low);
   _mm256_store_si256(reinterpret_cast<__m256i*>(hi), high);
   for (int k = 0; k < 8; ++k) {
-    if (lo[k] < -32768 || hi[k] > 32767) Raise(kErrOverflow);
+    if (lo[k] < -32768 || hi[k] > 32767) {
+      Raise(kErrOverflow);
+    }
   }
 }
 

@@ -11,12 +11,16 @@ namespace {
 constexpr uint8_t kMarkerPrefix = 0xFF;
 
 uint8_t ByteField(int64_t value) {
-  if (value < 0 || value > 0xFF) Raise(kErrOverflow);
+  if (value < 0 || value > 0xFF) {
+    Raise(kErrOverflow);
+  }
   return static_cast<uint8_t>(value);
 }
 
 void Put16(OutputBuffer& out, int64_t value) {
-  if (value < 0 || value > 0xFFFF) Raise(kErrOverflow);
+  if (value < 0 || value > 0xFFFF) {
+    Raise(kErrOverflow);
+  }
   out.Put(static_cast<uint8_t>(value >> 8));
   out.Put(static_cast<uint8_t>(value & 0xFF));
 }
@@ -35,17 +39,18 @@ void OpenSegment(OutputBuffer& out, size_t start, int32_t marker) {
 
 void CloseSegment(OutputBuffer& out, size_t start) {
   const size_t length = out.Pos() - start - 2;
-  if (length > 0xFFFF) Raise(kErrOverflow);
+  if (length > 0xFFFF) {
+    Raise(kErrOverflow);
+  }
   out.PutAt(start + 2, static_cast<uint8_t>(length >> 8));
   out.PutAt(start + 3, static_cast<uint8_t>(length & 0xFF));
 }
 
 // Windows-1252 characters of 0x80..0x9F; 0 marks the five unassigned codes.
 constexpr std::array<char32_t, 32> kCp1252High = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 // Decodes one UTF-8 character at text[i], advancing i; an invalid sequence yields
 // U+FFFD and consumes one byte.
@@ -95,32 +100,41 @@ void WriteMarker(OutputBuffer& out, int32_t marker) {
 }
 
 void WriteAPP0(OutputBuffer& out) {
-  static constexpr std::array<uint8_t, 18> kApp0 = {
-      0xFF, 0xE0,                    // marker
-      0x00, 0x10,                    // length 16
-      'J',  'F',  'I', 'F', 0x00,    // identifier
-      0x01, 0x01,                    // version 1.01
-      0x00,                          // no density units: aspect ratio only
-      0x00, 0x01, 0x00, 0x01,        // densities 1:1
-      0x00, 0x00};                   // no thumbnail
+  static constexpr std::array<uint8_t, 18> kApp0 = {0xFF, 0xE0,                    // marker
+                                                    0x00, 0x10,                    // length 16
+                                                    'J',  'F',  'I',  'F',  0x00,  // identifier
+                                                    0x01, 0x01,  // version 1.01
+                                                    0x00,  // no density units: aspect ratio only
+                                                    0x00, 0x01, 0x00, 0x01,  // densities 1:1
+                                                    0x00, 0x00};  // no thumbnail
   out.Require(kApp0.size());
-  for (uint8_t b : kApp0) out.Put(b);
+  for (uint8_t b : kApp0) {
+    out.Put(b);
+  }
 }
 
 void WriteCOM(OutputBuffer& out, const std::vector<uint8_t>& text) {
-  if (text.empty()) return;
+  if (text.empty()) {
+    return;
+  }
   const int64_t length = static_cast<int64_t>(text.size()) + 2;
-  if (length > 0xFFFF) Raise(kErrOverflow);
+  if (length > 0xFFFF) {
+    Raise(kErrOverflow);
+  }
   WriteMarker(out, kMarkerCOM);
   Put16(out, length);
   out.Require(text.size());
-  for (uint8_t b : text) out.Put(b);
+  for (uint8_t b : text) {
+    out.Put(b);
+  }
 }
 
 void WriteDQT(OutputBuffer& out, size_t start, const QuantTable& table, int32_t n) {
   OpenSegment(out, start, kMarkerDQT);
   out.Put(ByteField(n));  // Pq = 0: 8-bit quantizers
-  for (int16_t q : table.Qk) out.Put(ByteField(q));
+  for (int16_t q : table.Qk) {
+    out.Put(ByteField(q));
+  }
   CloseSegment(out, start);
 }
 
@@ -147,8 +161,12 @@ void WriteDHT(OutputBuffer& out, size_t start, const HuffTable& table, int32_t n
     out.Put(b);
     count += b;
   }
-  if (count > table.HUFFVAL.size()) Raise(kErrSubscript);
-  for (size_t i = 0; i < count; ++i) out.Put(table.HUFFVAL[i]);
+  if (count > table.HUFFVAL.size()) {
+    Raise(kErrSubscript);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    out.Put(table.HUFFVAL[i]);
+  }
   CloseSegment(out, start);
 }
 
@@ -170,13 +188,19 @@ bool IsValidUtf8(std::string_view text) {
     } else {
       return false;
     }
-    if (text.size() - i <= extra) return false;
+    if (text.size() - i <= extra) {
+      return false;
+    }
     for (size_t k = 1; k <= extra; ++k) {
       const auto b = static_cast<unsigned char>(text[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
+      if ((b & 0xC0) != 0x80) {
+        return false;
+      }
       cp = (cp << 6) | (b & 0x3Fu);
     }
-    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
     i += extra + 1;
   }
   return true;
@@ -208,7 +232,9 @@ std::vector<uint8_t> AnsiBytes(std::string_view utf8) {
         break;
       }
     }
-    if (!found) Raise(kErrOverflow);
+    if (!found) {
+      Raise(kErrOverflow);
+    }
   }
   return bytes;
 }

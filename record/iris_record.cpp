@@ -32,7 +32,9 @@ public:
     U16(static_cast<uint16_t>(v >> 16));
     U16(static_cast<uint16_t>(v));
   }
-  void Bytes(std::span<const uint8_t> bytes) { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
+  void Bytes(std::span<const uint8_t> bytes) {
+    out_.insert(out_.end(), bytes.begin(), bytes.end());
+  }
   std::vector<uint8_t> Take() { return std::move(out_); }
 
 private:
@@ -50,7 +52,9 @@ public:
   explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
   size_t Left() const { return bytes_.size() - at_; }
   void Need(uint64_t count, const char* what) const {
-    if (count > Left()) Malformed(std::string("truncated ") + what);
+    if (count > Left()) {
+      Malformed(std::string("truncated ") + what);
+    }
   }
   uint8_t U8(const char* what) {
     Need(1, what);
@@ -83,15 +87,24 @@ private:
 
 // Checks the general header's signature and version; returns the record length.
 uint32_t CheckGeneralHeader(std::span<const uint8_t> head) {
-  if (head.size() < kGeneralHeaderSize) Malformed("truncated general header");
-  if (std::memcmp(head.data(), kMagic, 4) != 0) Malformed("no \"IIR\" signature");
+  if (head.size() < kGeneralHeaderSize) {
+    Malformed("truncated general header");
+  }
+  if (std::memcmp(head.data(), kMagic, 4) != 0) {
+    Malformed("no \"IIR\" signature");
+  }
   if (std::memcmp(head.data() + 4, kVersion, 4) != 0) {
     std::string version;
-    for (size_t i = 4; i < 7; ++i) version += std::isprint(head[i]) ? static_cast<char>(head[i]) : '?';
+    for (size_t i = 4; i < 7; ++i) {
+      version += std::isprint(head[i]) ? static_cast<char>(head[i]) : '?';
+    }
     Malformed("version \"" + version + "\", only \"020\" (ISO/IEC 19794-6:2011) is read");
   }
-  const uint32_t length = uint32_t{head[8]} << 24 | uint32_t{head[9]} << 16 | uint32_t{head[10]} << 8 | head[11];
-  if (length < kGeneralHeaderSize) Malformed("record length " + std::to_string(length) + " is shorter than its header");
+  const uint32_t length =
+      uint32_t{head[8]} << 24 | uint32_t{head[9]} << 16 | uint32_t{head[10]} << 8 | head[11];
+  if (length < kGeneralHeaderSize) {
+    Malformed("record length " + std::to_string(length) + " is shorter than its header");
+  }
   return length;
 }
 
@@ -99,11 +112,12 @@ Representation ReadRepresentation(Reader& in, size_t index) {
   const std::string n = std::to_string(index + 1);
   const uint32_t length = in.U32("representation length");
   if (length > in.Left() + 4) {
-    Malformed("representation " + n + " declares " + std::to_string(length) + " bytes, the record holds " +
-              std::to_string(in.Left() + 4));
+    Malformed("representation " + n + " declares " + std::to_string(length) +
+              " bytes, the record holds " + std::to_string(in.Left() + 4));
   }
   if (length < kRepresentationHeaderSize) {
-    Malformed("representation " + n + " length " + std::to_string(length) + " is shorter than its header");
+    Malformed("representation " + n + " length " + std::to_string(length) +
+              " is shorter than its header");
   }
   Reader rep(in.Take(length - 4, "representation"));
   Representation r;
@@ -120,8 +134,8 @@ Representation ReadRepresentation(Reader& in, size_t index) {
   const uint8_t blocks = rep.U8("quality block count");
   const uint64_t withBlocks = kRepresentationHeaderSize + uint64_t{kQualityBlockSize} * blocks;
   if (withBlocks > length) {
-    Malformed("representation " + n + " declares " + std::to_string(blocks) + " quality blocks in " +
-              std::to_string(length) + " bytes");
+    Malformed("representation " + n + " declares " + std::to_string(blocks) +
+              " quality blocks in " + std::to_string(length) + " bytes");
   }
   r.quality.resize(blocks);
   for (QualityBlock& q : r.quality) {
@@ -148,8 +162,8 @@ Representation ReadRepresentation(Reader& in, size_t index) {
   r.diameterMax = rep.U16("iris diameter");
   const uint32_t imageLength = rep.U32("image length");
   if (imageLength != rep.Left()) {
-    Malformed("representation " + n + " declares an image of " + std::to_string(imageLength) + " bytes, it holds " +
-              std::to_string(rep.Left()));
+    Malformed("representation " + n + " declares an image of " + std::to_string(imageLength) +
+              " bytes, it holds " + std::to_string(rep.Left()));
   }
   const std::span<const uint8_t> image = rep.Take(imageLength, "image");
   r.image.assign(image.begin(), image.end());
@@ -161,14 +175,22 @@ std::string Unknown(unsigned value) { return "unknown (" + std::to_string(value)
 }  // namespace
 
 std::vector<uint8_t> EncodeRecord(const Record& record) {
-  if (record.representations.empty()) throw RecordError(RecordError::Kind::kInvalid, "a record needs a representation");
-  if (record.representations.size() > 0xFFFF) throw RecordError(RecordError::Kind::kInvalid, "too many representations");
+  if (record.representations.empty()) {
+    throw RecordError(RecordError::Kind::kInvalid, "a record needs a representation");
+  }
+  if (record.representations.size() > 0xFFFF) {
+    throw RecordError(RecordError::Kind::kInvalid, "too many representations");
+  }
   uint64_t total = kGeneralHeaderSize;
   for (const Representation& r : record.representations) {
-    if (r.quality.size() > 0xFF) throw RecordError(RecordError::Kind::kInvalid, "more than 255 quality blocks");
+    if (r.quality.size() > 0xFF) {
+      throw RecordError(RecordError::Kind::kInvalid, "more than 255 quality blocks");
+    }
     total += r.Length();
   }
-  if (total > 0xFFFFFFFFu) throw RecordError(RecordError::Kind::kInvalid, "record longer than 4 GiB");
+  if (total > 0xFFFFFFFFu) {
+    throw RecordError(RecordError::Kind::kInvalid, "record longer than 4 GiB");
+  }
   Writer out(static_cast<size_t>(total));
   out.Bytes(kMagic);
   out.Bytes(kVersion);
@@ -220,8 +242,8 @@ std::vector<uint8_t> EncodeRecord(const Record& record) {
 Record DecodeRecord(std::span<const uint8_t> bytes) {
   const uint32_t length = CheckGeneralHeader(bytes);
   if (length > bytes.size()) {
-    Malformed("record length " + std::to_string(length) + " but only " + std::to_string(bytes.size()) +
-              " bytes present (truncated)");
+    Malformed("record length " + std::to_string(length) + " but only " +
+              std::to_string(bytes.size()) + " bytes present (truncated)");
   }
   Reader in(bytes.first(length));
   in.Take(12, "general header");
@@ -229,14 +251,19 @@ Record DecodeRecord(std::span<const uint8_t> bytes) {
   Record record;
   record.certificationFlag = in.U8("general header");
   record.eyeCount = in.U8("general header");
-  if (count == 0) Malformed("no representations");
+  if (count == 0) {
+    Malformed("no representations");
+  }
   // Each representation takes at least its fixed header: a count the length cannot
   // hold is refused before any is read.
   if (uint64_t{count} * kRepresentationHeaderSize > in.Left()) {
-    Malformed(std::to_string(count) + " representations cannot fit in " + std::to_string(length) + " bytes");
+    Malformed(std::to_string(count) + " representations cannot fit in " + std::to_string(length) +
+              " bytes");
   }
   record.representations.reserve(count);
-  for (size_t i = 0; i < count; ++i) record.representations.push_back(ReadRepresentation(in, i));
+  for (size_t i = 0; i < count; ++i) {
+    record.representations.push_back(ReadRepresentation(in, i));
+  }
   if (in.Left() != 0) {
     Malformed("record length " + std::to_string(length) + " leaves " + std::to_string(in.Left()) +
               " bytes after the last representation");
@@ -246,22 +273,32 @@ Record DecodeRecord(std::span<const uint8_t> bytes) {
 
 Record ReadRecordFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) RaiseFileError(errno, path);
+  if (fd < 0) {
+    RaiseFileError(errno, path);
+  }
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
   struct stat st {};
-  if (::fstat(fd, &st) != 0) RaiseFileError(errno, path);
-  if (S_ISDIR(st.st_mode)) RaiseFileError(EISDIR, path);
+  if (::fstat(fd, &st) != 0) {
+    RaiseFileError(errno, path);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    RaiseFileError(EISDIR, path);
+  }
   // Reads up to `count` bytes into `to`; fewer only at the end of the file.
   auto readSome = [&](uint8_t* to, size_t count) {
     size_t got = 0;
     while (got < count) {
       const ssize_t n = ::read(fd, to + got, count - got);
-      if (n == 0) break;
+      if (n == 0) {
+        break;
+      }
       if (n < 0) {
-        if (errno == EINTR) continue;
+        if (errno == EINTR) {
+          continue;
+        }
         RaiseFileError(errno, path);
       }
       got += static_cast<size_t>(n);
@@ -275,7 +312,9 @@ Record ReadRecordFile(const std::string& path) {
     Malformed("record length " + std::to_string(length) + " but only " + std::to_string(present) +
               " bytes present (truncated)");
   };
-  if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) < length) truncated(static_cast<uint64_t>(st.st_size));
+  if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) < length) {
+    truncated(static_cast<uint64_t>(st.st_size));
+  }
   // A file that is not regular (a pipe, a device) has no size to check: its bytes are
   // taken in steps, so memory grows only with what actually arrives.
   constexpr size_t kStep = size_t{1} << 20;
@@ -285,7 +324,9 @@ Record ReadRecordFile(const std::string& path) {
     bytes.resize(before + want);
     const size_t got = readSome(bytes.data() + before, want);
     bytes.resize(before + got);
-    if (got < want) truncated(bytes.size());
+    if (got < want) {
+      truncated(bytes.size());
+    }
   }
   return DecodeRecord(bytes);
 }

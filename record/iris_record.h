@@ -97,14 +97,19 @@ struct Representation {
   std::vector<uint8_t> image;  // the image as stored (PNG, JPEG 2000 or raw bytes)
 
   Orientation HorizontalOrientation() const { return static_cast<Orientation>(properties & 3); }
-  Orientation VerticalOrientation() const { return static_cast<Orientation>((properties >> 2) & 3); }
+  Orientation VerticalOrientation() const {
+    return static_cast<Orientation>((properties >> 2) & 3);
+  }
   Compression GetCompression() const { return static_cast<Compression>((properties >> 6) & 3); }
   static uint8_t Properties(Orientation horizontal, Orientation vertical, Compression compression) {
-    return static_cast<uint8_t>(static_cast<uint8_t>(horizontal) | static_cast<uint8_t>(vertical) << 2 |
+    return static_cast<uint8_t>(static_cast<uint8_t>(horizontal) |
+                                static_cast<uint8_t>(vertical) << 2 |
                                 static_cast<uint8_t>(compression) << 6);
   }
   // The representation's length in the record: its header, quality blocks and image.
-  uint64_t Length() const { return kRepresentationHeaderSize + kQualityBlockSize * quality.size() + image.size(); }
+  uint64_t Length() const {
+    return kRepresentationHeaderSize + kQualityBlockSize * quality.size() + image.size();
+  }
   bool operator==(const Representation&) const = default;
 };
 

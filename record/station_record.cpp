@@ -40,7 +40,9 @@ struct Deviations {
 };
 
 std::optional<double> Median(std::vector<double> v) {
-  if (v.empty()) return std::nullopt;
+  if (v.empty()) {
+    return std::nullopt;
+  }
   std::nth_element(v.begin(), v.begin() + static_cast<ptrdiff_t>(v.size() / 2), v.end());
   return v[v.size() / 2];
 }
@@ -63,39 +65,58 @@ Deviations LimbusDeviations(const iris::GreyPlane& p, const iris::Circle& c) {
       for (size_t j = 0; j < samples; ++j) {
         const double rho = from + 0.5 * static_cast<double>(j);
         const double x = c.x + rho * ux, y = c.y + rho * uy;
-        g[j] = (iris::Sample(p, x, y) + iris::Sample(p, x - uy, y + ux) + iris::Sample(p, x + uy, y - ux)) / 3;
+        g[j] = (iris::Sample(p, x, y) + iris::Sample(p, x - uy, y + ux) +
+                iris::Sample(p, x + uy, y - ux)) /
+               3;
       }
       double best = 0;
       size_t at = 0;
       for (size_t j = h; j + h < samples; ++j) {
-        if (g[j + h] - g[j - h] > best) best = g[j + h] - g[j - h], at = j;
+        if (g[j + h] - g[j - h] > best) {
+          best = g[j + h] - g[j - h], at = j;
+        }
       }
       const auto [low, high] = std::minmax_element(g.begin(), g.end());
-      if (best < std::max(kProbeMinStep, kProbeMinShare * (*high - *low))) continue;
+      if (best < std::max(kProbeMinStep, kProbeMinShare * (*high - *low))) {
+        continue;
+      }
       residuals.push_back(from + 0.5 * static_cast<double>(at) - c.radius);
       angles.push_back(t);
     }
   }
-  if (residuals.size() < kProbeMinEdges) return fallback;
+  if (residuals.size() < kProbeMinEdges) {
+    return fallback;
+  }
   const double centre = *Median(residuals);
   std::vector<double> deviations;
-  for (double r : residuals) deviations.push_back(std::abs(r - centre));
+  for (double r : residuals) {
+    deviations.push_back(std::abs(r - centre));
+  }
   const double spread = std::max(kMinSpread, 1.4826 * *Median(deviations));
   // J'J over the edges within three spreads (the others are lashes, lids, highlights).
   std::array<std::array<double, 3>, 3> m{};
   size_t used = 0;
   for (size_t i = 0; i < residuals.size(); ++i) {
-    if (std::abs(residuals[i] - centre) > 3 * spread) continue;
+    if (std::abs(residuals[i] - centre) > 3 * spread) {
+      continue;
+    }
     const double row[3] = {std::cos(angles[i]), std::sin(angles[i]), 1};
-    for (int a = 0; a < 3; ++a)
-      for (int b = 0; b < 3; ++b) m[a][b] += row[a] * row[b];
+    for (int a = 0; a < 3; ++a) {
+      for (int b = 0; b < 3; ++b) {
+        m[a][b] += row[a] * row[b];
+      }
+    }
     ++used;
   }
-  if (used < kProbeMinEdges) return fallback;
+  if (used < kProbeMinEdges) {
+    return fallback;
+  }
   const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
                      m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
                      m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-  if (!(det > 1e-9)) return fallback;
+  if (!(det > 1e-9)) {
+    return fallback;
+  }
   // Diagonal of the inverse: the cofactors over the determinant.
   const double ixx = (m[1][1] * m[2][2] - m[1][2] * m[2][1]) / det;
   const double iyy = (m[0][0] * m[2][2] - m[0][2] * m[2][0]) / det;
@@ -104,7 +125,9 @@ Deviations LimbusDeviations(const iris::GreyPlane& p, const iris::Circle& c) {
           spread * std::sqrt(std::max(0.0, irr))};
 }
 
-uint16_t Clamp16(double v, double low, double high) { return static_cast<uint16_t>(std::clamp(v, low, high)); }
+uint16_t Clamp16(double v, double low, double high) {
+  return static_cast<uint16_t>(std::clamp(v, low, high));
+}
 
 // A coordinate +- `half` as 1-based pixels of an image `size` pixels long.
 std::pair<uint16_t, uint16_t> PixelRange(double at, double half, int32_t size) {
@@ -117,10 +140,16 @@ uint8_t QualityScore(const iris::Quality& quality) {
   double product = 1;
   for (const iris::Threshold& t : iris::Thresholds()) {
     const double v = quality.Value(t.metric);
-    if (std::isnan(v)) return kScoreFailed;
+    if (std::isnan(v)) {
+      return kScoreFailed;
+    }
     double q = 1;
-    if (!std::isnan(t.minimum) && v < t.minimum) q = t.minimum > 0 ? std::max(0.0, v) / t.minimum : 0;
-    if (!std::isnan(t.maximum) && v > t.maximum) q = std::min(q, std::max(0.0, (100 - v) / (100 - t.maximum)));
+    if (!std::isnan(t.minimum) && v < t.minimum) {
+      q = t.minimum > 0 ? std::max(0.0, v) / t.minimum : 0;
+    }
+    if (!std::isnan(t.maximum) && v > t.maximum) {
+      q = std::min(q, std::max(0.0, (100 - v) / (100 - t.maximum)));
+    }
     product *= q;
   }
   return static_cast<uint8_t>(std::lround(std::clamp(100 * product, 0.0, 100.0)));
@@ -131,20 +160,24 @@ Crop CropAround(const iris::Circle& iris, int32_t pictureWidth, int32_t pictureH
   const double halfHeight = std::ceil((1 + kTopMargin) * iris.radius);
   const double left = std::floor(iris.x) - halfWidth, top = std::floor(iris.y) - halfHeight;
   const double right = std::floor(iris.x) + halfWidth, bottom = std::floor(iris.y) + halfHeight;
-  if (!(iris.radius > 0) || left < 0 || top < 0 || right > pictureWidth - 1 || bottom > pictureHeight - 1) {
-    throw RecordError(RecordError::Kind::kMargins,
-                      "the eye is too near the picture's edge: the crop needs 0.6 iris radii left and right "
-                      "and 0.2 above and below");
+  if (!(iris.radius > 0) || left < 0 || top < 0 || right > pictureWidth - 1 ||
+      bottom > pictureHeight - 1) {
+    throw RecordError(
+        RecordError::Kind::kMargins,
+        "the eye is too near the picture's edge: the crop needs 0.6 iris radii left and right "
+        "and 0.2 above and below");
   }
-  if (2 * halfWidth + 1 > 0xFFFF || 2 * halfHeight + 1 > 0xFFFF)
+  if (2 * halfWidth + 1 > 0xFFFF || 2 * halfHeight + 1 > 0xFFFF) {
     throw RecordError(RecordError::Kind::kInvalid, "the iris is too large for a record");
-  return {static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(2 * halfWidth + 1),
-          static_cast<int32_t>(2 * halfHeight + 1)};
+  }
+  return {static_cast<int32_t>(left), static_cast<int32_t>(top),
+          static_cast<int32_t>(2 * halfWidth + 1), static_cast<int32_t>(2 * halfHeight + 1)};
 }
 
 CaptureTime CaptureTimeOf(const timespec& utc) {
   std::tm parts{};
-  if (gmtime_r(&utc.tv_sec, &parts) == nullptr || parts.tm_year + 1900 < 0 || parts.tm_year + 1900 > 0xFFFE) {
+  if (gmtime_r(&utc.tv_sec, &parts) == nullptr || parts.tm_year + 1900 < 0 ||
+      parts.tm_year + 1900 > 0xFFFE) {
     return CaptureTime{};
   }
   CaptureTime t;
@@ -162,9 +195,11 @@ Record MakeStationRecord(const iris::GreyPlane& still, const StationOptions& opt
   return MakeStationRecord(still, iris::Assess(still), options);
 }
 
-Record MakeStationRecord(const iris::GreyPlane& still, const iris::Quality& quality, const StationOptions& options) {
+Record MakeStationRecord(const iris::GreyPlane& still, const iris::Quality& quality,
+                         const StationOptions& options) {
   if (options.format != ImageFormat::kPng && options.format != ImageFormat::kJpeg2000) {
-    throw RecordError(RecordError::Kind::kInvalid, "the station writes PNG or JPEG 2000 images only");
+    throw RecordError(RecordError::Kind::kInvalid,
+                      "the station writes PNG or JPEG 2000 images only");
   }
   if (!still.Valid() || !quality.circles.pupil || !quality.circles.iris) {
     throw RecordError(RecordError::Kind::kNoIris, "no pupil and iris found in the picture");
@@ -175,7 +210,8 @@ Record MakeStationRecord(const iris::GreyPlane& still, const iris::Quality& qual
   iris::GreyImage image;
   image.width = crop.width;
   image.height = crop.height;
-  image.pixels.resize(size_t{static_cast<uint32_t>(crop.width)} * static_cast<uint32_t>(crop.height));
+  image.pixels.resize(size_t{static_cast<uint32_t>(crop.width)} *
+                      static_cast<uint32_t>(crop.height));
   for (int32_t y = 0; y < crop.height; ++y) {
     for (int32_t x = 0; x < crop.width; ++x) {
       const int32_t px = crop.left + x, py = crop.top + y;
@@ -188,7 +224,8 @@ Record MakeStationRecord(const iris::GreyPlane& still, const iris::Quality& qual
           level = kMaskLevel;
         }
       }
-      image.pixels[size_t{static_cast<uint32_t>(y)} * static_cast<uint32_t>(crop.width) + static_cast<size_t>(x)] = level;
+      image.pixels[size_t{static_cast<uint32_t>(y)} * static_cast<uint32_t>(crop.width) +
+                   static_cast<size_t>(x)] = level;
     }
   }
 
@@ -198,9 +235,11 @@ Record MakeStationRecord(const iris::GreyPlane& still, const iris::Quality& qual
   r.quality.push_back({QualityScore(quality), kScoreAlgorithmVendor, kScoreAlgorithmId});
   r.representationNumber = 1;
   r.eye = static_cast<uint8_t>(options.eye);
-  r.imageType = static_cast<uint8_t>(options.masked ? ImageType::kCroppedMasked : ImageType::kCropped);
+  r.imageType =
+      static_cast<uint8_t>(options.masked ? ImageType::kCroppedMasked : ImageType::kCropped);
   r.imageFormat = static_cast<uint8_t>(options.format);
-  r.properties = Representation::Properties(Orientation::kBase, Orientation::kBase, Compression::kLossless);
+  r.properties =
+      Representation::Properties(Orientation::kBase, Orientation::kBase, Compression::kLossless);
   r.width = static_cast<uint16_t>(crop.width);
   r.height = static_cast<uint16_t>(crop.height);
   r.bitDepth = 8;
@@ -210,7 +249,8 @@ Record MakeStationRecord(const iris::GreyPlane& still, const iris::Quality& qual
   std::tie(r.centreYMin, r.centreYMax) = PixelRange(c.y - crop.top, hy, crop.height);
   r.diameterMin = Clamp16(std::floor(2 * (c.radius - hr)), 1, 0xFFFF);
   r.diameterMax = Clamp16(std::ceil(2 * (c.radius + hr)), 1, 0xFFFF);
-  r.image = options.format == ImageFormat::kPng ? EncodePngGrey(image.View()) : EncodeJp2Grey(image.View());
+  r.image = options.format == ImageFormat::kPng ? EncodePngGrey(image.View())
+                                                : EncodeJp2Grey(image.View());
 
   Record record;
   record.eyeCount = 1;

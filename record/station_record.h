@@ -24,8 +24,8 @@
 // taken as 5 % of R.
 #pragma once
 
-#include <ctime>
 #include <cstdint>
+#include <ctime>
 
 #include "iris/grey.h"
 #include "iris/quality.h"
@@ -75,6 +75,7 @@ struct StationOptions {
 // when the codec fails.
 Record MakeStationRecord(const iris::GreyPlane& still, const StationOptions& options);
 // The same from an assessment of `still` already made.
-Record MakeStationRecord(const iris::GreyPlane& still, const iris::Quality& quality, const StationOptions& options);
+Record MakeStationRecord(const iris::GreyPlane& still, const iris::Quality& quality,
+                         const StationOptions& options);
 
 }  // namespace okuva::record

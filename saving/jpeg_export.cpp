@@ -83,7 +83,9 @@ bool SaveDIBAsJPG(const cDIBSection& cDib, const std::string& sFile, int32_t lQu
   try {
     file.emplace(sFile, files::PendingFile::Mode::kReplace);
   } catch (const RuntimeError&) {
-    if (existing) throw;
+    if (existing) {
+      throw;
+    }
     guard.Free();
     RaiseExportError(ExportFault::kSave, kJpegErrFileOpen);
   }

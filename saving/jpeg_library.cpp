@@ -37,10 +37,14 @@ bool WriteAllTo(int fd, const unsigned char* data, unsigned long size) {
   while (done < size) {
     const ssize_t n = ::write(fd, data + done, size - done);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        continue;
+      }
       return false;
     }
-    if (n == 0) return false;
+    if (n == 0) {
+      return false;
+    }
     done += static_cast<unsigned long>(n);
   }
   return true;
@@ -52,7 +56,9 @@ int32_t JpegInit(JpegCoreProperties& record) {
   JpegFree(record);
   record = JpegCoreProperties{};
   tjhandle handle = tjInitCompress();
-  if (handle == nullptr) return kJpegErrMemory;
+  if (handle == nullptr) {
+    return kJpegErrMemory;
+  }
   record.internal = handle;
   record.DIBChannels = kChannels;
   record.JPGChannels = kChannels;
@@ -62,8 +68,12 @@ int32_t JpegInit(JpegCoreProperties& record) {
 }
 
 int32_t JpegWrite(JpegCoreProperties& record, int32_t mode) {
-  if (record.internal == nullptr) return kJpegErrNotInitialised;
-  if (mode != kJpegWriteWholeImage) return kJpegErrBadArgument;
+  if (record.internal == nullptr) {
+    return kJpegErrNotInitialised;
+  }
+  if (mode != kJpegWriteWholeImage) {
+    return kJpegErrBadArgument;
+  }
 
   // Everything the library will read is checked first: it trusts width, height and
   // pitch and would read past the caller's memory otherwise.
@@ -76,26 +86,30 @@ int32_t JpegWrite(JpegCoreProperties& record, int32_t mode) {
     return kJpegErrBadArgument;
   }
   const bool named = record.JPGFile != nullptr && record.JPGFile[0] != '\0';
-  if (!named && record.JPGFileDescriptor < 0) return kJpegErrBadArgument;
+  if (!named && record.JPGFileDescriptor < 0) {
+    return kJpegErrBadArgument;
+  }
   const int64_t pitch = width * kChannels + record.DIBPadBytes;
   // The largest size a JPEG frame header can hold.
-  if (width > 65535 || height > 65535 || pitch > INT32_MAX) return kJpegErrBadArgument;
+  if (width > 65535 || height > 65535 || pitch > INT32_MAX) {
+    return kJpegErrBadArgument;
+  }
 
   const int flags = record.DIBHeight < 0 ? TJFLAG_BOTTOMUP : 0;
   TurboBuffer out;
-  if (tjCompress2(static_cast<tjhandle>(record.internal), record.DIBBytes,
-                  static_cast<int>(width), static_cast<int>(pitch), static_cast<int>(height),
-                  TJPF_BGR, &out.data, &out.size, ToTurboSubsampling(record.JPGSubsampling),
-                  record.jquality, flags) != 0) {
+  if (tjCompress2(static_cast<tjhandle>(record.internal), record.DIBBytes, static_cast<int>(width),
+                  static_cast<int>(pitch), static_cast<int>(height), TJPF_BGR, &out.data, &out.size,
+                  ToTurboSubsampling(record.JPGSubsampling), record.jquality, flags) != 0) {
     return kJpegErrEncode;
   }
 
   if (record.JPGFileDescriptor >= 0) {
-    return WriteAllTo(record.JPGFileDescriptor, out.data, out.size) ? kJpegOk
-                                                                     : kJpegErrFileWrite;
+    return WriteAllTo(record.JPGFileDescriptor, out.data, out.size) ? kJpegOk : kJpegErrFileWrite;
   }
   const int fd = ::open(record.JPGFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return kJpegErrFileOpen;
+  if (fd < 0) {
+    return kJpegErrFileOpen;
+  }
   const bool written = WriteAllTo(fd, out.data, out.size);
   const bool closed = ::close(fd) == 0;
   return written && closed ? kJpegOk : kJpegErrFileWrite;

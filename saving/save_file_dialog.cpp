@@ -80,7 +80,8 @@ std::string FilterEntry(const std::string& sList, int32_t n) {
     }
     const size_t second = sList.find('\0', first + 1);
     if (n == 1) {
-      return second == std::string::npos ? sList.substr(start) : sList.substr(start, second - start);
+      return second == std::string::npos ? sList.substr(start)
+                                         : sList.substr(start, second - start);
     }
     --n;
     start = second == std::string::npos ? 0 : second + 1;

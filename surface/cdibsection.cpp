@@ -18,11 +18,12 @@ int32_t cDIBSection::BytesPerScanLine() const {
   return CheckedAdd(CheckedMul(m_tBIH.biWidth, kBytesPerPixel), 3) & ~int32_t{3};
 }
 
-bool cDIBSection::CreateDIB(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight,
-                            gdi::HBITMAP& hDib) {
+bool cDIBSection::CreateDIB(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight, gdi::HBITMAP& hDib) {
   // A header that describes another bitmap than the one selected would send every
   // reader of the pixel memory past its end: let go of a live surface first.
-  if (m_surface.Bitmap() != 0) ClearUp();
+  if (m_surface.Bitmap() != 0) {
+    ClearUp();
+  }
 
   m_tBIH = gdi::DibHeader(lWidth, lHeight, kBitsPerPixel);
   m_tBIH.biSizeImage = static_cast<uint32_t>(CheckedMul(lHeight, BytesPerScanLine()));
@@ -30,7 +31,9 @@ bool cDIBSection::CreateDIB(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight,
   hDib = 0;
   m_lBitsPtr = nullptr;
   // A negative height would make top-down rows, which no user of the surface expects.
-  if (lWidth <= 0 || lHeight <= 0) return false;
+  if (lWidth <= 0 || lHeight <= 0) {
+    return false;
+  }
 
   void* bits = nullptr;
   hDib = gdi::CreateDIBSection(lhDC, &m_tBIH, gdi::DIB_RGB_COLORS, &bits, nullptr, 0);
@@ -41,7 +44,9 @@ bool cDIBSection::CreateDIB(gdi::HDC lhDC, int32_t lWidth, int32_t lHeight,
 bool cDIBSection::Create(int32_t lWidth, int32_t lHeight) {
   ClearUp();
   m_surface = gdi::MemoryDc(0);
-  if (m_surface.Dc() == 0) return false;
+  if (m_surface.Dc() == 0) {
+    return false;
+  }
   gdi::HBITMAP dib = 0;
   if (CreateDIB(m_surface.Dc(), lWidth, lHeight, dib)) {
     m_surface.Select(dib, gdi::MemoryDc::kOwned);
@@ -65,12 +70,16 @@ void cDIBSection::CreateFromPicture(gdi::HBITMAP picThis) {
   }
   // A real picture that finds no room would otherwise leave a header without pixels,
   // and every later reader would fail with an error that hides the cause.
-  if (!Create(bm.bmWidth, bm.bmHeight)) Raise(kErrOutOfMemory);
+  if (!Create(bm.bmWidth, bm.bmHeight)) {
+    Raise(kErrOutOfMemory);
+  }
 
   const gdi::HWND desktop = gdi::GetDesktopWindow();
   const gdi::HDC screen = gdi::GetDC(desktop);
   gdi::MemoryDc source = screen != 0 ? gdi::MemoryDc(screen) : gdi::MemoryDc();
-  if (screen != 0) gdi::ReleaseDC(desktop, screen);
+  if (screen != 0) {
+    gdi::ReleaseDC(desktop, screen);
+  }
   if (source.Dc() == 0) {
     // A black surface in place of the picture would pass for a copy of it.
     ClearUp();
@@ -83,24 +92,33 @@ void cDIBSection::CreateFromPicture(gdi::HBITMAP picThis) {
 
 void cDIBSection::LoadPictureBlt(gdi::HDC lhDC, int32_t lSrcLeft, int32_t lSrcTop,
                                  int32_t lSrcWidth, int32_t lSrcHeight, uint32_t eRop) {
-  if (lSrcWidth < 0) lSrcWidth = Width();
-  if (lSrcHeight < 0) lSrcHeight = Height();
+  if (lSrcWidth < 0) {
+    lSrcWidth = Width();
+  }
+  if (lSrcHeight < 0) {
+    lSrcHeight = Height();
+  }
   gdi::BitBlt(hdc(), 0, 0, lSrcWidth, lSrcHeight, lhDC, lSrcLeft, lSrcTop, eRop);
 }
 
 void cDIBSection::PaintPicture(gdi::HDC lhDC, int32_t lDestLeft, int32_t lDestTop,
                                int32_t lDestWidth, int32_t lDestHeight, int32_t lSrcLeft,
                                int32_t lSrcTop, uint32_t eRop) const {
-  if (lDestWidth < 0) lDestWidth = Width();
-  if (lDestHeight < 0) lDestHeight = Height();
-  gdi::BitBlt(lhDC, lDestLeft, lDestTop, lDestWidth, lDestHeight, hdc(), lSrcLeft, lSrcTop,
-              eRop);
+  if (lDestWidth < 0) {
+    lDestWidth = Width();
+  }
+  if (lDestHeight < 0) {
+    lDestHeight = Height();
+  }
+  gdi::BitBlt(lhDC, lDestLeft, lDestTop, lDestWidth, lDestHeight, hdc(), lSrcLeft, lSrcTop, eRop);
 }
 
 bool cDIBSection::CopyToClipboard(bool bAsDIB) {
   const gdi::HWND desktop = gdi::GetDesktopWindow();
   const gdi::HDC screen = gdi::GetDC(desktop);
-  if (screen == 0) return false;
+  if (screen == 0) {
+    return false;
+  }
   gdi::MemoryDc memDC(screen);
   if (memDC.Dc() == 0) {
     gdi::ReleaseDC(desktop, screen);
@@ -124,7 +142,9 @@ bool cDIBSection::CopyToClipboard(bool bAsDIB) {
         gdi::CloseClipboard();
       }
       // The clipboard owns the bitmap only when it took it.
-      if (!placed) gdi::DeleteObject(bitmap);
+      if (!placed) {
+        gdi::DeleteObject(bitmap);
+      }
     }
   }
 

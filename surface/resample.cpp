@@ -16,7 +16,9 @@ namespace {
 // V(c, r) over a surface's stored rows; empty (every access raises 9) without bits.
 ByteView2D ViewOf(const cDIBSection& dib) {
   uint8_t* bits = dib.DIBSectionBitsPtr();
-  if (bits == nullptr || dib.Height() <= 0) return {};
+  if (bits == nullptr || dib.Height() <= 0) {
+    return {};
+  }
   const int32_t stride = dib.BytesPerScanLine();
   return ByteView2D(bits, stride, dib.Height(), stride);
 }
@@ -26,8 +28,12 @@ inline double Nearest(double v) { return std::nearbyint(v); }
 
 inline uint8_t ToByte(double v) {
   v = Nearest(v);
-  if (v < 0.0) return 0;
-  if (v > 255.0) return 255;
+  if (v < 0.0) {
+    return 0;
+  }
+  if (v > 255.0) {
+    return 255;
+  }
   return static_cast<uint8_t>(v);
 }
 
@@ -35,7 +41,9 @@ inline uint8_t ToByte(double v) {
 
 std::unique_ptr<cDIBSection> cDIBSection::Resample(int32_t lNewHeight, int32_t lNewWidth) const {
   auto target = std::make_unique<cDIBSection>();
-  if (!target->Create(lNewWidth, lNewHeight)) return nullptr;
+  if (!target->Create(lNewWidth, lNewHeight)) {
+    return nullptr;
+  }
   if (lNewWidth == Width() && lNewHeight == Height()) {
     target->LoadPictureBlt(hdc(), 0, 0, -1, -1, gdi::SRCCOPY);
   } else {
@@ -97,7 +105,9 @@ void cDIBSection::BilinearResample(cDIBSection& target) const {
 
 void cDIBSection::RandomiseBits(bool bGray) {
   ByteView2D v = ViewOf(*this);
-  if (v.Rows() == 0) return;  // no bits: nothing to fill
+  if (v.Rows() == 0) {
+    return;  // no bits: nothing to fill
+  }
   RandomizeFromTimeOfDay();
   const int32_t xEnd = CheckedMul(CheckedSub(Width(), 1), 3);
   const int32_t rows = Height();

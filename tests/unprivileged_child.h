@@ -21,9 +21,13 @@ constexpr uid_t kNobody = 65534;
 // drop its privileges, threw or died. The parent checks the files afterwards.
 inline int64_t RunUnprivileged(const std::string& folder, const std::function<int64_t()>& step) {
   const bool root = ::geteuid() == 0;
-  if (root && ::chown(folder.c_str(), kNobody, kNobody) != 0) return -100;
+  if (root && ::chown(folder.c_str(), kNobody, kNobody) != 0) {
+    return -100;
+  }
   int fds[2];
-  if (::pipe(fds) != 0) return -101;
+  if (::pipe(fds) != 0) {
+    return -101;
+  }
   const pid_t pid = ::fork();
   if (pid < 0) {
     ::close(fds[0]);
@@ -33,7 +37,8 @@ inline int64_t RunUnprivileged(const std::string& folder, const std::function<in
   if (pid == 0) {
     ::close(fds[0]);
     int64_t result = -103;
-    if (!root || (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0)) {
+    if (!root ||
+        (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0)) {
       try {
         result = ::geteuid() == 0 ? -104 : step();
       } catch (...) {
@@ -45,7 +50,9 @@ inline int64_t RunUnprivileged(const std::string& folder, const std::function<in
   }
   ::close(fds[1]);
   int64_t result = -106;
-  if (::read(fds[0], &result, sizeof result) != sizeof result) result = -106;
+  if (::read(fds[0], &result, sizeof result) != sizeof result) {
+    result = -106;
+  }
   ::close(fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);

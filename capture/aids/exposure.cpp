@@ -22,9 +22,13 @@ GreyHistogram HistogramOf(const camera::Frame& frame) {
       ++partial[2][Luma(p[6], p[7], p[8])];
       ++partial[3][Luma(p[9], p[10], p[11])];
     }
-    for (; i < end; ++i, p += 3) ++partial[0][Luma(p[0], p[1], p[2])];
+    for (; i < end; ++i, p += 3) {
+      ++partial[0][Luma(p[0], p[1], p[2])];
+    }
     for (auto& part : partial) {
-      for (size_t level = 0; level < 256; ++level) histogram[level] += part[level];
+      for (size_t level = 0; level < 256; ++level) {
+        histogram[level] += part[level];
+      }
       part.fill(0);
     }
   }
@@ -36,18 +40,26 @@ GreyHistogram HistogramOf(const GreyView& grey) {
   GreyHistogram histogram{};
   for (int32_t y = 0; y < grey.height; ++y) {
     const uint8_t* row = grey.pixels + y * grey.stride;
-    for (int32_t x = 0; x < grey.width; ++x) ++histogram[row[x]];
+    for (int32_t x = 0; x < grey.width; ++x) {
+      ++histogram[row[x]];
+    }
   }
   return histogram;
 }
 
 double GreyBits(const GreyHistogram& histogram) {
   uint64_t total = 0;
-  for (uint64_t n : histogram) total += n;
-  if (total == 0) return 0.0;
+  for (uint64_t n : histogram) {
+    total += n;
+  }
+  if (total == 0) {
+    return 0.0;
+  }
   double bits = 0;
   for (uint64_t n : histogram) {
-    if (n == 0) continue;
+    if (n == 0) {
+      continue;
+    }
     const double p = static_cast<double>(n) / static_cast<double>(total);
     bits -= p * std::log2(p);
   }
@@ -57,15 +69,21 @@ double GreyBits(const GreyHistogram& histogram) {
 
 Exposure ExposureOf(const GreyHistogram& histogram) {
   Exposure e;
-  for (uint64_t n : histogram) e.pixels += n;
-  if (e.pixels == 0) return e;
+  for (uint64_t n : histogram) {
+    e.pixels += n;
+  }
+  if (e.pixels == 0) {
+    return e;
+  }
   const auto total = static_cast<double>(e.pixels);
   e.darkClipped = static_cast<double>(histogram[0]) / total;
   e.brightClipped = static_cast<double>(histogram[255]) / total;
   e.clipped = static_cast<double>(histogram[0] + histogram[255]) / total;
   e.bits = GreyBits(histogram);
   double sum = 0;
-  for (size_t level = 0; level < 256; ++level) sum += static_cast<double>(level) * static_cast<double>(histogram[level]);
+  for (size_t level = 0; level < 256; ++level) {
+    sum += static_cast<double>(level) * static_cast<double>(histogram[level]);
+  }
   e.mean = sum / total;
   e.clippedWarning = e.clipped > kClippedWarningShare;
   e.enoughBits = e.bits >= kMinGreyBits;

@@ -31,7 +31,9 @@ void FillBins(const Grid& g, std::vector<uint16_t>& bins, Level level) {
   bins.assign(static_cast<size_t>(g.columns) * static_cast<size_t>(g.rows), 0);
   for (int32_t row = 0; row < g.rows; ++row) {
     uint16_t* out = bins.data() + static_cast<size_t>(row) * g.columns;
-    for (int32_t dy = 0; dy < kFocusBin; ++dy) level(g.y + row * kFocusBin + dy, out);
+    for (int32_t dy = 0; dy < kFocusBin; ++dy) {
+      level(g.y + row * kFocusBin + dy, out);
+    }
   }
 }
 
@@ -66,11 +68,16 @@ double ScoreBins(const uint16_t* bins, int32_t columns, int32_t rows) {
 double ScoreView(const GreyView& grey, std::vector<uint16_t>& bins) {
   CheckView(grey);
   const Grid g = CentralGrid(grey.width, grey.height);
-  if (!g.Usable()) return 0.0;
+  if (!g.Usable()) {
+    return 0.0;
+  }
   FillBins(g, bins, [&](int32_t y, uint16_t* out) {
     const uint8_t* p = grey.pixels + y * grey.stride + g.x;
-    for (int32_t c = 0; c < g.columns; ++c, p += kFocusBin)
-      for (int32_t dx = 0; dx < kFocusBin; ++dx) out[c] = static_cast<uint16_t>(out[c] + p[dx]);
+    for (int32_t c = 0; c < g.columns; ++c, p += kFocusBin) {
+      for (int32_t dx = 0; dx < kFocusBin; ++dx) {
+        out[c] = static_cast<uint16_t>(out[c] + p[dx]);
+      }
+    }
   });
   return ScoreBins(bins.data(), g.columns, g.rows);
 }
@@ -78,12 +85,16 @@ double ScoreView(const GreyView& grey, std::vector<uint16_t>& bins) {
 double ScoreFrame(const camera::Frame& frame, std::vector<uint16_t>& bins) {
   CheckFrame(frame);
   const Grid g = CentralGrid(frame.width, frame.height);
-  if (!g.Usable()) return 0.0;
+  if (!g.Usable()) {
+    return 0.0;
+  }
   FillBins(g, bins, [&](int32_t y, uint16_t* out) {
     const uint8_t* p = frame.rgb.data() + (static_cast<size_t>(y) * frame.width + g.x) * 3;
-    for (int32_t c = 0; c < g.columns; ++c, p += 3 * kFocusBin)
-      for (int32_t dx = 0; dx < kFocusBin; ++dx)
+    for (int32_t c = 0; c < g.columns; ++c, p += 3 * kFocusBin) {
+      for (int32_t dx = 0; dx < kFocusBin; ++dx) {
         out[c] = static_cast<uint16_t>(out[c] + Luma(p[3 * dx], p[3 * dx + 1], p[3 * dx + 2]));
+      }
+    }
   });
   return ScoreBins(bins.data(), g.columns, g.rows);
 }

@@ -27,7 +27,9 @@ struct TargetRing {
 // The ring for a capture format of frameWidth x frameHeight shown on a preview of
 // previewWidth x previewHeight, for an iris of irisPixels across in the frame. Raises
 // error 5 when any of the sizes is not positive.
-TargetRing TargetRingFor(int32_t frameWidth, int32_t frameHeight, int32_t previewWidth = kPreviewWidth,
-                         int32_t previewHeight = kPreviewHeight, int32_t irisPixels = kMinIrisPixels);
+TargetRing TargetRingFor(int32_t frameWidth, int32_t frameHeight,
+                         int32_t previewWidth = kPreviewWidth,
+                         int32_t previewHeight = kPreviewHeight,
+                         int32_t irisPixels = kMinIrisPixels);
 
 }  // namespace okuva::aids

@@ -37,10 +37,13 @@ okuva::iris::GreyImage Grey(const okuva::cDIBSection& dib) {
   grey.pixels.resize(static_cast<size_t>(grey.width) * static_cast<size_t>(grey.height));
   for (int32_t y = 0; y < grey.height; ++y) {
     // A DIB section stores its bottom row first.
-    const uint8_t* row = dib.DIBSectionBitsPtr() + static_cast<ptrdiff_t>(grey.height - 1 - y) * dib.BytesPerScanLine();
-    for (int32_t x = 0; x < grey.width; ++x)
-      grey.pixels[static_cast<size_t>(y) * static_cast<size_t>(grey.width) + static_cast<size_t>(x)] =
+    const uint8_t* row = dib.DIBSectionBitsPtr() +
+                         static_cast<ptrdiff_t>(grey.height - 1 - y) * dib.BytesPerScanLine();
+    for (int32_t x = 0; x < grey.width; ++x) {
+      grey.pixels[static_cast<size_t>(y) * static_cast<size_t>(grey.width) +
+                  static_cast<size_t>(x)] =
           okuva::iris::Luma(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
+    }
   }
   return grey;
 }
@@ -52,7 +55,9 @@ int main(int argc, char** argv) {
   try {
     std::printf("okuva toolkit %s (headers %s)\n", okuva::ToolkitVersion(), OKUVA_VERSION_STRING);
     okuva::cDIBSection eye;
-    if (!eye.Create(kWidth, kHeight)) return 1;
+    if (!eye.Create(kWidth, kHeight)) {
+      return 1;
+    }
     DrawEye(eye);
 
     okuva::cJpeg jpeg;
@@ -70,14 +75,18 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "iris_check: no eye found in %s\n", out.c_str());
       return 1;
     }
-    std::printf("%s: %d x %d, pupil r %.1f at (%.1f, %.1f), iris r %.1f, verdict %s\n", out.c_str(), quality.width,
-                quality.height, quality.circles.pupil->radius, quality.circles.pupil->x, quality.circles.pupil->y,
-                quality.circles.iris->radius, quality.pass ? "pass" : "fail");
-    for (const okuva::iris::Threshold& t : okuva::iris::Thresholds())
-      std::printf("  %-28s %8.2f %s\n", t.name, quality.Value(t.metric), quality.Passed(t.metric) ? "ok" : "FAIL");
+    std::printf("%s: %d x %d, pupil r %.1f at (%.1f, %.1f), iris r %.1f, verdict %s\n", out.c_str(),
+                quality.width, quality.height, quality.circles.pupil->radius,
+                quality.circles.pupil->x, quality.circles.pupil->y, quality.circles.iris->radius,
+                quality.pass ? "pass" : "fail");
+    for (const okuva::iris::Threshold& t : okuva::iris::Thresholds()) {
+      std::printf("  %-28s %8.2f %s\n", t.name, quality.Value(t.metric),
+                  quality.Passed(t.metric) ? "ok" : "FAIL");
+    }
     return 0;
   } catch (const okuva::RuntimeError& e) {
-    std::fprintf(stderr, "iris_check: Error %d: %s\n", static_cast<int>(e.Number()), e.Description().c_str());
+    std::fprintf(stderr, "iris_check: Error %d: %s\n", static_cast<int>(e.Number()),
+                 e.Description().c_str());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "iris_check: %s\n", e.what());
   }

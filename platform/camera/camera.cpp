@@ -13,9 +13,15 @@ std::unique_ptr<Camera> OpenDefaultCamera() {
 }
 
 std::unique_ptr<Camera> OpenCamera(const std::string& selection, std::shared_ptr<DeviceIo> io) {
-  if (selection == "simulated") return std::make_unique<SimulatedCamera>();
-  if (selection == "none") return nullptr;
-  if (!selection.empty()) return OpenV4l2Camera(selection, std::move(io));
+  if (selection == "simulated") {
+    return std::make_unique<SimulatedCamera>();
+  }
+  if (selection == "none") {
+    return nullptr;
+  }
+  if (!selection.empty()) {
+    return OpenV4l2Camera(selection, std::move(io));
+  }
   return OpenFirstV4l2Camera(std::move(io));
 }
 

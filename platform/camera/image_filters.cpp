@@ -9,15 +9,17 @@ namespace {
 
 // One horizontal box pass over a row of `width` RGB pixels. `padded` receives the row
 // with `whole + 1` edge pixels repeated on each side, so the loop needs no clamping.
-void BoxRow(float* row, int32_t width, int32_t whole, float fraction, float norm, std::vector<float>& padded) {
+void BoxRow(float* row, int32_t width, int32_t whole, float fraction, float norm,
+            std::vector<float>& padded) {
   const int32_t pad = whole + 1;
   padded.resize(static_cast<size_t>(width + 2 * pad) * 3);
   float* p = padded.data();
-  for (int32_t i = 0; i < pad; ++i)
+  for (int32_t i = 0; i < pad; ++i) {
     for (int32_t c = 0; c < 3; ++c) {
       p[i * 3 + c] = row[c];
       p[(pad + width + i) * 3 + c] = row[(width - 1) * 3 + c];
     }
+  }
   std::copy_n(row, static_cast<size_t>(width) * 3, p + pad * 3);
   // The three channels run side by side: three independent running sums.
   const float* in = p + pad * 3;  // in[k * 3 + c] is pixel k, valid for -pad..width+pad-1
@@ -42,14 +44,18 @@ void BoxRow(float* row, int32_t width, int32_t whole, float fraction, float norm
 
 // One vertical box pass from `in` to `out` (both width * 3 floats per row), keeping a
 // running sum per column so each output row costs a few additions per sample.
-void BoxColumns(const float* in, float* out, int32_t width, int32_t height, int32_t whole, float fraction,
-                float norm, std::vector<float>& sum) {
+void BoxColumns(const float* in, float* out, int32_t width, int32_t height, int32_t whole,
+                float fraction, float norm, std::vector<float>& sum) {
   const size_t rowSize = static_cast<size_t>(width) * 3;
-  auto row = [&](int32_t y) { return in + static_cast<size_t>(std::clamp(y, 0, height - 1)) * rowSize; };
+  auto row = [&](int32_t y) {
+    return in + static_cast<size_t>(std::clamp(y, 0, height - 1)) * rowSize;
+  };
   sum.assign(rowSize, 0.0f);
   for (int32_t k = -whole; k <= whole; ++k) {
     const float* r = row(k);
-    for (size_t i = 0; i < rowSize; ++i) sum[i] += r[i];
+    for (size_t i = 0; i < rowSize; ++i) {
+      sum[i] += r[i];
+    }
   }
   for (int32_t y = 0; y < height; ++y) {
     const float* above = row(y - whole - 1);
@@ -66,7 +72,9 @@ void BoxColumns(const float* in, float* out, int32_t width, int32_t height, int3
 }  // namespace
 
 void DefocusBlur(uint8_t* rgb, int32_t width, int32_t height, double radius) {
-  if (!(radius > 0) || width <= 0 || height <= 0) return;
+  if (!(radius > 0) || width <= 0 || height <= 0) {
+    return;
+  }
   const auto whole = static_cast<int32_t>(std::floor(radius));
   const auto fraction = static_cast<float>(radius - whole);
   const float norm = 1.0f / (2.0f * static_cast<float>(whole) + 1.0f + 2.0f * fraction);
@@ -77,12 +85,15 @@ void DefocusBlur(uint8_t* rgb, int32_t width, int32_t height, double radius) {
   a.assign(rgb, rgb + count);
   b.resize(count);
   for (int pass = 0; pass < 2; ++pass) {
-    for (int32_t y = 0; y < height; ++y)
+    for (int32_t y = 0; y < height; ++y) {
       BoxRow(a.data() + static_cast<size_t>(y) * width * 3, width, whole, fraction, norm, scratch);
+    }
     BoxColumns(a.data(), b.data(), width, height, whole, fraction, norm, scratch);
     a.swap(b);
   }
-  for (size_t i = 0; i < count; ++i) rgb[i] = static_cast<uint8_t>(std::min(255.0f, std::max(0.0f, a[i]) + 0.5f));
+  for (size_t i = 0; i < count; ++i) {
+    rgb[i] = static_cast<uint8_t>(std::min(255.0f, std::max(0.0f, a[i]) + 0.5f));
+  }
 }
 
 }  // namespace okuva::camera

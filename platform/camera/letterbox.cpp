@@ -5,8 +5,11 @@
 
 namespace okuva::camera {
 
-ShownRect Letterbox(int32_t frameWidth, int32_t frameHeight, int32_t areaWidth, int32_t areaHeight) {
-  if (frameWidth <= 0 || frameHeight <= 0 || areaWidth <= 0 || areaHeight <= 0) return {};
+ShownRect Letterbox(int32_t frameWidth, int32_t frameHeight, int32_t areaWidth,
+                    int32_t areaHeight) {
+  if (frameWidth <= 0 || frameHeight <= 0 || areaWidth <= 0 || areaHeight <= 0) {
+    return {};
+  }
   ShownRect r;
   // Compared in 64 bits: which side limits is exact, with no rounding of the ratios.
   if (int64_t{areaWidth} * frameHeight <= int64_t{areaHeight} * frameWidth) {

@@ -16,20 +16,32 @@ public:
   std::vector<std::string> ListDevices() override {
     std::vector<std::string> paths;
     DIR* dir = opendir("/dev");
-    if (!dir) return paths;
+    if (!dir) {
+      return paths;
+    }
     while (const dirent* entry = readdir(dir)) {
       const char* name = entry->d_name;
-      if (std::strncmp(name, "video", 5) != 0 || name[5] == '\0') continue;
+      if (std::strncmp(name, "video", 5) != 0 || name[5] == '\0') {
+        continue;
+      }
       bool digits = true;
-      for (const char* p = name + 5; *p; ++p) digits = digits && *p >= '0' && *p <= '9';
-      if (digits) paths.push_back(std::string("/dev/") + name);
+      for (const char* p = name + 5; *p; ++p) {
+        digits = digits && *p >= '0' && *p <= '9';
+      }
+      if (digits) {
+        paths.push_back(std::string("/dev/") + name);
+      }
     }
     closedir(dir);
     return paths;
   }
-  int Open(const std::string& path, int flags) override { return v4l2_open(path.c_str(), flags | O_CLOEXEC); }
+  int Open(const std::string& path, int flags) override {
+    return v4l2_open(path.c_str(), flags | O_CLOEXEC);
+  }
   int Close(int fd) override { return v4l2_close(fd); }
-  int Ioctl(int fd, unsigned long request, void* arg) override { return v4l2_ioctl(fd, request, arg); }
+  int Ioctl(int fd, unsigned long request, void* arg) override {
+    return v4l2_ioctl(fd, request, arg);
+  }
   void* Mmap(size_t length, int prot, int flags, int fd, int64_t offset) override {
     return v4l2_mmap(nullptr, length, prot, flags, fd, offset);
   }

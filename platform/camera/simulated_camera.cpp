@@ -65,7 +65,9 @@ double PeriodicNoise(double x, double y, int32_t period, uint32_t seed) {
   const auto ix = static_cast<int32_t>(((static_cast<int64_t>(fx) % period) + period) % period);
   const double tx = x - fx, ty = y - fy;
   const double sx = tx * tx * (3 - 2 * tx), sy = ty * ty * (3 - 2 * ty);
-  auto v = [&](int32_t dx, int32_t dy) { return (Hash((ix + dx) % period, iy + dy, seed) >> 8) / 16777216.0; };
+  auto v = [&](int32_t dx, int32_t dy) {
+    return (Hash((ix + dx) % period, iy + dy, seed) >> 8) / 16777216.0;
+  };
   const double top = v(0, 0) + (v(1, 0) - v(0, 0)) * sx;
   const double bottom = v(0, 1) + (v(1, 1) - v(0, 1)) * sx;
   return top + (bottom - top) * sy;
@@ -96,7 +98,8 @@ Rgb IrisColour(double r, double theta, double pupilRadius, double irisRadius, ui
   // A seeded iris has its collarette's wave of its own too.
   const uint32_t wave = seed == 0 ? 0 : Hash(5, 5, seed);
   const double collarette =
-      0.33 + 0.03 * std::sin(theta * (14 + (wave & 7)) + ((wave >> 3) & 1023) / 1023.0 * 2 * std::numbers::pi);
+      0.33 + 0.03 * std::sin(theta * (14 + (wave & 7)) +
+                             ((wave >> 3) & 1023) / 1023.0 * 2 * std::numbers::pi);
   Rgb base = Mix(inner, outer, std::clamp((t - collarette) * 6 + 0.5, 0.0, 1.0));
   // Radial fibres at two fine angular frequencies, wavy with the radius, plus crypts.
   double shade = 0;
@@ -109,7 +112,9 @@ Rgb IrisColour(double r, double theta, double pupilRadius, double irisRadius, ui
     shade = 0.55 + 0.7 * std::clamp(0.5 + 1.6 * (SeededFibres(r, theta, seed) - 0.5), 0.0, 1.0);
   }
   shade *= 1.0 + 0.25 * std::exp(-std::pow((t - collarette) * 14, 2));  // raised ridge
-  if (t > 0.86) shade *= 1.0 - (t - 0.86) * 4.0;  // dark limbal ring
+  if (t > 0.86) {
+    shade *= 1.0 - (t - 0.86) * 4.0;  // dark limbal ring
+  }
   return Scale(base, shade);
 }
 
@@ -125,19 +130,24 @@ double DimLevel(double dx, double dy, double irisRadius, double pupilRadius, boo
     return t * t * (3 - 2 * t);
   };
   const double r = std::hypot(dx, dy), theta = std::atan2(dy, dx);
-  const double skin = 58 + 6 * ValueNoise(dx / 9, dy / 9, 11), sclera = 47 + 3 * ValueNoise(dx / 7, dy / 7, 13);
-  const double fibres = 0.5 + 0.5 * std::sin(theta * 41 + 2.5 * std::sin(r * 0.11)) * ValueNoise(theta * 12, r * 0.2, 5);
+  const double skin = 58 + 6 * ValueNoise(dx / 9, dy / 9, 11),
+               sclera = 47 + 3 * ValueNoise(dx / 7, dy / 7, 13);
+  const double fibres = 0.5 + 0.5 * std::sin(theta * 41 + 2.5 * std::sin(r * 0.11)) *
+                                  ValueNoise(theta * 12, r * 0.2, 5);
   const double iris = (darkIris ? 13 : 22) + (darkIris ? 3 : 7) * fibres;
   const double pupil = 10;
   // Lids: the upper over the top fifth of the iris, the lower just under it.
   const double across = std::clamp(1.0 - (dx / kEyeHalfWidth) * (dx / kEyeHalfWidth), 0.0, 1.0);
-  const double upperAt = -0.6 * irisRadius * std::sqrt(across), lowerAt = 1.05 * irisRadius * std::sqrt(across);
+  const double upperAt = -0.6 * irisRadius * std::sqrt(across),
+               lowerAt = 1.05 * irisRadius * std::sqrt(across);
   double level = sclera;
   level = level + (iris - level) * (1 - soft(irisRadius, r, 0.2 * irisRadius));
   level = level + (pupil - level) * (1 - soft(pupilRadius, r, 0.33 * pupilRadius));
   // Lashes: dark strands hanging a little way down from the upper lid's margin.
   const double strand = std::abs(std::sin(dx * 0.35 + 3 * ValueNoise(dx / 20, 0, 17)));
-  if (dy > upperAt && dy < upperAt + 9 + 6 * ValueNoise(dx / 6, 1, 19) && strand < 0.25) level = std::min(level, 12.0);
+  if (dy > upperAt && dy < upperAt + 9 + 6 * ValueNoise(dx / 6, 1, 19) && strand < 0.25) {
+    level = std::min(level, 12.0);
+  }
   // The lids' skin, blurred over a few pixels at their margins.
   level = level + (skin - level) * (1 - soft(upperAt, dy, 4));
   level = level + (skin - level) * soft(lowerAt, dy, 4);
@@ -157,7 +167,8 @@ void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t hei
   const double irisRadius = look.irisRadius, pupilRadius = look.pupilRadius;
   const bool nir = look.nearInfrared;
   // The upper lid comes down toward the lower one as the eye closes.
-  const double upperLid = kUpperLid - std::clamp(look.lidClosure, 0.0, 1.0) * (kUpperLid + kLowerLid);
+  const double upperLid =
+      kUpperLid - std::clamp(look.lidClosure, 0.0, 1.0) * (kUpperLid + kLowerLid);
   const Rgb skin = nir ? Rgb{168, 168, 168} : Rgb{222, 178, 150};
   const Rgb lash = nir ? Rgb{40, 40, 40} : Rgb{52, 36, 30};
   const Rgb pupil = nir ? Rgb{25, 25, 25} : Rgb{14, 11, 12};
@@ -168,7 +179,8 @@ void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t hei
       // Reference coordinates relative to the eye's centre.
       const double dx = (x + 0.5 - cx) / s, dy = (y + 0.5 - cy) / s;
       if (nir && look.dim) {
-        const auto v = static_cast<uint8_t>(std::clamp(DimLevel(dx, dy, irisRadius, pupilRadius, look.darkIris), 0.0, 255.0));
+        const auto v = static_cast<uint8_t>(
+            std::clamp(DimLevel(dx, dy, irisRadius, pupilRadius, look.darkIris), 0.0, 255.0));
         out[3 * x + 0] = out[3 * x + 1] = out[3 * x + 2] = v;
         continue;
       }
@@ -183,7 +195,8 @@ void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t hei
       if (inside > -6 * s) {
         // Sclera, darker and pinker toward the corners.
         const double corner = std::min(1.0, std::abs(dx) / kEyeHalfWidth);
-        Rgb eye = nir ? Rgb{190, 190, 190} : Mix(Rgb{236, 233, 226}, Rgb{214, 180, 170}, corner * corner);
+        Rgb eye =
+            nir ? Rgb{190, 190, 190} : Mix(Rgb{236, 233, 226}, Rgb{214, 180, 170}, corner * corner);
         const double r = std::hypot(dx, dy);
         if (r < irisRadius + 1) {
           // Angles grow clockwise as seen (y down), so a counter-clockwise turn of the
@@ -191,7 +204,9 @@ void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t hei
           const double turned = std::atan2(dy, dx) + look.irisTurn * std::numbers::pi / 180;
           const double theta = std::remainder(turned, 2 * std::numbers::pi);
           Rgb iris = IrisColour(r, theta, pupilRadius, irisRadius, look.textureSeed);
-          if (nir) iris = Grey(0.9 * Luma(iris) - 20);
+          if (nir) {
+            iris = Grey(0.9 * Luma(iris) - 20);
+          }
           eye = Mix(eye, iris, Step(0, (irisRadius - r) * s));
           eye = Mix(eye, pupil, Step(0, (pupilRadius - r) * s));
         }
@@ -204,7 +219,9 @@ void RenderTemplate(std::vector<uint8_t>& rgb, int32_t w, int32_t h, int32_t hei
         eye = Scale(eye, 0.75 + 0.25 * std::min(1.0, (dy - upper) / 25));
         colour = Mix(colour, eye, Step(0, inside));
         const double lashLine = dy - upper;
-        if (lashLine > -6 && lashLine < 1 && across > 0.05) colour = Mix(colour, lash, 0.85);
+        if (lashLine > -6 && lashLine < 1 && across > 0.05) {
+          colour = Mix(colour, lash, 0.85);
+        }
       }
       out[3 * x + 0] = static_cast<uint8_t>(std::clamp(colour.r, 0.0, 255.0));
       out[3 * x + 1] = static_cast<uint8_t>(std::clamp(colour.g, 0.0, 255.0));
@@ -249,7 +266,9 @@ std::string SimulatedCamera::Identity() const { return "simulated"; }
 CameraState SimulatedCamera::State() const { return state_; }
 
 bool SimulatedCamera::Start() {
-  if (state_ == CameraState::Streaming) return true;
+  if (state_ == CameraState::Streaming) {
+    return true;
+  }
   if (!plugged_) {
     state_ = CameraState::Unplugged;
     lastError_ = "La cámara simulada está desconectada";
@@ -261,7 +280,9 @@ bool SimulatedCamera::Start() {
 }
 
 void SimulatedCamera::Stop() {
-  if (state_ == CameraState::Streaming) state_ = CameraState::Stopped;
+  if (state_ == CameraState::Streaming) {
+    state_ = CameraState::Stopped;
+  }
 }
 
 void SimulatedCamera::RestartStream() {
@@ -270,7 +291,9 @@ void SimulatedCamera::RestartStream() {
 }
 
 bool SimulatedCamera::Poll() {
-  if (state_ != CameraState::Streaming) return false;
+  if (state_ != CameraState::Streaming) {
+    return false;
+  }
   if (!plugged_) {
     state_ = CameraState::Unplugged;
     lastError_ = "La cámara simulada está desconectada";
@@ -278,22 +301,29 @@ bool SimulatedCamera::Poll() {
   }
   uint64_t newest = nextIndex_;
   if (!options_.framePerPoll) {
-    const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - streamStart_);
+    const auto elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - streamStart_);
     const double fps = static_cast<double>(format_.rate.denominator) / format_.rate.numerator;
     const auto due = static_cast<uint64_t>(elapsed.count() * fps);
-    if (due < nextIndex_) return false;  // the next frame is not due yet
+    if (due < nextIndex_) {
+      return false;  // the next frame is not due yet
+    }
     newest = due;                        // frames in between were overtaken
   }
   delivered_ += newest - nextIndex_ + 1;
   nextIndex_ = newest + 1;
-  if (newest < options_.settleFrames) return false;  // exposure still settling
+  if (newest < options_.settleFrames) {
+    return false;  // exposure still settling
+  }
   RenderInto(newest, latest_);  // reuses the frame's memory
   latest_.sequence = delivered_;
   return true;
 }
 
 bool SimulatedCamera::Reconnect() {
-  if (state_ != CameraState::Unplugged || !plugged_) return false;
+  if (state_ != CameraState::Unplugged || !plugged_) {
+    return false;
+  }
   // Format and control values live in this object, so they survive the unplug.
   return Start();
 }
@@ -306,7 +336,9 @@ std::vector<FormatChoice> SimulatedCamera::Formats() {
     choice.formatName = "RGB 24 bits";
     choice.width = size[0];
     choice.height = size[1];
-    for (uint32_t fps : kRates) choice.rates.push_back(FrameRate{1, fps});
+    for (uint32_t fps : kRates) {
+      choice.rates.push_back(FrameRate{1, fps});
+    }
     formats.push_back(choice);
   }
   return formats;
@@ -322,19 +354,27 @@ std::optional<StreamFormat> SimulatedCamera::SetFormat(const StreamFormat& forma
   const auto* best = &kSizes[0];
   for (const auto& size : kSizes) {
     const int64_t area = int64_t{format.width} * format.height;
-    if (std::llabs(int64_t{size[0]} * size[1] - area) < std::llabs(int64_t{(*best)[0]} * (*best)[1] - area))
+    if (std::llabs(int64_t{size[0]} * size[1] - area) <
+        std::llabs(int64_t{(*best)[0]} * (*best)[1] - area)) {
       best = &size;
+    }
   }
   granted.width = (*best)[0];
   granted.height = (*best)[1];
-  const double wanted = format.rate.numerator == 0 ? kRates[0]
-                                                    : static_cast<double>(format.rate.denominator) / format.rate.numerator;
+  const double wanted = format.rate.numerator == 0
+                            ? kRates[0]
+                            : static_cast<double>(format.rate.denominator) / format.rate.numerator;
   uint32_t fps = kRates[0];
-  for (uint32_t r : kRates)
-    if (std::abs(r - wanted) < std::abs(fps - wanted)) fps = r;
+  for (uint32_t r : kRates) {
+    if (std::abs(r - wanted) < std::abs(fps - wanted)) {
+      fps = r;
+    }
+  }
   granted.rate = FrameRate{1, fps};
   format_ = granted;
-  if (state_ == CameraState::Streaming) RestartStream();
+  if (state_ == CameraState::Streaming) {
+    RestartStream();
+  }
   return granted;
 }
 
@@ -342,7 +382,9 @@ std::vector<Control> SimulatedCamera::Controls() { return controls_; }
 
 bool SimulatedCamera::SetControl(uint32_t id, int32_t value) {
   for (auto& control : controls_) {
-    if (control.id != id) continue;
+    if (control.id != id) {
+      continue;
+    }
     if (value < control.minimum || value > control.maximum) {
       lastError_ = "Valor fuera de rango para " + control.name;
       return false;
@@ -355,8 +397,11 @@ bool SimulatedCamera::SetControl(uint32_t id, int32_t value) {
 }
 
 int32_t SimulatedCamera::ControlValue(uint32_t id) const {
-  for (const auto& control : controls_)
-    if (control.id == id) return control.value;
+  for (const auto& control : controls_) {
+    if (control.id == id) {
+      return control.value;
+    }
+  }
   return 0;
 }
 
@@ -366,7 +411,8 @@ struct SimulatedCamera::Template {
   std::vector<uint8_t> rgb;
 };
 
-std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::TemplateFor(int32_t width, int32_t height,
+std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::TemplateFor(int32_t width,
+                                                                              int32_t height,
                                                                               const Eye& eye) {
   static std::mutex mutex;
   static std::map<std::tuple<int32_t, int32_t, Eye>, std::shared_ptr<const Template>> cache;
@@ -386,10 +432,14 @@ std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::TemplateFor(in
   return slot;
 }
 
-std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::DefocusedTemplate(int32_t width, int32_t height) {
+std::shared_ptr<const SimulatedCamera::Template> SimulatedCamera::DefocusedTemplate(
+    int32_t width, int32_t height) {
   auto sharp = TemplateFor(width, height, eye_);
-  const double radius = std::abs(ControlValue(kFocusId) - kBestFocus) * kBlurPerFocusStep * height / kReferenceHeight;
-  if (!(radius > 0)) return sharp;
+  const double radius =
+      std::abs(ControlValue(kFocusId) - kBestFocus) * kBlurPerFocusStep * height / kReferenceHeight;
+  if (!(radius > 0)) {
+    return sharp;
+  }
   // Blurring commutes with the drift, so the whole still is blurred once per focus
   // value and every frame is only a crop of it. Blurring the larger still also spares
   // the frame's border the edge clamping.
@@ -426,17 +476,23 @@ void SimulatedCamera::RenderInto(uint64_t index, Frame& frame) {
   int32_t ox = 0, oy = 0;
   DriftAt(index, t.margin, ox, oy);
   for (int32_t y = 0; y < height; ++y) {
-    const uint8_t* src = t.rgb.data() + (static_cast<size_t>(y + t.margin + oy) * t.width + t.margin + ox) * 3;
-    std::copy_n(src, static_cast<size_t>(width) * 3, frame.rgb.data() + static_cast<size_t>(y) * width * 3);
+    const uint8_t* src =
+        t.rgb.data() + (static_cast<size_t>(y + t.margin + oy) * t.width + t.margin + ox) * 3;
+    std::copy_n(src, static_cast<size_t>(width) * 3,
+                frame.rgb.data() + static_cast<size_t>(y) * width * 3);
   }
 
   const double gain = ControlValue(kContrastId) / 50.0;
   const int32_t offset = ControlValue(kBrightnessId);
   if (gain != 1.0 || offset != 0) {
     uint8_t lut[256];
-    for (int32_t v = 0; v < 256; ++v)
-      lut[v] = static_cast<uint8_t>(std::clamp(std::lround((v - 128) * gain + 128 + offset), 0L, 255L));
-    for (uint8_t& b : frame.rgb) b = lut[b];
+    for (int32_t v = 0; v < 256; ++v) {
+      lut[v] =
+          static_cast<uint8_t>(std::clamp(std::lround((v - 128) * gain + 128 + offset), 0L, 255L));
+    }
+    for (uint8_t& b : frame.rgb) {
+      b = lut[b];
+    }
   }
   if (eye_.noise > 0) {
     // Grey sensor noise, near Gaussian (a sum of four uniform values), fixed per frame.
@@ -445,9 +501,12 @@ void SimulatedCamera::RenderInto(uint64_t index, Frame& frame) {
       uint8_t* row = frame.rgb.data() + static_cast<size_t>(y) * width * 3;
       for (int32_t x = 0; x < width; ++x) {
         const uint32_t h = Hash(x, y, seed);
-        const double u = ((h & 0xFF) + ((h >> 8) & 0xFF) + ((h >> 16) & 0xFF) + (h >> 24)) / 255.0 - 2.0;
+        const double u =
+            ((h & 0xFF) + ((h >> 8) & 0xFF) + ((h >> 16) & 0xFF) + (h >> 24)) / 255.0 - 2.0;
         const auto delta = static_cast<int32_t>(std::lround(u * std::numbers::sqrt3 * eye_.noise));
-        for (int c = 0; c < 3; ++c) row[3 * x + c] = static_cast<uint8_t>(std::clamp(row[3 * x + c] + delta, 0, 255));
+        for (int c = 0; c < 3; ++c) {
+          row[3 * x + c] = static_cast<uint8_t>(std::clamp(row[3 * x + c] + delta, 0, 255));
+        }
       }
     }
   }
@@ -455,17 +514,21 @@ void SimulatedCamera::RenderInto(uint64_t index, Frame& frame) {
 
 void SimulatedCamera::DriftAt(uint64_t index, int32_t margin, int32_t& ox, int32_t& oy) const {
   ox = oy = 0;
-  if (!eye_.drift) return;
+  if (!eye_.drift) {
+    return;
+  }
   // The eye wanders on a slow Lissajous path (periods of 3 and 2.2 seconds at 30 fps).
   const double phase = static_cast<double>(index % 1980);
   const double amplitude = margin - 1;
   ox = static_cast<int32_t>(std::lround(amplitude * std::sin(phase * 2 * std::numbers::pi / 90)));
-  oy = static_cast<int32_t>(std::lround(amplitude * 0.6 * std::sin(phase * 2 * std::numbers::pi / 66 + 1)));
+  oy = static_cast<int32_t>(
+      std::lround(amplitude * 0.6 * std::sin(phase * 2 * std::numbers::pi / 66 + 1)));
 }
 
 SimulatedCamera::EyeGeometry SimulatedCamera::GeometryAt(uint64_t index) const {
   const double s = format_.height / kReferenceHeight;
-  const int32_t margin = static_cast<int32_t>(std::ceil(kDriftAmplitude * format_.height / kReferenceHeight)) + 1;
+  const int32_t margin =
+      static_cast<int32_t>(std::ceil(kDriftAmplitude * format_.height / kReferenceHeight)) + 1;
   int32_t ox = 0, oy = 0;
   DriftAt(index, margin, ox, oy);
   return {format_.width / 2.0 + eye_.offsetX * s - ox, format_.height / 2.0 + eye_.offsetY * s - oy,

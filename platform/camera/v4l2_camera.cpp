@@ -52,9 +52,9 @@ ssize_t ConvertWrite(void*, int, const void*, size_t) {
   errno = ENOSYS;
   return -1;
 }
-const libv4l_dev_ops kConvertOps = {nullptr, ConvertClose, ConvertIoctl, ConvertRead, ConvertWrite,
-                                    nullptr, nullptr,      nullptr,      nullptr,     nullptr,
-                                    nullptr, nullptr};
+const libv4l_dev_ops kConvertOps = {nullptr,      ConvertClose, ConvertIoctl, ConvertRead,
+                                    ConvertWrite, nullptr,      nullptr,      nullptr,
+                                    nullptr,      nullptr,      nullptr,      nullptr};
 
 uint32_t Caps(const v4l2_capability& cap) {
   return (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
@@ -71,14 +71,23 @@ double Fps(const FrameRate& rate) {
 // Sizes to offer from a stepwise or continuous range: the usual ones that fit.
 std::vector<std::pair<int32_t, int32_t>> SizesInRange(const v4l2_frmsize_stepwise& s) {
   const std::pair<uint32_t, uint32_t> usual[] = {
-      {s.min_width, s.min_height}, {320, 240}, {640, 480}, {1280, 720}, {1920, 1080}, {s.max_width, s.max_height}};
+      {s.min_width, s.min_height}, {320, 240}, {640, 480}, {1280, 720}, {1920, 1080},
+      {s.max_width, s.max_height}};
   std::vector<std::pair<int32_t, int32_t>> sizes;
   for (auto [w, h] : usual) {
-    if (w < s.min_width || w > s.max_width || h < s.min_height || h > s.max_height) continue;
-    if (s.step_width > 1 && (w - s.min_width) % s.step_width) continue;
-    if (s.step_height > 1 && (h - s.min_height) % s.step_height) continue;
+    if (w < s.min_width || w > s.max_width || h < s.min_height || h > s.max_height) {
+      continue;
+    }
+    if (s.step_width > 1 && (w - s.min_width) % s.step_width) {
+      continue;
+    }
+    if (s.step_height > 1 && (h - s.min_height) % s.step_height) {
+      continue;
+    }
     std::pair<int32_t, int32_t> size{static_cast<int32_t>(w), static_cast<int32_t>(h)};
-    if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) sizes.push_back(size);
+    if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) {
+      sizes.push_back(size);
+    }
   }
   return sizes;
 }
@@ -90,36 +99,49 @@ std::vector<std::pair<int32_t, int32_t>> SizesInRange(const v4l2_frmsize_stepwis
 void SortDeviceNodes(std::vector<std::string>& paths) {
   auto number = [](const std::string& path) -> long {
     static const std::string prefix = "/dev/video";
-    if (path.compare(0, prefix.size(), prefix) != 0 || path.size() == prefix.size()) return -1;
+    if (path.compare(0, prefix.size(), prefix) != 0 || path.size() == prefix.size()) {
+      return -1;
+    }
     long n = 0;
     for (size_t i = prefix.size(); i < path.size(); ++i) {
-      if (path[i] < '0' || path[i] > '9' || n > 100000000) return -1;
+      if (path[i] < '0' || path[i] > '9' || n > 100000000) {
+        return -1;
+      }
       n = n * 10 + (path[i] - '0');
     }
     return n;
   };
   std::stable_sort(paths.begin(), paths.end(), [&](const std::string& a, const std::string& b) {
     const long na = number(a), nb = number(b);
-    if ((na < 0) != (nb < 0)) return na >= 0;  // numbered nodes first
-    if (na < 0) return a < b;
+    if ((na < 0) != (nb < 0)) {
+      return na >= 0;  // numbered nodes first
+    }
+    if (na < 0) {
+      return a < b;
+    }
     return na < nb;
   });
 }
 
-std::vector<DeviceInfo> EnumerateCaptureDevices(DeviceIo& io, std::vector<std::string>* unopenable) {
+std::vector<DeviceInfo> EnumerateCaptureDevices(DeviceIo& io,
+                                                std::vector<std::string>* unopenable) {
   std::vector<std::string> paths = io.ListDevices();
   SortDeviceNodes(paths);
   std::vector<DeviceInfo> devices;
   for (const auto& path : paths) {
     const int fd = io.Open(path, kOpenFlags);
     if (fd < 0) {
-      if (unopenable) unopenable->push_back(path);
+      if (unopenable) {
+        unopenable->push_back(path);
+      }
       continue;
     }
     v4l2_capability cap{};
-    if (RetryIoctl(io, fd, VIDIOC_QUERYCAP, &cap) == 0 && IsCaptureDevice(cap))
-      devices.push_back({path, FixedText(cap.card, sizeof cap.card), FixedText(cap.bus_info, sizeof cap.bus_info),
+    if (RetryIoctl(io, fd, VIDIOC_QUERYCAP, &cap) == 0 && IsCaptureDevice(cap)) {
+      devices.push_back({path, FixedText(cap.card, sizeof cap.card),
+                         FixedText(cap.bus_info, sizeof cap.bus_info),
                          FixedText(cap.driver, sizeof cap.driver)});
+    }
     io.Close(fd);
   }
   return devices;
@@ -130,7 +152,9 @@ std::unique_ptr<Camera> OpenV4l2Camera(const std::string& path, std::shared_ptr<
   if (fd < 0) {
     // A node that exists but is busy or forbidden still is the camera asked for;
     // Start() then says why it cannot be used.
-    if (errno == ENOENT || errno == ENOTDIR) return nullptr;
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return nullptr;
+    }
   } else {
     io->Close(fd);
   }
@@ -140,14 +164,19 @@ std::unique_ptr<Camera> OpenV4l2Camera(const std::string& path, std::shared_ptr<
 std::unique_ptr<Camera> OpenFirstV4l2Camera(std::shared_ptr<DeviceIo> io) {
   std::vector<std::string> unopenable;
   const auto devices = EnumerateCaptureDevices(*io, &unopenable);
-  if (!devices.empty()) return std::make_unique<V4l2Camera>(devices.front(), std::move(io));
-  if (!unopenable.empty()) return std::make_unique<V4l2Camera>(unopenable.front(), std::move(io));
+  if (!devices.empty()) {
+    return std::make_unique<V4l2Camera>(devices.front(), std::move(io));
+  }
+  if (!unopenable.empty()) {
+    return std::make_unique<V4l2Camera>(unopenable.front(), std::move(io));
+  }
   return nullptr;
 }
 
 // ---- the camera ----
 
-V4l2Camera::V4l2Camera(std::string path, std::shared_ptr<DeviceIo> io) : path_(std::move(path)), io_(std::move(io)) {}
+V4l2Camera::V4l2Camera(std::string path, std::shared_ptr<DeviceIo> io)
+    : path_(std::move(path)), io_(std::move(io)) {}
 
 V4l2Camera::V4l2Camera(const DeviceInfo& device, std::shared_ptr<DeviceIo> io)
     : path_(device.path), io_(std::move(io)), card_(device.card), busInfo_(device.busInfo) {}
@@ -160,7 +189,9 @@ public:
     ok_ = camera.state_ != CameraState::Unplugged && camera.OpenDevice();
   }
   ~QueryOpen() {
-    if (opened_ && !camera_.streaming_) camera_.CloseDevice();
+    if (opened_ && !camera_.streaming_) {
+      camera_.CloseDevice();
+    }
   }
   QueryOpen(const QueryOpen&) = delete;
   QueryOpen& operator=(const QueryOpen&) = delete;
@@ -177,7 +208,9 @@ std::string V4l2Camera::Identity() const { return busInfo_.empty() ? path_ : bus
 
 int V4l2Camera::PollDescriptor() const { return streaming_ ? fd_ : -1; }
 
-int V4l2Camera::Xioctl(unsigned long request, void* arg) { return RetryIoctl(*io_, fd_, request, arg); }
+int V4l2Camera::Xioctl(unsigned long request, void* arg) {
+  return RetryIoctl(*io_, fd_, request, arg);
+}
 
 bool V4l2Camera::Fail(const std::string& what, int errnum) {
   lastError_ = what + ": " + ErrnoText(errnum);
@@ -185,9 +218,13 @@ bool V4l2Camera::Fail(const std::string& what, int errnum) {
 }
 
 bool V4l2Camera::OpenDevice() {
-  if (fd_ >= 0) return true;
+  if (fd_ >= 0) {
+    return true;
+  }
   fd_ = io_->Open(path_, kOpenFlags);
-  if (fd_ < 0) return Fail("No se pudo abrir " + path_, errno);
+  if (fd_ < 0) {
+    return Fail("No se pudo abrir " + path_, errno);
+  }
   v4l2_capability cap{};
   if (Xioctl(VIDIOC_QUERYCAP, &cap) < 0) {
     const int err = errno;
@@ -227,7 +264,9 @@ bool V4l2Camera::StartStreaming() {
   req.count = kBufferCount;
   req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   req.memory = V4L2_MEMORY_MMAP;
-  if (Xioctl(VIDIOC_REQBUFS, &req) < 0) return Fail("No se pudieron reservar los búferes", errno);
+  if (Xioctl(VIDIOC_REQBUFS, &req) < 0) {
+    return Fail("No se pudieron reservar los búferes", errno);
+  }
   if (req.count < 2) {
     StopStreaming();
     lastError_ = "El dispositivo no ofrece búferes suficientes";
@@ -275,14 +314,18 @@ bool V4l2Camera::StartStreaming() {
 }
 
 void V4l2Camera::StopStreaming() {
-  if (fd_ < 0) return;
+  if (fd_ < 0) {
+    return;
+  }
   if (streaming_) {
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     Xioctl(VIDIOC_STREAMOFF, &type);  // fails harmlessly on a vanished device
     streaming_ = false;
   }
   const bool hadBuffers = !buffers_.empty();
-  for (const auto& buffer : buffers_) io_->Munmap(buffer.start, buffer.length);
+  for (const auto& buffer : buffers_) {
+    io_->Munmap(buffer.start, buffer.length);
+  }
   buffers_.clear();
   if (hadBuffers) {
     // Freeing the driver's buffers lets the next format have another size.
@@ -307,19 +350,24 @@ bool V4l2Camera::ApplyFormat(const StreamFormat& wanted, StreamFormat* granted) 
   f.fmt.pix.pixelformat = wanted.fourcc;
   f.fmt.pix.field = V4L2_FIELD_ANY;
   // Try first: the driver adjusts to what it can do without changing anything yet.
-  if (Xioctl(VIDIOC_TRY_FMT, &f) < 0 && errno != ENOTTY && errno != EINVAL)
+  if (Xioctl(VIDIOC_TRY_FMT, &f) < 0 && errno != ENOTTY && errno != EINVAL) {
     return Fail("El dispositivo rechazó el formato", errno);
+  }
   if (PixelFormatRank(f.fmt.pix.pixelformat) < 0) {
     lastError_ = "El dispositivo no ofrece un formato de píxel admitido a ese tamaño";
     return false;
   }
-  if (Xioctl(VIDIOC_S_FMT, &f) < 0) return Fail("No se pudo fijar el formato", errno);
+  if (Xioctl(VIDIOC_S_FMT, &f) < 0) {
+    return Fail("No se pudo fijar el formato", errno);
+  }
   // Read back what the driver actually chose.
   v4l2_format got{};
   got.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  if (Xioctl(VIDIOC_G_FMT, &got) < 0) return Fail("No se pudo leer el formato", errno);
-  if (PixelFormatRank(got.fmt.pix.pixelformat) < 0 || got.fmt.pix.width == 0 || got.fmt.pix.height == 0 ||
-      got.fmt.pix.width > 16384 || got.fmt.pix.height > 16384) {
+  if (Xioctl(VIDIOC_G_FMT, &got) < 0) {
+    return Fail("No se pudo leer el formato", errno);
+  }
+  if (PixelFormatRank(got.fmt.pix.pixelformat) < 0 || got.fmt.pix.width == 0 ||
+      got.fmt.pix.height == 0 || got.fmt.pix.width > 16384 || got.fmt.pix.height > 16384) {
     lastError_ = "El dispositivo eligió un formato no admitido";
     return false;
   }
@@ -339,18 +387,24 @@ bool V4l2Camera::ApplyFormat(const StreamFormat& wanted, StreamFormat* granted) 
     }
     parm = v4l2_streamparm{};
     parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (Xioctl(VIDIOC_G_PARM, &parm) == 0 && parm.parm.capture.timeperframe.denominator != 0)
-      current_.rate = {parm.parm.capture.timeperframe.numerator, parm.parm.capture.timeperframe.denominator};
+    if (Xioctl(VIDIOC_G_PARM, &parm) == 0 && parm.parm.capture.timeperframe.denominator != 0) {
+      current_.rate = {parm.parm.capture.timeperframe.numerator,
+                       parm.parm.capture.timeperframe.denominator};
+    }
   } else {
     current_.rate = wanted.rate;
   }
-  if (granted) *granted = current_;
+  if (granted) {
+    *granted = current_;
+  }
   return true;
 }
 
 std::optional<StreamFormat> V4l2Camera::DefaultFormat() {
   const auto formats = Formats();
-  if (formats.empty()) return std::nullopt;
+  if (formats.empty()) {
+    return std::nullopt;
+  }
   // The preview size if offered, else the smallest larger one, else the largest.
   auto area = [](const FormatChoice& f) { return int64_t{f.width} * f.height; };
   const int64_t preferred = int64_t{kPreferredWidth} * kPreferredHeight;
@@ -358,14 +412,23 @@ std::optional<StreamFormat> V4l2Camera::DefaultFormat() {
   auto better = [&](const FormatChoice& a, const FormatChoice& b) {
     const bool aExact = a.width == kPreferredWidth && a.height == kPreferredHeight;
     const bool bExact = b.width == kPreferredWidth && b.height == kPreferredHeight;
-    if (aExact != bExact) return aExact;
+    if (aExact != bExact) {
+      return aExact;
+    }
     const bool aBig = area(a) >= preferred, bBig = area(b) >= preferred;
-    if (aBig != bBig) return aBig;
-    if (area(a) != area(b)) return aBig ? area(a) < area(b) : area(a) > area(b);
+    if (aBig != bBig) {
+      return aBig;
+    }
+    if (area(a) != area(b)) {
+      return aBig ? area(a) < area(b) : area(a) > area(b);
+    }
     return PixelFormatRank(a.fourcc) < PixelFormatRank(b.fourcc);
   };
-  for (const auto& f : formats)
-    if (!best || better(f, *best)) best = &f;
+  for (const auto& f : formats) {
+    if (!best || better(f, *best)) {
+      best = &f;
+    }
+  }
   StreamFormat format{best->fourcc, best->width, best->height, FrameRate{0, 0}};
   // The fastest rate up to 30 frames per second, else the slowest offered.
   const FrameRate* rate = nullptr;
@@ -377,15 +440,23 @@ std::optional<StreamFormat> V4l2Camera::DefaultFormat() {
     }
     const double have = Fps(*rate);
     const bool fits = fps <= kPreferredFps + 0.5, haveFits = have <= kPreferredFps + 0.5;
-    if (fits != haveFits ? fits : (fits ? fps > have : fps < have)) rate = &r;
+    if (fits != haveFits ? fits : (fits ? fps > have : fps < have)) {
+      rate = &r;
+    }
   }
-  if (rate) format.rate = *rate;
+  if (rate) {
+    format.rate = *rate;
+  }
   return format;
 }
 
 bool V4l2Camera::Start() {
-  if (state_ == CameraState::Streaming) return true;
-  if (!OpenDevice()) return false;
+  if (state_ == CameraState::Streaming) {
+    return true;
+  }
+  if (!OpenDevice()) {
+    return false;
+  }
   const std::optional<StreamFormat> wanted = chosen_ ? chosen_ : DefaultFormat();
   if (!wanted) {
     CloseDevice();
@@ -411,14 +482,20 @@ bool V4l2Camera::Start() {
 
 void V4l2Camera::Stop() {
   CloseDevice();
-  if (state_ != CameraState::Closed) state_ = CameraState::Stopped;
+  if (state_ != CameraState::Closed) {
+    state_ = CameraState::Stopped;
+  }
 }
 
 bool V4l2Camera::Poll() {
-  if (state_ != CameraState::Streaming || !streaming_) return false;
+  if (state_ != CameraState::Streaming || !streaming_) {
+    return false;
+  }
   short revents = 0;
   if (io_->Poll(fd_, POLLIN, &revents, 0) < 0) {
-    if (errno == EINTR) return false;
+    if (errno == EINTR) {
+      return false;
+    }
     MarkUnplugged(errno);
     return false;
   }
@@ -426,13 +503,17 @@ bool V4l2Camera::Poll() {
     MarkUnplugged(ENODEV);
     return false;
   }
-  if (!(revents & POLLIN)) return false;
+  if (!(revents & POLLIN)) {
+    return false;
+  }
 
   // Drain everything delivered; keep only the newest good frame, re-queue the rest.
   std::optional<v4l2_buffer> newest;
   uint64_t newestSequence = 0;
   auto requeue = [&](v4l2_buffer b) {
-    if (Xioctl(VIDIOC_QBUF, &b) < 0 && IsGone(errno)) return false;
+    if (Xioctl(VIDIOC_QBUF, &b) < 0 && IsGone(errno)) {
+      return false;
+    }
     return true;
   };
   for (;;) {
@@ -441,7 +522,9 @@ bool V4l2Camera::Poll() {
     b.memory = V4L2_MEMORY_MMAP;
     if (Xioctl(VIDIOC_DQBUF, &b) < 0) {
       const int err = errno;
-      if (err == EAGAIN) break;
+      if (err == EAGAIN) {
+        break;
+      }
       if (IsGone(err)) {
         MarkUnplugged(err);
         return false;
@@ -449,7 +532,9 @@ bool V4l2Camera::Poll() {
       Fail("No se pudo recibir un cuadro", err);
       break;
     }
-    if (b.index >= buffers_.size()) continue;  // not one of ours; nothing to re-queue
+    if (b.index >= buffers_.size()) {
+      continue;  // not one of ours; nothing to re-queue
+    }
     bool alive = true;
     if (b.flags & V4L2_BUF_FLAG_ERROR) {
       alive = requeue(b);  // a damaged frame is skipped
@@ -459,7 +544,9 @@ bool V4l2Camera::Poll() {
         --settleLeft_;  // exposure still settling
         alive = requeue(b);
       } else {
-        if (newest) alive = requeue(*newest);
+        if (newest) {
+          alive = requeue(*newest);
+        }
         newest = b;
         newestSequence = delivered_;
       }
@@ -469,9 +556,13 @@ bool V4l2Camera::Poll() {
       return false;
     }
   }
-  if (!newest) return false;
+  if (!newest) {
+    return false;
+  }
   const bool converted = Convert(buffers_[newest->index], newest->bytesused);
-  if (converted) latest_.sequence = newestSequence;
+  if (converted) {
+    latest_.sequence = newestSequence;
+  }
   if (!requeue(*newest)) {
     MarkUnplugged(ENODEV);
   }
@@ -490,12 +581,15 @@ bool V4l2Camera::Convert(const Buffer& buffer, uint32_t bytesUsed) {
       lastError_ = "Cuadro incompleto";
       return false;
     }
-    for (int32_t y = 0; y < height; ++y)
-      std::memcpy(scratch_.data() + static_cast<size_t>(y) * width * 3, src + y * stride, static_cast<size_t>(width) * 3);
+    for (int32_t y = 0; y < height; ++y) {
+      std::memcpy(scratch_.data() + static_cast<size_t>(y) * width * 3, src + y * stride,
+                  static_cast<size_t>(width) * 3);
+    }
   } else {
     // An uncompressed frame shorter than its format is a partial transfer; converting
     // it would show stale bytes from an older frame in its lower part.
-    const bool compressed = current_.fourcc == V4L2_PIX_FMT_MJPEG || current_.fourcc == V4L2_PIX_FMT_JPEG;
+    const bool compressed =
+        current_.fourcc == V4L2_PIX_FMT_MJPEG || current_.fourcc == V4L2_PIX_FMT_JPEG;
     if (!compressed && sizeImage_ != 0 && used < sizeImage_) {
       lastError_ = "Cuadro incompleto";
       return false;
@@ -512,10 +606,12 @@ bool V4l2Camera::Convert(const Buffer& buffer, uint32_t bytesUsed) {
     to.fmt.pix.pixelformat = V4L2_PIX_FMT_RGB24;
     to.fmt.pix.bytesperline = static_cast<uint32_t>(width) * 3;
     to.fmt.pix.sizeimage = static_cast<uint32_t>(size);
-    const int r = v4lconvert_convert(convert_, &from, &to, const_cast<uint8_t*>(src), static_cast<int>(used),
-                                     scratch_.data(), static_cast<int>(size));
+    const int r =
+        v4lconvert_convert(convert_, &from, &to, const_cast<uint8_t*>(src), static_cast<int>(used),
+                           scratch_.data(), static_cast<int>(size));
     if (r < 0) {
-      lastError_ = std::string("No se pudo convertir el cuadro: ") + v4lconvert_get_error_message(convert_);
+      lastError_ =
+          std::string("No se pudo convertir el cuadro: ") + v4lconvert_get_error_message(convert_);
       return false;
     }
   }
@@ -528,25 +624,36 @@ bool V4l2Camera::Convert(const Buffer& buffer, uint32_t bytesUsed) {
 std::vector<FormatChoice> V4l2Camera::Formats() {
   std::vector<FormatChoice> formats;
   const QueryOpen open(*this);
-  if (!open.Ok()) return formats;
+  if (!open.Ok()) {
+    return formats;
+  }
   for (uint32_t i = 0;; ++i) {
     v4l2_fmtdesc desc{};
     desc.index = i;
     desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (Xioctl(VIDIOC_ENUM_FMT, &desc) < 0 || i > 256) break;
+    if (Xioctl(VIDIOC_ENUM_FMT, &desc) < 0 || i > 256) {
+      break;
+    }
     // Formats libv4l2 would emulate are not the device's own.
-    if ((desc.flags & V4L2_FMT_FLAG_EMULATED) || PixelFormatRank(desc.pixelformat) < 0) continue;
+    if ((desc.flags & V4L2_FMT_FLAG_EMULATED) || PixelFormatRank(desc.pixelformat) < 0) {
+      continue;
+    }
     std::string name = FixedText(desc.description, sizeof desc.description);
-    if (name.empty()) name = AcceptedPixelFormats()[static_cast<size_t>(PixelFormatRank(desc.pixelformat))].name;
+    if (name.empty()) {
+      name = AcceptedPixelFormats()[static_cast<size_t>(PixelFormatRank(desc.pixelformat))].name;
+    }
 
     std::vector<std::pair<int32_t, int32_t>> sizes;
     for (uint32_t j = 0; j < 256; ++j) {
       v4l2_frmsizeenum fs{};
       fs.index = j;
       fs.pixel_format = desc.pixelformat;
-      if (Xioctl(VIDIOC_ENUM_FRAMESIZES, &fs) < 0) break;
+      if (Xioctl(VIDIOC_ENUM_FRAMESIZES, &fs) < 0) {
+        break;
+      }
       if (fs.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
-        sizes.emplace_back(static_cast<int32_t>(fs.discrete.width), static_cast<int32_t>(fs.discrete.height));
+        sizes.emplace_back(static_cast<int32_t>(fs.discrete.width),
+                           static_cast<int32_t>(fs.discrete.height));
       } else {
         sizes = SizesInRange(fs.stepwise);
         break;
@@ -560,10 +667,13 @@ std::vector<FormatChoice> V4l2Camera::Formats() {
         fi.pixel_format = desc.pixelformat;
         fi.width = static_cast<uint32_t>(w);
         fi.height = static_cast<uint32_t>(h);
-        if (Xioctl(VIDIOC_ENUM_FRAMEINTERVALS, &fi) < 0) break;
+        if (Xioctl(VIDIOC_ENUM_FRAMEINTERVALS, &fi) < 0) {
+          break;
+        }
         if (fi.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
-          if (fi.discrete.numerator && fi.discrete.denominator)
+          if (fi.discrete.numerator && fi.discrete.denominator) {
             choice.rates.push_back({fi.discrete.numerator, fi.discrete.denominator});
+          }
         } else {
           // A range: its ends, and 30 and 15 frames per second when inside it.
           const auto& s = fi.stepwise;
@@ -572,10 +682,17 @@ std::vector<FormatChoice> V4l2Camera::Formats() {
                    double(s.min.numerator) / s.min.denominator <= 1.0 / fps &&
                    1.0 / fps <= double(s.max.numerator) / s.max.denominator;
           };
-          if (s.min.numerator && s.min.denominator) choice.rates.push_back({s.min.numerator, s.min.denominator});
-          for (uint32_t fps : {30u, 15u})
-            if (inside(fps)) choice.rates.push_back({1, fps});
-          if (s.max.numerator && s.max.denominator) choice.rates.push_back({s.max.numerator, s.max.denominator});
+          if (s.min.numerator && s.min.denominator) {
+            choice.rates.push_back({s.min.numerator, s.min.denominator});
+          }
+          for (uint32_t fps : {30u, 15u}) {
+            if (inside(fps)) {
+              choice.rates.push_back({1, fps});
+            }
+          }
+          if (s.max.numerator && s.max.denominator) {
+            choice.rates.push_back({s.max.numerator, s.max.denominator});
+          }
           break;
         }
       }
@@ -586,7 +703,9 @@ std::vector<FormatChoice> V4l2Camera::Formats() {
 }
 
 StreamFormat V4l2Camera::CurrentFormat() {
-  if (fd_ >= 0 && current_.width > 0) return current_;
+  if (fd_ >= 0 && current_.width > 0) {
+    return current_;
+  }
   return chosen_.value_or(current_);
 }
 
@@ -596,14 +715,18 @@ std::optional<StreamFormat> V4l2Camera::SetFormat(const StreamFormat& format) {
     return std::nullopt;
   }
   const QueryOpen open(*this);
-  if (!open.Ok()) return std::nullopt;
+  if (!open.Ok()) {
+    return std::nullopt;
+  }
   const bool wasStreaming = streaming_;
   const StreamFormat previous = current_;
   StopStreaming();  // buffers of the old size must go before the size changes
   StreamFormat granted;
   if (!ApplyFormat(format, &granted)) {
     const std::string why = lastError_;
-    if (previous.width > 0) ApplyFormat(previous, nullptr);
+    if (previous.width > 0) {
+      ApplyFormat(previous, nullptr);
+    }
     if (wasStreaming && !StartStreaming()) {
       CloseDevice();
       state_ = CameraState::Stopped;
@@ -623,9 +746,13 @@ std::optional<StreamFormat> V4l2Camera::SetFormat(const StreamFormat& format) {
 std::vector<Control> V4l2Camera::Controls() {
   std::vector<Control> controls;
   const QueryOpen open(*this);
-  if (!open.Ok()) return controls;
+  if (!open.Ok()) {
+    return controls;
+  }
   auto add = [&](const v4l2_queryctrl& q) {
-    if (q.flags & V4L2_CTRL_FLAG_DISABLED) return;
+    if (q.flags & V4L2_CTRL_FLAG_DISABLED) {
+      return;
+    }
     Control c;
     switch (q.type) {
       case V4L2_CTRL_TYPE_INTEGER: c.kind = ControlKind::Integer; break;
@@ -646,16 +773,20 @@ std::vector<Control> V4l2Camera::Controls() {
     c.inactive = (q.flags & V4L2_CTRL_FLAG_INACTIVE) != 0;
     if (c.kind != ControlKind::Button && !(q.flags & V4L2_CTRL_FLAG_WRITE_ONLY)) {
       v4l2_control value{q.id, 0};
-      if (Xioctl(VIDIOC_G_CTRL, &value) == 0) c.value = value.value;
+      if (Xioctl(VIDIOC_G_CTRL, &value) == 0) {
+        c.value = value.value;
+      }
     }
     if (c.kind == ControlKind::Menu && q.maximum >= q.minimum && q.maximum - q.minimum < 1024) {
       for (int32_t i = q.minimum; i <= q.maximum; ++i) {
         v4l2_querymenu m{};
         m.id = q.id;
         m.index = static_cast<uint32_t>(i);
-        if (Xioctl(VIDIOC_QUERYMENU, &m) < 0) continue;  // gaps are allowed
+        if (Xioctl(VIDIOC_QUERYMENU, &m) < 0) {
+          continue;  // gaps are allowed
+        }
         c.menu.emplace_back(i, q.type == V4L2_CTRL_TYPE_MENU ? FixedText(m.name, sizeof m.name)
-                                                              : std::to_string(m.value));
+                                                             : std::to_string(m.value));
       }
     }
     controls.push_back(std::move(c));
@@ -666,7 +797,9 @@ std::vector<Control> V4l2Camera::Controls() {
   if (Xioctl(VIDIOC_QUERYCTRL, &q) == 0) {
     uint32_t last = 0;
     do {
-      if (q.id <= last) break;  // a driver that does not advance would loop forever
+      if (q.id <= last) {
+        break;  // a driver that does not advance would loop forever
+      }
       last = q.id;
       add(q);
       const uint32_t next = q.id | V4L2_CTRL_FLAG_NEXT_CTRL;
@@ -678,12 +811,16 @@ std::vector<Control> V4l2Camera::Controls() {
     for (uint32_t id = V4L2_CID_BASE; id < V4L2_CID_LASTP1; ++id) {
       q = v4l2_queryctrl{};
       q.id = id;
-      if (Xioctl(VIDIOC_QUERYCTRL, &q) == 0) add(q);
+      if (Xioctl(VIDIOC_QUERYCTRL, &q) == 0) {
+        add(q);
+      }
     }
     for (uint32_t id = V4L2_CID_PRIVATE_BASE; id < V4L2_CID_PRIVATE_BASE + 256; ++id) {
       q = v4l2_queryctrl{};
       q.id = id;
-      if (Xioctl(VIDIOC_QUERYCTRL, &q) < 0) break;
+      if (Xioctl(VIDIOC_QUERYCTRL, &q) < 0) {
+        break;
+      }
       add(q);
     }
   }
@@ -696,40 +833,56 @@ bool V4l2Camera::SetControl(uint32_t id, int32_t value) {
     return false;
   }
   const QueryOpen open(*this);
-  if (!open.Ok()) return false;
+  if (!open.Ok()) {
+    return false;
+  }
   v4l2_queryctrl q{};
   q.id = id;
-  if (Xioctl(VIDIOC_QUERYCTRL, &q) < 0) return Fail("Control desconocido", errno);
+  if (Xioctl(VIDIOC_QUERYCTRL, &q) < 0) {
+    return Fail("Control desconocido", errno);
+  }
   v4l2_control c{id, value};
-  if (Xioctl(VIDIOC_S_CTRL, &c) < 0) return Fail("No se pudo cambiar el control " + FixedText(q.name, sizeof q.name), errno);
+  if (Xioctl(VIDIOC_S_CTRL, &c) < 0) {
+    return Fail("No se pudo cambiar el control " + FixedText(q.name, sizeof q.name), errno);
+  }
   // Buttons are actions, not settings: nothing to re-apply after a reconnect.
-  if (q.type != V4L2_CTRL_TYPE_BUTTON) chosenControls_[id] = value;
+  if (q.type != V4L2_CTRL_TYPE_BUTTON) {
+    chosenControls_[id] = value;
+  }
   return true;
 }
 
 bool V4l2Camera::Reconnect() {
-  if (state_ != CameraState::Unplugged) return false;
+  if (state_ != CameraState::Unplugged) {
+    return false;
+  }
   const auto devices = EnumerateCaptureDevices(*io_);
   const DeviceInfo* match = nullptr;
-  for (const auto& d : devices)
+  for (const auto& d : devices) {
     if (d.card == card_ && d.busInfo == busInfo_) {
       match = &d;
       break;
     }
+  }
   if (!match) {
     // Plugged into another port: the bus changes, the card name does not. Only an
     // unambiguous match is taken.
     int same = 0;
-    for (const auto& d : devices)
+    for (const auto& d : devices) {
       if (d.card == card_) {
         match = &d;
         ++same;
       }
-    if (same != 1) return false;
+    }
+    if (same != 1) {
+      return false;
+    }
   }
   path_ = match->path;
   state_ = CameraState::Closed;
-  if (Start()) return true;
+  if (Start()) {
+    return true;
+  }
   state_ = CameraState::Unplugged;
   return false;
 }

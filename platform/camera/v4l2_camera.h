@@ -28,7 +28,8 @@ struct DeviceInfo {
 // The video-capture devices present, in numeric order of their /dev/videoN names.
 // Nodes that are not capture devices (metadata, output, codecs) are left out, and so
 // are nodes that cannot be opened; those are listed in *unopenable when given.
-std::vector<DeviceInfo> EnumerateCaptureDevices(DeviceIo& io, std::vector<std::string>* unopenable = nullptr);
+std::vector<DeviceInfo> EnumerateCaptureDevices(DeviceIo& io,
+                                                std::vector<std::string>* unopenable = nullptr);
 
 // Orders /dev/videoN paths by N (video2 before video10); other names after, by name.
 void SortDeviceNodes(std::vector<std::string>& paths);

@@ -27,14 +27,22 @@ struct Surfaces {
 std::optional<Surfaces> Resolve(HDC dest, HDC src, bool needSource) {
   Surfaces s;
   s.destDc = FindDc(dest);
-  if (s.destDc == nullptr) return std::nullopt;
+  if (s.destDc == nullptr) {
+    return std::nullopt;
+  }
   s.dest = DcSurface(*s.destDc);
-  if (s.dest == nullptr) return std::nullopt;
+  if (s.dest == nullptr) {
+    return std::nullopt;
+  }
   if (needSource) {
     const Dc* sd = FindDc(src);
-    if (sd == nullptr) return std::nullopt;
+    if (sd == nullptr) {
+      return std::nullopt;
+    }
     s.src = DcSurface(*sd);
-    if (s.src == nullptr) return std::nullopt;
+    if (s.src == nullptr) {
+      return std::nullopt;
+    }
   }
   return s;
 }
@@ -43,7 +51,9 @@ std::optional<Surfaces> Resolve(HDC dest, HDC src, bool needSource) {
 // order that would overwrite pixels before they are read.
 std::unique_ptr<Bitmap> Clone(const Bitmap& b) {
   auto copy = MakeBitmap(b.width, b.height, b.bitsPerPixel, b.isDib, b.bottomUp);
-  if (!copy) return nullptr;
+  if (!copy) {
+    return nullptr;
+  }
   std::memcpy(copy->pixels.get(), b.pixels.get(),
               static_cast<size_t>(b.stride) * static_cast<size_t>(b.height));
   copy->table = b.table;
@@ -57,10 +67,14 @@ void CopyRect(Bitmap& dest, int32_t x, int32_t y, int32_t w, int32_t h, const Bi
   const bool upward = src == &dest && y > sy;
   const bool raw = rop == SRCCOPY && SameFormat(*src, dest);
   std::optional<ColourMatcher> matcher;
-  if (!raw && dest.HasPalette()) matcher.emplace(dest.table);
+  if (!raw && dest.HasPalette()) {
+    matcher.emplace(dest.table);
+  }
   std::vector<Colour> sbuf(static_cast<size_t>(w)), dbuf;
   std::vector<uint32_t> rawBuf;
-  if (RopUsesDest(rop)) dbuf.resize(static_cast<size_t>(w));
+  if (RopUsesDest(rop)) {
+    dbuf.resize(static_cast<size_t>(w));
+  }
   for (int32_t k = 0; k < h; ++k) {
     const int32_t i = upward ? h - 1 - k : k;
     if (raw && dest.bitsPerPixel >= 8) {
@@ -71,14 +85,23 @@ void CopyRect(Bitmap& dest, int32_t x, int32_t y, int32_t w, int32_t h, const Bi
     } else if (raw) {
       rawBuf.resize(static_cast<size_t>(w));
       const uint8_t* srow = src->Row(sy + i);
-      for (int32_t j = 0; j < w; ++j) rawBuf[j] = GetRaw(*src, srow, sx + j);
+      for (int32_t j = 0; j < w; ++j) {
+        rawBuf[j] = GetRaw(*src, srow, sx + j);
+      }
       uint8_t* drow = dest.Row(y + i);
-      for (int32_t j = 0; j < w; ++j) SetRaw(dest, drow, x + j, rawBuf[j]);
+      for (int32_t j = 0; j < w; ++j) {
+        SetRaw(dest, drow, x + j, rawBuf[j]);
+      }
     } else {
-      if (RopUsesSource(rop)) ReadColours(*src, sy + i, sx, w, sbuf.data());
-      if (!dbuf.empty()) ReadColours(dest, y + i, x, w, dbuf.data());
-      for (int32_t j = 0; j < w; ++j)
+      if (RopUsesSource(rop)) {
+        ReadColours(*src, sy + i, sx, w, sbuf.data());
+      }
+      if (!dbuf.empty()) {
+        ReadColours(dest, y + i, x, w, dbuf.data());
+      }
+      for (int32_t j = 0; j < w; ++j) {
         sbuf[j] = ApplyRop(rop, sbuf[j], dbuf.empty() ? 0 : dbuf[j]);
+      }
       WriteColours(dest, y + i, x, w, sbuf.data(), matcher ? &*matcher : nullptr);
     }
   }
@@ -88,11 +111,19 @@ void CopyRect(Bitmap& dest, int32_t x, int32_t y, int32_t w, int32_t h, const Bi
 void ClippedCopy(Bitmap& dest, int64_t x, int64_t y, int64_t w, int64_t h, const Bitmap* src,
                  int64_t sx, int64_t sy, uint32_t rop) {
   // Moving one corner inside a surface moves the other rectangle's corner with it.
-  if (x < 0) sx -= x, w += x, x = 0;
-  if (y < 0) sy -= y, h += y, y = 0;
+  if (x < 0) {
+    sx -= x, w += x, x = 0;
+  }
+  if (y < 0) {
+    sy -= y, h += y, y = 0;
+  }
   if (src != nullptr) {
-    if (sx < 0) x -= sx, w += sx, sx = 0;
-    if (sy < 0) y -= sy, h += sy, sy = 0;
+    if (sx < 0) {
+      x -= sx, w += sx, sx = 0;
+    }
+    if (sy < 0) {
+      y -= sy, h += sy, sy = 0;
+    }
     w = std::min(w, src->width - sx);
     h = std::min(h, src->height - sy);
   } else {
@@ -100,10 +131,11 @@ void ClippedCopy(Bitmap& dest, int64_t x, int64_t y, int64_t w, int64_t h, const
   }
   w = std::min(w, dest.width - x);
   h = std::min(h, dest.height - y);
-  if (w <= 0 || h <= 0) return;
+  if (w <= 0 || h <= 0) {
+    return;
+  }
   CopyRect(dest, static_cast<int32_t>(x), static_cast<int32_t>(y), static_cast<int32_t>(w),
-           static_cast<int32_t>(h), src, static_cast<int32_t>(sx), static_cast<int32_t>(sy),
-           rop);
+           static_cast<int32_t>(h), src, static_cast<int32_t>(sx), static_cast<int32_t>(sy), rop);
 }
 
 // One axis of a stretch: the destination pixels [first, first + count) that receive
@@ -131,8 +163,12 @@ AxisMap MapAxis(int64_t dest0, int64_t size, int64_t src0, int64_t srcSize, bool
     if (!average) {
       // Centre sampling: the source pixel under the destination pixel's centre.
       const int64_t j = src0 + static_cast<int64_t>((Wide{2} * k + 1) * srcSize / (Wide{2} * size));
-      if (j < 0 || j >= srcLimit) continue;
-      if (m.first < 0) m.first = d;
+      if (j < 0 || j >= srcLimit) {
+        continue;
+      }
+      if (m.first < 0) {
+        m.first = d;
+      }
       m.count = d - m.first + 1;
       m.nearest.resize(static_cast<size_t>(m.count));
       m.nearest.back() = static_cast<int32_t>(j);
@@ -149,20 +185,30 @@ AxisMap MapAxis(int64_t dest0, int64_t size, int64_t src0, int64_t srcSize, bool
     taps.clear();
     for (int64_t j = jFirst; j <= jLast; ++j) {
       const int64_t abs = src0 + j;
-      if (abs < 0 || abs >= srcLimit) continue;
+      if (abs < 0 || abs >= srcLimit) {
+        continue;
+      }
       const Wide overlap = std::min(Wide{j + 1} * size, end) - std::max(Wide{j} * size, begin);
-      if (overlap > 0) taps.emplace_back(static_cast<int32_t>(abs), static_cast<int64_t>(overlap));
+      if (overlap > 0) {
+        taps.emplace_back(static_cast<int32_t>(abs), static_cast<int64_t>(overlap));
+      }
     }
-    if (taps.empty()) continue;
+    if (taps.empty()) {
+      continue;
+    }
     if (m.first < 0) {
       m.first = d;
       m.tapStart.push_back(0);
     }
     m.count = d - m.first + 1;
-    for (auto& [s, w] : taps) m.tapSrc.push_back(s), m.tapWeight.push_back(w);
+    for (auto& [s, w] : taps) {
+      m.tapSrc.push_back(s), m.tapWeight.push_back(w);
+    }
     m.tapStart.push_back(m.tapSrc.size());
   }
-  if (m.first < 0) m.first = 0, m.count = 0;
+  if (m.first < 0) {
+    m.first = 0, m.count = 0;
+  }
   return m;
 }
 
@@ -174,21 +220,30 @@ void StretchNearest(Bitmap& dest, const Bitmap& src, const AxisMap& xs, const Ax
     for (int64_t r = 0; r < ys.count; ++r) {
       const uint8_t* srow = src.Row(ys.nearest[r]);
       uint8_t* drow = dest.Row(static_cast<int32_t>(ys.first + r));
-      for (int32_t i = 0; i < n; ++i) SetRaw(dest, drow, x0 + i, GetRaw(src, srow, xs.nearest[i]));
+      for (int32_t i = 0; i < n; ++i) {
+        SetRaw(dest, drow, x0 + i, GetRaw(src, srow, xs.nearest[i]));
+      }
     }
     return;
   }
   std::optional<ColourMatcher> matcher;
-  if (dest.HasPalette()) matcher.emplace(dest.table);
+  if (dest.HasPalette()) {
+    matcher.emplace(dest.table);
+  }
   std::vector<Colour> buf(static_cast<size_t>(n)), dbuf;
-  if (RopUsesDest(rop)) dbuf.resize(static_cast<size_t>(n));
+  if (RopUsesDest(rop)) {
+    dbuf.resize(static_cast<size_t>(n));
+  }
   for (int64_t r = 0; r < ys.count; ++r) {
     const auto y = static_cast<int32_t>(ys.first + r);
     const uint8_t* srow = src.Row(ys.nearest[r]);
-    if (!dbuf.empty()) ReadColours(dest, y, x0, n, dbuf.data());
-    for (int32_t i = 0; i < n; ++i)
+    if (!dbuf.empty()) {
+      ReadColours(dest, y, x0, n, dbuf.data());
+    }
+    for (int32_t i = 0; i < n; ++i) {
       buf[i] = ApplyRop(rop, RawToColour(src, GetRaw(src, srow, xs.nearest[i])),
                         dbuf.empty() ? 0 : dbuf[i]);
+    }
     WriteColours(dest, y, x0, n, buf.data(), matcher ? &*matcher : nullptr);
   }
 }
@@ -214,16 +269,22 @@ void StretchAverage(Bitmap& dest, const Bitmap& src, const AxisMap& xs, const Ax
   const int32_t spanHi = *std::max_element(xs.tapSrc.begin(), xs.tapSrc.end());
   std::vector<Colour> span(static_cast<size_t>(spanHi - spanLo + 1));
   std::vector<int64_t> xWeightSum(n, 0);
-  for (size_t i = 0; i < n; ++i)
-    for (size_t t = xs.tapStart[i]; t < xs.tapStart[i + 1]; ++t) xWeightSum[i] += xs.tapWeight[t];
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t t = xs.tapStart[i]; t < xs.tapStart[i + 1]; ++t) {
+      xWeightSum[i] += xs.tapWeight[t];
+    }
+  }
 
   // Horizontally weighted sums of source rows (blue, green, red per destination
   // column), kept while later destination rows still need them: source rows are met
   // in ascending order.
   std::deque<std::pair<int32_t, std::vector<int64_t>>> rows;
   auto filtered = [&](int32_t sy) -> const std::vector<int64_t>& {
-    for (auto& [y, v] : rows)
-      if (y == sy) return v;
+    for (auto& [y, v] : rows) {
+      if (y == sy) {
+        return v;
+      }
+    }
     ReadColours(src, sy, spanLo, static_cast<int32_t>(span.size()), span.data());
     std::vector<int64_t> v(3 * n, 0);
     for (size_t i = 0; i < n; ++i) {
@@ -240,22 +301,30 @@ void StretchAverage(Bitmap& dest, const Bitmap& src, const AxisMap& xs, const Ax
   };
 
   std::optional<ColourMatcher> matcher;
-  if (dest.HasPalette()) matcher.emplace(dest.table);
+  if (dest.HasPalette()) {
+    matcher.emplace(dest.table);
+  }
   std::vector<Colour> out(n), dbuf;
-  if (RopUsesDest(rop)) dbuf.resize(n);
+  if (RopUsesDest(rop)) {
+    dbuf.resize(n);
+  }
   std::vector<Wide> acc(3 * n);
   for (int64_t step = 0; step < ys.count; ++step) {
     // Visit destination rows so that their source rows ascend.
     const int64_t r = flipY ? ys.count - 1 - step : step;
-    const size_t t0 = ys.tapStart[static_cast<size_t>(r)], t1 = ys.tapStart[static_cast<size_t>(r) + 1];
-    while (!rows.empty() && rows.front().first < std::min(ys.tapSrc[t0], ys.tapSrc[t1 - 1]))
+    const size_t t0 = ys.tapStart[static_cast<size_t>(r)],
+                 t1 = ys.tapStart[static_cast<size_t>(r) + 1];
+    while (!rows.empty() && rows.front().first < std::min(ys.tapSrc[t0], ys.tapSrc[t1 - 1])) {
       rows.pop_front();
+    }
     std::fill(acc.begin(), acc.end(), Wide{0});
     int64_t wsum = 0;
     for (size_t t = t0; t < t1; ++t) {
       const int64_t w = ys.tapWeight[t];
       const std::vector<int64_t>& v = filtered(ys.tapSrc[t]);
-      for (size_t k = 0; k < acc.size(); ++k) acc[k] += Wide{w} * v[k];
+      for (size_t k = 0; k < acc.size(); ++k) {
+        acc[k] += Wide{w} * v[k];
+      }
       wsum += w;
     }
     for (size_t i = 0; i < n; ++i) {
@@ -264,8 +333,12 @@ void StretchAverage(Bitmap& dest, const Bitmap& src, const AxisMap& xs, const Ax
                RoundedQuotient(acc[3 * i + 2], area) << 16;
     }
     const auto y = static_cast<int32_t>(ys.first + r);
-    if (!dbuf.empty()) ReadColours(dest, y, x0, static_cast<int32_t>(n), dbuf.data());
-    for (size_t i = 0; i < n; ++i) out[i] = ApplyRop(rop, out[i], dbuf.empty() ? 0 : dbuf[i]);
+    if (!dbuf.empty()) {
+      ReadColours(dest, y, x0, static_cast<int32_t>(n), dbuf.data());
+    }
+    for (size_t i = 0; i < n; ++i) {
+      out[i] = ApplyRop(rop, out[i], dbuf.empty() ? 0 : dbuf[i]);
+    }
     WriteColours(dest, y, x0, static_cast<int32_t>(n), out.data(), matcher ? &*matcher : nullptr);
   }
 }
@@ -290,7 +363,9 @@ __attribute__((noinline)) void HalveRowPair(const uint8_t* a, const uint8_t* b, 
                      _mm_add_epi16(_mm_unpackhi_epi8(x, zero), _mm_unpackhi_epi8(y, zero)));
   }
 #endif
-  for (; j < bytes; ++j) sums[j] = static_cast<uint16_t>(a[j] + b[j]);
+  for (; j < bytes; ++j) {
+    sums[j] = static_cast<uint16_t>(a[j] + b[j]);
+  }
   // Only bytes 0-2 of each 6 are used, so k runs to bytes - 3.
   const size_t used = bytes - 3;
   size_t k = 0;
@@ -305,7 +380,9 @@ __attribute__((noinline)) void HalveRowPair(const uint8_t* a, const uint8_t* b, 
     _mm_storeu_si128(reinterpret_cast<__m128i*>(averages + k), _mm_packus_epi16(lo, hi));
   }
 #endif
-  for (; k < used; ++k) averages[k] = static_cast<uint8_t>((sums[k] + sums[k + 3] + 2) >> 2);
+  for (; k < used; ++k) {
+    averages[k] = static_cast<uint8_t>((sums[k] + sums[k + 3] + 2) >> 2);
+  }
   for (int32_t i = 0; i < dw; ++i) {
     out[3 * i] = averages[6 * i];
     out[3 * i + 1] = averages[6 * i + 1];
@@ -337,14 +414,18 @@ void StretchAverageWhole(Bitmap& dest, int32_t dx, int32_t dy, int32_t dw, int32
     std::fill(columns.begin(), columns.end(), uint64_t{0});
     for (int32_t k = 0; k < ny; ++k) {
       const uint8_t* row = src.Row(sy + r * ny + k) + left;
-      for (size_t j = 0; j < rowBytes; ++j) columns[j] += row[j];
+      for (size_t j = 0; j < rowBytes; ++j) {
+        columns[j] += row[j];
+      }
     }
     uint8_t* out = dest.Row(dy + r) + 3 * static_cast<size_t>(dx);
     const uint64_t* col = columns.data();
     for (int32_t i = 0; i < dw; ++i, out += 3) {
       for (int c = 0; c < 3; ++c) {
         uint64_t sum = 0;
-        for (int32_t k = 0; k < nx; ++k) sum += col[3 * static_cast<size_t>(k) + static_cast<size_t>(c)];
+        for (int32_t k = 0; k < nx; ++k) {
+          sum += col[3 * static_cast<size_t>(k) + static_cast<size_t>(c)];
+        }
         out[c] = static_cast<uint8_t>((2 * sum + n) / (2 * n));
       }
       col += 3 * static_cast<size_t>(nx);
@@ -354,7 +435,9 @@ void StretchAverageWhole(Bitmap& dest, int32_t dx, int32_t dy, int32_t dw, int32
 
 inline Wide FloorDiv(Wide a, Wide b) {  // b > 0
   Wide q = a / b;
-  if ((a % b != 0) && (a < 0)) --q;
+  if ((a % b != 0) && (a < 0)) {
+    --q;
+  }
   return q;
 }
 
@@ -365,11 +448,14 @@ struct PixelMover {
   bool raw;
   std::optional<ColourMatcher> matcher;
   PixelMover(const Bitmap& s, Bitmap& d) : src(s), dest(d), raw(SameFormat(s, d)) {
-    if (!raw && d.HasPalette()) matcher.emplace(d.table);
+    if (!raw && d.HasPalette()) {
+      matcher.emplace(d.table);
+    }
   }
   void Move(const uint8_t* srow, int32_t sx, uint8_t* drow, int32_t dx) {
     const uint32_t v = GetRaw(src, srow, sx);
-    SetRaw(dest, drow, dx, raw ? v : ColourToRaw(dest, RawToColour(src, v), matcher ? &*matcher : nullptr));
+    SetRaw(dest, drow, dx,
+           raw ? v : ColourToRaw(dest, RawToColour(src, v), matcher ? &*matcher : nullptr));
   }
 };
 
@@ -396,9 +482,13 @@ void PlgGeneric(Bitmap& dest, const Bitmap& src, const POINT p[3], int32_t sx, i
       // (s, t) with q / 2 = s * a + t * b, scaled by 2 * det; u = s * w, v = t * h.
       const Wide u = FloorDiv(sign * (qx * by - qy * bx) * w, det2);
       const Wide v = FloorDiv(sign * (ax * qy - ay * qx) * h, det2);
-      if (u < 0 || u >= w || v < 0 || v >= h) continue;
+      if (u < 0 || u >= w || v < 0 || v >= h) {
+        continue;
+      }
       const Wide px = sx + u, py = sy + v;
-      if (px < 0 || px >= src.width || py < 0 || py >= src.height) continue;
+      if (px < 0 || px >= src.width || py < 0 || py >= src.height) {
+        continue;
+      }
       mover.Move(src.Row(static_cast<int32_t>(py)), static_cast<int32_t>(px), drow,
                  static_cast<int32_t>(x));
     }
@@ -407,8 +497,8 @@ void PlgGeneric(Bitmap& dest, const Bitmap& src, const POINT p[3], int32_t sx, i
 
 // Mirrors, half and quarter turns: each source pixel lands on exactly one destination
 // pixel, so the map is walked forwards. Returns false when the points are not such a map.
-bool PlgAxisAligned(Bitmap& dest, const Bitmap& src, const POINT p[3], int32_t sx,
-                    int32_t sy, int32_t w, int32_t h) {
+bool PlgAxisAligned(Bitmap& dest, const Bitmap& src, const POINT p[3], int32_t sx, int32_t sy,
+                    int32_t w, int32_t h) {
   const int64_t ax = int64_t{p[1].x} - p[0].x, ay = int64_t{p[1].y} - p[0].y;
   const int64_t bx = int64_t{p[2].x} - p[0].x, by = int64_t{p[2].y} - p[0].y;
   // Unit steps per source column (ea) and per source row (eb).
@@ -435,43 +525,59 @@ bool PlgAxisAligned(Bitmap& dest, const Bitmap& src, const POINT p[3], int32_t s
     const int64_t rowX = p[0].x + offset(ebx, v), rowY = p[0].y + offset(eby, v);
     if (eay == 0) {
       // The row stays a row: one destination row, columns forwards or backwards.
-      if (rowY < 0 || rowY >= dest.height) continue;
+      if (rowY < 0 || rowY >= dest.height) {
+        continue;
+      }
       uint8_t* drow = dest.Row(static_cast<int32_t>(rowY));
       for (int32_t u = u0; u < u1; ++u) {
         const int64_t x = rowX + offset(eax, u);
-        if (x >= 0 && x < dest.width) mover.Move(srow, sx + u, drow, static_cast<int32_t>(x));
+        if (x >= 0 && x < dest.width) {
+          mover.Move(srow, sx + u, drow, static_cast<int32_t>(x));
+        }
       }
     } else {
       // The row becomes a column.
-      if (rowX < 0 || rowX >= dest.width) continue;
+      if (rowX < 0 || rowX >= dest.width) {
+        continue;
+      }
       for (int32_t u = u0; u < u1; ++u) {
         const int64_t y = rowY + offset(eay, u);
-        if (y >= 0 && y < dest.height)
+        if (y >= 0 && y < dest.height) {
           mover.Move(srow, sx + u, dest.Row(static_cast<int32_t>(y)), static_cast<int32_t>(rowX));
+        }
       }
     }
   }
   return true;
 }
 
-bool PlgBltImpl(HDC dest, const POINT points[3], HDC src, int32_t srcX, int32_t srcY,
-                int32_t width, int32_t height, bool fastPaths) {
-  if (points == nullptr || width <= 0 || height <= 0) return false;
+bool PlgBltImpl(HDC dest, const POINT points[3], HDC src, int32_t srcX, int32_t srcY, int32_t width,
+                int32_t height, bool fastPaths) {
+  if (points == nullptr || width <= 0 || height <= 0) {
+    return false;
+  }
   auto lock = LockTables();
   auto s = Resolve(dest, src, true);
-  if (!s) return false;
+  if (!s) {
+    return false;
+  }
   const Wide det = (Wide{points[1].x} - points[0].x) * (Wide{points[2].y} - points[0].y) -
                    (Wide{points[1].y} - points[0].y) * (Wide{points[2].x} - points[0].x);
-  if (det == 0) return false;  // the parallelogram has no area
+  if (det == 0) {
+    return false;  // the parallelogram has no area
+  }
   std::unique_ptr<Bitmap> copy;
   const Bitmap* from = s->src;
   if (s->src == s->dest) {
     copy = Clone(*s->src);
-    if (!copy) return false;
+    if (!copy) {
+      return false;
+    }
     from = copy.get();
   }
-  if (!fastPaths || !PlgAxisAligned(*s->dest, *from, points, srcX, srcY, width, height))
+  if (!fastPaths || !PlgAxisAligned(*s->dest, *from, points, srcX, srcY, width, height)) {
     PlgGeneric(*s->dest, *from, points, srcX, srcY, width, height);
+  }
   return true;
 }
 
@@ -486,14 +592,19 @@ bool PlgBltReference(HDC dest, const POINT points[3], HDC src, int32_t srcX, int
 
 using namespace detail;
 
-bool BitBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC src,
-            int32_t srcX, int32_t srcY, uint32_t rop) {
-  if (!RopSupported(rop)) return false;
+bool BitBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC src, int32_t srcX,
+            int32_t srcY, uint32_t rop) {
+  if (!RopSupported(rop)) {
+    return false;
+  }
   auto lock = LockTables();
   auto s = Resolve(dest, src, RopUsesSource(rop));
-  if (!s) return false;
-  if (width > 0 && height > 0)
+  if (!s) {
+    return false;
+  }
+  if (width > 0 && height > 0) {
     ClippedCopy(*s->dest, x, y, width, height, s->src, srcX, srcY, rop);
+  }
   return true;
 }
 
@@ -503,22 +614,32 @@ namespace {
 bool StretchBltImpl(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC src,
                     int32_t srcX, int32_t srcY, int32_t srcWidth, int32_t srcHeight, uint32_t rop,
                     bool fastPaths) {
-  if (!RopSupported(rop)) return false;
+  if (!RopSupported(rop)) {
+    return false;
+  }
   auto lock = LockTables();
   const bool usesSource = RopUsesSource(rop);
   auto s = Resolve(dest, src, usesSource);
-  if (!s) return false;
+  if (!s) {
+    return false;
+  }
   // Normalise both rectangles; a negative size runs the rectangle leftwards / upwards.
   const int64_t dx = width < 0 ? int64_t{x} + width : x, dw = std::abs(int64_t{width});
   const int64_t dy = height < 0 ? int64_t{y} + height : y, dh = std::abs(int64_t{height});
-  if (dw == 0 || dh == 0) return true;
+  if (dw == 0 || dh == 0) {
+    return true;
+  }
   if (!usesSource) {
     ClippedCopy(*s->dest, dx, dy, dw, dh, nullptr, 0, 0, rop);
     return true;
   }
-  if (srcWidth == 0 || srcHeight == 0) return false;
-  const int64_t sx = srcWidth < 0 ? int64_t{srcX} + srcWidth : srcX, sw = std::abs(int64_t{srcWidth});
-  const int64_t sy = srcHeight < 0 ? int64_t{srcY} + srcHeight : srcY, sh = std::abs(int64_t{srcHeight});
+  if (srcWidth == 0 || srcHeight == 0) {
+    return false;
+  }
+  const int64_t sx = srcWidth < 0 ? int64_t{srcX} + srcWidth : srcX,
+                sw = std::abs(int64_t{srcWidth});
+  const int64_t sy = srcHeight < 0 ? int64_t{srcY} + srcHeight : srcY,
+                sh = std::abs(int64_t{srcHeight});
   const bool flipX = (width < 0) != (srcWidth < 0);
   const bool flipY = (height < 0) != (srcHeight < 0);
   if (dw == sw && dh == sh && !flipX && !flipY) {
@@ -529,7 +650,9 @@ bool StretchBltImpl(HDC dest, int32_t x, int32_t y, int32_t width, int32_t heigh
   const Bitmap* from = s->src;
   if (s->src == s->dest) {
     copy = Clone(*s->src);
-    if (!copy) return false;
+    if (!copy) {
+      return false;
+    }
     from = copy.get();
   }
   // An unscaled mirror is a pixel-for-pixel copy in every mode.
@@ -537,10 +660,10 @@ bool StretchBltImpl(HDC dest, int32_t x, int32_t y, int32_t width, int32_t heigh
   // Whole-number reductions (an encoder's chroma planes) skip the general taps.
   constexpr int64_t kMaxWholeArea = int64_t{1} << 24;
   if (fastPaths && average && rop == SRCCOPY && !flipX && !flipY && s->src != s->dest &&
-      s->src->bitsPerPixel == 24 && s->dest->bitsPerPixel == 24 && sw % dw == 0 &&
-      sh % dh == 0 && (sw / dw) * (sh / dh) <= kMaxWholeArea && dx >= 0 && dy >= 0 &&
-      dx + dw <= s->dest->width && dy + dh <= s->dest->height && sx >= 0 && sy >= 0 &&
-      sx + sw <= s->src->width && sy + sh <= s->src->height) {
+      s->src->bitsPerPixel == 24 && s->dest->bitsPerPixel == 24 && sw % dw == 0 && sh % dh == 0 &&
+      (sw / dw) * (sh / dh) <= kMaxWholeArea && dx >= 0 && dy >= 0 && dx + dw <= s->dest->width &&
+      dy + dh <= s->dest->height && sx >= 0 && sy >= 0 && sx + sw <= s->src->width &&
+      sy + sh <= s->src->height) {
     StretchAverageWhole(*s->dest, static_cast<int32_t>(dx), static_cast<int32_t>(dy),
                         static_cast<int32_t>(dw), static_cast<int32_t>(dh), *s->src,
                         static_cast<int32_t>(sx), static_cast<int32_t>(sy),
@@ -549,11 +672,14 @@ bool StretchBltImpl(HDC dest, int32_t x, int32_t y, int32_t width, int32_t heigh
   }
   const AxisMap xs = MapAxis(dx, dw, sx, sw, flipX, s->dest->width, from->width, average);
   const AxisMap ys = MapAxis(dy, dh, sy, sh, flipY, s->dest->height, from->height, average);
-  if (xs.count == 0 || ys.count == 0) return true;
-  if (average)
+  if (xs.count == 0 || ys.count == 0) {
+    return true;
+  }
+  if (average) {
     StretchAverage(*s->dest, *from, xs, ys, flipY, rop);
-  else
+  } else {
     StretchNearest(*s->dest, *from, xs, ys, rop);
+  }
   return true;
 }
 
@@ -574,9 +700,11 @@ bool StretchBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, H
                                 rop, true);
 }
 
-bool PlgBlt(HDC dest, const POINT points[3], HDC src, int32_t srcX, int32_t srcY,
-            int32_t width, int32_t height, HBITMAP mask, int32_t, int32_t) {
-  if (mask != 0) return false;  // masks are not supported
+bool PlgBlt(HDC dest, const POINT points[3], HDC src, int32_t srcX, int32_t srcY, int32_t width,
+            int32_t height, HBITMAP mask, int32_t, int32_t) {
+  if (mask != 0) {
+    return false;  // masks are not supported
+  }
   return PlgBltImpl(dest, points, src, srcX, srcY, width, height, true);
 }
 

@@ -17,7 +17,9 @@ class InProcessClipboard final : public ClipboardBackend {
 public:
   bool Open() override {
     std::lock_guard lock(mutex_);
-    if (open_) return false;
+    if (open_) {
+      return false;
+    }
     open_ = true;
     return true;
   }
@@ -59,7 +61,9 @@ ClipboardState& State() {
 
 // Frees the bitmap the clipboard holds (the clipboard's data was replaced or emptied).
 void ReleaseOwned(ClipboardState& s) {
-  if (s.owned == 0) return;
+  if (s.owned == 0) {
+    return;
+  }
   auto lock = LockTables();
   if (Bitmap* b = FindBitmap(s.owned); b != nullptr) {
     b->clipboardOwned = false;
@@ -92,7 +96,9 @@ ClipboardImage ToImage(const Bitmap& b) {
 std::shared_ptr<ClipboardBackend> SetClipboardBackend(std::shared_ptr<ClipboardBackend> backend) {
   ClipboardState& s = State();
   std::lock_guard lock(s.mutex);
-  if (!backend) backend = std::make_shared<InProcessClipboard>();
+  if (!backend) {
+    backend = std::make_shared<InProcessClipboard>();
+  }
   std::swap(s.backend, backend);
   return backend;
 }
@@ -100,7 +106,9 @@ std::shared_ptr<ClipboardBackend> SetClipboardBackend(std::shared_ptr<ClipboardB
 bool OpenClipboard(HWND) {
   ClipboardState& s = State();
   std::lock_guard lock(s.mutex);
-  if (s.open || !s.backend->Open()) return false;
+  if (s.open || !s.backend->Open()) {
+    return false;
+  }
   s.open = true;
   return true;
 }
@@ -108,7 +116,9 @@ bool OpenClipboard(HWND) {
 bool EmptyClipboard() {
   ClipboardState& s = State();
   std::lock_guard lock(s.mutex);
-  if (!s.open) return false;
+  if (!s.open) {
+    return false;
+  }
   s.backend->Clear();
   ReleaseOwned(s);
   return true;
@@ -117,19 +127,27 @@ bool EmptyClipboard() {
 HANDLE32 SetClipboardData(uint32_t format, HANDLE32 data) {
   ClipboardState& s = State();
   std::lock_guard lock(s.mutex);
-  if (!s.open || format != CF_BITMAP) return 0;
+  if (!s.open || format != CF_BITMAP) {
+    return 0;
+  }
   ClipboardImage image;
   {
     auto tables = LockTables();
     const Bitmap* b = FindBitmap(data);
-    if (b == nullptr || b->stock || b->selectedCount > 0 || b->clipboardOwned) return 0;
+    if (b == nullptr || b->stock || b->selectedCount > 0 || b->clipboardOwned) {
+      return 0;
+    }
     image = ToImage(*b);
   }
-  if (!s.backend->SetImage(image)) return 0;
+  if (!s.backend->SetImage(image)) {
+    return 0;
+  }
   ReleaseOwned(s);
   auto tables = LockTables();
   // The bitmap may not have been freed meanwhile: this is the one user-interface thread.
-  if (Bitmap* b = FindBitmap(data); b != nullptr) b->clipboardOwned = true;
+  if (Bitmap* b = FindBitmap(data); b != nullptr) {
+    b->clipboardOwned = true;
+  }
   s.owned = data;
   return data;
 }
@@ -137,7 +155,9 @@ HANDLE32 SetClipboardData(uint32_t format, HANDLE32 data) {
 bool CloseClipboard() {
   ClipboardState& s = State();
   std::lock_guard lock(s.mutex);
-  if (!s.open) return false;
+  if (!s.open) {
+    return false;
+  }
   s.backend->Close();
   s.open = false;
   return true;
@@ -152,19 +172,26 @@ HBITMAP GetClipboardBitmap() {
     if (s.open) {
       image = s.backend->GetImage();
     } else {
-      if (!s.backend->Open()) return 0;
+      if (!s.backend->Open()) {
+        return 0;
+      }
       image = s.backend->GetImage();
       s.backend->Close();
     }
   }
   if (!image || image->width <= 0 || image->height <= 0 ||
-      image->bgrx.size() != static_cast<size_t>(image->width) * static_cast<size_t>(image->height) * 4)
+      image->bgrx.size() !=
+          static_cast<size_t>(image->width) * static_cast<size_t>(image->height) * 4) {
     return 0;
+  }
   auto b = MakeBitmap(image->width, image->height, 32, false, false);
-  if (!b) return 0;
-  for (int32_t y = 0; y < b->height; ++y)
+  if (!b) {
+    return 0;
+  }
+  for (int32_t y = 0; y < b->height; ++y) {
     std::memcpy(b->Row(y), image->bgrx.data() + static_cast<size_t>(y) * b->width * 4,
                 static_cast<size_t>(b->width) * 4);
+  }
   auto lock = LockTables();
   return AddBitmap(std::move(b));
 }

@@ -25,31 +25,43 @@ int DescribeBitmap(const Bitmap& b, BITMAPINFO* bmi) {
   h.biSizeImage = static_cast<uint32_t>(RowBytes(b.width, b.bitsPerPixel, 4) * b.height);
   h.biXPelsPerMeter = xPels;
   h.biYPelsPerMeter = yPels;
-  if (b.HasPalette()) std::copy(b.table.begin(), b.table.end(), bmi->bmiColors);
+  if (b.HasPalette()) {
+    std::copy(b.table.begin(), b.table.end(), bmi->bmiColors);
+  }
   return b.height;
 }
 
 }  // namespace
 
-int GetDIBits(HDC dc, HBITMAP bitmap, uint32_t start, uint32_t lines, void* bits,
-              BITMAPINFO* bmi, uint32_t usage) {
-  if (bmi == nullptr || usage != DIB_RGB_COLORS) return 0;
+int GetDIBits(HDC dc, HBITMAP bitmap, uint32_t start, uint32_t lines, void* bits, BITMAPINFO* bmi,
+              uint32_t usage) {
+  if (bmi == nullptr || usage != DIB_RGB_COLORS) {
+    return 0;
+  }
   auto lock = LockTables();
   const Bitmap* b = FindBitmap(bitmap);
-  if (FindDc(dc) == nullptr || b == nullptr) return 0;
+  if (FindDc(dc) == nullptr || b == nullptr) {
+    return 0;
+  }
   BITMAPINFOHEADER& h = bmi->bmiHeader;
-  if (h.biSize < sizeof(BITMAPINFOHEADER)) return 0;
-  if (h.biBitCount == 0) return bits == nullptr ? DescribeBitmap(*b, bmi) : 0;
+  if (h.biSize < sizeof(BITMAPINFOHEADER)) {
+    return 0;
+  }
+  if (h.biBitCount == 0) {
+    return bits == nullptr ? DescribeBitmap(*b, bmi) : 0;
+  }
 
   const int depth = h.biBitCount;
   if (!ValidDibDepth(depth) || h.biCompression != BI_RGB || h.biWidth <= 0 || h.biHeight == 0 ||
-      h.biHeight == std::numeric_limits<int32_t>::min())
+      h.biHeight == std::numeric_limits<int32_t>::min()) {
     return 0;
+  }
   const int64_t stride = RowBytes(h.biWidth, depth, 4);
   const int64_t rows = h.biHeight < 0 ? -int64_t{h.biHeight} : h.biHeight;
   if (stride > std::numeric_limits<int32_t>::max() ||
-      static_cast<uint64_t>(stride * rows) > kMaxBitmapBytes)
+      static_cast<uint64_t>(stride * rows) > kMaxBitmapBytes) {
     return 0;
+  }
 
   // The format being written, as a bitmap record without pixels of its own.
   Bitmap target;
@@ -65,9 +77,11 @@ int GetDIBits(HDC dc, HBITMAP bitmap, uint32_t start, uint32_t lines, void* bits
       target.table.assign(bmi->bmiColors, bmi->bmiColors + used);
     }
   }
-  if (start >= static_cast<uint32_t>(b->height)) return 0;
-  const auto copied = static_cast<int32_t>(
-      std::min<int64_t>({int64_t{lines}, int64_t{b->height} - start, rows}));
+  if (start >= static_cast<uint32_t>(b->height)) {
+    return 0;
+  }
+  const auto copied =
+      static_cast<int32_t>(std::min<int64_t>({int64_t{lines}, int64_t{b->height} - start, rows}));
   if (bits == nullptr) {
     h.biSizeImage = static_cast<uint32_t>(stride * rows);
     return copied;
@@ -75,7 +89,9 @@ int GetDIBits(HDC dc, HBITMAP bitmap, uint32_t start, uint32_t lines, void* bits
 
   const bool raw = SameFormat(*b, target);
   std::optional<ColourMatcher> matcher;
-  if (!raw && target.HasPalette()) matcher.emplace(target.table);
+  if (!raw && target.HasPalette()) {
+    matcher.emplace(target.table);
+  }
   const int32_t cols = std::min(h.biWidth, b->width);
   std::vector<Colour> buf(static_cast<size_t>(cols));
   auto* out = static_cast<uint8_t*>(bits);
@@ -87,11 +103,14 @@ int GetDIBits(HDC dc, HBITMAP bitmap, uint32_t start, uint32_t lines, void* bits
     uint8_t* drow = out + memoryRow * stride;
     const uint8_t* srow = b->Row(y);
     if (raw) {
-      for (int32_t x = 0; x < cols; ++x) SetRaw(target, drow, x, GetRaw(*b, srow, x));
+      for (int32_t x = 0; x < cols; ++x) {
+        SetRaw(target, drow, x, GetRaw(*b, srow, x));
+      }
     } else {
       ReadColours(*b, y, 0, cols, buf.data());
-      for (int32_t x = 0; x < cols; ++x)
+      for (int32_t x = 0; x < cols; ++x) {
         SetRaw(target, drow, x, ColourToRaw(target, buf[x], matcher ? &*matcher : nullptr));
+      }
     }
   }
   return copied;

@@ -124,8 +124,8 @@ bool DeleteDC(HDC dc);
 // DIB section of 1, 4, 8 or 24 bits per pixel, BI_RGB. For palette depths the colour
 // table is read from bmi->bmiColors (biClrUsed entries, or all 2^bits when 0). Other
 // depths, zero sizes or memory beyond what the layer allows: 0, *bits = nullptr.
-HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* bmi, uint32_t usage, void** bits,
-                         void* section, uint32_t offset);
+HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* bmi, uint32_t usage, void** bits, void* section,
+                         uint32_t offset);
 // The same for a caller that holds only a header (a palette depth then gets a black
 // table).
 HBITMAP CreateDIBSection(HDC dc, const BITMAPINFOHEADER* bih, uint32_t usage, void** bits,
@@ -166,15 +166,15 @@ uint32_t SetDIBColorTable(HDC dc, uint32_t start, uint32_t count, const RGBQUAD*
 // most |biHeight| lines are written, so a buffer sized from the header is never
 // overrun; a narrower biWidth takes the left columns. biBitCount 0 with bits null fills
 // the header (and table) with the bitmap's own format.
-int GetDIBits(HDC dc, HBITMAP bitmap, uint32_t start, uint32_t lines, void* bits,
-              BITMAPINFO* bmi, uint32_t usage);
+int GetDIBits(HDC dc, HBITMAP bitmap, uint32_t start, uint32_t lines, void* bits, BITMAPINFO* bmi,
+              uint32_t usage);
 
 // Blits -----------------------------------------------------------------------------
 // Copies the rectangle clipped to both surfaces (a negative corner on either side moves
 // both rectangles), converting between depths. A surface onto itself may overlap.
 // False for a bad DC or raster operation; an empty or fully clipped rectangle: true.
-bool BitBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC src,
-            int32_t srcX, int32_t srcY, uint32_t rop);
+bool BitBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC src, int32_t srcX,
+            int32_t srcY, uint32_t rop);
 int SetStretchBltMode(HDC dc, int mode);  // previous mode, 0 on failure
 int GetStretchBltMode(HDC dc);
 // Scales in dest's stretch mode: HALFTONE averages the source pixels each destination
@@ -189,8 +189,8 @@ bool StretchBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, H
 // be 0. Pixel-exact for mirrors and quarter turns. Each destination pixel takes the
 // source pixel under its centre (inverse mapping). A mask, an empty source rectangle
 // or a flat parallelogram: false.
-bool PlgBlt(HDC dest, const POINT points[3], HDC src, int32_t srcX, int32_t srcY,
-            int32_t width, int32_t height, HBITMAP mask, int32_t maskX, int32_t maskY);
+bool PlgBlt(HDC dest, const POINT points[3], HDC src, int32_t srcX, int32_t srcY, int32_t width,
+            int32_t height, HBITMAP mask, int32_t maskX, int32_t maskY);
 
 // Clipboard -------------------------------------------------------------------------
 // Backed by the installed ClipboardBackend (clipboard.h); in-process by default.

@@ -47,8 +47,12 @@ bool MemoryDc::Select(HBITMAP bitmap, Ownership ownership) {
 }
 
 void MemoryDc::Deselect() {
-  if (previous_ != 0) SelectObject(dc_, previous_);
-  if (owned_ && bitmap_ != 0) DeleteObject(bitmap_);
+  if (previous_ != 0) {
+    SelectObject(dc_, previous_);
+  }
+  if (owned_ && bitmap_ != 0) {
+    DeleteObject(bitmap_);
+  }
   bitmap_ = 0;
   previous_ = 0;
   owned_ = false;
@@ -56,7 +60,9 @@ void MemoryDc::Deselect() {
 
 void MemoryDc::Reset() {
   Deselect();
-  if (dc_ != 0) DeleteDC(dc_);
+  if (dc_ != 0) {
+    DeleteDC(dc_);
+  }
   dc_ = 0;
 }
 

@@ -27,8 +27,12 @@ inline uint32_t Distance(Colour a, Colour b) {
 ColourMatcher::ColourMatcher(const std::vector<RGBQUAD>& table)
     : cacheKey_(kCacheSize, 0), cacheIndex_(kCacheSize, 0) {
   colours_.reserve(table.size());
-  for (const RGBQUAD& q : table) colours_.push_back(ToColour(q));
-  if (colours_.empty()) colours_.push_back(0);  // nothing to match: index 0
+  for (const RGBQUAD& q : table) {
+    colours_.push_back(ToColour(q));
+  }
+  if (colours_.empty()) {
+    colours_.push_back(0);  // nothing to match: index 0
+  }
 }
 
 uint32_t ColourMatcher::Match(Colour c) {
@@ -36,7 +40,9 @@ uint32_t ColourMatcher::Match(Colour c) {
   // Multiplicative hash: neighbouring colours of a photo land in different slots.
   const size_t slot = (c * 2654435761u) >> (32 - 14);
   const uint32_t key = c | 1u << 24;
-  if (cacheKey_[slot] == key) return cacheIndex_[slot];
+  if (cacheKey_[slot] == key) {
+    return cacheIndex_[slot];
+  }
   const uint32_t index = Search(c);
   cacheKey_[slot] = key;
   cacheIndex_[slot] = static_cast<uint8_t>(index);
@@ -49,7 +55,9 @@ uint32_t ColourMatcher::Search(Colour c) {
   if (colours_.size() <= 16) {
     for (size_t i = 0; i < colours_.size(); ++i) {
       const uint32_t d = Distance(c, colours_[i]);
-      if (d < bestDistance) bestDistance = d, best = static_cast<uint32_t>(i);
+      if (d < bestDistance) {
+        bestDistance = d, best = static_cast<uint32_t>(i);
+      }
     }
     return best;
   }
@@ -60,12 +68,16 @@ uint32_t ColourMatcher::Search(Colour c) {
     cellStart_.assign(kCellCount, -1);
     cellCount_.assign(kCellCount, 0);
   }
-  if (cellStart_[cell] < 0) DeriveCell(cell);
+  if (cellStart_[cell] < 0) {
+    DeriveCell(cell);
+  }
   const auto start = static_cast<size_t>(cellStart_[cell]);
   for (size_t k = 0; k < cellCount_[cell]; ++k) {
     const uint32_t i = cellEntries_[start + k];
     const uint32_t d = Distance(c, colours_[i]);
-    if (d < bestDistance) bestDistance = d, best = i;
+    if (d < bestDistance) {
+      bestDistance = d, best = i;
+    }
   }
   return best;
 }
@@ -110,26 +122,34 @@ void ReadColours(const Bitmap& b, int32_t y, int32_t x, int32_t n, Colour* out) 
   switch (b.bitsPerPixel) {
     case 24: {
       const uint8_t* p = row + 3 * static_cast<size_t>(x);
-      for (int32_t i = 0; i < n; ++i, p += 3)
+      for (int32_t i = 0; i < n; ++i, p += 3) {
         out[i] = static_cast<Colour>(p[0]) | static_cast<Colour>(p[1]) << 8 |
                  static_cast<Colour>(p[2]) << 16;
+      }
       break;
     }
     case 32: {
       const uint8_t* p = row + 4 * static_cast<size_t>(x);
-      for (int32_t i = 0; i < n; ++i, p += 4)
+      for (int32_t i = 0; i < n; ++i, p += 4) {
         out[i] = static_cast<Colour>(p[0]) | static_cast<Colour>(p[1]) << 8 |
                  static_cast<Colour>(p[2]) << 16;
+      }
       break;
     }
     case 8: {
       Colour lut[256];
-      for (uint32_t k = 0; k < 256; ++k) lut[k] = RawToColour(b, k);
-      for (int32_t i = 0; i < n; ++i) out[i] = lut[row[x + i]];
+      for (uint32_t k = 0; k < 256; ++k) {
+        lut[k] = RawToColour(b, k);
+      }
+      for (int32_t i = 0; i < n; ++i) {
+        out[i] = lut[row[x + i]];
+      }
       break;
     }
     default:
-      for (int32_t i = 0; i < n; ++i) out[i] = RawToColour(b, GetRaw(b, row, x + i));
+      for (int32_t i = 0; i < n; ++i) {
+        out[i] = RawToColour(b, GetRaw(b, row, x + i));
+      }
       break;
   }
 }
@@ -158,18 +178,29 @@ void WriteColours(Bitmap& b, int32_t y, int32_t x, int32_t n, const Colour* in,
       break;
     }
     default:
-      for (int32_t i = 0; i < n; ++i) SetRaw(b, row, x + i, ColourToRaw(b, in[i], matcher));
+      for (int32_t i = 0; i < n; ++i) {
+        SetRaw(b, row, x + i, ColourToRaw(b, in[i], matcher));
+      }
       break;
   }
 }
 
 bool SameFormat(const Bitmap& a, const Bitmap& b) {
-  if (a.bitsPerPixel != b.bitsPerPixel) return false;
-  if (!a.HasPalette()) return true;
+  if (a.bitsPerPixel != b.bitsPerPixel) {
+    return false;
+  }
+  if (!a.HasPalette()) {
+    return true;
+  }
   // Indices mean the same colours only when every index a can hold means the same in b.
-  if (a.table.size() > b.table.size()) return false;
-  for (size_t i = 0; i < a.table.size(); ++i)
-    if (ToColour(a.table[i]) != ToColour(b.table[i])) return false;
+  if (a.table.size() > b.table.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < a.table.size(); ++i) {
+    if (ToColour(a.table[i]) != ToColour(b.table[i])) {
+      return false;
+    }
+  }
   return true;
 }
 
@@ -184,10 +215,8 @@ bool RopSupported(uint32_t rop) {
     case NOTSRCERASE:
     case DSTINVERT:
     case BLACKNESS:
-    case WHITENESS:
-      return true;
-    default:
-      return false;
+    case WHITENESS: return true;
+    default: return false;
   }
 }
 

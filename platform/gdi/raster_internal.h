@@ -70,8 +70,8 @@ Bitmap* DcSurface(const Dc& dc);
 // Bytes per row: DIB rows are padded to 4 bytes, device-dependent rows to 2.
 int64_t RowBytes(int64_t width, int bitsPerPixel, int alignBytes);
 // A new bitmap record with zeroed pixel memory, or nullptr for a refused size/depth.
-std::unique_ptr<Bitmap> MakeBitmap(int32_t width, int32_t height, int bitsPerPixel,
-                                   bool isDib, bool bottomUp);
+std::unique_ptr<Bitmap> MakeBitmap(int32_t width, int32_t height, int bitsPerPixel, bool isDib,
+                                   bool bottomUp);
 HBITMAP AddBitmap(std::unique_ptr<Bitmap> bitmap);  // 0 when the table is full
 bool FreeBitmap(HBITMAP handle);                    // removes it from the table
 std::vector<RGBQUAD> GreyRamp(int bitsPerPixel);
@@ -81,14 +81,10 @@ std::vector<RGBQUAD> GreyRamp(int bitsPerPixel);
 // value in Colour byte order (32 bits keeps its unused top byte).
 inline uint32_t GetRaw(const Bitmap& b, const uint8_t* row, int32_t x) {
   switch (b.bitsPerPixel) {
-    case 1:
-      return (row[x >> 3] >> (7 - (x & 7))) & 1u;
-    case 4:
-      return (x & 1) ? row[x >> 1] & 0x0Fu : row[x >> 1] >> 4;
-    case 8:
-      return row[x];
-    case 16:
-      return static_cast<uint32_t>(row[2 * x]) | static_cast<uint32_t>(row[2 * x + 1]) << 8;
+    case 1: return (row[x >> 3] >> (7 - (x & 7))) & 1u;
+    case 4: return (x & 1) ? row[x >> 1] & 0x0Fu : row[x >> 1] >> 4;
+    case 8: return row[x];
+    case 16: return static_cast<uint32_t>(row[2 * x]) | static_cast<uint32_t>(row[2 * x + 1]) << 8;
     case 24:
       return static_cast<uint32_t>(row[3 * x]) | static_cast<uint32_t>(row[3 * x + 1]) << 8 |
              static_cast<uint32_t>(row[3 * x + 2]) << 16;
@@ -110,9 +106,7 @@ inline void SetRaw(const Bitmap& b, uint8_t* row, int32_t x, uint32_t v) {
       row[x >> 1] = (x & 1) ? static_cast<uint8_t>((row[x >> 1] & 0xF0u) | (v & 0x0Fu))
                             : static_cast<uint8_t>((row[x >> 1] & 0x0Fu) | ((v & 0x0Fu) << 4));
       break;
-    case 8:
-      row[x] = static_cast<uint8_t>(v);
-      break;
+    case 8: row[x] = static_cast<uint8_t>(v); break;
     case 16:
       row[2 * x] = static_cast<uint8_t>(v);
       row[2 * x + 1] = static_cast<uint8_t>(v >> 8);
@@ -147,10 +141,8 @@ inline Colour RawToColour(const Bitmap& b, uint32_t raw) {
     case 8:
       // An index beyond a short table reads as black.
       return raw < b.table.size() ? ToColour(b.table[raw]) : 0u;
-    case 16:
-      return Expand555(raw);
-    default:
-      return raw & 0xFFFFFFu;
+    case 16: return Expand555(raw);
+    default: return raw & 0xFFFFFFu;
   }
 }
 
@@ -180,12 +172,9 @@ inline uint32_t ColourToRaw(const Bitmap& b, Colour c, ColourMatcher* matcher) {
   switch (b.bitsPerPixel) {
     case 1:
     case 4:
-    case 8:
-      return matcher->Match(c);
-    case 16:
-      return Pack555(c);
-    default:
-      return c & 0xFFFFFFu;
+    case 8: return matcher->Match(c);
+    case 16: return Pack555(c);
+    default: return c & 0xFFFFFFu;
   }
 }
 

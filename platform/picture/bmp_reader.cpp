@@ -34,9 +34,15 @@ struct Channel {
   static Channel Of(uint32_t mask) {
     Channel c;
     c.mask = mask;
-    if (mask == 0) return c;
-    while (((mask >> c.shift) & 1u) == 0) ++c.shift;
-    while (c.shift + c.width < 32 && ((mask >> (c.shift + c.width)) & 1u) != 0) ++c.width;
+    if (mask == 0) {
+      return c;
+    }
+    while (((mask >> c.shift) & 1u) == 0) {
+      ++c.shift;
+    }
+    while (c.shift + c.width < 32 && ((mask >> (c.shift + c.width)) & 1u) != 0) {
+      ++c.width;
+    }
     if ((mask >> c.shift) != (c.width == 32 ? ~0u : (1u << c.width) - 1u)) {
       throw PictureError("BMP colour mask is not one run of bits");
     }
@@ -44,7 +50,9 @@ struct Channel {
   }
   // The channel of a pixel widened or narrowed to 0..255.
   uint32_t Extract(uint32_t pixel) const {
-    if (width == 0) return 0;
+    if (width == 0) {
+      return 0;
+    }
     const uint64_t max = (uint64_t{1} << width) - 1;
     const uint64_t value = (pixel & mask) >> shift;
     return static_cast<uint32_t>((value * 255 + max / 2) / max);
@@ -76,12 +84,15 @@ Header ReadHeader(const ByteReader& in, int64_t maxPixels) {
   const uint64_t infoStart = kFileHeaderSize;
   // OS/2 2.x headers may stop after any field past the first 16 bytes; 40 is taken as
   // the Windows header, which has the same fields in the same places.
-  const bool os2v2 = headerSize >= kOs2MinHeaderSize && headerSize <= kOs2HeaderSize && headerSize % 4 == 0 &&
-                     headerSize != kInfoHeaderSize && headerSize != 52 && headerSize != 56;
+  const bool os2v2 = headerSize >= kOs2MinHeaderSize && headerSize <= kOs2HeaderSize &&
+                     headerSize % 4 == 0 && headerSize != kInfoHeaderSize && headerSize != 52 &&
+                     headerSize != 56;
   if (headerSize == kCoreHeaderSize) {
     h.width = in.U16(infoStart + 4, "BMP width");
     h.height = in.U16(infoStart + 6, "BMP height");
-    if (in.U16(infoStart + 8, "BMP planes") != 1) throw PictureError("BMP planes field is not 1");
+    if (in.U16(infoStart + 8, "BMP planes") != 1) {
+      throw PictureError("BMP planes field is not 1");
+    }
     h.bits = in.U16(infoStart + 10, "BMP bit count");
     h.tableEntrySize = 3;
   } else if (os2v2 || headerSize == kInfoHeaderSize || headerSize == 52 || headerSize == 56 ||
@@ -91,13 +102,23 @@ Header ReadHeader(const ByteReader& in, int64_t maxPixels) {
     const int64_t height = in.I32(infoStart + 8, "BMP height");
     h.topDown = height < 0;
     h.height = height < 0 ? -height : height;
-    if (in.U16(infoStart + 12, "BMP planes") != 1) throw PictureError("BMP planes field is not 1");
+    if (in.U16(infoStart + 12, "BMP planes") != 1) {
+      throw PictureError("BMP planes field is not 1");
+    }
     h.bits = in.U16(infoStart + 14, "BMP bit count");
-    if (headerSize >= 20) h.compression = in.U32(infoStart + 16, "BMP compression");
-    if (headerSize >= 24) h.imageSize = in.U32(infoStart + 20, "BMP image size");
-    if (headerSize >= 36) h.colourCount = in.U32(infoStart + 32, "BMP colour count");
+    if (headerSize >= 20) {
+      h.compression = in.U32(infoStart + 16, "BMP compression");
+    }
+    if (headerSize >= 24) {
+      h.imageSize = in.U32(infoStart + 20, "BMP image size");
+    }
+    if (headerSize >= 36) {
+      h.colourCount = in.U32(infoStart + 32, "BMP colour count");
+    }
     // OS/2 2.x numbers 3 and 4 are Huffman 1D and RLE24, not bit fields.
-    if (os2v2 && h.compression >= kBiBitfields) RefuseCompression(h.compression);
+    if (os2v2 && h.compression >= kBiBitfields) {
+      RefuseCompression(h.compression);
+    }
   } else {
     throw PictureError("unknown BMP header size " + std::to_string(headerSize));
   }
@@ -107,17 +128,24 @@ Header ReadHeader(const ByteReader& in, int64_t maxPixels) {
   switch (h.bits) {
     case 1:
     case 24:
-      if (h.compression != kBiRgb) RefuseCompression(h.compression);
+      if (h.compression != kBiRgb) {
+        RefuseCompression(h.compression);
+      }
       break;
     case 4:
-      if (h.compression != kBiRgb && h.compression != kBiRle4) RefuseCompression(h.compression);
+      if (h.compression != kBiRgb && h.compression != kBiRle4) {
+        RefuseCompression(h.compression);
+      }
       break;
     case 8:
-      if (h.compression != kBiRgb && h.compression != kBiRle8) RefuseCompression(h.compression);
+      if (h.compression != kBiRgb && h.compression != kBiRle8) {
+        RefuseCompression(h.compression);
+      }
       break;
     case 16:
     case 32:
-      if (h.compression != kBiRgb && h.compression != kBiBitfields && h.compression != kBiAlphaBitfields) {
+      if (h.compression != kBiRgb && h.compression != kBiBitfields &&
+          h.compression != kBiAlphaBitfields) {
         RefuseCompression(h.compression);
       }
       break;
@@ -132,13 +160,18 @@ Header ReadHeader(const ByteReader& in, int64_t maxPixels) {
   if (h.bits <= 8) {
     const uint32_t full = 1u << h.bits;
     // 0 means the full table; a larger count than the depth can index is clamped.
-    if (h.colourCount == 0 || h.colourCount > full) h.colourCount = full;
+    if (h.colourCount == 0 || h.colourCount > full) {
+      h.colourCount = full;
+    }
     in.Need(h.tableOffset, uint64_t{h.colourCount} * h.tableEntrySize, "BMP colour table");
     h.headersEnd = h.tableOffset + uint64_t{h.colourCount} * h.tableEntrySize;
   } else if (h.compression == kBiBitfields || h.compression == kBiAlphaBitfields) {
     // The masks follow a 40-byte header, or are its extension's first fields.
-    for (int i = 0; i < 3; ++i) h.masks[i] = in.U32(infoStart + kInfoHeaderSize + 4 * i, "BMP colour masks");
-    const uint64_t masksEnd = infoStart + kInfoHeaderSize + (h.compression == kBiAlphaBitfields ? 16 : 12);
+    for (int i = 0; i < 3; ++i) {
+      h.masks[i] = in.U32(infoStart + kInfoHeaderSize + 4 * i, "BMP colour masks");
+    }
+    const uint64_t masksEnd =
+        infoStart + kInfoHeaderSize + (h.compression == kBiAlphaBitfields ? 16 : 12);
     h.headersEnd = std::max(h.tableOffset, masksEnd);
   } else if (h.bits == 16) {
     h.masks[0] = 0x7C00;
@@ -149,7 +182,9 @@ Header ReadHeader(const ByteReader& in, int64_t maxPixels) {
     h.masks[1] = 0x0000FF00;
     h.masks[2] = 0x000000FF;
   }
-  if (h.headersEnd == 0) h.headersEnd = h.tableOffset;
+  if (h.headersEnd == 0) {
+    h.headersEnd = h.tableOffset;
+  }
   return h;
 }
 
@@ -161,7 +196,8 @@ PictureHeader Describe(const ByteReader& in, const Header& h, int outBits) {
   if (h.bits <= 8) {
     p.colourCount = h.colourCount;
     for (uint32_t i = 0; i < h.colourCount; ++i) {
-      const uint8_t* e = in.At(h.tableOffset + uint64_t{i} * h.tableEntrySize, 3, "BMP colour table");
+      const uint8_t* e =
+          in.At(h.tableOffset + uint64_t{i} * h.tableEntrySize, 3, "BMP colour table");
       p.colours[i] = gdi::RGBQUAD{e[0], e[1], e[2], 0};
     }
   }
@@ -186,13 +222,15 @@ void ReadDirect(Input& in, const Header& h, uint64_t dataOffset, const PicturePr
   const Channel red = Channel::Of(h.masks[0]);
   const Channel green = Channel::Of(h.masks[1]);
   const Channel blue = Channel::Of(h.masks[2]);
-  if ((red.mask & green.mask) != 0 || (red.mask & blue.mask) != 0 || (green.mask & blue.mask) != 0) {
+  if ((red.mask & green.mask) != 0 || (red.mask & blue.mask) != 0 ||
+      (green.mask & blue.mask) != 0) {
     throw PictureError("BMP colour masks overlap");
   }
   if (h.bits == 16 && (red.mask | green.mask | blue.mask) > 0xFFFF) {
     throw PictureError("BMP colour mask wider than a 16-bit pixel");
   }
-  const bool is555 = h.bits == 16 && red.mask == 0x7C00 && green.mask == 0x03E0 && blue.mask == 0x001F;
+  const bool is555 =
+      h.bits == 16 && red.mask == 0x7C00 && green.mask == 0x03E0 && blue.mask == 0x001F;
   Sink sink(Describe(in.Head(), h, is555 ? 16 : 32), prepare);
   if (is555) {
     ForEachRow(in, h, dataOffset, [&](int64_t top, const uint8_t* src) { sink.Raw555(top, src); });
@@ -224,10 +262,15 @@ public:
   RleBytes(Input& in, uint64_t start, uint64_t limit) : in_(in), pos_(start), end_(start + limit) {}
   uint8_t Next() {
     if (at_ == got_) {
-      if (pos_ >= end_) throw PictureError("truncated file: BMP run-length data ends before its picture");
-      got_ = in_.TakeSome(pos_, window_, static_cast<size_t>(std::min<uint64_t>(sizeof window_, end_ - pos_)));
+      if (pos_ >= end_) {
+        throw PictureError("truncated file: BMP run-length data ends before its picture");
+      }
+      got_ = in_.TakeSome(pos_, window_,
+                          static_cast<size_t>(std::min<uint64_t>(sizeof window_, end_ - pos_)));
       at_ = 0;
-      if (got_ == 0) throw PictureError("truncated file: BMP run-length data ends before its picture");
+      if (got_ == 0) {
+        throw PictureError("truncated file: BMP run-length data ends before its picture");
+      }
       pos_ += got_;
     }
     return window_[at_++];
@@ -250,7 +293,8 @@ void ReadRle(Input& in, const Header& h, uint64_t dataOffset, const PicturePrepa
   const bool four = h.bits == 4;
   // Two bytes per pixel and per row end, plus the end of bitmap, is the most a run-length
   // encoder needs; a longer stream is no longer describing this picture.
-  const uint64_t bound = 2 * static_cast<uint64_t>(h.width + 2) * static_cast<uint64_t>(h.height) + 2 + 4096;
+  const uint64_t bound =
+      2 * static_cast<uint64_t>(h.width + 2) * static_cast<uint64_t>(h.height) + 2 + 4096;
   RleBytes data(in, dataOffset, h.imageSize != 0 ? std::min<uint64_t>(h.imageSize, bound) : bound);
   std::vector<uint8_t> row(static_cast<size_t>(h.width), 0);
   int64_t x = 0;
@@ -262,8 +306,12 @@ void ReadRle(Input& in, const Header& h, uint64_t dataOffset, const PicturePrepa
     x = 0;
   };
   const auto room = [&](int64_t count, const char* what) {
-    if (y >= h.height) throw PictureError(std::string("BMP ") + what + " leaves the picture");
-    if (count > h.width - x) throw PictureError(std::string("BMP ") + what + " leaves the row");
+    if (y >= h.height) {
+      throw PictureError(std::string("BMP ") + what + " leaves the picture");
+    }
+    if (count > h.width - x) {
+      throw PictureError(std::string("BMP ") + what + " leaves the row");
+    }
   };
   while (y < h.height) {
     const uint8_t count = data.Next();
@@ -271,7 +319,8 @@ void ReadRle(Input& in, const Header& h, uint64_t dataOffset, const PicturePrepa
     if (count > 0) {
       room(count, "run");
       for (int k = 0; k < count; ++k) {
-        row[static_cast<size_t>(x++)] = four ? static_cast<uint8_t>(k % 2 == 0 ? value >> 4 : value & 15) : value;
+        row[static_cast<size_t>(x++)] =
+            four ? static_cast<uint8_t>(k % 2 == 0 ? value >> 4 : value & 15) : value;
       }
       continue;
     }
@@ -280,15 +329,23 @@ void ReadRle(Input& in, const Header& h, uint64_t dataOffset, const PicturePrepa
         emit();
         break;
       case 1:  // end of bitmap: the rest stays colour 0
-        while (y < h.height) emit();
+        while (y < h.height) {
+          emit();
+        }
         break;
       case 2: {  // delta: right and up
         const uint8_t dx = data.Next();
         const uint8_t dy = data.Next();
-        if (dx > h.width - x) throw PictureError("BMP delta leaves the row");
-        if (dy > 0 && dy >= h.height - y) throw PictureError("BMP delta leaves the picture");
+        if (dx > h.width - x) {
+          throw PictureError("BMP delta leaves the row");
+        }
+        if (dy > 0 && dy >= h.height - y) {
+          throw PictureError("BMP delta leaves the picture");
+        }
         const int64_t newX = x + dx;
-        for (int k = 0; k < dy; ++k) emit();
+        for (int k = 0; k < dy; ++k) {
+          emit();
+        }
         x = newX;
         break;
       }
@@ -299,12 +356,16 @@ void ReadRle(Input& in, const Header& h, uint64_t dataOffset, const PicturePrepa
           const uint8_t b = data.Next();
           if (four) {
             row[static_cast<size_t>(x++)] = static_cast<uint8_t>(b >> 4);
-            if (2 * k + 1 < value) row[static_cast<size_t>(x++)] = static_cast<uint8_t>(b & 15);
+            if (2 * k + 1 < value) {
+              row[static_cast<size_t>(x++)] = static_cast<uint8_t>(b & 15);
+            }
           } else {
             row[static_cast<size_t>(x++)] = b;
           }
         }
-        if (bytes % 2 != 0) data.Next();
+        if (bytes % 2 != 0) {
+          data.Next();
+        }
         break;
       }
     }
@@ -315,7 +376,9 @@ void ReadRle(Input& in, const Header& h, uint64_t dataOffset, const PicturePrepa
 
 void ReadBmp(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   const ByteReader& head = in.Head();
-  if (head.U16(0, "BMP signature") != 0x4D42) throw PictureError("not a BMP file");
+  if (head.U16(0, "BMP signature") != 0x4D42) {
+    throw PictureError("not a BMP file");
+  }
   const uint32_t dataOffset = head.U32(10, "BMP data offset");
   const Header h = ReadHeader(head, maxPixels);
   // Pixels that start inside the headers would read them as the picture's rows.
@@ -324,7 +387,9 @@ void ReadBmp(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
                        " starts inside its headers and colour table, which end at byte " +
                        std::to_string(h.headersEnd));
   }
-  if (h.compression == kBiRle8 || h.compression == kBiRle4) return ReadRle(in, h, dataOffset, prepare);
+  if (h.compression == kBiRle8 || h.compression == kBiRle4) {
+    return ReadRle(in, h, dataOffset, prepare);
+  }
   const int64_t stride = DibStride(h.width, h.bits);
   // For a file we can measure, all rows must be present before anything is allocated.
   if (const auto size = in.KnownSize()) {

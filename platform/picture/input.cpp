@@ -39,7 +39,9 @@ Input::Input(std::span<const uint8_t> memory)
 Input::Input(int fd) : fd_(fd) {
   struct stat st {};
   seekable_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (seekable_) size_ = static_cast<uint64_t>(st.st_size);
+  if (seekable_) {
+    size_ = static_cast<uint64_t>(st.st_size);
+  }
   headBytes_.resize(kHeadSize);
   const size_t got = ReadFd(0, headBytes_.data(), kHeadSize);
   headBytes_.resize(got);
@@ -50,32 +52,52 @@ Input::Input(int fd) : fd_(fd) {
 size_t Input::ReadFd(uint64_t offset, uint8_t* to, size_t count) {
   if (!seekable_) {
     // A pipe or device: skip forward by reading; nothing behind can be read again.
-    if (offset < fdPos_) throw PictureError("picture data out of order in a stream that cannot seek");
+    if (offset < fdPos_) {
+      throw PictureError("picture data out of order in a stream that cannot seek");
+    }
     uint8_t skip[4096];
     while (fdPos_ < offset) {
-      const ssize_t n = ::read(fd_, skip, static_cast<size_t>(std::min<uint64_t>(sizeof skip, offset - fdPos_)));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw PictureError(std::string("read error: ") + std::strerror(errno));
-      if (n == 0) return 0;
+      const ssize_t n =
+          ::read(fd_, skip, static_cast<size_t>(std::min<uint64_t>(sizeof skip, offset - fdPos_)));
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n < 0) {
+        throw PictureError(std::string("read error: ") + std::strerror(errno));
+      }
+      if (n == 0) {
+        return 0;
+      }
       fdPos_ += static_cast<uint64_t>(n);
     }
   }
   size_t done = 0;
   while (done < count) {
-    const ssize_t n = seekable_ ? ::pread(fd_, to + done, count - done, static_cast<off_t>(offset + done))
-                                : ::read(fd_, to + done, count - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw PictureError(std::string("read error: ") + std::strerror(errno));
-    if (n == 0) break;
+    const ssize_t n = seekable_
+                          ? ::pread(fd_, to + done, count - done, static_cast<off_t>(offset + done))
+                          : ::read(fd_, to + done, count - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      throw PictureError(std::string("read error: ") + std::strerror(errno));
+    }
+    if (n == 0) {
+      break;
+    }
     done += static_cast<size_t>(n);
-    if (!seekable_) fdPos_ += static_cast<uint64_t>(n);
+    if (!seekable_) {
+      fdPos_ += static_cast<uint64_t>(n);
+    }
   }
   return done;
 }
 
 size_t Input::TakeSome(uint64_t offset, uint8_t* to, size_t count) {
   if (fd_ < 0) {
-    if (offset >= memory_.size()) return 0;
+    if (offset >= memory_.size()) {
+      return 0;
+    }
     const size_t n = static_cast<size_t>(std::min<uint64_t>(count, memory_.size() - offset));
     std::memcpy(to, memory_.data() + offset, n);
     return n;
@@ -85,7 +107,9 @@ size_t Input::TakeSome(uint64_t offset, uint8_t* to, size_t count) {
     done = static_cast<size_t>(std::min<uint64_t>(count, headBytes_.size() - offset));
     std::memcpy(to, headBytes_.data() + offset, done);
   }
-  if (done == count || headIsAll_) return done;
+  if (done == count || headIsAll_) {
+    return done;
+  }
   return done + ReadFd(offset + done, to + done, count - done);
 }
 
@@ -94,23 +118,35 @@ bool Input::TakeRows(uint64_t offset, size_t rowBytes, uint8_t* const* rows, siz
   const auto at = [&](size_t row) { return offset + static_cast<uint64_t>(row) * rowBytes; };
   // Rows held in memory or in the head, and those of a stream that cannot seek: one by one.
   while (r < count && (fd_ < 0 || !seekable_ || headIsAll_ || at(r) < headBytes_.size())) {
-    if (TakeSome(at(r), rows[r], rowBytes) != rowBytes) return false;
+    if (TakeSome(at(r), rows[r], rowBytes) != rowBytes) {
+      return false;
+    }
     ++r;
   }
   constexpr size_t kRowsPerRead = 1024;  // IOV_MAX on Linux
   std::array<iovec, kRowsPerRead> parts;
   while (r < count) {
     const size_t n = std::min(count - r, kRowsPerRead);
-    for (size_t i = 0; i < n; ++i) parts[i] = {rows[r + i], rowBytes};
+    for (size_t i = 0; i < n; ++i) {
+      parts[i] = {rows[r + i], rowBytes};
+    }
     const ssize_t got = ::preadv(fd_, parts.data(), static_cast<int>(n), static_cast<off_t>(at(r)));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) throw PictureError(std::string("read error: ") + std::strerror(errno));
-    if (got == 0) return false;
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      throw PictureError(std::string("read error: ") + std::strerror(errno));
+    }
+    if (got == 0) {
+      return false;
+    }
     const size_t whole = static_cast<size_t>(got) / rowBytes;
     r += whole;
     if (whole < n) {
       // A short read: the row it ended in is read again on its own.
-      if (TakeSome(at(r), rows[r], rowBytes) != rowBytes) return false;
+      if (TakeSome(at(r), rows[r], rowBytes) != rowBytes) {
+        return false;
+      }
       ++r;
     }
   }
@@ -118,8 +154,12 @@ bool Input::TakeRows(uint64_t offset, size_t rowBytes, uint8_t* const* rows, siz
 }
 
 const uint8_t* Input::Take(uint64_t offset, size_t count, const char* what) {
-  if (fd_ < 0) return head_.At(offset, count, what);
-  if (offset <= headBytes_.size() && count <= headBytes_.size() - offset) return headBytes_.data() + offset;
+  if (fd_ < 0) {
+    return head_.At(offset, count, what);
+  }
+  if (offset <= headBytes_.size() && count <= headBytes_.size() - offset) {
+    return headBytes_.data() + offset;
+  }
   buffer_.resize(count);
   if (TakeSome(offset, buffer_.data(), count) != count) {
     throw PictureError(std::string("truncated file: ") + what + " is missing");
@@ -128,9 +168,12 @@ const uint8_t* Input::Take(uint64_t offset, size_t count, const char* what) {
 }
 
 std::span<const uint8_t> Input::Whole(uint64_t limit) {
-  if (fd_ < 0) return memory_.first(static_cast<size_t>(std::min<uint64_t>(memory_.size(), limit)));
+  if (fd_ < 0) {
+    return memory_.first(static_cast<size_t>(std::min<uint64_t>(memory_.size(), limit)));
+  }
   if (headIsAll_ || headBytes_.size() >= limit) {
-    return std::span<const uint8_t>(headBytes_).first(static_cast<size_t>(std::min<uint64_t>(headBytes_.size(), limit)));
+    return std::span<const uint8_t>(headBytes_)
+        .first(static_cast<size_t>(std::min<uint64_t>(headBytes_.size(), limit)));
   }
   buffer_ = headBytes_;
   if (size_) {
@@ -148,15 +191,21 @@ std::span<const uint8_t> Input::Whole(uint64_t limit) {
     buffer_.resize(before + step);
     const size_t got = ReadFd(before, buffer_.data() + before, step);
     buffer_.resize(before + got);
-    if (got < step) break;
+    if (got < step) {
+      break;
+    }
   }
   return buffer_;
 }
 
 uint64_t Input::DataFrom(uint64_t offset) const {
-  if (fd_ < 0 || !seekable_ || offset <= headBytes_.size()) return offset;
+  if (fd_ < 0 || !seekable_ || offset <= headBytes_.size()) {
+    return offset;
+  }
   const off_t data = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
-  if (data < 0) return errno == ENXIO ? std::max(offset, size_.value_or(offset)) : offset;
+  if (data < 0) {
+    return errno == ENXIO ? std::max(offset, size_.value_or(offset)) : offset;
+  }
   return std::max(offset, static_cast<uint64_t>(data));
 }
 

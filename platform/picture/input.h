@@ -20,7 +20,9 @@ public:
   uint8_t U8(uint64_t offset, const char* what) const;
   uint16_t U16(uint64_t offset, const char* what) const;
   uint32_t U32(uint64_t offset, const char* what) const;
-  int32_t I32(uint64_t offset, const char* what) const { return static_cast<int32_t>(U32(offset, what)); }
+  int32_t I32(uint64_t offset, const char* what) const {
+    return static_cast<int32_t>(U32(offset, what));
+  }
   const uint8_t* At(uint64_t offset, uint64_t count, const char* what) const {
     Need(offset, count, what);
     return bytes_.data() + offset;

@@ -19,8 +19,8 @@
 #include <vector>
 
 // jpeglib.h wants size_t and FILE declared first.
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 #include "platform/picture/picture_internal.h"
 #include "platform/runtime/error.h"
@@ -48,12 +48,16 @@ public:
   Reader(Input& in, uint64_t limit) : in_(in), limit_(limit) {}
   // The next byte, or -1 at the end of the file or of the allowance.
   int Next() {
-    if (at_ == got_ && !Fill()) return -1;
+    if (at_ == got_ && !Fill()) {
+      return -1;
+    }
     return window_[at_++];
   }
   bool Skip(uint64_t count) {
     while (count > 0) {
-      if (at_ == got_ && !Fill()) return false;
+      if (at_ == got_ && !Fill()) {
+        return false;
+      }
       const size_t n = static_cast<size_t>(std::min<uint64_t>(count, got_ - at_));
       at_ += n;
       count -= n;
@@ -66,9 +70,12 @@ public:
     for (;;) {
       if (at_ == got_) {
         pos_ = in_.DataFrom(pos_);
-        if (!Fill()) return false;
+        if (!Fill()) {
+          return false;
+        }
       }
-      const auto* p = static_cast<const uint8_t*>(std::memchr(window_.data() + at_, 0xFF, got_ - at_));
+      const auto* p =
+          static_cast<const uint8_t*>(std::memchr(window_.data() + at_, 0xFF, got_ - at_));
       if (p != nullptr) {
         at_ = static_cast<size_t>(p - window_.data());
         return true;
@@ -76,10 +83,14 @@ public:
       at_ = got_;
     }
   }
+
 private:
   bool Fill() {
-    if (pos_ >= limit_) return false;
-    got_ = in_.TakeSome(pos_, window_.data(), static_cast<size_t>(std::min<uint64_t>(window_.size(), limit_ - pos_)));
+    if (pos_ >= limit_) {
+      return false;
+    }
+    got_ = in_.TakeSome(pos_, window_.data(),
+                        static_cast<size_t>(std::min<uint64_t>(window_.size(), limit_ - pos_)));
     at_ = 0;
     pos_ += got_;
     return got_ > 0;
@@ -128,21 +139,34 @@ void CountScans(Input& in, uint64_t limit) {
     return hi < 0 || lo < 0 ? -1 : hi << 8 | lo;
   };
   for (;;) {
-    if (!r.SkipToFF()) return;
+    if (!r.SkipToFF()) {
+      return;
+    }
     int marker = r.Next();
-    while (marker == 0xFF) marker = r.Next();
-    if (marker < 0) return;
+    while (marker == 0xFF) {
+      marker = r.Next();
+    }
+    if (marker < 0) {
+      return;
+    }
     // Stuffed zero bytes, restart markers, SOI and TEM carry no length.
-    if (marker == 0x00 || (marker >= 0xD0 && marker <= 0xD8) || marker == 0x01) continue;
-    if (marker == 0xD9) return;  // end of picture
+    if (marker == 0x00 || (marker >= 0xD0 && marker <= 0xD8) || marker == 0x01) {
+      continue;
+    }
+    if (marker == 0xD9) {
+      return;  // end of picture
+    }
     const int length = u16();
-    if (length < 2) return;
+    if (length < 2) {
+      return;
+    }
     int used = 0;
     const auto byte = [&] {
       ++used;
       return r.Next();
     };
-    const bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+    const bool sof =
+        marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
     if (sof && frame.components.empty()) {
       frame.progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
       byte();  // precision
@@ -162,9 +186,13 @@ void CountScans(Input& in, uint64_t limit) {
         frame.maxV = std::max(frame.maxV, c.v);
         frame.components.push_back(c);
       }
-      if (frame.width <= 0 || frame.height <= 0) return;
+      if (frame.width <= 0 || frame.height <= 0) {
+        return;
+      }
       uint64_t blocks = 0;
-      for (const Frame::Component& c : frame.components) blocks += frame.Blocks(c);
+      for (const Frame::Component& c : frame.components) {
+        blocks += frame.Blocks(c);
+      }
       budget = std::max(kMinVisits, kVisitsPerBlock * blocks);
     } else if (marker == 0xDA) {
       if (++scans > kMaxScans) {
@@ -177,16 +205,23 @@ void CountScans(Input& in, uint64_t limit) {
         byte();  // table selectors
       }
       for (const Frame::Component& c : frame.components) {
-        if (std::find(ids.begin(), ids.end(), c.id) != ids.end()) visits += frame.Blocks(c);
+        if (std::find(ids.begin(), ids.end(), c.id) != ids.end()) {
+          visits += frame.Blocks(c);
+        }
       }
       if (visits > budget) {
-        throw PictureError("JPEG scans ask for " + std::to_string(visits) + " block decodings, more than " +
-                           std::to_string(budget) + " for a picture of this size; refused");
+        throw PictureError("JPEG scans ask for " + std::to_string(visits) +
+                           " block decodings, more than " + std::to_string(budget) +
+                           " for a picture of this size; refused");
       }
       // A sequential picture whose first scan carries every component has no other scan.
-      if (!frame.progressive && scans == 1 && ids.size() == frame.components.size()) return;
+      if (!frame.progressive && scans == 1 && ids.size() == frame.components.size()) {
+        return;
+      }
     }
-    if (!r.Skip(static_cast<uint64_t>(length - 2 - std::min(used, length - 2)))) return;
+    if (!r.Skip(static_cast<uint64_t>(length - 2 - std::min(used, length - 2)))) {
+      return;
+    }
   }
 }
 
@@ -215,7 +250,9 @@ void OnError(j_common_ptr cinfo) {
 
 // Warnings (level -1) are failures; trace messages are dropped.
 void OnMessage(j_common_ptr cinfo, int level) {
-  if (level < 0) OnError(cinfo);
+  if (level < 0) {
+    OnError(cinfo);
+  }
 }
 
 void OnInit(j_decompress_ptr) {}
@@ -225,13 +262,16 @@ void OnTerm(j_decompress_ptr) {}
 bool Refill(Decoder& d) {
   try {
     if (d.pos >= d.limit) {
-      std::snprintf(d.message, sizeof d.message, "%s", "JPEG data runs past what its picture could hold");
+      std::snprintf(d.message, sizeof d.message, "%s",
+                    "JPEG data runs past what its picture could hold");
       return false;
     }
-    const size_t got = d.in->TakeSome(
-        d.pos, d.buffer.data(), static_cast<size_t>(std::min<uint64_t>(d.buffer.size(), d.limit - d.pos)));
+    const size_t got =
+        d.in->TakeSome(d.pos, d.buffer.data(),
+                       static_cast<size_t>(std::min<uint64_t>(d.buffer.size(), d.limit - d.pos)));
     if (got == 0) {
-      std::snprintf(d.message, sizeof d.message, "%s", "truncated file: JPEG data ends before its picture");
+      std::snprintf(d.message, sizeof d.message, "%s",
+                    "truncated file: JPEG data ends before its picture");
       return false;
     }
     d.pos += got;
@@ -246,13 +286,17 @@ bool Refill(Decoder& d) {
 
 boolean OnFill(j_decompress_ptr cinfo) {
   Decoder& d = Of(reinterpret_cast<j_common_ptr>(cinfo));
-  if (!Refill(d)) std::longjmp(d.jump, 1);
+  if (!Refill(d)) {
+    std::longjmp(d.jump, 1);
+  }
   return TRUE;
 }
 
 void OnSkip(j_decompress_ptr cinfo, long count) {
   Decoder& d = Of(reinterpret_cast<j_common_ptr>(cinfo));
-  if (count <= 0) return;
+  if (count <= 0) {
+    return;
+  }
   auto left = static_cast<uint64_t>(count);
   if (left <= d.source.bytes_in_buffer) {
     d.source.next_input_byte += left;
@@ -268,14 +312,17 @@ void OnSkip(j_decompress_ptr cinfo, long count) {
 void OnProgress(j_common_ptr cinfo) {
   auto* info = reinterpret_cast<j_decompress_ptr>(cinfo);
   if (info->input_scan_number > kMaxScans) {
-    std::snprintf(Of(cinfo).message, sizeof Of(cinfo).message, "JPEG of more than %d scans refused", kMaxScans);
+    std::snprintf(Of(cinfo).message, sizeof Of(cinfo).message, "JPEG of more than %d scans refused",
+                  kMaxScans);
     std::longjmp(Of(cinfo).jump, 1);
   }
 }
 
 template <typename Call>
 bool Guarded(Decoder& d, const Call& call) {
-  if (setjmp(d.jump) != 0) return false;
+  if (setjmp(d.jump) != 0) {
+    return false;
+  }
   call();
   return true;
 }
@@ -288,7 +335,9 @@ public:
     d.err.error_exit = OnError;
     d.err.emit_message = OnMessage;
     d.cinfo.client_data = &d;
-    if (!Guarded(d, [&] { jpeg_create_decompress(&d.cinfo); })) throw PictureError("JPEG decoder could not start");
+    if (!Guarded(d, [&] { jpeg_create_decompress(&d.cinfo); })) {
+      throw PictureError("JPEG decoder could not start");
+    }
     created_ = true;
     d.source.init_source = OnInit;
     d.source.fill_input_buffer = OnFill;
@@ -302,7 +351,9 @@ public:
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
   ~Session() {
-    if (created_) jpeg_destroy_decompress(&d_.cinfo);
+    if (created_) {
+      jpeg_destroy_decompress(&d_.cinfo);
+    }
   }
 
 private:
@@ -316,7 +367,8 @@ void ReadJpeg(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   // A stream that cannot seek is read once into memory (as far as a picture of the
   // largest size could go) and then walked twice like a file.
   if (!in.KnownSize()) {
-    const std::span<const uint8_t> bytes = in.Whole(kMetadataAllowance + kBytesPerPixel * static_cast<uint64_t>(maxPixels));
+    const std::span<const uint8_t> bytes =
+        in.Whole(kMetadataAllowance + kBytesPerPixel * static_cast<uint64_t>(maxPixels));
     Input memory(bytes);
     return ReadJpeg(memory, maxPixels, prepare);
   }
@@ -325,20 +377,28 @@ void ReadJpeg(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   d->limit = kMetadataAllowance + kBytesPerPixel * static_cast<uint64_t>(maxPixels);
   const Session session(*d);
   const auto fail = [&](const char* doing) {
-    if (d->outOfMemory) Raise(kErrOutOfMemory);
+    if (d->outOfMemory) {
+      Raise(kErrOutOfMemory);
+    }
     throw PictureError(std::string(doing) + ": " + d->message);
   };
-  if (!Guarded(*d, [&] { jpeg_read_header(&d->cinfo, TRUE); })) fail("malformed JPEG header");
+  if (!Guarded(*d, [&] { jpeg_read_header(&d->cinfo, TRUE); })) {
+    fail("malformed JPEG header");
+  }
   const auto width = static_cast<int64_t>(d->cinfo.image_width);
   const auto height = static_cast<int64_t>(d->cinfo.image_height);
   CheckSize(width, height, maxPixels);
-  const uint64_t limit = kMetadataAllowance + kBytesPerPixel * static_cast<uint64_t>(width * height);
+  const uint64_t limit =
+      kMetadataAllowance + kBytesPerPixel * static_cast<uint64_t>(width * height);
   CountScans(in, limit);
   d->limit = limit;
 
   d->cinfo.out_color_space = JCS_EXT_BGR;
-  if (!Guarded(*d, [&] { jpeg_start_decompress(&d->cinfo); })) fail("unreadable JPEG data");
-  if (d->cinfo.output_components != 3 || d->cinfo.output_width != width || d->cinfo.output_height != height) {
+  if (!Guarded(*d, [&] { jpeg_start_decompress(&d->cinfo); })) {
+    fail("unreadable JPEG data");
+  }
+  if (d->cinfo.output_components != 3 || d->cinfo.output_width != width ||
+      d->cinfo.output_height != height) {
     throw PictureError("JPEG decoder gave an unexpected layout");
   }
   PictureHeader header;
@@ -347,11 +407,17 @@ void ReadJpeg(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   header.bitsPerPixel = 24;
   Sink sink(header, prepare);
   std::vector<uint8_t> spare;
-  if (sink.DestinationBits() != 24) spare.resize(static_cast<size_t>(width) * 3);
+  if (sink.DestinationBits() != 24) {
+    spare.resize(static_cast<size_t>(width) * 3);
+  }
   for (int64_t y = 0; y < height; ++y) {
     JSAMPROW row = spare.empty() ? sink.Row(y) : spare.data();
-    if (!Guarded(*d, [&] { jpeg_read_scanlines(&d->cinfo, &row, 1); })) fail("unreadable JPEG data");
-    if (!spare.empty()) sink.Bgr(y, spare.data());
+    if (!Guarded(*d, [&] { jpeg_read_scanlines(&d->cinfo, &row, 1); })) {
+      fail("unreadable JPEG data");
+    }
+    if (!spare.empty()) {
+      sink.Bgr(y, spare.data());
+    }
   }
   // The picture is whole: what follows its last row is not read.
 }

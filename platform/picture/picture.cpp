@@ -12,7 +12,9 @@ namespace okuva {
 
 StdPicture& StdPicture::operator=(StdPicture&& other) noexcept {
   if (this != &other) {
-    if (handle_ != 0) gdi::DeleteObject(handle_);
+    if (handle_ != 0) {
+      gdi::DeleteObject(handle_);
+    }
     handle_ = other.Release();
   }
   return *this;
@@ -21,14 +23,18 @@ StdPicture& StdPicture::operator=(StdPicture&& other) noexcept {
 StdPicture::~StdPicture() {
   // A bitmap still selected somewhere is refused by DeleteObject; nothing else can be
   // done from a destructor, and the raster layer keeps its tables consistent.
-  if (handle_ != 0) gdi::DeleteObject(handle_);
+  if (handle_ != 0) {
+    gdi::DeleteObject(handle_);
+  }
 }
 
 namespace {
 
 gdi::BITMAP Describe(gdi::HBITMAP handle) {
   gdi::BITMAP bm{};
-  if (handle == 0 || gdi::GetObjectA(handle, sizeof bm, &bm) == 0) bm = gdi::BITMAP{};
+  if (handle == 0 || gdi::GetObjectA(handle, sizeof bm, &bm) == 0) {
+    bm = gdi::BITMAP{};
+  }
   return bm;
 }
 
@@ -47,7 +53,9 @@ gdi::HBITMAP StdPicture::Release() {
 namespace picture_detail {
 
 void CheckSize(int64_t width, int64_t height, int64_t maxPixels) {
-  if (width <= 0 || height <= 0) throw PictureError("picture has no pixels (width or height is 0)");
+  if (width <= 0 || height <= 0) {
+    throw PictureError("picture has no pixels (width or height is 0)");
+  }
   if (width > kMaxSide || height > kMaxSide || width * height > maxPixels) {
     throw PictureError("picture too large: " + std::to_string(width) + " x " +
                        std::to_string(height) + " pixels");
@@ -59,11 +67,15 @@ StdPicture MakeDibSection(int32_t width, int32_t height, int bitsPerPixel,
   gdi::BITMAPINFO bmi{};
   bmi.bmiHeader = gdi::DibHeader(width, height, bitsPerPixel);
   bmi.bmiHeader.biClrUsed = colourCount;
-  if (colourCount > 0) std::copy_n(colours, std::min<uint32_t>(colourCount, 256), bmi.bmiColors);
+  if (colourCount > 0) {
+    std::copy_n(colours, std::min<uint32_t>(colourCount, 256), bmi.bmiColors);
+  }
   void* pixels = nullptr;
   StdPicture picture(gdi::CreateDIBSection(0, &bmi, gdi::DIB_RGB_COLORS, &pixels, nullptr, 0));
   // The size was checked against the caps: the raster layer found no room.
-  if (!picture || pixels == nullptr) Raise(kErrOutOfMemory);
+  if (!picture || pixels == nullptr) {
+    Raise(kErrOutOfMemory);
+  }
   *bits = static_cast<uint8_t*>(pixels);
   return picture;
 }
@@ -71,11 +83,21 @@ StdPicture MakeDibSection(int32_t width, int32_t height, int bitsPerPixel,
 void ReadAnyPicture(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   const ByteReader& head = in.Head();
   const auto at = [&](size_t i) { return head.Size() > i ? int{head.U8(i, "signature")} : -1; };
-  if (at(0) == 'B' && at(1) == 'M') return ReadBmp(in, maxPixels, prepare);
-  if (at(0) == 'P' && (at(1) == '5' || at(1) == '6')) return ReadPnm(in, maxPixels, prepare);
-  if (at(0) == 0xFF && at(1) == 0xD8 && at(2) == 0xFF) return ReadJpeg(in, maxPixels, prepare);
-  if (at(0) == 0x89 && at(1) == 'P' && at(2) == 'N' && at(3) == 'G') return ReadPng(in, maxPixels, prepare);
-  if (head.Size() == 0) throw PictureError("empty file: not a picture");
+  if (at(0) == 'B' && at(1) == 'M') {
+    return ReadBmp(in, maxPixels, prepare);
+  }
+  if (at(0) == 'P' && (at(1) == '5' || at(1) == '6')) {
+    return ReadPnm(in, maxPixels, prepare);
+  }
+  if (at(0) == 0xFF && at(1) == 0xD8 && at(2) == 0xFF) {
+    return ReadJpeg(in, maxPixels, prepare);
+  }
+  if (at(0) == 0x89 && at(1) == 'P' && at(2) == 'N' && at(3) == 'G') {
+    return ReadPng(in, maxPixels, prepare);
+  }
+  if (head.Size() == 0) {
+    throw PictureError("empty file: not a picture");
+  }
   throw PictureError("not a picture this program reads (BMP, PNG, binary PGM/PPM or JPEG)");
 }
 
@@ -105,7 +127,9 @@ StdPicture ReadObject(Input& in, int64_t maxPixels) {
   if (!ddb.empty()) {
     picture = StdPicture(gdi::CreateBitmap(header.width, header.height, 1,
                                            static_cast<uint32_t>(header.bitsPerPixel), ddb.data()));
-    if (!picture) Raise(kErrOutOfMemory);
+    if (!picture) {
+      Raise(kErrOutOfMemory);
+    }
   }
   return picture;
 }
@@ -143,9 +167,13 @@ void DecodePictureInto(std::span<const uint8_t> bytes, const PicturePrepare& pre
 std::string ExtensionOf(const std::string& path) {
   const auto dot = path.find_last_of('.');
   const auto slash = path.find_last_of('/');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+    return {};
+  }
   std::string extension = path.substr(dot + 1);
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : extension) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
   return extension;
 }
 

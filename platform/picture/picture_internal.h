@@ -1,6 +1,6 @@
 // Inside the picture layer: limits, the readers and the helpers they and the writers
-// share (the input source and the sink have headers of their own). Not for callers outside platform/picture
-// (tests excepted).
+// share (the input source and the sink have headers of their own). Not for callers outside
+// platform/picture (tests excepted).
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
-// Writing bitmaps as BMP, PNG (through libpng's memory writer) and binary PNM. Pixels are read through GetDIBits, so any
-// bitmap of the raster layer (DIB section or device-dependent) can be written.
+// Writing bitmaps as BMP, PNG (through libpng's memory writer) and binary PNM. Pixels are read
+// through GetDIBits, so any bitmap of the raster layer (DIB section or device-dependent) can be
+// written.
 #include <png.h>
 
 #include <algorithm>
@@ -20,10 +21,13 @@ constexpr int32_t kPixelsPerMetre72Dpi = 2835;
 
 gdi::BITMAP DescribeOrRaise(gdi::HBITMAP bitmap) {
   gdi::BITMAP bm{};
-  if (bitmap == 0 || gdi::GetObjectA(bitmap, sizeof bm, &bm) == 0 || bm.bmWidth <= 0 || bm.bmHeight == 0) {
+  if (bitmap == 0 || gdi::GetObjectA(bitmap, sizeof bm, &bm) == 0 || bm.bmWidth <= 0 ||
+      bm.bmHeight == 0) {
     Raise(kErrInvalidCall);  // not a bitmap of the raster layer
   }
-  if (bm.bmHeight < 0) bm.bmHeight = -bm.bmHeight;
+  if (bm.bmHeight < 0) {
+    bm.bmHeight = -bm.bmHeight;
+  }
   return bm;
 }
 
@@ -35,9 +39,8 @@ std::vector<uint8_t> ReadPixels(gdi::HBITMAP bitmap, const gdi::BITMAP& bm, int 
   bmi.bmiHeader = gdi::DibHeader(bm.bmWidth, topDown ? -bm.bmHeight : bm.bmHeight, bits);
   std::vector<uint8_t> pixels(static_cast<size_t>(DibStride(bm.bmWidth, bits) * bm.bmHeight));
   const gdi::MemoryDc dc(0);
-  if (dc.Dc() == 0 ||
-      gdi::GetDIBits(dc.Dc(), bitmap, 0, static_cast<uint32_t>(bm.bmHeight), pixels.data(), &bmi,
-                     gdi::DIB_RGB_COLORS) != bm.bmHeight) {
+  if (dc.Dc() == 0 || gdi::GetDIBits(dc.Dc(), bitmap, 0, static_cast<uint32_t>(bm.bmHeight),
+                                     pixels.data(), &bmi, gdi::DIB_RGB_COLORS) != bm.bmHeight) {
     throw PictureError("could not read the picture's pixels");
   }
   return pixels;
@@ -48,8 +51,12 @@ std::vector<uint8_t> ReadPixels(gdi::HBITMAP bitmap, const gdi::BITMAP& bm, int 
 uint32_t ColourCount(gdi::HBITMAP bitmap, int bits) {
   const uint32_t full = 1u << bits;
   gdi::MemoryDc dc(0);
-  if (dc.Dc() == 0) return full;
-  if (!dc.Select(bitmap, gdi::MemoryDc::kBorrowed)) return full;  // selected in another DC
+  if (dc.Dc() == 0) {
+    return full;
+  }
+  if (!dc.Select(bitmap, gdi::MemoryDc::kBorrowed)) {
+    return full;  // selected in another DC
+  }
   gdi::RGBQUAD table[256];
   const uint32_t count = gdi::GetDIBColorTable(dc.Dc(), 0, full, table);
   return count == 0 || count > full ? full : count;
@@ -69,7 +76,9 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
 std::vector<uint8_t> EncodeBmp(gdi::HBITMAP bitmap) {
   const gdi::BITMAP bm = DescribeOrRaise(bitmap);
   int bits = bm.bmBitsPixel;
-  if (bits == 16) bits = 24;
+  if (bits == 16) {
+    bits = 24;
+  }
   if (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32) {
     throw PictureError("cannot write a " + std::to_string(bits) + "-bit picture as BMP");
   }
@@ -79,7 +88,9 @@ std::vector<uint8_t> EncodeBmp(gdi::HBITMAP bitmap) {
 
   const uint64_t headers = 14 + 40 + uint64_t{colours} * 4;
   const uint64_t fileSize = headers + pixels.size();
-  if (fileSize > 0xFFFFFFFFu) throw PictureError("picture too large for a BMP file");
+  if (fileSize > 0xFFFFFFFFu) {
+    throw PictureError("picture too large for a BMP file");
+  }
   std::vector<uint8_t> out;
   out.reserve(static_cast<size_t>(fileSize));
   // BITMAPFILEHEADER
@@ -111,8 +122,8 @@ std::vector<uint8_t> EncodePnm(gdi::HBITMAP bitmap, bool grey) {
   const gdi::BITMAP bm = DescribeOrRaise(bitmap);
   gdi::BITMAPINFO bmi;
   const std::vector<uint8_t> pixels = ReadPixels(bitmap, bm, 24, true, bmi);
-  const std::string header = std::string(grey ? "P5" : "P6") + "\n" + std::to_string(bm.bmWidth) + " " +
-                             std::to_string(bm.bmHeight) + "\n255\n";
+  const std::string header = std::string(grey ? "P5" : "P6") + "\n" + std::to_string(bm.bmWidth) +
+                             " " + std::to_string(bm.bmHeight) + "\n255\n";
   const size_t width = static_cast<size_t>(bm.bmWidth);
   const size_t height = static_cast<size_t>(bm.bmHeight);
   const size_t stride = static_cast<size_t>(DibStride(bm.bmWidth, 24));
@@ -126,7 +137,8 @@ std::vector<uint8_t> EncodePnm(gdi::HBITMAP bitmap, bool grey) {
         // Rec. 601 luma, rounded; a grey pixel keeps its exact level.
         out.push_back(static_cast<uint8_t>((299 * r + 587 * g + 114 * b + 500) / 1000));
       } else {
-        out.insert(out.end(), {static_cast<uint8_t>(r), static_cast<uint8_t>(g), static_cast<uint8_t>(b)});
+        out.insert(out.end(),
+                   {static_cast<uint8_t>(r), static_cast<uint8_t>(g), static_cast<uint8_t>(b)});
       }
     }
   }
@@ -185,7 +197,9 @@ std::vector<uint8_t> EncodePng(gdi::HBITMAP bitmap) {
     const std::vector<uint8_t> pixels = ReadPixels(bitmap, bm, 24, true, bmi);
     const size_t stride = static_cast<size_t>(DibStride(bm.bmWidth, 24));
     samples.resize(width * height * 3);
-    for (size_t y = 0; y < height; ++y) std::memcpy(samples.data() + y * width * 3, pixels.data() + y * stride, width * 3);
+    for (size_t y = 0; y < height; ++y) {
+      std::memcpy(samples.data() + y * width * 3, pixels.data() + y * stride, width * 3);
+    }
     image.format = PNG_FORMAT_BGR;
   }
   const png_int_32 rowStride = static_cast<png_int_32>(PNG_IMAGE_ROW_STRIDE(image));

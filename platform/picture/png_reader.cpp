@@ -45,7 +45,8 @@ void OnWarning(png_structp, png_const_charp) {}
 bool ReadSome(PngState* state, png_bytep data, size_t length) {
   try {
     if (state->rowsDone && length > state->surplusEnd - std::min(state->pos, state->surplusEnd)) {
-      std::snprintf(state->message, sizeof state->message, "%s", "PNG data runs on past its last row");
+      std::snprintf(state->message, sizeof state->message, "%s",
+                    "PNG data runs on past its last row");
       return false;
     }
     if (length > state->limit - state->pos) {
@@ -55,7 +56,10 @@ bool ReadSome(PngState* state, png_bytep data, size_t length) {
     }
     const size_t got = state->in->TakeSome(state->pos, data, length);
     state->pos += got;
-    if (got < length) std::snprintf(state->message, sizeof state->message, "%s", "truncated file: PNG data ends early");
+    if (got < length) {
+      std::snprintf(state->message, sizeof state->message, "%s",
+                    "truncated file: PNG data ends early");
+    }
     return got == length;
   } catch (const PictureError& e) {
     std::snprintf(state->message, sizeof state->message, "%s", e.what());
@@ -65,7 +69,9 @@ bool ReadSome(PngState* state, png_bytep data, size_t length) {
 
 void OnRead(png_structp png, png_bytep data, size_t length) {
   auto* state = static_cast<PngState*>(png_get_io_ptr(png));
-  if (!ReadSome(state, data, length)) png_longjmp(png, 1);
+  if (!ReadSome(state, data, length)) {
+    png_longjmp(png, 1);
+  }
 }
 
 // Called by libpng for each decoded row (of each pass) before it reaches the caller's
@@ -91,7 +97,9 @@ uint64_t StreamLimit(uint64_t width, uint64_t height) {
 
 template <typename Call>
 bool Guarded(png_structp png, const Call& call) {
-  if (setjmp(png_jmpbuf(png)) != 0) return false;
+  if (setjmp(png_jmpbuf(png)) != 0) {
+    return false;
+  }
   call();
   return true;
 }
@@ -101,7 +109,9 @@ public:
   explicit ReadStruct(PngState* state)
       : png_(png_create_read_struct(PNG_LIBPNG_VER_STRING, state, OnError, OnWarning)),
         info_(png_ != nullptr ? png_create_info_struct(png_) : nullptr) {
-    if (png_ == nullptr || info_ == nullptr) throw PictureError("PNG decoder could not start");
+    if (png_ == nullptr || info_ == nullptr) {
+      throw PictureError("PNG decoder could not start");
+    }
   }
   ReadStruct(const ReadStruct&) = delete;
   ReadStruct& operator=(const ReadStruct&) = delete;
@@ -166,7 +176,9 @@ void ReadPng(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
       header.colours[i] = gdi::RGBQUAD{palette[i].blue, palette[i].green, palette[i].red, 0};
     }
     ok = Guarded(png, [&] {
-      if (depth < 8) png_set_packing(png);
+      if (depth < 8) {
+        png_set_packing(png);
+      }
     });
   } else if (indexed) {  // grey, with or without alpha
     const int levels = 1 << std::min(depth, 8);
@@ -177,37 +189,57 @@ void ReadPng(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
       header.colours[i] = gdi::RGBQUAD{g, g, g, 0};
     }
     ok = Guarded(png, [&] {
-      if (depth < 8) png_set_packing(png);
-      if (depth == 16) png_set_scale_16(png);
-      if ((type & PNG_COLOR_MASK_ALPHA) != 0) png_set_strip_alpha(png);
+      if (depth < 8) {
+        png_set_packing(png);
+      }
+      if (depth == 16) {
+        png_set_scale_16(png);
+      }
+      if ((type & PNG_COLOR_MASK_ALPHA) != 0) {
+        png_set_strip_alpha(png);
+      }
     });
   } else {  // RGB, with or without alpha
     header.bitsPerPixel = 24;
     ok = Guarded(png, [&] {
-      if (depth == 16) png_set_scale_16(png);
-      if ((type & PNG_COLOR_MASK_ALPHA) != 0) png_set_strip_alpha(png);
+      if (depth == 16) {
+        png_set_scale_16(png);
+      }
+      if ((type & PNG_COLOR_MASK_ALPHA) != 0) {
+        png_set_strip_alpha(png);
+      }
       png_set_bgr(png);
     });
   }
   int passes = 1;
-  if (ok) ok = Guarded(png, [&] {
-    passes = png_set_interlace_handling(png);
-    png_set_read_user_transform_fn(png, OnRowDecoded);
-    png_read_update_info(png, info);
-  });
-  if (!ok) fail("malformed PNG");
+  if (ok) {
+    ok = Guarded(png, [&] {
+      passes = png_set_interlace_handling(png);
+      png_set_read_user_transform_fn(png, OnRowDecoded);
+      png_read_update_info(png, info);
+    });
+  }
+  if (!ok) {
+    fail("malformed PNG");
+  }
   const size_t rowBytes = png_get_rowbytes(png, info);
-  if (rowBytes != static_cast<size_t>(width) * (indexed ? 1 : 3)) throw PictureError("PNG rows of an unexpected size");
+  if (rowBytes != static_cast<size_t>(width) * (indexed ? 1 : 3)) {
+    throw PictureError("PNG rows of an unexpected size");
+  }
   state.limit = std::min(state.limit, state.pos + StreamLimit(width, height));
   if (passes == 1) {
     state.rowsLeft = height;
   } else {
     for (int pass = 0; pass < 7; ++pass) {
-      if (PNG_PASS_COLS(width, pass) > 0) state.rowsLeft += PNG_PASS_ROWS(height, pass);
+      if (PNG_PASS_COLS(width, pass) > 0) {
+        state.rowsLeft += PNG_PASS_ROWS(height, pass);
+      }
     }
   }
   const auto readRow = [&](png_bytep target) {
-    if (!Guarded(png, [&] { png_read_row(png, target, nullptr); })) fail("unreadable PNG data");
+    if (!Guarded(png, [&] { png_read_row(png, target, nullptr); })) {
+      fail("unreadable PNG data");
+    }
   };
 
   Sink sink(header, prepare);
@@ -226,9 +258,13 @@ void ReadPng(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
     // Interlaced rows are complete only after the last pass: decode them whole first.
     std::vector<uint8_t> pixels(rowBytes * height);
     std::vector<png_bytep> rows(height);
-    for (png_uint_32 y = 0; y < height; ++y) rows[y] = pixels.data() + y * rowBytes;
+    for (png_uint_32 y = 0; y < height; ++y) {
+      rows[y] = pixels.data() + y * rowBytes;
+    }
     for (int pass = 0; pass < passes; ++pass) {
-      for (png_uint_32 y = 0; y < height; ++y) readRow(rows[y]);
+      for (png_uint_32 y = 0; y < height; ++y) {
+        readRow(rows[y]);
+      }
     }
     for (png_uint_32 y = 0; y < height; ++y) {
       if (indexed) {
@@ -240,7 +276,9 @@ void ReadPng(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   }
   // The chunks after the image data, up to the end, with their checksums.
   state.rowsDone = false;
-  if (!Guarded(png, [&] { png_read_end(png, nullptr); })) fail("unreadable PNG data");
+  if (!Guarded(png, [&] { png_read_end(png, nullptr); })) {
+    fail("unreadable PNG data");
+  }
 }
 
 }  // namespace okuva::picture_detail

@@ -23,14 +23,18 @@ public:
   // The next decimal field, after whitespace and comments.
   int64_t Number(const char* what) {
     SkipSpaceAndComments();
-    if (pos_ >= bytes_.size()) throw PictureError(std::string("truncated PNM header: no ") + what);
+    if (pos_ >= bytes_.size()) {
+      throw PictureError(std::string("truncated PNM header: no ") + what);
+    }
     if (bytes_[pos_] < '0' || bytes_[pos_] > '9') {
       throw PictureError(std::string("malformed PNM header: ") + what + " is not a number");
     }
     int64_t value = 0;
     while (pos_ < bytes_.size() && bytes_[pos_] >= '0' && bytes_[pos_] <= '9') {
       value = value * 10 + (bytes_[pos_] - '0');
-      if (value > 1000000000) throw PictureError(std::string("PNM ") + what + " is absurdly large");
+      if (value > 1000000000) {
+        throw PictureError(std::string("PNM ") + what + " is absurdly large");
+      }
       ++pos_;
     }
     return value;
@@ -38,22 +42,30 @@ public:
 
   // Exactly one whitespace byte separates the last field from the samples.
   size_t DataStart() {
-    if (pos_ >= bytes_.size()) throw PictureError("truncated PNM header: no pixel data");
-    if (!IsSpace(bytes_[pos_])) throw PictureError("malformed PNM header after maxval");
+    if (pos_ >= bytes_.size()) {
+      throw PictureError("truncated PNM header: no pixel data");
+    }
+    if (!IsSpace(bytes_[pos_])) {
+      throw PictureError("malformed PNM header after maxval");
+    }
     return pos_ + 1;
   }
 
   void Skip(size_t n) { pos_ += n; }
 
 private:
-  static bool IsSpace(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+  static bool IsSpace(uint8_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+  }
 
   void SkipSpaceAndComments() {
     while (pos_ < bytes_.size()) {
       if (IsSpace(bytes_[pos_])) {
         ++pos_;
       } else if (bytes_[pos_] == '#') {
-        while (pos_ < bytes_.size() && bytes_[pos_] != '\n' && bytes_[pos_] != '\r') ++pos_;
+        while (pos_ < bytes_.size() && bytes_[pos_] != '\n' && bytes_[pos_] != '\r') {
+          ++pos_;
+        }
       } else {
         break;
       }
@@ -66,7 +78,9 @@ private:
 
 // Exchanges the first and third byte of each of `count` 3-byte pixels in place.
 void SwapRedAndBlueScalar(uint8_t* px, int64_t count) {
-  for (int64_t x = 0; x < count; ++x) std::swap(px[3 * x], px[3 * x + 2]);
+  for (int64_t x = 0; x < count; ++x) {
+    std::swap(px[3 * x], px[3 * x + 2]);
+  }
 }
 
 #if defined(__x86_64__)
@@ -84,7 +98,8 @@ __attribute__((target("ssse3"))) void SwapRedAndBlueSsse3(uint8_t* px, int64_t c
       _mm_storeu_si128(reinterpret_cast<__m128i*>(px + 15 * k), _mm_shuffle_epi8(current, order));
       current = next;
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(px + 15 * (steps - 1)), _mm_shuffle_epi8(current, order));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(px + 15 * (steps - 1)),
+                     _mm_shuffle_epi8(current, order));
   }
   SwapRedAndBlueScalar(px + 15 * steps, count - 5 * steps);
 }
@@ -93,7 +108,9 @@ __attribute__((target("ssse3"))) void SwapRedAndBlueSsse3(uint8_t* px, int64_t c
 void SwapRedAndBlue(uint8_t* px, int64_t count) {
 #if defined(__x86_64__)
   static const bool ssse3 = __builtin_cpu_supports("ssse3");
-  if (ssse3) return SwapRedAndBlueSsse3(px, count);
+  if (ssse3) {
+    return SwapRedAndBlueSsse3(px, count);
+  }
 #endif
   SwapRedAndBlueScalar(px, count);
 }
@@ -112,8 +129,12 @@ void ReadPnm(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
   const int64_t width = header.Number("width");
   const int64_t height = header.Number("height");
   const int64_t maxval = header.Number("maxval");
-  if (maxval < 1) throw PictureError("PNM maxval must be at least 1");
-  if (maxval > 255) throw PictureError("PNM files with 16-bit samples are not supported");
+  if (maxval < 1) {
+    throw PictureError("PNM maxval must be at least 1");
+  }
+  if (maxval > 255) {
+    throw PictureError("PNM files with 16-bit samples are not supported");
+  }
   CheckSize(width, height, maxPixels);
   const size_t start = header.DataStart();
   const int64_t channels = colour ? 3 : 1;
@@ -149,28 +170,37 @@ void ReadPnm(Input& in, int64_t maxPixels, const PicturePrepare& prepare) {
     std::array<uint8_t*, kBandRows> band;
     for (int64_t y = 0; y < height; y += kBandRows) {
       const int64_t n = std::min(kBandRows, height - y);
-      for (int64_t i = 0; i < n; ++i) band[static_cast<size_t>(i)] = sink.Row(y + i);
-      if (!in.TakeRows(start + static_cast<uint64_t>(y * rowBytes), static_cast<size_t>(rowBytes), band.data(),
-                       static_cast<size_t>(n))) {
+      for (int64_t i = 0; i < n; ++i) {
+        band[static_cast<size_t>(i)] = sink.Row(y + i);
+      }
+      if (!in.TakeRows(start + static_cast<uint64_t>(y * rowBytes), static_cast<size_t>(rowBytes),
+                       band.data(), static_cast<size_t>(n))) {
         throw PictureError("truncated file: PNM pixel row is missing");
       }
-      for (int64_t i = 0; i < n; ++i) SwapRedAndBlue(band[static_cast<size_t>(i)], width);
+      for (int64_t i = 0; i < n; ++i) {
+        SwapRedAndBlue(band[static_cast<size_t>(i)], width);
+      }
     }
     return;
   }
   std::vector<uint8_t> grey(colour ? 0 : static_cast<size_t>(width));
   for (int64_t y = 0; y < height; ++y) {  // PNM rows are top-down
-    const uint8_t* src = in.Take(start + static_cast<uint64_t>(y * rowBytes), static_cast<size_t>(rowBytes), "PNM pixel row");
+    const uint8_t* src = in.Take(start + static_cast<uint64_t>(y * rowBytes),
+                                 static_cast<size_t>(rowBytes), "PNM pixel row");
     uint8_t* dst = colour && sink.DestinationBits() == 24 ? sink.Row(y) : grey.data();
     for (int64_t x = 0; x < width; ++x) {
       for (int64_t c = 0; c < channels; ++c) {
         const int16_t v = scale[src[x * channels + c]];
-        if (v < 0) throw PictureError("PNM sample above the file's maxval");
+        if (v < 0) {
+          throw PictureError("PNM sample above the file's maxval");
+        }
         // P6 stores red, green, blue; the destination takes blue, green, red.
         dst[colour ? x * 3 + (2 - c) : x] = static_cast<uint8_t>(v);
       }
     }
-    if (!colour) sink.Indices(y, grey.data());
+    if (!colour) {
+      sink.Indices(y, grey.data());
+    }
   }
 }
 

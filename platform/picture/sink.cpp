@@ -9,15 +9,18 @@ namespace okuva::picture_detail {
 
 Sink::Sink(const PictureHeader& header, const PicturePrepare& prepare) : header_(header) {
   dest_ = prepare(header_);
-  if (dest_.bits == nullptr) Raise(kErrOutOfMemory);
+  if (dest_.bits == nullptr) {
+    Raise(kErrOutOfMemory);
+  }
   if (dest_.bitsPerPixel != 24 && dest_.bitsPerPixel != header_.bitsPerPixel) {
-    throw PictureError("a " + std::to_string(header_.bitsPerPixel) + "-bit picture cannot be read into " +
-                       std::to_string(dest_.bitsPerPixel) + " bits");
+    throw PictureError("a " + std::to_string(header_.bitsPerPixel) +
+                       "-bit picture cannot be read into " + std::to_string(dest_.bitsPerPixel) +
+                       " bits");
   }
   const int64_t rowBytes = (int64_t{header_.width} * dest_.bitsPerPixel + 7) / 8;
   if (dest_.stride < rowBytes && -dest_.stride < rowBytes) {
-    throw PictureError("destination rows of " + std::to_string(dest_.stride) + " bytes cannot hold " +
-                       std::to_string(header_.width) + " pixels");
+    throw PictureError("destination rows of " + std::to_string(dest_.stride) +
+                       " bytes cannot hold " + std::to_string(header_.width) + " pixels");
   }
   shortTable_ = header_.bitsPerPixel <= 8 && header_.colourCount < (1u << header_.bitsPerPixel);
 }
@@ -32,7 +35,9 @@ void Sink::CheckIndex(uint32_t index) const {
 void Sink::Indices(int64_t top, const uint8_t* indices) {
   const int64_t width = header_.width;
   if (shortTable_) {
-    for (int64_t x = 0; x < width; ++x) CheckIndex(indices[x]);
+    for (int64_t x = 0; x < width; ++x) {
+      CheckIndex(indices[x]);
+    }
   }
   uint8_t* row = Row(top);
   const int bits = dest_.bitsPerPixel;
@@ -67,7 +72,9 @@ void Sink::Packed(int64_t top, const uint8_t* packed) {
     return (packed[bit / 8] >> (8 - bits - bit % 8)) & mask;
   };
   if (shortTable_) {
-    for (int64_t x = 0; x < width; ++x) CheckIndex(index(x));
+    for (int64_t x = 0; x < width; ++x) {
+      CheckIndex(index(x));
+    }
   }
   uint8_t* row = Row(top);
   if (dest_.bitsPerPixel == bits) {
@@ -86,7 +93,9 @@ void Sink::Bgr(int64_t top, const uint8_t* bgr) {
   uint8_t* row = Row(top);
   const int64_t width = header_.width;
   if (dest_.bitsPerPixel == 24) {
-    if (row != bgr) std::memcpy(row, bgr, static_cast<size_t>(width * 3));
+    if (row != bgr) {
+      std::memcpy(row, bgr, static_cast<size_t>(width * 3));
+    }
     return;
   }
   for (int64_t x = 0; x < width; ++x) {

@@ -16,9 +16,7 @@ public:
   int DestinationBits() const { return dest_.bitsPerPixel; }
   int64_t Stride() const { return dest_.stride; }
   // The destination row, for readers that write it themselves.
-  uint8_t* Row(int64_t top) const {
-    return dest_.bits + (header_.height - 1 - top) * dest_.stride;
-  }
+  uint8_t* Row(int64_t top) const { return dest_.bits + (header_.height - 1 - top) * dest_.stride; }
   // One palette index per byte.
   void Indices(int64_t top, const uint8_t* indices);
   // Indices packed as a DIB row of the header's depth.

@@ -137,13 +137,16 @@ bool VideoFormatDialog::Apply() {
   if (!camera_.SetFormat(*wanted)) {
     const std::string why = camera_.LastError();
     const camera::CameraState now = camera_.State();
-    if (wasStreaming && now != camera::CameraState::Streaming && now != camera::CameraState::Unplugged) {
+    if (wasStreaming && now != camera::CameraState::Streaming &&
+        now != camera::CameraState::Unplugged) {
       // Taken, but the stream would not start again with it: that is no unplugged
       // camera. Go back to the former format so the live picture returns.
       const bool back = camera_.SetFormat(previous).has_value() &&
                         (camera_.State() == camera::CameraState::Streaming || camera_.Start());
       std::string text = "La cámara no pudo reanudar la captura con el formato elegido.";
-      if (!why.empty()) text += "\n" + why;
+      if (!why.empty()) {
+        text += "\n" + why;
+      }
       text += back ? "\nSe ha vuelto al formato anterior." : "\nElija otro formato.";
       MsgBox(text, MessageIcon::Exclamation, "Formato de la captura");
       return false;
@@ -202,7 +205,8 @@ VideoSourceDialog::VideoSourceDialog(camera::Camera& camera, QWidget* parent)
       case camera::ControlKind::Boolean: {
         auto* box = new QCheckBox(this);
         box->setChecked(control.value != 0);
-        connect(box, &QCheckBox::toggled, this, [this, id](bool on) { ApplyControl(id, on ? 1 : 0); });
+        connect(box, &QCheckBox::toggled, this,
+                [this, id](bool on) { ApplyControl(id, on ? 1 : 0); });
         form->addRow(name, box);
         editor = box;
         break;
@@ -281,7 +285,9 @@ void VideoSourceDialog::RestoreDefaults() {
   status_->clear();
   for (size_t i = 0; i < controls_.size(); ++i) {
     const camera::Control& control = controls_[i];
-    if (control.readOnly) continue;  // the device would refuse any value
+    if (control.readOnly) {
+      continue;  // the device would refuse any value
+    }
     QWidget* editor = editors_[i];
     // Set the editor and apply explicitly: an editor already showing the default would
     // emit no change, yet the device may hold another value.
@@ -310,8 +316,7 @@ void VideoSourceDialog::RestoreDefaults() {
         ApplyControl(control.id, control.defaultValue);
         break;
       }
-      case camera::ControlKind::Button:
-        break;  // a button has no value to restore
+      case camera::ControlKind::Button: break;  // a button has no value to restore
     }
   }
 }

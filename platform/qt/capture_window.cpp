@@ -25,7 +25,8 @@ std::unique_ptr<camera::Camera> MakeCamera() {
 
 bool HoldsPicture(const camera::Frame& frame) {
   return frame.width > 0 && frame.height > 0 &&
-         frame.rgb.size() >= static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * 3;
+         frame.rgb.size() >=
+             static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * 3;
 }
 
 }  // namespace
@@ -201,8 +202,9 @@ void CaptureWindow::RenderPreview() {
     // Letterboxed: the frame keeps its shape (a circle stays round at 16:9 on this 4:3
     // window); the bars are painted black.
     const camera::ShownRect shown = camera::Letterbox(frame.width, frame.height, width(), height());
-    QImage scaled = source.scaled(shown.width, shown.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                        .convertToFormat(QImage::Format_RGB32);
+    QImage scaled =
+        source.scaled(shown.width, shown.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+            .convertToFormat(QImage::Format_RGB32);
     if (shown.width == width() && shown.height == height()) {
       preview_ = std::move(scaled);  // same shape: no bars
     } else {
@@ -230,7 +232,8 @@ void CaptureWindow::paintEvent(QPaintEvent*) {
     painter.fillRect(preview_.width(), 0, width() - preview_.width(), height(), Qt::black);
   }
   if (preview_.height() < height()) {
-    painter.fillRect(0, preview_.height(), preview_.width(), height() - preview_.height(), Qt::black);
+    painter.fillRect(0, preview_.height(), preview_.width(), height() - preview_.height(),
+                     Qt::black);
   }
 }
 
@@ -277,8 +280,8 @@ bool CopyFrameToClipboard(const camera::Frame& frame) {
 }
 
 gdi::HWND capCreateCaptureWindowA(const char* lpszWindowName, uint32_t dwStyle, int32_t x,
-                                  int32_t y, int32_t nWidth, int32_t nHeight,
-                                  gdi::HWND hwndParent, int32_t nID) {
+                                  int32_t y, int32_t nWidth, int32_t nHeight, gdi::HWND hwndParent,
+                                  int32_t nID) {
   QWidget* parent = WidgetFromHandle(hwndParent);
   if (parent == nullptr || (dwStyle & WS_CHILD) == 0 || nWidth < 0 || nHeight < 0) {
     return 0;

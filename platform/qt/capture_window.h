@@ -105,8 +105,8 @@ private:
 // place and size. Returns its handle, or 0 when no capture device exists, the parent
 // handle names no window, or the style lacks WS_CHILD.
 gdi::HWND capCreateCaptureWindowA(const char* lpszWindowName, uint32_t dwStyle, int32_t x,
-                                  int32_t y, int32_t nWidth, int32_t nHeight,
-                                  gdi::HWND hwndParent, int32_t nID);
+                                  int32_t y, int32_t nWidth, int32_t nHeight, gdi::HWND hwndParent,
+                                  int32_t nID);
 
 // Sends a capture message to a capture window; 0 for a handle that names none. lParam
 // carries no value for the capture messages (callers pass the address of a zero).

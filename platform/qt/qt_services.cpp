@@ -43,7 +43,8 @@ void QtClipboardBackend::Clear() { QGuiApplication::clipboard()->clear(); }
 
 bool QtClipboardBackend::SetImage(const gdi::ClipboardImage& image) {
   if (image.width <= 0 || image.height <= 0 ||
-      image.bgrx.size() < static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 4) {
+      image.bgrx.size() <
+          static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 4) {
     return false;
   }
   // RGB32 pixels are 0xffRRGGBB words: in memory blue, green, red, unused, as we hold them.
@@ -53,7 +54,8 @@ bool QtClipboardBackend::SetImage(const gdi::ClipboardImage& image) {
   }
   const size_t rowBytes = static_cast<size_t>(image.width) * 4;
   for (int32_t y = 0; y < image.height; ++y) {
-    std::memcpy(picture.scanLine(y), image.bgrx.data() + static_cast<size_t>(y) * rowBytes, rowBytes);
+    std::memcpy(picture.scanLine(y), image.bgrx.data() + static_cast<size_t>(y) * rowBytes,
+                rowBytes);
   }
   QGuiApplication::clipboard()->setImage(picture);
   return true;
@@ -71,16 +73,20 @@ std::optional<gdi::ClipboardImage> QtClipboardBackend::GetImage() {
   const size_t rowBytes = static_cast<size_t>(image.width) * 4;
   image.bgrx.resize(rowBytes * static_cast<size_t>(image.height));
   for (int32_t y = 0; y < image.height; ++y) {
-    std::memcpy(image.bgrx.data() + static_cast<size_t>(y) * rowBytes, picture.constScanLine(y), rowBytes);
+    std::memcpy(image.bgrx.data() + static_cast<size_t>(y) * rowBytes, picture.constScanLine(y),
+                rowBytes);
   }
   return image;
 }
 
 bool InstallSpanishTranslations() {
   static QTranslator* translator = nullptr;
-  if (translator != nullptr) return true;
+  if (translator != nullptr) {
+    return true;
+  }
   auto* loaded = new QTranslator(QCoreApplication::instance());
-  if (!loaded->load(QStringLiteral("qtbase_es"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+  if (!loaded->load(QStringLiteral("qtbase_es"),
+                    QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
       !QCoreApplication::installTranslator(loaded)) {
     delete loaded;
     return false;

@@ -92,8 +92,6 @@ bool DestroyWindow(gdi::HWND handle) {
   return true;
 }
 
-void DoEvents() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
+void DoEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
 }  // namespace okuva::qt

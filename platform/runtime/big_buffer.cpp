@@ -58,7 +58,9 @@ public:
   // False when there is no room: the caller unmaps.
   bool Keep(void* p, size_t length) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (cached_ + length > kMaxCachedBytes) return false;
+    if (cached_ + length > kMaxCachedBytes) {
+      return false;
+    }
     for (Entry& e : entries_) {
       if (e.p == nullptr) {
         e = {p, length};
@@ -88,7 +90,9 @@ Reuse& Cache() {
 
 void* MapAligned(size_t length) {
   const size_t reserve = length + kHugePage;
-  if (reserve < length) return nullptr;
+  if (reserve < length) {
+    return nullptr;
+  }
   // Reserve a huge page more than needed, then give back the ends around the first
   // 2 MiB boundary. Only whole 2 MiB extents can be huge pages; the tail beyond the
   // last one stays on ordinary pages rather than rounding the buffer up, so the
@@ -101,10 +105,14 @@ void* MapAligned(size_t length) {
   }
   const auto start = reinterpret_cast<uintptr_t>(raw);
   const uintptr_t aligned = (start + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
-  if (aligned > start) ::munmap(raw, aligned - start);
+  if (aligned > start) {
+    ::munmap(raw, aligned - start);
+  }
   const uintptr_t end = aligned + length;
   const uintptr_t reservedEnd = start + reserve;
-  if (reservedEnd > end) ::munmap(reinterpret_cast<void*>(end), reservedEnd - end);
+  if (reservedEnd > end) {
+    ::munmap(reinterpret_cast<void*>(end), reservedEnd - end);
+  }
   void* p = reinterpret_cast<void*>(aligned);
   // Refused where transparent huge pages are off: the ordinary pages then serve.
   ::madvise(p, length, MADV_HUGEPAGE);
@@ -117,13 +125,19 @@ bool UsesOwnMapping(size_t bytes) noexcept { return !kSanitized && bytes >= kLar
 
 void* Allocate(size_t bytes, bool zeroed) noexcept {
   if (!UsesOwnMapping(bytes)) {
-    if (bytes == 0) bytes = 1;
+    if (bytes == 0) {
+      bytes = 1;
+    }
     return zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
   }
   const size_t length = RoundUp(bytes, PageSize());
-  if (length == 0) return nullptr;
+  if (length == 0) {
+    return nullptr;
+  }
   if (void* p = Cache().Take(length)) {
-    if (zeroed) std::memset(p, 0, length);
+    if (zeroed) {
+      std::memset(p, 0, length);
+    }
     return p;
   }
   return MapAligned(length);  // fresh pages read as zeros
@@ -132,13 +146,17 @@ void* Allocate(size_t bytes, bool zeroed) noexcept {
 void* AllocateZeroed(size_t bytes) noexcept { return Allocate(bytes, true); }
 
 void Free(void* p, size_t bytes, bool keepForReuse) noexcept {
-  if (p == nullptr) return;
+  if (p == nullptr) {
+    return;
+  }
   if (!UsesOwnMapping(bytes)) {
     std::free(p);
     return;
   }
   const size_t length = RoundUp(bytes, PageSize());
-  if (!keepForReuse || !Cache().Keep(p, length)) ::munmap(p, length);
+  if (!keepForReuse || !Cache().Keep(p, length)) {
+    ::munmap(p, length);
+  }
 }
 
 void FreeZeroed(void* p, size_t bytes) noexcept { Free(p, bytes, false); }

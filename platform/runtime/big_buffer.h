@@ -57,7 +57,9 @@ public:
   size_t size() const noexcept { return size_; }
   explicit operator bool() const noexcept { return data_ != nullptr; }
   void reset() noexcept {
-    if (data_ != nullptr) FreeZeroed(data_, size_);
+    if (data_ != nullptr) {
+      FreeZeroed(data_, size_);
+    }
     data_ = nullptr;
     size_ = 0;
   }

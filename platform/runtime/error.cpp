@@ -28,7 +28,9 @@ std::string DefaultDescription(int32_t number) {
 }
 
 void Raise(int32_t number, std::string description, std::string source) {
-  if (description.empty()) description = DefaultDescription(number);
+  if (description.empty()) {
+    description = DefaultDescription(number);
+  }
   throw RuntimeError(number, std::move(description), std::move(source));
 }
 
@@ -53,8 +55,12 @@ namespace {
 // The folder part of a path ("" for a bare name, "/" for a file at the root).
 std::string FolderOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return {};
-  if (slash == 0) return "/";
+  if (slash == std::string::npos) {
+    return {};
+  }
+  if (slash == 0) {
+    return "/";
+  }
   return path.substr(0, slash);
 }
 

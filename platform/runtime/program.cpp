@@ -19,8 +19,12 @@ std::string ExecutablePath() {
   std::vector<char> buffer(4096);
   for (;;) {
     const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n < 0) break;
-    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), static_cast<size_t>(n));
+    if (n < 0) {
+      break;
+    }
+    if (static_cast<size_t>(n) < buffer.size()) {
+      return std::string(buffer.data(), static_cast<size_t>(n));
+    }
     buffer.resize(buffer.size() * 2);
   }
   return program_invocation_name != nullptr ? program_invocation_name : "";
@@ -46,10 +50,14 @@ std::string ProgramFolder() {
   if (slash == std::string::npos) {
     // Only a bare name is known: the folder is the current one.
     std::vector<char> cwd(4096);
-    if (::getcwd(cwd.data(), cwd.size()) != nullptr) return cwd.data();
+    if (::getcwd(cwd.data(), cwd.size()) != nullptr) {
+      return cwd.data();
+    }
     return ".";
   }
-  if (slash == 0) return "/";
+  if (slash == 0) {
+    return "/";
+  }
   return path.substr(0, slash);
 }
 
@@ -72,9 +80,9 @@ void RandomizeFromTimeOfDay() {
   ::localtime_r(&now.tv_sec, &local);
   // Seconds since local midnight, to the nanosecond, so two re-seeds within the same
   // second still differ.
-  const uint64_t seconds =
-      static_cast<uint64_t>(local.tm_hour) * 3600 + static_cast<uint64_t>(local.tm_min) * 60 +
-      static_cast<uint64_t>(local.tm_sec);
+  const uint64_t seconds = static_cast<uint64_t>(local.tm_hour) * 3600 +
+                           static_cast<uint64_t>(local.tm_min) * 60 +
+                           static_cast<uint64_t>(local.tm_sec);
   const uint64_t seed = seconds * 1000000000ULL + static_cast<uint64_t>(now.tv_nsec);
   RandomState& state = Random();
   std::lock_guard<std::mutex> guard(state.lock);

@@ -41,7 +41,8 @@ void MsgBox(const std::string& text, MessageIcon icon, const std::string& title)
   std::fflush(stderr);
 }
 
-std::shared_ptr<MessageBoxService> SetMessageBoxService(std::shared_ptr<MessageBoxService> service) {
+std::shared_ptr<MessageBoxService> SetMessageBoxService(
+    std::shared_ptr<MessageBoxService> service) {
   ServiceSlot& slot = Slot();
   std::lock_guard<std::mutex> guard(slot.lock);
   std::swap(slot.service, service);

@@ -1,25 +1,25 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
-#include <QScrollBar>
-#include <cmath>
-#include <algorithm>
-#include <vector>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
+#include <algorithm>
+#include <cmath>
+#include <vector>
 
 #include <linux/videodev2.h>
 
 #include "capture/aids/instruction.h"
 #include "capture/aids_panel.h"
-#include "capture/iris_aids.h"
 #include "capture/frmCapturarImagen.h"
+#include "capture/iris_aids.h"
 #include "capture/mdlCapturarImagen.h"
 #include "capture/record_options.h"
-#include "tests/support/fake_uvc_device.h"
 #include "platform/camera/v4l2_camera.h"
 #include "platform/qt/capture_window.h"
 #include "platform/qt/picture_box.h"
+#include "tests/support/fake_uvc_device.h"
 #include "tests/support/station_fixture.h"
 
 namespace okuva {
@@ -72,7 +72,8 @@ protected:
     panel_->Refresh();
   }
 
-  std::shared_ptr<testing::RecordedMessages> messages_ = std::make_shared<testing::RecordedMessages>();
+  std::shared_ptr<testing::RecordedMessages> messages_ =
+      std::make_shared<testing::RecordedMessages>();
   std::shared_ptr<MessageBoxService> oldMessages_;
   std::unique_ptr<frmCapturarImagen> form_;
   AidsPanel* panel_ = nullptr;
@@ -85,9 +86,11 @@ TEST_F(AidsPanelTest, SitsInTheFreeAreaUnderTheButtons) {
   EXPECT_GE(area.left(), form_->Picture1->geometry().left());
   EXPECT_LE(area.right(), form_->Picture1->geometry().right());
   EXPECT_LE(area.bottom(), form_->height() - 1);
-  for (QWidget* control : std::initializer_list<QWidget*>{form_->Picture1, form_->Picture2, form_->cmdCapturar,
-                                                          form_->cmdGuardar, form_->Command3, form_->Command4})
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{form_->Picture1, form_->Picture2, form_->cmdCapturar,
+                                       form_->cmdGuardar, form_->Command3, form_->Command4}) {
     EXPECT_FALSE(area.intersects(control->geometry())) << control->objectName().toStdString();
+  }
   EXPECT_EQ(panel_->RingToggle()->text(), QString::fromUtf8("Anillo guía"));
   // The overlay covers the live picture and lets the mouse through to it.
   EXPECT_EQ(panel_->Overlay()->parentWidget(), form_->Picture1->Client());
@@ -161,7 +164,8 @@ TEST_F(AidsPanelTest, SimulatedCameraIsMarkedOnTheLivePictureOnly) {
   form_->cmdCapturar->click();
   const camera::Frame& frame = camera_->Latest();
   EXPECT_EQ(QColor(form_->Picture2->Shown().pixel(6, 6)),
-            QColor(frame.rgb[(6 * 640 + 6) * 3], frame.rgb[(6 * 640 + 6) * 3 + 1], frame.rgb[(6 * 640 + 6) * 3 + 2]));
+            QColor(frame.rgb[(6 * 640 + 6) * 3], frame.rgb[(6 * 640 + 6) * 3 + 1],
+                   frame.rgb[(6 * 640 + 6) * 3 + 2]));
 }
 
 TEST_F(AidsPanelTest, UnplugIsShownAndTheCameraComesBackByItself) {
@@ -255,12 +259,20 @@ TEST_F(AidsPanelTest, IrisCirclesChecklistAndTheStillsJudgement) {
   // Tabbing from "Formato" reaches the four working buttons before the new check boxes.
   std::vector<QWidget*> chain;
   for (QWidget* w = form_->Command3; chain.size() < 200; w = w->nextInFocusChain()) {
-    if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible()) chain.push_back(w);
-    if (w->nextInFocusChain() == form_->Command3) break;
+    if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible()) {
+      chain.push_back(w);
+    }
+    if (w->nextInFocusChain() == form_->Command3) {
+      break;
+    }
   }
-  const auto at = [&](QWidget* w) { return std::find(chain.begin(), chain.end(), w) - chain.begin(); };
-  for (QWidget* button : {form_->Command3, form_->Command4, form_->cmdCapturar, form_->cmdGuardar})
+  const auto at = [&](QWidget* w) {
+    return std::find(chain.begin(), chain.end(), w) - chain.begin();
+  };
+  for (QWidget* button :
+       {form_->Command3, form_->Command4, form_->cmdCapturar, form_->cmdGuardar}) {
     EXPECT_LT(at(button), at(iris->CirclesToggle()));
+  }
   EXPECT_LT(at(iris->CirclesToggle()), at(iris->AutoCaptureToggle()));
 
   // Off the window's thread: the result arrives through the event loop.
@@ -271,7 +283,8 @@ TEST_F(AidsPanelTest, IrisCirclesChecklistAndTheStillsJudgement) {
   ASSERT_TRUE(iris->LiveOverlay()->HasCircles());
   EXPECT_TRUE(iris->LiveOverlay()->Passing());
   EXPECT_EQ(iris->Checklist()->Verdict()->text(), QString::fromUtf8("Iris: apto"));
-  const QColor pass = iris->Checklist()->Item(iris::Metric::kSharpness)->palette().color(QPalette::WindowText);
+  const QColor pass =
+      iris->Checklist()->Item(iris::Metric::kSharpness)->palette().color(QPalette::WindowText);
   // The iris circle, drawn at half size on the 320 x 240 preview, in the passing colour.
   const iris::Circle found = *iris->LiveOverlay()->Judged()->circles.iris;
   EXPECT_TRUE(IsPassGreen(LivePixel(*form_, (found.x + found.radius) / 2, found.y / 2)));
@@ -283,8 +296,12 @@ TEST_F(AidsPanelTest, IrisCirclesChecklistAndTheStillsJudgement) {
   ASSERT_TRUE(camera_->SetControl(C::kFocusId, C::kBestFocus + 127));
   NextFrame();
   EXPECT_FALSE(iris->LiveOverlay()->Passing());
-  EXPECT_NE(iris->Checklist()->Item(iris::Metric::kSharpness)->palette().color(QPalette::WindowText), pass);
-  EXPECT_EQ(iris->Checklist()->Item(iris::Metric::kIrisDiameter)->palette().color(QPalette::WindowText), pass);
+  EXPECT_NE(
+      iris->Checklist()->Item(iris::Metric::kSharpness)->palette().color(QPalette::WindowText),
+      pass);
+  EXPECT_EQ(
+      iris->Checklist()->Item(iris::Metric::kIrisDiameter)->palette().color(QPalette::WindowText),
+      pass);
   form_->cmdCapturar->click();
   ASSERT_NE(iris->StillOverlay(), nullptr);
   EXPECT_EQ(iris->StillOverlay()->parentWidget(), form_->Picture2->Client());
@@ -310,11 +327,14 @@ TEST_F(AidsPanelTest, EachStillSaysWhetherItIsTheSameEyeAsTheOneBefore) {
   EXPECT_TRUE(iris->StillOverlay()->Comparison().isEmpty());  // nothing earlier to compare with
   EXPECT_TRUE(form_->Picture2->Client()->toolTip().isEmpty());
 
-  for (int i = 0; i < 20; ++i) NextFrame();  // the eye has wandered
+  for (int i = 0; i < 20; ++i) {
+    NextFrame();  // the eye has wandered
+  }
   form_->cmdCapturar->click();
   EXPECT_EQ(iris->StillOverlay()->Comparison(), QString::fromUtf8(IrisAids::kSameEye));
   EXPECT_EQ(iris->StillOverlay()->Banner(), QString::fromUtf8(aids::kStillPasses));
-  EXPECT_TRUE(form_->Picture2->Client()->toolTip().startsWith(QString::fromUtf8("Distancia al iris de la foto anterior: 0.")))
+  EXPECT_TRUE(form_->Picture2->Client()->toolTip().startsWith(
+      QString::fromUtf8("Distancia al iris de la foto anterior: 0.")))
       << form_->Picture2->Client()->toolTip().toStdString();
 
   eye.textureSeed = 42;  // someone else
@@ -345,7 +365,9 @@ TEST_F(AidsPanelTest, InstructionForASmallABlurredAndAGoodEye) {
   // Drawn large along the foot of the live picture, over the eye's lower part.
   const QImage shot = form_->Picture1->Client()->grab(QRect(0, 0, 320, 240)).toImage();
   int bright = 0;
-  for (int x = 0; x < 320; ++x) bright += QColor(shot.pixel(x, 226)).green() > 180 ? 1 : 0;
+  for (int x = 0; x < 320; ++x) {
+    bright += QColor(shot.pixel(x, 226)).green() > 180 ? 1 : 0;
+  }
   EXPECT_GT(bright, 10);
 
   ASSERT_TRUE(camera_->SetControl(C::kFocusId, C::kBestFocus + 127));
@@ -360,7 +382,8 @@ TEST_F(AidsPanelTest, InstructionForASmallABlurredAndAGoodEye) {
   NextFrame();
   EXPECT_EQ(panel_->Iris()->Instruction(), QString::fromUtf8("Acérquese"));
   form_->cmdCapturar->click();
-  EXPECT_TRUE(panel_->Iris()->StillOverlay()->Banner().startsWith(QString::fromUtf8("Repetir: acérquese")))
+  EXPECT_TRUE(
+      panel_->Iris()->StillOverlay()->Banner().startsWith(QString::fromUtf8("Repetir: acérquese")))
       << panel_->Iris()->StillOverlay()->Banner().toStdString();
 }
 
@@ -399,9 +422,9 @@ TEST_F(AidsPanelTest, AutomaticCaptureWaitsForTheSharpestFrameAndSignalsIt) {
   EXPECT_FALSE(iris->Watching());
   EXPECT_FALSE(iris->AutoCaptureToggle()->isChecked());
   ASSERT_FALSE(form_->Picture2->Shown().isNull());
-  EXPECT_EQ(form_->Picture2->Shown(),
-            QImage(sharpest.rgb.data(), sharpest.width, sharpest.height, sharpest.width * 3, QImage::Format_RGB888)
-                .convertToFormat(QImage::Format_RGB32));
+  EXPECT_EQ(form_->Picture2->Shown(), QImage(sharpest.rgb.data(), sharpest.width, sharpest.height,
+                                             sharpest.width * 3, QImage::Format_RGB888)
+                                          .convertToFormat(QImage::Format_RGB32));
   EXPECT_EQ(iris->StillOverlay()->Banner(), QString::fromUtf8("Foto apta para reconocimiento"));
   // The signs: the bell, the banner and the flashing border of the live picture.
   EXPECT_EQ(bells, 1);
@@ -439,12 +462,16 @@ TEST_F(AidsPanelTest, SixteenByNineIsLetterboxedAndTheCirclesStayRound) {
   const iris::Circle c = *iris->LiveOverlay()->Judged()->circles.iris;
   const QColor colour = iris->LiveOverlay()->Passing() ? QColor(40, 220, 90) : QColor(255, 60, 40);
   const auto near = [&](double x, double y) {
-    for (int dy = -1; dy <= 1; ++dy)
+    for (int dy = -1; dy <= 1; ++dy) {
       for (int dx = -1; dx <= 1; ++dx) {
         const QColor p(shot.pixel(static_cast<int>(x) + dx, static_cast<int>(y) + dy));
-        if (std::abs(p.red() - colour.red()) + std::abs(p.green() - colour.green()) + std::abs(p.blue() - colour.blue()) < 60)
+        if (std::abs(p.red() - colour.red()) + std::abs(p.green() - colour.green()) +
+                std::abs(p.blue() - colour.blue()) <
+            60) {
           return true;
+        }
       }
+    }
     return false;
   };
   EXPECT_TRUE(near((c.x + c.radius) / 4, 30 + c.y / 4));
@@ -455,7 +482,8 @@ TEST_F(AidsPanelTest, SixteenByNineIsLetterboxedAndTheCirclesStayRound) {
   form_->cmdCapturar->click();
   IrisOverlay* judged = iris->StillOverlay();
   ASSERT_FALSE(judged->Banner().isEmpty());
-  const QRect band(judged->mapTo(form_.get(), judged->BannerRect().topLeft()), judged->BannerRect().size());
+  const QRect band(judged->mapTo(form_.get(), judged->BannerRect().topLeft()),
+                   judged->BannerRect().size());
   EXPECT_GT(form_->Picture2->geometry().bottom(), form_->height());
   EXPECT_EQ(band.bottom(), form_->height() - 1);
   EXPECT_GE(band.top(), form_->Picture2->geometry().top());
@@ -479,7 +507,8 @@ TEST(AidsPanelNoCamera, HintInTheLiveAreaAndNoFigures) {
     auto* panel = form.findChild<AidsPanel*>(QStringLiteral("AidsPanel"));
     ASSERT_NE(panel, nullptr);
     panel->Refresh();
-    EXPECT_TRUE(panel->Overlay()->Hint().startsWith(QString::fromUtf8("Sin cámara: conecte una cámara web y reinicie")));
+    EXPECT_TRUE(panel->Overlay()->Hint().startsWith(
+        QString::fromUtf8("Sin cámara: conecte una cámara web y reinicie")));
     EXPECT_TRUE(panel->Overlay()->Hint().contains(QStringLiteral("OKUVA_CAMERA=simulated")));
     EXPECT_FALSE(panel->ExposureText()->text().contains(QStringLiteral("0.0")));
     EXPECT_FALSE(panel->FocusText()->text().contains(QStringLiteral("0.0")));
@@ -487,8 +516,11 @@ TEST(AidsPanelNoCamera, HintInTheLiveAreaAndNoFigures) {
     // The hint is drawn on the empty live area: white text on a dark band at its middle.
     const QImage shot = form.Picture1->Client()->grab().toImage();
     int white = 0;
-    for (int y = 100; y < 140; ++y)
-      for (int x = 0; x < 320; ++x) white += QColor(shot.pixel(x, y)) == QColor(Qt::white) ? 1 : 0;
+    for (int y = 100; y < 140; ++y) {
+      for (int x = 0; x < 320; ++x) {
+        white += QColor(shot.pixel(x, y)) == QColor(Qt::white) ? 1 : 0;
+      }
+    }
     EXPECT_GT(white, 50);
   }
   qt::SetCameraFactory(nullptr);
@@ -503,8 +535,10 @@ TEST_F(AidsPanelTest, SmallWindowScrollsTheAidsAndRowsCanBeAdded) {
   auto* added = form_->findChild<RecordOptions*>(QStringLiteral("RecordOptions"));
   ASSERT_NE(added, nullptr);
   EXPECT_EQ(added->parentWidget()->parentWidget(), panel_->viewport());
-  EXPECT_GT(added->mapTo(panel_->widget(), QPoint()).y(), panel_->Iris()->AutoCaptureToggle()->mapTo(panel_->widget(), QPoint()).y());
-  EXPECT_LT(added->mapTo(panel_->widget(), QPoint()).y(), panel_->FocusText()->mapTo(panel_->widget(), QPoint()).y());
+  EXPECT_GT(added->mapTo(panel_->widget(), QPoint()).y(),
+            panel_->Iris()->AutoCaptureToggle()->mapTo(panel_->widget(), QPoint()).y());
+  EXPECT_LT(added->mapTo(panel_->widget(), QPoint()).y(),
+            panel_->FocusText()->mapTo(panel_->widget(), QPoint()).y());
   form_->resize(700, 420);
   testing::WaitFor([] { return false; }, 50);
   EXPECT_EQ(panel_->geometry().bottom(), form_->height() - 1);

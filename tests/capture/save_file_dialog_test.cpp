@@ -42,8 +42,8 @@ struct DialogArgs {
   int32_t lFlags = 0;
 
   bool Call() {
-    return SaveFileDialog(sFileName, sFileTitle, bOverwritePrompt, sFilter, lFilterIndex,
-                          sInitDir, sDlgTitle, sDefaultExt, hWndOwner, lFlags);
+    return SaveFileDialog(sFileName, sFileTitle, bOverwritePrompt, sFilter, lFilterIndex, sInitDir,
+                          sDlgTitle, sDefaultExt, hWndOwner, lFlags);
   }
 };
 
@@ -65,7 +65,8 @@ TEST_F(SaveFileDialogTest, RecordIsFilledFromTheArguments) {
   const OPENFILENAME& ofn = dialog_->asked[0];
   EXPECT_EQ(ofn.lStructSize, 76u);
   EXPECT_EQ(ofn.hwndOwner, 0x1234u);
-  EXPECT_EQ(ofn.lpstrFilter, std::string("JPEG Files (*.JPG)\0*.JPG\0All Files (*.*)\0*.*\0\0", 46));
+  EXPECT_EQ(ofn.lpstrFilter,
+            std::string("JPEG Files (*.JPG)\0*.JPG\0All Files (*.*)\0*.*\0\0", 46));
   EXPECT_EQ(ofn.nFilterIndex, 1u);
   EXPECT_EQ(ofn.nMaxFile, 260u);
   EXPECT_EQ(ofn.nMaxFileTitle, 260u);
@@ -159,7 +160,9 @@ TEST_F(SaveFileDialogTest, LengthLimitsRaiseBeforeTheDialogOpens) {
     // Characters, not bytes, are counted: 200 two-byte letters fit.
     DialogArgs args;
     std::string name;
-    for (int i = 0; i < 200; ++i) name += "ñ";
+    for (int i = 0; i < 200; ++i) {
+      name += "ñ";
+    }
     args.sFileName = name;
     EXPECT_NO_THROW(args.Call());
   }
@@ -203,9 +206,7 @@ TEST(StripAtNulTest, KeepsTextBeforeTheFirstNul) {
 // The desktop dialog: driven the way an operator would, through its widgets.
 class QtSaveFileDialogTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    testing::App();
-  }
+  void SetUp() override { testing::App(); }
 
   OPENFILENAME Record(const std::string& proposed) {
     OPENFILENAME ofn;
@@ -240,14 +241,19 @@ protected:
 };
 
 TEST_F(QtSaveFileDialogTest, QtsOwnButtonsAndTitlesAreSpanish) {
-  if (SpanishFile().isEmpty()) GTEST_SKIP() << "qtbase_es.qm is not installed (qt6-translations-l10n)";
+  if (SpanishFile().isEmpty()) {
+    GTEST_SKIP() << "qtbase_es.qm is not installed (qt6-translations-l10n)";
+  }
   QStringList boxButtons;
   testing::ModalAnswer box([&](QWidget* modal) {
-    for (QAbstractButton* b : modal->findChildren<QAbstractButton*>()) boxButtons << b->text();
+    for (QAbstractButton* b : modal->findChildren<QAbstractButton*>()) {
+      boxButtons << b->text();
+    }
     modal->close();
   });
   qt::QtMessageBoxService().Show("No hay Camara Web", MessageIcon::Exclamation, "Error");
-  EXPECT_TRUE(boxButtons.contains(QStringLiteral("&Aceptar")) || boxButtons.contains(QStringLiteral("Aceptar")))
+  EXPECT_TRUE(boxButtons.contains(QStringLiteral("&Aceptar")) ||
+              boxButtons.contains(QStringLiteral("Aceptar")))
       << boxButtons.join('|').toStdString();
 
   QString title;
@@ -255,12 +261,15 @@ TEST_F(QtSaveFileDialogTest, QtsOwnButtonsAndTitlesAreSpanish) {
   OPENFILENAME ofn = Record((dir_ / "RuvoDiro.jpg").string());
   testing::ModalAnswer dialog([&](QWidget* modal) {
     title = modal->windowTitle();
-    for (QPushButton* b : modal->findChildren<QPushButton*>()) dialogButtons << b->text();
+    for (QPushButton* b : modal->findChildren<QPushButton*>()) {
+      dialogButtons << b->text();
+    }
     qobject_cast<QDialog*>(modal)->reject();
   });
   EXPECT_EQ(qt::QtSaveFileDialog().GetSaveFileNameA(ofn), 0);
   EXPECT_EQ(title.toStdString(), "Guardar como");
-  EXPECT_TRUE(dialogButtons.contains(QStringLiteral("&Guardar"))) << dialogButtons.join('|').toStdString();
+  EXPECT_TRUE(dialogButtons.contains(QStringLiteral("&Guardar")))
+      << dialogButtons.join('|').toStdString();
 }
 
 // The dialog leaves nothing in the operator's folders (Qt would keep its history in
@@ -270,7 +279,8 @@ TEST_F(QtSaveFileDialogTest, LeavesNothingInTheUsersFolders) {
   if (std::getenv("OKUVA_DIALOG_CHILD") != nullptr) {
     qt::InstallQtServices();
     OPENFILENAME ofn = Record((dir_ / "RuvoDiro.jpg").string());
-    testing::ModalAnswer answer([](QWidget* modal) { TypeAndAccept(modal, QStringLiteral("ojo")); });
+    testing::ModalAnswer answer(
+        [](QWidget* modal) { TypeAndAccept(modal, QStringLiteral("ojo")); });
     ASSERT_EQ(qt::QtSaveFileDialog().GetSaveFileNameA(ofn), 1);
     return;
   }
@@ -279,17 +289,20 @@ TEST_F(QtSaveFileDialogTest, LeavesNothingInTheUsersFolders) {
   char self[4096] = {};
   ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
   const std::string h = home.string();
-  const std::string cmd = "OKUVA_DIALOG_CHILD=1 OKUVA_KEEP_HOME=1 HOME='" + h + "' XDG_CONFIG_HOME='" + h +
-                          "/.config' XDG_DATA_HOME='" + h + "/.local/share' XDG_STATE_HOME='" + h +
-                          "/.local/state' XDG_CACHE_HOME='" + h + "/.cache' '" + self +
-                          "' --gtest_filter=QtSaveFileDialogTest.LeavesNothingInTheUsersFolders >/dev/null 2>&1";
+  const std::string cmd =
+      "OKUVA_DIALOG_CHILD=1 OKUVA_KEEP_HOME=1 HOME='" + h + "' XDG_CONFIG_HOME='" + h +
+      "/.config' XDG_DATA_HOME='" + h + "/.local/share' XDG_STATE_HOME='" + h +
+      "/.local/state' XDG_CACHE_HOME='" + h + "/.cache' '" + self +
+      "' --gtest_filter=QtSaveFileDialogTest.LeavesNothingInTheUsersFolders >/dev/null 2>&1";
   const int status = std::system(cmd.c_str());
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's dialog did not run";
   // Font caches the system's libraries may keep are theirs, not ours.
   std::vector<std::string> left;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(home)) {
     const std::string path = entry.path().string();
-    if (!entry.is_directory() && path.rfind(h + "/.cache/", 0) != 0) left.push_back(path);
+    if (!entry.is_directory() && path.rfind(h + "/.cache/", 0) != 0) {
+      left.push_back(path);
+    }
   }
   EXPECT_TRUE(left.empty()) << left.front();
 }
@@ -301,7 +314,9 @@ TEST_F(QtSaveFileDialogTest, NameWithoutExtensionGetsTheDefaultOne) {
   testing::ModalAnswer answer([&](QWidget* modal) {
     auto* dialog = qobject_cast<QFileDialog*>(modal);
     if (dialog != nullptr) {
-      for (const QString& f : dialog->nameFilters()) filters.push_back(f.toStdString());
+      for (const QString& f : dialog->nameFilters()) {
+        filters.push_back(f.toStdString());
+      }
       EXPECT_EQ(dialog->directory().absolutePath().toStdString(), dir_.string());
       EXPECT_FALSE(dialog->filter().testFlag(QDir::CaseSensitive));  // *.JPG matches ojo.jpg
       EXPECT_EQ(dialog->defaultSuffix(), "JPG");
@@ -325,7 +340,8 @@ TEST_F(QtSaveFileDialogTest, ReplacingAFileIsConfirmedFirst) {
   bool prompted = false;
   QString question;
   // First the file dialog, then its overwrite question, answered "no", then cancel.
-  testing::ModalAnswer first([&](QWidget* modal) { TypeAndAccept(modal, QStringLiteral("viejo.JPG")); });
+  testing::ModalAnswer first(
+      [&](QWidget* modal) { TypeAndAccept(modal, QStringLiteral("viejo.JPG")); });
   QTimer watcher;
   watcher.setInterval(5);
   QObject::connect(&watcher, &QTimer::timeout, [&] {
@@ -333,7 +349,8 @@ TEST_F(QtSaveFileDialogTest, ReplacingAFileIsConfirmedFirst) {
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
       prompted = true;
       question = box->text();
-      box->button(QMessageBox::No) != nullptr ? box->button(QMessageBox::No)->click() : box->reject();
+      box->button(QMessageBox::No) != nullptr ? box->button(QMessageBox::No)->click()
+                                              : box->reject();
     } else if (prompted && qobject_cast<QFileDialog*>(modal) != nullptr) {
       qobject_cast<QFileDialog*>(modal)->reject();
     }

@@ -14,25 +14,25 @@
 #include <QSlider>
 #include <QTest>
 #include <cmath>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "capture/aids_panel.h"
 #include "capture/frmCapturarImagen.h"
 #include "capture/mdlCapturarImagen.h"
 #include "capture/record_options.h"
+#include "platform/camera/v4l2_camera.h"
 #include "platform/gdi/clipboard.h"
 #include "platform/qt/capture_window.h"
 #include "platform/qt/picture_box.h"
 #include "platform/qt/window_handles.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/program.h"
-#include "platform/camera/v4l2_camera.h"
-#include "tests/support/fake_uvc_device.h"
 #include "record/iris_record.h"
 #include "record/station_record.h"
+#include "tests/support/fake_uvc_device.h"
 #include "tests/support/station_fixture.h"
 #include "tests/support/temp_folder.h"
 #include "tests/unprivileged_child.h"
@@ -91,8 +91,10 @@ protected:
     testing::WaitFor([] { return false; }, milliseconds);
   }
 
-  std::shared_ptr<testing::RecordedMessages> messages_ = std::make_shared<testing::RecordedMessages>();
-  std::shared_ptr<testing::ScriptedSaveDialog> dialog_ = std::make_shared<testing::ScriptedSaveDialog>();
+  std::shared_ptr<testing::RecordedMessages> messages_ =
+      std::make_shared<testing::RecordedMessages>();
+  std::shared_ptr<testing::ScriptedSaveDialog> dialog_ =
+      std::make_shared<testing::ScriptedSaveDialog>();
   std::shared_ptr<MessageBoxService> oldMessages_;
   std::shared_ptr<SaveFileDialogBackend> oldDialog_;
   std::unique_ptr<frmCapturarImagen> form_;
@@ -127,11 +129,11 @@ TEST_F(StationTest, LayoutCaptionsAndColoursAsDesigned) {
     QRect geometry;
   };
   const Expected expected[] = {
-      {form_->Label1, {8, 8, 325, 17}},      {form_->Label2, {344, 8, 325, 17}},
-      {form_->Picture1, {8, 24, 326, 245}},  {form_->Picture2, {344, 24, 326, 245}},
+      {form_->Label1, {8, 8, 325, 17}},       {form_->Label2, {344, 8, 325, 17}},
+      {form_->Picture1, {8, 24, 326, 245}},   {form_->Picture2, {344, 24, 326, 245}},
       {form_->cmdCapturar, {8, 278, 79, 31}}, {form_->cmdGuardar, {88, 278, 71, 31}},
-      {form_->Command3, {174, 278, 79, 31}}, {form_->Command4, {254, 278, 79, 31}},
-      {form_->Command1, {70, 362, 79, 31}},  {form_->Command2, {70, 364, 79, 31}},
+      {form_->Command3, {174, 278, 79, 31}},  {form_->Command4, {254, 278, 79, 31}},
+      {form_->Command1, {70, 362, 79, 31}},   {form_->Command2, {70, 364, 79, 31}},
   };
   for (const Expected& e : expected) {
     EXPECT_EQ(e.widget->geometry(), e.geometry) << e.widget->objectName().toStdString();
@@ -174,7 +176,9 @@ TEST_F(StationTest, LayoutCaptionsAndColoursAsDesigned) {
   EXPECT_EQ(QColor(shot.pixel(10, 10)), QColor(128, 64, 0));
   bool whiteText = false;
   for (int x = 8; x < 333 && !whiteText; ++x) {
-    for (int y = 8; y < 25; ++y) whiteText |= QColor(shot.pixel(x, y)) == QColor(255, 255, 255);
+    for (int y = 8; y < 25; ++y) {
+      whiteText |= QColor(shot.pixel(x, y)) == QColor(255, 255, 255);
+    }
   }
   EXPECT_TRUE(whiteText);
 }
@@ -257,14 +261,16 @@ TEST_F(StationTest, FrameLandsAtATwentyNinthOfTheFreeSpace) {
   const QRect screen = form_->screen()->geometry();
   const auto expected = [&] {
     const QRect frame = form_->frameGeometry();
-    const auto [left, top] = PlaceOnScreen(screen.width() * 15, screen.height() * 15, frame.width() * 15,
-                                           frame.height() * 15);
+    const auto [left, top] = PlaceOnScreen(screen.width() * 15, screen.height() * 15,
+                                           frame.width() * 15, frame.height() * 15);
     return QPoint(screen.left() + static_cast<int>(std::lround(left / 15.0)),
                   screen.top() + static_cast<int>(std::lround(top / 15.0)));
   };
   EXPECT_TRUE(testing::WaitFor([&] {
-    return form_->frameGeometry() != form_->geometry() && form_->frameGeometry().topLeft() == expected();
-  })) << form_->frameGeometry().x() << "," << form_->frameGeometry().y();
+    return form_->frameGeometry() != form_->geometry() &&
+           form_->frameGeometry().topLeft() == expected();
+  })) << form_->frameGeometry().x()
+      << "," << form_->frameGeometry().y();
 }
 
 TEST_F(StationTest, StartShowsTheLivePictureInPicture1) {
@@ -338,8 +344,11 @@ TEST_F(StationTest, ConfigurarAppliesControlsLiveAndRestoresDefaults) {
   OpenWithCamera();
   const uint32_t brightness = camera::SimulatedCamera::kBrightnessId;
   auto value = [&] {
-    for (const camera::Control& c : camera_->Controls())
-      if (c.id == brightness) return c.value;
+    for (const camera::Control& c : camera_->Controls()) {
+      if (c.id == brightness) {
+        return c.value;
+      }
+    }
     return INT32_MIN;
   };
   const int32_t initial = value();
@@ -363,7 +372,9 @@ TEST_F(StationTest, ConfigurarAppliesControlsLiveAndRestoresDefaults) {
 
 double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   double sum = 0;
-  for (size_t i = 0; i < a.size(); ++i) sum += (a[i] - b[i]) * double(a[i] - b[i]);
+  for (size_t i = 0; i < a.size(); ++i) {
+    sum += (a[i] - b[i]) * double(a[i] - b[i]);
+  }
   const double mse = sum / static_cast<double>(a.size());
   return 10 * std::log10(255.0 * 255.0 / std::max(mse, 1e-9));
 }
@@ -374,9 +385,13 @@ std::vector<uint8_t> DecodeRgb(const std::string& path, int& width, int& height)
   tjhandle tj = tjInitDecompress();
   int subsampling = 0, colourspace = 0;
   std::vector<uint8_t> rgb;
-  if (tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colourspace) == 0) {
+  if (tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), &width, &height, &subsampling,
+                          &colourspace) == 0) {
     rgb.resize(static_cast<size_t>(width) * height * 3);
-    if (tjDecompress2(tj, jpeg.data(), jpeg.size(), rgb.data(), width, 0, height, TJPF_RGB, 0) != 0) rgb.clear();
+    if (tjDecompress2(tj, jpeg.data(), jpeg.size(), rgb.data(), width, 0, height, TJPF_RGB, 0) !=
+        0) {
+      rgb.clear();
+    }
   }
   tjDestroy(tj);
   return rgb;
@@ -395,7 +410,9 @@ std::pair<std::vector<int>, std::vector<int>> QuantTables(const std::string& pat
     jpeg_stdio_src(&in, file);
     jpeg_read_header(&in, TRUE);
     for (int t = 0; t < 2; ++t) {
-      for (int i = 0; i < 64 && in.quant_tbl_ptrs[t] != nullptr; ++i) inFile.push_back(in.quant_tbl_ptrs[t]->quantval[i]);
+      for (int i = 0; i < 64 && in.quant_tbl_ptrs[t] != nullptr; ++i) {
+        inFile.push_back(in.quant_tbl_ptrs[t]->quantval[i]);
+      }
     }
     std::fclose(file);
   }
@@ -407,7 +424,9 @@ std::pair<std::vector<int>, std::vector<int>> QuantTables(const std::string& pat
   jpeg_set_defaults(&out);
   jpeg_set_quality(&out, 90, TRUE);
   for (int t = 0; t < 2; ++t) {
-    for (int i = 0; i < 64; ++i) expected.push_back(out.quant_tbl_ptrs[t]->quantval[i]);
+    for (int i = 0; i < 64; ++i) {
+      expected.push_back(out.quant_tbl_ptrs[t]->quantval[i]);
+    }
   }
   jpeg_destroy_compress(&out);
   return {inFile, expected};
@@ -425,7 +444,8 @@ TEST_F(StationTest, GrabarWritesTheStillAsJpeg) {
   ASSERT_EQ(dialog_->asked.size(), 1u);
   const OPENFILENAME& ofn = dialog_->asked[0];
   EXPECT_EQ(StripAtNul(ofn.lpstrFile), ProgramFolder() + "/RuvoDiro.jpg");
-  EXPECT_EQ(ofn.lpstrFilter, std::string("JPEG Files (*.JPG)\0*.JPG\0All Files (*.*)\0*.*\0\0", 46));
+  EXPECT_EQ(ofn.lpstrFilter,
+            std::string("JPEG Files (*.JPG)\0*.JPG\0All Files (*.*)\0*.*\0\0", 46));
   EXPECT_EQ(ofn.nFilterIndex, 1u);
   EXPECT_EQ(ofn.lpstrDefExt, "JPG");
   EXPECT_EQ(ofn.Flags & OFN_OVERWRITEPROMPT, OFN_OVERWRITEPROMPT);
@@ -514,7 +534,8 @@ TEST_F(StationTest, RecordThatCannotBeMadeKeepsTheJpegAndSaysWhy) {
   EXPECT_GT(std::filesystem::file_size(dir_ / "borde.JPG"), 1000u);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "borde.iir"));
   ASSERT_EQ(messages_->shown.size(), 1u);
-  EXPECT_EQ(messages_->shown[0].text, std::string(RecordOptions::kNotSaved) + RecordOptions::kMargins);
+  EXPECT_EQ(messages_->shown[0].text,
+            std::string(RecordOptions::kNotSaved) + RecordOptions::kMargins);
   EXPECT_EQ(messages_->shown[0].icon, MessageIcon::Exclamation);
   // A folder where the record cannot be written: the JPEG stays, the reason is told.
   messages_->shown.clear();
@@ -528,8 +549,10 @@ TEST_F(StationTest, RecordThatCannotBeMadeKeepsTheJpegAndSaysWhy) {
   form_->cmdGuardar->click();
   EXPECT_TRUE(std::filesystem::exists(dir_ / "sitio.jpg"));
   ASSERT_EQ(messages_->shown.size(), 1u);
-  EXPECT_EQ(messages_->shown[0].text.rfind(RecordOptions::kNotSaved, 0), 0u) << messages_->shown[0].text;
-  EXPECT_NE(messages_->shown[0].text.find("sitio.iir"), std::string::npos) << messages_->shown[0].text;
+  EXPECT_EQ(messages_->shown[0].text.rfind(RecordOptions::kNotSaved, 0), 0u)
+      << messages_->shown[0].text;
+  EXPECT_NE(messages_->shown[0].text.find("sitio.iir"), std::string::npos)
+      << messages_->shown[0].text;
 }
 
 // F5 is "Capturar" and Ctrl+S "Grabar"; a save is confirmed under the still.
@@ -561,17 +584,30 @@ TEST_F(StationTest, KeysCaptureAndSaveAndTheSaveIsConfirmed) {
 // An installed program's folder cannot be written by its users: "Grabar" then proposes
 // the user's pictures folder, else the home folder.
 TEST_F(StationTest, ProposalLeavesAProgramFolderTheUserCannotWrite) {
-  const std::filesystem::path program = dir_ / "programa", pictures = dir_ / "Imágenes", home = dir_ / "casa";
-  for (const auto& folder : {program, pictures, home}) std::filesystem::create_directories(folder);
+  const std::filesystem::path program = dir_ / "programa", pictures = dir_ / "Imágenes",
+                              home = dir_ / "casa";
+  for (const auto& folder : {program, pictures, home}) {
+    std::filesystem::create_directories(folder);
+  }
   std::filesystem::permissions(program, std::filesystem::perms(0555));
-  for (const auto& folder : {pictures, home}) std::filesystem::permissions(folder, std::filesystem::perms(0777));
+  for (const auto& folder : {pictures, home}) {
+    std::filesystem::permissions(folder, std::filesystem::perms(0777));
+  }
   const std::filesystem::path missing = dir_ / "no-existe";
   const int64_t chosen = testing::RunUnprivileged(dir_.string(), [&]() -> int64_t {
     int64_t result = 0;
-    if (SaveProposalFolder(program, pictures, home) == pictures.string()) result |= 1;
-    if (SaveProposalFolder(program, missing, home) == home.string()) result |= 2;
-    if (SaveProposalFolder(program, "", missing) == program.string()) result |= 4;  // nothing better
-    if (SaveProposalFolder(pictures, home, home) == pictures.string()) result |= 8;  // writable: kept
+    if (SaveProposalFolder(program, pictures, home) == pictures.string()) {
+      result |= 1;
+    }
+    if (SaveProposalFolder(program, missing, home) == home.string()) {
+      result |= 2;
+    }
+    if (SaveProposalFolder(program, "", missing) == program.string()) {
+      result |= 4;  // nothing better
+    }
+    if (SaveProposalFolder(pictures, home, home) == pictures.string()) {
+      result |= 8;  // writable: kept
+    }
     return result;
   });
   EXPECT_EQ(chosen, 15);
@@ -735,7 +771,8 @@ TEST_F(StationTest, WebcamUnpluggedWhileGrabarAsksSavesTheStillAndTellsTheOperat
   for (int y = 0; y < 480; ++y) {
     for (int x = 0; x < 640; ++x) {
       const QRgb c = still.pixel(x, y);
-      shown.insert(shown.end(), {static_cast<uint8_t>(qRed(c)), static_cast<uint8_t>(qGreen(c)), static_cast<uint8_t>(qBlue(c))});
+      shown.insert(shown.end(), {static_cast<uint8_t>(qRed(c)), static_cast<uint8_t>(qGreen(c)),
+                                 static_cast<uint8_t>(qBlue(c))});
     }
   }
   EXPECT_GT(Psnr(saved, shown), 30.0);
@@ -803,7 +840,9 @@ public:
     const bool streaming = inner_->State() == camera::CameraState::Streaming;
     inner_->Stop();
     const auto granted = inner_->SetFormat(format);
-    if (streaming && !Start()) return std::nullopt;
+    if (streaming && !Start()) {
+      return std::nullopt;
+    }
     return granted;
   }
   std::vector<camera::Control> Controls() override { return inner_->Controls(); }
@@ -829,10 +868,14 @@ TEST_F(StationTest, FormatWhoseRestartFailsIsReportedAndFormatoStaysUsable) {
   const auto choose = [&](const char* size) {
     ModalAnswer answer([size](QWidget* modal) {
       auto* sizes = modal->findChild<QComboBox*>(QStringLiteral("sizeBox"));
-      if (sizes != nullptr) sizes->setCurrentIndex(sizes->findText(QString::fromUtf8(size)));
+      if (sizes != nullptr) {
+        sizes->setCurrentIndex(sizes->findText(QString::fromUtf8(size)));
+      }
       if (auto* dialog = qobject_cast<QDialog*>(modal)) {
         dialog->accept();
-        if (dialog->isVisible()) dialog->reject();  // the format was not taken: give up
+        if (dialog->isVisible()) {
+          dialog->reject();  // the format was not taken: give up
+        }
       }
     });
     form_->Command3->click();
@@ -846,7 +889,8 @@ TEST_F(StationTest, FormatWhoseRestartFailsIsReportedAndFormatoStaysUsable) {
     EXPECT_EQ(m.text.find("desconectado"), std::string::npos) << m.text;
   }
   ASSERT_FALSE(messages_->shown.empty());
-  EXPECT_NE(messages_->shown.back().text.find("reanudar"), std::string::npos) << messages_->shown.back().text;
+  EXPECT_NE(messages_->shown.back().text.find("reanudar"), std::string::npos)
+      << messages_->shown.back().text;
   EXPECT_EQ(camera->CurrentFormat().width, 640) << "the former format is back";
   EXPECT_TRUE(CapWnd()->Previewing());
 

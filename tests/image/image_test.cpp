@@ -108,7 +108,9 @@ TEST(ImageCreate, PaletteDepthsGetTheGreyRamp) {
   ASSERT_TRUE(image.Create(3, 2, 8));
   table = test::TableOf(image.hdc());
   ASSERT_EQ(table.size(), 256u);
-  for (int i = 0; i < 256; ++i) EXPECT_EQ(table[i].rgbGreen, i) << "entry " << i;
+  for (int i = 0; i < 256; ++i) {
+    EXPECT_EQ(table[i].rgbGreen, i) << "entry " << i;
+  }
 
   // A 24-bit surface has no colour table.
   ASSERT_TRUE(image.Create(3, 2, 24));
@@ -158,21 +160,25 @@ TEST(ImagePaint, BlitsTheWholeImageWithTheGivenOperation) {
   const auto before = test::AllPixels(target);
 
   source.PaintHDC(target.hdc());
-  for (int y = 0; y < 3; ++y)
+  for (int y = 0; y < 3; ++y) {
     for (int x = 0; x < 4; ++x) {
       const Rgb want = x < 2 && y < 2 ? test::Distinct(x, y) : before[y * 4 + x];
       EXPECT_EQ(test::PixelAt(target, x, y), want) << x << "," << y;
     }
+  }
 
   // Offset and a raster operation other than a copy: white XOR source.
   ASSERT_TRUE(target.Create(4, 3, 24));
   cImage white;
   ASSERT_TRUE(white.Create(4, 3, 24));
-  for (int y = 0; y < 3; ++y)
-    for (int x = 0; x < 4; ++x) test::SetRgb(white, x, y, {255, 255, 255});
+  for (int y = 0; y < 3; ++y) {
+    for (int x = 0; x < 4; ++x) {
+      test::SetRgb(white, x, y, {255, 255, 255});
+    }
+  }
   white.PaintHDC(target.hdc());
   source.PaintHDC(target.hdc(), 2, 1, gdi::SRCINVERT);
-  for (int y = 0; y < 3; ++y)
+  for (int y = 0; y < 3; ++y) {
     for (int x = 0; x < 4; ++x) {
       Rgb want{255, 255, 255};
       if (x >= 2 && y >= 1) {
@@ -181,6 +187,7 @@ TEST(ImagePaint, BlitsTheWholeImageWithTheGivenOperation) {
       }
       EXPECT_EQ(test::PixelAt(target, x, y), want) << x << "," << y;
     }
+  }
 }
 
 // ---------------------------------------------------------------------------------
@@ -218,8 +225,11 @@ TEST(ImageCopyHDC, TablelessSourceGivesTwentyFourBits) {
   // A window of the source from an offset.
   ASSERT_TRUE(copy.CopyHDC(source.hdc(), 2, 2, 0, 1, 1));
   EXPECT_EQ(copy.Width(), 2);
-  for (int y = 0; y < 2; ++y)
-    for (int x = 0; x < 2; ++x) EXPECT_EQ(test::PixelAt(copy, x, y), test::Distinct(x + 1, y + 1));
+  for (int y = 0; y < 2; ++y) {
+    for (int x = 0; x < 2; ++x) {
+      EXPECT_EQ(test::PixelAt(copy, x, y), test::Distinct(x + 1, y + 1));
+    }
+  }
 }
 
 TEST(ImageCopyHDC, ExplicitDepthKeepsTheGreyRamp) {
@@ -287,11 +297,11 @@ StdPicture PalettePicture(int32_t w, int32_t h, int16_t bits, const std::vector<
   test::FillIndexPattern(pattern, colours);
   gdi::BITMAPINFO bmi{};
   bmi.bmiHeader = {40, w, h, 1, static_cast<uint16_t>(bits), gdi::BI_RGB, 0, 0, 0, 0, 0};
-  for (size_t i = 0; i < colours.size(); ++i)
+  for (size_t i = 0; i < colours.size(); ++i) {
     bmi.bmiColors[i] = {colours[i].b, colours[i].g, colours[i].r, 0};
+  }
   void* pixels = nullptr;
-  const gdi::HBITMAP dib =
-      gdi::CreateDIBSection(0, &bmi, gdi::DIB_RGB_COLORS, &pixels, nullptr, 0);
+  const gdi::HBITMAP dib = gdi::CreateDIBSection(0, &bmi, gdi::DIB_RGB_COLORS, &pixels, nullptr, 0);
   EXPECT_NE(dib, 0u);
   // Put the pattern's bytes in through a blit into a DC holding the picture's bitmap.
   const gdi::HDC dc = gdi::CreateCompatibleDC(0);

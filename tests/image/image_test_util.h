@@ -65,16 +65,20 @@ inline std::vector<gdi::RGBQUAD> TableOf(gdi::HDC dc) {
 
 inline std::vector<Rgb> Colours(const std::vector<gdi::RGBQUAD>& table) {
   std::vector<Rgb> out;
-  for (const auto& q : table) out.push_back({q.rgbRed, q.rgbGreen, q.rgbBlue});
+  for (const auto& q : table) {
+    out.push_back({q.rgbRed, q.rgbGreen, q.rgbBlue});
+  }
   return out;
 }
 
 inline void SetTable(cImage& image, const std::vector<Rgb>& colours) {
   std::vector<gdi::RGBQUAD> table;
-  for (const Rgb& c : colours) table.push_back({c.b, c.g, c.r, 0});
-  ASSERT_EQ(gdi::SetDIBColorTable(image.hdc(), 0, static_cast<uint32_t>(table.size()),
-                                  table.data()),
-            table.size());
+  for (const Rgb& c : colours) {
+    table.push_back({c.b, c.g, c.r, 0});
+  }
+  ASSERT_EQ(
+      gdi::SetDIBColorTable(image.hdc(), 0, static_cast<uint32_t>(table.size()), table.data()),
+      table.size());
 }
 
 // The colour of a pixel: its own bytes at 24 bits, its table entry at palette depths.
@@ -103,8 +107,11 @@ inline void SetRgb(cImage& image, int32_t x, int32_t y, Rgb c) {
 // All pixel colours, row by row from the top.
 inline std::vector<Rgb> AllPixels(const cImage& image) {
   std::vector<Rgb> out;
-  for (int32_t y = 0; y < std::abs(image.Height()); ++y)
-    for (int32_t x = 0; x < image.Width(); ++x) out.push_back(PixelAt(image, x, y));
+  for (int32_t y = 0; y < std::abs(image.Height()); ++y) {
+    for (int32_t x = 0; x < image.Width(); ++x) {
+      out.push_back(PixelAt(image, x, y));
+    }
+  }
   return out;
 }
 
@@ -115,8 +122,11 @@ inline Rgb Distinct(int32_t x, int32_t y) {
 }
 
 inline void FillDistinct(cImage& image) {
-  for (int32_t y = 0; y < image.Height(); ++y)
-    for (int32_t x = 0; x < image.Width(); ++x) SetRgb(image, x, y, Distinct(x, y));
+  for (int32_t y = 0; y < image.Height(); ++y) {
+    for (int32_t x = 0; x < image.Width(); ++x) {
+      SetRgb(image, x, y, Distinct(x, y));
+    }
+  }
 }
 
 // A palette image of the given depth whose table is `colours` and whose pixel
@@ -124,17 +134,20 @@ inline void FillDistinct(cImage& image) {
 inline void FillIndexPattern(cImage& image, const std::vector<Rgb>& colours) {
   SetTable(image, colours);
   const auto n = static_cast<uint32_t>(colours.size());
-  for (int32_t y = 0; y < image.Height(); ++y)
-    for (int32_t x = 0; x < image.Width(); ++x)
+  for (int32_t y = 0; y < image.Height(); ++y) {
+    for (int32_t x = 0; x < image.Width(); ++x) {
       SetIndex(image, x, y, static_cast<uint32_t>(x + 2 * y) % n);
+    }
+  }
 }
 
 // A colour table of n entries, none grey, all distinct.
 inline std::vector<Rgb> ColourTable(int n) {
   std::vector<Rgb> colours;
-  for (int i = 0; i < n; ++i)
+  for (int i = 0; i < n; ++i) {
     colours.push_back({static_cast<uint8_t>(255 - i), static_cast<uint8_t>((i * 37) % 256),
                        static_cast<uint8_t>(i % 2 == 0 ? 40 : 160)});
+  }
   return colours;
 }
 

@@ -34,13 +34,14 @@ TEST(ImageRotate, QuarterTurnsMoveEveryPixel) {
   EXPECT_EQ(r180->Height(), 2);
   EXPECT_EQ(r270->Width(), 2);
   EXPECT_EQ(r270->Height(), 3);
-  for (int y = 0; y < 2; ++y)
+  for (int y = 0; y < 2; ++y) {
     for (int x = 0; x < 3; ++x) {
       const Rgb c = test::Distinct(x, y);
       EXPECT_EQ(test::PixelAt(*r90, y, 3 - 1 - x), c) << x << "," << y;
       EXPECT_EQ(test::PixelAt(*r180, 3 - 1 - x, 2 - 1 - y), c) << x << "," << y;
       EXPECT_EQ(test::PixelAt(*r270, 2 - 1 - y, x), c) << x << "," << y;
     }
+  }
   // The source is only read.
   EXPECT_EQ(test::PixelAt(*source, 2, 1), test::Distinct(2, 1));
 }
@@ -91,11 +92,12 @@ TEST(ImageMirror, FlipsAndFlipsBack) {
   const auto v = source->Mirror(true);
   const auto h = source->Mirror(false);
   ASSERT_TRUE(v && h);
-  for (int y = 0; y < 4; ++y)
+  for (int y = 0; y < 4; ++y) {
     for (int x = 0; x < 3; ++x) {
       EXPECT_EQ(test::PixelAt(*v, x, 4 - 1 - y), test::Distinct(x, y)) << x << "," << y;
       EXPECT_EQ(test::PixelAt(*h, 3 - 1 - x, y), test::Distinct(x, y)) << x << "," << y;
     }
+  }
   // Rows are kept whole in a vertical mirror.
   EXPECT_EQ(std::vector<uint8_t>(test::RowOf(*v, 0), test::RowOf(*v, 0) + 9),
             std::vector<uint8_t>(test::RowOf(*source, 3), test::RowOf(*source, 3) + 9));
@@ -111,8 +113,8 @@ TEST(ImageTransforms, PaletteSourcesKeepTheirDepthAndTable) {
     test::FillIndexPattern(source, colours);
 
     const std::unique_ptr<cImage> results[] = {source.Resample(5, 3), source.Resample(10, 6),
-                                               source.Mirror(true), source.Mirror(false),
-                                               source.Rotate(90), source.Rotate(180)};
+                                               source.Mirror(true),   source.Mirror(false),
+                                               source.Rotate(90),     source.Rotate(180)};
     for (const auto& r : results) {
       ASSERT_TRUE(r);
       EXPECT_EQ(r->BitCount(), bits);
@@ -120,7 +122,7 @@ TEST(ImageTransforms, PaletteSourcesKeepTheirDepthAndTable) {
     }
     // The colours land where the transforms put them.
     EXPECT_EQ(test::AllPixels(*results[0]), test::AllPixels(source));
-    for (int y = 0; y < 3; ++y)
+    for (int y = 0; y < 3; ++y) {
       for (int x = 0; x < 5; ++x) {
         const Rgb c = test::PixelAt(source, x, y);
         EXPECT_EQ(test::PixelAt(*results[2], x, 2 - y), c);
@@ -129,6 +131,7 @@ TEST(ImageTransforms, PaletteSourcesKeepTheirDepthAndTable) {
         // Doubling: each source pixel becomes a 2 x 2 block of its colour.
         EXPECT_EQ(test::PixelAt(*results[1], 2 * x + 1, 2 * y + 1), c);
       }
+    }
   }
 }
 
@@ -209,8 +212,8 @@ TEST(ImageGreyscale, AnyDepthGivesEightBitsOnTheGreyRamp) {
 TEST(ImageTransforms, EmptySourcesGiveObjectsNotErrors) {
   // Never created: size and depth 0, so the new objects are empty too.
   const cImage blank;
-  for (const auto& r : {blank.Greyscale(), blank.Resample(0, 0), blank.Mirror(true),
-                        blank.Rotate(90)}) {
+  for (const auto& r :
+       {blank.Greyscale(), blank.Resample(0, 0), blank.Mirror(true), blank.Rotate(90)}) {
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->hdc(), 0u);
   }

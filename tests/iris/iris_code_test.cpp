@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <numbers>
 #include <random>
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -38,7 +38,8 @@ IrisCode Encode(const Take& take) {
   camera.SetControl(SimulatedCamera::kContrastId, take.contrast);
   camera.SetFormat({SimulatedCamera::kFourcc, take.width, take.height, {1, 30}});
   const camera::Frame frame = camera.RenderFrame(take.frame);
-  const GreyImage grey = GreyFromRgb(frame.rgb.data(), frame.width, frame.height, ptrdiff_t{frame.width} * 3);
+  const GreyImage grey =
+      GreyFromRgb(frame.rgb.data(), frame.width, frame.height, ptrdiff_t{frame.width} * 3);
   const std::optional<IrisCode> code = EncodePicture(grey.View());
   EXPECT_TRUE(code.has_value()) << take.name;
   return code.value_or(IrisCode{});
@@ -65,7 +66,8 @@ TEST(IrisCode, SameEyeMatchesAcrossTakes) {
   lidded.lidClosure = 0.3;
   lidded.noise = 4;
   takes.push_back({{"lid a third down, noisy", lidded, 9}, 0});
-  takes.push_back({{"1280 x 720, the iris half as large again", Seeded(kSeed), 0, 0, 50, 1280, 720}, 0});
+  takes.push_back(
+      {{"1280 x 720, the iris half as large again", Seeded(kSeed), 0, 0, 50, 1280, 720}, 0});
 
   for (const auto& [take, turn] : takes) {
     SCOPED_TRACE(take.name);
@@ -79,18 +81,21 @@ TEST(IrisCode, SameEyeMatchesAcrossTakes) {
 
 TEST(IrisCode, OtherSeedsAreOtherEyes) {
   std::vector<IrisCode> codes;
-  for (uint32_t seed : {20u, 21u, 333u, 4000u}) codes.push_back(Encode({"seed", Seeded(seed)}));
+  for (uint32_t seed : {20u, 21u, 333u, 4000u}) {
+    codes.push_back(Encode({"seed", Seeded(seed)}));
+  }
   auto nir = Seeded(21);
   nir.nearInfrared = true;
   const IrisCode nirCode = Encode({"near-infrared seed 21", nir});
   EXPECT_EQ(CompareIrisCodes(codes[1], nirCode).decision, MatchDecision::kSameEye);
   codes.push_back(Encode({"usual eye", SimulatedCamera::Eye{}}));
-  for (size_t i = 0; i < codes.size(); ++i)
+  for (size_t i = 0; i < codes.size(); ++i) {
     for (size_t j = i + 1; j < codes.size(); ++j) {
       const IrisComparison c = CompareIrisCodes(codes[i], codes[j]);
       EXPECT_EQ(c.decision, MatchDecision::kDifferentEye) << i << " vs " << j;
       EXPECT_GT(c.distance, kSameEyeThreshold) << i << " vs " << j;
     }
+  }
 }
 
 TEST(IrisCode, SymmetricSelfNearZeroAndTooFewBits) {
@@ -110,8 +115,11 @@ TEST(IrisCode, SymmetricSelfNearZeroAndTooFewBits) {
 
   // A sliver of overlap: what little is compared agrees, yet it is no match.
   IrisCode sliver = a;
-  for (size_t j = 0; j < sliver.mask.size(); ++j)
-    if (j % 16 != 0) sliver.mask[j] = 0;
+  for (size_t j = 0; j < sliver.mask.size(); ++j) {
+    if (j % 16 != 0) {
+      sliver.mask[j] = 0;
+    }
+  }
   const IrisComparison little = CompareIrisCodes(a, sliver);
   EXPECT_EQ(little.decision, MatchDecision::kTooFewBits);
   EXPECT_LT(little.bits, kMinComparedBits);
@@ -121,7 +129,9 @@ TEST(IrisCode, SymmetricSelfNearZeroAndTooFewBits) {
   // so that no turn of the whole or of a quarter agrees better than none.
   std::mt19937_64 random(5);
   IrisCode noise;
-  for (uint64_t& word : noise.bits) word = random();
+  for (uint64_t& word : noise.bits) {
+    word = random();
+  }
   auto normalised = [&](size_t columns) {
     IrisCode part = noise, flipped = noise;
     int32_t differing = 0;
@@ -150,8 +160,10 @@ TEST(IrisCode, SymmetricSelfNearZeroAndTooFewBits) {
   whole.mask.fill(~uint64_t{0});
   auto quarterTurned = [&](int32_t columns, int32_t first) {
     IrisCode moved = whole;
-    for (int32_t j = first; j < first + kCodeAngles / 4; ++j)
-      moved.bits[static_cast<size_t>(j & (kCodeAngles - 1))] = whole.bits[static_cast<size_t>((j - columns) & (kCodeAngles - 1))];
+    for (int32_t j = first; j < first + kCodeAngles / 4; ++j) {
+      moved.bits[static_cast<size_t>(j & (kCodeAngles - 1))] =
+          whole.bits[static_cast<size_t>((j - columns) & (kCodeAngles - 1))];
+    }
     return moved;
   };
   for (int32_t first : {224, 32, 96}) {
@@ -175,7 +187,8 @@ TEST(IrisCode, NoEyeNoCode) {
   EXPECT_FALSE(EncodePicture(GreyPlane{}).has_value());
   // Circles wholly off the picture give a code with nothing to compare.
   const OcclusionMask mask = MaskIrisRing(flat.View(), {-500, -500, 40, 1}, {-500, -500, 100, 1});
-  EXPECT_EQ(EncodeIris(flat.View(), {-500, -500, 40, 1}, {-500, -500, 100, 1}, mask).UsableBits(), 0);
+  EXPECT_EQ(EncodeIris(flat.View(), {-500, -500, 40, 1}, {-500, -500, 100, 1}, mask).UsableBits(),
+            0);
 }
 
 // A dim near-infrared eye whose iris carries the illuminator's faint spot (far under the
@@ -186,13 +199,19 @@ TEST(IrisCode, FaintReflectionHidden) {
   auto eye = [&](double spotAngle) {
     GreyImage g{200, 200, std::vector<uint8_t>(200 * 200)};
     const double sx = 100 + 37 * std::cos(spotAngle), sy = 100 + 37 * std::sin(spotAngle);
-    for (int32_t y = 0; y < 200; ++y)
+    for (int32_t y = 0; y < 200; ++y) {
       for (int32_t x = 0; x < 200; ++x) {
-        const double dx = x + 0.5 - 100, dy = y + 0.5 - 100, r = std::hypot(dx, dy), a = std::atan2(dy, dx);
-        double v = r < 15 ? 10 : r < 60 ? 25 + 4 * std::sin(11 * a + 0.1 * r) + 3 * std::sin(5 * a + 1) : 47;
-        if (std::hypot(x + 0.5 - sx, y + 0.5 - sy) < 3) v = 90;  // no spot for a NaN angle
+        const double dx = x + 0.5 - 100, dy = y + 0.5 - 100, r = std::hypot(dx, dy),
+                     a = std::atan2(dy, dx);
+        double v = r < 15   ? 10
+                   : r < 60 ? 25 + 4 * std::sin(11 * a + 0.1 * r) + 3 * std::sin(5 * a + 1)
+                            : 47;
+        if (std::hypot(x + 0.5 - sx, y + 0.5 - sy) < 3) {
+          v = 90;  // no spot for a NaN angle
+        }
         g.pixels[static_cast<size_t>(y * 200 + x)] = static_cast<uint8_t>(v);
       }
+    }
     const OcclusionMask mask = MaskIrisRing(g.View(), pupil, iris);
     EXPECT_EQ(mask.Count(Occlusion::kHighlight), 0u);  // too faint for the occlusion mask
     return EncodeIris(g.View(), pupil, iris, mask);
@@ -202,8 +221,12 @@ TEST(IrisCode, FaintReflectionHidden) {
   // the spot lies half-way out, on rows 7 to 9 of the grid's 16. The finer filter's
   // windows there lie wholly on it and its halo.
   uint64_t spotRows = 0;
-  for (int32_t i = 6; i <= 9; ++i) spotRows |= uint64_t{3} << (2 * i);
-  for (int32_t j : {0, 2, kCodeAngles - 3}) EXPECT_EQ(right.mask[static_cast<size_t>(j)] & spotRows, 0u) << j;
+  for (int32_t i = 6; i <= 9; ++i) {
+    spotRows |= uint64_t{3} << (2 * i);
+  }
+  for (int32_t j : {0, 2, kCodeAngles - 3}) {
+    EXPECT_EQ(right.mask[static_cast<size_t>(j)] & spotRows, 0u) << j;
+  }
   EXPECT_EQ(below.mask[kCodeAngles / 4] & spotRows, 0u);
   EXPECT_NE(plain.mask[0] & spotRows, 0u);
   EXPECT_NE(below.mask[0] & spotRows, 0u);

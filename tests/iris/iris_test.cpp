@@ -41,10 +41,12 @@ Shot Render(const Look& look, uint64_t index = 0) {
   camera.SetControl(SimulatedCamera::kFocusId, look.focus);
   camera.SetControl(SimulatedCamera::kBrightnessId, look.brightness);
   const camera::Frame frame = camera.RenderFrame(index);
-  return {GreyFromRgb(frame.rgb.data(), frame.width, frame.height, frame.width * 3), camera.GeometryAt(index)};
+  return {GreyFromRgb(frame.rgb.data(), frame.width, frame.height, frame.width * 3),
+          camera.GeometryAt(index)};
 }
 
-SimulatedCamera::Eye Eye(double offsetX = 0, double offsetY = 0, double iris = 110, double pupil = 42) {
+SimulatedCamera::Eye Eye(double offsetX = 0, double offsetY = 0, double iris = 110,
+                         double pupil = 42) {
   SimulatedCamera::Eye e;
   e.offsetX = offsetX;
   e.offsetY = offsetY;
@@ -112,7 +114,8 @@ TEST(IrisMetrics, MoveTheRightWay) {
     EXPECT_LT(lidded.Value(Metric::kUsableIrisArea), good.Value(Metric::kUsableIrisArea) - 10);
     EXPECT_GT(lidded.mask.Count(Occlusion::kUpperLid), good.mask.Count(Occlusion::kUpperLid));
 
-    const Quality blurred = Assess(Render({"", eye, SimulatedCamera::kBestFocus + 127}).grey.View());
+    const Quality blurred =
+        Assess(Render({"", eye, SimulatedCamera::kBestFocus + 127}).grey.View());
     EXPECT_LT(blurred.Value(Metric::kSharpness), good.Value(Metric::kSharpness) / 2);
     EXPECT_FALSE(blurred.Passed(Metric::kSharpness));
 
@@ -151,10 +154,12 @@ TEST(IrisCircles, DimNearInfraredEyes) {
       const Circle& p = *q.circles.pupil;
       const Circle& i = *q.circles.iris;
       // The pupil, not a ring inside the iris nor the whole dark iris, nor the spot's halo.
-      EXPECT_LE(std::hypot(p.x - shot.truth.x, p.y - shot.truth.y), 0.1 * shot.truth.pupilRadius + 1);
+      EXPECT_LE(std::hypot(p.x - shot.truth.x, p.y - shot.truth.y),
+                0.1 * shot.truth.pupilRadius + 1);
       EXPECT_NEAR(p.radius, shot.truth.pupilRadius, 0.1 * shot.truth.pupilRadius);
       // The limbus, not the lid's margin.
-      EXPECT_LE(std::hypot(i.x - shot.truth.x, i.y - shot.truth.y), 0.05 * shot.truth.irisRadius + 1);
+      EXPECT_LE(std::hypot(i.x - shot.truth.x, i.y - shot.truth.y),
+                0.05 * shot.truth.irisRadius + 1);
       EXPECT_NEAR(i.radius, shot.truth.irisRadius, 0.06 * shot.truth.irisRadius);
       EXPECT_GE(p.confidence, kMinConfidence);
       // The lid over the top fifth hides about a sixth of the ring, the lashes a little more.
@@ -184,18 +189,23 @@ TEST(IrisCircles, SameCirclesAtAnyExposureAndScale) {
   for (auto [gain, offset] : {std::pair{0.5, 0.0}, {3.0, 0.0}, {2.0, 60.0}}) {
     SCOPED_TRACE("gain " + std::to_string(gain) + " offset " + std::to_string(offset));
     GreyImage g = shot.grey;
-    for (uint8_t& v : g.pixels) v = static_cast<uint8_t>(std::clamp(v * gain + offset, 0.0, 255.0));
+    for (uint8_t& v : g.pixels) {
+      v = static_cast<uint8_t>(std::clamp(v * gain + offset, 0.0, 255.0));
+    }
     same(FindCircles(g.View()), 1, 0, 0);
   }
   // Halved and cut to 200 x 200 around the eye, as an iris camera's close crop.
   GreyImage crop{200, 200, std::vector<uint8_t>(200 * 200)};
   const int32_t left = 120, top = 40;
-  for (int32_t y = 0; y < 200; ++y)
+  for (int32_t y = 0; y < 200; ++y) {
     for (int32_t x = 0; x < 200; ++x) {
       int sum = 0;
-      for (int32_t d = 0; d < 4; ++d) sum += shot.grey.View().At(left + 2 * x + d % 2, top + 2 * y + d / 2);
+      for (int32_t d = 0; d < 4; ++d) {
+        sum += shot.grey.View().At(left + 2 * x + d % 2, top + 2 * y + d / 2);
+      }
       crop.pixels[static_cast<size_t>(y) * 200 + x] = static_cast<uint8_t>((sum + 2) / 4);
     }
+  }
   SCOPED_TRACE("200 x 200 crop");
   same(FindCircles(crop.View()), 0.5, -left / 2.0, -top / 2.0);
 }
@@ -210,13 +220,18 @@ TEST(IrisCircles, DecentredPupilLeavesTheLimbusWhereItIs) {
   for (double shift : {-0.15, 0.15}) {
     SCOPED_TRACE("pupil shifted by " + std::to_string(shift) + " R");
     GreyImage g = Plane(640, 480, 220);
-    for (int32_t y = 0; y < 480; ++y)
+    for (int32_t y = 0; y < 480; ++y) {
       for (int32_t x = 0; x < 640; ++x) {
         const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
         uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
-        if (dx * dx + dy * dy < 110 * 110) v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
-        if (std::hypot(dx, dy - shift * 110) < 42) v = 15;
+        if (dx * dx + dy * dy < 110 * 110) {
+          v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
+        }
+        if (std::hypot(dx, dy - shift * 110) < 42) {
+          v = 15;
+        }
       }
+    }
     const Quality q = Assess(g.View());
     ASSERT_TRUE(q.circles.pupil && q.circles.iris);
     EXPECT_NEAR(q.circles.pupil->y, 240 + shift * 110, 1.5);
@@ -230,14 +245,21 @@ TEST(IrisCircles, DecentredPupilLeavesTheLimbusWhereItIs) {
 // the iris ends at the first clear rise, not at the strongest.
 TEST(IrisCircles, LimbusBeforeAStrongerOuterRise) {
   GreyImage g = Plane(640, 480, 200);
-  for (int32_t y = 0; y < 480; ++y)
+  for (int32_t y = 0; y < 480; ++y) {
     for (int32_t x = 0; x < 640; ++x) {
       const double d = std::hypot(x + 0.5 - 320, y + 0.5 - 240);
       uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
-      if (d < 125) v = 150;
-      if (d < 110) v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
-      if (d < 42) v = 15;
+      if (d < 125) {
+        v = 150;
+      }
+      if (d < 110) {
+        v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
+      }
+      if (d < 42) {
+        v = 15;
+      }
     }
+  }
   const EyeCircles c = FindCircles(g.View());
   ASSERT_TRUE(c.pupil && c.iris);
   EXPECT_NEAR(c.iris->radius, 110, 2);
@@ -249,14 +271,19 @@ TEST(IrisCircles, LimbusBeforeAStrongerOuterRise) {
 TEST(IrisCircles, ScatteredEdgesLowerTheConfidence) {
   auto confidence = [](double pupilRipple, double limbusRipple) {
     GreyImage g = Plane(640, 480, 220);
-    for (int32_t y = 0; y < 480; ++y)
+    for (int32_t y = 0; y < 480; ++y) {
       for (int32_t x = 0; x < 640; ++x) {
         const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
         const double d = std::hypot(dx, dy), wave = std::sin(9 * std::atan2(dy, dx));
         uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
-        if (d < 110 + limbusRipple * wave) v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
-        if (d < 42 + pupilRipple * wave) v = 15;
+        if (d < 110 + limbusRipple * wave) {
+          v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
+        }
+        if (d < 42 + pupilRipple * wave) {
+          v = 15;
+        }
       }
+    }
     const EyeCircles c = FindCircles(g.View());
     return c.pupil ? c.pupil->confidence : 0.0;
   };
@@ -282,16 +309,21 @@ struct Drawing {
 
 GreyImage Draw(const Drawing& d) {
   GreyImage g = Plane(d.width, d.height, 0);
-  for (int32_t y = 0; y < d.height; ++y)
+  for (int32_t y = 0; y < d.height; ++y) {
     for (int32_t x = 0; x < d.width; ++x) {
       const double dx = x + 0.5 - d.x, dy = y + 0.5 - d.y, r = std::hypot(dx, dy);
       const int32_t right = dx > 0 ? 1 : 0;
       double v = d.sclera(r / d.irisRadius) + right * d.scleraOffset;
       const int32_t k = (x + y) % 4;
-      if (r < d.irisRadius) v = (k == 0 ? 96 : k == 2 ? 104 : 100) + right * d.irisOffset;
-      if (r < d.pupilRadius) v = d.pupil;
+      if (r < d.irisRadius) {
+        v = (k == 0 ? 96 : k == 2 ? 104 : 100) + right * d.irisOffset;
+      }
+      if (r < d.pupilRadius) {
+        v = d.pupil;
+      }
       g.pixels[static_cast<size_t>(y) * d.width + x] = static_cast<uint8_t>(std::lround(v));
     }
+  }
   return g;
 }
 
@@ -326,8 +358,8 @@ TEST(IrisMetrics, MarginIsTheNarrowestSideOverItsShareOfR) {
   struct Place {
     double x, y, expected;
   };
-  for (const Place& at : {Place{110 + 33, 240, 50}, Place{640 - 110 - 49.5, 240, 75}, Place{320, 110 + 11, 50},
-                          Place{320, 480 - 110 - 16.5, 75}}) {
+  for (const Place& at : {Place{110 + 33, 240, 50}, Place{640 - 110 - 49.5, 240, 75},
+                          Place{320, 110 + 11, 50}, Place{320, 480 - 110 - 16.5, 75}}) {
     SCOPED_TRACE("centre " + std::to_string(at.x) + ", " + std::to_string(at.y));
     Drawing d;
     d.x = at.x;
@@ -367,15 +399,18 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
   const Circle pupil{150, 150, 30, 1}, iris{150, 150, 100, 1};
   GreyImage pale = Plane(300, 300, 250);
   size_t at230 = 0;
-  for (int32_t y = 0; y < 300; ++y)
+  for (int32_t y = 0; y < 300; ++y) {
     for (int32_t x = 0; x < 300; ++x) {
       const double dx = x + 0.5 - 150, dy = y + 0.5 - 150, r2 = dx * dx + dy * dy;
-      if (r2 >= 100 * 100) continue;
+      if (r2 >= 100 * 100) {
+        continue;
+      }
       const int32_t k = (x * 3 + y * 5) % 37;
       uint8_t& v = pale.pixels[static_cast<size_t>(y) * 300 + x];
       v = r2 <= 30 * 30 ? 10 : k == 0 ? 230 : k == 1 ? 229 : 200;
       at230 += r2 > 30 * 30 && k == 0;
     }
+  }
   IrisLevels levels;
   const OcclusionMask bright = MaskIrisRing(pale.View(), pupil, iris, &levels);
   EXPECT_EQ(levels.median, 200);
@@ -390,12 +425,16 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
     const bool skin = t < 10 || (t >= 12 && t < 16) || (t >= 19 && t < 22);
     for (int32_t x = 0; x < 300; ++x) {
       const double dx = x + 0.5 - 150, dy = y + 0.5 - 150;
-      lidded.pixels[static_cast<size_t>(y) * 300 + x] = dx * dx + dy * dy <= 30 * 30 ? 10 : skin ? 180 : 80;
+      lidded.pixels[static_cast<size_t>(y) * 300 + x] = dx * dx + dy * dy <= 30 * 30 ? 10
+                                                        : skin                       ? 180
+                                                                                     : 80;
     }
   }
   // Lashes: dark pixels above the centre within 0.85 R (pixel centres measured), and
   // not those beyond it, below the centre or at the pupil's edge.
-  const auto dark = [&lidded](int32_t x, int32_t y) { lidded.pixels[static_cast<size_t>(y) * 300 + x] = 10; };
+  const auto dark = [&lidded](int32_t x, int32_t y) {
+    lidded.pixels[static_cast<size_t>(y) * 300 + x] = 10;
+  };
   dark(200, 100);  // 70.7 from the centre
   dark(235, 149);  // 85.5
   dark(150, 220);  // below
@@ -416,13 +455,18 @@ TEST(IrisMetrics, OvalPupilLowersCircularity) {
   // A drawn eye whose pupil is squashed vertically by `aspect`.
   auto circularity = [](double aspect) {
     GreyImage g = Plane(640, 480, 220);
-    for (int32_t y = 0; y < 480; ++y)
+    for (int32_t y = 0; y < 480; ++y) {
       for (int32_t x = 0; x < 640; ++x) {
         const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
         uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
-        if (dx * dx + dy * dy < 110 * 110) v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
-        if (std::hypot(dx, dy / aspect) < 42) v = 15;
+        if (dx * dx + dy * dy < 110 * 110) {
+          v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
+        }
+        if (std::hypot(dx, dy / aspect) < 42) {
+          v = 15;
+        }
       }
+    }
     return Assess(g.View()).Value(Metric::kPupilBoundaryCircularity);
   };
   EXPECT_GT(circularity(1.0), 95);
@@ -432,8 +476,11 @@ TEST(IrisMetrics, OvalPupilLowersCircularity) {
   auto eye = Eye(-30, 20);
   eye.nearInfrared = eye.dim = true;
   eye.noise = 4;
-  for (uint64_t index : {0u, 37u})
-    EXPECT_TRUE(Assess(Render({"", eye}, index).grey.View()).Passed(Metric::kPupilBoundaryCircularity)) << index;
+  for (uint64_t index : {0u, 37u}) {
+    EXPECT_TRUE(
+        Assess(Render({"", eye}, index).grey.View()).Passed(Metric::kPupilBoundaryCircularity))
+        << index;
+  }
 }
 
 // On stripes two pixels wide and d levels apart the 4 x 4 band-pass gives +-2d/3 or 0
@@ -442,11 +489,14 @@ TEST(IrisMetrics, OvalPupilLowersCircularity) {
 TEST(IrisMetrics, SharpnessIsDetailOverItsOwnContrast) {
   auto stripes = [](uint8_t low, uint8_t high) {
     GreyImage g = Plane(39, 39, 0);
-    for (size_t i = 0; i < g.pixels.size(); ++i) g.pixels[i] = ((i % 39 + 1) / 2) % 2 ? high : low;
+    for (size_t i = 0; i < g.pixels.size(); ++i) {
+      g.pixels[i] = ((i % 39 + 1) / 2) % 2 ? high : low;
+    }
     return g;
   };
   auto expected = [](double d) {
-    const double q = (2 * d * d / 9 - 1.0 / 36) / (d * d / 4 + kSharpnessNoiseFloor * kSharpnessNoiseFloor);
+    const double q =
+        (2 * d * d / 9 - 1.0 / 36) / (d * d / 4 + kSharpnessNoiseFloor * kSharpnessNoiseFloor);
     return 100 * q / (q + kSharpnessHalfRatio * kSharpnessHalfRatio);
   };
   const Circle region{19.5, 19.5, 19.5, 1};
@@ -454,8 +504,11 @@ TEST(IrisMetrics, SharpnessIsDetailOverItsOwnContrast) {
   EXPECT_NEAR(Sharpness(stripes(60, 72).View(), region), expected(12), 1e-9);
   // The illuminator's clipped spot: the windows that touch it take no part.
   GreyImage spot = stripes(100, 120);
-  for (int32_t y = 17; y < 22; ++y)
-    for (int32_t x = 17; x < 22; ++x) spot.pixels[static_cast<size_t>(y) * 39 + x] = 255;
+  for (int32_t y = 17; y < 22; ++y) {
+    for (int32_t x = 17; x < 22; ++x) {
+      spot.pixels[static_cast<size_t>(y) * 39 + x] = 255;
+    }
+  }
   EXPECT_NEAR(Sharpness(spot.View(), region), expected(20), 1e-9);
   GreyImage clipped = stripes(200, 230);  // one pixel at the clipping level
   clipped.pixels[19 * 39 + 19] = kSharpnessClipped;
@@ -465,7 +518,9 @@ TEST(IrisMetrics, SharpnessIsDetailOverItsOwnContrast) {
   GreyImage noise = Plane(200, 200, 0);
   std::mt19937 random(3);
   std::normal_distribution<double> normal(128, 8);
-  for (uint8_t& v : noise.pixels) v = static_cast<uint8_t>(std::lround(normal(random)));
+  for (uint8_t& v : noise.pixels) {
+    v = static_cast<uint8_t>(std::lround(normal(random)));
+  }
   EXPECT_LT(Sharpness(noise.View(), {100, 100, 100, 1}), 10);
 }
 
@@ -487,7 +542,9 @@ TEST(IrisMetrics, SharpnessHoldsAcrossExposure) {
       EXPECT_EQ(Passes(Metric::kSharpness, sharpness), sharp) << sharpness;
       for (double gain : {0.6, 1.5}) {
         GreyImage g = shot.grey;
-        for (uint8_t& v : g.pixels) v = static_cast<uint8_t>(std::min(255.0, std::round(v * gain)));
+        for (uint8_t& v : g.pixels) {
+          v = static_cast<uint8_t>(std::min(255.0, std::round(v * gain)));
+        }
         const double exposed = Sharpness(g.View(), *q.circles.iris);
         if (sharp) {
           EXPECT_NEAR(exposed, sharpness, 2) << gain;
@@ -503,12 +560,16 @@ TEST(IrisMetrics, NoEyeNoCirclesAndAFailingVerdict) {
   pictures.push_back(Plane(640, 480, 128));
   GreyImage noise = Plane(640, 480, 0), ramp = Plane(640, 480, 0), blocks = Plane(640, 480, 0);
   std::mt19937 random(5);
-  for (auto& v : noise.pixels) v = static_cast<uint8_t>(random() & 0xFF);
-  for (int32_t y = 0; y < 480; ++y)
+  for (auto& v : noise.pixels) {
+    v = static_cast<uint8_t>(random() & 0xFF);
+  }
+  for (int32_t y = 0; y < 480; ++y) {
     for (int32_t x = 0; x < 640; ++x) {
       ramp.pixels[static_cast<size_t>(y) * 640 + x] = static_cast<uint8_t>(x * 255 / 639);
-      blocks.pixels[static_cast<size_t>(y) * 640 + x] = static_cast<uint8_t>(((x / 80 + y / 60) % 2) ? 200 : 40);
+      blocks.pixels[static_cast<size_t>(y) * 640 + x] =
+          static_cast<uint8_t>(((x / 80 + y / 60) % 2) ? 200 : 40);
     }
+  }
   pictures.push_back(noise);
   pictures.push_back(ramp);
   pictures.push_back(blocks);
@@ -534,8 +595,11 @@ TEST(IrisMetrics, HostileSizesNeverCrash) {
   std::mt19937 random(9);
   for (auto [w, h] : {std::pair{8, 8}, {9, 8}, {8, 9}, {11, 13}, {121, 120}, {120, 121}}) {
     GreyImage picture = Plane(w, h, 0);
-    for (uint8_t& v : picture.pixels) v = static_cast<uint8_t>(random() & 0xFF);
-    for (const Circle& c : {Circle{w / 2.0, h / 2.0, 100, 1}, Circle{0, 0, 9, 1}, Circle{w + 3.0, h / 2.0, 8, 1}}) {
+    for (uint8_t& v : picture.pixels) {
+      v = static_cast<uint8_t>(random() & 0xFF);
+    }
+    for (const Circle& c :
+         {Circle{w / 2.0, h / 2.0, 100, 1}, Circle{0, 0, 9, 1}, Circle{w + 3.0, h / 2.0, 8, 1}}) {
       const double s = Sharpness(picture.View(), c);
       EXPECT_TRUE(s >= 0 && s <= 100) << w << " x " << h << ": " << s;
     }
@@ -557,7 +621,9 @@ TEST(IrisThresholds, BoundsIncludedOrNotAsRecommended) {
   EXPECT_TRUE(Passes(Metric::kSharpness, 50));
   EXPECT_FALSE(Passes(Metric::kSharpness, 49.9));
   EXPECT_FALSE(Passes(Metric::kUsableIrisArea, std::nan("")));
-  for (size_t i = 0; i < kMetricCount; ++i) EXPECT_EQ(Thresholds()[i].metric, static_cast<Metric>(i));
+  for (size_t i = 0; i < kMetricCount; ++i) {
+    EXPECT_EQ(Thresholds()[i].metric, static_cast<Metric>(i));
+  }
 }
 
 }  // namespace

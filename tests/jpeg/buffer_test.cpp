@@ -15,7 +15,9 @@ namespace {
 
 std::vector<ScanEntry> Entries(int n) {
   std::vector<ScanEntry> e;
-  for (int j = 0; j < n; ++j) e.push_back({j, j == 0 ? 0 : 1, j == 0 ? 0 : 1});
+  for (int j = 0; j < n; ++j) {
+    e.push_back({j, j == 0 ? 0 : 1, j == 0 ? 0 : 1});
+  }
   return e;
 }
 
@@ -24,7 +26,9 @@ size_t Unstuffed(const std::vector<uint8_t>& bytes, size_t from) {
   size_t n = 0;
   for (size_t i = from; i < bytes.size(); ++i) {
     ++n;
-    if (bytes[i] == 0xFF) ++i;
+    if (bytes[i] == 0xFF) {
+      ++i;
+    }
   }
   return n;
 }
@@ -36,7 +40,9 @@ TEST(OutputSizing, EstimateCountsEveryCodedBit) {
   cJpeg jpeg;  // 2x2,1x1,1x1: fillers in the last MCU column and row
   ASSERT_EQ(jpeg.SampleHDC(dib.Dc(), 333, 97, 0, 0), 0);
   std::vector<Component> comps;
-  for (int i = 0; i < 3; ++i) comps.push_back(jpeg.Component(i));
+  for (int i = 0; i < 3; ++i) {
+    comps.push_back(jpeg.Component(i));
+  }
   const FrameLayout frame{333, 97, 2, 2};
   std::array<HuffTable, 4> dc, ac;
   const auto entries = Entries(3);
@@ -57,7 +63,9 @@ TEST(OutputSizing, BoundSurvivesStuffingEveryOtherByte) {
   // each 16-bit unit is a 0 code bit and fifteen 1 bits, so every second byte is FF
   // and gets a stuffed zero: half as much again as the estimate.
   Component c{1, 1, 1, 0, CoefficientStore(64 * 200, 32767)};
-  for (size_t b = 0; b < c.Data.size(); b += 64) c.Data[b] = 0;
+  for (size_t b = 0; b < c.Data.size(); b += 64) {
+    c.Data[b] = 0;
+  }
   const std::vector<Component> comps{c};
   const FrameLayout frame{8 * 20, 8 * 10, 1, 1};
   std::array<HuffTable, 4> dc, ac;

@@ -39,11 +39,11 @@ struct Layout {
   int f[6];
 };
 const Layout kLayouts[] = {
-    {"grey", {1, 1, 0, 0, 0, 0}},         {"2x2,1x1,1x1", {2, 2, 1, 1, 1, 1}},
-    {"1x1,1x1,1x1", {1, 1, 1, 1, 1, 1}},  {"2x1,1x1,1x1", {2, 1, 1, 1, 1, 1}},
-    {"1x2,1x1,1x1", {1, 2, 1, 1, 1, 1}},  {"1x1,2x2,1x1", {1, 1, 2, 2, 1, 1}},
-    {"2x2,2x2,2x2", {2, 2, 2, 2, 2, 2}},  {"4x4,1x1,1x1", {4, 4, 1, 1, 1, 1}},
-    {"4x2,2x2,1x1", {4, 2, 2, 2, 1, 1}},  {"3x1,1x1,1x1", {3, 1, 1, 1, 1, 1}},
+    {"grey", {1, 1, 0, 0, 0, 0}},        {"2x2,1x1,1x1", {2, 2, 1, 1, 1, 1}},
+    {"1x1,1x1,1x1", {1, 1, 1, 1, 1, 1}}, {"2x1,1x1,1x1", {2, 1, 1, 1, 1, 1}},
+    {"1x2,1x1,1x1", {1, 2, 1, 1, 1, 1}}, {"1x1,2x2,1x1", {1, 1, 2, 2, 1, 1}},
+    {"2x2,2x2,2x2", {2, 2, 2, 2, 2, 2}}, {"4x4,1x1,1x1", {4, 4, 1, 1, 1, 1}},
+    {"4x2,2x2,1x1", {4, 2, 2, 2, 1, 1}}, {"3x1,1x1,1x1", {3, 1, 1, 1, 1, 1}},
 };
 
 void FillNoise(test::Dib& dib) {
@@ -63,13 +63,18 @@ std::vector<std::pair<std::string, std::string>> Corpus() {
     const char* kind;
     int w, h;
   };
-  const Picture pictures[] = {{"photo", 1, 1}, {"photo", 17, 9}, {"photo", 333, 97},
-                              {"noise", 64, 40}, {"photo", 640, 480},
+  const Picture pictures[] = {{"photo", 1, 1},
+                              {"photo", 17, 9},
+                              {"photo", 333, 97},
+                              {"noise", 64, 40},
+                              {"photo", 640, 480},
                               // Surface and stores large enough for huge-page buffers.
                               {"photo", 1280, 960}};
   for (const Picture& p : pictures) {
     test::Dib dib(p.w, p.h);
-    if (!dib.Ok()) return {};
+    if (!dib.Ok()) {
+      return {};
+    }
     if (std::string(p.kind) == "noise") {
       FillNoise(dib);
     } else {
@@ -77,13 +82,19 @@ std::vector<std::pair<std::string, std::string>> Corpus() {
     }
     for (const Layout& l : kLayouts) {
       // The large pictures only with the default layout, to keep the run short.
-      if (p.w >= 640 && std::string(l.name) != "2x2,1x1,1x1") continue;
+      if (p.w >= 640 && std::string(l.name) != "2x2,1x1,1x1") {
+        continue;
+      }
       for (int q : {1, 50, 75, 100}) {
-        if (p.w > 640 && q != 75) continue;
+        if (p.w > 640 && q != 75) {
+          continue;
+        }
         cJpeg jpeg;
         jpeg.SetSamplingFrequencies(l.f[0], l.f[1], l.f[2], l.f[3], l.f[4], l.f[5]);
         jpeg.Quality(q);
-        if (jpeg.SampleHDC(dib.Dc(), p.w, p.h, 0, 0) != 0) return {};
+        if (jpeg.SampleHDC(dib.Dc(), p.w, p.h, 0, 0) != 0) {
+          return {};
+        }
         out.push_back({std::string(p.kind) + "/" + std::to_string(p.w) + "x" + std::to_string(p.h) +
                            "/" + l.name + "/q" + std::to_string(q),
                        test::Sha256(jpeg.Encode())});
@@ -105,7 +116,9 @@ TEST(Golden, EveryCorpusFileIsByteForByteUnchanged) {
   const auto corpus = Corpus();
   ASSERT_FALSE(corpus.empty());
   if (std::getenv("OKUVA_GOLDEN_PRINT") != nullptr) {
-    for (const auto& [name, hash] : corpus) std::printf("    {\"%s\", \"%s\"},\n", name.c_str(), hash.c_str());
+    for (const auto& [name, hash] : corpus) {
+      std::printf("    {\"%s\", \"%s\"},\n", name.c_str(), hash.c_str());
+    }
   }
   ASSERT_EQ(corpus.size(), std::size(kGoldenHashes));
   for (size_t i = 0; i < corpus.size(); ++i) {
@@ -118,14 +131,17 @@ TEST(Golden, EveryCorpusFileIsByteForByteUnchanged) {
 // the corpus and reference tests are run again in child processes with those paths
 // forced.
 TEST(Golden, EveryKernelPathGivesTheSameFiles) {
-  if (std::getenv("OKUVA_GOLDEN_CHILD") != nullptr) GTEST_SKIP() << "running as a child";
+  if (std::getenv("OKUVA_GOLDEN_CHILD") != nullptr) {
+    GTEST_SKIP() << "running as a child";
+  }
   char self[4096] = {};
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   ASSERT_GT(n, 0);
   for (const char* force : {"OKUVA_JPEG_SCALAR=1", "OKUVA_JPEG_NO_AVX512=1"}) {
-    const std::string cmd = std::string("OKUVA_GOLDEN_CHILD=1 ") + force + " '" + self +
-                            "' --gtest_filter=Golden.EveryCorpusFileIsByteForByteUnchanged:Reference.* "
-                            ">/dev/null 2>&1";
+    const std::string cmd =
+        std::string("OKUVA_GOLDEN_CHILD=1 ") + force + " '" + self +
+        "' --gtest_filter=Golden.EveryCorpusFileIsByteForByteUnchanged:Reference.* "
+        ">/dev/null 2>&1";
     const int status = std::system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << force;
   }
@@ -147,8 +163,12 @@ int ZigZag(int x, int y) {
     for (int i = 0; i < 8; ++i) {
       const int xx = s % 2 == 0 ? i : s - i;
       const int yy = s - xx;
-      if (xx < 0 || xx > 7 || yy < 0 || yy > 7) continue;
-      if (xx == x && yy == y) return z;
+      if (xx < 0 || xx > 7 || yy < 0 || yy > 7) {
+        continue;
+      }
+      if (xx == x && yy == y) {
+        return z;
+      }
       ++z;
     }
   }
@@ -215,12 +235,16 @@ std::array<int16_t, 64> Quantized(const float* in, const std::array<float, 64>& 
   std::copy(in, in + 64, b);
   for (int x = 0; x < 8; ++x) {
     float* col[8];
-    for (int y = 0; y < 8; ++y) col[y] = &b[y * 8 + x];
+    for (int y = 0; y < 8; ++y) {
+      col[y] = &b[y * 8 + x];
+    }
     Aan(col);
   }
   for (int y = 0; y < 8; ++y) {
     float* row[8];
-    for (int x = 0; x < 8; ++x) row[x] = &b[y * 8 + x];
+    for (int x = 0; x < 8; ++x) {
+      row[x] = &b[y * 8 + x];
+    }
     Aan(row);
   }
   std::array<int16_t, 64> out{};
@@ -241,7 +265,8 @@ double Definition(const float* in, int u, int v) {
   double sum = 0;
   for (int y = 0; y < 8; ++y) {
     for (int x = 0; x < 8; ++x) {
-      sum += in[y * 8 + x] * std::cos((2 * x + 1) * u * pi / 16) * std::cos((2 * y + 1) * v * pi / 16);
+      sum +=
+          in[y * 8 + x] * std::cos((2 * x + 1) * u * pi / 16) * std::cos((2 * y + 1) * v * pi / 16);
     }
   }
   return cu * cv * sum / 4;
@@ -272,7 +297,9 @@ TEST(Reference, EveryKernelGivesTheModelsCoefficientsOnRandomBlocks) {
   ASSERT_EQ(std::fegetround(), FE_TONEAREST);
   const ZigZagTable zigzag = BuildZigZag();
   for (int x = 0; x < 8; ++x) {
-    for (int y = 0; y < 8; ++y) ASSERT_EQ(zigzag[size_t(x)][size_t(y)], ref::ZigZag(x, y));
+    for (int y = 0; y < 8; ++y) {
+      ASSERT_EQ(zigzag[size_t(x)][size_t(y)], ref::ZigZag(x, y));
+    }
   }
   std::mt19937 random(20260401);
   std::uniform_int_distribution<int> byte(0, 255), quant(1, 255), component(0, 2), kind(0, 9);
@@ -282,7 +309,9 @@ TEST(Reference, EveryKernelGivesTheModelsCoefficientsOnRandomBlocks) {
     // A quantization table as Quality makes them, or any values of 1..255.
     QuantTable table;
     if (round % 2 == 0) {
-      for (auto& q : table.Qk) q = int16_t(quant(random));
+      for (auto& q : table.Qk) {
+        q = int16_t(quant(random));
+      }
     } else {
       const int32_t S = QualityScaleFactor(1 + round % 100);
       ScaleBaseTable(round % 4 == 1 ? kBaseQLuminance : kBaseQChrominance, S, table);
@@ -297,9 +326,15 @@ TEST(Reference, EveryKernelGivesTheModelsCoefficientsOnRandomBlocks) {
       const uint8_t flat[3] = {uint8_t(byte(random)), uint8_t(byte(random)), uint8_t(byte(random))};
       for (int i = 0; i < 64; ++i) {
         uint8_t b = uint8_t(byte(random)), g = uint8_t(byte(random)), r = uint8_t(byte(random));
-        if (k == 0) b = g = r = flat[0];                                    // flat grey
-        if (k == 1) b = flat[0], g = flat[1], r = flat[2];                  // flat colour
-        if (k == 2) b = g = r = uint8_t((i % 8 + i / 8) % 2 ? 255 : 0);    // checkerboard
+        if (k == 0) {
+          b = g = r = flat[0];  // flat grey
+        }
+        if (k == 1) {
+          b = flat[0], g = flat[1], r = flat[2];  // flat colour
+        }
+        if (k == 2) {
+          b = g = r = uint8_t((i % 8 + i / 8) % 2 ? 255 : 0);  // checkerboard
+        }
         block[i] = ref::Colour(c, b, g, r);
       }
     }
@@ -310,7 +345,8 @@ TEST(Reference, EveryKernelGivesTheModelsCoefficientsOnRandomBlocks) {
     }
     const auto check = [&](const char* kernel, int k, const int16_t* got) {
       for (size_t z = 0; z < 64; ++z) {
-        ASSERT_EQ(got[z], model[k][z]) << kernel << " round " << round << " block " << k << " z " << z;
+        ASSERT_EQ(got[z], model[k][z])
+            << kernel << " round " << round << " block " << k << " z " << z;
       }
     };
     for (int k = 0; k < 8; ++k) {
@@ -328,24 +364,34 @@ TEST(Reference, EveryKernelGivesTheModelsCoefficientsOnRandomBlocks) {
         float in4[256];
         int16_t out[256];
         for (int i = 0; i < 64; ++i) {
-          for (int k = 0; k < 4; ++k) in4[i * 4 + k] = blocks[first + k][i];
+          for (int k = 0; k < 4; ++k) {
+            in4[i * 4 + k] = blocks[first + k][i];
+          }
         }
         DctQuantize4Avx2(in4, prepared, out);
-        for (int k = 0; k < 4; ++k) check("avx2 x4", first + k, out + 64 * k);
+        for (int k = 0; k < 4; ++k) {
+          check("avx2 x4", first + k, out + 64 * k);
+        }
       }
     }
     if (avx512) {
       float in8[512];
       int16_t out[512];
       for (int i = 0; i < 64; ++i) {
-        for (int k = 0; k < 8; ++k) in8[i * 8 + k] = blocks[k][i];
+        for (int k = 0; k < 8; ++k) {
+          in8[i * 8 + k] = blocks[k][i];
+        }
       }
       DctQuantize8Avx512(in8, prepared, out);
-      for (int k = 0; k < 8; ++k) check("avx512 x8", k, out + 64 * k);
+      for (int k = 0; k < 8; ++k) {
+        check("avx512 x8", k, out + 64 * k);
+      }
     }
   }
   EXPECT_LT(nearTies, 300 * 8 * 64 / 100) << "the model drifts from the definition";
-  if (!avx512) std::printf("[ note ] no AVX-512 on this processor: the 8-block kernel was not run\n");
+  if (!avx512) {
+    std::printf("[ note ] no AVX-512 on this processor: the 8-block kernel was not run\n");
+  }
 }
 
 // Whole pictures through SampleHDC (in the kernel path this process selected): every
@@ -356,7 +402,7 @@ TEST(Reference, SampledFullSizePlanesHoldTheModelsCoefficients) {
   struct Case {
     int w, h, f[6];
   };
-  const Case cases[] = {{1, 1, {1, 1, 1, 1, 1, 1}},   {17, 9, {1, 1, 1, 1, 1, 1}},
+  const Case cases[] = {{1, 1, {1, 1, 1, 1, 1, 1}},    {17, 9, {1, 1, 1, 1, 1, 1}},
                         {64, 40, {1, 1, 0, 0, 0, 0}},  {333, 97, {1, 1, 1, 1, 1, 1}},
                         {333, 97, {2, 2, 1, 1, 1, 1}}, {100, 60, {1, 2, 1, 2, 1, 1}}};
   for (const Case& c : cases) {
@@ -368,7 +414,9 @@ TEST(Reference, SampledFullSizePlanesHoldTheModelsCoefficients) {
     } else {
       std::uniform_int_distribution<int> byte(0, 255);
       dib.Fill([&](int32_t, int32_t, uint8_t* p) {
-        for (int k = 0; k < 3; ++k) p[k] = uint8_t(byte(random));
+        for (int k = 0; k < 3; ++k) {
+          p[k] = uint8_t(byte(random));
+        }
       });
     }
     for (int quality : {1, 37, 75, 100}) {
@@ -379,7 +427,9 @@ TEST(Reference, SampledFullSizePlanesHoldTheModelsCoefficients) {
       int checked = 0;
       for (int i = 0; i < jpeg.Components(); ++i) {
         const Component& comp = jpeg.Component(i);
-        if (comp.Hi != jpeg.Hmax() || comp.Vi != jpeg.Vmax()) continue;  // a scaled plane
+        if (comp.Hi != jpeg.Hmax() || comp.Vi != jpeg.Vmax()) {
+          continue;  // a scaled plane
+        }
         const std::array<float, 64> mult = ref::Multipliers(jpeg.QTable(comp.Tqi).Qk);
         const int bw = (c.w + 7) / 8, bh = (c.h + 7) / 8;
         ASSERT_EQ(comp.Data.size(), size_t(bw) * size_t(bh) * 64);
@@ -388,15 +438,16 @@ TEST(Reference, SampledFullSizePlanesHoldTheModelsCoefficients) {
             float block[64];
             for (int y = 0; y < 8; ++y) {
               for (int x = 0; x < 8; ++x) {
-                const uint8_t* p = dib.At(std::min(bx * 8 + x, c.w - 1), std::min(by * 8 + y, c.h - 1));
+                const uint8_t* p =
+                    dib.At(std::min(bx * 8 + x, c.w - 1), std::min(by * 8 + y, c.h - 1));
                 block[y * 8 + x] = ref::Colour(i, p[0], p[1], p[2]);
               }
             }
             const std::array<int16_t, 64> model = ref::Quantized(block, mult);
             const int16_t* got = comp.Data.data() + (size_t(by) * size_t(bw) + size_t(bx)) * 64;
             for (size_t z = 0; z < 64; ++z) {
-              ASSERT_EQ(got[z], model[z]) << c.w << "x" << c.h << " q" << quality << " component " << i
-                                          << " block " << bx << "," << by << " z " << z;
+              ASSERT_EQ(got[z], model[z]) << c.w << "x" << c.h << " q" << quality << " component "
+                                          << i << " block " << bx << "," << by << " z " << z;
             }
           }
         }

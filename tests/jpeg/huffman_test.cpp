@@ -14,7 +14,9 @@ namespace {
 HuffTable Build(SymbolCounts counts, int32_t largest) {
   HuffTable t;
   BuildOptimalTable(t, counts);
-  for (int64_t c : counts) EXPECT_EQ(c, 0);  // every count, the reserved one included
+  for (int64_t c : counts) {
+    EXPECT_EQ(c, 0);  // every count, the reserved one included
+  }
   DeriveCodes(t, largest);
   return t;
 }
@@ -24,7 +26,9 @@ TEST(HuffmanTable, SingleSymbolGetsTheOneBitCodeZero) {
   counts[0] = 7;
   const HuffTable t = Build(counts, 11);
   EXPECT_EQ(t.BITS[0], 1);
-  for (size_t i = 1; i < 16; ++i) EXPECT_EQ(t.BITS[i], 0);
+  for (size_t i = 1; i < 16; ++i) {
+    EXPECT_EQ(t.BITS[i], 0);
+  }
   EXPECT_EQ(t.HUFFVAL[0], 0);
   EXPECT_EQ(t.Code[0], 0);
   EXPECT_EQ(t.CodeMask[0], 1);
@@ -58,21 +62,33 @@ TEST(HuffmanTable, TiesMergeTheLargerSymbolFirst) {
 
 TEST(HuffmanTable, LimitsCodesToSixteenBits) {
   SymbolCounts counts{};
-  for (int s = 0; s < 20; ++s) counts[static_cast<size_t>(s)] = int64_t{1} << s;
+  for (int s = 0; s < 20; ++s) {
+    counts[static_cast<size_t>(s)] = int64_t{1} << s;
+  }
   const HuffTable t = Build(counts, 255);
-  for (size_t l = 0; l < 13; ++l) EXPECT_EQ(t.BITS[l], 1) << "length " << l + 1;
+  for (size_t l = 0; l < 13; ++l) {
+    EXPECT_EQ(t.BITS[l], 1) << "length " << l + 1;
+  }
   EXPECT_EQ(t.BITS[13], 0);
   EXPECT_EQ(t.BITS[14], 0);
   EXPECT_EQ(t.BITS[15], 7);
-  for (size_t i = 0; i < 20; ++i) EXPECT_EQ(t.HUFFVAL[i], 19 - i) << i;
-  for (int s = 7; s < 20; ++s) EXPECT_EQ(t.Length(s), 20 - s) << s;
-  for (int s = 0; s < 7; ++s) EXPECT_EQ(t.Length(s), 16) << s;
+  for (size_t i = 0; i < 20; ++i) {
+    EXPECT_EQ(t.HUFFVAL[i], 19 - i) << i;
+  }
+  for (int s = 7; s < 20; ++s) {
+    EXPECT_EQ(t.Length(s), 20 - s) << s;
+  }
+  for (int s = 0; s < 7; ++s) {
+    EXPECT_EQ(t.Length(s), 16) << s;
+  }
 }
 
 TEST(HuffmanTable, CodesArePrefixFreeAndAvoidAllOnes) {
   // A spread of counts typical of AC statistics.
   SymbolCounts counts{};
-  for (int s = 0; s < 256; s += 3) counts[static_cast<size_t>(s)] = 1 + (s * 7919) % 1000;
+  for (int s = 0; s < 256; s += 3) {
+    counts[static_cast<size_t>(s)] = 1 + (s * 7919) % 1000;
+  }
   const HuffTable t = Build(counts, 255);
   std::vector<std::pair<int32_t, int32_t>> codes;  // (code, length)
   for (int s = 0; s < 256; ++s) {
@@ -88,7 +104,9 @@ TEST(HuffmanTable, CodesArePrefixFreeAndAvoidAllOnes) {
   }
   for (size_t a = 0; a < codes.size(); ++a) {
     for (size_t b = 0; b < codes.size(); ++b) {
-      if (a == b || codes[a].second > codes[b].second) continue;
+      if (a == b || codes[a].second > codes[b].second) {
+        continue;
+      }
       const int32_t prefix = codes[b].first >> (codes[b].second - codes[a].second);
       EXPECT_NE(prefix, codes[a].first) << a << " is a prefix of " << b;
     }
@@ -127,7 +145,9 @@ TEST(HuffmanTable, DeriveCodesRefusesInconsistentTables) {
   HuffTable tooMany;
   tooMany.BITS[15] = 200;
   tooMany.BITS[14] = 100;  // 300 codes
-  for (size_t i = 0; i < 256; ++i) tooMany.HUFFVAL[i] = static_cast<uint8_t>(i);
+  for (size_t i = 0; i < 256; ++i) {
+    tooMany.HUFFVAL[i] = static_cast<uint8_t>(i);
+  }
   ExpectBadTable(tooMany, 255);
 
   ExpectBadTable(HuffTable{}, 255);  // no codes at all
@@ -137,7 +157,9 @@ CoefficientStore Blocks(std::initializer_list<std::vector<std::pair<int, int16_t
   CoefficientStore store;
   for (const auto& entries : blocks) {
     std::vector<int16_t> b(64, 0);
-    for (auto [i, v] : entries) b[static_cast<size_t>(i)] = v;
+    for (auto [i, v] : entries) {
+      b[static_cast<size_t>(i)] = v;
+    }
     store.insert(store.end(), b.begin(), b.end());
   }
   return store;
@@ -154,7 +176,9 @@ TEST(HuffmanStats, AcRunsZrlAndEob) {
   CountACSymbols(Blocks({{{0, 9}}}), counts);  // all AC zero: one EOB
   EXPECT_EQ(counts[0x00], 1);
   int64_t total = 0;
-  for (int64_t c : counts) total += c;
+  for (int64_t c : counts) {
+    total += c;
+  }
   EXPECT_EQ(total, 1);
 
   counts = {};
@@ -173,7 +197,9 @@ TEST(HuffmanStats, NonZeroMaskMarksEveryAcCoefficient) {
     for (int i = 0; i < 64; ++i) {
       state = state * 1664525u + 1013904223u;
       block[i] = (state >> 28) < 5 ? static_cast<int16_t>((state >> 8) % 2001 - 1000) : 0;
-      if (i > 0 && block[i] != 0) expected |= uint64_t{1} << i;
+      if (i > 0 && block[i] != 0) {
+        expected |= uint64_t{1} << i;
+      }
     }
     ASSERT_EQ(NonZeroAcMask(block), expected) << trial;
   }
@@ -201,7 +227,7 @@ TEST(HuffmanStats, OnePassCountsEqualSeparatePasses) {
   struct Shape {
     int32_t X, Y, Hmax, Vmax, Hi, Vi;
   };
-  const Shape shapes[] = {{17, 9, 2, 2, 2, 2}, {17, 9, 2, 2, 1, 1}, {40, 33, 4, 2, 4, 2},
+  const Shape shapes[] = {{17, 9, 2, 2, 2, 2}, {17, 9, 2, 2, 1, 1},  {40, 33, 4, 2, 4, 2},
                           {9, 41, 3, 1, 3, 1}, {64, 64, 1, 1, 1, 1}, {5, 70, 1, 2, 1, 2}};
   for (const Shape& sh : shapes) {
     SCOPED_TRACE(::testing::Message() << sh.X << "x" << sh.Y << " " << sh.Hi << "x" << sh.Vi);

@@ -52,7 +52,9 @@ public:
   }
   void Fill(const std::function<void(int32_t x, int32_t y, uint8_t* bgr)>& f) {
     for (int32_t y = 0; y < height_; ++y) {
-      for (int32_t x = 0; x < width_; ++x) f(x, y, At(x, y));
+      for (int32_t x = 0; x < width_; ++x) {
+        f(x, y, At(x, y));
+      }
     }
   }
   // A photograph-like test picture: smooth gradients, a few edges and mild texture.
@@ -110,7 +112,9 @@ inline void OnError(j_common_ptr cinfo) {
 // emit_message still counts every warning in num_warnings.
 inline void OnOutput(j_common_ptr cinfo) {
   auto* e = reinterpret_cast<ErrorManager*>(cinfo->err);
-  if (e->message[0] == 0) (*cinfo->err->format_message)(cinfo, e->message);
+  if (e->message[0] == 0) {
+    (*cinfo->err->format_message)(cinfo, e->message);
+  }
 }
 }  // namespace detail
 
@@ -118,8 +122,7 @@ namespace detail {
 // The libjpeg part of Decode; no C++ object is created or changed between setjmp and
 // a possible longjmp. The pixels come back in a malloc'ed buffer (*pixels).
 inline bool DecompressRaw(const std::vector<uint8_t>& jpeg, bool grey, unsigned char** pixels,
-                          int* width, int* height, int* components, long* warnings,
-                          char* message) {
+                          int* width, int* height, int* components, long* warnings, char* message) {
   jpeg_decompress_struct cinfo{};
   ErrorManager err{};
   cinfo.err = jpeg_std_error(&err.pub);
@@ -161,12 +164,14 @@ inline Decoded Decode(const std::vector<uint8_t>& jpeg, bool grey) {
   unsigned char* pixels = nullptr;
   long warnings = 0;
   char message[JMSG_LENGTH_MAX] = {};
-  const bool ok = detail::DecompressRaw(jpeg, grey, &pixels, &d.width, &d.height,
-                                        &d.components, &warnings, message);
+  const bool ok = detail::DecompressRaw(jpeg, grey, &pixels, &d.width, &d.height, &d.components,
+                                        &warnings, message);
   if (pixels != nullptr) {
     const size_t bytes = static_cast<size_t>(d.width) * static_cast<size_t>(d.height) *
                          static_cast<size_t>(grey ? 1 : 3);
-    if (ok) d.pixels.assign(pixels, pixels + bytes);
+    if (ok) {
+      d.pixels.assign(pixels, pixels + bytes);
+    }
     free(pixels);
   }
   if (!ok) {
@@ -187,7 +192,8 @@ inline double Psnr(const Dib& src, const Decoded& d, bool grey) {
   for (int32_t y = 0; y < src.Height(); ++y) {
     for (int32_t x = 0; x < src.Width(); ++x) {
       const uint8_t* p = src.At(x, y);
-      const size_t i = static_cast<size_t>(y) * static_cast<size_t>(d.width) + static_cast<size_t>(x);
+      const size_t i =
+          static_cast<size_t>(y) * static_cast<size_t>(d.width) + static_cast<size_t>(x);
       if (grey) {
         const double lum = 0.299 * p[2] + 0.587 * p[1] + 0.114 * p[0];
         const double e = lum - d.pixels[i];
@@ -219,7 +225,9 @@ inline std::vector<Segment> Segments(const std::vector<uint8_t>& s) {
   std::vector<Segment> out;
   size_t i = 0;
   while (i + 1 < s.size()) {
-    if (s[i] != 0xFF) return {};
+    if (s[i] != 0xFF) {
+      return {};
+    }
     Segment seg;
     seg.marker = s[i + 1];
     seg.offset = i;
@@ -229,14 +237,20 @@ inline std::vector<Segment> Segments(const std::vector<uint8_t>& s) {
       i += 2;
       continue;
     }
-    if (i + 3 >= s.size()) return {};
+    if (i + 3 >= s.size()) {
+      return {};
+    }
     const size_t len = size_t{s[i + 2]} << 8 | s[i + 3];
-    if (i + 2 + len > s.size()) return {};
+    if (i + 2 + len > s.size()) {
+      return {};
+    }
     seg.bytes = {s.begin() + static_cast<long>(i), s.begin() + static_cast<long>(i + 2 + len)};
     i += 2 + len;
     if (seg.marker == 0xDA) {
       const size_t start = i;
-      while (i + 1 < s.size() && !(s[i] == 0xFF && s[i + 1] != 0x00)) i += s[i] == 0xFF ? 2 : 1;
+      while (i + 1 < s.size() && !(s[i] == 0xFF && s[i + 1] != 0x00)) {
+        i += s[i] == 0xFF ? 2 : 1;
+      }
       seg.entropyBytes = i - start;
     }
     out.push_back(seg);
@@ -263,9 +277,8 @@ struct ReferenceSettings {
 namespace detail {
 // The libjpeg part of ReferenceEncode; no C++ object is created or changed between
 // setjmp and a possible longjmp. False on a libjpeg error; *out is then freed.
-inline bool ReferenceCompress(const uint8_t* rgb, int width, int height,
-                              const ReferenceSettings& s, jpeg_scan_info* script,
-                              unsigned char** out, unsigned long* outSize) {
+inline bool ReferenceCompress(const uint8_t* rgb, int width, int height, const ReferenceSettings& s,
+                              jpeg_scan_info* script, unsigned char** out, unsigned long* outSize) {
   jpeg_compress_struct cinfo{};
   ErrorManager err{};
   cinfo.err = jpeg_std_error(&err.pub);
@@ -314,7 +327,9 @@ inline std::vector<uint8_t> ReferenceEncode(const uint8_t* rgb, int width, int h
   for (size_t k = 0; k < s.scans.size(); ++k) {
     jpeg_scan_info& si = script[k];
     si.comps_in_scan = s.scans[k].second - s.scans[k].first + 1;
-    for (int j = 0; j < si.comps_in_scan; ++j) si.component_index[j] = s.scans[k].first + j;
+    for (int j = 0; j < si.comps_in_scan; ++j) {
+      si.component_index[j] = s.scans[k].first + j;
+    }
     si.Ss = 0;
     si.Se = 63;
     si.Ah = 0;
@@ -322,7 +337,9 @@ inline std::vector<uint8_t> ReferenceEncode(const uint8_t* rgb, int width, int h
   }
   unsigned char* out = nullptr;
   unsigned long outSize = 0;
-  if (!detail::ReferenceCompress(rgb, width, height, s, script.data(), &out, &outSize)) return {};
+  if (!detail::ReferenceCompress(rgb, width, height, s, script.data(), &out, &outSize)) {
+    return {};
+  }
   std::vector<uint8_t> result(out, out + outSize);
   free(out);
   return result;

@@ -34,7 +34,9 @@ TEST(ZigZag, FollowsTheAntiDiagonalWalk) {
       where[static_cast<size_t>(zz[x][y])] = {x, y};
     }
   }
-  for (int k = 0; k < 64; ++k) EXPECT_EQ(seen[static_cast<size_t>(k)], 1) << k;
+  for (int k = 0; k < 64; ++k) {
+    EXPECT_EQ(seen[static_cast<size_t>(k)], 1) << k;
+  }
   for (size_t k = 1; k < 64; ++k) {
     EXPECT_LE(std::abs(where[k].first - where[k - 1].first), 1) << k;
     EXPECT_LE(std::abs(where[k].second - where[k - 1].second), 1) << k;
@@ -44,7 +46,9 @@ TEST(ZigZag, FollowsTheAntiDiagonalWalk) {
 std::array<int16_t, 64> Natural(const QuantTable& t, const ZigZagTable& zz) {
   std::array<int16_t, 64> n{};
   for (int y = 0; y < 8; ++y) {
-    for (int x = 0; x < 8; ++x) n[static_cast<size_t>(y * 8 + x)] = t.Qk[static_cast<size_t>(zz[x][y])];
+    for (int x = 0; x < 8; ++x) {
+      n[static_cast<size_t>(y * 8 + x)] = t.Qk[static_cast<size_t>(zz[x][y])];
+    }
   }
   return n;
 }
@@ -53,7 +57,8 @@ TEST(Quality, DefaultTablesAtSeventyFive) {
   cJpeg jpeg;
   EXPECT_EQ(jpeg.Quality(), 75);
   const std::array<int16_t, 16> lum = {8, 6, 6, 8, 6, 6, 8, 8, 7, 8, 10, 9, 8, 10, 12, 20};
-  const std::array<int16_t, 16> chr = {9, 10, 10, 12, 11, 12, 24, 14, 14, 24, 50, 34, 28, 34, 50, 50};
+  const std::array<int16_t, 16> chr = {9,  10, 10, 12, 11, 12, 24, 14,
+                                       14, 24, 50, 34, 28, 34, 50, 50};
   for (size_t i = 0; i < 16; ++i) {
     EXPECT_EQ(jpeg.QTable(0).Qk[i], lum[i]) << i;
     EXPECT_EQ(jpeg.QTable(1).Qk[i], chr[i]) << i;

@@ -23,12 +23,12 @@ struct Layout {
 };
 
 const Layout kLayouts[] = {
-    {"grey", 1, 1, 0, 0, 0, 0},         {"2x2,1x1,1x1", 2, 2, 1, 1, 1, 1},
-    {"1x1,1x1,1x1", 1, 1, 1, 1, 1, 1},  {"2x1,1x1,1x1", 2, 1, 1, 1, 1, 1},
-    {"1x2,1x1,1x1", 1, 2, 1, 1, 1, 1},  {"1x1,2x2,1x1", 1, 1, 2, 2, 1, 1},
-    {"2x2,2x2,2x2", 2, 2, 2, 2, 2, 2},  {"4x4,1x1,1x1", 4, 4, 1, 1, 1, 1},
-    {"4x2,2x2,1x1", 4, 2, 2, 2, 1, 1},  {"3x1,1x1,1x1", 3, 1, 1, 1, 1, 1},
-    {"1x1,1x1,4x4", 1, 1, 1, 1, 4, 4},  {"2x3,1x1,1x1", 2, 3, 1, 1, 1, 1},
+    {"grey", 1, 1, 0, 0, 0, 0},        {"2x2,1x1,1x1", 2, 2, 1, 1, 1, 1},
+    {"1x1,1x1,1x1", 1, 1, 1, 1, 1, 1}, {"2x1,1x1,1x1", 2, 1, 1, 1, 1, 1},
+    {"1x2,1x1,1x1", 1, 2, 1, 1, 1, 1}, {"1x1,2x2,1x1", 1, 1, 2, 2, 1, 1},
+    {"2x2,2x2,2x2", 2, 2, 2, 2, 2, 2}, {"4x4,1x1,1x1", 4, 4, 1, 1, 1, 1},
+    {"4x2,2x2,1x1", 4, 2, 2, 2, 1, 1}, {"3x1,1x1,1x1", 3, 1, 1, 1, 1, 1},
+    {"1x1,1x1,4x4", 1, 1, 1, 1, 4, 4}, {"2x3,1x1,1x1", 2, 3, 1, 1, 1, 1},
 };
 
 void Configure(cJpeg& jpeg, const Layout& l, int quality) {
@@ -48,14 +48,19 @@ test::ReferenceSettings ReferenceFor(const cJpeg& jpeg) {
   }
   for (int y = 0; y < 8; ++y) {
     for (int x = 0; x < 8; ++x) {
-      const auto z = static_cast<size_t>(jpeg.ZigZag()[static_cast<size_t>(x)][static_cast<size_t>(y)]);
+      const auto z =
+          static_cast<size_t>(jpeg.ZigZag()[static_cast<size_t>(x)][static_cast<size_t>(y)]);
       s.luma[y * 8 + x] = static_cast<unsigned>(jpeg.QTable(0).Qk[z]);
       s.chroma[y * 8 + x] = static_cast<unsigned>(jpeg.QTable(1).Qk[z]);
     }
   }
   std::vector<int32_t> blocks;
-  for (int c = 0; c < s.components; ++c) blocks.push_back(s.h[c] * s.v[c]);
-  for (const ScanGroup& g : GroupScans(blocks, 0, s.components - 1)) s.scans.push_back({g.first, g.last});
+  for (int c = 0; c < s.components; ++c) {
+    blocks.push_back(s.h[c] * s.v[c]);
+  }
+  for (const ScanGroup& g : GroupScans(blocks, 0, s.components - 1)) {
+    s.scans.push_back({g.first, g.last});
+  }
   return s;
 }
 
@@ -87,7 +92,8 @@ TEST(RoundTrip, TheDecoderCheckReportsWarnings) {
 // Every layout at odd sizes: decodes without warning, at the right size, and as close
 // to the source as libjpeg-turbo's own encoding with the same settings.
 TEST(RoundTrip, EveryLayoutAndOddSize) {
-  const std::pair<int, int> sizes[] = {{1, 1}, {6, 6}, {7, 3}, {17, 9}, {1, 257}, {333, 777}, {64, 48}};
+  const std::pair<int, int> sizes[] = {{1, 1},   {6, 6},     {7, 3},  {17, 9},
+                                       {1, 257}, {333, 777}, {64, 48}};
   for (const Layout& l : kLayouts) {
     for (auto [w, h] : sizes) {
       SCOPED_TRACE(std::string(l.name) + " " + std::to_string(w) + "x" + std::to_string(h));
@@ -120,7 +126,9 @@ TEST(RoundTrip, EveryLayoutAndOddSize) {
 // PSNR floors for the 96 x 72 test picture, calibrated on this encoder and well below
 // libjpeg-turbo's figures for the same tables.
 double Floor(bool grey, int q) {
-  if (grey) return q < 10 ? 27 : q < 20 ? 34 : q < 50 ? 36.5 : q < 90 ? 38.5 : q < 98 ? 40.5 : 47;
+  if (grey) {
+    return q < 10 ? 27 : q < 20 ? 34 : q < 50 ? 36.5 : q < 90 ? 38.5 : q < 98 ? 40.5 : 47;
+  }
   return q < 10 ? 22 : q < 20 ? 27.5 : q < 40 ? 31.5 : q < 90 ? 34 : q < 98 ? 36.5 : 40;
 }
 

@@ -40,7 +40,9 @@ TEST(Sampling, UniformRegionsQuantizeToTheirDcOnly) {
       ASSERT_EQ(y[i], i % 64 == 0 ? c.lumaDc : 0) << "value " << int{c.value} << " at " << i;
     }
     for (int k : {1, 2}) {
-      for (int16_t v : jpeg.Component(k).Data) ASSERT_EQ(v, 0) << "value " << int{c.value};
+      for (int16_t v : jpeg.Component(k).Data) {
+        ASSERT_EQ(v, 0) << "value " << int{c.value};
+      }
     }
   }
 }
@@ -54,7 +56,9 @@ TEST(Sampling, StoreSizesFollowTheComponentGeometry) {
   EXPECT_EQ(jpeg.Component(0).Data.size(), 384u);  // 3 x 2 blocks
   EXPECT_EQ(jpeg.Component(1).Data.size(), 128u);  // 2 x 1 blocks
   EXPECT_EQ(jpeg.Component(2).Data.size(), 128u);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(jpeg.Component(i).Ci, i + 1);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(jpeg.Component(i).Ci, i + 1);
+  }
   EXPECT_EQ(jpeg.Width(), 17);
   EXPECT_EQ(jpeg.Height(), 9);
   EXPECT_EQ(jpeg.Precision(), 8);
@@ -79,7 +83,9 @@ TEST(Sampling, SinglePixelFillsEveryBlock) {
     const auto w = kColourWeights[static_cast<size_t>(i)];
     const double level = 90.0 * w.red + 200.0 * w.green + 10.0 * w.blue + w.offset;
     EXPECT_NEAR(d[0], 8 * level, 1.0) << i;
-    for (size_t k = 1; k < 64; ++k) EXPECT_EQ(d[k], 0) << i << " " << k;
+    for (size_t k = 1; k < 64; ++k) {
+      EXPECT_EQ(d[k], 0) << i << " " << k;
+    }
   }
 }
 
@@ -151,7 +157,8 @@ double ReferenceDct(const Block& in, int u, int v) {
   double sum = 0;
   for (int y = 0; y < 8; ++y) {
     for (int x = 0; x < 8; ++x) {
-      sum += in.at(x, y) * std::cos((2 * x + 1) * u * pi / 16) * std::cos((2 * y + 1) * v * pi / 16);
+      sum +=
+          in.at(x, y) * std::cos((2 * x + 1) * u * pi / 16) * std::cos((2 * y + 1) * v * pi / 16);
     }
   }
   return 0.25 * cu * cv * sum;
@@ -169,8 +176,8 @@ TEST(ForwardDct, MatchesTheDefinitionUpToItsScale) {
     ForwardDCT(out);
     for (int v = 0; v < 8; ++v) {
       for (int u = 0; u < 8; ++u) {
-        const double scaled = out.at(u, v) * kDctScale[static_cast<size_t>(u)] *
-                              kDctScale[static_cast<size_t>(v)];
+        const double scaled =
+            out.at(u, v) * kDctScale[static_cast<size_t>(u)] * kDctScale[static_cast<size_t>(v)];
         ASSERT_NEAR(scaled, ReferenceDct(in, u, v), 1e-3) << u << "," << v;
       }
     }
@@ -203,7 +210,9 @@ namespace okuva::jpeg {
 namespace {
 
 TEST(DctKernels, VectorPathMatchesScalarBitForBit) {
-  if (!CpuHasAvx2()) GTEST_SKIP() << "no AVX2 on this processor";
+  if (!CpuHasAvx2()) {
+    GTEST_SKIP() << "no AVX2 on this processor";
+  }
   const ZigZagTable zz = BuildZigZag();
   uint32_t state = 77;
   std::vector<std::vector<float>> blocks;
@@ -216,8 +225,9 @@ TEST(DctKernels, VectorPathMatchesScalarBitForBit) {
       for (float& f : in) {
         state = state * 1664525u + 1013904223u;
         // Level-shifted samples with fractional parts, and the extremes.
-        f = trial % 50 == 0 ? (trial % 100 == 0 ? 127.0f : -128.0f)
-                            : static_cast<float>(static_cast<int>(state >> 16) % 25600) / 100.0f - 128.0f;
+        f = trial % 50 == 0
+                ? (trial % 100 == 0 ? 127.0f : -128.0f)
+                : static_cast<float>(static_cast<int>(state >> 16) % 25600) / 100.0f - 128.0f;
       }
       std::array<int16_t, 64> scalar{}, vector{};
       DctQuantizeScalar(in, zz, t.FScale, scalar.data());
@@ -230,14 +240,17 @@ TEST(DctKernels, VectorPathMatchesScalarBitForBit) {
     for (size_t b = 0; b + 4 <= blocks.size(); b += 4) {
       alignas(32) float quad[256];
       for (size_t k = 0; k < 4; ++k) {
-        for (size_t i = 0; i < 64; ++i) quad[i * 4 + k] = blocks[b + k][i];
+        for (size_t i = 0; i < 64; ++i) {
+          quad[i * 4 + k] = blocks[b + k][i];
+        }
       }
       std::array<int16_t, 256> four{};
       DctQuantize4Avx2(quad, prepared, four.data());
       for (size_t k = 0; k < 4; ++k) {
         std::array<int16_t, 64> scalar{};
         DctQuantizeScalar(blocks[b + k].data(), zz, t.FScale, scalar.data());
-        ASSERT_TRUE(std::equal(scalar.begin(), scalar.end(), four.begin() + static_cast<long>(64 * k)))
+        ASSERT_TRUE(
+            std::equal(scalar.begin(), scalar.end(), four.begin() + static_cast<long>(64 * k)))
             << "quality " << q << " block " << b + k;
       }
     }
@@ -245,14 +258,17 @@ TEST(DctKernels, VectorPathMatchesScalarBitForBit) {
     for (size_t b = 0; CpuHasAvx512() && b + 8 <= blocks.size(); b += 8) {
       alignas(64) float group[512];
       for (size_t k = 0; k < 8; ++k) {
-        for (size_t i = 0; i < 64; ++i) group[i * 8 + k] = blocks[b + k][i];
+        for (size_t i = 0; i < 64; ++i) {
+          group[i * 8 + k] = blocks[b + k][i];
+        }
       }
       std::array<int16_t, 512> eight{};
       DctQuantize8Avx512(group, prepared, eight.data());
       for (size_t k = 0; k < 8; ++k) {
         std::array<int16_t, 64> scalar{};
         DctQuantizeScalar(blocks[b + k].data(), zz, t.FScale, scalar.data());
-        ASSERT_TRUE(std::equal(scalar.begin(), scalar.end(), eight.begin() + static_cast<long>(64 * k)))
+        ASSERT_TRUE(
+            std::equal(scalar.begin(), scalar.end(), eight.begin() + static_cast<long>(64 * k)))
             << "quality " << q << " block " << b + k;
       }
     }
@@ -286,7 +302,9 @@ TEST(HalvingKernels, VectorPathMatchesScalarAndTheRoundedMean) {
             << "width " << w << " pixel " << i;
       }
     }
-    if (!CpuHasAvx2()) continue;
+    if (!CpuHasAvx2()) {
+      continue;
+    }
     HalveRowAvx2(a.data(), b.data(), w, vector.data());
     ASSERT_EQ(vector, scalar) << "width " << w;
   }
@@ -295,7 +313,9 @@ TEST(HalvingKernels, VectorPathMatchesScalarAndTheRoundedMean) {
 // The eight-lane kernel does its two-operand steps in float and relies on that equalling
 // the rounded double result; full-mantissa inputs of every sign and scale test that.
 TEST(DctKernels, EightLanesMatchScalarOnFullMantissaInputs) {
-  if (!CpuHasAvx512()) GTEST_SKIP() << "no AVX-512 on this processor";
+  if (!CpuHasAvx512()) {
+    GTEST_SKIP() << "no AVX-512 on this processor";
+  }
   const ZigZagTable zz = BuildZigZag();
   QuantTable t;
   ScaleBaseTable(kBaseQLuminance, QualityScaleFactor(100), t);
@@ -316,14 +336,18 @@ TEST(DctKernels, EightLanesMatchScalarOnFullMantissaInputs) {
       const float sign = (next() & 1) != 0 ? -1.0f : 1.0f;
       blocks[i] = sign * std::ldexp(1.0f + mantissa, exponent);
     }
-    for (size_t k = 0; k < 8; ++k)
-      for (size_t i = 0; i < 64; ++i) group[i * 8 + k] = blocks[k * 64 + i];
+    for (size_t k = 0; k < 8; ++k) {
+      for (size_t i = 0; i < 64; ++i) {
+        group[i * 8 + k] = blocks[k * 64 + i];
+      }
+    }
     std::array<int16_t, 512> eight{};
     DctQuantize8Avx512(group, prepared, eight.data());
     for (size_t k = 0; k < 8; ++k) {
       std::array<int16_t, 64> scalar{};
       DctQuantizeScalar(blocks.data() + 64 * k, zz, t.FScale, scalar.data());
-      ASSERT_TRUE(std::equal(scalar.begin(), scalar.end(), eight.begin() + static_cast<long>(64 * k)))
+      ASSERT_TRUE(
+          std::equal(scalar.begin(), scalar.end(), eight.begin() + static_cast<long>(64 * k)))
           << "trial " << trial << " block " << k;
     }
   }

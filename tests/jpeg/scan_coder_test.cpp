@@ -65,17 +65,27 @@ TEST(BitWriter, MatchesBitByBitAssembly) {
     const int n = static_cast<int>(state % 32);
     state = state * 1664525u + 1013904223u;
     const uint32_t value = (k % 7 == 0) ? 0xFFFFFFFFu : state;
-    if (n > 0) w.WriteBits(static_cast<int32_t>(1u << (n - 1)), static_cast<int32_t>(value));
-    for (int i = n - 1; i >= 0; --i) bits.push_back(static_cast<int>((value >> i) & 1));
+    if (n > 0) {
+      w.WriteBits(static_cast<int32_t>(1u << (n - 1)), static_cast<int32_t>(value));
+    }
+    for (int i = n - 1; i >= 0; --i) {
+      bits.push_back(static_cast<int>((value >> i) & 1));
+    }
   }
   w.Flush();
-  while (bits.size() % 8) bits.push_back(1);
+  while (bits.size() % 8) {
+    bits.push_back(1);
+  }
   std::vector<uint8_t> expected;
   for (size_t i = 0; i < bits.size(); i += 8) {
     int b = 0;
-    for (size_t j = 0; j < 8; ++j) b = b * 2 + bits[i + j];
+    for (size_t j = 0; j < 8; ++j) {
+      b = b * 2 + bits[i + j];
+    }
     expected.push_back(static_cast<uint8_t>(b));
-    if (b == 0xFF) expected.push_back(0);
+    if (b == 0xFF) {
+      expected.push_back(0);
+    }
   }
   EXPECT_EQ(Bytes(out), expected);
 }
@@ -85,11 +95,15 @@ struct Tables {
   HuffTable dc, ac;
   Tables() {
     SymbolCounts c{};
-    for (size_t s = 0; s < 12; ++s) c[s] = 1;
+    for (size_t s = 0; s < 12; ++s) {
+      c[s] = 1;
+    }
     c[0] = 100;  // symbol 0 gets the 1-bit code 0
     BuildOptimalTable(dc, c);
     DeriveCodes(dc, 11);
-    for (size_t s = 0; s < 256; ++s) c[s] = 1;
+    for (size_t s = 0; s < 256; ++s) {
+      c[s] = 1;
+    }
     c[0x00] = 1000;  // EOB: code 0
     c[0xF0] = 400;   // ZRL: code 10
     c[0x01] = 300;   // run 0 size 1: code 110
@@ -130,7 +144,9 @@ TEST(EncodeBlock, CodesDifferencesRunsAndEob) {
   // Expected bit string, built from the tables.
   std::vector<int> bits;
   auto push = [&](int32_t code, int32_t len) {
-    for (int i = len - 1; i >= 0; --i) bits.push_back((code >> i) & 1);
+    for (int i = len - 1; i >= 0; --i) {
+      bits.push_back((code >> i) & 1);
+    }
   };
   push(t.dc.Code[0], t.dc.Length(0));
   push(ac.Code[0xF0], ac.Length(0xF0));
@@ -141,13 +157,19 @@ TEST(EncodeBlock, CodesDifferencesRunsAndEob) {
   push(ac.Code[0x91], ac.Length(0x91));  // 41 zeros = 2 ZRL + run 9
   push(0, 1);  // -1: extra bit 0
   w2.Flush();
-  while (bits.size() % 8) bits.push_back(1);
+  while (bits.size() % 8) {
+    bits.push_back(1);
+  }
   std::vector<uint8_t> expected;
   for (size_t i = 0; i < bits.size(); i += 8) {
     int b = 0;
-    for (size_t k = 0; k < 8; ++k) b = b * 2 + bits[i + k];
+    for (size_t k = 0; k < 8; ++k) {
+      b = b * 2 + bits[i + k];
+    }
     expected.push_back(static_cast<uint8_t>(b));
-    if (b == 0xFF) expected.push_back(0);
+    if (b == 0xFF) {
+      expected.push_back(0);
+    }
   }
   EXPECT_EQ(Bytes(out2), expected);
 }
@@ -170,7 +192,9 @@ TEST(EncodeBlock, NegativeDifferencesUseOnesComplementBits) {
   const auto extraBits = [&](int16_t dc, int32_t s) {
     const auto bytes = encodeDc(dc);
     uint32_t word = 0;
-    for (size_t i = 0; i < 4 && i < bytes.size(); ++i) word |= uint32_t{bytes[i]} << (24 - 8 * i);
+    for (size_t i = 0; i < 4 && i < bytes.size(); ++i) {
+      word |= uint32_t{bytes[i]} << (24 - 8 * i);
+    }
     const int32_t len = t.dc.Length(s);
     EXPECT_EQ(static_cast<int32_t>(word >> (32 - len)), t.dc.Code[static_cast<size_t>(s)]);
     return static_cast<int32_t>((word << len) >> (32 - s));

@@ -101,15 +101,17 @@ TEST(Settings, CommentLengthAndUtf8) {
   EXPECT_EQ(jpeg.Comment(), "kept");
   // The limit counts characters, not UTF-8 bytes: 65533 two-byte characters fit.
   std::string accented;
-  for (int i = 0; i < 65533; ++i) accented += "\xC3\xB1";
+  for (int i = 0; i < 65533; ++i) {
+    accented += "\xC3\xB1";
+  }
   jpeg.Comment(accented);
   EXPECT_EQ(jpeg.Comment(), accented);
 
   // Text that is not UTF-8 is refused where it is set, keeping the earlier comment:
   // overlong forms (a NUL, an "A"), a surrogate, a value past U+10FFFF, cut sequences.
   jpeg.Comment("kept");
-  for (const char* bad : {"\xC0\x80", "\xC1\x81", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80",
-                          "x\x80", "\xC3", "\xE2\x82", "\xFF"}) {
+  for (const char* bad : {"\xC0\x80", "\xC1\x81", "\xE0\x80\x80", "\xED\xA0\x80",
+                          "\xF4\x90\x80\x80", "x\x80", "\xC3", "\xE2\x82", "\xFF"}) {
     try {
       jpeg.Comment(bad);
       ADD_FAILURE() << "accepted " << bad;

@@ -24,19 +24,25 @@ public:
       void* bits = nullptr;
       bitmap_ = gdi::CreateDIBSection(dc_, &bih, gdi::DIB_RGB_COLORS, &bits, nullptr, 0);
       const int32_t stride = (3 * w + 3) & ~3;
-      for (int32_t y = 0; y < h && bits != nullptr; ++y)
-        for (int32_t x = 0; x < 3 * w; ++x)
+      for (int32_t y = 0; y < h && bits != nullptr; ++y) {
+        for (int32_t x = 0; x < 3 * w; ++x) {
           static_cast<uint8_t*>(bits)[static_cast<size_t>(y * stride + x)] = dib.At(0, y)[x];
+        }
+      }
     } else {
       // Top-down rows padded to 2 bytes.
       const int32_t stride = (3 * w + 1) & ~1;
       std::vector<uint8_t> rows(static_cast<size_t>(stride) * static_cast<size_t>(h));
-      for (int32_t y = 0; y < h; ++y)
-        for (int32_t x = 0; x < 3 * w; ++x)
+      for (int32_t y = 0; y < h; ++y) {
+        for (int32_t x = 0; x < 3 * w; ++x) {
           rows[static_cast<size_t>(y * stride + x)] = dib.At(0, y)[x];
+        }
+      }
       bitmap_ = gdi::CreateBitmap(w, h, 1, 24, rows.data());
     }
-    if (bitmap_ != 0) previous_ = gdi::SelectObject(dc_, bitmap_);
+    if (bitmap_ != 0) {
+      previous_ = gdi::SelectObject(dc_, bitmap_);
+    }
   }
   ~OtherSource() {
     if (bitmap_ != 0) {
@@ -61,15 +67,23 @@ std::vector<uint8_t> EncodeFrom(gdi::HDC dc, int32_t w, int32_t h, int32_t left,
   cJpeg jpeg;
   jpeg.SetSamplingFrequencies(f[0], f[1], f[2], f[3], f[4], f[5]);
   jpeg.Quality(quality);
-  if (jpeg.SampleHDC(dc, w, h, left, top) != 0) return {};
+  if (jpeg.SampleHDC(dc, w, h, left, top) != 0) {
+    return {};
+  }
   return jpeg.Encode();
 }
 
 TEST(SamplingSource, InPlaceReadingMatchesTheDrawnReference) {
   const int layouts[][6] = {{1, 1, 0, 0, 0, 0}, {2, 2, 1, 1, 1, 1}, {1, 1, 1, 1, 1, 1},
                             {1, 1, 2, 2, 1, 1}, {4, 2, 2, 2, 1, 1}, {3, 1, 1, 1, 1, 1}};
-  const int sizes[][2] = {{1, 1},   {7, 3},  {17, 9},  {16, 16},
-                          {41, 23}, {1, 33}, {42, 32}, {41, 48},
+  const int sizes[][2] = {{1, 1},
+                          {7, 3},
+                          {17, 9},
+                          {16, 16},
+                          {41, 23},
+                          {1, 33},
+                          {42, 32},
+                          {41, 48},
                           // 4:2:0 planes halved in place, past the vector step and its tail
                           {178, 16}};
   for (const auto& size : sizes) {
@@ -122,8 +136,8 @@ TEST(SamplingSource, SubRectanglesMatchTheDrawnReference) {
   ASSERT_TRUE(drawn.Ok());
   ASSERT_TRUE(topDown.Ok());
   const int f[6] = {2, 2, 1, 1, 1, 1};
-  const int rects[][4] = {{3, 5, 19, 13}, {0, 0, 37, 29}, {36, 28, 1, 1}, {30, 20, 12, 15},
-                          {-2, -3, 10, 9}};
+  const int rects[][4] = {
+      {3, 5, 19, 13}, {0, 0, 37, 29}, {36, 28, 1, 1}, {30, 20, 12, 15}, {-2, -3, 10, 9}};
   for (const auto& r : rects) {
     SCOPED_TRACE(::testing::Message() << r[0] << "," << r[1] << " " << r[2] << "x" << r[3]);
     const auto reference = EncodeFrom(drawn.Dc(), r[2], r[3], r[0], r[1], f, 50);

@@ -30,7 +30,9 @@ using Bytes = std::vector<uint8_t>;
 std::vector<Segment> Markers(const std::vector<Segment>& all, uint8_t marker) {
   std::vector<Segment> out;
   for (const Segment& s : all) {
-    if (s.marker == marker) out.push_back(s);
+    if (s.marker == marker) {
+      out.push_back(s);
+    }
   }
   return out;
 }
@@ -45,17 +47,19 @@ TEST(Stream, ColourLayoutAndExactHeaderBytes) {
   const auto segs = Segments(file);
   ASSERT_FALSE(segs.empty());
   std::vector<uint8_t> order;
-  for (const Segment& s : segs) order.push_back(s.marker);
-  EXPECT_EQ(order, (std::vector<uint8_t>{0xD8, 0xE0, 0xFE, 0xDB, 0xDB, 0xC0, 0xC4, 0xC4, 0xC4,
-                                         0xC4, 0xDA, 0xD9}));
-  EXPECT_EQ(segs[1].bytes, (Bytes{0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46, 0x00, 0x01,
-                                  0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00}));
+  for (const Segment& s : segs) {
+    order.push_back(s.marker);
+  }
+  EXPECT_EQ(order, (std::vector<uint8_t>{0xD8, 0xE0, 0xFE, 0xDB, 0xDB, 0xC0, 0xC4, 0xC4, 0xC4, 0xC4,
+                                         0xDA, 0xD9}));
+  EXPECT_EQ(segs[1].bytes, (Bytes{0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46, 0x00, 0x01, 0x01,
+                                  0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00}));
   const auto sof = Markers(segs, 0xC0);
   EXPECT_EQ(sof[0].bytes, (Bytes{0xFF, 0xC0, 0x00, 0x11, 0x08, 0x01, 0xE0, 0x02, 0x80, 0x03, 0x01,
                                  0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01}));
   const auto sos = Markers(segs, 0xDA);
-  EXPECT_EQ(sos[0].bytes,
-            (Bytes{0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00}));
+  EXPECT_EQ(sos[0].bytes, (Bytes{0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11,
+                                 0x00, 0x3F, 0x00}));
   const auto dqt = Markers(segs, 0xDB);
   for (size_t t = 0; t < 2; ++t) {
     ASSERT_EQ(dqt[t].bytes.size(), 69u);
@@ -78,7 +82,9 @@ TEST(Stream, ColourLayoutAndExactHeaderBytes) {
       n += t.BITS[i];
     }
     ASSERT_EQ(dht[k].bytes.size(), 21 + n);
-    for (size_t i = 0; i < n; ++i) EXPECT_EQ(dht[k].bytes[21 + i], t.HUFFVAL[i]);
+    for (size_t i = 0; i < n; ++i) {
+      EXPECT_EQ(dht[k].bytes[21 + i], t.HUFFVAL[i]);
+    }
   }
   EXPECT_EQ(file.back(), 0xD9);
   EXPECT_EQ(file[file.size() - 2], 0xFF);
@@ -126,8 +132,8 @@ TEST(Stream, CommentSegments) {
   segs = Segments(jpeg.Encode());
   com = Markers(segs, 0xFE);
   ASSERT_EQ(com.size(), 2u);
-  EXPECT_EQ(com[0].bytes, (Bytes{0xFF, 0xFE, 0x00, 0x0C, 'I', 'r', 'i', 's', ' ', '7', ' ', 0xF1,
-                                 ' ', 0x80}));
+  EXPECT_EQ(com[0].bytes,
+            (Bytes{0xFF, 0xFE, 0x00, 0x0C, 'I', 'r', 'i', 's', ' ', '7', ' ', 0xF1, ' ', 0x80}));
   EXPECT_EQ(std::string(com[1].bytes.begin() + 4, com[1].bytes.end()), credit);
 
   jpeg.Comment(std::string(65533, 'c'));
@@ -208,7 +214,9 @@ TEST_F(SaveFileTest, RefusesEmptyNamesAndExistingFiles) {
   for (const char* name : {"plain.jpg", ".hidden.jpg", "readonly.jpg"}) {
     const std::string p = Path(name);
     { std::ofstream(p, std::ios::binary) << "keep me"; }
-    if (std::string(name) == "readonly.jpg") ::chmod(p.c_str(), 0444);
+    if (std::string(name) == "readonly.jpg") {
+      ::chmod(p.c_str(), 0444);
+    }
     EXPECT_EQ(jpeg.SaveFile(p), 2) << name;
     EXPECT_EQ(Read(p), (Bytes{'k', 'e', 'e', 'p', ' ', 'm', 'e'})) << name;
   }

@@ -29,36 +29,39 @@ using camera::SimulatedCamera;
 
 // A record of a left eye with two quality blocks and a raw 3 x 2 image, byte by byte.
 const std::vector<uint8_t> kKnown = {
-    'I', 'I', 'R', 0, '0', '2', '0', 0,  // signature, version
-    0, 0, 0, 84,                         // record length
-    0, 1,                                // representations
+    'I',  'I',  'R',  0,    '0',  '2', '0', 0,  // signature, version
+    0,    0,    0,    84,                         // record length
+    0,    1,                                // representations
     0,                                   // certification flag
     1,                                   // eyes
-    0, 0, 0, 68,                         // representation length
-    0x07, 0xEA, 12, 8, 9, 30, 15, 0x01, 0xF4,  // 2026-12-08 09:30:15.500
+    0,    0,    0,    68,                         // representation length
+    0x07, 0xEA, 12,   8,    9,    30,  15,  0x01, 0xF4,  // 2026-12-08 09:30:15.500
     1,                                   // device technology: CMOS/CCD
     0x12, 0x34, 0x56, 0x78,              // device vendor, device type
     2,                                   // quality blocks
-    87, 0x00, 0x2A, 0x00, 0x01,          // score 87 by vendor 42, algorithm 1
-    255, 0xBE, 0xEF, 0x01, 0x02,         // failed, vendor 0xBEEF, algorithm 0x0102
-    0, 1,                                // representation number
+    87,   0x00, 0x2A, 0x00, 0x01,          // score 87 by vendor 42, algorithm 1
+    255,  0xBE, 0xEF, 0x01, 0x02,         // failed, vendor 0xBEEF, algorithm 0x0102
+    0,    1,                                // representation number
     2,                                   // eye: left
     7,                                   // image type: cropped and masked
     0x02,                                // image format: raw
     0x45,                                // base, base, lossless
-    0, 3, 0, 2,                          // width, height
+    0,    3,    0,    2,                          // width, height
     8,                                   // bit depth
-    0, 0,                                // range
+    0,    0,                                // range
     0xFF, 0xFF, 0xFF, 0xFF,              // roll angle, roll uncertainty
-    0, 1, 0, 3, 0, 1, 0, 2,              // iris centre x 1..3, y 1..2
-    0, 2, 0, 4,                          // iris diameter 2..4
-    0, 0, 0, 6,                          // image length
-    10, 20, 30, 40, 50, 60};
+    0,    1,    0,    3,    0,    1,   0,   2,              // iris centre x 1..3, y 1..2
+    0,    2,    0,    4,                          // iris diameter 2..4
+    0,    0,    0,    6,                          // image length
+    10,   20,   30,   40,   50,   60};
 // Offsets of the length fields in kKnown.
-constexpr size_t kRecordLengthAt = 8, kCountAt = 12, kRepLengthAt = 16, kBlocksAt = 34, kImageLengthAt = 74;
+constexpr size_t kRecordLengthAt = 8, kCountAt = 12, kRepLengthAt = 16, kBlocksAt = 34,
+                 kImageLengthAt = 74;
 
 void Put(std::vector<uint8_t>& bytes, size_t at, uint64_t value, size_t size) {
-  for (size_t i = 0; i < size; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * (size - 1 - i)));
+  for (size_t i = 0; i < size; ++i) {
+    bytes[at + i] = static_cast<uint8_t>(value >> (8 * (size - 1 - i)));
+  }
 }
 
 RecordError::Kind KindOf(const std::function<void()>& f) {
@@ -72,7 +75,8 @@ RecordError::Kind KindOf(const std::function<void()>& f) {
 }
 
 std::filesystem::path TempPath(const std::string& name) {
-  return std::filesystem::temp_directory_path() / ("okuva-record-" + std::to_string(::getpid()) + "-" + name);
+  return std::filesystem::temp_directory_path() /
+         ("okuva-record-" + std::to_string(::getpid()) + "-" + name);
 }
 
 TEST(IrisRecordLayout, KnownBytesReadFieldByFieldAndWrittenBackAlike) {
@@ -101,7 +105,8 @@ TEST(IrisRecordLayout, KnownBytesReadFieldByFieldAndWrittenBackAlike) {
   EXPECT_EQ(r.range, 0);
   EXPECT_EQ(r.rollAngle, 0xFFFF);
   EXPECT_EQ(r.rollUncertainty, 0xFFFF);
-  EXPECT_EQ((std::vector<int>{r.centreXMin, r.centreXMax, r.centreYMin, r.centreYMax}), (std::vector<int>{1, 3, 1, 2}));
+  EXPECT_EQ((std::vector<int>{r.centreXMin, r.centreXMax, r.centreYMin, r.centreYMax}),
+            (std::vector<int>{1, 3, 1, 2}));
   EXPECT_EQ(r.diameterMin, 2);
   EXPECT_EQ(r.diameterMax, 4);
   EXPECT_EQ(r.image, (std::vector<uint8_t>{10, 20, 30, 40, 50, 60}));
@@ -118,20 +123,34 @@ TEST(IrisRecordLayout, KnownBytesReadFieldByFieldAndWrittenBackAlike) {
 TEST(IrisRecordLayout, EveryTruncationAndCorruptedLengthIsRefused) {
   for (size_t n = 0; n < kKnown.size(); ++n) {
     SCOPED_TRACE("first " + std::to_string(n) + " bytes");
-    EXPECT_EQ(KindOf([&] { DecodeRecord(std::span(kKnown).first(n)); }), RecordError::Kind::kMalformed);
+    EXPECT_EQ(KindOf([&] { DecodeRecord(std::span(kKnown).first(n)); }),
+              RecordError::Kind::kMalformed);
   }
   struct Corruption {
     size_t at, size;
     uint64_t value;
   };
-  const std::vector<Corruption> corruptions = {
-      {kRecordLengthAt, 4, 83},  {kRecordLengthAt, 4, 85},   {kRecordLengthAt, 4, 15},
-      {kRecordLengthAt, 4, 0},   {kRecordLengthAt, 4, 0xFFFFFFFF}, {kCountAt, 2, 0},
-      {kCountAt, 2, 2},          {kCountAt, 2, 0xFFFF},      {kRepLengthAt, 4, 67},
-      {kRepLengthAt, 4, 69},     {kRepLengthAt, 4, 51},      {kRepLengthAt, 4, 0},
-      {kRepLengthAt, 4, 0xFFFFFFFF}, {kBlocksAt, 1, 0},      {kBlocksAt, 1, 1},
-      {kBlocksAt, 1, 3},         {kBlocksAt, 1, 255},        {kImageLengthAt, 4, 5},
-      {kImageLengthAt, 4, 7},    {kImageLengthAt, 4, 0},     {kImageLengthAt, 4, 0xFFFFFFFF}};
+  const std::vector<Corruption> corruptions = {{kRecordLengthAt, 4, 83},
+                                               {kRecordLengthAt, 4, 85},
+                                               {kRecordLengthAt, 4, 15},
+                                               {kRecordLengthAt, 4, 0},
+                                               {kRecordLengthAt, 4, 0xFFFFFFFF},
+                                               {kCountAt, 2, 0},
+                                               {kCountAt, 2, 2},
+                                               {kCountAt, 2, 0xFFFF},
+                                               {kRepLengthAt, 4, 67},
+                                               {kRepLengthAt, 4, 69},
+                                               {kRepLengthAt, 4, 51},
+                                               {kRepLengthAt, 4, 0},
+                                               {kRepLengthAt, 4, 0xFFFFFFFF},
+                                               {kBlocksAt, 1, 0},
+                                               {kBlocksAt, 1, 1},
+                                               {kBlocksAt, 1, 3},
+                                               {kBlocksAt, 1, 255},
+                                               {kImageLengthAt, 4, 5},
+                                               {kImageLengthAt, 4, 7},
+                                               {kImageLengthAt, 4, 0},
+                                               {kImageLengthAt, 4, 0xFFFFFFFF}};
   for (const Corruption& c : corruptions) {
     SCOPED_TRACE("offset " + std::to_string(c.at) + " = " + std::to_string(c.value));
     std::vector<uint8_t> bytes = kKnown;
@@ -163,14 +182,15 @@ TEST(IrisRecordLayout, FilesAreReadOnlyAsFarAsTheBytesPresent) {
   EXPECT_EQ(ReadRecordFile(path.string()), record);
   for (size_t n : {size_t{0}, size_t{10}, size_t{16}, size_t{50}, kKnown.size() - 1}) {
     std::filesystem::resize_file(path, n);
-    EXPECT_EQ(KindOf([&] { ReadRecordFile(path.string()); }), RecordError::Kind::kMalformed) << n << " bytes";
+    EXPECT_EQ(KindOf([&] { ReadRecordFile(path.string()); }), RecordError::Kind::kMalformed)
+        << n << " bytes";
   }
   // A header that claims 4 GiB, in a file and through a pipe, is refused at the end
   // of what arrives.
   std::vector<uint8_t> huge = kKnown;
   Put(huge, kRecordLengthAt, 0xFFFFFFFF, 4);
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(huge.data()),
-                                                                 static_cast<std::streamsize>(huge.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(huge.data()), static_cast<std::streamsize>(huge.size()));
   EXPECT_EQ(KindOf([&] { ReadRecordFile(path.string()); }), RecordError::Kind::kMalformed);
   std::filesystem::remove(path);
   ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
@@ -196,7 +216,8 @@ Still Render(const SimulatedCamera::Eye& eye) {
   options.framePerPoll = true;
   SimulatedCamera camera(options, eye);
   const camera::Frame frame = camera.RenderFrame(5);
-  return {iris::GreyFromRgb(frame.rgb.data(), frame.width, frame.height, frame.width * 3), camera.GeometryAt(5)};
+  return {iris::GreyFromRgb(frame.rgb.data(), frame.width, frame.height, frame.width * 3),
+          camera.GeometryAt(5)};
 }
 
 TEST(StationRecord, BothTypesAndFormatsRoundTripLosslessWithTheIrisCentred) {
@@ -212,7 +233,8 @@ TEST(StationRecord, BothTypesAndFormatsRoundTripLosslessWithTheIrisCentred) {
   const std::filesystem::path path = TempPath("still.iir");
   for (bool masked : {false, true}) {
     for (ImageFormat format : {ImageFormat::kPng, ImageFormat::kJpeg2000}) {
-      SCOPED_TRACE(std::string(masked ? "masked " : "cropped ") + ImageFormatName(static_cast<uint8_t>(format)));
+      SCOPED_TRACE(std::string(masked ? "masked " : "cropped ") +
+                   ImageFormatName(static_cast<uint8_t>(format)));
       StationOptions options;
       options.eye = Eye::kRight;
       options.masked = masked;
@@ -295,8 +317,9 @@ TEST(IrisRecordImages, OtherWritersImagesDecodeToGrey) {
   // Colour: each pixel by luma. 16-bit grey: rounded to 8 bits.
   const uint8_t rgb[9] = {255, 0, 0, 0, 255, 0, 10, 20, 30};
   r.image = Png(PNG_FORMAT_RGB, 3, 1, rgb);
-  EXPECT_EQ(DecodeImage(r).pixels, (std::vector<uint8_t>{iris::Luma(255, 0, 0), iris::Luma(0, 255, 0),
-                                                         iris::Luma(10, 20, 30)}));
+  EXPECT_EQ(
+      DecodeImage(r).pixels,
+      (std::vector<uint8_t>{iris::Luma(255, 0, 0), iris::Luma(0, 255, 0), iris::Luma(10, 20, 30)}));
   const uint16_t wide[3] = {0, 0x8080, 0xFFFF};
   r.image = Png(PNG_FORMAT_LINEAR_Y, 3, 1, wide);
   EXPECT_EQ(DecodeImage(r).pixels.size(), 3u);
@@ -305,7 +328,9 @@ TEST(IrisRecordImages, OtherWritersImagesDecodeToGrey) {
   // A bare JPEG 2000 codestream, as some writers store it: the contents of our JP2's
   // codestream box.
   std::vector<uint8_t> levels(64 * 48);
-  for (size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<uint8_t>(i * 37 % 251);
+  for (size_t i = 0; i < levels.size(); ++i) {
+    levels[i] = static_cast<uint8_t>(i * 37 % 251);
+  }
   const std::vector<uint8_t> jp2 = EncodeJp2Grey({levels.data(), 64, 48, 64});
   const std::string box = "jp2c";
   const auto at = std::search(jp2.begin(), jp2.end(), box.begin(), box.end());
@@ -345,11 +370,14 @@ TEST(IrisRecordImages, CorruptedBytesAreRefusedOrReadWithinTheirSize) {
     for (int round = 0; round < 100; ++round) {
       std::vector<uint8_t> bytes = good;
       const int flips = 1 + static_cast<int>(random() % 8);
-      for (int f = 0; f < flips; ++f) bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+      for (int f = 0; f < flips; ++f) {
+        bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+      }
       try {
         const Record r = DecodeRecord(bytes);
         const iris::GreyImage image = DecodeImage(r.representations[0]);
-        EXPECT_EQ(image.pixels.size(), size_t{r.representations[0].width} * r.representations[0].height);
+        EXPECT_EQ(image.pixels.size(),
+                  size_t{r.representations[0].width} * r.representations[0].height);
       } catch (const RecordError&) {
       }
     }
@@ -366,7 +394,8 @@ TEST(StationRecord, RangesWidenWithEdgeNoiseAndCoverTheTruth) {
     const iris::Quality quality = iris::Assess(still.grey.View());
     ASSERT_TRUE(quality.circles.iris);
     const Crop crop = CropAround(*quality.circles.iris, still.grey.width, still.grey.height);
-    const Representation r = MakeStationRecord(still.grey.View(), quality, StationOptions{}).representations[0];
+    const Representation r =
+        MakeStationRecord(still.grey.View(), quality, StationOptions{}).representations[0];
     const double tx = still.truth.x - crop.left + 1, ty = still.truth.y - crop.top + 1;
     EXPECT_LE(r.centreXMin, tx);
     EXPECT_GE(r.centreXMax + 1, tx);
@@ -381,17 +410,25 @@ TEST(StationRecord, RangesWidenWithEdgeNoiseAndCoverTheTruth) {
 
 TEST(StationRecord, NoEyeOrAnEyeAtTheEdgeMakesNoRecord) {
   iris::GreyImage blank{640, 480, std::vector<uint8_t>(640 * 480, 128)};
-  EXPECT_EQ(KindOf([&] { MakeStationRecord(blank.View(), StationOptions{}); }), RecordError::Kind::kNoIris);
+  EXPECT_EQ(KindOf([&] { MakeStationRecord(blank.View(), StationOptions{}); }),
+            RecordError::Kind::kNoIris);
   SimulatedCamera::Eye eye;
   eye.offsetX = 150;  // 110 pixels of iris radius leave 60 to the right, 66 are needed
   eye.drift = false;
   const Still still = Render(eye);
-  EXPECT_EQ(KindOf([&] { MakeStationRecord(still.grey.View(), StationOptions{}); }), RecordError::Kind::kMargins);
+  EXPECT_EQ(KindOf([&] { MakeStationRecord(still.grey.View(), StationOptions{}); }),
+            RecordError::Kind::kMargins);
   // The crop's bounds exactly: centre (100.5, 60.5), R 50 needs 80 columns and 60 rows
   // either side.
   EXPECT_EQ(CropAround({100.5, 60.5, 50, 1}, 181, 121).width, 161);
-  EXPECT_EQ(KindOf([&] { CropAround({100.5, 60.5, 50, 1}, 180, 121); }), RecordError::Kind::kMargins);
-  EXPECT_EQ(KindOf([&] { CropAround({100.5, 59.5, 50, 1}, 181, 121); }), RecordError::Kind::kMargins);
+  EXPECT_EQ(KindOf([&] {
+              CropAround({100.5, 60.5, 50, 1}, 180, 121);
+            }),
+            RecordError::Kind::kMargins);
+  EXPECT_EQ(KindOf([&] {
+              CropAround({100.5, 59.5, 50, 1}, 181, 121);
+            }),
+            RecordError::Kind::kMargins);
   const Crop crop = CropAround({100.5, 60.5, 50, 1}, 181, 121);
   EXPECT_EQ((std::vector<int32_t>{crop.left, crop.top, crop.width, crop.height}),
             (std::vector<int32_t>{20, 0, 161, 121}));
@@ -414,7 +451,8 @@ TEST(StationRecord, QualityScoreIsTheProductOfEachMetricsSufficiency) {
   EXPECT_EQ(QualityScore(q), 100);
   set(Metric::kIrisDiameter, 100);  // half the minimum
   EXPECT_EQ(QualityScore(q), 50);
-  set(Metric::kSharpness, 0.75 * iris::ThresholdOf(Metric::kSharpness).minimum);  // three quarters of it
+  set(Metric::kSharpness,
+      0.75 * iris::ThresholdOf(Metric::kSharpness).minimum);  // three quarters of it
   EXPECT_EQ(QualityScore(q), 38);  // 100 x 0.5 x 0.75 = 37.5, rounded away from zero
   set(Metric::kIrisDiameter, 220);
   set(Metric::kSharpness, 70);

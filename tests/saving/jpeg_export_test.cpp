@@ -1,7 +1,7 @@
 #include "saving/jpeg_export.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
 #include <unistd.h>
@@ -74,14 +74,16 @@ Decoded Decode(const std::string& jpeg) {
 // Mean channel difference between the surface and a decoded picture.
 double MeanDifference(const cDIBSection& d, const Decoded& j) {
   double sum = 0;
-  for (int32_t y = 0; y < d.Height(); ++y)
-    for (int32_t x = 0; x < d.Width(); ++x)
+  for (int32_t y = 0; y < d.Height(); ++y) {
+    for (int32_t x = 0; x < d.Width(); ++x) {
       for (int c = 0; c < 3; ++c) {
         const uint8_t* p =
             d.DIBSectionBitsPtr() + (d.Height() - 1 - y) * d.BytesPerScanLine() + 3 * x;
         const int diff = std::abs(p[c] - j.bgr[(static_cast<size_t>(y) * j.width + x) * 3 + c]);
         sum += diff;
       }
+    }
+  }
   return sum / (3.0 * d.Width() * d.Height());
 }
 
@@ -241,8 +243,8 @@ TEST(SaveDIBAsJPG, ANewFileThatCannotBeMadeIsTheWritersFailure) {
   fs::create_directory(dir / "folder.jpg");
   // Missing folder, a file where the folder should be, a folder where the file should
   // be, no name at all.
-  for (const std::string& name : {dir / "none/out.jpg", dir / "plain/out.jpg", dir / "folder.jpg",
-                                  std::string()}) {
+  for (const std::string& name :
+       {dir / "none/out.jpg", dir / "plain/out.jpg", dir / "folder.jpg", std::string()}) {
     const ExportError e = Catch([&] { SaveDIBAsJPG(d, name, 90); });
     EXPECT_EQ(e.number, 26001) << name;
     EXPECT_EQ(e.description, "Failed to save to JPG -5") << name;
@@ -261,9 +263,8 @@ TEST(SaveDIBAsJPG, ReadOnlyFolderRefusesTheDeleteOrTheNewFile) {
   cDIBSection d;
   ASSERT_TRUE(d.Create(4, 4));
   // Run as a user the folder's permission bits stop (root is not stopped).
-  const int64_t replaced = okuva::testing::RunUnprivileged(dir.Path(), [&]() -> int64_t {
-    return Catch([&] { SaveDIBAsJPG(d, file, 90); }).number;
-  });
+  const int64_t replaced = okuva::testing::RunUnprivileged(
+      dir.Path(), [&]() -> int64_t { return Catch([&] { SaveDIBAsJPG(d, file, 90); }).number; });
   const int64_t created = okuva::testing::RunUnprivileged(dir.Path(), [&]() -> int64_t {
     const ExportError e = Catch([&] { SaveDIBAsJPG(d, dir / "new.jpg", 90); });
     return e.description == "Failed to save to JPG -5" ? e.number : -1;
@@ -289,13 +290,17 @@ struct Calls {
 
 int32_t FakeInit(JpegCoreProperties& r) {
   ++Calls::init;
-  if (Calls::initResult != kJpegOk) return Calls::initResult;
+  if (Calls::initResult != kJpegOk) {
+    return Calls::initResult;
+  }
   return JpegInit(r);
 }
 int32_t FakeWrite(JpegCoreProperties& r, int32_t mode) {
   ++Calls::write;
   Calls::seen = r;
-  if (Calls::writeResult != kJpegOk) return Calls::writeResult;
+  if (Calls::writeResult != kJpegOk) {
+    return Calls::writeResult;
+  }
   return JpegWrite(r, mode);
 }
 int32_t FakeFree(JpegCoreProperties& r) {

@@ -40,7 +40,9 @@ inline void PutBmpHeaders(std::vector<uint8_t>& out, const BmpHeaderFields& f) {
   Put32(out, static_cast<uint32_t>(f.height));
   Put16(out, 1);
   Put16(out, f.bits);
-  for (uint32_t v : {f.compression, f.imageSize, 0u, 0u, f.clrUsed, 0u}) Put32(out, v);
+  for (uint32_t v : {f.compression, f.imageSize, 0u, 0u, f.clrUsed, 0u}) {
+    Put32(out, v);
+  }
 }
 
 struct BmpSpec {
@@ -70,8 +72,12 @@ inline std::vector<uint8_t> MakeBmp(const BmpSpec& s) {
   f.clrUsed = s.clrUsed;
   std::vector<uint8_t> out;
   PutBmpHeaders(out, f);
-  for (uint32_t m : s.masks) Put32(out, m);
-  for (uint32_t c : s.table) Put32(out, c);
+  for (uint32_t m : s.masks) {
+    Put32(out, m);
+  }
+  for (uint32_t c : s.table) {
+    Put32(out, c);
+  }
   for (const auto& row : s.rows) {
     std::vector<uint8_t> padded = row;
     padded.resize(stride, 0);
@@ -82,7 +88,8 @@ inline std::vector<uint8_t> MakeBmp(const BmpSpec& s) {
 
 // A run-length BMP (RLE8 for 8 bits, RLE4 for 4) with its table and encoded data.
 inline std::vector<uint8_t> MakeRleBmp(int32_t width, int32_t height, uint16_t bits,
-                                       const std::vector<uint32_t>& table, const std::vector<uint8_t>& data) {
+                                       const std::vector<uint32_t>& table,
+                                       const std::vector<uint8_t>& data) {
   BmpHeaderFields f;
   f.offset = static_cast<uint32_t>(14 + 40 + 4 * table.size());
   f.dataSize = static_cast<uint32_t>(data.size());
@@ -94,7 +101,9 @@ inline std::vector<uint8_t> MakeRleBmp(int32_t width, int32_t height, uint16_t b
   f.clrUsed = static_cast<uint32_t>(table.size());
   std::vector<uint8_t> out;
   PutBmpHeaders(out, f);
-  for (uint32_t c : table) Put32(out, c);
+  for (uint32_t c : table) {
+    Put32(out, c);
+  }
   out.insert(out.end(), data.begin(), data.end());
   return out;
 }
@@ -103,7 +112,8 @@ inline std::vector<uint8_t> MakeRleBmp(int32_t width, int32_t height, uint16_t b
 // (masks and the like), zeros to the header's end, a 4-byte table and the rows as given.
 inline std::vector<uint8_t> InfoBmp(uint32_t headerSize, int32_t w, int32_t h, uint16_t bits,
                                     uint32_t compression, const std::vector<uint32_t>& extra,
-                                    const std::vector<uint32_t>& table, const std::vector<uint8_t>& pixels) {
+                                    const std::vector<uint32_t>& table,
+                                    const std::vector<uint8_t>& pixels) {
   BmpHeaderFields f;
   f.offset = static_cast<uint32_t>(14 + headerSize + 4 * table.size());
   f.dataSize = static_cast<uint32_t>(pixels.size());
@@ -115,9 +125,13 @@ inline std::vector<uint8_t> InfoBmp(uint32_t headerSize, int32_t w, int32_t h, u
   f.clrUsed = static_cast<uint32_t>(table.size());
   std::vector<uint8_t> v;
   PutBmpHeaders(v, f);
-  for (uint32_t word : extra) Put32(v, word);
+  for (uint32_t word : extra) {
+    Put32(v, word);
+  }
   v.resize(14 + headerSize, 0);
-  for (uint32_t c : table) Put32(v, c);
+  for (uint32_t c : table) {
+    Put32(v, c);
+  }
   v.insert(v.end(), pixels.begin(), pixels.end());
   return v;
 }

@@ -27,7 +27,8 @@ public:
   ~FakeUvcDevice() override;
 
   // A webcam's capture node at `path` (its controls at their defaults, YUYV 640x480).
-  void AddWebcam(const std::string& path, const std::string& card = kCard, const std::string& busInfo = kBusInfo);
+  void AddWebcam(const std::string& path, const std::string& card = kCard,
+                 const std::string& busInfo = kBusInfo);
   // A node that opens but is no capture device (like the metadata node of a UVC camera).
   void AddMetadataNode(const std::string& path, const std::string& card = kCard,
                        const std::string& busInfo = kBusInfo);

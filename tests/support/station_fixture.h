@@ -8,10 +8,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <unistd.h>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "platform/camera/simulated_camera.h"
@@ -25,7 +25,9 @@ namespace okuva::testing {
 // A home and XDG folders of the test's own, so nothing of the operator's is read or
 // written; removed at exit. OKUVA_KEEP_HOME keeps the folders the caller gave.
 inline void UseTemporaryHome() {
-  if (std::getenv("OKUVA_KEEP_HOME") != nullptr) return;
+  if (std::getenv("OKUVA_KEEP_HOME") != nullptr) {
+    return;
+  }
   static const std::filesystem::path home = [] {
     char pattern[] = "/tmp/okuva-home-XXXXXX";
     const char* made = ::mkdtemp(pattern);
@@ -34,7 +36,9 @@ inline void UseTemporaryHome() {
   static const struct Remover {
     ~Remover() {
       std::error_code ignored;
-      if (home != "/tmp") std::filesystem::remove_all(home, ignored);
+      if (home != "/tmp") {
+        std::filesystem::remove_all(home, ignored);
+      }
     }
   } remover;
   setenv("HOME", home.c_str(), 1);
@@ -51,7 +55,9 @@ inline QApplication& App() {
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
   }
-  if (qApp == nullptr) UseTemporaryHome();
+  if (qApp == nullptr) {
+    UseTemporaryHome();
+  }
   static QApplication* app = [] {
     auto* made = new QApplication(argc, argv);
     qt::InstallSpanishTranslations();  // as the station runs
@@ -74,7 +80,9 @@ public:
   }
   int Count(const std::string& text) const {
     int n = 0;
-    for (const ShownMessage& m : shown) n += m.text == text ? 1 : 0;
+    for (const ShownMessage& m : shown) {
+      n += m.text == text ? 1 : 0;
+    }
     return n;
   }
   std::vector<ShownMessage> shown;
@@ -85,7 +93,9 @@ class ScriptedSaveDialog : public SaveFileDialogBackend {
 public:
   int GetSaveFileNameA(OPENFILENAME& ofn) override {
     asked.push_back(ofn);
-    if (answer.empty()) return 0;
+    if (answer.empty()) {
+      return 0;
+    }
     ofn.lpstrFile = answer + std::string(ofn.nMaxFile - answer.size(), '\0');
     const std::string title = answer.substr(answer.rfind('/') + 1);
     ofn.lpstrFileTitle = title + std::string(ofn.nMaxFileTitle - title.size(), '\0');
@@ -111,13 +121,16 @@ public:
       : ran_(std::make_shared<bool>(false)), timer_(std::make_unique<QTimer>()) {
     timer_->setInterval(5);
     QTimer* timer = timer_.get();
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, ran = ran_, answer = std::move(answer)] {
-      QWidget* modal = QApplication::activeModalWidget();
-      if (modal == nullptr || *ran) return;
-      *ran = true;
-      timer->stop();
-      answer(modal);
-    });
+    QObject::connect(timer, &QTimer::timeout, timer,
+                     [timer, ran = ran_, answer = std::move(answer)] {
+                       QWidget* modal = QApplication::activeModalWidget();
+                       if (modal == nullptr || *ran) {
+                         return;
+                       }
+                       *ran = true;
+                       timer->stop();
+                       answer(modal);
+                     });
     timer_->start();
   }
   bool Ran() const { return *ran_; }
@@ -131,7 +144,9 @@ private:
 inline bool WaitFor(const std::function<bool()>& done, int milliseconds = 3000) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
+    if (std::chrono::steady_clock::now() > until) {
+      return false;
+    }
     QApplication::processEvents(QEventLoop::AllEvents, 10);
   }
   return true;

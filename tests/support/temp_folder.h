@@ -25,8 +25,8 @@ public:
   ~TempFolder() {
     // A test may have taken its own rights away to provoke a refusal.
     std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                 ignored);
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(path_, ignored);
   }
   TempFolder(const TempFolder&) = delete;
@@ -35,8 +35,8 @@ public:
   const std::filesystem::path& Path() const { return path_; }
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }
   size_t Entries() const {
-    return static_cast<size_t>(
-        std::distance(std::filesystem::directory_iterator(path_), std::filesystem::directory_iterator()));
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(path_),
+                                             std::filesystem::directory_iterator()));
   }
 
 private:

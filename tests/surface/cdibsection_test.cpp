@@ -44,13 +44,14 @@ uint8_t* PixelOf(const cDIBSection& d, int32_t x, int32_t yTop) {
 }
 
 void FillPattern(const MemSurface& s) {
-  for (int32_t y = 0; y < s.h; ++y)
+  for (int32_t y = 0; y < s.h; ++y) {
     for (int32_t x = 0; x < s.w; ++x) {
       uint8_t* p = s.At(x, y);
       p[0] = static_cast<uint8_t>(x);
       p[1] = static_cast<uint8_t>(y);
       p[2] = 200;
     }
+  }
 }
 
 class RecordingMessages : public MessageBoxService {
@@ -83,7 +84,9 @@ TEST(DIBSectionCreate, GeometryOfFiveByTwo) {
   EXPECT_EQ(bm.bmBitsPixel, 24);
   EXPECT_EQ(bm.bmBits, d.DIBSectionBitsPtr());  // the DIB's own memory, not a copy
   // The whole image (2 rows of 16 bytes) is addressable and starts zeroed.
-  for (int i = 0; i < 32; ++i) EXPECT_EQ(d.DIBSectionBitsPtr()[i], 0) << i;
+  for (int i = 0; i < 32; ++i) {
+    EXPECT_EQ(d.DIBSectionBitsPtr()[i], 0) << i;
+  }
 }
 
 TEST(DIBSectionCreate, RowSizesArePaddedToWords) {
@@ -199,21 +202,23 @@ TEST(DIBSectionBlits, LoadPictureBltCopiesToTheTopLeftAndClips) {
   ASSERT_TRUE(d.Create(5, 2));
 
   d.LoadPictureBlt(src.dc);  // -1, -1: the surface's own size
-  for (int32_t y = 0; y < 2; ++y)
+  for (int32_t y = 0; y < 2; ++y) {
     for (int32_t x = 0; x < 5; ++x) {
       const uint8_t* p = PixelOf(d, x, y);
       EXPECT_EQ(p[0], x);
       EXPECT_EQ(p[1], y);
       EXPECT_EQ(p[2], 200);
     }
+  }
 
   // A 10-pixel-wide rectangle from (3, 2): clipped to the 5-pixel surface.
   d.LoadPictureBlt(src.dc, 3, 2, 10, -1);
-  for (int32_t y = 0; y < 2; ++y)
+  for (int32_t y = 0; y < 2; ++y) {
     for (int32_t x = 0; x < 5; ++x) {
       EXPECT_EQ(PixelOf(d, x, y)[0], x + 3);
       EXPECT_EQ(PixelOf(d, x, y)[1], y + 2);
     }
+  }
   // Padding bytes beyond the pixels stay untouched.
   EXPECT_EQ(d.DIBSectionBitsPtr()[15], 0);
 }
@@ -274,11 +279,15 @@ StdPicture MakePalettePicture(int32_t w, int32_t h, bool topDown) {
   bmi.bmiColors[1] = {0, 0, 255, 0};  // red
   void* p = nullptr;
   const gdi::HBITMAP bmp = gdi::CreateDIBSection(0, &bmi, gdi::DIB_RGB_COLORS, &p, nullptr, 0);
-  if (bmp == 0) return StdPicture();
+  if (bmp == 0) {
+    return StdPicture();
+  }
   auto* bits = static_cast<uint8_t*>(p);
   const int32_t stride = (w + 3) & ~3;
   const int32_t topRow = topDown ? 0 : h - 1;
-  for (int32_t x = 0; x < w; ++x) bits[topRow * stride + x] = 1;
+  for (int32_t x = 0; x < w; ++x) {
+    bits[topRow * stride + x] = 1;
+  }
   return StdPicture(bmp);
 }
 
@@ -390,10 +399,13 @@ TEST_F(DIBSectionClipboard, AsBitmapPlacesTheSurfacePixels) {
   cDIBSection back;
   back.CreateFromPicture(got);
   ASSERT_NE(back.hDib(), 0u);
-  for (int32_t y = 0; y < 2; ++y)
-    for (int32_t x = 0; x < 3; ++x)
-      for (int c = 0; c < 3; ++c)
+  for (int32_t y = 0; y < 2; ++y) {
+    for (int32_t x = 0; x < 3; ++x) {
+      for (int c = 0; c < 3; ++c) {
         EXPECT_EQ(PixelOf(back, x, y)[c], PixelOf(d, x, y)[c]) << x << "," << y;
+      }
+    }
+  }
 }
 
 TEST_F(DIBSectionClipboard, AsBitmapOfAnEmptySurfaceFails) {

@@ -19,8 +19,11 @@ uint8_t& At(const cDIBSection& d, int32_t c, int32_t r) {
 // Sets one channel of every pixel from a function of (column, stored row).
 template <typename F>
 void SetChannel(cDIBSection& d, int channel, F f) {
-  for (int32_t r = 0; r < d.Height(); ++r)
-    for (int32_t x = 0; x < d.Width(); ++x) At(d, 3 * x + channel, r) = static_cast<uint8_t>(f(x, r));
+  for (int32_t r = 0; r < d.Height(); ++r) {
+    for (int32_t x = 0; x < d.Width(); ++x) {
+      At(d, 3 * x + channel, r) = static_cast<uint8_t>(f(x, r));
+    }
+  }
 }
 
 int32_t ErrorNumberOf(const std::function<void()>& call) {
@@ -49,8 +52,9 @@ TEST(Resample, SameSizeCopiesEveryPixelByte) {
   SetChannel(d, 0, [](int32_t x, int32_t r) { return 17 * x + 31 * r; });
   std::unique_ptr<cDIBSection> r = d.Resample(5, 7);
   ASSERT_NE(r, nullptr);
-  for (int32_t row = 0; row < 5; ++row)
+  for (int32_t row = 0; row < 5; ++row) {
     EXPECT_EQ(std::memcmp(&At(*r, 0, row), &At(d, 0, row), 21), 0) << "row " << row;
+  }
   // The source is unchanged and independent of the copy.
   At(*r, 0, 0) = static_cast<uint8_t>(At(d, 0, 0) + 1);
   EXPECT_NE(At(*r, 0, 0), At(d, 0, 0));
@@ -64,12 +68,13 @@ TEST(Resample, TwoByTwoToFourByFourGivesTheBlueRamp) {
   std::unique_ptr<cDIBSection> r = d.Resample(4, 4);
   ASSERT_NE(r, nullptr);
   const int expected[] = {0, 25, 50, 75};
-  for (int32_t row = 0; row < 4; ++row)
+  for (int32_t row = 0; row < 4; ++row) {
     for (int32_t x = 0; x < 4; ++x) {
       EXPECT_EQ(At(*r, 3 * x, row), expected[x]) << x << "," << row;
       EXPECT_EQ(At(*r, 3 * x + 1, row), 60);
       EXPECT_EQ(At(*r, 3 * x + 2, row), 0);
     }
+  }
 }
 
 TEST(Resample, RowsAreAnchoredAtTheBottomRow) {
@@ -160,9 +165,13 @@ TEST(Resample, LargeReductionStaysInsideAndKeepsPadding) {
     const float px = static_cast<float>(static_cast<double>(static_cast<float>(100.0 / 9)) * x);
     EXPECT_NEAR(At(*r, 3 * x, 0), px, 0.5001) << x;
   }
-  for (int32_t row = 0; row < 7; ++row) EXPECT_NEAR(At(*r, 1, row), row * 52.0 / 7, 0.5001);
+  for (int32_t row = 0; row < 7; ++row) {
+    EXPECT_NEAR(At(*r, 1, row), row * 52.0 / 7, 0.5001);
+  }
   // Rows of 27 bytes in a stride of 28: the padding byte is never written.
-  for (int32_t row = 0; row < 7; ++row) EXPECT_EQ(At(*r, 27, row), 0);
+  for (int32_t row = 0; row < 7; ++row) {
+    EXPECT_EQ(At(*r, 27, row), 0);
+  }
 }
 
 TEST(RandomiseBits, ColourFillHasNoBlueAndKeepsPadding) {
@@ -170,7 +179,9 @@ TEST(RandomiseBits, ColourFillHasNoBlueAndKeepsPadding) {
   ASSERT_TRUE(d.Create(33, 20));  // 99 bytes of pixels in rows of 100
   const int32_t stride = d.BytesPerScanLine();
   ASSERT_EQ(stride, 100);
-  for (int32_t r = 0; r < 20; ++r) At(d, 99, r) = 0xAB;
+  for (int32_t r = 0; r < 20; ++r) {
+    At(d, 99, r) = 0xAB;
+  }
   SetChannel(d, 0, [](int32_t, int32_t) { return 77; });
   d.RandomiseBits(false);
   std::set<int> greens, reds;
@@ -190,7 +201,9 @@ TEST(RandomiseBits, ColourFillHasNoBlueAndKeepsPadding) {
 TEST(RandomiseBits, GreyFillHasEqualChannelsAndKeepsPadding) {
   cDIBSection d;
   ASSERT_TRUE(d.Create(5, 40));  // 15 bytes in rows of 16
-  for (int32_t r = 0; r < 40; ++r) At(d, 15, r) = 0xCD;
+  for (int32_t r = 0; r < 40; ++r) {
+    At(d, 15, r) = 0xCD;
+  }
   d.RandomiseBits(true);
   std::set<int> greys;
   for (int32_t r = 0; r < 40; ++r) {

@@ -29,11 +29,15 @@ Bytes MakeBmp(int w, int h, int bits, int (*value)(int, int)) {
   spec.width = w;
   spec.height = h;
   spec.bits = uint16_t(bits);
-  for (uint32_t i = 0; bits == 8 && i < 256; ++i) spec.table.push_back(i * 0x010101);
+  for (uint32_t i = 0; bits == 8 && i < 256; ++i) {
+    spec.table.push_back(i * 0x010101);
+  }
   spec.clrUsed = uint32_t(spec.table.size());
   for (int row = h - 1; row >= 0; --row) {
     Bytes& line = spec.rows.emplace_back();
-    for (int x = 0; x < w; ++x) line.insert(line.end(), size_t(bits / 8), uint8_t(value(x, row)));
+    for (int x = 0; x < w; ++x) {
+      line.insert(line.end(), size_t(bits / 8), uint8_t(value(x, row)));
+    }
   }
   return okuva::testing::MakeBmp(spec);
 }
@@ -58,7 +62,8 @@ Image DecodeGrey(const Bytes& jpeg) {
   int cs = 0;
   if (tjDecompressHeader3(t, jpeg.data(), jpeg.size(), &im.w, &im.h, &im.subsamp, &cs) == 0) {
     im.grey.resize(size_t(im.w) * size_t(im.h));
-    if (tjDecompress2(t, jpeg.data(), jpeg.size(), im.grey.data(), im.w, 0, im.h, TJPF_GRAY, 0) != 0) {
+    if (tjDecompress2(t, jpeg.data(), jpeg.size(), im.grey.data(), im.w, 0, im.h, TJPF_GRAY, 0) !=
+        0) {
       im.grey.clear();
     }
   }
@@ -85,7 +90,8 @@ TEST_F(EncodeTool, EncodesWithDefaultsAndOptions) {
   EXPECT_EQ(a.subsamp, TJSAMP_420);
   EXPECT_LT(MaxError(a), 40);
 
-  ASSERT_EQ(Run(Path("in8.bmp") + " " + Path("b.jpg") + " --grey --quality 100 --comment 'eye 1'"), 0)
+  ASSERT_EQ(Run(Path("in8.bmp") + " " + Path("b.jpg") + " --grey --quality 100 --comment 'eye 1'"),
+            0)
       << Stderr();
   const Bytes b = Read(Path("b.jpg"));
   Image bi = DecodeGrey(b);
@@ -129,7 +135,8 @@ TEST_F(EncodeTool, ExitCodes) {
   EXPECT_FALSE(fs::exists(Path("c.jpg")));
   // Overlong forms (a NUL, an "A"), a lone continuation byte, a surrogate.
   for (const char* bad : {"\\300\\200", "\\301\\201", "a\\200", "\\355\\240\\200"}) {
-    EXPECT_EQ(Run(Path("in.bmp") + " " + Path("u.jpg") + " --comment \"$(printf '" + bad + "')\""), 1)
+    EXPECT_EQ(Run(Path("in.bmp") + " " + Path("u.jpg") + " --comment \"$(printf '" + bad + "')\""),
+              1)
         << bad;
   }
   EXPECT_NE(Stderr().find("UTF-8"), std::string::npos) << Stderr();

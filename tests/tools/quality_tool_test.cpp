@@ -25,19 +25,25 @@ protected:
   void WritePicture(const std::string& name, bool eye) {
     const std::string header = "P5\n640 480\n255\n";
     std::vector<uint8_t> bytes(header.begin(), header.end());
-    for (int y = 0; y < 480; ++y)
+    for (int y = 0; y < 480; ++y) {
       for (int x = 0; x < 640; ++x) {
         const double dx = x + 0.5 - 300, dy = y + 0.5 - 250, d2 = dx * dx + dy * dy;
         uint8_t v = 128;
-        if (eye) v = static_cast<uint8_t>(d2 < 40 * 40 ? 15 : d2 < 110 * 110 ? 70 + (x * 7 + y * 13) % 61 : 220);
+        if (eye) {
+          v = static_cast<uint8_t>(d2 < 40 * 40     ? 15
+                                   : d2 < 110 * 110 ? 70 + (x * 7 + y * 13) % 61
+                                                    : 220);
+        }
         bytes.push_back(v);
       }
+    }
     Write(name, bytes);
   }
 
   // The simulated camera's still eye, off the frame's centre (so a flipped or mirrored
   // drawing shows), as a P6 picture; returns where the eye is.
-  camera::SimulatedCamera::EyeGeometry WriteSimulatedEye(const std::string& name, double lidClosure = 0) {
+  camera::SimulatedCamera::EyeGeometry WriteSimulatedEye(const std::string& name,
+                                                         double lidClosure = 0) {
     camera::SimulatedCamera::Eye eye;
     eye.drift = false;
     eye.lidClosure = lidClosure;
@@ -45,7 +51,8 @@ protected:
     eye.offsetY = 25;
     camera::SimulatedCamera camera({}, eye);
     const camera::Frame frame = camera.RenderFrame(0);
-    const std::string header = "P6\n" + std::to_string(frame.width) + " " + std::to_string(frame.height) + "\n255\n";
+    const std::string header =
+        "P6\n" + std::to_string(frame.width) + " " + std::to_string(frame.height) + "\n255\n";
     std::vector<uint8_t> bytes(header.begin(), header.end());
     bytes.insert(bytes.end(), frame.rgb.begin(), frame.rgb.end());
     Write(name, bytes);
@@ -73,7 +80,8 @@ protected:
   // True when jq reads the output as exactly one JSON value and `filter` holds on it.
   bool JsonHolds(const std::string& filter) {
     Write("out.txt", std::vector<uint8_t>(stdout_.begin(), stdout_.end()));
-    const std::string command = "jq -e -s 'length == 1 and (.[0] | " + filter + ")' '" + Path("out.txt") + "' >/dev/null";
+    const std::string command =
+        "jq -e -s 'length == 1 and (.[0] | " + filter + ")' '" + Path("out.txt") + "' >/dev/null";
     return std::system(command.c_str()) == 0;
   }
 
@@ -82,7 +90,9 @@ protected:
     std::vector<std::string> names;
     std::istringstream in(stdout_);
     for (std::string line; std::getline(in, line);) {
-      if (line.size() > word.size() && line.ends_with(" " + word)) names.push_back(line.substr(0, line.find(' ')));
+      if (line.size() > word.size() && line.ends_with(" " + word)) {
+        names.push_back(line.substr(0, line.find(' ')));
+      }
     }
     return names;
   }
@@ -97,15 +107,18 @@ TEST_F(QualityToolTest, JsonHasEveryKeyAndFindsTheEye) {
       "\"margin_adequacy\", \"greyscale_utilisation\", \"sharpness\", \"pupil_boundary_circularity\", "
       "\"eye_found\", \"verdict\", \"failed\"] - keys == []"))
       << stdout_;
-  EXPECT_TRUE(JsonHolds("[.pupil, .iris] | all(keys == [\"confidence\", \"radius\", \"x\", \"y\"] and "
-                        ".confidence > 0 and .confidence <= 1)"))
+  EXPECT_TRUE(
+      JsonHolds("[.pupil, .iris] | all(keys == [\"confidence\", \"radius\", \"x\", \"y\"] and "
+                ".confidence > 0 and .confidence <= 1)"))
       << stdout_;
-  EXPECT_TRUE(JsonHolds(".width == 640 and .height == 480 and (.pupil.x - 300 | fabs) < 2 and "
-                        "(.iris.radius - 110 | fabs) < 5 and (.pupil_iris_ratio - 36.4 | fabs) < 2 and "
-                        ".eye_found == true"))
+  EXPECT_TRUE(
+      JsonHolds(".width == 640 and .height == 480 and (.pupil.x - 300 | fabs) < 2 and "
+                "(.iris.radius - 110 | fabs) < 5 and (.pupil_iris_ratio - 36.4 | fabs) < 2 and "
+                ".eye_found == true"))
       << stdout_;
   // The drawn iris holds 61 levels, under the 6 bits asked for: that alone fails.
-  EXPECT_TRUE(JsonHolds(".verdict == \"fail\" and .failed == [\"greyscale_utilisation\"]")) << stdout_;
+  EXPECT_TRUE(JsonHolds(".verdict == \"fail\" and .failed == [\"greyscale_utilisation\"]"))
+      << stdout_;
   // The table says so too: FAIL on that line alone, ok on the nine others.
   ASSERT_EQ(RunTool("quality '" + Path("eye.pgm") + "'"), 0) << stderr_;
   EXPECT_EQ(TableLines("FAIL"), std::vector<std::string>{"greyscale_utilisation"}) << stdout_;
@@ -114,7 +127,8 @@ TEST_F(QualityToolTest, JsonHasEveryKeyAndFindsTheEye) {
   // The simulated camera's eye passes every metric, end to end.
   WriteSimulatedEye("sim.ppm");
   ASSERT_EQ(RunTool("quality '" + Path("sim.ppm") + "' --json"), 0) << stderr_;
-  EXPECT_TRUE(JsonHolds(".verdict == \"pass\" and .failed == [] and .eye_found == true and .iris.confidence > 0.25"))
+  EXPECT_TRUE(JsonHolds(
+      ".verdict == \"pass\" and .failed == [] and .eye_found == true and .iris.confidence > 0.25"))
       << stdout_;
   const auto at = stdout_.find("\"confidence\": ", stdout_.find("\"iris\": "));
   ASSERT_NE(at, std::string::npos) << stdout_;
@@ -125,14 +139,16 @@ TEST_F(QualityToolTest, JsonHasEveryKeyAndFindsTheEye) {
   EXPECT_NE(stdout_.find("\nverdict  pass\n"), std::string::npos) << stdout_;
   const auto shown = stdout_.find("confidence ", stdout_.find("\niris "));
   ASSERT_NE(shown, std::string::npos) << stdout_;
-  EXPECT_NEAR(std::stod(stdout_.substr(shown + 11)), confidence, 0.0051) << stdout_;  // two decimals
+  EXPECT_NEAR(std::stod(stdout_.substr(shown + 11)), confidence, 0.0051)
+      << stdout_;  // two decimals
 }
 
 TEST_F(QualityToolTest, NoEyeGivesNullCirclesAndFails) {
   WritePicture("flat.pgm", false);
   ASSERT_EQ(RunTool("quality --json '" + Path("flat.pgm") + "'"), 0) << stderr_;
-  EXPECT_TRUE(JsonHolds(".pupil == null and .iris == null and .verdict == \"fail\" and (.failed | length) == 10 and "
-                        ".iris_diameter == null and .eye_found == false"))
+  EXPECT_TRUE(JsonHolds(
+      ".pupil == null and .iris == null and .verdict == \"fail\" and (.failed | length) == 10 and "
+      ".iris_diameter == null and .eye_found == false"))
       << stdout_;
   ASSERT_EQ(RunTool("quality '" + Path("flat.pgm") + "'"), 0);
   EXPECT_NE(stdout_.find("verdict  fail (eye not found)"), std::string::npos) << stdout_;
@@ -153,7 +169,9 @@ constexpr std::array<int, 3> kPass{40, 220, 90}, kFail{255, 60, 40}, kBand{24, 2
 
 TEST_F(QualityToolTest, OverlayDrawsBothCirclesOnTheSimulatedEye) {
   const auto eye = WriteSimulatedEye("eye.ppm");
-  ASSERT_EQ(RunTool("quality '" + Path("eye.ppm") + "' --json --overlay '" + Path("over.png") + "'"), 0) << stderr_;
+  ASSERT_EQ(
+      RunTool("quality '" + Path("eye.ppm") + "' --json --overlay '" + Path("over.png") + "'"), 0)
+      << stderr_;
   EXPECT_TRUE(JsonHolds(".iris != null")) << stdout_;  // the JSON is still printed
   const auto colour = stdout_.find("\"verdict\": \"pass\"") != std::string::npos ? kPass : kFail;
   const Pixels in = ReadPixels(Path("eye.ppm")), out = ReadPixels(Path("over.png"));
@@ -167,27 +185,33 @@ TEST_F(QualityToolTest, OverlayDrawsBothCirclesOnTheSimulatedEye) {
     const double a = k * std::numbers::pi / 4, dx = std::cos(a), dy = std::sin(a);
     auto drawnNear = [&](double radius, double within) {
       int hits = 0;
-      for (double d = radius - within; d <= radius + within; d += 0.25)
-        hits += out.At(static_cast<int32_t>(eye.x + d * dx), static_cast<int32_t>(eye.y + d * dy)) == colour;
+      for (double d = radius - within; d <= radius + within; d += 0.25) {
+        hits += out.At(static_cast<int32_t>(eye.x + d * dx),
+                       static_cast<int32_t>(eye.y + d * dy)) == colour;
+      }
       return hits;
     };
     EXPECT_GT(drawnNear(eye.irisRadius, 3), 0) << "iris, direction " << k;
     EXPECT_GT(drawnNear(eye.pupilRadius, 3), 0) << "pupil, direction " << k;
-    EXPECT_EQ(drawnNear((eye.irisRadius + eye.pupilRadius) / 2, 20), 0) << "inside the ring, direction " << k;
+    EXPECT_EQ(drawnNear((eye.irisRadius + eye.pupilRadius) / 2, 20), 0)
+        << "inside the ring, direction " << k;
     EXPECT_EQ(drawnNear(eye.pupilRadius / 2, 10), 0) << "inside the pupil, direction " << k;
   }
 }
 
 TEST_F(QualityToolTest, OverlayTintsTheLidOfAFailingEye) {
   const auto eye = WriteSimulatedEye("lid.ppm", 0.3);  // the upper lid hides too much of the ring
-  ASSERT_EQ(RunTool("quality '" + Path("lid.ppm") + "' --json --overlay '" + Path("over.png") + "'"), 0) << stderr_;
+  ASSERT_EQ(
+      RunTool("quality '" + Path("lid.ppm") + "' --json --overlay '" + Path("over.png") + "'"), 0)
+      << stderr_;
   ASSERT_TRUE(JsonHolds(".iris != null and (.failed | any(. == \"usable_iris_area\"))")) << stdout_;
   const Pixels in = ReadPixels(Path("lid.ppm")), out = ReadPixels(Path("over.png"));
   // The top of the ring straight up lies under the lid: half amber (255, 176, 0).
   const std::array<int, 3> amber{255, 176, 0};
   const auto x = static_cast<int32_t>(eye.x);
   int tinted = 0, rows = 0;
-  for (auto y = static_cast<int32_t>(eye.y - eye.irisRadius + 4); y < eye.y - eye.irisRadius + 30; ++y, ++rows) {
+  for (auto y = static_cast<int32_t>(eye.y - eye.irisRadius + 4); y < eye.y - eye.irisRadius + 30;
+       ++y, ++rows) {
     const auto lid = in.At(x, y);
     tinted += out.At(x, y) == std::array<int, 3>{(lid[0] * 127 + amber[0] * 128 + 127) / 255,
                                                  (lid[1] * 127 + amber[1] * 128 + 127) / 255,
@@ -198,18 +222,22 @@ TEST_F(QualityToolTest, OverlayTintsTheLidOfAFailingEye) {
   const auto below = static_cast<int32_t>(eye.y + (eye.irisRadius + eye.pupilRadius) / 2);
   EXPECT_EQ(out.At(x, below), in.At(x, below));
   int red = 0;  // the circles and the band's failing lines
-  for (int32_t j = 0; j < out.height; ++j)
-    for (int32_t i = 0; i < out.width; ++i) red += out.At(i, j) == kFail;
+  for (int32_t j = 0; j < out.height; ++j) {
+    for (int32_t i = 0; i < out.width; ++i) {
+      red += out.At(i, j) == kFail;
+    }
+  }
   EXPECT_GT(red, 2000);
 }
 
 TEST_F(QualityToolTest, OverlayWithoutAnEyeSaysSoInRed) {
   WritePicture("flat.pgm", false);
-  ASSERT_EQ(RunTool("quality '" + Path("flat.pgm") + "' --overlay '" + Path("over.png") + "'"), 0) << stderr_;
+  ASSERT_EQ(RunTool("quality '" + Path("flat.pgm") + "' --overlay '" + Path("over.png") + "'"), 0)
+      << stderr_;
   const Pixels out = ReadPixels(Path("over.png"));
   ASSERT_EQ(out.width, 640);
   int unchanged = 0, red = 0, dark = 0;
-  for (int32_t y = 0; y < out.height; ++y)
+  for (int32_t y = 0; y < out.height; ++y) {
     for (int32_t x = 0; x < 640; ++x) {
       const auto p = out.At(x, y);
       if (y < 480) {
@@ -219,8 +247,9 @@ TEST_F(QualityToolTest, OverlayWithoutAnEyeSaysSoInRed) {
         dark += p == kBand;
       }
     }
+  }
   EXPECT_EQ(unchanged, 640 * 480);  // no circle, no box, no tint
-  EXPECT_GT(red, 100);              // the band's text, in the fail colour only
+  EXPECT_GT(red, 100);  // the band's text, in the fail colour only
   EXPECT_EQ(red + dark, 640 * (out.height - 480));
 }
 
@@ -237,7 +266,8 @@ TEST_F(QualityToolTest, BatchOverAFolderGivesSortedRowsAlikeAtOneAndTwoJobs) {
 
   std::vector<uint8_t> csv[2];
   for (int jobs : {1, 2}) {
-    ASSERT_EQ(RunTool("quality --csv '" + Path("out.csv") + "' --jobs " + std::to_string(jobs) + " '" + Path("d") + "'"),
+    ASSERT_EQ(RunTool("quality --csv '" + Path("out.csv") + "' --jobs " + std::to_string(jobs) +
+                      " '" + Path("d") + "'"),
               4)
         << stderr_;
     csv[jobs - 1] = ReadBytes(Path("out.csv"));
@@ -256,7 +286,9 @@ TEST_F(QualityToolTest, BatchOverAFolderGivesSortedRowsAlikeAtOneAndTwoJobs) {
   EXPECT_EQ(rows[1][0], Path("d/broken.bmp"));
   EXPECT_EQ(rows[2][0], Path("d/flat.pgm"));
   EXPECT_EQ(rows[3][0], Path("d/sub/eye"));
-  for (const auto& row : rows) EXPECT_EQ(row.size(), 24u) << row[0];
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.size(), 24u) << row[0];
+  }
   // The unreadable picture: no values, a reason.
   EXPECT_EQ(rows[1][1], "");
   EXPECT_EQ(rows[1][21], "");
@@ -276,13 +308,19 @@ TEST_F(QualityToolTest, BatchOverAFolderGivesSortedRowsAlikeAtOneAndTwoJobs) {
   // Every picture read: exit 0; a path with a comma and a quote is quoted. Usage
   // errors: exit 1 and no CSV.
   WritePicture("a,\"b\".pgm", false);
-  EXPECT_EQ(RunTool("quality --csv '" + Path("good.csv") + "' '" + Path("d/sub") + "' '" + Path("a,\"b\".pgm") + "'"), 0)
+  EXPECT_EQ(RunTool("quality --csv '" + Path("good.csv") + "' '" + Path("d/sub") + "' '" +
+                    Path("a,\"b\".pgm") + "'"),
+            0)
       << stderr_;
   const std::vector<uint8_t> good = ReadBytes(Path("good.csv"));
   EXPECT_EQ(CsvRows(good).size(), 3u);
-  EXPECT_NE(std::string(good.begin(), good.end()).find("\n\"" + Path("a,\"\"b\"\".pgm") + "\",640,480,"), std::string::npos);
-  for (const std::string& bad : {std::string("--jobs 0 "), std::string("--json "), std::string("--jobs 2x ")}) {
-    EXPECT_EQ(RunTool("quality --csv '" + Path("bad.csv") + "' " + bad + "'" + Path("d") + "'"), 1) << bad;
+  EXPECT_NE(
+      std::string(good.begin(), good.end()).find("\n\"" + Path("a,\"\"b\"\".pgm") + "\",640,480,"),
+      std::string::npos);
+  for (const std::string& bad :
+       {std::string("--jobs 0 "), std::string("--json "), std::string("--jobs 2x ")}) {
+    EXPECT_EQ(RunTool("quality --csv '" + Path("bad.csv") + "' " + bad + "'" + Path("d") + "'"), 1)
+        << bad;
   }
   EXPECT_EQ(RunTool("quality --csv '" + Path("bad.csv") + "'"), 1);
   EXPECT_FALSE(fs::exists(Path("bad.csv")));

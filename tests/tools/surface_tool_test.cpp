@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -41,7 +41,9 @@ struct Rgb24 {
 
 uint32_t Get32(const std::string& s, size_t at) {
   uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
+  for (int i = 3; i >= 0; --i) {
+    v = (v << 8) | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
+  }
   return v;
 }
 
@@ -56,26 +58,35 @@ void WriteBmp24(const std::string& path, const Rgb24& p) {
     spec.rows.emplace_back(row, row + static_cast<ptrdiff_t>(p.width) * 3);
   }
   const std::vector<uint8_t> bytes = okuva::testing::MakeBmp(spec);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 // Reads a bottom-up 24-bit BMP; width 0 when the file is not one.
 Rgb24 ReadBmp24(const std::string& bytes) {
   Rgb24 p;
-  if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') return p;
-  const auto bits = static_cast<uint16_t>(static_cast<uint8_t>(bytes[28]) | static_cast<uint8_t>(bytes[29]) << 8);
+  if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') {
+    return p;
+  }
+  const auto bits =
+      static_cast<uint16_t>(static_cast<uint8_t>(bytes[28]) | static_cast<uint8_t>(bytes[29]) << 8);
   const auto height = static_cast<int32_t>(Get32(bytes, 22));
-  if (bits != 24 || height <= 0) return p;
+  if (bits != 24 || height <= 0) {
+    return p;
+  }
   p.width = static_cast<int32_t>(Get32(bytes, 18));
   p.height = height;
   const size_t offset = Get32(bytes, 10);
   const size_t stride = (static_cast<size_t>(p.width) * 3 + 3) & ~size_t{3};
-  if (bytes.size() < offset + stride * static_cast<size_t>(height)) return Rgb24{};
+  if (bytes.size() < offset + stride * static_cast<size_t>(height)) {
+    return Rgb24{};
+  }
   p.bgr.resize(static_cast<size_t>(p.width) * height * 3);
-  for (int32_t y = 0; y < height; ++y)
+  for (int32_t y = 0; y < height; ++y) {
     std::memcpy(p.At(0, y), &bytes[offset + stride * static_cast<size_t>(height - 1 - y)],
                 static_cast<size_t>(p.width) * 3);
+  }
   return p;
 }
 
@@ -86,8 +97,9 @@ Rgb24 DecodeJpeg(const std::string& jpeg) {
   int sub = 0, cs = 0;
   if (tjDecompressHeader3(h, data, jpeg.size(), &p.width, &p.height, &sub, &cs) == 0) {
     p.bgr.resize(static_cast<size_t>(p.width) * p.height * 3);
-    if (tjDecompress2(h, data, jpeg.size(), p.bgr.data(), p.width, 0, p.height, TJPF_BGR, 0) != 0)
+    if (tjDecompress2(h, data, jpeg.size(), p.bgr.data(), p.width, 0, p.height, TJPF_BGR, 0) != 0) {
       p = Rgb24{};
+    }
   }
   tjDestroy(h);
   return p;
@@ -96,13 +108,14 @@ Rgb24 DecodeJpeg(const std::string& jpeg) {
 // Red top half, blue bottom half.
 Rgb24 TwoBands(int32_t w, int32_t h) {
   Rgb24 p{w, h, std::vector<uint8_t>(static_cast<size_t>(w) * h * 3)};
-  for (int32_t y = 0; y < h; ++y)
+  for (int32_t y = 0; y < h; ++y) {
     for (int32_t x = 0; x < w; ++x) {
       uint8_t* px = p.At(x, y);
       px[0] = y < h / 2 ? 0 : 230;
       px[1] = 40;
       px[2] = y < h / 2 ? 230 : 0;
     }
+  }
   return p;
 }
 
@@ -188,8 +201,9 @@ TEST_F(SurfaceTool, AFileSizeLimitLeavesNoPartOfAnyOutput) {
   for (const std::string& command : WritingCommands(Path("in.bmp"), Path("old"))) {
     EXPECT_EQ(RunTool(command, limit), 3) << command;
     // The JPEG writer reports a failed write as its own.
-    const std::string expected = command.starts_with("export") ? "Error 26001: Failed to save to JPG -6"
-                                                               : "Error 61: Disk full";
+    const std::string expected = command.starts_with("export")
+                                     ? "Error 26001: Failed to save to JPG -6"
+                                     : "Error 61: Disk full";
     EXPECT_NE(stderr_.find(expected), std::string::npos) << command << stderr_;
     EXPECT_EQ(Read(Path("old")), "old") << command;
   }
@@ -200,7 +214,8 @@ TEST_F(SurfaceTool, AFileSizeLimitLeavesNoPartOfAnyOutput) {
   const std::string longName = Path(std::string(250, 'n'));
   EXPECT_EQ(Run("randomise '" + longName + "' 4 4"), 0) << stderr_;
   EXPECT_EQ(Run("randomise '" + longName + "' 5 5"), 0) << stderr_;
-  EXPECT_EQ(Run("encode '" + Path("in.bmp") + "' '" + Path(std::string(250, 'e')) + "'"), 0) << stderr_;
+  EXPECT_EQ(Run("encode '" + Path("in.bmp") + "' '" + Path(std::string(250, 'e')) + "'"), 0)
+      << stderr_;
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 5);
 }
 
@@ -213,7 +228,9 @@ TEST_F(SurfaceTool, ReadOnlyOutputsAreKeptAndOwnersStay) {
     EXPECT_NE(stderr_.find("Error 75: Path/File access error"), std::string::npos) << stderr_;
     EXPECT_EQ(Read(Path("ro")), "read-only") << command;
   }
-  if (::geteuid() != 0) GTEST_SKIP() << "not root: another user's file kept as theirs is not checked";
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "not root: another user's file kept as theirs is not checked";
+  }
   // Root replacing another user's file gives it back to that user.
   std::ofstream(Path("theirs")) << "old";
   ASSERT_EQ(::chown(Path("theirs").c_str(), 1234, 5678), 0);
@@ -231,15 +248,20 @@ TEST_F(SurfaceTool, EveryCommandRefusesAMissingOrEndlessInputWithExitOne) {
   // A name with a line break, an escape sequence and a carriage return is shown quoted,
   // its control bytes escaped, on the one line of the message.
   const std::string odd = Path("a\nb\x1B[31m\r.bmp");
-  for (const std::string& in : {Path("missing.bmp"), dir_.string(), std::string("/dev/zero"), odd}) {
+  for (const std::string& in :
+       {Path("missing.bmp"), dir_.string(), std::string("/dev/zero"), odd}) {
     for (const std::string& command :
          {"export '" + in + "' '" + out + "'", "resample '" + in + "' '" + out + "' 4 4",
-          "encode '" + in + "' '" + out + "'", "image '" + in + "' '" + out + "' greyscale", "quality '" + in + "'"}) {
+          "encode '" + in + "' '" + out + "'", "image '" + in + "' '" + out + "' greyscale",
+          "quality '" + in + "'"}) {
       EXPECT_EQ(Run(command), 1) << command;
       EXPECT_EQ(std::count(stderr_.begin(), stderr_.end(), '\n'), 1) << command << ": " << stderr_;
       EXPECT_FALSE(fs::exists(out)) << command;
-      if (in != odd) continue;
-      EXPECT_NE(stderr_.find("/a'$'\\n''b'$'\\033''[31m'$'\\r''.bmp'"), std::string::npos) << stderr_;
+      if (in != odd) {
+        continue;
+      }
+      EXPECT_NE(stderr_.find("/a'$'\\n''b'$'\\033''[31m'$'\\r''.bmp'"), std::string::npos)
+          << stderr_;
       EXPECT_EQ(stderr_.find_first_of("\x1B\r"), std::string::npos) << stderr_;
     }
   }
@@ -249,11 +271,14 @@ TEST_F(SurfaceTool, DoubleDashEndsTheOptionsOfEveryCommand) {
   WriteBmp24(Path("in.bmp"), TwoBands(8, 6));
   fs::copy_file(Path("in.bmp"), Path("-in.bmp"));
   const std::string here = "cd '" + dir_.string() + "';";
-  for (const std::string command : {"export -- in.bmp -e.jpg", "resample -- in.bmp -r.bmp 4 4", "randomise -- -n.bmp 4 4",
-                                    "image -- in.bmp -i.bmp rotate -90", "encode in.bmp -- -c.jpg", "quality -- -in.bmp"}) {
+  for (const std::string command :
+       {"export -- in.bmp -e.jpg", "resample -- in.bmp -r.bmp 4 4", "randomise -- -n.bmp 4 4",
+        "image -- in.bmp -i.bmp rotate -90", "encode in.bmp -- -c.jpg", "quality -- -in.bmp"}) {
     EXPECT_EQ(RunTool(command, here), 0) << command << ": " << stderr_;
   }
-  for (const char* out : {"-e.jpg", "-r.bmp", "-n.bmp", "-i.bmp", "-c.jpg"}) EXPECT_TRUE(fs::exists(Path(out))) << out;
+  for (const char* out : {"-e.jpg", "-r.bmp", "-n.bmp", "-i.bmp", "-c.jpg"}) {
+    EXPECT_TRUE(fs::exists(Path(out))) << out;
+  }
   // After "--" an option's name is one more name.
   EXPECT_EQ(RunTool("export -- in.bmp x.jpg --quality", here), 1);
   EXPECT_NE(stderr_.find("usage"), std::string::npos) << stderr_;
@@ -268,14 +293,19 @@ TEST_F(SurfaceTool, AHugeSparseInputIsReadOnlyAsFarAsItsPictureGoes) {
 #else
   const std::string limit = "ulimit -v 400000; ";
 #endif
-  EXPECT_EQ(RunTool("export '" + Path("in.bmp") + "' '" + Path("out.jpg") + "'", limit), 0) << stderr_;
-  EXPECT_EQ(RunTool("resample '" + Path("in.bmp") + "' '" + Path("out.bmp") + "' 20 15", limit), 0) << stderr_;
+  EXPECT_EQ(RunTool("export '" + Path("in.bmp") + "' '" + Path("out.jpg") + "'", limit), 0)
+      << stderr_;
+  EXPECT_EQ(RunTool("resample '" + Path("in.bmp") + "' '" + Path("out.bmp") + "' 20 15", limit), 0)
+      << stderr_;
 
   // A JPEG whose frame header lies past 120 KB of comments is still found.
   std::string jpeg = Read(Path("out.jpg"));
-  for (int i = 0; i < 2; ++i) jpeg.insert(2, "\xFF\xFE\xEA\x62" + std::string(60000, 'c'));
+  for (int i = 0; i < 2; ++i) {
+    jpeg.insert(2, "\xFF\xFE\xEA\x62" + std::string(60000, 'c'));
+  }
   std::ofstream(Path("late.jpg"), std::ios::binary) << jpeg;
-  EXPECT_EQ(Run("resample '" + Path("late.jpg") + "' '" + Path("late.bmp") + "' 20 15"), 0) << stderr_;
+  EXPECT_EQ(Run("resample '" + Path("late.jpg") + "' '" + Path("late.bmp") + "' 20 15"), 0)
+      << stderr_;
 
   // A small JPEG whose frame header says 8000 x 8000, made 3 GiB long by holes: read as
   // the decoder goes, it ends at its own end, its memory that of the picture (192 MB).
@@ -284,12 +314,15 @@ TEST_F(SurfaceTool, AHugeSparseInputIsReadOnlyAsFarAsItsPictureGoes) {
   jpeg.replace(frame + 5, 4, "\x1F\x40\x1F\x40");
   std::ofstream(Path("sparse.jpg"), std::ios::binary) << jpeg;
   fs::resize_file(Path("sparse.jpg"), uint64_t{3} << 30);
-  EXPECT_EQ(RunTool("export '" + Path("sparse.jpg") + "' '" + Path("out2.jpg") + "'", limit), 1) << stderr_;
+  EXPECT_EQ(RunTool("export '" + Path("sparse.jpg") + "' '" + Path("out2.jpg") + "'", limit), 1)
+      << stderr_;
   EXPECT_NE(stderr_.find("unreadable JPEG data"), std::string::npos) << stderr_;
 
   // A picture of the largest size read (2^28 pixels, sparse) that the memory limit has
   // no room for: the toolkit's out-of-memory error, not a complaint about the input.
-  if (limit.empty()) return;
+  if (limit.empty()) {
+    return;
+  }
   // So is any allocation of a command that finds no room, after an 8000 x 8000 picture
   // (192 MB) is read.
   for (const uint32_t side : {16384u, 8000u}) {
@@ -306,13 +339,16 @@ TEST_F(SurfaceTool, AHugeSparseInputIsReadOnlyAsFarAsItsPictureGoes) {
     fs::resize_file(Path(name), 54 + uint64_t{image});
   }
   const std::string big = "'" + Path("big.bmp") + "' ", mid = "'" + Path("mid.bmp") + "' ";
-  for (const std::string& command : {"export " + big + Path("big.jpg"), "resample " + big + Path("big.bmp") + " 20 15",
-                                     "image " + big + Path("big.png") + " greyscale", "encode " + big + Path("big.jpg"),
-                                     "quality " + big, "image " + mid + Path("big.png") + " greyscale",
-                                     "image " + mid + Path("big.png") + " resample 9000 9000",
-                                     "resample " + mid + Path("big.png") + " 9000 9000"}) {
+  for (const std::string& command :
+       {"export " + big + Path("big.jpg"), "resample " + big + Path("big.bmp") + " 20 15",
+        "image " + big + Path("big.png") + " greyscale", "encode " + big + Path("big.jpg"),
+        "quality " + big, "image " + mid + Path("big.png") + " greyscale",
+        "image " + mid + Path("big.png") + " resample 9000 9000",
+        "resample " + mid + Path("big.png") + " 9000 9000"}) {
     EXPECT_EQ(RunTool(command, limit), 3) << command << ": " << stderr_;
-    EXPECT_EQ(stderr_, "okuva-tool " + command.substr(0, command.find(' ')) + ": Error 7: Out of memory\n") << command;
+    EXPECT_EQ(stderr_,
+              "okuva-tool " + command.substr(0, command.find(' ')) + ": Error 7: Out of memory\n")
+        << command;
   }
   EXPECT_FALSE(fs::exists(Path("big.jpg")) || fs::exists(Path("big.png")));
 }
@@ -327,8 +363,11 @@ TEST_F(SurfaceTool, ResampleTakesWidthThenHeightAndInterpolates) {
   ASSERT_EQ(out.width, 4);
   ASSERT_EQ(out.height, 3);
   const int expected[] = {0, 25, 50, 75};
-  for (int32_t y = 0; y < 3; ++y)
-    for (int32_t x = 0; x < 4; ++x) EXPECT_EQ(out.At(x, y)[0], expected[x]) << x << "," << y;
+  for (int32_t y = 0; y < 3; ++y) {
+    for (int32_t x = 0; x < 4; ++x) {
+      EXPECT_EQ(out.At(x, y)[0], expected[x]) << x << "," << y;
+    }
+  }
 }
 
 TEST_F(SurfaceTool, ResampleOfAThinPictureExitsThreeAndWritesNothing) {
@@ -353,22 +392,24 @@ TEST_F(SurfaceTool, RandomiseWritesColourOrGrey) {
   ASSERT_EQ(c.width, 7);
   ASSERT_EQ(c.height, 5);
   bool varied = false;
-  for (int32_t y = 0; y < 5; ++y)
+  for (int32_t y = 0; y < 5; ++y) {
     for (int32_t x = 0; x < 7; ++x) {
       EXPECT_EQ(c.At(x, y)[0], 0);
       varied |= c.At(x, y)[1] != c.At(0, 0)[1];
     }
+  }
   EXPECT_TRUE(varied);
 
   ASSERT_EQ(Run("randomise '" + Path("g.bmp") + "' 9 4 --grey"), 0) << stderr_;
   Rgb24 g = ReadBmp24(Read(Path("g.bmp")));
   ASSERT_EQ(g.width, 9);
   ASSERT_EQ(g.height, 4);
-  for (int32_t y = 0; y < 4; ++y)
+  for (int32_t y = 0; y < 4; ++y) {
     for (int32_t x = 0; x < 9; ++x) {
       EXPECT_EQ(g.At(x, y)[0], g.At(x, y)[1]);
       EXPECT_EQ(g.At(x, y)[1], g.At(x, y)[2]);
     }
+  }
 
   EXPECT_EQ(Run("randomise '" + Path("bad.bmp") + "' seven 5"), 1);
   EXPECT_EQ(Run("randomise '" + Path("bad.bmp") + "' 7 -5"), 1);

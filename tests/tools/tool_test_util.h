@@ -26,7 +26,8 @@ struct Pixels {
   int32_t width = 0, height = 0;
   std::vector<uint8_t> bgr;
   std::array<int, 3> At(int32_t x, int32_t y) const {
-    const size_t i = (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
+    const size_t i =
+        (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
     return {bgr[i + 2], bgr[i + 1], bgr[i]};
   }
 };
@@ -36,7 +37,8 @@ inline Pixels ReadPixels(const std::string& path) {
     p.width = h.width;
     p.height = h.height;
     p.bgr.resize(static_cast<size_t>(h.width) * static_cast<size_t>(h.height) * 3);
-    return PictureDestination{p.bgr.data() + (p.bgr.size() - static_cast<size_t>(h.width) * 3), -int64_t{h.width} * 3, 24};
+    return PictureDestination{p.bgr.data() + (p.bgr.size() - static_cast<size_t>(h.width) * 3),
+                              -int64_t{h.width} * 3, 24};
   });
   return p;
 }
@@ -64,9 +66,11 @@ protected:
     const std::string capture = (dir_.parent_path() / dir_.filename()).string();
     const char* other = std::getenv("OKUVA_TOOL_UNDER_TEST");
     const std::string command = "(" + setup + " '" + (other != nullptr ? other : OKUVA_TOOL_PATH) +
-                                "' " + arguments + ") >'" + capture + ".stdout' 2>'" + capture + ".stderr'";
+                                "' " + arguments + ") >'" + capture + ".stdout' 2>'" + capture +
+                                ".stderr'";
     const int status = std::system(command.c_str());
-    const std::vector<uint8_t> out = ReadBytes(capture + ".stdout"), err = ReadBytes(capture + ".stderr");
+    const std::vector<uint8_t> out = ReadBytes(capture + ".stdout"),
+                               err = ReadBytes(capture + ".stderr");
     stdout_.assign(out.begin(), out.end());
     stderr_.assign(err.begin(), err.end());
     std::filesystem::remove(capture + ".stdout");

@@ -33,7 +33,9 @@ Sampling ParseSampling(const std::string& text) {
   size_t pos = 0;
   for (int c = 0; c < 3; ++c) {
     const size_t comma = c < 2 ? text.find(',', pos) : text.size();
-    if (comma == std::string::npos) break;
+    if (comma == std::string::npos) {
+      break;
+    }
     const std::string pair = text.substr(pos, comma - pos);
     const size_t x = pair.find('x');
     if (x == std::string::npos) {
@@ -42,7 +44,9 @@ Sampling ParseSampling(const std::string& text) {
     s.f[2 * c] = ParseWhole(pair.substr(0, x), "--sampling");
     s.f[2 * c + 1] = ParseWhole(pair.substr(x + 1), "--sampling");
     pos = comma + 1;
-    if (c == 2) return s;
+    if (c == 2) {
+      return s;
+    }
   }
   throw UsageError{"--sampling must look like 2x2,1x1,1x1, not '" + text + "'"};
 }
@@ -56,8 +60,12 @@ bool WholeRatios(const Sampling& s) {
     vMax = std::max(vMax, s.f[2 * c + 1]);
   }
   for (int c = 0; c < 3; ++c) {
-    if (s.f[2 * c] < 1 || s.f[2 * c + 1] < 1) return true;  // refused before this matters
-    if (hMax % s.f[2 * c] != 0 || vMax % s.f[2 * c + 1] != 0) return false;
+    if (s.f[2 * c] < 1 || s.f[2 * c + 1] < 1) {
+      return true;  // refused before this matters
+    }
+    if (hMax % s.f[2 * c] != 0 || vMax % s.f[2 * c + 1] != 0) {
+      return false;
+    }
   }
   return true;
 }
@@ -71,7 +79,9 @@ int Run(const std::vector<std::string>& args) {
   bool commentGiven = false;
   std::string comment;
   const auto value = [&](size_t& i, const char* what) -> const std::string& {
-    if (i + 1 >= args.size()) throw UsageError{std::string(what) + " needs a value"};
+    if (i + 1 >= args.size()) {
+      throw UsageError{std::string(what) + " needs a value"};
+    }
     return args[++i];
   };
   for (size_t i = 0; i < args.size(); ++i) {
@@ -90,7 +100,8 @@ int Run(const std::vector<std::string>& args) {
       comment = value(i, "--comment");
       commentGiven = true;
     } else if (args[i] == "--") {  // the rest are names, even those starting with '-'
-      positional.insert(positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      positional.insert(positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                        args.end());
       break;
     } else if (args[i].size() > 1 && args[i][0] == '-') {
       throw UsageError{"unknown option " + Quoted(args[i])};
@@ -98,9 +109,15 @@ int Run(const std::vector<std::string>& args) {
       positional.push_back(args[i]);
     }
   }
-  if (positional.size() != 2) throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
-  if (grey && samplingGiven) throw UsageError{"--grey and --sampling exclude each other"};
-  if (positional[1].empty()) throw UsageError{"OUT must not be empty"};
+  if (positional.size() != 2) {
+    throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
+  }
+  if (grey && samplingGiven) {
+    throw UsageError{"--grey and --sampling exclude each other"};
+  }
+  if (positional[1].empty()) {
+    throw UsageError{"OUT must not be empty"};
+  }
 
   // Settings first: a refused one ends the command before any work (exit 3).
   cJpeg jpeg;
@@ -122,7 +139,9 @@ int Run(const std::vector<std::string>& args) {
     try {
       jpeg.Comment(comment);
     } catch (const RuntimeError& e) {
-      if (e.Number() != kErrInvalidCall) throw;
+      if (e.Number() != kErrInvalidCall) {
+        throw;
+      }
       throw UsageError{"--comment must be valid UTF-8 text"};
     }
   }
@@ -143,7 +162,9 @@ int Run(const std::vector<std::string>& args) {
   });
   const int32_t sampled = jpeg.SampleHDC(palette ? image.hdc() : dib.hdc(), width, height, 0, 0);
   // The size was checked as the picture was read: only the working surface can fail.
-  if (sampled != 0) Raise(kErrOutOfMemory);
+  if (sampled != 0) {
+    Raise(kErrOutOfMemory);
+  }
 
   switch (jpeg.SaveFile(positional[1])) {
     case 0:
@@ -153,19 +174,22 @@ int Run(const std::vector<std::string>& args) {
       }
       return kOk;
     case 2:
-      std::cerr << "okuva-tool encode: " << Quoted(positional[1]) << " exists; it was left untouched\n";
+      std::cerr << "okuva-tool encode: " << Quoted(positional[1])
+                << " exists; it was left untouched\n";
       return kOutputExists;
     default: throw UsageError{"OUT must not be empty"};
   }
 }
 
 const Registration kRegistration{Command{
-    "encode", kSynopsis,
+    "encode",
+    kSynopsis,
     "writes a picture as a JPEG with the program's own encoder (quality 75, sampling "
     "2x2,1x1,1x1 by default); never replaces an existing OUT",
     Run,
     {{"--quality", "N", "1 to 100 (default 75; 50 gives the T.81 Annex K tables unchanged)"},
-     {"--sampling", "H1xV1,H2xV2,H3xV3", "the sampling factors of Y, Cb and Cr, each 1 to 4 (default 2x2,1x1,1x1)"},
+     {"--sampling", "H1xV1,H2xV2,H3xV3",
+      "the sampling factors of Y, Cb and Cr, each 1 to 4 (default 2x2,1x1,1x1)"},
      {"--grey", "", "a one-component greyscale file"},
      {"--comment", "TEXT", "a comment segment (UTF-8, each character one Windows-1252 byte)"}}}};
 

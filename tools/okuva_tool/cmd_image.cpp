@@ -61,11 +61,14 @@ int Run(const std::vector<std::string>& args) {
   int16_t depth = 0;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--") {  // the rest are names and arguments, even those starting with '-'
-      positional.insert(positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      positional.insert(positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                        args.end());
       break;
     }
     if (args[i] == "--depth") {
-      if (i + 1 >= args.size()) throw UsageError{"--depth needs a value: 1, 4, 8 or 24"};
+      if (i + 1 >= args.size()) {
+        throw UsageError{"--depth needs a value: 1, 4, 8 or 24"};
+      }
       const int32_t d = ParseInt(args[++i], "--depth");
       if (d != 1 && d != 4 && d != 8 && d != 24) {
         throw UsageError{"--depth must be 1, 4, 8 or 24, not " + args[i]};
@@ -83,7 +86,9 @@ int Run(const std::vector<std::string>& args) {
   const std::string& operation = positional[2];
   const std::vector<std::string> rest(positional.begin() + 3, positional.end());
   const auto expectArgs = [&](size_t n, const char* form) {
-    if (rest.size() != n) throw UsageError{std::string("usage: ") + form};
+    if (rest.size() != n) {
+      throw UsageError{std::string("usage: ") + form};
+    }
   };
 
   // Check the operation before any work is done.
@@ -95,18 +100,22 @@ int Run(const std::vector<std::string>& args) {
     expectArgs(2, "resample W H");
     width = ParseInt(rest[0], "W");
     height = ParseInt(rest[1], "H");
-    if (width <= 0 || height <= 0) throw UsageError{"resample: W and H must be positive"};
+    if (width <= 0 || height <= 0) {
+      throw UsageError{"resample: W and H must be positive"};
+    }
   } else if (operation == "mirror") {
     expectArgs(1, "mirror horizontal|vertical");
     if (rest[0] != "horizontal" && rest[0] != "vertical") {
-      throw UsageError{"mirror: the direction is 'horizontal' or 'vertical', not '" + rest[0] + "'"};
+      throw UsageError{"mirror: the direction is 'horizontal' or 'vertical', not '" + rest[0] +
+                       "'"};
     }
     vertical = rest[0] == "vertical";
   } else if (operation == "rotate") {
     expectArgs(1, "rotate DEGREES");
     degrees = ParseInt(rest[0], "DEGREES");
   } else {
-    throw UsageError{"unknown operation " + Quoted(operation) + " (greyscale, resample, mirror or rotate)"};
+    throw UsageError{"unknown operation " + Quoted(operation) +
+                     " (greyscale, resample, mirror or rotate)"};
   }
 
   // One pass into the image at 24 bits or at the picture's own palette depth (16- and
@@ -116,13 +125,19 @@ int Run(const std::vector<std::string>& args) {
   struct OtherDepth {};
   try {
     ReadInput(in, [&](const PictureHeader& header) {
-      if (depth == 0) depth = static_cast<int16_t>(header.bitsPerPixel <= 8 ? header.bitsPerPixel : 24);
-      if (depth != 24 && depth != header.bitsPerPixel) throw OtherDepth{};
+      if (depth == 0) {
+        depth = static_cast<int16_t>(header.bitsPerPixel <= 8 ? header.bitsPerPixel : 24);
+      }
+      if (depth != 24 && depth != header.bitsPerPixel) {
+        throw OtherDepth{};
+      }
       return ImageDestination(image, header, depth);
     });
   } catch (const OtherDepth&) {
     const StdPicture picture = ReadingInput(in, [&] { return LoadPicture(in); });
-    if (!image.CopyStdPicture(picture, depth)) Raise(kErrOutOfMemory);
+    if (!image.CopyStdPicture(picture, depth)) {
+      Raise(kErrOutOfMemory);
+    }
   }
 
   std::unique_ptr<cImage> result;
@@ -152,11 +167,13 @@ int Run(const std::vector<std::string>& args) {
 }
 
 const Registration registration{Command{
-    "image", kSynopsis,
+    "image",
+    kSynopsis,
     "loads IN (at its own depth or --depth), applies greyscale | resample W H | mirror "
     "horizontal|vertical | rotate DEGREES and writes OUT as a BMP of the result's depth",
     Run,
-    {{"--depth", "1|4|8|24", "the image's depth (default: the picture's own; 16 and 32 bits become 24)"}},
+    {{"--depth", "1|4|8|24",
+      "the image's depth (default: the picture's own; 16 and 32 bits become 24)"}},
     "Operations: greyscale | resample W H | mirror horizontal|vertical | rotate DEGREES\n"
     "(quarter turns counter-clockwise: -90 = 270). OUT is a PNG for a .png name, else a BMP."}};
 

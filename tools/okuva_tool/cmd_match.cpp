@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "iris/iris_code.h"
-#include "record/iris_record.h"
 #include "platform/runtime/error.h"
+#include "record/iris_record.h"
 #include "tools/okuva_tool/command.h"
 #include "tools/okuva_tool/overlay.h"
 #include "tools/okuva_tool/picture_input.h"
@@ -31,7 +31,9 @@ constexpr const char* kSynopsis = "match A B [--json] [--overlay OUT.png]";
 // refuses them.
 bool IsRecord(const std::string& path) {
   std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return false;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    return false;
+  }
   char magic[4] = {};
   std::ifstream in(path, std::ios::binary);
   return in.read(magic, sizeof magic) && std::memcmp(magic, "IIR", 4) == 0;
@@ -39,7 +41,9 @@ bool IsRecord(const std::string& path) {
 
 // The eye to compare: the picture's grey levels, or a record's first image.
 iris::GreyImage ReadEye(const std::string& path) {
-  if (!IsRecord(path)) return ReadGreyInput(path);
+  if (!IsRecord(path)) {
+    return ReadGreyInput(path);
+  }
   try {
     const record::Record eyes = ReadingInput(path, [&] { return record::ReadRecordFile(path); });
     return record::DecodeImage(eyes.representations.at(0));
@@ -66,7 +70,9 @@ int Run(const std::vector<std::string>& args) {
     if (a == "--json") {
       json = true;
     } else if (a == "--overlay") {
-      if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError{"--overlay needs a file name"};
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        throw UsageError{"--overlay needs a file name"};
+      }
       overlay = args[++i];
     } else if (a.size() > 1 && a[0] == '-') {
       throw UsageError{"unknown option " + a + "; usage: okuva-tool " + kSynopsis};
@@ -74,7 +80,9 @@ int Run(const std::vector<std::string>& args) {
       positional.push_back(a);
     }
   }
-  if (positional.size() != 2) throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
+  if (positional.size() != 2) {
+    throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
+  }
   const std::string& pathA = positional[0];
   const std::string& pathB = positional[1];
   // Both are read before either is judged, so an unreadable file is named first.
@@ -82,43 +90,55 @@ int Run(const std::vector<std::string>& args) {
   const iris::GreyImage greyB = ReadEye(pathB);
   const std::optional<iris::IrisCode> a = iris::EncodePicture(greyA.View());
   const std::optional<iris::IrisCode> b = iris::EncodePicture(greyB.View());
-  if (!a && !b) throw UsageError{"no iris found in " + pathA + " nor in " + pathB};
-  if (!a || !b) throw UsageError{"no iris found in " + (a ? pathB : pathA)};
+  if (!a && !b) {
+    throw UsageError{"no iris found in " + pathA + " nor in " + pathB};
+  }
+  if (!a || !b) {
+    throw UsageError{"no iris found in " + (a ? pathB : pathA)};
+  }
 
   const iris::IrisComparison c = iris::CompareIrisCodes(*a, *b);
   if (!overlay.empty()) {
     // The circles again (the same search EncodePicture made), for the unwrapped rings;
     // the picture is written before anything is printed, as by quality --overlay.
-    const iris::EyeCircles ca = iris::FindCircles(greyA.View()), cb = iris::FindCircles(greyB.View());
-    WritePng(MatchOverlay({pathA, greyA.View(), *ca.pupil, *ca.iris, &*a}, {pathB, greyB.View(), *cb.pupil, *cb.iris, &*b}, c),
+    const iris::EyeCircles ca = iris::FindCircles(greyA.View()),
+                           cb = iris::FindCircles(greyB.View());
+    WritePng(MatchOverlay({pathA, greyA.View(), *ca.pupil, *ca.iris, &*a},
+                          {pathB, greyB.View(), *cb.pupil, *cb.iris, &*b}, c),
              overlay);
   }
   // As printed, to the hundredth: a turn that rounds to nothing prints as 0, not -0.
   double rotation = std::round(c.rotation * 100) / 100;
-  if (rotation == 0) rotation = 0;
+  if (rotation == 0) {
+    rotation = 0;
+  }
   char text[320];
   if (json) {
-    std::snprintf(text, sizeof text,
-                  "{\"distance\": %.4f, \"bits\": %d, \"rotation\": %.2f, \"same_eye\": %s, \"threshold\": %.4f, "
-                  "\"decision\": \"%s\"}\n",
-                  c.distance, c.bits, rotation, c.decision == iris::MatchDecision::kSameEye ? "true" : "false",
-                  iris::kSameEyeThreshold, DecisionName(c.decision));
+    std::snprintf(
+        text, sizeof text,
+        "{\"distance\": %.4f, \"bits\": %d, \"rotation\": %.2f, \"same_eye\": %s, \"threshold\": %.4f, "
+        "\"decision\": \"%s\"}\n",
+        c.distance, c.bits, rotation,
+        c.decision == iris::MatchDecision::kSameEye ? "true" : "false", iris::kSameEyeThreshold,
+        DecisionName(c.decision));
   } else {
-    const char* decision = c.decision == iris::MatchDecision::kSameEye        ? "same eye"
-                           : c.decision == iris::MatchDecision::kDifferentEye ? "different eyes"
-                                                                              : "too few bits to compare";
-    std::snprintf(text, sizeof text,
-                  "distance   %.4f  (same eye at or below %.4f)\nbits       %d  (at least %d needed)\n"
-                  "rotation   %.2f degrees\ndecision   %s\n",
-                  c.distance, iris::kSameEyeThreshold, c.bits, iris::kMinComparedBits, rotation, decision);
+    const char* decision = c.decision == iris::MatchDecision::kSameEye ? "same eye"
+                           : c.decision == iris::MatchDecision::kDifferentEye
+                               ? "different eyes"
+                               : "too few bits to compare";
+    std::snprintf(
+        text, sizeof text,
+        "distance   %.4f  (same eye at or below %.4f)\nbits       %d  (at least %d needed)\n"
+        "rotation   %.2f degrees\ndecision   %s\n",
+        c.distance, iris::kSameEyeThreshold, c.bits, iris::kMinComparedBits, rotation, decision);
   }
   std::cout << text;
   return kOk;
 }
 
 const Registration kRegistration{Command{
-    "match", kSynopsis, "tell whether two iris pictures show the same eye (distance, bits, rotation, decision)",
-    Run}};
+    "match", kSynopsis,
+    "tell whether two iris pictures show the same eye (distance, bits, rotation, decision)", Run}};
 
 }  // namespace
 }  // namespace okuva::tool

@@ -26,22 +26,27 @@ int Run(const std::vector<std::string>& args) {
       positional.push_back(a);
     }
   }
-  if (positional.size() != 3) throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
+  if (positional.size() != 3) {
+    throw UsageError{std::string("usage: okuva-tool ") + kSynopsis};
+  }
   const int32_t width = ParseSize(positional[1], "WIDTH");
   const int32_t height = ParseSize(positional[2], "HEIGHT");
 
   cDIBSection dib;
-  if (!dib.Create(width, height)) Raise(kErrOutOfMemory);
+  if (!dib.Create(width, height)) {
+    Raise(kErrOutOfMemory);
+  }
   dib.RandomiseBits(grey);
   WriteBmp(dib.hDib(), positional[0]);
   return kOk;
 }
 
-const Registration kRegistration{Command{
-    "randomise", kSynopsis,
-    "writes a 24-bit BMP of random colours (no blue) or, with --grey, random grey levels",
-    Run,
-    {{"--grey", "", "random grey levels instead of random colours"}}}};
+const Registration kRegistration{
+    Command{"randomise",
+            kSynopsis,
+            "writes a 24-bit BMP of random colours (no blue) or, with --grey, random grey levels",
+            Run,
+            {{"--grey", "", "random grey levels instead of random colours"}}}};
 
 }  // namespace
 }  // namespace okuva::tool

@@ -27,7 +27,9 @@ int Run(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) throw UsageError{a + " needs a value; " + usage};
+      if (i + 1 >= args.size()) {
+        throw UsageError{a + " needs a value; " + usage};
+      }
       return args[++i];
     };
     if (a == "--masked") {
@@ -56,19 +58,24 @@ int Run(const std::vector<std::string>& args) {
       positional.push_back(a);
     }
   }
-  if (positional.size() != 2) throw UsageError{usage};
+  if (positional.size() != 2) {
+    throw UsageError{usage};
+  }
   const std::string& in = positional[0];
   const std::string& out = positional[1];
   const iris::GreyImage grey = ReadGreyInput(in);
   // A file's capture time is its modification time; the camera that took it is unknown.
   struct stat st {};
-  if (::stat(in.c_str(), &st) == 0) options.capture = record::CaptureTimeOf(st.st_mtim);
+  if (::stat(in.c_str(), &st) == 0) {
+    options.capture = record::CaptureTimeOf(st.st_mtim);
+  }
   options.deviceTechnology = 0;
   record::Record made;
   try {
     made = record::MakeStationRecord(grey.View(), options);
   } catch (const record::RecordError& e) {
-    if (e.GetKind() == record::RecordError::Kind::kNoIris || e.GetKind() == record::RecordError::Kind::kMargins) {
+    if (e.GetKind() == record::RecordError::Kind::kNoIris ||
+        e.GetKind() == record::RecordError::Kind::kMargins) {
       throw UsageError{Quoted(in) + ": " + e.what() + "; nothing written"};
     }
     throw;
@@ -78,10 +85,13 @@ int Run(const std::vector<std::string>& args) {
 }
 
 const Registration kRegistration{Command{
-    "record", kSynopsis,
-    "write the ISO/IEC 19794-6:2011 iris record of a picture: the grey crop centred on the iris, lossless", Run,
+    "record",
+    kSynopsis,
+    "write the ISO/IEC 19794-6:2011 iris record of a picture: the grey crop centred on the iris, lossless",
+    Run,
     {{"--eye", "left|right", "the eye label (without it: undefined)"},
-     {"--masked", "", "cropped and masked: outside the iris and the lids and lashes set to level 128"},
+     {"--masked", "",
+      "cropped and masked: outside the iris and the lids and lashes set to level 128"},
      {"--format", "png|jp2", "the image: 8-bit grey PNG (default) or lossless JPEG 2000"}}}};
 
 }  // namespace

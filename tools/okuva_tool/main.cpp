@@ -48,12 +48,16 @@ void PrintIndentedCommandHelp(const Command& c, std::ostream& out) {
   PrintCommandHelp(c, help);
   out << "\nokuva-tool " << c.name << ":\n";
   std::istringstream lines(help.str());
-  for (std::string line; std::getline(lines, line);) out << (line.empty() ? "" : "  ") << line << "\n";
+  for (std::string line; std::getline(lines, line);) {
+    out << (line.empty() ? "" : "  ") << line << "\n";
+  }
 }
 
 std::vector<std::string> CommandNames() {
   std::vector<std::string> names;
-  for (const Command& c : Commands()) names.push_back(c.name);
+  for (const Command& c : Commands()) {
+    names.push_back(c.name);
+  }
   return names;
 }
 
@@ -109,18 +113,25 @@ int main(int argc, char** argv) {
   }
   if (args[0] == "--help-all") {
     PrintHelp(std::cout);
-    for (const Command& c : Commands()) PrintIndentedCommandHelp(c, std::cout);
+    for (const Command& c : Commands()) {
+      PrintIndentedCommandHelp(c, std::cout);
+    }
     return kOk;
   }
   for (const Command& c : Commands()) {
-    if (c.name == args[0]) return RunCommand(c, std::vector<std::string>(args.begin() + 1, args.end()));
+    if (c.name == args[0]) {
+      return RunCommand(c, std::vector<std::string>(args.begin() + 1, args.end()));
+    }
   }
   const std::vector<std::string> names = CommandNames();
   const bool option = args[0].starts_with("-");
-  std::cerr << "okuva-tool: unknown " << (option ? "option " + Quoted(args[0]) : "command " + QuotedWord(args[0]));
+  std::cerr << "okuva-tool: unknown "
+            << (option ? "option " + Quoted(args[0]) : "command " + QuotedWord(args[0]));
   const std::optional<std::string> near =
       option ? Nearest(args[0], {"--help", "--help-all", "--version"}) : Nearest(args[0], names);
-  if (near) std::cerr << "; did you mean " << *near << "?";
+  if (near) {
+    std::cerr << "; did you mean " << *near << "?";
+  }
   std::cerr << " (see okuva-tool --help)\n";
   return kUsage;
 }

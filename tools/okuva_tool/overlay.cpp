@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <numbers>
 #include <new>
+#include <numbers>
 
 #include "platform/picture/picture.h"
 #include "platform/runtime/error.h"
@@ -134,13 +134,16 @@ constexpr Rgb kLegendColour{200, 200, 200};
 
 }  // namespace
 
-Canvas::Canvas(int32_t width, int32_t height, Rgb fill) : width_(std::max(width, 0)), height_(std::max(height, 0)) {
+Canvas::Canvas(int32_t width, int32_t height, Rgb fill)
+    : width_(std::max(width, 0)), height_(std::max(height, 0)) {
   try {
     bgr_.resize(static_cast<size_t>(width_) * static_cast<size_t>(height_) * 3);
   } catch (const std::bad_alloc&) {
     Raise(kErrOutOfMemory);
   }
-  if (fill == Rgb{}) return;  // already black
+  if (fill == Rgb{}) {
+    return;  // already black
+  }
   for (size_t i = 0; i < bgr_.size(); i += 3) {
     bgr_[i] = fill.blue;
     bgr_[i + 1] = fill.green;
@@ -154,7 +157,9 @@ Rgb Canvas::At(int32_t x, int32_t y) const {
 }
 
 void Canvas::Blend(int32_t x, int32_t y, Rgb colour, int alpha) {
-  if (x < 0 || y < 0 || x >= width_ || y >= height_) return;
+  if (x < 0 || y < 0 || x >= width_ || y >= height_) {
+    return;
+  }
   uint8_t* p = Row(y) + static_cast<size_t>(x) * 3;
   const auto mix = [alpha](uint8_t old, uint8_t now) {
     return static_cast<uint8_t>((old * (255 - alpha) + now * alpha + 127) / 255);
@@ -164,55 +169,81 @@ void Canvas::Blend(int32_t x, int32_t y, Rgb colour, int alpha) {
   p[2] = mix(p[2], colour.red);
 }
 
-void Canvas::FillRect(int32_t left, int32_t top, int32_t width, int32_t height, Rgb colour, int alpha) {
+void Canvas::FillRect(int32_t left, int32_t top, int32_t width, int32_t height, Rgb colour,
+                      int alpha) {
   const int32_t x0 = std::max(left, 0), y0 = std::max(top, 0);
   const int32_t x1 = static_cast<int32_t>(std::min<int64_t>(int64_t{left} + width, width_));
   const int32_t y1 = static_cast<int32_t>(std::min<int64_t>(int64_t{top} + height, height_));
-  for (int32_t y = y0; y < y1; ++y)
-    for (int32_t x = x0; x < x1; ++x) Blend(x, y, colour, alpha);
+  for (int32_t y = y0; y < y1; ++y) {
+    for (int32_t x = x0; x < x1; ++x) {
+      Blend(x, y, colour, alpha);
+    }
+  }
 }
 
 void Canvas::StrokeCircle(double x, double y, double radius, double thickness, Rgb colour) {
   const double half = thickness / 2, outer = radius + half;
-  if (!std::isfinite(outer) || radius < 0) return;
-  const auto clampTo = [](double v, int32_t hi) { return static_cast<int32_t>(std::clamp(v, 0.0, double(hi))); };
-  const int32_t x0 = clampTo(std::floor(x - outer), width_), x1 = clampTo(std::ceil(x + outer), width_);
-  const int32_t y0 = clampTo(std::floor(y - outer), height_), y1 = clampTo(std::ceil(y + outer), height_);
-  for (int32_t j = y0; j < y1; ++j)
+  if (!std::isfinite(outer) || radius < 0) {
+    return;
+  }
+  const auto clampTo = [](double v, int32_t hi) {
+    return static_cast<int32_t>(std::clamp(v, 0.0, double(hi)));
+  };
+  const int32_t x0 = clampTo(std::floor(x - outer), width_),
+                x1 = clampTo(std::ceil(x + outer), width_);
+  const int32_t y0 = clampTo(std::floor(y - outer), height_),
+                y1 = clampTo(std::ceil(y + outer), height_);
+  for (int32_t j = y0; j < y1; ++j) {
     for (int32_t i = x0; i < x1; ++i) {
       const double d = std::hypot(i + 0.5 - x, j + 0.5 - y);
-      if (std::abs(d - radius) <= half) Blend(i, j, colour);
+      if (std::abs(d - radius) <= half) {
+        Blend(i, j, colour);
+      }
     }
+  }
 }
 
-void Canvas::DashedBox(double left, double top, double right, double bottom, int32_t thickness, Rgb colour) {
-  if (!std::isfinite(left) || !std::isfinite(top) || !std::isfinite(right) || !std::isfinite(bottom)) return;
+void Canvas::DashedBox(double left, double top, double right, double bottom, int32_t thickness,
+                       Rgb colour) {
+  if (!std::isfinite(left) || !std::isfinite(top) || !std::isfinite(right) ||
+      !std::isfinite(bottom)) {
+    return;
+  }
   // Rounded to pixels and kept within a pixel of the canvas, so a box far beyond it costs nothing.
-  const auto pixel = [](double v, int32_t hi) { return static_cast<int32_t>(std::clamp(std::round(v), -1.0, double(hi))); };
+  const auto pixel = [](double v, int32_t hi) {
+    return static_cast<int32_t>(std::clamp(std::round(v), -1.0, double(hi)));
+  };
   const int32_t x0 = pixel(left, width_), x1 = pixel(right, width_) - 1;
   const int32_t y0 = pixel(top, height_), y1 = pixel(bottom, height_) - 1;
   const int32_t dash = 4 * thickness, period = 7 * thickness;
-  for (int32_t x = x0; x <= x1; ++x)
-    if ((x - x0) % period < dash)
+  for (int32_t x = x0; x <= x1; ++x) {
+    if ((x - x0) % period < dash) {
       for (int32_t t = 0; t < thickness; ++t) {
         Blend(x, y0 + t, colour);
         Blend(x, y1 - t, colour);
       }
-  for (int32_t y = y0; y <= y1; ++y)
-    if ((y - y0) % period < dash)
+    }
+  }
+  for (int32_t y = y0; y <= y1; ++y) {
+    if ((y - y0) % period < dash) {
       for (int32_t t = 0; t < thickness; ++t) {
         Blend(x0 + t, y, colour);
         Blend(x1 - t, y, colour);
       }
+    }
+  }
 }
 
 int32_t Canvas::DrawText(int32_t x, int32_t y, std::string_view text, int32_t scale, Rgb colour) {
   for (const char c : text) {
     const Glyph& glyph = GlyphOf(c);
-    for (int32_t row = 0; row < static_cast<int32_t>(glyph.size()); ++row)
-      for (int32_t column = 0; column < 5; ++column)
-        if (glyph[static_cast<size_t>(row)] & (0x10 >> column))
+    for (int32_t row = 0; row < static_cast<int32_t>(glyph.size()); ++row) {
+      for (int32_t column = 0; column < 5; ++column) {
+        if (glyph[static_cast<size_t>(row)] & (0x10 >> column)) {
           FillRect(x + column * scale, y + row * scale, scale, scale, colour);
+        }
+      }
+    }
     x += kGlyphAdvance * scale;
   }
   return x;
@@ -220,10 +251,13 @@ int32_t Canvas::DrawText(int32_t x, int32_t y, std::string_view text, int32_t sc
 
 void Canvas::Paste(const Canvas& other, int32_t x, int32_t y) {
   const int32_t i0 = std::max(0, -x), i1 = std::min(other.width_, width_ - x);
-  if (i1 <= i0) return;
-  for (int32_t j = std::max(0, -y); j < other.height_ && y + j < height_; ++j)
+  if (i1 <= i0) {
+    return;
+  }
+  for (int32_t j = std::max(0, -y); j < other.height_ && y + j < height_; ++j) {
     std::copy_n(other.Row(j) + static_cast<size_t>(i0) * 3, static_cast<size_t>(i1 - i0) * 3,
                 Row(y + j) + static_cast<size_t>(x + i0) * 3);
+  }
 }
 
 int32_t TextWidth(std::string_view text, int32_t scale) {
@@ -258,8 +292,10 @@ Canvas WithBand(const Canvas& picture, const std::vector<BandLine>& lines) {
   const int32_t band = (row + 1) * line + 2 * margin;
   Canvas out(picture.Width(), picture.Height() + band, kBandColour);
   out.Paste(picture, 0, 0);
-  for (const Placed& p : placed)
-    out.DrawText(p.x, picture.Height() + margin + p.row * line, p.piece->text, scale, p.piece->colour);
+  for (const Placed& p : placed) {
+    out.DrawText(p.x, picture.Height() + margin + p.row * line, p.piece->text, scale,
+                 p.piece->colour);
+  }
   return out;
 }
 
@@ -268,17 +304,23 @@ Canvas QualityOverlay(const Canvas& picture, const iris::Quality& quality) {
   const auto& pupil = quality.circles.pupil;
   const auto& iris = quality.circles.iris;
   const Rgb verdict = quality.pass ? kPassColour : kFailColour;
-  const double thickness = std::max(2.0, std::round(std::min(picture.Width(), picture.Height()) / 240.0));
+  const double thickness =
+      std::max(2.0, std::round(std::min(picture.Width(), picture.Height()) / 240.0));
   const iris::OcclusionMask& mask = quality.mask;
-  for (int32_t y = 0; y < mask.height; ++y)
+  for (int32_t y = 0; y < mask.height; ++y) {
     for (int32_t x = 0; x < mask.width; ++x) {
-      const iris::Occlusion kind = mask.cells[static_cast<size_t>(y) * static_cast<size_t>(mask.width) + x];
-      const Rgb* tint = kind == iris::Occlusion::kUpperLid || kind == iris::Occlusion::kLowerLid ? &kLidTint
-                        : kind == iris::Occlusion::kLash                                      ? &kLashTint
-                        : kind == iris::Occlusion::kHighlight                                 ? &kHighlightTint
-                                                                                             : nullptr;
-      if (tint != nullptr) canvas.Blend(mask.left + x, mask.top + y, *tint, kTintAlpha);
+      const iris::Occlusion kind =
+          mask.cells[static_cast<size_t>(y) * static_cast<size_t>(mask.width) + x];
+      const Rgb* tint = kind == iris::Occlusion::kUpperLid || kind == iris::Occlusion::kLowerLid
+                            ? &kLidTint
+                        : kind == iris::Occlusion::kLash      ? &kLashTint
+                        : kind == iris::Occlusion::kHighlight ? &kHighlightTint
+                                                              : nullptr;
+      if (tint != nullptr) {
+        canvas.Blend(mask.left + x, mask.top + y, *tint, kTintAlpha);
+      }
     }
+  }
   if (iris) {
     const double R = iris->radius;
     const Rgb margins = quality.Passed(iris::Metric::kMarginAdequacy) ? kPassColour : kFailColour;
@@ -286,7 +328,9 @@ Canvas QualityOverlay(const Canvas& picture, const iris::Quality& quality) {
                      std::max<int32_t>(1, static_cast<int32_t>(thickness / 2)), margins);
     canvas.StrokeCircle(iris->x, iris->y, R, thickness, verdict);
   }
-  if (pupil) canvas.StrokeCircle(pupil->x, pupil->y, pupil->radius, thickness, verdict);
+  if (pupil) {
+    canvas.StrokeCircle(pupil->x, pupil->y, pupil->radius, thickness, verdict);
+  }
 
   std::vector<BandLine> lines;
   if (!iris) {
@@ -294,15 +338,18 @@ Canvas QualityOverlay(const Canvas& picture, const iris::Quality& quality) {
   } else if (quality.pass) {
     lines.push_back({{"PASS: every metric within its recommended range", kPassColour}});
   } else {
-    lines.push_back({{"FAIL: " + std::to_string(quality.failed.size()) + " of " + std::to_string(iris::kMetricCount) +
-                          " metrics outside the recommended range",
-                      kFailColour}});
+    lines.push_back(
+        {{"FAIL: " + std::to_string(quality.failed.size()) + " of " +
+              std::to_string(iris::kMetricCount) + " metrics outside the recommended range",
+          kFailColour}});
     BandLine failing;
     for (const iris::Metric m : quality.failed) {
       const iris::Threshold& t = iris::ThresholdOf(m);
       const double v = quality.Value(m);
       std::string value = std::isnan(v) ? "not measured" : Number(v);
-      if (!std::isnan(v)) value.resize(value.size() - 1);  // two decimals are plenty here
+      if (!std::isnan(v)) {
+        value.resize(value.size() - 1);  // two decimals are plenty here
+      }
       failing.push_back({std::string(t.name) + " " + value + " (" + Range(t) + ")", kFailColour});
     }
     lines.push_back(std::move(failing));
@@ -319,8 +366,8 @@ Canvas QualityOverlay(const Canvas& picture, const iris::Quality& quality) {
 
 namespace {
 
-constexpr int32_t kRingRows = 128;   // unwrapped ring, pupil to limbus
-constexpr int32_t kBitRows = 2;      // each template bit's row
+constexpr int32_t kRingRows = 128;  // unwrapped ring, pupil to limbus
+constexpr int32_t kBitRows = 2;  // each template bit's row
 constexpr int32_t kGap = 6;
 
 // The ring between the circles, sampled along the line from the pupil's boundary point
@@ -331,11 +378,13 @@ void Unwrap(Canvas& out, int32_t top, const MatchSide& side, int32_t turn) {
   for (int32_t c = 0; c < columns; ++c) {
     const double angle = 2 * std::numbers::pi * (c + kMatchColumnWidth * turn + 0.5) / columns;
     const double cs = std::cos(angle), sn = std::sin(angle);
-    const double px = side.pupil.x + side.pupil.radius * cs, py = side.pupil.y + side.pupil.radius * sn;
+    const double px = side.pupil.x + side.pupil.radius * cs,
+                 py = side.pupil.y + side.pupil.radius * sn;
     const double ix = side.iris.x + side.iris.radius * cs, iy = side.iris.y + side.iris.radius * sn;
     for (int32_t r = 0; r < kRingRows; ++r) {
       const double t = (r + 0.5) / kRingRows;
-      const auto level = static_cast<uint8_t>(std::lround(iris::Sample(side.picture, px + t * (ix - px), py + t * (iy - py))));
+      const auto level = static_cast<uint8_t>(
+          std::lround(iris::Sample(side.picture, px + t * (ix - px), py + t * (iy - py))));
       out.Blend(c, top + r, {level, level, level});
     }
   }
@@ -343,47 +392,62 @@ void Unwrap(Canvas& out, int32_t top, const MatchSide& side, int32_t turn) {
 
 }  // namespace
 
-Canvas MatchOverlay(const MatchSide& a, const MatchSide& b, const iris::IrisComparison& comparison) {
+Canvas MatchOverlay(const MatchSide& a, const MatchSide& b,
+                    const iris::IrisComparison& comparison) {
   const int32_t width = iris::kCodeAngles * kMatchColumnWidth;
   const int32_t bits = 64;  // one word per template column
   Canvas canvas(width, 2 * kRingRows + bits * kBitRows + 2 * kGap, kBandColour);
   // The turn the comparison chose, in whole template columns: column j + shift of B
   // showed what column j of A showed.
-  const auto shift = static_cast<int32_t>(std::lround(-comparison.rotation / iris::kDegreesPerStep));
+  const auto shift =
+      static_cast<int32_t>(std::lround(-comparison.rotation / iris::kDegreesPerStep));
   Unwrap(canvas, 0, a, 0);
   Unwrap(canvas, kRingRows + kGap, b, shift);
   const int32_t top = 2 * (kRingRows + kGap);
   for (int32_t j = 0; j < iris::kCodeAngles; ++j) {
-    const auto k = static_cast<size_t>(j), m = static_cast<size_t>((j + shift) & (iris::kCodeAngles - 1));
-    const uint64_t differ = a.code->bits[k] ^ b.code->bits[m], both = a.code->mask[k] & b.code->mask[m];
+    const auto k = static_cast<size_t>(j),
+               m = static_cast<size_t>((j + shift) & (iris::kCodeAngles - 1));
+    const uint64_t differ = a.code->bits[k] ^ b.code->bits[m],
+                   both = a.code->mask[k] & b.code->mask[m];
     for (int32_t bit = 0; bit < bits; ++bit) {
-      const Rgb colour = !((both >> bit) & 1) ? Rgb{128, 128, 128} : (differ >> bit) & 1 ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
-      canvas.FillRect(j * kMatchColumnWidth, top + bit * kBitRows, kMatchColumnWidth, kBitRows, colour);
+      const Rgb colour = !((both >> bit) & 1)  ? Rgb{128, 128, 128}
+                         : (differ >> bit) & 1 ? Rgb{255, 255, 255}
+                                               : Rgb{0, 0, 0};
+      canvas.FillRect(j * kMatchColumnWidth, top + bit * kBitRows, kMatchColumnWidth, kBitRows,
+                      colour);
     }
   }
 
   const bool same = comparison.decision == iris::MatchDecision::kSameEye;
   const Rgb verdict = same ? kPassColour : kFailColour;
   char distance[64], turn[64], threshold[64];
-  std::snprintf(distance, sizeof distance, "distance %.4f over %d bits,", comparison.distance, comparison.bits);
+  std::snprintf(distance, sizeof distance, "distance %.4f over %d bits,", comparison.distance,
+                comparison.bits);
   std::snprintf(turn, sizeof turn, "turned %.1f degrees:", comparison.rotation);
   std::snprintf(threshold, sizeof threshold, "(same at or below %.2f)", iris::kSameEyeThreshold);
   const char* decision = same ? "same eye"
-                         : comparison.decision == iris::MatchDecision::kDifferentEye ? "different eyes"
-                                                                                     : "too few bits to compare";
-  return WithBand(canvas, {{{distance, verdict}, {turn, verdict}, {decision, verdict}, {threshold, verdict}},
-                           {{"top:", kLegendColour}, {a.name, kLegendColour}},
-                           {{"middle:", kLegendColour}, {b.name + ",", kLegendColour}, {"turned to line up", kLegendColour}},
-                           {{"bits: white differ, black agree, grey masked", kLegendColour}}});
+                         : comparison.decision == iris::MatchDecision::kDifferentEye
+                             ? "different eyes"
+                             : "too few bits to compare";
+  return WithBand(
+      canvas, {{{distance, verdict}, {turn, verdict}, {decision, verdict}, {threshold, verdict}},
+               {{"top:", kLegendColour}, {a.name, kLegendColour}},
+               {{"middle:", kLegendColour},
+                {b.name + ",", kLegendColour},
+                {"turned to line up", kLegendColour}},
+               {{"bits: white differ, black agree, grey masked", kLegendColour}}});
 }
 
 void WritePng(const Canvas& canvas, const std::string& path) {
   cDIBSection dib;
-  if (!dib.Create(canvas.Width(), canvas.Height())) Raise(kErrOutOfMemory);
+  if (!dib.Create(canvas.Width(), canvas.Height())) {
+    Raise(kErrOutOfMemory);
+  }
   const int32_t stride = dib.BytesPerScanLine();
-  for (int32_t y = 0; y < canvas.Height(); ++y)  // the section's rows run bottom-up
+  for (int32_t y = 0; y < canvas.Height(); ++y) {  // the section's rows run bottom-up
     std::copy_n(canvas.Row(y), static_cast<size_t>(canvas.Width()) * 3,
                 dib.DIBSectionBitsPtr() + static_cast<ptrdiff_t>(canvas.Height() - 1 - y) * stride);
+  }
   const std::vector<uint8_t> bytes = EncodePng(dib.hDib());
   files::ReplaceFile(path, [&](int fd) { files::WriteAll(fd, bytes, path); });
 }

@@ -35,17 +35,23 @@ public:
 
   int32_t Width() const { return width_; }
   int32_t Height() const { return height_; }
-  uint8_t* Row(int32_t y) { return bgr_.data() + static_cast<size_t>(y) * static_cast<size_t>(width_) * 3; }
-  const uint8_t* Row(int32_t y) const { return bgr_.data() + static_cast<size_t>(y) * static_cast<size_t>(width_) * 3; }
+  uint8_t* Row(int32_t y) {
+    return bgr_.data() + static_cast<size_t>(y) * static_cast<size_t>(width_) * 3;
+  }
+  const uint8_t* Row(int32_t y) const {
+    return bgr_.data() + static_cast<size_t>(y) * static_cast<size_t>(width_) * 3;
+  }
 
   Rgb At(int32_t x, int32_t y) const;
   // Mixes `colour` into pixel (x, y): alpha 255 replaces it, 0 leaves it.
   void Blend(int32_t x, int32_t y, Rgb colour, int alpha = 255);
-  void FillRect(int32_t left, int32_t top, int32_t width, int32_t height, Rgb colour, int alpha = 255);
+  void FillRect(int32_t left, int32_t top, int32_t width, int32_t height, Rgb colour,
+                int alpha = 255);
   // The pixels whose centres lie within thickness / 2 of the circle.
   void StrokeCircle(double x, double y, double radius, double thickness, Rgb colour);
   // A dashed outline of the box [left, right) x [top, bottom), in picture coordinates.
-  void DashedBox(double left, double top, double right, double bottom, int32_t thickness, Rgb colour);
+  void DashedBox(double left, double top, double right, double bottom, int32_t thickness,
+                 Rgb colour);
   // Draws `text` (ASCII; other bytes as '?') with its top-left corner at (x, y), each
   // font pixel `scale` x `scale`; returns the x after its last character.
   int32_t DrawText(int32_t x, int32_t y, std::string_view text, int32_t scale, Rgb colour);

@@ -23,7 +23,9 @@ auto ReadingInput(const std::string& path, const Read& read) {
   try {
     return read();
   } catch (const RuntimeError& e) {
-    if (e.Number() == kErrOutOfMemory) throw;
+    if (e.Number() == kErrOutOfMemory) {
+      throw;
+    }
     throw UsageError{"cannot read " + Quoted(path) + ": " + e.Description()};
   }
 }
@@ -38,7 +40,9 @@ inline void ReadInput(const std::string& path, const PicturePrepare& prepare) {
 // error 7 "Out of memory".
 inline PictureDestination SurfaceDestination(cDIBSection& dib, const PictureHeader& header) {
   PictureDestination d;
-  if (!dib.Create(header.width, header.height)) Raise(kErrOutOfMemory);
+  if (!dib.Create(header.width, header.height)) {
+    Raise(kErrOutOfMemory);
+  }
   d.bits = dib.DIBSectionBitsPtr();
   d.stride = dib.BytesPerScanLine();
   d.bitsPerPixel = 24;
@@ -48,10 +52,15 @@ inline PictureDestination SurfaceDestination(cDIBSection& dib, const PictureHead
 // A new image of the picture's size at `depth` (24, or the picture's own palette depth,
 // which then carries the picture's colour table) as the destination; error 7 when it
 // finds no room.
-inline PictureDestination ImageDestination(cImage& image, const PictureHeader& header, int16_t depth) {
+inline PictureDestination ImageDestination(cImage& image, const PictureHeader& header,
+                                           int16_t depth) {
   PictureDestination d;
-  if (!image.Create(header.width, header.height, depth)) Raise(kErrOutOfMemory);
-  if (depth <= 8) gdi::SetDIBColorTable(image.hdc(), 0, header.colourCount, header.colours);
+  if (!image.Create(header.width, header.height, depth)) {
+    Raise(kErrOutOfMemory);
+  }
+  if (depth <= 8) {
+    gdi::SetDIBColorTable(image.hdc(), 0, header.colourCount, header.colours);
+  }
   d.bits = static_cast<uint8_t*>(image.DIBitsPtr());
   d.stride = image.BytesPerScanLine();
   d.bitsPerPixel = depth;

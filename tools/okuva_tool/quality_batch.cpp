@@ -49,26 +49,40 @@ constexpr size_t kWindowPerJob = 64;
 // saying why it could not be read).
 bool HasPictureExtension(const std::string& name) {
   const std::string e = ExtensionOf(name);
-  for (const char* known : {"bmp", "dib", "png", "jpg", "jpeg", "jpe", "jfif", "pgm", "ppm", "pnm"})
-    if (e == known) return true;
+  for (const char* known :
+       {"bmp", "dib", "png", "jpg", "jpeg", "jpe", "jfif", "pgm", "ppm", "pnm"}) {
+    if (e == known) {
+      return true;
+    }
+  }
   return false;
 }
 
 // The signatures of the formats the picture layer reads: BMP, PNG, JPEG, binary PNM.
 bool StartsLikeAPicture(const uint8_t* b, size_t n) {
   static constexpr uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  if (n >= 2 && b[0] == 'B' && b[1] == 'M') return true;
-  if (n >= 8 && std::memcmp(b, kPng, 8) == 0) return true;
-  if (n >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) return true;
+  if (n >= 2 && b[0] == 'B' && b[1] == 'M') {
+    return true;
+  }
+  if (n >= 8 && std::memcmp(b, kPng, 8) == 0) {
+    return true;
+  }
+  if (n >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) {
+    return true;
+  }
   return n >= 3 && b[0] == 'P' && (b[1] == '5' || b[1] == '6') && std::isspace(b[2]);
 }
 
 // A regular file found in a folder is judged when its name or its first bytes say it
 // is a picture; one that cannot be opened is listed too (it may be one), to say why.
 bool IsCandidate(const std::string& path, const std::string& name) {
-  if (HasPictureExtension(name)) return true;
+  if (HasPictureExtension(name)) {
+    return true;
+  }
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return true;
+  if (fd < 0) {
+    return true;
+  }
   uint8_t head[8];
   const ssize_t n = ::read(fd, head, sizeof head);
   ::close(fd);
@@ -92,12 +106,15 @@ public:
       const bool folder = fs::is_directory(p, ec);
       roots_.push_back({folder && p.back() != '/' ? p + "/" : p, p, folder});
     }
-    std::sort(roots_.begin(), roots_.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    std::sort(roots_.begin(), roots_.end(),
+              [](const Entry& a, const Entry& b) { return a.key < b.key; });
     // A path given twice, or inside a folder also given, is judged once.
     std::vector<Entry> kept;
     for (Entry& e : roots_) {
-      if (!kept.empty() && (kept.back().key == e.key || (kept.back().folder && e.key.starts_with(kept.back().key))))
+      if (!kept.empty() && (kept.back().key == e.key ||
+                            (kept.back().folder && e.key.starts_with(kept.back().key)))) {
         continue;
+      }
       kept.push_back(std::move(e));
     }
     roots_ = std::move(kept);
@@ -123,7 +140,9 @@ public:
         return true;
       }
       std::string error;
-      if (Enter(e.path, error)) continue;
+      if (Enter(e.path, error)) {
+        continue;
+      }
       found = {e.path, "cannot list the folder: " + error};
       return true;
     }
@@ -149,7 +168,9 @@ private:
       const std::string child = (fs::path(path) / name).string();
       std::error_code gone;  // an entry removed meanwhile is simply not there
       const fs::file_type type = it->symlink_status(gone).type();
-      if (gone) continue;
+      if (gone) {
+        continue;
+      }
       if (type == fs::file_type::directory) {
         folder.entries.push_back({name + "/", child, true});
       } else if (type == fs::file_type::regular && IsCandidate(child, name)) {
@@ -182,10 +203,14 @@ struct Judged {
 
 // RFC 4180: a field with a comma, a quote or a line break is quoted, quotes doubled.
 std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  if (text.find_first_of(",\"\r\n") == std::string::npos) {
+    return text;
+  }
   std::string quoted = "\"";
   for (const char c : text) {
-    if (c == '"') quoted += '"';
+    if (c == '"') {
+      quoted += '"';
+    }
     quoted += c;
   }
   return quoted + "\"";
@@ -193,15 +218,21 @@ std::string CsvField(const std::string& text) {
 
 std::string CsvHeader() {
   std::string header = "path,width,height";
-  for (const char* circle : {"pupil", "iris"})
-    for (const char* field : {"x", "y", "radius", "confidence"}) header += std::string(",") + circle + "_" + field;
-  for (const iris::Threshold& t : iris::Thresholds()) header += std::string(",") + t.name;
+  for (const char* circle : {"pupil", "iris"}) {
+    for (const char* field : {"x", "y", "radius", "confidence"}) {
+      header += std::string(",") + circle + "_" + field;
+    }
+  }
+  for (const iris::Threshold& t : iris::Thresholds()) {
+    header += std::string(",") + t.name;
+  }
   return header + ",verdict,failed,error\n";
 }
 
 std::string CircleFields(const std::optional<iris::Circle>& c) {
   std::string fields;
-  for (const double v : {c ? c->x : NAN, c ? c->y : NAN, c ? c->radius : NAN, c ? c->confidence : NAN}) {
+  for (const double v :
+       {c ? c->x : NAN, c ? c->y : NAN, c ? c->radius : NAN, c ? c->confidence : NAN}) {
     fields += ',';
     fields += Number(v, "");
   }
@@ -215,7 +246,9 @@ Judged ErrorRow(const std::string& path, const std::string& error) {
 }
 
 Judged Judge(const Found& found) {
-  if (!found.error.empty()) return ErrorRow(found.path, found.error);
+  if (!found.error.empty()) {
+    return ErrorRow(found.path, found.error);
+  }
   try {
     const Canvas picture = ReadCanvas(found.path);
     const iris::Quality q = iris::Assess(GreyOf(picture).View());
@@ -230,14 +263,17 @@ Judged Judge(const Found& found) {
     }
     j.row += q.pass ? ",pass," : ",fail,";
     for (size_t i = 0; i < q.failed.size(); ++i) {
-      if (i > 0) j.row += ' ';
+      if (i > 0) {
+        j.row += ' ';
+      }
       j.row += iris::ThresholdOf(q.failed[i]).name;
       j.failed[static_cast<size_t>(q.failed[i])] = true;
     }
     j.row += ",\n";
     return j;
   } catch (const RuntimeError& e) {
-    return ErrorRow(found.path, e.Number() == kErrOutOfMemory ? "Error 7: Out of memory" : e.Description());
+    return ErrorRow(found.path,
+                    e.Number() == kErrOutOfMemory ? "Error 7: Out of memory" : e.Description());
   } catch (const PictureError& e) {
     return ErrorRow(found.path, e.what());
   } catch (const std::bad_alloc&) {
@@ -256,7 +292,8 @@ std::string Duration(double seconds) {
   if (seconds < 60) {
     std::snprintf(text, sizeof text, "%.0f s", std::ceil(seconds));
   } else if (seconds < 3600) {
-    std::snprintf(text, sizeof text, "%d min %02d s", static_cast<int>(seconds / 60), static_cast<int>(seconds) % 60);
+    std::snprintf(text, sizeof text, "%d min %02d s", static_cast<int>(seconds / 60),
+                  static_cast<int>(seconds) % 60);
   } else {
     std::snprintf(text, sizeof text, "%d h %02d min", static_cast<int>(seconds / 3600),
                   static_cast<int>(seconds / 60) % 60);
@@ -271,14 +308,18 @@ public:
 
   void Show(size_t done, bool force = false) {
     const Clock::time_point now = Clock::now();
-    if (!force && now - shown_ < std::chrono::milliseconds(200)) return;
+    if (!force && now - shown_ < std::chrono::milliseconds(200)) {
+      return;
+    }
     shown_ = now;
     const double seconds = std::chrono::duration<double>(now - start_).count();
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
     char line[160];
     std::snprintf(line, sizeof line, "\r%zu / %zu pictures  %.1f per second", done, total_, rate);
     std::string text = line;
-    if (rate > 0 && done < total_) text += "  " + Duration(static_cast<double>(total_ - done) / rate) + " left";
+    if (rate > 0 && done < total_) {
+      text += "  " + Duration(static_cast<double>(total_ - done) / rate) + " left";
+    }
     text += "\x1b[K";  // clears what a longer line left behind
     std::cerr << text << std::flush;
   }
@@ -300,25 +341,36 @@ void PrintSummary(const Tally& t, double seconds, unsigned jobs) {
   std::string out;
   const size_t count = t.judged + t.unread;
   const double rate = seconds > 0 ? static_cast<double>(count) / seconds : 0;
-  std::snprintf(line, sizeof line, "%zu picture%s in %.2f s (%.1f per second, %u job%s)\n", count, count == 1 ? "" : "s",
-                seconds, rate, jobs, jobs == 1 ? "" : "s");
+  std::snprintf(line, sizeof line, "%zu picture%s in %.2f s (%.1f per second, %u job%s)\n", count,
+                count == 1 ? "" : "s", seconds, rate, jobs, jobs == 1 ? "" : "s");
   out += line;
   if (t.judged > 0) {
-    std::snprintf(line, sizeof line, "%zu judged: %zu pass, %zu fail (pass rate %.1f %%)\n", t.judged, t.passed,
-                  t.judged - t.passed, 100.0 * static_cast<double>(t.passed) / static_cast<double>(t.judged));
+    std::snprintf(line, sizeof line, "%zu judged: %zu pass, %zu fail (pass rate %.1f %%)\n",
+                  t.judged, t.passed, t.judged - t.passed,
+                  100.0 * static_cast<double>(t.passed) / static_cast<double>(t.judged));
     out += line;
   }
-  if (t.unread > 0) out += std::to_string(t.unread) + " could not be read (see the error column)\n";
+  if (t.unread > 0) {
+    out += std::to_string(t.unread) + " could not be read (see the error column)\n";
+  }
   std::vector<size_t> order;
-  for (size_t i = 0; i < iris::kMetricCount; ++i)
-    if (t.failed[i] > 0) order.push_back(i);
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return t.failed[a] > t.failed[b]; });
-  if (order.size() > 3) order.resize(3);
+  for (size_t i = 0; i < iris::kMetricCount; ++i) {
+    if (t.failed[i] > 0) {
+      order.push_back(i);
+    }
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return t.failed[a] > t.failed[b]; });
+  if (order.size() > 3) {
+    order.resize(3);
+  }
   if (!order.empty()) {
     out += "failing most often:";
     for (size_t k = 0; k < order.size(); ++k) {
-      std::snprintf(line, sizeof line, "%s %s %zu (%.1f %%)", k ? "," : "", iris::Thresholds()[order[k]].name,
-                    t.failed[order[k]], 100.0 * static_cast<double>(t.failed[order[k]]) / static_cast<double>(t.judged));
+      std::snprintf(
+          line, sizeof line, "%s %s %zu (%.1f %%)", k ? "," : "", iris::Thresholds()[order[k]].name,
+          t.failed[order[k]],
+          100.0 * static_cast<double>(t.failed[order[k]]) / static_cast<double>(t.judged));
       out += line;
     }
     out += "\n";
@@ -332,8 +384,11 @@ void PrintSummary(const Tally& t, double seconds, unsigned jobs) {
 // stops the workers (joining them) when it goes away, also on an error.
 class Batch {
 public:
-  Batch(PictureWalk& walk, unsigned jobs) : walk_(walk), window_(kWindowPerJob * jobs), ring_(window_) {
-    for (unsigned i = 0; i < jobs; ++i) workers_.emplace_back([this] { Work(); });
+  Batch(PictureWalk& walk, unsigned jobs)
+      : walk_(walk), window_(kWindowPerJob * jobs), ring_(window_) {
+    for (unsigned i = 0; i < jobs; ++i) {
+      workers_.emplace_back([this] { Work(); });
+    }
   }
   ~Batch() {
     {
@@ -341,15 +396,21 @@ public:
       stop_ = true;
     }
     changed_.notify_all();
-    for (std::thread& t : workers_) t.join();
+    for (std::thread& t : workers_) {
+      t.join();
+    }
   }
 
   // The next row in order, or nothing when every picture has been written.
   std::optional<Judged> Next() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return ring_[written_ % window_].has_value() || (ended_ && written_ == claimed_); });
+    changed_.wait(lock, [&] {
+      return ring_[written_ % window_].has_value() || (ended_ && written_ == claimed_);
+    });
     std::optional<Judged> row = std::move(ring_[written_ % window_]);
-    if (!row) return row;
+    if (!row) {
+      return row;
+    }
     ring_[written_ % window_].reset();
     ++written_;
     lock.unlock();
@@ -365,7 +426,9 @@ private:
       {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return stop_ || ended_ || claimed_ < written_ + window_; });
-        if (stop_ || ended_) return;
+        if (stop_ || ended_) {
+          return;
+        }
         try {
           if (!walk_.Next(found)) {
             ended_ = true;
@@ -402,18 +465,24 @@ private:
 unsigned DefaultJobs() {
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+    return static_cast<unsigned>(CPU_COUNT(&set));
+  }
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
 unsigned ParseJobs(const std::string& text) {
   unsigned value = 0;
-  const bool digits = !text.empty() && text.size() <= 6 && std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= '0' && c <= '9';
-  });
-  if (digits) value = static_cast<unsigned>(std::stoul(text));
-  if (!digits || value < 1 || value > kMaxJobs)
-    throw UsageError{"--jobs must be a whole number from 1 to " + std::to_string(kMaxJobs) + ", not '" + text + "'"};
+  const bool digits =
+      !text.empty() && text.size() <= 6 &&
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (digits) {
+    value = static_cast<unsigned>(std::stoul(text));
+  }
+  if (!digits || value < 1 || value > kMaxJobs) {
+    throw UsageError{"--jobs must be a whole number from 1 to " + std::to_string(kMaxJobs) +
+                     ", not '" + text + "'"};
+  }
   return value;
 }
 
@@ -431,14 +500,17 @@ int RunBatch(const std::string& csvPath, const std::vector<std::string>& paths, 
     // the first bytes of files without a picture's extension.
     PictureWalk counting(paths);
     size_t total = 0;
-    for (Found f; counting.Next(f);) ++total;
+    for (Found f; counting.Next(f);) {
+      ++total;
+    }
     progress.emplace(total, start);
   }
   Tally tally;
   files::ReplaceFile(csvPath, [&](int fd) {
     std::string buffer = CsvHeader();
     const auto flush = [&] {
-      files::WriteAll(fd, {reinterpret_cast<const uint8_t*>(buffer.data()), buffer.size()}, csvPath);
+      files::WriteAll(fd, {reinterpret_cast<const uint8_t*>(buffer.data()), buffer.size()},
+                      csvPath);
       buffer.clear();
     };
     PictureWalk walk(paths);
@@ -447,17 +519,25 @@ int RunBatch(const std::string& csvPath, const std::vector<std::string>& paths, 
       if (j->read) {
         ++tally.judged;
         tally.passed += j->pass ? 1 : 0;
-        for (size_t i = 0; i < iris::kMetricCount; ++i) tally.failed[i] += j->failed[i] ? 1 : 0;
+        for (size_t i = 0; i < iris::kMetricCount; ++i) {
+          tally.failed[i] += j->failed[i] ? 1 : 0;
+        }
       } else {
         ++tally.unread;
       }
       buffer += j->row;
-      if (buffer.size() >= 64 * 1024) flush();
-      if (progress) progress->Show(tally.judged + tally.unread);
+      if (buffer.size() >= 64 * 1024) {
+        flush();
+      }
+      if (progress) {
+        progress->Show(tally.judged + tally.unread);
+      }
     }
     flush();
   });
-  if (progress) progress->Finish();
+  if (progress) {
+    progress->Finish();
+  }
   PrintSummary(tally, std::chrono::duration<double>(Clock::now() - start).count(), jobs);
   return tally.unread > 0 ? kSomeUnread : kOk;
 }

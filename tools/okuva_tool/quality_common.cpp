@@ -39,7 +39,9 @@ iris::GreyImage GreyOf(const Canvas& canvas) {
   uint8_t* out = grey.pixels.data();
   for (int32_t y = 0; y < canvas.Height(); ++y) {
     const uint8_t* p = canvas.Row(y);
-    for (int32_t x = 0; x < canvas.Width(); ++x, p += 3) *out++ = iris::Luma(p[2], p[1], p[0]);
+    for (int32_t x = 0; x < canvas.Width(); ++x, p += 3) {
+      *out++ = iris::Luma(p[2], p[1], p[0]);
+    }
   }
   return grey;
 }

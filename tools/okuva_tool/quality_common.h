@@ -28,7 +28,9 @@ iris::GreyImage ReadGreyInput(const std::string& path);
 
 // A value with three decimals; `missing` for not-a-number (a metric not measured).
 inline std::string Number(double value, const char* missing = "null") {
-  if (!std::isfinite(value)) return missing;
+  if (!std::isfinite(value)) {
+    return missing;
+  }
   char text[32];
   std::snprintf(text, sizeof text, "%.3f", value);
   return text;
@@ -38,9 +40,13 @@ inline std::string Number(double value, const char* missing = "null") {
 inline std::string Range(const iris::Threshold& t) {
   auto whole = [](double v) { return std::to_string(static_cast<long long>(std::lround(v))); };
   std::string text;
-  if (!std::isnan(t.minimum)) text += (t.minimumIncluded ? ">= " : "> ") + whole(t.minimum);
-  if (!std::isnan(t.maximum))
-    text += (text.empty() ? "" : ", ") + std::string(t.maximumIncluded ? "<= " : "< ") + whole(t.maximum);
+  if (!std::isnan(t.minimum)) {
+    text += (t.minimumIncluded ? ">= " : "> ") + whole(t.minimum);
+  }
+  if (!std::isnan(t.maximum)) {
+    text += (text.empty() ? "" : ", ") + std::string(t.maximumIncluded ? "<= " : "< ") +
+            whole(t.maximum);
+  }
   return text;
 }
 

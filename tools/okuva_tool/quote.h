@@ -15,18 +15,31 @@ namespace quote_detail {
 // control byte, a C1 control or a byte that does not start a valid sequence.
 inline size_t Printable(const std::string& text, size_t i) {
   const auto c = static_cast<uint8_t>(text[i]);
-  if (c >= 0x20 && c < 0x7F) return 1;
-  const size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-  if (length == 0 || i + length > text.size()) return 0;
+  if (c >= 0x20 && c < 0x7F) {
+    return 1;
+  }
+  const size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                        : c >= 0xE0 && c <= 0xEF ? 3
+                        : c >= 0xF0 && c <= 0xF4 ? 4
+                                                 : 0;
+  if (length == 0 || i + length > text.size()) {
+    return 0;
+  }
   uint32_t code = c & (0xFFu >> (length + 1));
   for (size_t k = 1; k < length; ++k) {
     const auto next = static_cast<uint8_t>(text[i + k]);
-    if ((next & 0xC0) != 0x80) return 0;
+    if ((next & 0xC0) != 0x80) {
+      return 0;
+    }
     code = code << 6 | (next & 0x3Fu);
   }
   const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  if (code >= 0x80 && code <= 0x9F) return 0;  // C1 controls, such as CSI
+  if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    return 0;
+  }
+  if (code >= 0x80 && code <= 0x9F) {
+    return 0;  // C1 controls, such as CSI
+  }
   return length;
 }
 
@@ -40,7 +53,8 @@ inline std::string Escaped(uint8_t c) {
     case '\f': return "\\f";
     case '\r': return "\\r";
     default: {
-      const char octal[] = {'\\', static_cast<char>('0' + (c >> 6)), static_cast<char>('0' + ((c >> 3) & 7)),
+      const char octal[] = {'\\', static_cast<char>('0' + (c >> 6)),
+                            static_cast<char>('0' + ((c >> 3) & 7)),
                             static_cast<char>('0' + (c & 7)), 0};
       return octal;
     }
@@ -57,7 +71,9 @@ inline std::string Quoted(const std::string& name) {
                       std::string("%+,-./:=@^_").find(ch) != std::string::npos;
     plain = plain && safe;
   }
-  if (plain) return name;
+  if (plain) {
+    return name;
+  }
   std::string out = "'";
   for (size_t i = 0; i < name.size();) {
     if (const size_t length = quote_detail::Printable(name, i)) {
@@ -74,8 +90,12 @@ inline std::string Quoted(const std::string& name) {
   }
   out += "'";
   // Empty quotes left by an escape at either end are dropped: 'a'$'\n' not 'a'$'\n'''.
-  if (out.size() >= 4 && out.compare(out.size() - 3, 3, "'''") == 0) out.resize(out.size() - 2);
-  if (out.compare(0, 3, "''$") == 0) out.erase(0, 2);
+  if (out.size() >= 4 && out.compare(out.size() - 3, 3, "'''") == 0) {
+    out.resize(out.size() - 2);
+  }
+  if (out.compare(0, 3, "''$") == 0) {
+    out.erase(0, 2);
+  }
   return out;
 }
 

@@ -29,7 +29,9 @@ inline int32_t ParseWhole(const std::string& text, const std::string& what) {
 // A size argument: a whole number of at least 1.
 inline int32_t ParseSize(const std::string& text, const std::string& what) {
   const int32_t value = ParseWhole(text, what);
-  if (value < 1) throw UsageError{what + " must be at least 1, not " + text};
+  if (value < 1) {
+    throw UsageError{what + " must be at least 1, not " + text};
+  }
   return value;
 }
 

@@ -23,7 +23,8 @@ CommandLineShape ShapeOf(const Command& command);
 
 // The candidate nearest to `typed` (edit distance, a swap of neighbours counting one),
 // when it is near enough to be what was meant.
-std::optional<std::string> Nearest(const std::string& typed, const std::vector<std::string>& candidates);
+std::optional<std::string> Nearest(const std::string& typed,
+                                   const std::vector<std::string>& candidates);
 
 // Checks `args` against the command's shape; throws UsageError naming an unknown option
 // (with the nearest known one), a missing value, a missing or an extra argument. After

@@ -11,7 +11,9 @@ namespace {
 
 GreyHistogram Levels(std::initializer_list<std::pair<int, uint64_t>> counts) {
   GreyHistogram h{};
-  for (auto [level, n] : counts) h[static_cast<size_t>(level)] = n;
+  for (auto [level, n] : counts) {
+    h[static_cast<size_t>(level)] = n;
+  }
   return h;
 }
 
@@ -27,7 +29,9 @@ TEST(GreyBits, KnownHistograms) {
   EXPECT_NEAR(GreyBits(Levels({{5, 300}, {6, 100}})), 0.8112781244591328, 1e-12);
   // 64 equally used levels: exactly the 6 bits iris practice asks for.
   GreyHistogram sixBits{};
-  for (size_t i = 0; i < 256; i += 4) sixBits[i] = 10;
+  for (size_t i = 0; i < 256; i += 4) {
+    sixBits[i] = 10;
+  }
   const Exposure e = ExposureOf(sixBits);
   EXPECT_NEAR(e.bits, 6.0, 1e-12);
   EXPECT_TRUE(e.enoughBits);
@@ -60,8 +64,11 @@ TEST(ExposureOf, ClippedShareAndWarning) {
 TEST(HistogramOf, CountsTheLumaOfEveryPixel) {
   // Greys keep their level; the primaries weigh as Rec. 601 luma (0.299, 0.587, 0.114).
   camera::Frame f{7, 3, 1, {}};  // 21 pixels: not a multiple of the unrolled four
-  const uint8_t colours[][3] = {{0, 0, 0}, {255, 255, 255}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {90, 90, 90}, {90, 90, 90}};
-  for (int32_t i = 0; i < 21; ++i) f.rgb.insert(f.rgb.end(), colours[i % 7], colours[i % 7] + 3);
+  const uint8_t colours[][3] = {{0, 0, 0},   {255, 255, 255}, {255, 0, 0}, {0, 255, 0},
+                                {0, 0, 255}, {90, 90, 90},    {90, 90, 90}};
+  for (int32_t i = 0; i < 21; ++i) {
+    f.rgb.insert(f.rgb.end(), colours[i % 7], colours[i % 7] + 3);
+  }
   const GreyHistogram h = HistogramOf(f);
   EXPECT_EQ(h[0], 3u);
   EXPECT_EQ(h[255], 3u);
@@ -70,7 +77,9 @@ TEST(HistogramOf, CountsTheLumaOfEveryPixel) {
   EXPECT_EQ(h[149] + h[150], 3u);  // 0.587 * 255 = 149.7
   EXPECT_EQ(h[29], 3u);            // 0.114 * 255 = 29.1
   uint64_t total = 0;
-  for (uint64_t n : h) total += n;
+  for (uint64_t n : h) {
+    total += n;
+  }
   EXPECT_EQ(total, 21u);
 }
 

@@ -18,18 +18,23 @@ using test::GreyImage;
 
 std::vector<double> BlurSweep(const GreyImage& sharp, const std::vector<double>& sigmas) {
   std::vector<double> scores;
-  for (double sigma : sigmas) scores.push_back(FocusScore(test::GaussianBlur(sharp, sigma).View()));
+  for (double sigma : sigmas) {
+    scores.push_back(FocusScore(test::GaussianBlur(sharp, sigma).View()));
+  }
   return scores;
 }
 
 void ExpectStrictlyDecreasing(const std::vector<double>& scores, const std::vector<double>& by) {
-  for (size_t i = 1; i < scores.size(); ++i)
+  for (size_t i = 1; i < scores.size(); ++i) {
     EXPECT_LT(scores[i], scores[i - 1]) << "at " << by[i] << " after " << by[i - 1];
+  }
 }
 
 GreyImage Scaled(const GreyImage& g, double gain, double offset) {
   GreyImage out = g;
-  for (uint8_t& v : out.pixels) v = static_cast<uint8_t>(std::clamp(std::lround(v * gain + offset), 0L, 255L));
+  for (uint8_t& v : out.pixels) {
+    v = static_cast<uint8_t>(std::clamp(std::lround(v * gain + offset), 0L, 255L));
+  }
   return out;
 }
 
@@ -67,7 +72,8 @@ TEST(FocusScore, FallsAsTheSimulatedCameraFocusMovesAwayFromBest) {
   for (int32_t direction : {+1, -1}) {
     double previous = std::numeric_limits<double>::infinity();
     for (int32_t distance : {0, 16, 32, 64, 96, 127}) {
-      ASSERT_TRUE(camera.SetControl(camera::SimulatedCamera::kFocusId, best + direction * distance));
+      ASSERT_TRUE(
+          camera.SetControl(camera::SimulatedCamera::kFocusId, best + direction * distance));
       const double score = FocusScore(camera.RenderFrame(5));
       EXPECT_LT(score, previous) << "focus " << best + direction * distance;
       previous = score;
@@ -96,24 +102,34 @@ TEST(FocusScore, ScaleEndsNoiseAndDegeneratePlanes) {
   EXPECT_EQ(FocusScore(flat.View()), 0.0);
   // A checkerboard of 2 x 2 squares is the finest detail the meter looks at.
   GreyImage board = flat;
-  for (int32_t y = 0; y < 48; ++y)
-    for (int32_t x = 0; x < 64; ++x) board.At(x, y) = (x / 2 + y / 2) % 2 ? 0 : 255;
+  for (int32_t y = 0; y < 48; ++y) {
+    for (int32_t x = 0; x < 64; ++x) {
+      board.At(x, y) = (x / 2 + y / 2) % 2 ? 0 : 255;
+    }
+  }
   EXPECT_NEAR(FocusScore(board.View()), kFocusScoreMax, 0.5);
   // Detail at the pixel pitch is what sensor noise looks like: it is not focus.
-  for (int32_t y = 0; y < 48; ++y)
-    for (int32_t x = 0; x < 64; ++x) board.At(x, y) = (x + y) % 2 ? 0 : 255;
+  for (int32_t y = 0; y < 48; ++y) {
+    for (int32_t x = 0; x < 64; ++x) {
+      board.At(x, y) = (x + y) % 2 ? 0 : 255;
+    }
+  }
   EXPECT_LT(FocusScore(board.View()), 1.0);
   // Faint noise on a flat field (a covered lens) reads far below a sharp iris.
   const double sharp = FocusScore(test::IrisTexture(640, 480).View());
   std::mt19937 random(3);
   std::normal_distribution<double> noise(90.0, 1.0);
   GreyImage noisy{640, 480, std::vector<uint8_t>(640 * 480)};
-  for (uint8_t& v : noisy.pixels) v = static_cast<uint8_t>(std::lround(noise(random)));
+  for (uint8_t& v : noisy.pixels) {
+    v = static_cast<uint8_t>(std::lround(noise(random)));
+  }
   EXPECT_LT(FocusScore(noisy.View()), 0.5 * sharp);
   // Too small for 3 x 3 bins in the centre: 0, not a fault.
   for (auto [w, h] : {std::pair{0, 0}, {1, 1}, {11, 11}, {40, 11}}) {
     GreyImage tiny{w, h, std::vector<uint8_t>(static_cast<size_t>(w * h), 0)};
-    for (size_t i = 0; i < tiny.pixels.size(); ++i) tiny.pixels[i] = static_cast<uint8_t>(i * 97);
+    for (size_t i = 0; i < tiny.pixels.size(); ++i) {
+      tiny.pixels[i] = static_cast<uint8_t>(i * 97);
+    }
     EXPECT_EQ(FocusScore(tiny.View()), 0.0) << w << "x" << h;
     EXPECT_EQ(FocusScore(test::FrameOf(tiny)), 0.0) << w << "x" << h;
   }
@@ -129,9 +145,11 @@ TEST(FocusScore, FrameAndGreyPlaneAgreeIncludingStrideAndOddSizes) {
   // A plane inside a wider buffer measures the same as the plane alone.
   GreyImage odd = test::IrisTexture(101, 77);
   std::vector<uint8_t> wide(static_cast<size_t>(odd.height) * 130, 255);
-  for (int32_t y = 0; y < odd.height; ++y)
+  for (int32_t y = 0; y < odd.height; ++y) {
     std::copy_n(odd.pixels.data() + y * odd.width, odd.width, wide.data() + y * 130);
-  EXPECT_DOUBLE_EQ(FocusScore(GreyView{wide.data(), odd.width, odd.height, 130}), FocusScore(odd.View()));
+  }
+  EXPECT_DOUBLE_EQ(FocusScore(GreyView{wide.data(), odd.width, odd.height, 130}),
+                   FocusScore(odd.View()));
   EXPECT_DOUBLE_EQ(FocusScore(test::FrameOf(odd)), FocusScore(odd.View()));
 }
 
@@ -139,9 +157,13 @@ TEST(FocusScore, OnlyTheCentreCounts) {
   GreyImage g = test::IrisTexture(200, 160);
   const double before = FocusScore(g.View());
   // Scribbling on the outer border (outside the central half) changes nothing.
-  for (int32_t y = 0; y < 160; ++y)
-    for (int32_t x = 0; x < 200; ++x)
-      if (x < 48 || x >= 152 || y < 38 || y >= 122) g.At(x, y) = static_cast<uint8_t>((x * 31 + y * 17) % 256);
+  for (int32_t y = 0; y < 160; ++y) {
+    for (int32_t x = 0; x < 200; ++x) {
+      if (x < 48 || x >= 152 || y < 38 || y >= 122) {
+        g.At(x, y) = static_cast<uint8_t>((x * 31 + y * 17) % 256);
+      }
+    }
+  }
   EXPECT_DOUBLE_EQ(FocusScore(g.View()), before);
 }
 
@@ -151,8 +173,12 @@ TEST(FocusScore, MalformedInputRaisesInvalidCall) {
   GreyImage g{8, 8, std::vector<uint8_t>(64)};
   for (auto call : std::vector<std::function<void()>>{
            [&] { FocusScore(shortFrame); }, [&] { FocusScore(negative); },
-           [&] { FocusScore(GreyView{g.pixels.data(), 8, 8, 4}); },
-           [&] { FocusScore(GreyView{nullptr, 8, 8, 8}); }}) {
+           [&] {
+             FocusScore(GreyView{g.pixels.data(), 8, 8, 4});
+           },
+           [&] {
+             FocusScore(GreyView{nullptr, 8, 8, 8});
+           }}) {
     try {
       call();
       ADD_FAILURE() << "no error raised";
@@ -166,7 +192,9 @@ TEST(FocusMeter, KeepsTheBestSinceReset) {
   FocusMeter meter;
   EXPECT_EQ(meter.Current(), 0.0);
   EXPECT_EQ(meter.Best(), 0.0);
-  for (double s : {12.0, 30.0, 25.0}) meter.Add(s);
+  for (double s : {12.0, 30.0, 25.0}) {
+    meter.Add(s);
+  }
   EXPECT_EQ(meter.Current(), 25.0);
   EXPECT_EQ(meter.Best(), 30.0);
   EXPECT_EQ(meter.Count(), 3u);
@@ -191,7 +219,9 @@ TEST(FocusMeter, FollowsAFocusRockThroughThePeak) {
     ASSERT_TRUE(camera.SetControl(camera::SimulatedCamera::kFocusId, focus));
     const double score = meter.Measure(camera.RenderFrame(7));
     EXPECT_EQ(score, meter.Current());
-    if (focus == best) peak = score;
+    if (focus == best) {
+      peak = score;
+    }
   }
   EXPECT_EQ(meter.Best(), peak);
   EXPECT_LT(meter.Current(), meter.Best());

@@ -61,7 +61,8 @@ TEST(TargetRingFor, RejectsSizesThatAreNotPositive) {
                     std::array{640, 480, 320, 240, 0}}) {
     try {
       TargetRingFor(args[0], args[1], args[2], args[3], args[4]);
-      ADD_FAILURE() << "no error for " << args[0] << "x" << args[1] << " on " << args[2] << "x" << args[3];
+      ADD_FAILURE() << "no error for " << args[0] << "x" << args[1] << " on " << args[2] << "x"
+                    << args[3];
     } catch (const RuntimeError& e) {
       EXPECT_EQ(e.Number(), kErrInvalidCall);
     }

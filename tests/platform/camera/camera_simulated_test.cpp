@@ -17,14 +17,18 @@ double Grey(const Frame& f, int32_t x, int32_t y) {
 
 double Mean(const Frame& f) {
   double sum = 0;
-  for (uint8_t b : f.rgb) sum += b;
+  for (uint8_t b : f.rgb) {
+    sum += b;
+  }
   return sum / static_cast<double>(f.rgb.size());
 }
 
 double StdDev(const Frame& f) {
   const double mean = Mean(f);
   double sum = 0;
-  for (uint8_t b : f.rgb) sum += (b - mean) * (b - mean);
+  for (uint8_t b : f.rgb) {
+    sum += (b - mean) * (b - mean);
+  }
   return std::sqrt(sum / static_cast<double>(f.rgb.size()));
 }
 
@@ -32,12 +36,14 @@ double StdDev(const Frame& f) {
 double Sharpness(const Frame& f) {
   double sum = 0;
   int64_t n = 0;
-  for (int32_t y = f.height / 4; y < 3 * f.height / 4; ++y)
+  for (int32_t y = f.height / 4; y < 3 * f.height / 4; ++y) {
     for (int32_t x = f.width / 4; x < 3 * f.width / 4; ++x) {
-      const double lap = 4 * Grey(f, x, y) - Grey(f, x - 1, y) - Grey(f, x + 1, y) - Grey(f, x, y - 1) - Grey(f, x, y + 1);
+      const double lap = 4 * Grey(f, x, y) - Grey(f, x - 1, y) - Grey(f, x + 1, y) -
+                         Grey(f, x, y - 1) - Grey(f, x, y + 1);
       sum += lap * lap;
       ++n;
     }
+  }
   return sum / static_cast<double>(n);
 }
 
@@ -81,7 +87,8 @@ TEST(SimulatedCamera, LooksLikeAnEye) {
   double lo = 255, hi = 0;
   for (int a = 0; a < 360; ++a) {
     const double t = a * 3.14159265 / 180;
-    const double g = Grey(f, cx + static_cast<int32_t>(75 * std::cos(t)), cy + static_cast<int32_t>(75 * std::sin(t)));
+    const double g = Grey(f, cx + static_cast<int32_t>(75 * std::cos(t)),
+                          cy + static_cast<int32_t>(75 * std::sin(t)));
     lo = std::min(lo, g);
     hi = std::max(hi, g);
   }

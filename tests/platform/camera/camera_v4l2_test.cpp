@@ -1,6 +1,6 @@
-#include "tests/support/fake_uvc_device.h"
 #include "platform/camera/pixel_formats.h"
 #include "platform/camera/v4l2_camera.h"
+#include "tests/support/fake_uvc_device.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +29,8 @@ struct Rig {
 };
 
 const Control* Find(const std::vector<Control>& controls, uint32_t id) {
-  auto it = std::find_if(controls.begin(), controls.end(), [&](const Control& c) { return c.id == id; });
+  auto it =
+      std::find_if(controls.begin(), controls.end(), [&](const Control& c) { return c.id == id; });
   return it == controls.end() ? nullptr : &*it;
 }
 
@@ -49,10 +50,11 @@ void ExpectGreyGradient(const Frame& f) {
 }
 
 TEST(V4l2Enumeration, NumericOrderCaptureNodesOnly) {
-  std::vector<std::string> paths = {"/dev/video10", "/dev/video2", "/dev/videoX", "/dev/video0", "/dev/video1"};
+  std::vector<std::string> paths = {"/dev/video10", "/dev/video2", "/dev/videoX", "/dev/video0",
+                                    "/dev/video1"};
   SortDeviceNodes(paths);
-  EXPECT_EQ(paths, (std::vector<std::string>{"/dev/video0", "/dev/video1", "/dev/video2", "/dev/video10",
-                                              "/dev/videoX"}));
+  EXPECT_EQ(paths, (std::vector<std::string>{"/dev/video0", "/dev/video1", "/dev/video2",
+                                             "/dev/video10", "/dev/videoX"}));
 
   auto fake = std::make_shared<FakeUvcDevice>();
   fake->AddUnopenableNode("/dev/video0", EACCES);
@@ -89,7 +91,8 @@ TEST(V4l2Enumeration, DeviceThatCannotBeOpenedIsReportedByStart) {
   auto camera = OpenCamera("", fake);
   ASSERT_NE(camera, nullptr) << "a busy camera exists and must be reported, not ignored";
   EXPECT_FALSE(camera->Start());
-  EXPECT_NE(camera->LastError().find(std::strerror(EBUSY)), std::string::npos) << camera->LastError();
+  EXPECT_NE(camera->LastError().find(std::strerror(EBUSY)), std::string::npos)
+      << camera->LastError();
   EXPECT_EQ(camera->State(), CameraState::Closed);
 
   // A node that is no capture device is refused with a reason, not streamed from.
@@ -115,7 +118,8 @@ TEST(V4l2Formats, EnumeratedAndNegotiatedWithReadBack) {
 
   // Default: the preview size in the preferred pixel format at 30 frames per second.
   ASSERT_TRUE(rig.camera->Start()) << rig.camera->LastError();
-  EXPECT_NE(rig.fake->LastOpenFlags() & O_NONBLOCK, 0) << "the user interface must never block on the device";
+  EXPECT_NE(rig.fake->LastOpenFlags() & O_NONBLOCK, 0)
+      << "the user interface must never block on the device";
   StreamFormat now = rig.fake->Format(kCam);
   EXPECT_EQ(now.fourcc, V4L2_PIX_FMT_YUYV);
   EXPECT_EQ(now.width, 640);
@@ -157,8 +161,9 @@ TEST(V4l2Formats, PreferenceTable) {
   EXPECT_LT(PixelFormatRank(V4L2_PIX_FMT_YUYV), PixelFormatRank(V4L2_PIX_FMT_MJPEG));
   EXPECT_LT(PixelFormatRank(V4L2_PIX_FMT_RGB24), PixelFormatRank(V4L2_PIX_FMT_YUYV));
   EXPECT_EQ(PixelFormatRank(V4L2_PIX_FMT_H264), -1);
-  for (size_t i = 0; i < AcceptedPixelFormats().size(); ++i)
+  for (size_t i = 0; i < AcceptedPixelFormats().size(); ++i) {
     EXPECT_EQ(PixelFormatRank(AcceptedPixelFormats()[i].fourcc), static_cast<int>(i));
+  }
 }
 
 TEST(V4l2Streaming, KeepsTheNewestFrameAndRequeues) {
@@ -228,7 +233,8 @@ TEST(V4l2Streaming, DamagedBufferIsSkippedAndRequeued) {
   rig.fake->DamageNextFrame(kCam);
   rig.fake->DeliverFrames(kCam);
   EXPECT_FALSE(rig.camera->Poll());
-  EXPECT_EQ(FakeUvcDevice::FrameNumber(rig.camera->Latest()), 1) << "the damaged frame is not shown";
+  EXPECT_EQ(FakeUvcDevice::FrameNumber(rig.camera->Latest()), 1)
+      << "the damaged frame is not shown";
   EXPECT_EQ(rig.fake->DeliverFrames(kCam, 4), 4) << "the damaged buffer was re-queued";
   ASSERT_TRUE(rig.camera->Poll());
   EXPECT_EQ(FakeUvcDevice::FrameNumber(rig.camera->Latest()), 6);
@@ -312,7 +318,8 @@ TEST(V4l2Controls, SetLiveAndRefusedOutOfRange) {
   ASSERT_TRUE(rig.camera->SetControl(V4L2_CID_AUTO_WHITE_BALANCE, 0));
   EXPECT_FALSE(Find(rig.camera->Controls(), V4L2_CID_WHITE_BALANCE_TEMPERATURE)->inactive);
   EXPECT_FALSE(rig.camera->SetControl(V4L2_CID_BRIGHTNESS, 300));
-  EXPECT_NE(rig.camera->LastError().find("Brightness"), std::string::npos) << rig.camera->LastError();
+  EXPECT_NE(rig.camera->LastError().find("Brightness"), std::string::npos)
+      << rig.camera->LastError();
   EXPECT_EQ(rig.fake->ControlValue(kCam, V4L2_CID_BRIGHTNESS), 200);
   EXPECT_FALSE(rig.camera->SetControl(V4L2_CID_EXPOSURE_AUTO, 2)) << "not a menu item";
   EXPECT_FALSE(rig.camera->SetControl(0x00981fff, 1)) << "unknown control";
@@ -372,7 +379,8 @@ TEST(V4l2Unplug, DequeueErrorAndOtherCameraNotTakenForIt) {
   rig.fake->UnplugDuringDequeue(kCam);
   EXPECT_FALSE(rig.camera->Poll());
   EXPECT_EQ(rig.camera->State(), CameraState::Unplugged);
-  EXPECT_NE(rig.camera->LastError().find(std::strerror(ENODEV)), std::string::npos) << rig.camera->LastError();
+  EXPECT_NE(rig.camera->LastError().find(std::strerror(ENODEV)), std::string::npos)
+      << rig.camera->LastError();
   EXPECT_EQ(rig.fake->OpenDescriptors(), 0);
   EXPECT_EQ(rig.fake->Mappings(), 0);
 

@@ -29,7 +29,9 @@ uint32_t Nearest(const std::vector<RGBQUAD>& table, uint32_t rgb) {
     const int dg = int(table[i].rgbGreen) - int(rgb >> 8 & 255);
     const int db = int(table[i].rgbBlue) - int(rgb & 255);
     const int d = dr * dr + dg * dg + db * db;
-    if (d < bestD) bestD = d, best = static_cast<uint32_t>(i);
+    if (d < bestD) {
+      bestD = d, best = static_cast<uint32_t>(i);
+    }
   }
   return best;
 }
@@ -44,21 +46,29 @@ TEST(GdiConvert, TrueColourIntoPalettesTakesTheNearestEntry) {
   }
   const auto w = static_cast<int32_t>(colours.size());
   Dib src(w, 1, 24);
-  for (int32_t x = 0; x < w; ++x) src.Set(x, 0, colours[x]);
-  std::vector<RGBQUAD> custom = {Quad(0, 0, 0), Quad(200, 0, 0), Quad(0, 0, 200), Quad(100, 0, 100),
-                                 Quad(100, 0, 100), Quad(255, 255, 255), Quad(90, 90, 90)};
+  for (int32_t x = 0; x < w; ++x) {
+    src.Set(x, 0, colours[x]);
+  }
+  std::vector<RGBQUAD> custom = {Quad(0, 0, 0),     Quad(200, 0, 0),   Quad(0, 0, 200),
+                                 Quad(100, 0, 100), Quad(100, 0, 100), Quad(255, 255, 255),
+                                 Quad(90, 90, 90)};
   // 256 entries exercise the cell search; a palette with duplicates the tie rule.
   std::vector<RGBQUAD> many;
-  for (int i = 0; i < 256; ++i)
-    many.push_back(Quad(static_cast<uint8_t>(i * 37), static_cast<uint8_t>(i * 91), static_cast<uint8_t>(i * 13)));
-  const struct { int bpp; std::vector<RGBQUAD> table; } cases[] = {
-      {1, Ramp(1)}, {4, Ramp(4)}, {8, Ramp(8)}, {4, custom}, {8, many}};
+  for (int i = 0; i < 256; ++i) {
+    many.push_back(Quad(static_cast<uint8_t>(i * 37), static_cast<uint8_t>(i * 91),
+                        static_cast<uint8_t>(i * 13)));
+  }
+  const struct {
+    int bpp;
+    std::vector<RGBQUAD> table;
+  } cases[] = {{1, Ramp(1)}, {4, Ramp(4)}, {8, Ramp(8)}, {4, custom}, {8, many}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bpp);
     Dib dest(w, 1, c.bpp, c.table);
     ASSERT_TRUE(BitBlt(dest.dc(), 0, 0, w, 1, src.dc(), 0, 0, SRCCOPY));
-    for (int32_t x = 0; x < w; ++x)
+    for (int32_t x = 0; x < w; ++x) {
       ASSERT_EQ(dest.Get(x, 0), Nearest(c.table, colours[x])) << std::hex << colours[x];
+    }
   }
 }
 
@@ -67,7 +77,9 @@ TEST(GdiConvert, PalettesIntoTrueColourLookUpTheTable) {
   for (int bpp : {1, 4, 8}) {
     SCOPED_TRACE(bpp);
     Dib src(9, 2, bpp, bpp == 1 ? std::vector<RGBQUAD>(table.begin(), table.begin() + 2) : table);
-    for (int32_t x = 0; x < 9; ++x) src.Set(x, 1, static_cast<uint32_t>(x % (bpp == 1 ? 2 : 3)));
+    for (int32_t x = 0; x < 9; ++x) {
+      src.Set(x, 1, static_cast<uint32_t>(x % (bpp == 1 ? 2 : 3)));
+    }
     Dib dest(9, 2, 24);
     ASSERT_TRUE(BitBlt(dest.dc(), 0, 0, 9, 2, src.dc(), 0, 0, SRCCOPY));
     for (int32_t x = 0; x < 9; ++x) {
@@ -90,7 +102,9 @@ TEST(GdiConvert, SameTableKeepsIndicesDifferentTableMatchesColours) {
                                       Quad(50, 60, 70)};
   for (int bpp : {4, 8}) {
     Dib src(5, 1, bpp, table), same(5, 1, bpp, table);
-    for (int32_t x = 0; x < 5; ++x) src.Set(x, 0, x % 2 ? 3u : 2u);
+    for (int32_t x = 0; x < 5; ++x) {
+      src.Set(x, 0, x % 2 ? 3u : 2u);
+    }
     ASSERT_TRUE(BitBlt(same.dc(), 0, 0, 5, 1, src.dc(), 0, 0, SRCCOPY));
     EXPECT_EQ(same.Pixels(), src.Pixels());
     Dib other(5, 1, bpp, {Quad(255, 255, 255), Quad(50, 60, 70)});
@@ -99,10 +113,13 @@ TEST(GdiConvert, SameTableKeepsIndicesDifferentTableMatchesColours) {
   }
   // 1-bit copies at odd offsets keep the bits.
   Dib a(19, 1, 1), b(19, 1, 1);
-  for (int32_t x = 0; x < 19; ++x) a.Set(x, 0, (x * 7 % 3) == 0);
+  for (int32_t x = 0; x < 19; ++x) {
+    a.Set(x, 0, (x * 7 % 3) == 0);
+  }
   ASSERT_TRUE(BitBlt(b.dc(), 3, 0, 13, 1, a.dc(), 5, 0, SRCCOPY));
-  for (int32_t x = 0; x < 19; ++x)
+  for (int32_t x = 0; x < 19; ++x) {
     EXPECT_EQ(b.Get(x, 0), (x >= 3 && x < 16) ? a.Get(x + 2, 0) : 0u) << x;
+  }
 }
 
 TEST(GdiConvert, SixteenAndThirtyTwoBitBitmaps) {
@@ -146,48 +163,63 @@ TEST(GdiConvert, SixteenAndThirtyTwoBitBitmaps) {
 TEST(GdiBitBlt, ClipsAtEveryEdgeOfBothSurfaces) {
   constexpr int32_t kSrcW = 5, kSrcH = 4, kDestW = 6, kDestH = 5;
   Dib src(kSrcW, kSrcH, 24);
-  for (int32_t y = 0; y < kSrcH; ++y)
-    for (int32_t x = 0; x < kSrcW; ++x) src.Set(x, y, static_cast<uint32_t>(0x100 * (y + 1) + x + 1));
+  for (int32_t y = 0; y < kSrcH; ++y) {
+    for (int32_t x = 0; x < kSrcW; ++x) {
+      src.Set(x, y, static_cast<uint32_t>(0x100 * (y + 1) + x + 1));
+    }
+  }
   constexpr uint32_t kSentinel = 0xABCDEF;
   // Every placement from fully left/above to fully right/below, for both rectangles.
-  for (int32_t x = -7; x <= 7; x += 2)
-    for (int32_t y = -6; y <= 6; y += 3)
-      for (int32_t sx = -6; sx <= 6; sx += 3)
+  for (int32_t x = -7; x <= 7; x += 2) {
+    for (int32_t y = -6; y <= 6; y += 3) {
+      for (int32_t sx = -6; sx <= 6; sx += 3) {
         for (int32_t sy = -5; sy <= 5; sy += 5) {
           const int32_t w = 4, h = 3;
           Dib dest(kDestW, kDestH, 24);
           dest.Fill(kSentinel);
           ASSERT_TRUE(BitBlt(dest.dc(), x, y, w, h, src.dc(), sx, sy, SRCCOPY));
-          for (int32_t dy = 0; dy < kDestH; ++dy)
+          for (int32_t dy = 0; dy < kDestH; ++dy) {
             for (int32_t dx = 0; dx < kDestW; ++dx) {
               const int32_t px = dx - x + sx, py = dy - y + sy;
               const bool inRect = dx >= x && dx < x + w && dy >= y && dy < y + h;
               const bool inSrc = px >= 0 && px < kSrcW && py >= 0 && py < kSrcH;
               const uint32_t expected = inRect && inSrc ? src.Get(px, py) : kSentinel;
-              ASSERT_EQ(dest.Get(dx, dy), expected)
-                  << "x=" << x << " y=" << y << " sx=" << sx << " sy=" << sy << " at " << dx << "," << dy;
+              ASSERT_EQ(dest.Get(dx, dy), expected) << "x=" << x << " y=" << y << " sx=" << sx
+                                                    << " sy=" << sy << " at " << dx << "," << dy;
             }
+          }
         }
+      }
+    }
+  }
 }
 
 TEST(GdiBitBlt, OverlappingCopyWithinOneSurface) {
   for (int32_t shift : {1, -1}) {
     SCOPED_TRACE(shift);
     Dib d(6, 6, 8);
-    for (int32_t y = 0; y < 6; ++y)
-      for (int32_t x = 0; x < 6; ++x) d.Set(x, y, static_cast<uint32_t>(y * 6 + x));
+    for (int32_t y = 0; y < 6; ++y) {
+      for (int32_t x = 0; x < 6; ++x) {
+        d.Set(x, y, static_cast<uint32_t>(y * 6 + x));
+      }
+    }
     const std::vector<uint32_t> before = d.Pixels();
     const int32_t from = shift > 0 ? 0 : 1, to = from + shift;
     ASSERT_TRUE(BitBlt(d.dc(), to, to, 5, 5, d.dc(), from, from, SRCCOPY));
-    for (int32_t y = 0; y < 5; ++y)
-      for (int32_t x = 0; x < 5; ++x)
+    for (int32_t y = 0; y < 5; ++y) {
+      for (int32_t x = 0; x < 5; ++x) {
         ASSERT_EQ(d.Get(to + x, to + y), before[static_cast<size_t>((from + y) * 6 + from + x)]);
+      }
+    }
   }
 }
 
 TEST(GdiBitBlt, RasterOperations) {
   const uint32_t s = 0x0F33C3, d = 0x5A55F0;
-  const struct { uint32_t rop; uint32_t expected; } cases[] = {
+  const struct {
+    uint32_t rop;
+    uint32_t expected;
+  } cases[] = {
       {SRCCOPY, s},
       {SRCPAINT, s | d},
       {SRCAND, s & d},

@@ -13,8 +13,11 @@ using testing::Dib;
 // A 3 x 2 screen-format bitmap with distinct pixels; the caller owns it.
 HBITMAP MakePicture() {
   Dib src(3, 2, 24);
-  for (int32_t y = 0; y < 2; ++y)
-    for (int32_t x = 0; x < 3; ++x) src.Set(x, y, static_cast<uint32_t>(0x102030 * (y * 3 + x + 1)));
+  for (int32_t y = 0; y < 2; ++y) {
+    for (int32_t x = 0; x < 3; ++x) {
+      src.Set(x, y, static_cast<uint32_t>(0x102030 * (y * 3 + x + 1)));
+    }
+  }
   HDC screen = GetDC(GetDesktopWindow());
   HBITMAP b = CreateCompatibleBitmap(screen, 3, 2);
   ReleaseDC(GetDesktopWindow(), screen);

@@ -14,18 +14,26 @@ using testing::Rgb;
 BITMAPINFO Format(int32_t w, int32_t h, int bpp, const std::vector<RGBQUAD>& table = {}) {
   BITMAPINFO bmi{};
   bmi.bmiHeader = DibHeader(w, h, bpp);
-  for (size_t i = 0; i < table.size(); ++i) bmi.bmiColors[i] = table[i];
+  for (size_t i = 0; i < table.size(); ++i) {
+    bmi.bmiColors[i] = table[i];
+  }
   return bmi;
 }
 
 TEST(GdiDIBits, SameDepthCopiesIndicesAndHandsOverTheTable) {
-  const std::vector<RGBQUAD> table = {Quad(5, 5, 5), Quad(200, 0, 0), Quad(200, 0, 0), Quad(0, 0, 9)};
+  const std::vector<RGBQUAD> table = {Quad(5, 5, 5), Quad(200, 0, 0), Quad(200, 0, 0),
+                                      Quad(0, 0, 9)};
   Dib pic(5, 3, 4, table);
-  for (int32_t y = 0; y < 3; ++y)
-    for (int32_t x = 0; x < 5; ++x) pic.Set(x, y, static_cast<uint32_t>((x + y) % 4));
+  for (int32_t y = 0; y < 3; ++y) {
+    for (int32_t x = 0; x < 5; ++x) {
+      pic.Set(x, y, static_cast<uint32_t>((x + y) % 4));
+    }
+  }
   // The caller's header carries a grey table the bitmap's must replace.
   std::vector<RGBQUAD> grey;
-  for (int i = 0; i < 16; ++i) grey.push_back(Quad(uint8_t(i * 17), uint8_t(i * 17), uint8_t(i * 17)));
+  for (int i = 0; i < 16; ++i) {
+    grey.push_back(Quad(uint8_t(i * 17), uint8_t(i * 17), uint8_t(i * 17)));
+  }
   BITMAPINFO bmi = Format(5, 3, 4, grey);
   Dib image(5, 3, 4, grey);
   HDC dc = CreateCompatibleDC(0);
@@ -33,7 +41,9 @@ TEST(GdiDIBits, SameDepthCopiesIndicesAndHandsOverTheTable) {
   ASSERT_EQ(GetDIBits(dc, pic.bitmap(), 0, 3, image.bits(), &bmi, DIB_RGB_COLORS), 3);
   SelectObject(dc, old);
   EXPECT_EQ(image.Pixels(), pic.Pixels());
-  for (size_t i = 0; i < table.size(); ++i) EXPECT_EQ(Rgb(bmi.bmiColors[i]), Rgb(table[i])) << i;
+  for (size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ(Rgb(bmi.bmiColors[i]), Rgb(table[i])) << i;
+  }
   DeleteDC(dc);
 }
 
@@ -44,7 +54,9 @@ TEST(GdiDIBits, OtherDepthsAreConvertedAndTheCallersTableKept) {
   pic.Set(2, 0, 0x808080);
   pic.Set(0, 1, 0xF0F0F0);
   std::vector<RGBQUAD> grey;
-  for (int i = 0; i < 16; ++i) grey.push_back(Quad(uint8_t(i * 17), uint8_t(i * 17), uint8_t(i * 17)));
+  for (int i = 0; i < 16; ++i) {
+    grey.push_back(Quad(uint8_t(i * 17), uint8_t(i * 17), uint8_t(i * 17)));
+  }
   BITMAPINFO bmi = Format(3, 2, 4, grey);
   Dib image(3, 2, 4);
   HDC dc = CreateCompatibleDC(0);
@@ -70,10 +82,14 @@ TEST(GdiDIBits, OtherDepthsAreConvertedAndTheCallersTableKept) {
 
 TEST(GdiDIBits, LineRangesAndTopDownBuffers) {
   Dib pic(2, 4, 24);  // rows from the top: 1, 2, 3, 4
-  for (int32_t y = 0; y < 4; ++y) pic.Set(0, y, static_cast<uint32_t>(y + 1));
+  for (int32_t y = 0; y < 4; ++y) {
+    pic.Set(0, y, static_cast<uint32_t>(y + 1));
+  }
   HDC dc = CreateCompatibleDC(0);
   const int32_t stride = DibStride(2, 24);
-  auto first = [&](const std::vector<uint8_t>& buf, int row) { return buf[static_cast<size_t>(row * stride)]; };
+  auto first = [&](const std::vector<uint8_t>& buf, int row) {
+    return buf[static_cast<size_t>(row * stride)];
+  };
   // Lines 1 and 2 counted from the bottom, bottom-up buffer: 3 then 2.
   BITMAPINFO up = Format(2, 2, 24);
   std::vector<uint8_t> buf(static_cast<size_t>(stride * 2), 0xEE);

@@ -26,8 +26,11 @@ TEST(GdiExtremeArguments, PlgBltSourceOffsetsAtTheRangeEndsCopyNothing) {
     EXPECT_TRUE(PlgBlt(dest.dc(), mirror, src.dc(), o[0], o[1], 4, 3, 0, 0, 0));
     EXPECT_TRUE(PlgBlt(dest.dc(), quarter, src.dc(), o[0], o[1], 4, 3, 0, 0, 0));
   }
-  for (int32_t y = 0; y < 3; ++y)
-    for (int32_t x = 0; x < 4; ++x) EXPECT_EQ(dest.Get(x, y), 0xEEEEEEu) << x << "," << y;
+  for (int32_t y = 0; y < 3; ++y) {
+    for (int32_t x = 0; x < 4; ++x) {
+      EXPECT_EQ(dest.Get(x, y), 0xEEEEEEu) << x << "," << y;
+    }
+  }
   // A rectangle that starts far to the left still reaches the source's first column.
   const POINT straight[3] = {{0, 0}, {4, 0}, {0, 3}};
   src.Set(0, 0, 0xABCDEF);

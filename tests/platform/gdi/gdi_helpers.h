@@ -30,10 +30,14 @@ public:
     BITMAPINFO bmi{};
     bmi.bmiHeader = DibHeader(width, height, bpp);
     bmi.bmiHeader.biClrUsed = static_cast<uint32_t>(table.size());
-    for (size_t i = 0; i < table.size(); ++i) bmi.bmiColors[i] = table[i];
+    for (size_t i = 0; i < table.size(); ++i) {
+      bmi.bmiColors[i] = table[i];
+    }
     dc_ = CreateCompatibleDC(0);
     bitmap_ = CreateDIBSection(dc_, &bmi, DIB_RGB_COLORS, &bits_, nullptr, 0);
-    if (bitmap_ != 0) old_ = SelectObject(dc_, bitmap_);
+    if (bitmap_ != 0) {
+      old_ = SelectObject(dc_, bitmap_);
+    }
   }
   ~Dib() {
     if (bitmap_ != 0) {
@@ -51,7 +55,8 @@ public:
   int32_t stride() const { return DibStride(width_, bpp_); }
 
   uint8_t* Row(int32_t y) const {
-    return bits() + static_cast<size_t>(topDown_ ? y : height_ - 1 - y) * static_cast<size_t>(stride());
+    return bits() +
+           static_cast<size_t>(topDown_ ? y : height_ - 1 - y) * static_cast<size_t>(stride());
   }
   // Raw value: index for palette depths, 0xRRGGBB for 24 bits.
   uint32_t Get(int32_t x, int32_t y) const {
@@ -60,7 +65,9 @@ public:
       case 1: return (r[x / 8] >> (7 - x % 8)) & 1u;
       case 4: return (x % 2) ? r[x / 2] & 15u : r[x / 2] >> 4;
       case 8: return r[x];
-      default: return static_cast<uint32_t>(r[3 * x + 2]) << 16 | static_cast<uint32_t>(r[3 * x + 1]) << 8 | r[3 * x];
+      default:
+        return static_cast<uint32_t>(r[3 * x + 2]) << 16 |
+               static_cast<uint32_t>(r[3 * x + 1]) << 8 | r[3 * x];
     }
   }
   void Set(int32_t x, int32_t y, uint32_t v) const {
@@ -83,14 +90,20 @@ public:
     }
   }
   void Fill(uint32_t v) const {
-    for (int32_t y = 0; y < height_; ++y)
-      for (int32_t x = 0; x < width_; ++x) Set(x, y, v);
+    for (int32_t y = 0; y < height_; ++y) {
+      for (int32_t x = 0; x < width_; ++x) {
+        Set(x, y, v);
+      }
+    }
   }
   // Every pixel, row by row from the top.
   std::vector<uint32_t> Pixels() const {
     std::vector<uint32_t> out;
-    for (int32_t y = 0; y < height_; ++y)
-      for (int32_t x = 0; x < width_; ++x) out.push_back(Get(x, y));
+    for (int32_t y = 0; y < height_; ++y) {
+      for (int32_t x = 0; x < width_; ++x) {
+        out.push_back(Get(x, y));
+      }
+    }
     return out;
   }
 

@@ -30,7 +30,10 @@ BITMAPINFO Header(int32_t w, int32_t h, int bpp) {
 }
 
 TEST(GdiDibSection, LayoutAndDescriptionPerDepth) {
-  struct Case { int bpp; int32_t stride; } cases[] = {{1, 4}, {4, 4}, {8, 8}, {24, 16}};
+  struct Case {
+    int bpp;
+    int32_t stride;
+  } cases[] = {{1, 4}, {4, 4}, {8, 8}, {24, 16}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bpp);
     Dib dib(5, 3, c.bpp);
@@ -45,7 +48,9 @@ TEST(GdiDibSection, LayoutAndDescriptionPerDepth) {
     EXPECT_EQ(bm.bmBitsPixel, c.bpp);
     EXPECT_EQ(bm.bmBits, dib.bits());
     // A new DIB section is black and its whole memory (stride x height) is writable.
-    for (int i = 0; i < c.stride * 3; ++i) ASSERT_EQ(dib.bits()[i], 0);
+    for (int i = 0; i < c.stride * 3; ++i) {
+      ASSERT_EQ(dib.bits()[i], 0);
+    }
     std::memset(dib.bits(), 0xAB, static_cast<size_t>(c.stride) * 3);
   }
 }
@@ -72,8 +77,8 @@ TEST(GdiDibSection, RefusesBadFormatsAndSizes) {
     EXPECT_EQ(CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0), 0u) << bpp;
     EXPECT_EQ(bits, nullptr);
   }
-  const int32_t sizes[][2] = {{0, 4}, {4, 0}, {-4, 4}, {100000, 100000}, {INT32_MAX, 1},
-                              {4, INT32_MIN}};
+  const int32_t sizes[][2] = {{0, 4},           {4, 0},         {-4, 4},
+                              {100000, 100000}, {INT32_MAX, 1}, {4, INT32_MIN}};
   for (const auto& s : sizes) {
     BITMAPINFO bmi = Header(s[0], s[1], 24);
     EXPECT_EQ(CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0), 0u);
@@ -84,7 +89,8 @@ TEST(GdiDibSection, RefusesBadFormatsAndSizes) {
   BITMAPINFO ok = Header(4, 4, 8);
   EXPECT_EQ(CreateDIBSection(dc, &ok, 1u, &bits, nullptr, 0), 0u);
   EXPECT_EQ(CreateDIBSection(dc, static_cast<const BITMAPINFO*>(nullptr), DIB_RGB_COLORS, &bits,
-                             nullptr, 0), 0u);
+                             nullptr, 0),
+            0u);
   // The header-only form gives a palette depth a black table.
   HBITMAP b = CreateDIBSection(dc, &ok.bmiHeader, DIB_RGB_COLORS, &bits, nullptr, 0);
   ASSERT_NE(b, 0u);
@@ -109,7 +115,9 @@ TEST(GdiDibSection, LargeSectionsStartBlackOnHugePageBoundaries) {
   EXPECT_EQ(big.bits()[bytes / 2], 0);
   EXPECT_EQ(big.bits()[bytes - 1], 0);
   // Every byte is writable and a copy through another large section is exact.
-  for (size_t i = 0; i < bytes; ++i) big.bits()[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
+  for (size_t i = 0; i < bytes; ++i) {
+    big.bits()[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
+  }
   Dib copy(1500, 1000, 24);
   ASSERT_TRUE(BitBlt(copy.dc(), 0, 0, 1500, 1000, big.dc(), 0, 0, SRCCOPY));
   EXPECT_EQ(std::memcmp(copy.bits(), big.bits(), bytes), 0);
@@ -123,16 +131,21 @@ TEST(GdiDibSection, PixelMemoryKeptForReuseComesBackZeroedWhenAsked) {
   const size_t bytes = memory::kLargeBufferBytes + 12345;
   void* first = nullptr;
   for (int round = 0; round < 3; ++round) {
-    auto* p = static_cast<uint8_t*>(round % 2 == 1 ? memory::AllocateZeroed(bytes) : memory::Allocate(bytes, false));
+    auto* p = static_cast<uint8_t*>(round % 2 == 1 ? memory::AllocateZeroed(bytes)
+                                                   : memory::Allocate(bytes, false));
     ASSERT_NE(p, nullptr);
-    if (round == 0) first = p;
+    if (round == 0) {
+      first = p;
+    }
     // The buffer kept is the one handed out again.
     if (memory::UsesOwnMapping(bytes)) {
       EXPECT_EQ(p, first) << "round " << round;
     }
     if (round % 2 == 1) {
       size_t nonZero = 0;
-      for (size_t i = 0; i < bytes; ++i) nonZero += p[i] != 0;
+      for (size_t i = 0; i < bytes; ++i) {
+        nonZero += p[i] != 0;
+      }
       EXPECT_EQ(nonZero, 0u) << "round " << round;
     }
     std::memset(p, 0xFF, bytes);
@@ -159,8 +172,12 @@ TEST(GdiDibSection, PixelMemoryKeptIsBoundedAndNoReservationIsLeftOver) {
     std::ifstream("/proc/self/statm") >> pages;
     const rlim_t room = static_cast<rlim_t>(pages) * page + 9 * mib;
     const rlimit limit{room, room};
-    auto* q = setrlimit(RLIMIT_AS, &limit) == 0 ? static_cast<uint8_t*>(memory::Allocate(8 * mib, false)) : nullptr;
-    if (q != nullptr) q[8 * mib - 1] = 1;
+    auto* q = setrlimit(RLIMIT_AS, &limit) == 0
+                  ? static_cast<uint8_t*>(memory::Allocate(8 * mib, false))
+                  : nullptr;
+    if (q != nullptr) {
+      q[8 * mib - 1] = 1;
+    }
     _exit(q != nullptr ? 0 : 1);
   }
   int status = 0;
@@ -189,42 +206,68 @@ TEST(GdiDibSection, PixelMemoryKeptIsBoundedAndNoReservationIsLeftOver) {
     q = memory::Allocate(three, false);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(q) % (2 * mib), 0u);
   }
-  for (void* q : p) memory::Free(q, three, true);
-  for (int i = 0; i < 6; ++i) EXPECT_TRUE(Mapped(p[static_cast<size_t>(i)], three)) << i;
+  for (void* q : p) {
+    memory::Free(q, three, true);
+  }
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_TRUE(Mapped(p[static_cast<size_t>(i)], three)) << i;
+  }
   EXPECT_FALSE(Mapped(p[6], page));
   // ... handed out again for their own size only ...
   void* other = memory::Allocate(three + page, false);
   EXPECT_EQ(std::count(p.begin(), p.begin() + 6, other), 0);
   memory::Free(other, three + page, false);
   std::set<void*> again;
-  for (int i = 0; i < 6; ++i) again.insert(memory::Allocate(three, false));
+  for (int i = 0; i < 6; ++i) {
+    again.insert(memory::Allocate(three, false));
+  }
   EXPECT_EQ(again, std::set<void*>(p.begin(), p.begin() + 6));
-  for (void* q : again) memory::Free(q, three, false);
-  for (void* q : again) EXPECT_FALSE(Mapped(q, page));
+  for (void* q : again) {
+    memory::Free(q, three, false);
+  }
+  for (void* q : again) {
+    EXPECT_FALSE(Mapped(q, page));
+  }
 
   // ... and 64 MiB in all: four of 16 MiB fill it and a fifth is unmapped; taken and
   // kept again, the same four fit again.
   std::set<void*> kept;
   for (int round = 0; round < 2; ++round) {
     std::vector<void*> big(5);
-    for (void*& q : big) q = memory::Allocate(16 * mib, false);
+    for (void*& q : big) {
+      q = memory::Allocate(16 * mib, false);
+    }
     if (round == 1) {
       EXPECT_EQ(std::set<void*>(big.begin(), big.begin() + 4), kept);
     }
-    for (void* q : big) memory::Free(q, 16 * mib, true);
-    for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(Mapped(big[i], 16 * mib)) << round << " " << i;
+    for (void* q : big) {
+      memory::Free(q, 16 * mib, true);
+    }
+    for (size_t i = 0; i < 4; ++i) {
+      EXPECT_TRUE(Mapped(big[i], 16 * mib)) << round << " " << i;
+    }
     EXPECT_FALSE(Mapped(big[4], page)) << round;
     kept = std::set<void*>(big.begin(), big.begin() + 4);
   }
-  for (int i = 0; i < 4; ++i) memory::Free(memory::Allocate(16 * mib, false), 16 * mib, false);
+  for (int i = 0; i < 4; ++i) {
+    memory::Free(memory::Allocate(16 * mib, false), 16 * mib, false);
+  }
   // The bound is exact: with 63 MiB kept there is no room for 2 MiB more.
   const size_t sizes[] = {16 * mib, 16 * mib, 16 * mib, 15 * mib, 2 * mib};
   std::vector<void*> fill;
-  for (const size_t s : sizes) fill.push_back(memory::Allocate(s, false));
-  for (size_t i = 0; i < fill.size(); ++i) memory::Free(fill[i], sizes[i], true);
-  for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(Mapped(fill[i], sizes[i])) << i;
+  for (const size_t s : sizes) {
+    fill.push_back(memory::Allocate(s, false));
+  }
+  for (size_t i = 0; i < fill.size(); ++i) {
+    memory::Free(fill[i], sizes[i], true);
+  }
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_TRUE(Mapped(fill[i], sizes[i])) << i;
+  }
   EXPECT_FALSE(Mapped(fill[4], page));
-  for (size_t i = 0; i < 4; ++i) memory::Free(memory::Allocate(sizes[i], false), sizes[i], false);
+  for (size_t i = 0; i < 4; ++i) {
+    memory::Free(memory::Allocate(sizes[i], false), sizes[i], false);
+  }
 }
 
 TEST(GdiDibSection, PixelMemoryMovesWholeAndFailsEmpty) {
@@ -237,7 +280,9 @@ TEST(GdiDibSection, PixelMemoryMovesWholeAndFailsEmpty) {
   EXPECT_EQ(taken.get()[memory::kLargeBufferBytes - 1], 1);
 
   // Sizes whose page rounding overflows, or that no system maps, fail cleanly.
-  if (!memory::UsesOwnMapping(SIZE_MAX)) GTEST_SKIP() << "sanitizer heap: it aborts instead";
+  if (!memory::UsesOwnMapping(SIZE_MAX)) {
+    GTEST_SKIP() << "sanitizer heap: it aborts instead";
+  }
   EXPECT_EQ(memory::AllocateZeroed(SIZE_MAX - 100), nullptr);
   const memory::BigBuffer absurd(size_t{1} << 62);
   EXPECT_FALSE(absurd);
@@ -410,7 +455,9 @@ TEST(GdiBitmaps, GetObjectHonoursTheGivenSize) {
   std::memcpy(&bm, record, sizeof bm);
   EXPECT_EQ(bm.bmWidth, 4);
   EXPECT_EQ(bm.bmBitsPixel, 8);
-  for (size_t i = 24; i < sizeof record; ++i) EXPECT_EQ(record[i], 0xEE) << i;
+  for (size_t i = 24; i < sizeof record; ++i) {
+    EXPECT_EQ(record[i], 0xEE) << i;
+  }
   EXPECT_EQ(GetObjectA(dib.bitmap(), 0, record), 0);
   EXPECT_EQ(GetObjectA(dib.bitmap(), 0, nullptr), static_cast<int>(sizeof(BITMAP)));
 }
@@ -449,30 +496,41 @@ TEST(GdiHandles, TablesSurviveCallsFromSeveralThreads) {
   std::vector<std::vector<HANDLE32>> kept(kThreads);
   std::vector<int> failures(kThreads, 0);
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t)
+  for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t, &kept, &failures] {
       for (int i = 0; i < kRounds; ++i) {
         HDC dc = CreateCompatibleDC(0);
         HBITMAP b = CreateBitmap(4, 4, 1, 24, nullptr);
         HGDIOBJ old = SelectObject(dc, b);
-        if (dc == 0 || b == 0 || old == 0 || !BitBlt(dc, 0, 0, 4, 4, 0, 0, 0, WHITENESS)) ++failures[t];
+        if (dc == 0 || b == 0 || old == 0 || !BitBlt(dc, 0, 0, 4, 4, 0, 0, 0, WHITENESS)) {
+          ++failures[t];
+        }
         SelectObject(dc, old);
         if (i % 3 == 0) {
           kept[t].push_back(b);  // freed after the threads finish
         } else if (!DeleteObject(b)) {
           ++failures[t];
         }
-        if (!DeleteDC(dc)) ++failures[t];
+        if (!DeleteDC(dc)) {
+          ++failures[t];
+        }
       }
     });
-  for (auto& th : threads) th.join();
+  }
+  for (auto& th : threads) {
+    th.join();
+  }
   std::set<HANDLE32> unique;
   for (int t = 0; t < kThreads; ++t) {
     EXPECT_EQ(failures[t], 0);
-    for (HANDLE32 h : kept[t]) unique.insert(h);
+    for (HANDLE32 h : kept[t]) {
+      unique.insert(h);
+    }
   }
   EXPECT_EQ(unique.size(), static_cast<size_t>(kThreads * ((kRounds + 2) / 3)));
-  for (HANDLE32 h : unique) EXPECT_TRUE(DeleteObject(h));
+  for (HANDLE32 h : unique) {
+    EXPECT_TRUE(DeleteObject(h));
+  }
 }
 
 TEST(GdiStretchMode, SetReturnsThePreviousMode) {

@@ -35,13 +35,24 @@ TEST(GdiRandom, StretchBltMatchesTheDefinitions) {
   for (int round = 0; round < 1500; ++round) {
     const int32_t sw = pick(1, 7), sh = pick(1, 6), dw = pick(1, 7), dh = pick(1, 6);
     Dib src(sw, sh, 24);
-    for (int32_t y = 0; y < sh; ++y)
-      for (int32_t x = 0; x < sw; ++x) src.Set(x, y, static_cast<uint32_t>(rng()) & 0xFFFFFF);
+    for (int32_t y = 0; y < sh; ++y) {
+      for (int32_t x = 0; x < sw; ++x) {
+        src.Set(x, y, static_cast<uint32_t>(rng()) & 0xFFFFFF);
+      }
+    }
     int32_t w = pick(-9, 9), h = pick(-9, 9), rw = pick(-9, 9), rh = pick(-9, 9);
-    if (w == 0) w = 3;
-    if (h == 0) h = -2;
-    if (rw == 0) rw = 4;
-    if (rh == 0) rh = 1;
+    if (w == 0) {
+      w = 3;
+    }
+    if (h == 0) {
+      h = -2;
+    }
+    if (rw == 0) {
+      rw = 4;
+    }
+    if (rh == 0) {
+      rh = 1;
+    }
     const int32_t x = pick(-8, 8), y = pick(-8, 8), sx = pick(-8, 8), sy = pick(-8, 8);
     const bool average = round % 2 == 0;
     Dib dest(dw, dh, 24);
@@ -49,10 +60,11 @@ TEST(GdiRandom, StretchBltMatchesTheDefinitions) {
     SetStretchBltMode(dest.dc(), average ? HALFTONE : COLORONCOLOR);
     ASSERT_TRUE(StretchBlt(dest.dc(), x, y, w, h, src.dc(), sx, sy, rw, rh, SRCCOPY));
 
-    const Span X = Normalise(x, w), Y = Normalise(y, h), SX = Normalise(sx, rw), SY = Normalise(sy, rh);
+    const Span X = Normalise(x, w), Y = Normalise(y, h), SX = Normalise(sx, rw),
+               SY = Normalise(sy, rh);
     const bool flipX = X.backwards != SX.backwards, flipY = Y.backwards != SY.backwards;
     const bool same = X.size == SX.size && Y.size == SY.size;
-    for (int32_t py = 0; py < dh; ++py)
+    for (int32_t py = 0; py < dh; ++py) {
       for (int32_t px = 0; px < dw; ++px) {
         uint32_t expected = kUntouched;
         if (px >= X.start && px < X.start + X.size && py >= Y.start && py < Y.start + Y.size) {
@@ -61,21 +73,27 @@ TEST(GdiRandom, StretchBltMatchesTheDefinitions) {
           if (!average || same) {
             const int64_t jx = SX.start + (2 * kx + 1) * SX.size / (2 * X.size);
             const int64_t jy = SY.start + (2 * ky + 1) * SY.size / (2 * Y.size);
-            if (jx >= 0 && jx < sw && jy >= 0 && jy < sh) expected = src.Get(int32_t(jx), int32_t(jy));
+            if (jx >= 0 && jx < sw && jy >= 0 && jy < sh) {
+              expected = src.Get(int32_t(jx), int32_t(jy));
+            }
           } else {
             int64_t sum[3] = {0, 0, 0}, area = 0;
-            for (int32_t jy = 0; jy < sh; ++jy)
+            for (int32_t jy = 0; jy < sh; ++jy) {
               for (int32_t jx = 0; jx < sw; ++jx) {
                 const int64_t a = Overlap(kx, jx - SX.start, SX.size, X.size) *
                                   Overlap(ky, jy - SY.start, SY.size, Y.size);
                 const uint32_t c = src.Get(jx, jy);
-                for (int k = 0; k < 3; ++k) sum[k] += a * ((c >> (8 * k)) & 0xFF);
+                for (int k = 0; k < 3; ++k) {
+                  sum[k] += a * ((c >> (8 * k)) & 0xFF);
+                }
                 area += a;
               }
+            }
             if (area > 0) {
               expected = 0;
-              for (int k = 0; k < 3; ++k)
+              for (int k = 0; k < 3; ++k) {
                 expected |= static_cast<uint32_t>((2 * sum[k] + area) / (2 * area)) << (8 * k);
+              }
             }
           }
         }
@@ -84,6 +102,7 @@ TEST(GdiRandom, StretchBltMatchesTheDefinitions) {
             << y << " " << w << "x" << h << " src " << sx << "," << sy << " " << rw << "x" << rh
             << " at " << px << "," << py;
       }
+    }
   }
 }
 
@@ -94,11 +113,15 @@ TEST(GdiRandom, PlgBltFastPathsMatchTheInverseMapping) {
     const int32_t sw = pick(1, 6), sh = pick(1, 6);
     const int bpp = (round % 3 == 0) ? 8 : 24;
     std::vector<RGBQUAD> table;
-    for (int i = 0; i < 256; ++i) table.push_back(testing::Quad(uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)));
+    for (int i = 0; i < 256; ++i) {
+      table.push_back(testing::Quad(uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)));
+    }
     Dib src(sw, sh, bpp, bpp == 8 ? table : std::vector<RGBQUAD>{});
-    for (int32_t y = 0; y < sh; ++y)
-      for (int32_t x = 0; x < sw; ++x)
+    for (int32_t y = 0; y < sh; ++y) {
+      for (int32_t x = 0; x < sw; ++x) {
         src.Set(x, y, static_cast<uint32_t>(rng()) & (bpp == 8 ? 0xFF : 0xFFFFFF));
+      }
+    }
     const int32_t w = pick(1, 6), h = pick(1, 6), sx = pick(-3, 3), sy = pick(-3, 3);
     // Mostly the eight axis-aligned maps of a w x h rectangle, sometimes anything.
     POINT p[3];
@@ -124,7 +147,8 @@ TEST(GdiRandom, PlgBltFastPathsMatchTheInverseMapping) {
     ASSERT_EQ(ok, detail::PlgBltReference(ref.dc(), p, src.dc(), sx, sy, w, h));
     ASSERT_EQ(fast.Pixels(), ref.Pixels())
         << "round " << round << " points " << p[0].x << "," << p[0].y << " " << p[1].x << ","
-        << p[1].y << " " << p[2].x << "," << p[2].y << " src " << sx << "," << sy << " " << w << "x" << h;
+        << p[1].y << " " << p[2].x << "," << p[2].y << " src " << sx << "," << sy << " " << w << "x"
+        << h;
   }
 }
 

@@ -18,7 +18,9 @@ TEST(GdiStretchHalftone, AveragesTheCoveredSourcePixels) {
   // 4 x 1 -> 2 x 1: pairs; .5 rounds up.
   Dib src(4, 1, 24), dest(2, 1, 24);
   const uint32_t values[4] = {10, 21, 200, 100};
-  for (int32_t x = 0; x < 4; ++x) src.Set(x, 0, Grey(values[x]));
+  for (int32_t x = 0; x < 4; ++x) {
+    src.Set(x, 0, Grey(values[x]));
+  }
   ASSERT_EQ(SetStretchBltMode(dest.dc(), HALFTONE), BLACKONWHITE);
   ASSERT_TRUE(StretchBlt(dest.dc(), 0, 0, 2, 1, src.dc(), 0, 0, 4, 1, SRCCOPY));
   EXPECT_EQ(dest.Get(0, 0), Grey(16));
@@ -35,18 +37,21 @@ TEST(GdiStretchHalftone, AveragesTheCoveredSourcePixels) {
 
   // 4 x 4 -> 2 x 2: block averages in both directions, channels apart.
   Dib square(4, 4, 24), half(2, 2, 24);
-  for (int32_t y = 0; y < 4; ++y)
-    for (int32_t x = 0; x < 4; ++x)
+  for (int32_t y = 0; y < 4; ++y) {
+    for (int32_t x = 0; x < 4; ++x) {
       square.Set(x, y, static_cast<uint32_t>((x * 16 + y * 4) << 16 | (y * 40) << 8 | 255));
+    }
+  }
   SetStretchBltMode(half.dc(), HALFTONE);
   ASSERT_TRUE(StretchBlt(half.dc(), 0, 0, 2, 2, square.dc(), 0, 0, 4, 4, SRCCOPY));
-  for (int32_t by = 0; by < 2; ++by)
+  for (int32_t by = 0; by < 2; ++by) {
     for (int32_t bx = 0; bx < 2; ++bx) {
       // red = mean of x*16 + y*4 over the block, green = mean of y*40
       const uint32_t red = static_cast<uint32_t>((2 * bx + 0.5) * 16 + (2 * by + 0.5) * 4 + 0.5);
       const uint32_t green = static_cast<uint32_t>((2 * by + 0.5) * 40 + 0.5);
       EXPECT_EQ(half.Get(bx, by), red << 16 | green << 8 | 255u) << bx << "," << by;
     }
+  }
 }
 
 TEST(GdiStretchHalftone, EnlargingBlendsOnlyWhereAPixelStraddlesTwoSources) {
@@ -64,10 +69,15 @@ TEST(GdiStretchHalftone, EnlargingBlendsOnlyWhereAPixelStraddlesTwoSources) {
 TEST(GdiStretchHalftone, PaletteSourceAndDestination) {
   // A 1-bit checker averaged into an 8-bit grey ramp gives mid grey.
   Dib mono(4, 4, 1, {Quad(0, 0, 0), Quad(255, 255, 255)});
-  for (int32_t y = 0; y < 4; ++y)
-    for (int32_t x = 0; x < 4; ++x) mono.Set(x, y, (x + y) % 2);
+  for (int32_t y = 0; y < 4; ++y) {
+    for (int32_t x = 0; x < 4; ++x) {
+      mono.Set(x, y, (x + y) % 2);
+    }
+  }
   std::vector<RGBQUAD> ramp;
-  for (int i = 0; i < 256; ++i) ramp.push_back(Quad(uint8_t(i), uint8_t(i), uint8_t(i)));
+  for (int i = 0; i < 256; ++i) {
+    ramp.push_back(Quad(uint8_t(i), uint8_t(i), uint8_t(i)));
+  }
   Dib grey(2, 2, 8, ramp);
   SetStretchBltMode(grey.dc(), HALFTONE);
   ASSERT_TRUE(StretchBlt(grey.dc(), 0, 0, 2, 2, mono.dc(), 0, 0, 4, 4, SRCCOPY));
@@ -84,9 +94,12 @@ TEST(GdiStretchNearest, ReplicatesAndDropsByCentreSampling) {
     src.Set(1, 1, 4);
     SetStretchBltMode(big.dc(), mode);
     ASSERT_TRUE(StretchBlt(big.dc(), 0, 0, 4, 4, src.dc(), 0, 0, 2, 2, SRCCOPY));
-    EXPECT_EQ(big.Pixels(), (std::vector<uint32_t>{1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4, 4}));
+    EXPECT_EQ(big.Pixels(),
+              (std::vector<uint32_t>{1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4, 4}));
     Dib row(4, 1, 24), small(2, 1, 24);
-    for (int32_t x = 0; x < 4; ++x) row.Set(x, 0, static_cast<uint32_t>(10 + x));
+    for (int32_t x = 0; x < 4; ++x) {
+      row.Set(x, 0, static_cast<uint32_t>(10 + x));
+    }
     SetStretchBltMode(small.dc(), mode);
     ASSERT_TRUE(StretchBlt(small.dc(), 0, 0, 2, 1, row.dc(), 0, 0, 4, 1, SRCCOPY));
     EXPECT_EQ(small.Pixels(), (std::vector<uint32_t>{11, 13}));
@@ -105,8 +118,11 @@ TEST(GdiStretchNearest, SamePaletteKeepsIndices) {
 
 TEST(GdiStretch, NegativeSizesMirror) {
   Dib src(3, 2, 24);
-  for (int32_t y = 0; y < 2; ++y)
-    for (int32_t x = 0; x < 3; ++x) src.Set(x, y, static_cast<uint32_t>(10 * y + x));
+  for (int32_t y = 0; y < 2; ++y) {
+    for (int32_t x = 0; x < 3; ++x) {
+      src.Set(x, y, static_cast<uint32_t>(10 * y + x));
+    }
+  }
   for (int mode : {HALFTONE, COLORONCOLOR}) {
     SCOPED_TRACE(mode);
     Dib dest(3, 2, 24);
@@ -130,8 +146,11 @@ TEST(GdiStretch, NegativeSizesMirror) {
 
 TEST(GdiStretch, ClipsToBothSurfaces) {
   Dib src(4, 4, 24);
-  for (int32_t y = 0; y < 4; ++y)
-    for (int32_t x = 0; x < 4; ++x) src.Set(x, y, static_cast<uint32_t>(1 + y * 4 + x));
+  for (int32_t y = 0; y < 4; ++y) {
+    for (int32_t x = 0; x < 4; ++x) {
+      src.Set(x, y, static_cast<uint32_t>(1 + y * 4 + x));
+    }
+  }
   for (int mode : {HALFTONE, COLORONCOLOR}) {
     SCOPED_TRACE(mode);
     // Destination partly off the left/top: the visible part keeps its source pixels.
@@ -157,7 +176,9 @@ TEST(GdiStretch, ClipsToBothSurfaces) {
 
 TEST(GdiStretch, EqualSizesCopyExactlyAndBadArgumentsFail) {
   Dib src(3, 3, 24), dest(3, 3, 24);
-  for (int32_t i = 0; i < 9; ++i) src.Set(i % 3, i / 3, static_cast<uint32_t>(i * 0x102030));
+  for (int32_t i = 0; i < 9; ++i) {
+    src.Set(i % 3, i / 3, static_cast<uint32_t>(i * 0x102030));
+  }
   SetStretchBltMode(dest.dc(), HALFTONE);
   ASSERT_TRUE(StretchBlt(dest.dc(), 0, 0, 3, 3, src.dc(), 0, 0, 3, 3, SRCCOPY));
   EXPECT_EQ(dest.Pixels(), src.Pixels());
@@ -171,7 +192,6 @@ TEST(GdiStretch, EqualSizesCopyExactlyAndBadArgumentsFail) {
   EXPECT_EQ(dest.Pixels(), std::vector<uint32_t>(9, 4 * 0x102030u));
 }
 
-
 // Whole-number reductions take a fast path; it must give the general area average's
 // bytes exactly, including the rounding of halves and the untouched pixels around it.
 TEST(GdiStretchHalftone, WholeRatioFastPathMatchesGeneralAverage) {
@@ -182,27 +202,31 @@ TEST(GdiStretchHalftone, WholeRatioFastPathMatchesGeneralAverage) {
     bool topDown;
   };
   const Case cases[] = {
-      {1, 1, 2, 2, 0, 0, 0, 0, false},   {7, 5, 2, 2, 1, 3, 2, 1, false},
-      {13, 9, 2, 2, 0, 1, 0, 0, true},   {5, 11, 2, 1, 3, 0, 1, 2, false},
-      {9, 4, 1, 2, 0, 0, 3, 0, true},    {6, 3, 3, 3, 2, 1, 0, 0, false},
-      {3, 7, 4, 1, 0, 2, 1, 1, false},   {2, 2, 4, 4, 1, 1, 0, 0, true},
-      {11, 6, 3, 2, 0, 0, 0, 0, false},  {17, 1, 2, 5, 1, 0, 4, 0, false},
+      {1, 1, 2, 2, 0, 0, 0, 0, false},  {7, 5, 2, 2, 1, 3, 2, 1, false},
+      {13, 9, 2, 2, 0, 1, 0, 0, true},  {5, 11, 2, 1, 3, 0, 1, 2, false},
+      {9, 4, 1, 2, 0, 0, 3, 0, true},   {6, 3, 3, 3, 2, 1, 0, 0, false},
+      {3, 7, 4, 1, 0, 2, 1, 1, false},  {2, 2, 4, 4, 1, 1, 0, 0, true},
+      {11, 6, 3, 2, 0, 0, 0, 0, false}, {17, 1, 2, 5, 1, 0, 4, 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.dw << "x" << c.dh << " by " << c.nx << "x" << c.ny);
     const int32_t sw = c.dw * c.nx, sh = c.dh * c.ny;
     Dib src(sw + c.sx + 2, c.topDown ? -(sh + c.sy + 1) : sh + c.sy + 1, 24);
     ASSERT_NE(src.bitmap(), 0u);
-    for (int32_t y = 0; y < sh + c.sy + 1; ++y)
-      for (int32_t x = 0; x < sw + c.sx + 2; ++x) src.Set(x, y, rng() & 0xFFFFFFu);
+    for (int32_t y = 0; y < sh + c.sy + 1; ++y) {
+      for (int32_t x = 0; x < sw + c.sx + 2; ++x) {
+        src.Set(x, y, rng() & 0xFFFFFFu);
+      }
+    }
     const int32_t W = c.dw + c.dx + 3, H = c.dh + c.dy + 2;
     Dib fast(W, H, 24), general(W, H, 24);
-    for (int32_t y = 0; y < H; ++y)
+    for (int32_t y = 0; y < H; ++y) {
       for (int32_t x = 0; x < W; ++x) {
         const uint32_t v = rng() & 0xFFFFFFu;
         fast.Set(x, y, v);
         general.Set(x, y, v);
       }
+    }
     ASSERT_NE(SetStretchBltMode(fast.dc(), HALFTONE), 0);
     ASSERT_NE(SetStretchBltMode(general.dc(), HALFTONE), 0);
     ASSERT_TRUE(
@@ -218,8 +242,11 @@ TEST(GdiStretchHalftone, WholeRatioFastPathMatchesGeneralAverage) {
 TEST(GdiStretchHalftone, WholeRatioRoundsHalvesUp) {
   Dib src(6, 2, 24), dest(3, 1, 24);
   const uint32_t values[2][6] = {{1, 2, 0, 0, 254, 255}, {2, 2, 1, 1, 255, 255}};
-  for (int32_t y = 0; y < 2; ++y)
-    for (int32_t x = 0; x < 6; ++x) src.Set(x, y, Grey(values[y][x]));
+  for (int32_t y = 0; y < 2; ++y) {
+    for (int32_t x = 0; x < 6; ++x) {
+      src.Set(x, y, Grey(values[y][x]));
+    }
+  }
   ASSERT_NE(SetStretchBltMode(dest.dc(), HALFTONE), 0);
   ASSERT_TRUE(StretchBlt(dest.dc(), 0, 0, 3, 1, src.dc(), 0, 0, 6, 2, SRCCOPY));
   EXPECT_EQ(dest.Pixels(), (std::vector<uint32_t>{Grey(2), Grey(1), Grey(255)}));

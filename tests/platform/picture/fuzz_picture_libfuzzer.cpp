@@ -16,9 +16,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
-    okuva::StdPicture picture =
-        okuva::picture_detail::DecodePictureWithin(std::span<const uint8_t>(data, size), int64_t{1} << 20);
-    if (picture) (void)okuva::EncodeBmp(picture.Handle());
+    okuva::StdPicture picture = okuva::picture_detail::DecodePictureWithin(
+        std::span<const uint8_t>(data, size), int64_t{1} << 20);
+    if (picture) {
+      (void)okuva::EncodeBmp(picture.Handle());
+    }
   } catch (const okuva::PictureError&) {
   }
   return 0;

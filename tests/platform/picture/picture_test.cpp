@@ -77,8 +77,17 @@ StdPicture Pattern24(int32_t width, int32_t height) {
 // A palette DIB section of `bits` with a table of `count` colours and index pattern.
 StdPicture PatternPalette(int bits, int32_t width, int32_t height, uint32_t count) {
   gdi::BITMAPINFO bmi{};
-  bmi.bmiHeader = {sizeof(gdi::BITMAPINFOHEADER), width, height, 1, static_cast<uint16_t>(bits),
-                   gdi::BI_RGB, 0, 0, 0, count, 0};
+  bmi.bmiHeader = {sizeof(gdi::BITMAPINFOHEADER),
+                   width,
+                   height,
+                   1,
+                   static_cast<uint16_t>(bits),
+                   gdi::BI_RGB,
+                   0,
+                   0,
+                   0,
+                   count,
+                   0};
   for (uint32_t i = 0; i < count; ++i) {
     bmi.bmiColors[i] = {static_cast<uint8_t>(i * 3), static_cast<uint8_t>(255 - i),
                         static_cast<uint8_t>(i * 7), 0};
@@ -154,7 +163,11 @@ TEST(Picture, DirectColourBmpsReadEveryLayout) {
       {24, 0, {}, {0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255}, 24},
       {32, 0, {}, {0, 0, 255, 9, 0, 255, 0, 9, 255, 0, 0, 9, 255, 255, 255, 9}, 32},
       // Red in the low byte: the masks say where each channel is.
-      {32, 3, {0x000000FF, 0x0000FF00, 0x00FF0000}, {255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0, 255, 255, 255, 0}, 32},
+      {32,
+       3,
+       {0x000000FF, 0x0000FF00, 0x00FF0000},
+       {255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0, 255, 255, 255, 0},
+       32},
   };
   for (const Case& c : cases) {
     for (bool topDown : {false, true}) {
@@ -207,7 +220,9 @@ TEST(Picture, BmpRoundTripsAtEveryDepth) {
 
   // Device-dependent bitmaps: 32 stays 32, 16 is written as 24 without changing a colour.
   std::vector<uint8_t> bgrx(5 * 3 * 4);
-  for (size_t i = 0; i < bgrx.size(); ++i) bgrx[i] = static_cast<uint8_t>(i % 4 == 3 ? 0 : i * 11);
+  for (size_t i = 0; i < bgrx.size(); ++i) {
+    bgrx[i] = static_cast<uint8_t>(i % 4 == 3 ? 0 : i * 11);
+  }
   StdPicture ddb32(gdi::CreateBitmap(5, 3, 1, 32, bgrx.data()));
   StdPicture back32 = Decode(EncodeBmp(ddb32.Handle()));
   EXPECT_EQ(back32.BitsPerPixel(), 32);
@@ -225,7 +240,8 @@ TEST(Picture, BmpRoundTripsAtEveryDepth) {
 }
 
 TEST(Picture, PnmReadsCommentsAndScalesSmallMaxvals) {
-  StdPicture grey = Decode(Bytes("P5\n# made by hand\n3 # width\n2\n255\n\x01\x02\x03\x80\xFE\xFF"));
+  StdPicture grey =
+      Decode(Bytes("P5\n# made by hand\n3 # width\n2\n255\n\x01\x02\x03\x80\xFE\xFF"));
   EXPECT_EQ(grey.BitsPerPixel(), 8);
   EXPECT_EQ(Colours(grey.Handle()),
             (std::vector<uint32_t>{0x010101, 0x020202, 0x030303, 0x808080, 0xFEFEFE, 0xFFFFFF}));
@@ -249,7 +265,9 @@ TEST(Picture, PnmReadsCommentsAndScalesSmallMaxvals) {
 
 TEST(Picture, PnmRoundTripsByteForByte) {
   std::string grey = "P5\n4 3\n255\n";
-  for (int i = 0; i < 12; ++i) grey.push_back(static_cast<char>(i * 21));
+  for (int i = 0; i < 12; ++i) {
+    grey.push_back(static_cast<char>(i * 21));
+  }
   StdPicture g = Decode(Bytes(grey));
   EXPECT_EQ(EncodePnm(g.Handle(), true), Bytes(grey));
   // As PNG a grey ramp is written grey (colour type 0), another table as a palette (3).
@@ -266,7 +284,9 @@ TEST(Picture, PnmRoundTripsByteForByte) {
   // Widths on both sides of the five-pixel steps of the colour reader's fast path.
   for (const int width : {5, 6, 7, 11, 16, 37}) {
     std::string colour = "P6\n" + std::to_string(width) + " 2\n255\n";
-    for (int i = 0; i < width * 6; ++i) colour.push_back(static_cast<char>(i * 37 + 1));
+    for (int i = 0; i < width * 6; ++i) {
+      colour.push_back(static_cast<char>(i * 37 + 1));
+    }
     StdPicture c = Decode(Bytes(colour));
     EXPECT_EQ(EncodePnm(c.Handle(), false), Bytes(colour)) << width;
   }
@@ -305,14 +325,16 @@ TEST(Picture, JpegDecodesToA24BitSection) {
   const auto colours = Colours(p.Handle());
   ASSERT_EQ(colours.size(), static_cast<size_t>(kW * kH));
   auto near = [](uint32_t c, int r, int g, int b) {
-    return std::abs(static_cast<int>(c >> 16) - r) <= 12 && std::abs(static_cast<int>(c >> 8 & 255) - g) <= 12 &&
+    return std::abs(static_cast<int>(c >> 16) - r) <= 12 &&
+           std::abs(static_cast<int>(c >> 8 & 255) - g) <= 12 &&
            std::abs(static_cast<int>(c & 255) - b) <= 12;
   };
   EXPECT_TRUE(near(colours[0], 200, 40, 30)) << std::hex << colours[0];            // top-left
   EXPECT_TRUE(near(colours[kW - 1], 200, 40, 220)) << std::hex << colours[kW - 1];  // top-right
   EXPECT_TRUE(near(colours[(kH - 1) * kW], 20, 40, 30)) << std::hex << colours[(kH - 1) * kW];
 
-  std::vector<uint8_t> truncated(file.begin(), file.begin() + static_cast<long>(file.size() * 2 / 3));
+  std::vector<uint8_t> truncated(file.begin(),
+                                 file.begin() + static_cast<long>(file.size() * 2 / 3));
   EXPECT_NE(RefusalOf(truncated), "");
 
   // Comment segments ahead of the frame may take the file to 16 MiB + 24 bytes a pixel,
@@ -320,10 +342,13 @@ TEST(Picture, JpegDecodesToA24BitSection) {
   // its data is longer than what the header's read brings in with it.
   constexpr int kSide = 256;
   std::vector<uint8_t> noise(kSide * kSide * 3);
-  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+  for (size_t i = 0; i < noise.size(); ++i) {
+    noise[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+  }
   tj = tjInitCompress();
   jpeg = nullptr;
-  ASSERT_EQ(tjCompress2(tj, noise.data(), kSide, 0, kSide, TJPF_RGB, &jpeg, &size, TJSAMP_444, 95, 0), 0);
+  ASSERT_EQ(
+      tjCompress2(tj, noise.data(), kSide, 0, kSide, TJPF_RGB, &jpeg, &size, TJSAMP_444, 95, 0), 0);
   const std::vector<uint8_t> noisy(jpeg, jpeg + size);
   tjFree(jpeg);
   tjDestroy(tj);
@@ -332,8 +357,11 @@ TEST(Picture, JpegDecodesToA24BitSection) {
     std::vector<uint8_t> out(noisy.begin(), noisy.begin() + 2);
     for (size_t left = total - noisy.size(); left > 0;) {
       size_t segment = std::min<size_t>(65537, left);
-      if (left - segment > 0 && left - segment < 4) segment = left - 4;
-      out.insert(out.end(), {0xFF, 0xFE, static_cast<uint8_t>((segment - 2) >> 8), static_cast<uint8_t>(segment - 2)});
+      if (left - segment > 0 && left - segment < 4) {
+        segment = left - 4;
+      }
+      out.insert(out.end(), {0xFF, 0xFE, static_cast<uint8_t>((segment - 2) >> 8),
+                             static_cast<uint8_t>(segment - 2)});
       out.resize(out.size() + segment - 4, 'c');
       left -= segment;
     }
@@ -342,7 +370,8 @@ TEST(Picture, JpegDecodesToA24BitSection) {
   };
   const size_t limit = (size_t{16} << 20) + 24 * kSide * kSide;
   EXPECT_EQ(RefusalOf(padded(limit)), "");
-  EXPECT_NE(RefusalOf(padded(limit + 3)).find("runs past what its picture could hold"), std::string::npos);
+  EXPECT_NE(RefusalOf(padded(limit + 3)).find("runs past what its picture could hold"),
+            std::string::npos);
 }
 
 TEST(Picture, MalformedBmpsAreRefusedClearly) {
@@ -356,7 +385,9 @@ TEST(Picture, MalformedBmpsAreRefusedClearly) {
 
   auto with32 = [&](size_t offset, uint32_t v) {
     std::vector<uint8_t> b = valid;
-    for (int i = 0; i < 4; ++i) b[offset + i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i) {
+      b[offset + i] = static_cast<uint8_t>(v >> (8 * i));
+    }
     return b;
   };
   auto with16 = [&](size_t offset, uint16_t v) {
@@ -380,20 +411,26 @@ TEST(Picture, MalformedBmpsAreRefusedClearly) {
   {
     // 60000 x 60000 declared by a file of a few bytes: refused before any allocation.
     auto b = with32(18, 60000);
-    for (int i = 0; i < 4; ++i) b[22 + i] = static_cast<uint8_t>(60000u >> (8 * i));
+    for (int i = 0; i < 4; ++i) {
+      b[22 + i] = static_cast<uint8_t>(60000u >> (8 * i));
+    }
     EXPECT_NE(RefusalOf(b).find("too large"), std::string::npos);
   }
   {
     // 16000 x 16000 is allowed in size, but the file lacks the rows.
     auto b = with32(18, 16000);
-    for (int i = 0; i < 4; ++i) b[22 + i] = static_cast<uint8_t>(16000u >> (8 * i));
+    for (int i = 0; i < 4; ++i) {
+      b[22 + i] = static_cast<uint8_t>(16000u >> (8 * i));
+    }
     EXPECT_NE(RefusalOf(b).find("truncated"), std::string::npos);
   }
-  EXPECT_NE(RefusalOf(with32(10, 0xFFFFFFF0u)).find("truncated"), std::string::npos);  // offset past end
+  EXPECT_NE(RefusalOf(with32(10, 0xFFFFFFF0u)).find("truncated"),
+            std::string::npos);  // offset past end
   // Pixel data may not start inside the headers (it would read them as rows), nor inside
   // the colour table; header sizes other than those listed are unknown.
   for (uint32_t offset : {0u, 14u, 30u, 53u}) {
-    EXPECT_NE(RefusalOf(with32(10, offset)).find("inside its headers"), std::string::npos) << offset;
+    EXPECT_NE(RefusalOf(with32(10, offset)).find("inside its headers"), std::string::npos)
+        << offset;
   }
   for (uint32_t size : {68u, 100u, 4096u}) {
     EXPECT_NE(RefusalOf(with32(14, size)).find("header size"), std::string::npos) << size;
@@ -409,7 +446,8 @@ TEST(Picture, MalformedBmpsAreRefusedClearly) {
     std::vector<uint8_t> b = MakeBmp(palette);
     ASSERT_EQ(RefusalOf(b), "");
     b[10] = 58;  // one entry into the two-entry table
-    EXPECT_NE(RefusalOf(b).find("inside its headers and colour table, which end at byte 62"), std::string::npos);
+    EXPECT_NE(RefusalOf(b).find("inside its headers and colour table, which end at byte 62"),
+              std::string::npos);
   }
   std::vector<uint8_t> shortRows(valid.begin(), valid.end() - 1);
   EXPECT_NE(RefusalOf(shortRows).find("truncated"), std::string::npos);
@@ -457,8 +495,12 @@ TEST(Picture, EveryBmpHeaderKindIsRead) {
   // OS/2 1.x: 12-byte header, 16-bit sides, 3-byte table entries.
   std::vector<uint8_t> os2;
   picture_test::Put16(os2, 0x4D42);
-  for (uint32_t f : {0u, 0u, 14u + 12u + 6u, 12u}) picture_test::Put32(os2, f);
-  for (uint32_t f : {3u, 1u, 1u, 1u}) picture_test::Put16(os2, f);
+  for (uint32_t f : {0u, 0u, 14u + 12u + 6u, 12u}) {
+    picture_test::Put32(os2, f);
+  }
+  for (uint32_t f : {3u, 1u, 1u, 1u}) {
+    picture_test::Put16(os2, f);
+  }
   os2.insert(os2.end(), {0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0, 0, 0});
   EXPECT_EQ(Colours(Decode(os2).Handle()), (std::vector<uint32_t>{0x0000FF, 0xFF0000, 0x0000FF}));
 
@@ -466,15 +508,20 @@ TEST(Picture, EveryBmpHeaderKindIsRead) {
   const StdPicture v2 = Decode(InfoBmp(64, 2, 1, 8, 0, {}, {0x112233, 0x445566}, {1, 0, 0, 0}));
   EXPECT_EQ(v2.BitsPerPixel(), 8);
   EXPECT_EQ(Colours(v2.Handle()), (std::vector<uint32_t>{0x445566, 0x112233}));
-  EXPECT_NE(RefusalOf(InfoBmp(64, 2, 1, 8, 3, {}, {1, 2}, {1, 0, 0, 0})).find("compression 3"), std::string::npos);
-  EXPECT_NE(RefusalOf(InfoBmp(64, 1, 1, 16, 3, {}, {}, {0, 0, 0, 0})).find("compression 3"), std::string::npos);
+  EXPECT_NE(RefusalOf(InfoBmp(64, 2, 1, 8, 3, {}, {1, 2}, {1, 0, 0, 0})).find("compression 3"),
+            std::string::npos);
+  EXPECT_NE(RefusalOf(InfoBmp(64, 1, 1, 16, 3, {}, {}, {0, 0, 0, 0})).find("compression 3"),
+            std::string::npos);
   // A 20-byte OS/2 header ends with the compression field: it is read.
-  EXPECT_NE(RefusalOf(InfoBmp(20, 2, 1, 8, 3, {}, {1, 2}, {1, 0, 0, 0})).find("compression 3"), std::string::npos);
+  EXPECT_NE(RefusalOf(InfoBmp(20, 2, 1, 8, 3, {}, {1, 2}, {1, 0, 0, 0})).find("compression 3"),
+            std::string::npos);
 
   // V5 with 5-6-5 masks and V4 with an alpha mask (ignored, like every alpha).
-  const StdPicture v5 = Decode(InfoBmp(124, 2, 1, 16, 3, {0xF800, 0x07E0, 0x001F, 0}, {}, {0x00, 0xF8, 0xE0, 0x07}));
+  const StdPicture v5 =
+      Decode(InfoBmp(124, 2, 1, 16, 3, {0xF800, 0x07E0, 0x001F, 0}, {}, {0x00, 0xF8, 0xE0, 0x07}));
   EXPECT_EQ(Colours(v5.Handle()), (std::vector<uint32_t>{0xFF0000, 0x00FF00}));
-  const StdPicture v4 = Decode(InfoBmp(108, 1, 1, 32, 6, {0xFF, 0xFF00, 0xFF0000, 0xFF000000u}, {}, {0x10, 0x20, 0x30, 0x80}));
+  const StdPicture v4 = Decode(InfoBmp(108, 1, 1, 32, 6, {0xFF, 0xFF00, 0xFF0000, 0xFF000000u}, {},
+                                       {0x10, 0x20, 0x30, 0x80}));
   EXPECT_EQ(Colours(v4.Handle()), (std::vector<uint32_t>{0x102030}));
 }
 
@@ -485,21 +532,28 @@ TEST(Picture, RunLengthBmpsUseEveryEscape) {
   const std::vector<uint8_t> rle8 = {2, 1, 0, 3, 2, 3, 2, 0, 0, 0, 0, 2, 1, 1, 1, 3, 0, 1};
   const StdPicture p8 = Decode(picture_test::MakeRleBmp(5, 3, 8, four, rle8));
   EXPECT_EQ(p8.BitsPerPixel(), 8);
-  EXPECT_EQ(Colours(p8.Handle()), (std::vector<uint32_t>{0, 0x0000FF, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF0000,
-                                                         0xFF0000, 0x00FF00, 0x0000FF, 0x00FF00}));
+  EXPECT_EQ(Colours(p8.Handle()),
+            (std::vector<uint32_t>{0, 0x0000FF, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF0000, 0xFF0000,
+                                   0x00FF00, 0x0000FF, 0x00FF00}));
   std::vector<uint32_t> greys;
-  for (uint32_t i = 0; i < 16; ++i) greys.push_back(i * 0x111111);
+  for (uint32_t i = 0; i < 16; ++i) {
+    greys.push_back(i * 0x111111);
+  }
   // RLE4: a run alternating two nibbles, end of line, an absolute run of 3, end of bitmap.
-  const StdPicture p4 = Decode(picture_test::MakeRleBmp(5, 2, 4, greys, {5, 0x12, 0, 0, 0, 3, 0x34, 0x50, 0, 1}));
+  const StdPicture p4 =
+      Decode(picture_test::MakeRleBmp(5, 2, 4, greys, {5, 0x12, 0, 0, 0, 3, 0x34, 0x50, 0, 1}));
   EXPECT_EQ(p4.BitsPerPixel(), 4);
-  EXPECT_EQ(Colours(p4.Handle()), (std::vector<uint32_t>{0x333333, 0x444444, 0x555555, 0, 0, 0x111111,
-                                                         0x222222, 0x111111, 0x222222, 0x111111}));
+  EXPECT_EQ(Colours(p4.Handle()),
+            (std::vector<uint32_t>{0x333333, 0x444444, 0x555555, 0, 0, 0x111111, 0x222222, 0x111111,
+                                   0x222222, 0x111111}));
   // Odd absolute runs end on their last pixel, mid-row (a run follows) and at the row's
   // end; the end of bitmap then leaves the top row at colour 0.
   const StdPicture odd = Decode(picture_test::MakeRleBmp(
       5, 3, 4, greys, {0, 3, 0x34, 0x50, 2, 0x12, 0, 0, 2, 0x67, 0, 3, 0x89, 0xA0, 0, 1}));
   std::vector<uint32_t> oddRows = {0, 0, 0, 0, 0, 6, 7, 8, 9, 10, 3, 4, 5, 1, 2};
-  for (uint32_t& c : oddRows) c *= 0x111111;
+  for (uint32_t& c : oddRows) {
+    c *= 0x111111;
+  }
   EXPECT_EQ(Colours(odd.Handle()), oddRows);
 
   // Runs and deltas may not leave the row or the picture, wrap or run short.
@@ -529,7 +583,9 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
   scans.push_back({1, {0, 0, 0, 0}, 0, 0, 0, 0});
   for (int k = 1; k < 64; ++k) {
     scans.push_back({1, {0, 0, 0, 0}, k, k, 0, 7});
-    for (int al = 6; al >= 0; --al) scans.push_back({1, {0, 0, 0, 0}, k, k, al + 1, al});
+    for (int al = 6; al >= 0; --al) {
+      scans.push_back({1, {0, 0, 0, 0}, k, k, al + 1, al});
+    }
   }
   // A side x side greyscale JPEG of the given scans (libjpeg's progression when none).
   const auto encode = [](const std::vector<jpeg_scan_info>& script, int side) {
@@ -554,7 +610,9 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
     jpeg_start_compress(&c, TRUE);
     std::vector<uint8_t> row(static_cast<size_t>(side));
     while (c.next_scanline < c.image_height) {
-      for (int x = 0; x < side; ++x) row[x] = static_cast<uint8_t>(x * 13 + c.next_scanline * 7);
+      for (int x = 0; x < side; ++x) {
+        row[x] = static_cast<uint8_t>(x * 13 + c.next_scanline * 7);
+      }
       JSAMPROW r = row.data();
       jpeg_write_scanlines(&c, &r, 1);
     }
@@ -566,10 +624,12 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
   };
   // Refused from its markers, before anything is decoded or any destination made.
   bool prepared = false;
-  EXPECT_THROW(DecodePictureInto(encode(scans, 16), [&](const PictureHeader&) {
-    prepared = true;
-    return PictureDestination{};
-  }), PictureError);
+  EXPECT_THROW(DecodePictureInto(encode(scans, 16),
+                                 [&](const PictureHeader&) {
+                                   prepared = true;
+                                   return PictureDestination{};
+                                 }),
+               PictureError);
   EXPECT_FALSE(prepared);
   EXPECT_NE(RefusalOf(encode(scans, 16)).find("more than 500 scans"), std::string::npos);
   // Under 500 scans but asking for 300 decodings of each of 4096 blocks (512 x 512):
@@ -589,9 +649,12 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
 // last row, and a private chunk of `before` bytes ahead of the data when not 0.
 std::vector<uint8_t> StoredPng(uint32_t w, uint32_t h, size_t surplus, size_t before = 0) {
   const auto be32 = [](std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 3; i >= 0; --i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+    for (int i = 3; i >= 0; --i) {
+      v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+    }
   };
-  const auto chunk = [&](std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
+  const auto chunk = [&](std::vector<uint8_t>& out, const char* type,
+                         const std::vector<uint8_t>& data) {
     be32(out, static_cast<uint32_t>(data.size()));
     const size_t start = out.size();
     out.insert(out.end(), type, type + 4);
@@ -599,23 +662,29 @@ std::vector<uint8_t> StoredPng(uint32_t w, uint32_t h, size_t surplus, size_t be
     uint32_t crc = ~0u;
     for (size_t i = start; i < out.size(); ++i) {
       crc ^= out[i];
-      for (int k = 0; k < 8; ++k) crc = (crc & 1) != 0 ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+      for (int k = 0; k < 8; ++k) {
+        crc = (crc & 1) != 0 ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+      }
     }
     be32(out, ~crc);
   };
   std::vector<uint8_t> raw;
   for (uint32_t y = 0; y < h; ++y) {
     raw.push_back(0);  // no filter
-    for (uint32_t x = 0; x < w; ++x) raw.push_back(static_cast<uint8_t>(x * 7 + y * 13));
+    for (uint32_t x = 0; x < w; ++x) {
+      raw.push_back(static_cast<uint8_t>(x * 7 + y * 13));
+    }
   }
   raw.resize(raw.size() + surplus, 0);
   std::vector<uint8_t> z = {0x78, 0x01};
   uint32_t a = 1, b = 0;
   for (size_t at = 0; at < raw.size(); at += 65535) {
     const auto n = static_cast<uint16_t>(std::min<size_t>(65535, raw.size() - at));
-    z.insert(z.end(), {static_cast<uint8_t>(at + n == raw.size()), static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
-                       static_cast<uint8_t>(~n), static_cast<uint8_t>(~n >> 8)});
-    z.insert(z.end(), raw.begin() + static_cast<std::ptrdiff_t>(at), raw.begin() + static_cast<std::ptrdiff_t>(at + n));
+    z.insert(z.end(), {static_cast<uint8_t>(at + n == raw.size()), static_cast<uint8_t>(n),
+                       static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(~n),
+                       static_cast<uint8_t>(~n >> 8)});
+    z.insert(z.end(), raw.begin() + static_cast<std::ptrdiff_t>(at),
+             raw.begin() + static_cast<std::ptrdiff_t>(at + n));
   }
   for (uint8_t c : raw) {
     a = (a + c) % 65521;
@@ -628,7 +697,9 @@ std::vector<uint8_t> StoredPng(uint32_t w, uint32_t h, size_t surplus, size_t be
   be32(ihdr, h);
   ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});
   chunk(png, "IHDR", ihdr);
-  if (before > 0) chunk(png, "okPd", std::vector<uint8_t>(before, 'x'));
+  if (before > 0) {
+    chunk(png, "okPd", std::vector<uint8_t>(before, 'x'));
+  }
   chunk(png, "IDAT", z);
   chunk(png, "IEND", {});
   return png;
@@ -643,12 +714,16 @@ TEST(Picture, PngDataPastTheLastRowIsNotInflated) {
   // A few bytes past the last row (an encoder's slack) are read; a stream running on for
   // a mebibyte after it is refused at 16 KiB rather than inflated to its end.
   EXPECT_EQ(RefusalOf(StoredPng(64, 64, 4000)), "");
-  EXPECT_NE(RefusalOf(StoredPng(64, 64, 1 << 20)).find("runs on past its last row"), std::string::npos);
+  EXPECT_NE(RefusalOf(StoredPng(64, 64, 1 << 20)).find("runs on past its last row"),
+            std::string::npos);
   // An optional chunk before the data may take the stream to 16 MiB + 2 (8 w + 1) h
   // bytes, not past it: the whole file fits, or the data's chunk header does not.
-  const size_t limit = (size_t{16} << 20) + 2 * (8 * 64 + 1) * 64, plain = StoredPng(64, 64, 0).size();
+  const size_t limit = (size_t{16} << 20) + 2 * (8 * 64 + 1) * 64,
+               plain = StoredPng(64, 64, 0).size();
   EXPECT_EQ(RefusalOf(StoredPng(64, 64, 0, limit - plain - 12)), "");
-  EXPECT_NE(RefusalOf(StoredPng(64, 64, 0, limit - 52)).find("runs past what its picture could need"), std::string::npos);
+  EXPECT_NE(
+      RefusalOf(StoredPng(64, 64, 0, limit - 52)).find("runs past what its picture could need"),
+      std::string::npos);
 }
 
 TEST(Picture, OnePassIntoTheCallersRowsMatchesThePictureObject) {
@@ -661,7 +736,9 @@ TEST(Picture, OnePassIntoTheCallersRowsMatchesThePictureObject) {
   s.rows = {{0x01, 0x20}, {0x21, 0x00}};
   tjhandle tj = tjInitCompress();
   std::vector<uint8_t> rgb(6 * 4 * 3);
-  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 11);
+  for (size_t i = 0; i < rgb.size(); ++i) {
+    rgb[i] = static_cast<uint8_t>(i * 11);
+  }
   unsigned char* jpeg = nullptr;
   unsigned long jpegSize = 0;
   ASSERT_EQ(tjCompress2(tj, rgb.data(), 6, 0, 4, TJPF_RGB, &jpeg, &jpegSize, TJSAMP_420, 90, 0), 0);
@@ -669,7 +746,8 @@ TEST(Picture, OnePassIntoTheCallersRowsMatchesThePictureObject) {
   tjFree(jpeg);
   tjDestroy(tj);
   const std::vector<std::vector<uint8_t>> files = {
-      MakeBmp(s), Bytes("P5 2 2 255\n\x01\x80\xFE\x00"), Bytes("P6 1 2 255\n\x01\x02\x03\x04\x05\x06"), jpegBytes,
+      MakeBmp(s), Bytes("P5 2 2 255\n\x01\x80\xFE\x00"),
+      Bytes("P6 1 2 255\n\x01\x02\x03\x04\x05\x06"), jpegBytes,
       picture_test::MakeRleBmp(2, 2, 8, {0x0000FF, 0xFFFFFF}, {2, 1, 0, 0, 1, 0, 0, 1})};
   for (const auto& file : files) {
     // Top-down memory, rows padded to 8 bytes beyond the pixels.
@@ -686,7 +764,9 @@ TEST(Picture, OnePassIntoTheCallersRowsMatchesThePictureObject) {
     std::vector<uint32_t> colours;
     for (size_t row = 0; row * static_cast<size_t>(width * 3 + 8) < memory.size(); ++row) {
       const uint8_t* p = memory.data() + row * static_cast<size_t>(width * 3 + 8);
-      for (int64_t x = 0; x < width; ++x) colours.push_back(uint32_t{p[3 * x + 2]} << 16 | p[3 * x + 1] << 8 | p[3 * x]);
+      for (int64_t x = 0; x < width; ++x) {
+        colours.push_back(uint32_t{p[3 * x + 2]} << 16 | p[3 * x + 1] << 8 | p[3 * x]);
+      }
       EXPECT_EQ(p[width * 3], 0xEE);  // padding untouched
     }
     EXPECT_EQ(colours, Colours(Decode(file).Handle()));
@@ -699,8 +779,10 @@ TEST(Picture, OnePassIntoTheCallersRowsMatchesThePictureObject) {
     return PictureDestination{indices.data(), 4, 4};
   });
   EXPECT_EQ(indices, (std::vector<uint8_t>{0x01, 0x20, 0xFF, 0xFF, 0x21, 0x00, 0xFF, 0xFF}));
-  for (const PictureDestination& wrong : {PictureDestination{indices.data(), 4, 8}, PictureDestination{indices.data(), 1, 4}}) {
-    EXPECT_THROW(DecodePictureInto(MakeBmp(s), [&](const PictureHeader&) { return wrong; }), PictureError);
+  for (const PictureDestination& wrong :
+       {PictureDestination{indices.data(), 4, 8}, PictureDestination{indices.data(), 1, 4}}) {
+    EXPECT_THROW(DecodePictureInto(MakeBmp(s), [&](const PictureHeader&) { return wrong; }),
+                 PictureError);
   }
 }
 
@@ -780,7 +862,8 @@ TEST_F(PictureFiles, SaveAndLoadChooseTheFormatByExtension) {
   StdPicture large = Pattern24(2100, 40);
   SavePicture(large.Handle(), dir_ + "/large.ppm");
   EXPECT_EQ(Colours(LoadPicture(dir_ + "/large.ppm").Handle()), Colours(large.Handle()));
-  std::filesystem::resize_file(dir_ + "/large.ppm", std::filesystem::file_size(dir_ + "/large.ppm") - 5);
+  std::filesystem::resize_file(dir_ + "/large.ppm",
+                               std::filesystem::file_size(dir_ + "/large.ppm") - 5);
   EXPECT_THROW(LoadPicture(dir_ + "/large.ppm"), PictureError);
   try {
     LoadPicture(dir_ + "/none.bmp");

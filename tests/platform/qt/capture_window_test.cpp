@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <QGuiApplication>
-#include <QClipboard>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
@@ -47,7 +47,8 @@ protected:
 
 TEST_F(CaptureWindowTest, HandlesAreCheckedAndGoStaleOnDestroy) {
   EXPECT_EQ(qt::capCreateCaptureWindowA("CapWindow", qt::WS_CHILD, 0, 0, 320, 240, 0, 0), 0u);
-  EXPECT_EQ(qt::capCreateCaptureWindowA("CapWindow", qt::WS_CHILD, 0, 0, 320, 240, 0x40001234u, 0), 0u);
+  EXPECT_EQ(qt::capCreateCaptureWindowA("CapWindow", qt::WS_CHILD, 0, 0, 320, 240, 0x40001234u, 0),
+            0u);
   EXPECT_EQ(Create(qt::WS_VISIBLE), 0u);  // a capture window is always a child
 
   const gdi::HWND first = Create();
@@ -114,7 +115,8 @@ TEST_F(CaptureWindowTest, VanishedCameraIsAnnouncedLostThenRestored) {
   qt::CaptureWindow* capture = qt::CaptureWindowFromHandle(window);
   std::vector<std::string> heard;
   QObject::connect(capture, &qt::CaptureWindow::DeviceLost, [&] { heard.push_back("lost"); });
-  QObject::connect(capture, &qt::CaptureWindow::DeviceRestored, [&] { heard.push_back("restored"); });
+  QObject::connect(capture, &qt::CaptureWindow::DeviceRestored,
+                   [&] { heard.push_back("restored"); });
   camera_->Unplug();
   ASSERT_TRUE(testing::WaitFor([&] { return !heard.empty(); }));
   EXPECT_FALSE(capture->Connected());
@@ -150,7 +152,8 @@ TEST_F(CaptureWindowTest, CopyFramePutsTheFullFrameOnTheClipboard) {
   const QImage image = qt::PictureBox::ToImage(picture);
   for (const auto& [x, y] : {std::pair{0, 0}, {639, 0}, {320, 240}, {0, 479}, {639, 479}}) {
     const size_t at = (static_cast<size_t>(y) * 640 + x) * 3;
-    EXPECT_EQ(QColor(image.pixel(x, y)), QColor(frame.rgb[at], frame.rgb[at + 1], frame.rgb[at + 2]))
+    EXPECT_EQ(QColor(image.pixel(x, y)),
+              QColor(frame.rgb[at], frame.rgb[at + 1], frame.rgb[at + 2]))
         << x << "," << y;
   }
 }
@@ -193,7 +196,9 @@ public:
   const camera::Frame& Latest() const override { return frame_; }
   std::vector<camera::FormatChoice> Formats() override { return {}; }
   camera::StreamFormat CurrentFormat() override { return {}; }
-  std::optional<camera::StreamFormat> SetFormat(const camera::StreamFormat&) override { return std::nullopt; }
+  std::optional<camera::StreamFormat> SetFormat(const camera::StreamFormat&) override {
+    return std::nullopt;
+  }
   std::vector<camera::Control> Controls() override { return controls; }
   bool SetControl(uint32_t id, int32_t value) override {
     set.emplace_back(id, value);
@@ -204,7 +209,15 @@ public:
   std::vector<camera::Control> controls = {
       {1, "Ganancia", camera::ControlKind::Integer, 0, 100, 5, 40, 70, {}},
       {2, "Balance automático", camera::ControlKind::Boolean, 0, 1, 1, 1, 0, {}},
-      {3, "Frecuencia de red", camera::ControlKind::Menu, 0, 2, 1, 1, 2, {{0, "Apagado"}, {1, "50 Hz"}, {2, "60 Hz"}}},
+      {3,
+       "Frecuencia de red",
+       camera::ControlKind::Menu,
+       0,
+       2,
+       1,
+       1,
+       2,
+       {{0, "Apagado"}, {1, "50 Hz"}, {2, "60 Hz"}}},
       {4, "Reiniciar foco", camera::ControlKind::Button, 0, 0, 0, 0, 0, {}},
       {5, "Temperatura del sensor", camera::ControlKind::Integer, 0, 100, 1, 20, 35, {}, true},
   };
@@ -263,7 +276,9 @@ TEST(VideoSourceDialogTest, ReadOnlyControlIsShownDisabledAndNotRestored) {
   EXPECT_EQ(sensor->value(), 35);
   EXPECT_FALSE(sensor->isEnabled());
   dialog.RestoreDefaults();
-  for (const auto& [id, value] : camera.set) EXPECT_NE(id, 5u) << value;
+  for (const auto& [id, value] : camera.set) {
+    EXPECT_NE(id, 5u) << value;
+  }
   EXPECT_EQ(sensor->value(), 35);
   EXPECT_TRUE(dialog.Status().isEmpty());
 }
@@ -312,7 +327,7 @@ TEST(FramePlacementTest, PlacementBeforeTheFrameIsRepeatedOnceByTheFrame) {
 TEST(QtClipboardTest, PicturesRoundTripThroughTheDesktopClipboard) {
   testing::App();
   auto old = gdi::SetClipboardBackend(std::make_shared<qt::QtClipboardBackend>());
-  const uint8_t pixels[3 * 2 * 4] = {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0,
+  const uint8_t pixels[3 * 2 * 4] = {1,  2,  3,  0, 4,  5,  6,  0, 7,   8,   9,  0,
                                      10, 11, 12, 0, 13, 14, 15, 0, 200, 100, 50, 0};
   ASSERT_TRUE(gdi::OpenClipboard(0));
   gdi::EmptyClipboard();

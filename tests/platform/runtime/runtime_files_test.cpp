@@ -1,12 +1,12 @@
 #include <dirent.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,7 +73,8 @@ bool RefuseUnnamedFiles(int error) {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 class RuntimeFiles : public ::testing::Test {
@@ -85,7 +86,8 @@ protected:
   }
   std::set<std::string> Entries(const std::string& folder = {}) const {
     std::set<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(folder.empty() ? dir_ : Path(folder))) {
+    for (const auto& e :
+         std::filesystem::directory_iterator(folder.empty() ? dir_ : Path(folder))) {
       names.insert(e.path().filename().string());
     }
     return names;
@@ -204,7 +206,9 @@ TEST_F(RuntimeFiles, DeleteFileRemovesOrRaises) {
 
 TEST_F(RuntimeFiles, WriteNewFileWritesExactlyAndNeverOverwrites) {
   std::vector<uint8_t> data(100000);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+  for (size_t i = 0; i < data.size(); ++i) {
+    data[i] = static_cast<uint8_t>(i * 7 + 3);
+  }
   WriteNewFile(Path("new.bin"), data);
   const std::string back = ReadFile(Path("new.bin"));
   EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.end()), data);
@@ -262,7 +266,8 @@ TEST_F(RuntimeFiles, ReplaceFileKeepsTheOldFileWhenTheWriterThrows) {
     EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
     EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"}) << unnamed;
 
-    EXPECT_EQ(RaisedNumber([&] { ReplaceFile(Path("keep.bin"), [](int) { Raise(26001); }); }), 26001);
+    EXPECT_EQ(RaisedNumber([&] { ReplaceFile(Path("keep.bin"), [](int) { Raise(26001); }); }),
+              26001);
     EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
     EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"}) << unnamed;
   }
@@ -276,7 +281,8 @@ TEST_F(RuntimeFiles, ReplaceFileKeepsTheOldFileWhenTheDiskFills) {
     int32_t number = 0;
     {
       FileSizeLimit limit(1000);
-      number = RaisedNumber([&] { ReplaceFile(Path("keep.bin"), [&](int fd) { WriteAll(fd, data); }); });
+      number =
+          RaisedNumber([&] { ReplaceFile(Path("keep.bin"), [&](int fd) { WriteAll(fd, data); }); });
     }
     EXPECT_EQ(number, 61);
     EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
@@ -287,7 +293,8 @@ TEST_F(RuntimeFiles, ReplaceFileKeepsTheOldFileWhenTheDiskFills) {
     std::signal(SIGXFSZ, SIG_DFL);
     const rlimit small{1000, RLIM_INFINITY};
     setrlimit(RLIMIT_FSIZE, &small);
-    return RaisedNumber([&] { ReplaceFile(Path("keep.bin"), [&](int fd) { WriteAll(fd, data); }); });
+    return RaisedNumber(
+        [&] { ReplaceFile(Path("keep.bin"), [&](int fd) { WriteAll(fd, data); }); });
   });
   EXPECT_EQ(unguarded, 61);
   EXPECT_EQ(Entries(), std::set<std::string>{"keep.bin"});
@@ -309,7 +316,8 @@ TEST_F(RuntimeFiles, ReplaceFileInAReadOnlyFolderRaisesPermissionDenied) {
   Make("keep.bin", "old content");
   SetFileMode(dir_, 0555);
   const int64_t number = okuva::testing::RunUnprivileged(dir_, [&]() -> int64_t {
-    return RaisedNumber([&] { ReplaceFile(Path("keep.bin"), [](int fd) { WriteAll(fd, Bytes("new")); }); });
+    return RaisedNumber(
+        [&] { ReplaceFile(Path("keep.bin"), [](int fd) { WriteAll(fd, Bytes("new")); }); });
   });
   SetFileMode(dir_, 0755);
   EXPECT_EQ(number, 70);
@@ -356,12 +364,13 @@ TEST_F(RuntimeFiles, ReplaceFileWritesThroughLinksAndRefusesSpecialFiles) {
     EXPECT_EQ(ReadFile(Path("b/t.bin")), "across folders");
     EXPECT_EQ(Entries("a"), std::set<std::string>{"l1"}) << unnamed;
     EXPECT_EQ(Entries("b"), (std::set<std::string>{"l2", "t.bin"})) << unnamed;
-    EXPECT_EQ(Entries(), (std::set<std::string>{"a", "b", "chained", "relative", "sub"})) << unnamed;
+    EXPECT_EQ(Entries(), (std::set<std::string>{"a", "b", "chained", "relative", "sub"}))
+        << unnamed;
     // A new file is never made through a link: the name exists.
     EXPECT_EQ(RaisedNumber([&] { WriteNewFile(Path("relative"), Bytes("x")); }), 75);
     EXPECT_EQ(ReadFile(Path("sub/target.bin")), "through two links");
-    for (const char* name :
-         {"chained", "relative", "sub/dangling", "sub/missing.bin", "sub/target.bin", "a/l1", "b/l2", "b/t.bin"}) {
+    for (const char* name : {"chained", "relative", "sub/dangling", "sub/missing.bin",
+                             "sub/target.bin", "a/l1", "b/l2", "b/t.bin"}) {
       std::filesystem::remove(Path(name));
     }
   }
@@ -373,13 +382,17 @@ TEST_F(RuntimeFiles, WithoutUnnamedFilesANamedTemporaryServesAndOtherRefusalsAre
   // answer; a refused permission is a refusal.
   for (const int error : {EOPNOTSUPP, EISDIR, EINVAL, EACCES}) {
     const int64_t number = okuva::testing::RunUnprivileged(dir_, [&]() -> int64_t {
-      if (!RefuseUnnamedFiles(error)) return -1;
+      if (!RefuseUnnamedFiles(error)) {
+        return -1;
+      }
       return RaisedNumber([&] {
         WriteNewFile(Path("new.bin"), Bytes("new"));
         ReplaceFile(Path("keep.bin"), [](int fd) { WriteAll(fd, Bytes("replaced")); });
       });
     });
-    if (number == -1) GTEST_SKIP() << "no system-call filter to stand in for such a file system";
+    if (number == -1) {
+      GTEST_SKIP() << "no system-call filter to stand in for such a file system";
+    }
     if (error == EACCES) {
       EXPECT_EQ(number, 70);
       EXPECT_EQ(ReadFile(Path("keep.bin")), "old content");
@@ -445,9 +458,10 @@ TEST_F(RuntimeFiles, LongNamesWorkAndAKilledWriterLeavesNothing) {
   Make(".~old", "not of this naming");
   Make(".~09azazaz", "of this naming, a day and ten minutes old");
   Make(".~za90zzzz", "of this naming, ten minutes short of a day old");
-  for (const auto& [old, age] : {std::pair{leftover, 2 * 86400}, std::pair{std::string(".~old"), 2 * 86400},
-                                 std::pair{std::string(".~09azazaz"), 86400 + 600},
-                                 std::pair{std::string(".~za90zzzz"), 86400 - 600}}) {
+  for (const auto& [old, age] :
+       {std::pair{leftover, 2 * 86400}, std::pair{std::string(".~old"), 2 * 86400},
+        std::pair{std::string(".~09azazaz"), 86400 + 600},
+        std::pair{std::string(".~za90zzzz"), 86400 - 600}}) {
     const timespec then[2] = {{time(nullptr) - age, 0}, {time(nullptr) - age, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, Path(old).c_str(), then, 0), 0);
   }
@@ -471,13 +485,16 @@ TEST_F(RuntimeFiles, ReplaceFileKeepsOwnersAndRefusesReadOnlyTargets) {
   ReplaceFile(Path("suid.bin"), [](int fd) { WriteAll(fd, Bytes("new")); });
   EXPECT_EQ(FindFile(Path("suid.bin"))->mode, 06755u);
   // The rest needs files of other owners.
-  if (geteuid() != 0) GTEST_SKIP() << "not root: another owner's file replaced by someone else is not checked";
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "not root: another owner's file replaced by someone else is not checked";
+  }
 
   // Anyone else replacing another owner's file makes it their own, without the bits
   // (root keeping the owner is checked end to end in the tool's tests).
   SetFileMode(Path("suid.bin"), 06775);
   const int64_t number = okuva::testing::RunUnprivileged(dir_, [&]() -> int64_t {
-    return RaisedNumber([&] { ReplaceFile(Path("suid.bin"), [](int fd) { WriteAll(fd, Bytes("theirs")); }); });
+    return RaisedNumber(
+        [&] { ReplaceFile(Path("suid.bin"), [](int fd) { WriteAll(fd, Bytes("theirs")); }); });
   });
   EXPECT_EQ(number, 0);
   struct stat st {};
@@ -494,7 +511,9 @@ TEST_F(RuntimeFiles, ReplaceFileKeepsOwnersAndRefusesReadOnlyTargets) {
     ASSERT_EQ(chown(Path("sgid.bin").c_str(), okuva::testing::kNobody, group), 0);
     SetFileMode(Path("sgid.bin"), 06775);
     const int64_t replaced = okuva::testing::RunUnprivileged(dir_, [&]() -> int64_t {
-      return RaisedNumber([&] { ReplaceFile(Path("sgid.bin"), [](int fd) { WriteAll(fd, Bytes("same owner")); }); });
+      return RaisedNumber([&] {
+        ReplaceFile(Path("sgid.bin"), [](int fd) { WriteAll(fd, Bytes("same owner")); });
+      });
     });
     EXPECT_EQ(replaced, 0);
     ASSERT_EQ(stat(Path("sgid.bin").c_str(), &st), 0);

@@ -40,16 +40,22 @@ TEST(RuntimeRandom, DrawsAreUniformInTheHalfOpenUnitInterval) {
     ++bins[static_cast<size_t>(r * 10)];
   }
   EXPECT_NEAR(sum / kDraws, 0.5, 0.005);
-  for (int count : bins) EXPECT_NEAR(count, kDraws / 10, kDraws / 100);
+  for (int count : bins) {
+    EXPECT_NEAR(count, kDraws / 10, kDraws / 100);
+  }
 }
 
 TEST(RuntimeRandom, ReseedingStartsANewSequence) {
   RandomizeFromTimeOfDay();
   std::vector<double> first;
-  for (int i = 0; i < 8; ++i) first.push_back(Rnd());
+  for (int i = 0; i < 8; ++i) {
+    first.push_back(Rnd());
+  }
   RandomizeFromTimeOfDay();  // a later moment of the day: another seed
   std::vector<double> second;
-  for (int i = 0; i < 8; ++i) second.push_back(Rnd());
+  for (int i = 0; i < 8; ++i) {
+    second.push_back(Rnd());
+  }
   EXPECT_NE(first, second);
 }
 
