@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <set>
 
 #include "platform/runtime/error.h"
 #include "surface/cdibsection.h"
+#include "tests/support/raised.h"
 
 namespace okuva {
 namespace {
@@ -26,14 +26,7 @@ void SetChannel(cDIBSection& d, int channel, F f) {
   }
 }
 
-int32_t ErrorNumberOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const RuntimeError& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using okuva::testing::RaisedNumber;
 
 TEST(Resample, HeightComesFirst) {
   cDIBSection d;
@@ -133,7 +126,7 @@ TEST(Resample, TooThinSourcesRaiseNine) {
     cDIBSection d;
     ASSERT_TRUE(d.Create(w, h));
     std::unique_ptr<cDIBSection> r;
-    EXPECT_EQ(ErrorNumberOf([&] { r = d.Resample(8, 8); }), 9) << w << "x" << h;
+    EXPECT_EQ(RaisedNumber([&] { r = d.Resample(8, 8); }), 9) << w << "x" << h;
     EXPECT_EQ(r, nullptr);
   }
 }
@@ -142,14 +135,14 @@ TEST(Resample, SourceWithoutSurfaceRaisesNine) {
   cDIBSection d;
   ASSERT_TRUE(d.Create(6, 6));
   d.ClearUp();  // Width and Height still say 6 x 6
-  EXPECT_EQ(ErrorNumberOf([&] { (void)d.Resample(3, 3); }), 9);
+  EXPECT_EQ(RaisedNumber([&] { (void)d.Resample(3, 3); }), 9);
 }
 
 TEST(Resample, UncreatableTargetGivesNoObjectAndNoError) {
   cDIBSection d;
   ASSERT_TRUE(d.Create(4, 4));
   std::unique_ptr<cDIBSection> r = std::make_unique<cDIBSection>();
-  EXPECT_EQ(ErrorNumberOf([&] { r = d.Resample(0, 5); }), 0);
+  EXPECT_EQ(RaisedNumber([&] { r = d.Resample(0, 5); }), 0);
   EXPECT_EQ(r, nullptr);
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/runtime/checked.h"
 #include "platform/runtime/error.h"
+#include "tests/support/raised.h"
 
 namespace okuva {
 namespace {
@@ -13,16 +14,7 @@ namespace {
 constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
 constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
 
-// The number of the RuntimeError `f` raises, or 0 when it returns normally.
-template <class F>
-int32_t RaisedNumber(F&& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using okuva::testing::RaisedNumber;
 
 TEST(RuntimeChecked, AddAndSubRaiseOverflowOnlyPastTheLimits) {
   EXPECT_EQ(CheckedAdd(kMax, 0), kMax);

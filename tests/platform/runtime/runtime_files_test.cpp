@@ -22,21 +22,14 @@
 
 #include "platform/runtime/error.h"
 #include "platform/runtime/files.h"
+#include "tests/support/raised.h"
 #include "tests/support/temp_folder.h"
 #include "tests/unprivileged_child.h"
 
 namespace okuva::files {
 namespace {
 
-template <class F>
-int32_t RaisedNumber(F&& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using okuva::testing::RaisedNumber;
 
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
