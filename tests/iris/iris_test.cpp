@@ -166,6 +166,18 @@ TEST(IrisCircles, DimNearInfraredEyes) {
       EXPECT_GT(q.Value(Metric::kUsableIrisArea), 65);
       EXPECT_LT(q.Value(Metric::kUsableIrisArea), 88);
       EXPECT_GT(q.mask.Count(Occlusion::kUpperLid), 0u);
+      // Darkened to half, as a shorter exposure: the spot no longer reaches white and
+      // the steps shrink to a few levels, yet the circles stay where they were.
+      GreyImage dark = shot.grey;
+      for (uint8_t& v : dark.pixels) {
+        v = static_cast<uint8_t>((v + 1) / 2);
+      }
+      const EyeCircles c = FindCircles(dark.View());
+      ASSERT_TRUE(c.pupil && c.iris);
+      EXPECT_LE(std::hypot(c.pupil->x - p.x, c.pupil->y - p.y), 1.0);
+      EXPECT_NEAR(c.pupil->radius, p.radius, 1.0);
+      EXPECT_LE(std::hypot(c.iris->x - i.x, c.iris->y - i.y), 2.0);
+      EXPECT_NEAR(c.iris->radius, i.radius, 0.03 * i.radius);
     }
   }
 }
