@@ -405,6 +405,33 @@ TEST(IrisCircles, WidePupilsAndOneSidedLight) {
   EXPECT_NEAR(q.circles.pupil->x, 320, 1);
 }
 
+// The illuminator's spot in the pupil is glare whether it reaches white or, in a
+// picture taken at half the exposure, only half way: either way it is filled, and the
+// pupil is not read as the dark ring around it.
+TEST(IrisCircles, SpotInThePupilAtAnyExposure) {
+  GreyImage g = Draw(Drawing{});
+  for (int32_t y = 226; y < 254; ++y) {
+    for (int32_t x = 306; x < 334; ++x) {
+      if (std::hypot(x + 0.5 - 320, y + 0.5 - 240) < 14) {
+        g.pixels[static_cast<size_t>(y) * 640 + x] = 255;
+      }
+    }
+  }
+  for (int32_t divisor : {1, 2}) {
+    SCOPED_TRACE(divisor);
+    GreyImage shot = g;
+    for (uint8_t& v : shot.pixels) {
+      v = static_cast<uint8_t>((v + divisor / 2) / divisor);
+    }
+    const EyeCircles c = FindCircles(shot.View());
+    ASSERT_TRUE(c.pupil && c.iris);
+    EXPECT_NEAR(c.pupil->x, 320, 1);
+    EXPECT_NEAR(c.pupil->y, 240, 1);
+    EXPECT_NEAR(c.pupil->radius, 42, 1);
+    EXPECT_NEAR(c.iris->radius, 110, 2);
+  }
+}
+
 // The mask on circles given: a pale iris (200) whose own spread would put highlights at
 // 216 keeps them at 230 and above; a lid's run bridges two iris-like rows, not three.
 TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
