@@ -24,7 +24,8 @@ constexpr double kMinContrast = 8.0;  // levels: flatter pictures show no eye
 // The pupil's own level: a pupil may cover as little as 1 % of the picture.
 constexpr double kDarkestPercentile = 0.005;
 // A highlight is a blob at least this share of the way from the 95th percentile of
-// the levels to white, covering at most 1/kHighlightShare of the reduced picture
+// the levels to the picture's brightest level (not to white: a short exposure keeps
+// the spot well under 255), covering at most 1/kHighlightShare of the reduced picture
 // (larger bright areas are sclera or skin).
 constexpr double kHighlightRise = 0.5;
 constexpr int32_t kHighlightShare = 80;
@@ -85,8 +86,10 @@ constexpr double kHalfEvidence = 0.3;
 // of the radii (soft edges, texture, pixels); only scatter beyond that counts against
 // a pair.
 constexpr double kTypicalScatter = 0.07;
-// Share of C by which the pupil's median must lie under the iris ring's.
+// Share of C by which the pupil's median must lie under the iris ring's, and at least
+// a level (less is rounding): a floor of several levels would drop dark exposures.
 constexpr double kMinPupilContrast = 0.05;
+constexpr double kMinPupilStep = 1.0;
 
 struct Reduced {
   int32_t width = 0, height = 0, factor = 1;
@@ -861,7 +864,11 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   }
   Reduced r = Reduce(picture);
   const double upper = Percentiles(r, {0.95, 0.95, 0.95})[0];
-  FillHighlights(r, upper + kHighlightRise * (255 - upper));
+  // A picture whose brightest level is its 95th percentile has no highlight.
+  const double top = *std::max_element(r.v.begin(), r.v.end());
+  if (top > upper) {
+    FillHighlights(r, upper + kHighlightRise * (top - upper));
+  }
   const auto [low, high, darkest] =
       Percentiles(r, {kLowPercentile, kHighPercentile, kDarkestPercentile});
   const double contrast = high - low;
@@ -927,7 +934,8 @@ EyeCircles FindCircles(const GreyPlane& picture) {
     inside.push_back(Sample(picture, pc.x + 0.5 * pc.radius * c, pc.y + 0.5 * pc.radius * s));
   }
   std::nth_element(inside.begin(), inside.begin() + 32, inside.end());
-  const double pupilLevel = inside[32], margin = std::max(2.0, kMinPupilContrast * contrast);
+  const double pupilLevel = inside[32],
+               margin = std::max(kMinPupilStep, kMinPupilContrast * contrast);
   // On each side the iris lies between the pupil's level and the sclera's (two flat
   // levels, as in a chequer, are no eye).
   auto median = [](std::vector<double>& v) {
@@ -955,7 +963,7 @@ EyeCircles FindCircles(const GreyPlane& picture) {
     }
   }
   const double ringMedian = median(ring);
-  if (ringMedian - pupilLevel < std::max(3.0, kMinPupilContrast * contrast)) {
+  if (ringMedian - pupilLevel < std::max(kMinPupilStep, kMinPupilContrast * contrast)) {
     return found;
   }
   // Levels of the pupil's disc within 0.8 of its radius, highlights left out.

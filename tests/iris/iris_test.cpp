@@ -166,6 +166,18 @@ TEST(IrisCircles, DimNearInfraredEyes) {
       EXPECT_GT(q.Value(Metric::kUsableIrisArea), 65);
       EXPECT_LT(q.Value(Metric::kUsableIrisArea), 88);
       EXPECT_GT(q.mask.Count(Occlusion::kUpperLid), 0u);
+      // Darkened to half, as a shorter exposure: the spot no longer reaches white and
+      // the steps shrink to a few levels, yet the circles stay where they were.
+      GreyImage dark = shot.grey;
+      for (uint8_t& v : dark.pixels) {
+        v = static_cast<uint8_t>((v + 1) / 2);
+      }
+      const EyeCircles c = FindCircles(dark.View());
+      ASSERT_TRUE(c.pupil && c.iris);
+      EXPECT_LE(std::hypot(c.pupil->x - p.x, c.pupil->y - p.y), 1.0);
+      EXPECT_NEAR(c.pupil->radius, p.radius, 1.0);
+      EXPECT_LE(std::hypot(c.iris->x - i.x, c.iris->y - i.y), 2.0);
+      EXPECT_NEAR(c.iris->radius, i.radius, 0.03 * i.radius);
     }
   }
 }
@@ -391,6 +403,33 @@ TEST(IrisCircles, WidePupilsAndOneSidedLight) {
   ASSERT_TRUE(q.circles.pupil && q.circles.iris);
   EXPECT_NEAR(q.circles.iris->radius, 110, 2);
   EXPECT_NEAR(q.circles.pupil->x, 320, 1);
+}
+
+// The illuminator's spot in the pupil is glare whether it reaches white or, in a
+// picture taken at half the exposure, only half way: either way it is filled, and the
+// pupil is not read as the dark ring around it.
+TEST(IrisCircles, SpotInThePupilAtAnyExposure) {
+  GreyImage g = Draw(Drawing{});
+  for (int32_t y = 226; y < 254; ++y) {
+    for (int32_t x = 306; x < 334; ++x) {
+      if (std::hypot(x + 0.5 - 320, y + 0.5 - 240) < 14) {
+        g.pixels[static_cast<size_t>(y) * 640 + x] = 255;
+      }
+    }
+  }
+  for (int32_t divisor : {1, 2}) {
+    SCOPED_TRACE(divisor);
+    GreyImage shot = g;
+    for (uint8_t& v : shot.pixels) {
+      v = static_cast<uint8_t>((v + divisor / 2) / divisor);
+    }
+    const EyeCircles c = FindCircles(shot.View());
+    ASSERT_TRUE(c.pupil && c.iris);
+    EXPECT_NEAR(c.pupil->x, 320, 1);
+    EXPECT_NEAR(c.pupil->y, 240, 1);
+    EXPECT_NEAR(c.pupil->radius, 42, 1);
+    EXPECT_NEAR(c.iris->radius, 110, 2);
+  }
 }
 
 // The mask on circles given: a pale iris (200) whose own spread would put highlights at
