@@ -400,8 +400,8 @@ TEST(IrisCircles, OffCentreEyesAndGlintsInThePupil) {
   struct Case {
     double x, y, glintX, glintY;  // the glint relative to the pupil's centre
   };
-  for (const Case& at : {Case{190.5, 300.25, 0, 0}, Case{431.75, 170.5, 15, -12},
-                         Case{260.25, 250.75, -40, 8}}) {
+  for (const Case& at :
+       {Case{190.5, 300.25, 0, 0}, Case{431.75, 170.5, 15, -12}, Case{260.25, 250.75, -40, 8}}) {
     SCOPED_TRACE(std::to_string(at.x) + ", " + std::to_string(at.y) + " glint " +
                  std::to_string(at.glintX) + ", " + std::to_string(at.glintY));
     Drawing d;
