@@ -7,6 +7,7 @@
 #include <numbers>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "iris/iris_code.h"
@@ -189,6 +190,60 @@ TEST(IrisCode, NoEyeNoCode) {
   const OcclusionMask mask = MaskIrisRing(flat.View(), {-500, -500, 40, 1}, {-500, -500, 100, 1});
   EXPECT_EQ(EncodeIris(flat.View(), {-500, -500, 40, 1}, {-500, -500, 100, 1}, mask).UsableBits(),
             0);
+}
+
+// A ring whose level follows cos(11 a) around the eye, the same at every radius: the
+// finer filter's real part follows the cosine and its imaginary part minus the sine, in
+// every row, so each of its bits is known where the wave is strong; where the wave
+// crosses zero its part is too weak to keep. The sector about straight up is left out.
+TEST(IrisCode, BitsOfAKnownWave) {
+  const Circle pupil{200, 200, 40, 1}, iris{200, 200, 120, 1};
+  GreyImage g{400, 400, std::vector<uint8_t>(400 * 400, 150)};
+  for (int32_t y = 0; y < 400; ++y) {
+    for (int32_t x = 0; x < 400; ++x) {
+      const double dx = x + 0.5 - 200, dy = y + 0.5 - 200, r = std::hypot(dx, dy);
+      // Column j looks along 2 pi (j + 0.5) / kCodeAngles: the wave's phase is 0 at j = 0.
+      const double phase = 11 * (std::atan2(dy, dx) - std::numbers::pi / kCodeAngles);
+      if (r < 120) {
+        g.pixels[static_cast<size_t>(y * 400 + x)] =
+            r < 40 ? 10 : static_cast<uint8_t>(std::lround(100 + 40 * std::cos(phase)));
+      }
+    }
+  }
+  const OcclusionMask mask = MaskIrisRing(g.View(), pupil, iris);
+  ASSERT_EQ(mask.Count(Occlusion::kUpperLid) + mask.Count(Occlusion::kLowerLid), 0u);
+  const IrisCode code = EncodeIris(g.View(), pupil, iris, mask);
+  int32_t checked = 0;
+  for (int32_t j = 0; j < kCodeAngles; ++j) {
+    SCOPED_TRACE("column " + std::to_string(j));
+    const double angle = 2 * std::numbers::pi * (j + 0.5) / kCodeAngles;
+    const double up = std::abs(angle - 1.5 * std::numbers::pi) * 180 / std::numbers::pi;
+    const uint64_t bits = code.bits[static_cast<size_t>(j)],
+                   used = code.mask[static_cast<size_t>(j)];
+    if (up < 40) {
+      EXPECT_EQ(used, 0u);
+      continue;
+    }
+    if (up < 62) {
+      continue;  // the sector's edge: the filters' windows reach into it
+    }
+    const double c = std::cos(2 * std::numbers::pi * 11 * j / kCodeAngles),
+                 s = std::sin(2 * std::numbers::pi * 11 * j / kCodeAngles);
+    for (int32_t i = 0; i < kCodeRadii; ++i) {
+      const int32_t re = 2 * i, im = re + 1;
+      for (auto [bit, part, sign] : {std::tuple{re, c, c >= 0}, std::tuple{im, s, s <= 0}}) {
+        const bool set = (bits >> bit & 1) != 0, kept = (used >> bit & 1) != 0;
+        if (std::abs(part) > 0.85) {
+          EXPECT_TRUE(kept) << "bit " << bit;
+          EXPECT_EQ(set, sign) << "bit " << bit;
+          ++checked;
+        } else if (std::abs(part) < 0.3) {
+          EXPECT_FALSE(kept) << "bit " << bit;
+        }
+      }
+    }
+  }
+  EXPECT_GT(checked, 1000);
 }
 
 // A dim near-infrared eye whose iris carries the illuminator's faint spot (far under the
