@@ -491,7 +491,9 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
   for (int32_t y = 0; y < 300; ++y) {
     for (int32_t x = 0; x < 300; ++x) {
       const double dx = x + 0.5 - 150, dy = y + 0.5 - 150, r2 = dx * dx + dy * dy;
-      const bool skin = (x >= 55 && x < 66 && y < 160) || (x >= 235 && x < 246 && y > 140);
+      // And runs of skin from the ring's top: of three rows (a lid) and of two (not one).
+      const bool skin = (x >= 55 && x < 66 && y < 160) || (x >= 235 && x < 246 && y > 140) ||
+                        (x >= 135 && x < 146 && y < 53) || (x >= 155 && x < 166 && y < 53);
       if (r2 < 100 * 100 && !skin) {
         deep.pixels[static_cast<size_t>(y) * 300 + x] = r2 <= 30 * 30 ? 10 : 80;
       }
@@ -503,6 +505,8 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
     EXPECT_EQ(past.At(60, y), y <= 150 ? Occlusion::kUpperLid : Occlusion::kIris);
     EXPECT_EQ(past.At(240, y), y >= 150 ? Occlusion::kLowerLid : Occlusion::kIris);
   }
+  EXPECT_EQ(past.At(140, 52), Occlusion::kUpperLid);
+  EXPECT_EQ(past.At(160, 52), Occlusion::kIris);
 }
 
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
@@ -645,6 +649,15 @@ TEST(IrisMetrics, HostileSizesNeverCrash) {
   }
   EXPECT_FALSE(Assess(GreyPlane{nullptr, 640, 480, 640}).pass);
   EXPECT_FALSE(Assess(GreyPlane{}).pass);
+  // Grey from colour rows, down to one pixel wide, with padded rows: red weighs
+  // 77/256, green 150/256, blue 29/256, rounded. A row shorter than its pixels is refused.
+  const uint8_t rgb[] = {255, 0, 0, 9, 9, 9, 0, 255, 0, 9, 9, 9};
+  const GreyImage column = GreyFromRgb(rgb, 1, 2, 6);
+  EXPECT_EQ(column.width, 1);
+  EXPECT_EQ(column.pixels, (std::vector<uint8_t>{77, 149}));
+  const uint8_t bgrx[] = {0, 0, 255, 9, 255, 0, 0, 9, 200, 100, 50, 9, 0, 0, 0, 9};
+  EXPECT_EQ(GreyFromBgrx(bgrx, 2, 2, 8).pixels, (std::vector<uint8_t>{77, 29, 96, 0}));
+  EXPECT_TRUE(GreyFromRgb(rgb, 2, 1, 5).pixels.empty());
   // Sharpness of regions of every parity and of circles running off the picture.
   std::mt19937 random(9);
   for (auto [w, h] : {std::pair{8, 8}, {9, 8}, {8, 9}, {11, 13}, {121, 120}, {120, 121}}) {
