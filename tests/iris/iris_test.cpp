@@ -413,7 +413,7 @@ TEST(IrisCircles, OffCentreEyesAndGlintsInThePupil) {
         uint8_t& v = g.pixels[static_cast<size_t>(y) * d.width + x];
         const bool glint = (at.glintX != 0 || at.glintY != 0) &&
                            std::hypot(x + 0.5 - at.x - at.glintX, y + 0.5 - at.y - at.glintY) < 8;
-        v = glint ? 250 : static_cast<uint8_t>(v * 3 / 10);
+        v = static_cast<uint8_t>(glint ? 250 : v * 3 / 10);
       }
     }
     const EyeCircles c = FindCircles(g.View());
