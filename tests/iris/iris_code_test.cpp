@@ -180,6 +180,24 @@ TEST(IrisCode, SymmetricSelfNearZeroAndTooFewBits) {
   // Off the quarters' own bounds, the turned columns straddle two quarters and only
   // part of them is followed.
   EXPECT_GT(CompareIrisCodes(whole, quarterTurned(1, 0)).rawDistance, 0.03);
+
+  // A turn of a fraction of a column: each bit of b taken from a's column j - 1 with
+  // chance 1/8, j + 1 with 2/8, else j. The raw distances at shifts -1, 0, +1 are then
+  // 3/8, 3/16 and 7/16 (shifts of 2 lie at chance), and the parabola through them has
+  // its vertex 1/14 of a column toward -1: b is turned 1/14 column counter-clockwise.
+  IrisCode blend = whole;
+  for (int32_t j = 0; j < kCodeAngles; ++j) {
+    uint64_t word = 0;
+    for (int32_t bit = 0; bit < 64; ++bit) {
+      const uint64_t pick = random() % 8;
+      const int32_t from = pick == 0 ? j - 1 : pick <= 2 ? j + 1 : j;
+      word |= whole.bits[static_cast<size_t>(from & (kCodeAngles - 1))] & uint64_t{1} << bit;
+    }
+    blend.bits[static_cast<size_t>(j)] = word;
+  }
+  const IrisComparison partTurn = CompareIrisCodes(whole, blend);
+  EXPECT_NEAR(partTurn.rawDistance, 3 / 16.0, 0.01);
+  EXPECT_NEAR(partTurn.rotation, kDegreesPerStep / 14, 0.03);
 }
 
 TEST(IrisCode, NoEyeNoCode) {
