@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "iris/quality.h"
@@ -500,6 +501,12 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
     }
   }
   const OcclusionMask past = MaskIrisRing(deep.View(), pupil, iris);
+  EXPECT_EQ(std::tie(past.left, past.top, past.width, past.height),
+            std::make_tuple(50, 50, 200, 200));
+  // A ring running off the left edge: the mask keeps to the picture.
+  const OcclusionMask clipped = MaskIrisRing(deep.View(), {40.5, 150, 30, 1}, {40.5, 150, 100, 1});
+  EXPECT_EQ(std::tie(clipped.left, clipped.top, clipped.width, clipped.height),
+            std::make_tuple(0, 50, 141, 200));
   for (int32_t y = 110; y < 190; ++y) {
     SCOPED_TRACE("row " + std::to_string(y));
     EXPECT_EQ(past.At(60, y), y <= 150 ? Occlusion::kUpperLid : Occlusion::kIris);
