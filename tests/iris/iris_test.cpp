@@ -394,40 +394,6 @@ TEST(IrisCircles, WidePupilsAndOneSidedLight) {
   EXPECT_NEAR(q.circles.pupil->x, 320, 1);
 }
 
-// A dim drawn eye (the levels at 0.3: pupil 6, iris 30, sclera 60, as a near-infrared
-// one) off the picture's centre, at fractional places, is found where it was drawn; a
-// glint inside its pupil, or across the pupil's edge, moves neither circle.
-TEST(IrisCircles, OffCentreEyesAndGlintsInThePupil) {
-  struct Case {
-    double x, y, glintX, glintY;  // the glint relative to the pupil's centre
-  };
-  for (const Case& at :
-       {Case{190.5, 300.25, 0, 0}, Case{431.75, 170.5, 15, -12}, Case{260.25, 250.75, -40, 8}}) {
-    SCOPED_TRACE(std::to_string(at.x) + ", " + std::to_string(at.y) + " glint " +
-                 std::to_string(at.glintX) + ", " + std::to_string(at.glintY));
-    Drawing d;
-    d.x = at.x;
-    d.y = at.y;
-    GreyImage g = Draw(d);
-    for (int32_t y = 0; y < d.height; ++y) {
-      for (int32_t x = 0; x < d.width; ++x) {
-        uint8_t& v = g.pixels[static_cast<size_t>(y) * d.width + x];
-        const bool glint = (at.glintX != 0 || at.glintY != 0) &&
-                           std::hypot(x + 0.5 - at.x - at.glintX, y + 0.5 - at.y - at.glintY) < 8;
-        v = static_cast<uint8_t>(glint ? 250 : v * 3 / 10);
-      }
-    }
-    const EyeCircles c = FindCircles(g.View());
-    ASSERT_TRUE(c.pupil && c.iris);
-    EXPECT_NEAR(c.pupil->x, at.x, 0.25);
-    EXPECT_NEAR(c.pupil->y, at.y, 0.25);
-    EXPECT_NEAR(c.pupil->radius, 42, 0.25);
-    EXPECT_NEAR(c.iris->x, at.x, 0.25);
-    EXPECT_NEAR(c.iris->y, at.y, 0.25);
-    EXPECT_NEAR(c.iris->radius, 110, 0.25);
-  }
-}
-
 // The mask on circles given: a pale iris (200) whose own spread would put highlights at
 // 216 keeps them at 230 and above; a lid's run bridges two iris-like rows, not three.
 TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
@@ -514,6 +480,40 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
   }
   EXPECT_EQ(past.At(140, 52), Occlusion::kUpperLid);
   EXPECT_EQ(past.At(160, 52), Occlusion::kIris);
+}
+
+// A dim drawn eye (the levels at 0.3: pupil 6, iris 30, sclera 60, as a near-infrared
+// one) off the picture's centre, at fractional places, is found where it was drawn; a
+// glint inside its pupil, or across the pupil's edge, moves neither circle.
+TEST(IrisCircles, OffCentreEyesAndGlintsInThePupil) {
+  struct Case {
+    double x, y, glintX, glintY;  // the glint relative to the pupil's centre
+  };
+  for (const Case& at :
+       {Case{190.5, 300.25, 0, 0}, Case{431.75, 170.5, 15, -12}, Case{260.25, 250.75, -40, 8}}) {
+    SCOPED_TRACE(std::to_string(at.x) + ", " + std::to_string(at.y) + " glint " +
+                 std::to_string(at.glintX) + ", " + std::to_string(at.glintY));
+    Drawing d;
+    d.x = at.x;
+    d.y = at.y;
+    GreyImage g = Draw(d);
+    for (int32_t y = 0; y < d.height; ++y) {
+      for (int32_t x = 0; x < d.width; ++x) {
+        uint8_t& v = g.pixels[static_cast<size_t>(y) * d.width + x];
+        const bool glint = (at.glintX != 0 || at.glintY != 0) &&
+                           std::hypot(x + 0.5 - at.x - at.glintX, y + 0.5 - at.y - at.glintY) < 8;
+        v = static_cast<uint8_t>(glint ? 250 : v * 3 / 10);
+      }
+    }
+    const EyeCircles c = FindCircles(g.View());
+    ASSERT_TRUE(c.pupil && c.iris);
+    EXPECT_NEAR(c.pupil->x, at.x, 0.25);
+    EXPECT_NEAR(c.pupil->y, at.y, 0.25);
+    EXPECT_NEAR(c.pupil->radius, 42, 0.25);
+    EXPECT_NEAR(c.iris->x, at.x, 0.25);
+    EXPECT_NEAR(c.iris->y, at.y, 0.25);
+    EXPECT_NEAR(c.iris->radius, 110, 0.25);
+  }
 }
 
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
