@@ -7,6 +7,7 @@
 #include <numbers>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "iris/iris_code.h"
@@ -179,6 +180,24 @@ TEST(IrisCode, SymmetricSelfNearZeroAndTooFewBits) {
   // Off the quarters' own bounds, the turned columns straddle two quarters and only
   // part of them is followed.
   EXPECT_GT(CompareIrisCodes(whole, quarterTurned(1, 0)).rawDistance, 0.03);
+
+  // A turn of a fraction of a column: each bit of b taken from a's column j - 1 with
+  // chance 1/8, j + 1 with 2/8, else j. The raw distances at shifts -1, 0, +1 are then
+  // 3/8, 3/16 and 7/16 (shifts of 2 lie at chance), and the parabola through them has
+  // its vertex 1/14 of a column toward -1: b is turned 1/14 column counter-clockwise.
+  IrisCode blend = whole;
+  for (int32_t j = 0; j < kCodeAngles; ++j) {
+    uint64_t word = 0;
+    for (int32_t bit = 0; bit < 64; ++bit) {
+      const uint64_t pick = random() % 8;
+      const int32_t from = pick == 0 ? j - 1 : pick <= 2 ? j + 1 : j;
+      word |= whole.bits[static_cast<size_t>(from & (kCodeAngles - 1))] & uint64_t{1} << bit;
+    }
+    blend.bits[static_cast<size_t>(j)] = word;
+  }
+  const IrisComparison partTurn = CompareIrisCodes(whole, blend);
+  EXPECT_NEAR(partTurn.rawDistance, 3 / 16.0, 0.01);
+  EXPECT_NEAR(partTurn.rotation, kDegreesPerStep / 14, 0.03);
 }
 
 TEST(IrisCode, NoEyeNoCode) {
@@ -189,6 +208,60 @@ TEST(IrisCode, NoEyeNoCode) {
   const OcclusionMask mask = MaskIrisRing(flat.View(), {-500, -500, 40, 1}, {-500, -500, 100, 1});
   EXPECT_EQ(EncodeIris(flat.View(), {-500, -500, 40, 1}, {-500, -500, 100, 1}, mask).UsableBits(),
             0);
+}
+
+// A ring whose level follows cos(11 a) around the eye, the same at every radius: the
+// finer filter's real part follows the cosine and its imaginary part minus the sine, in
+// every row, so each of its bits is known where the wave is strong; where the wave
+// crosses zero its part is too weak to keep. The sector about straight up is left out.
+TEST(IrisCode, BitsOfAKnownWave) {
+  const Circle pupil{200, 200, 40, 1}, iris{200, 200, 120, 1};
+  GreyImage g{400, 400, std::vector<uint8_t>(400 * 400, 150)};
+  for (int32_t y = 0; y < 400; ++y) {
+    for (int32_t x = 0; x < 400; ++x) {
+      const double dx = x + 0.5 - 200, dy = y + 0.5 - 200, r = std::hypot(dx, dy);
+      // Column j looks along 2 pi (j + 0.5) / kCodeAngles: the wave's phase is 0 at j = 0.
+      const double phase = 11 * (std::atan2(dy, dx) - std::numbers::pi / kCodeAngles);
+      if (r < 120) {
+        g.pixels[static_cast<size_t>(y * 400 + x)] =
+            r < 40 ? 10 : static_cast<uint8_t>(std::lround(100 + 40 * std::cos(phase)));
+      }
+    }
+  }
+  const OcclusionMask mask = MaskIrisRing(g.View(), pupil, iris);
+  ASSERT_EQ(mask.Count(Occlusion::kUpperLid) + mask.Count(Occlusion::kLowerLid), 0u);
+  const IrisCode code = EncodeIris(g.View(), pupil, iris, mask);
+  int32_t checked = 0;
+  for (int32_t j = 0; j < kCodeAngles; ++j) {
+    SCOPED_TRACE("column " + std::to_string(j));
+    const double angle = 2 * std::numbers::pi * (j + 0.5) / kCodeAngles;
+    const double up = std::abs(angle - 1.5 * std::numbers::pi) * 180 / std::numbers::pi;
+    const uint64_t bits = code.bits[static_cast<size_t>(j)],
+                   used = code.mask[static_cast<size_t>(j)];
+    if (up < 40) {
+      EXPECT_EQ(used, 0u);
+      continue;
+    }
+    if (up < 62) {
+      continue;  // the sector's edge: the filters' windows reach into it
+    }
+    const double c = std::cos(2 * std::numbers::pi * 11 * j / kCodeAngles),
+                 s = std::sin(2 * std::numbers::pi * 11 * j / kCodeAngles);
+    for (int32_t i = 0; i < kCodeRadii; ++i) {
+      const int32_t re = 2 * i, im = re + 1;
+      for (auto [bit, part, sign] : {std::tuple{re, c, c >= 0}, std::tuple{im, s, s <= 0}}) {
+        const bool set = (bits >> bit & 1) != 0, kept = (used >> bit & 1) != 0;
+        if (std::abs(part) > 0.85) {
+          EXPECT_TRUE(kept) << "bit " << bit;
+          EXPECT_EQ(set, sign) << "bit " << bit;
+          ++checked;
+        } else if (std::abs(part) < 0.3) {
+          EXPECT_FALSE(kept) << "bit " << bit;
+        }
+      }
+    }
+  }
+  EXPECT_GT(checked, 1000);
 }
 
 // A dim near-infrared eye whose iris carries the illuminator's faint spot (far under the

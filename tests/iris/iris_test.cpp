@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "iris/quality.h"
@@ -488,6 +489,70 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
     EXPECT_EQ(lids.At(150, 50 + t), t < 16 ? Occlusion::kUpperLid : Occlusion::kIris);
     EXPECT_EQ(lids.At(150, 249 - t), t < 16 ? Occlusion::kLowerLid : Occlusion::kIris);
   }
+
+  // Lids reaching past the centre row (150), on columns beside the pupil and away from
+  // the sectors the levels are learnt from: skin down to row 159 on the left, up to row
+  // 141 on the right. Each lid is masked as far as the centre row, itself included.
+  GreyImage deep = Plane(300, 300, 180);
+  for (int32_t y = 0; y < 300; ++y) {
+    for (int32_t x = 0; x < 300; ++x) {
+      const double dx = x + 0.5 - 150, dy = y + 0.5 - 150, r2 = dx * dx + dy * dy;
+      // And runs of skin from the ring's top: of three rows (a lid) and of two (not one).
+      const bool skin = (x >= 55 && x < 66 && y < 160) || (x >= 235 && x < 246 && y > 140) ||
+                        (x >= 135 && x < 146 && y < 53) || (x >= 155 && x < 166 && y < 53);
+      if (r2 < 100 * 100 && !skin) {
+        deep.pixels[static_cast<size_t>(y) * 300 + x] = r2 <= 30 * 30 ? 10 : 80;
+      }
+    }
+  }
+  const OcclusionMask past = MaskIrisRing(deep.View(), pupil, iris);
+  EXPECT_EQ(std::tie(past.left, past.top, past.width, past.height),
+            std::make_tuple(50, 50, 200, 200));
+  // A ring running off the left edge: the mask keeps to the picture.
+  const OcclusionMask clipped = MaskIrisRing(deep.View(), {40.5, 150, 30, 1}, {40.5, 150, 100, 1});
+  EXPECT_EQ(std::tie(clipped.left, clipped.top, clipped.width, clipped.height),
+            std::make_tuple(0, 50, 141, 200));
+  for (int32_t y = 110; y < 190; ++y) {
+    SCOPED_TRACE("row " + std::to_string(y));
+    EXPECT_EQ(past.At(60, y), y <= 150 ? Occlusion::kUpperLid : Occlusion::kIris);
+    EXPECT_EQ(past.At(240, y), y >= 150 ? Occlusion::kLowerLid : Occlusion::kIris);
+  }
+  EXPECT_EQ(past.At(140, 52), Occlusion::kUpperLid);
+  EXPECT_EQ(past.At(160, 52), Occlusion::kIris);
+}
+
+// A dim drawn eye (the levels at 0.3: pupil 6, iris 30, sclera 60, as a near-infrared
+// one) off the picture's centre, at fractional places, is found where it was drawn; a
+// glint inside its pupil, or across the pupil's edge, moves neither circle.
+TEST(IrisCircles, OffCentreEyesAndGlintsInThePupil) {
+  struct Case {
+    double x, y, glintX, glintY;  // the glint relative to the pupil's centre
+  };
+  for (const Case& at :
+       {Case{190.5, 300.25, 0, 0}, Case{431.75, 170.5, 15, -12}, Case{260.25, 250.75, -40, 8}}) {
+    SCOPED_TRACE(std::to_string(at.x) + ", " + std::to_string(at.y) + " glint " +
+                 std::to_string(at.glintX) + ", " + std::to_string(at.glintY));
+    Drawing d;
+    d.x = at.x;
+    d.y = at.y;
+    GreyImage g = Draw(d);
+    for (int32_t y = 0; y < d.height; ++y) {
+      for (int32_t x = 0; x < d.width; ++x) {
+        uint8_t& v = g.pixels[static_cast<size_t>(y) * d.width + x];
+        const bool glint = (at.glintX != 0 || at.glintY != 0) &&
+                           std::hypot(x + 0.5 - at.x - at.glintX, y + 0.5 - at.y - at.glintY) < 8;
+        v = static_cast<uint8_t>(glint ? 250 : v * 3 / 10);
+      }
+    }
+    const EyeCircles c = FindCircles(g.View());
+    ASSERT_TRUE(c.pupil && c.iris);
+    EXPECT_NEAR(c.pupil->x, at.x, 0.25);
+    EXPECT_NEAR(c.pupil->y, at.y, 0.25);
+    EXPECT_NEAR(c.pupil->radius, 42, 0.25);
+    EXPECT_NEAR(c.iris->x, at.x, 0.25);
+    EXPECT_NEAR(c.iris->y, at.y, 0.25);
+    EXPECT_NEAR(c.iris->radius, 110, 0.25);
+  }
 }
 
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
@@ -630,6 +695,15 @@ TEST(IrisMetrics, HostileSizesNeverCrash) {
   }
   EXPECT_FALSE(Assess(GreyPlane{nullptr, 640, 480, 640}).pass);
   EXPECT_FALSE(Assess(GreyPlane{}).pass);
+  // Grey from colour rows, down to one pixel wide, with padded rows: red weighs
+  // 77/256, green 150/256, blue 29/256, rounded. A row shorter than its pixels is refused.
+  const uint8_t rgb[] = {255, 0, 0, 9, 9, 9, 0, 255, 0, 9, 9, 9};
+  const GreyImage column = GreyFromRgb(rgb, 1, 2, 6);
+  EXPECT_EQ(column.width, 1);
+  EXPECT_EQ(column.pixels, (std::vector<uint8_t>{77, 149}));
+  const uint8_t bgrx[] = {0, 0, 255, 9, 255, 0, 0, 9, 200, 100, 50, 9, 0, 0, 0, 9};
+  EXPECT_EQ(GreyFromBgrx(bgrx, 2, 2, 8).pixels, (std::vector<uint8_t>{77, 29, 96, 0}));
+  EXPECT_TRUE(GreyFromRgb(rgb, 2, 1, 5).pixels.empty());
   // Sharpness of regions of every parity and of circles running off the picture.
   std::mt19937 random(9);
   for (auto [w, h] : {std::pair{8, 8}, {9, 8}, {8, 9}, {11, 13}, {121, 120}, {120, 121}}) {
