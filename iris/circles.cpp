@@ -863,12 +863,15 @@ EyeCircles FindCircles(const GreyPlane& picture) {
     return found;
   }
   Reduced r = Reduce(picture);
-  const double upper = Percentiles(r, {0.95, 0.95, 0.95})[0];
-  // A picture whose brightest level is its 95th percentile has no highlight.
+  const auto [under, upper, unused] = Percentiles(r, {kLowPercentile, 0.95, 0.95});
+  // A highlight rises half way from the 95th percentile to the brightest level, or to
+  // white when the brightest is white already; and at least half the picture's own
+  // spread above that percentile, so bright sclera or noise without a spot stays.
   const double top = *std::max_element(r.v.begin(), r.v.end());
-  if (top > upper) {
-    FillHighlights(r, upper + kHighlightRise * (top - upper));
-  }
+  const double toWhite = upper + kHighlightRise * (255 - upper);
+  const double toTop = upper + kHighlightRise * (top - upper);
+  const double standOut = upper + kHighlightRise * (upper - under);
+  FillHighlights(r, std::min(toWhite, std::max(toTop, standOut)));
   const auto [low, high, darkest] =
       Percentiles(r, {kLowPercentile, kHighPercentile, kDarkestPercentile});
   const double contrast = high - low;
