@@ -227,24 +227,33 @@ GreyImage Plane(int32_t width, int32_t height, uint8_t level) {
   return {width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height, level)};
 }
 
+// A textured iris of radius 110 at (320, 240) on a level of 220, with a pupil of level
+// 15 wherever `inPupil(dx, dy)` holds (offsets from the iris centre).
+template <class InPupil>
+GreyImage TexturedEye(InPupil inPupil) {
+  GreyImage g = Plane(640, 480, 220);
+  for (int32_t y = 0; y < 480; ++y) {
+    for (int32_t x = 0; x < 640; ++x) {
+      const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
+      uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
+      if (dx * dx + dy * dy < 110 * 110) {
+        v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
+      }
+      if (inPupil(dx, dy)) {
+        v = 15;
+      }
+    }
+  }
+  return g;
+}
+
 // The limbus seen on its side arcs keeps the height its edges give when they are clean,
 // even with the pupil off its centre by more than a tenth of R (pupils sit off centre).
 TEST(IrisCircles, DecentredPupilLeavesTheLimbusWhereItIs) {
   for (double shift : {-0.15, 0.15}) {
     SCOPED_TRACE("pupil shifted by " + std::to_string(shift) + " R");
-    GreyImage g = Plane(640, 480, 220);
-    for (int32_t y = 0; y < 480; ++y) {
-      for (int32_t x = 0; x < 640; ++x) {
-        const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
-        uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
-        if (dx * dx + dy * dy < 110 * 110) {
-          v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
-        }
-        if (std::hypot(dx, dy - shift * 110) < 42) {
-          v = 15;
-        }
-      }
-    }
+    const GreyImage g = TexturedEye(
+        [shift](double dx, double dy) { return std::hypot(dx, dy - shift * 110) < 42; });
     const Quality q = Assess(g.View());
     ASSERT_TRUE(q.circles.pupil && q.circles.iris);
     EXPECT_NEAR(q.circles.pupil->y, 240 + shift * 110, 1.5);
@@ -558,19 +567,8 @@ TEST(IrisCircles, OffCentreEyesAndGlintsInThePupil) {
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
   // A drawn eye whose pupil is squashed vertically by `aspect`.
   auto circularity = [](double aspect) {
-    GreyImage g = Plane(640, 480, 220);
-    for (int32_t y = 0; y < 480; ++y) {
-      for (int32_t x = 0; x < 640; ++x) {
-        const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
-        uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
-        if (dx * dx + dy * dy < 110 * 110) {
-          v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
-        }
-        if (std::hypot(dx, dy / aspect) < 42) {
-          v = 15;
-        }
-      }
-    }
+    const GreyImage g =
+        TexturedEye([aspect](double dx, double dy) { return std::hypot(dx, dy / aspect) < 42; });
     return Assess(g.View()).Value(Metric::kPupilBoundaryCircularity);
   };
   EXPECT_GT(circularity(1.0), 95);
