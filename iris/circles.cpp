@@ -1,5 +1,7 @@
 #include "iris/circles.h"
 
+#include "iris/confidence.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -77,15 +79,6 @@ constexpr double kInnermostRayShare = 0.5;
 // rather than a switch: clean arcs still move the centre, noisy ones barely.
 constexpr double kHeightPrior = 0.1;
 constexpr double kMinFoundShare = 0.4;  // of the rays, for a fitted circle to count
-// Weights of the iris rays' share and of the pupil's paleness in the evidence for a
-// pair, and the evidence that gives a confidence of one half.
-constexpr double kShareWeight = 0.5;
-constexpr double kPaleWeight = 0.5;
-constexpr double kHalfEvidence = 0.3;
-// The edges of a true pupil and limbus scatter about their circles by some 5 % and 2 %
-// of the radii (soft edges, texture, pixels); only scatter beyond that counts against
-// a pair.
-constexpr double kTypicalScatter = 0.07;
 // Share of C by which the pupil's median must lie under the iris ring's, and at least
 // a level (less is rounding): a floor of several levels would drop dark exposures.
 constexpr double kMinPupilContrast = 0.05;
@@ -629,18 +622,10 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
   }
 }
 
-// Root mean square of the residuals (0 for none).
-double Scatter(const std::vector<double>& residuals) {
-  double sum = 0;
-  for (double d : residuals) {
-    sum += d * d;
-  }
-  return residuals.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(residuals.size()));
-}
-
 struct Fit {
   Circle circle;
   std::vector<double> residuals;  // of every edge kept
+  std::vector<double> angles;     // of those edges, about the fitted centre
   int32_t rays = 0;
   double meanStep = 0;  // of the edges kept, levels
 };
@@ -832,6 +817,7 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
   for (size_t i = 0; i < pts.size(); ++i) {
     if (use[i]) {
       fit.residuals.push_back(std::hypot(pts[i][0] - fx, pts[i][1] - fy) - fr);
+      fit.angles.push_back(std::atan2(pts[i][1] - fy, pts[i][0] - fx));
       inliers += 1;
       stepSum += steps[i];
     }
@@ -984,17 +970,16 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   }
   std::sort(disc.begin(), disc.end());
   const double discMedian = disc.empty() ? ringMedian : disc[disc.size() / 2];
-  // The pair's evidence: the coarse score (both steps, less the pupil's unevenness and
-  // paleness and the ring's brightness), the fine iris step, the share of iris rays
-  // that found the limbus, how near the pupil's disc lies to the darkest level, and how
-  // closely the kept edges follow their circles (a halo, a lash clump or a lid read as
-  // a boundary leaves its edges scattered).
-  const double evidence = best.score + iris->meanStep / contrast +
-                          kShareWeight * (ic.confidence - 1) -
-                          kPaleWeight * (discMedian - darkest) / contrast -
-                          (Scatter(pupil->residuals) / pc.radius +
-                           Scatter(iris->residuals) / ic.radius - kTypicalScatter);
-  const double confidence = evidence > 0 ? evidence / (evidence + kHalfEvidence) : 0.0;
+  PairEvidence evidence;
+  evidence.coarseScore = best.score;
+  evidence.limbusStep = iris->meanStep / contrast;
+  evidence.pupilShare = pc.confidence;
+  evidence.irisShare = ic.confidence;
+  evidence.pupilPaleness = (discMedian - darkest) / contrast;
+  evidence.pupilScatter = Scatter(pupil->residuals) / pc.radius;
+  evidence.irisScatter = Scatter(iris->residuals) / ic.radius;
+  evidence.irisHeightPull = HeightPull(iris->residuals, iris->angles) / ic.radius;
+  const double confidence = PairConfidence(evidence);
   if (confidence < kMinConfidence) {
     return found;
   }

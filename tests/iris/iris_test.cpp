@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "iris/confidence.h"
 #include "iris/quality.h"
 #include "platform/camera/simulated_camera.h"
 
@@ -309,12 +311,53 @@ TEST(IrisCircles, ScatteredEdgesLowerTheConfidence) {
     const EyeCircles c = FindCircles(g.View());
     return c.pupil ? c.pupil->confidence : 0.0;
   };
+  // A strong pair's confidence is near one, so the scatter shows in its log-odds.
+  auto logOdds = [](double c) { return std::log(c / (1 - c)); };
   const double round = confidence(0, 0);
   EXPECT_GE(round, 0.5);
-  EXPECT_LT(confidence(10, 0), round - 0.03);
-  // A strong pair's confidence is near one, so the limbus's share shows in its odds.
-  auto odds = [](double c) { return c / (1 - c); };
-  EXPECT_LT(odds(confidence(0, 8)), odds(round) - 0.35);
+  EXPECT_LT(logOdds(confidence(10, 0)), logOdds(round) - 3);
+  EXPECT_LT(logOdds(confidence(0, 8)), logOdds(round) - 0.5);
+}
+
+// Each term of the evidence moves the confidence by its weight: from the evidence
+// at one half, a term worth one scale (0.16) more or less gives 1 / (1 + e^-1) or
+// 1 / (1 + e).
+TEST(IrisConfidence, EachTermWeighsAsDocumented) {
+  PairEvidence half;
+  half.coarseScore = 0.06;
+  half.pupilShare = half.irisShare = 1;
+  half.pupilScatter = 0.05, half.irisScatter = 0.02;
+  EXPECT_NEAR(PairConfidence(half), 0.5, 1e-12);
+  const double up = 1 / (1 + std::exp(-1.0)), down = 1 / (1 + std::exp(1.0));
+  auto with = [&half](auto change) {
+    PairEvidence e = half;
+    change(e);
+    return PairConfidence(e);
+  };
+  EXPECT_NEAR(with([](PairEvidence& e) { e.coarseScore += 0.16; }), up, 1e-12);
+  EXPECT_NEAR(with([](PairEvidence& e) { e.limbusStep = 0.32; }), up, 1e-12);
+  EXPECT_NEAR(with([](PairEvidence& e) { e.pupilShare = 0.36; }), down, 1e-12);
+  EXPECT_NEAR(with([](PairEvidence& e) { e.irisShare = 0.68; }), down, 1e-12);
+  EXPECT_NEAR(with([](PairEvidence& e) { e.pupilPaleness = 0.08; }), down, 1e-12);
+  EXPECT_NEAR(with([](PairEvidence& e) { e.pupilScatter += 0.16 / 1.5; }), down, 1e-12);
+  EXPECT_NEAR(with([](PairEvidence& e) { e.irisScatter += 0.16 / 1.5; }), down, 1e-12);
+  EXPECT_NEAR(with([](PairEvidence& e) { e.irisHeightPull = -0.16; }), down, 1e-12);
+  EXPECT_NEAR(with([](PairEvidence& e) { e.irisHeightPull = 0.16; }), down, 1e-12);
+
+  EXPECT_DOUBLE_EQ(Scatter({3, -4}), std::sqrt(12.5));
+  EXPECT_EQ(Scatter({}), 0);
+  // Residuals of a centre 0.5 too high seen on the side arcs, with a shift and a
+  // radius error beside it: only the height comes back.
+  std::vector<double> residuals, angles;
+  for (int k = -5; k <= 5; ++k) {
+    for (double t : {0.1 * k, std::numbers::pi - 0.1 * k}) {
+      angles.push_back(t);
+      residuals.push_back(0.3 + 0.2 * std::cos(t) + 0.5 * std::sin(t));
+    }
+  }
+  EXPECT_NEAR(HeightPull(residuals, angles), 0.5, 1e-9);
+  EXPECT_EQ(HeightPull({1, 2}, {0.1, 0.2}), 0);
+  EXPECT_EQ(HeightPull({1, 2, 3}, {0, 0, std::numbers::pi}), 0);  // one line: no height
 }
 
 // A drawn eye: a pupil and an iris of flat levels (the iris in a pattern of 96, 100 and
@@ -675,6 +718,11 @@ TEST(IrisMetrics, NoEyeNoCirclesAndAFailingVerdict) {
   pictures.push_back(noise);
   pictures.push_back(ramp);
   pictures.push_back(blocks);
+  // A dark disc with no iris ring around it: a pupil alone is no eye.
+  pictures.push_back(TexturedEye([](double dx, double dy) { return std::hypot(dx, dy) < 42; }));
+  for (uint8_t& v : pictures.back().pixels) {
+    v = v == 15 ? 15 : 200;
+  }
   for (const GreyImage& picture : pictures) {
     const Quality q = Assess(picture.View());
     EXPECT_FALSE(q.circles.pupil.has_value());
