@@ -260,6 +260,7 @@ TEST(IrisCircles, DecentredPupilLeavesTheLimbusWhereItIs) {
     EXPECT_NEAR(q.circles.iris->x, 320, 1.5);
     EXPECT_NEAR(q.circles.iris->y, 240, 2);
     EXPECT_NEAR(q.circles.iris->radius, 110, 2);
+    EXPECT_NEAR(q.Value(Metric::kIrisPupilConcentricity), 85, 2.5);
   }
 }
 
@@ -362,10 +363,12 @@ TEST(IrisMetrics, EachMetricIsItsFormulasValue) {
   EXPECT_NEAR(q.Value(Metric::kIrisDiameter), 2 * i.radius, 1e-9);
   EXPECT_NEAR(q.Value(Metric::kPupilIrisRatio), 100 * p.radius / i.radius, 1e-9);
   EXPECT_NEAR(q.Value(Metric::kPupilIrisRatio), 100 * 42 / 110.0, 1);
-  EXPECT_GT(q.Value(Metric::kIrisPupilConcentricity), 99);
-  EXPECT_GT(q.Value(Metric::kUsableIrisArea), 97);
-  // W = (100 - 20) / (20 + 20) = 2: 100 W / (0.75 + W).
-  EXPECT_NEAR(q.Value(Metric::kIrisPupilContrast), 200 / 2.75, 0.5);
+  EXPECT_NEAR(q.Value(Metric::kIrisPupilConcentricity), 100, 0.5);
+  // Every pixel of the ring is usable: a whole ring, never more than it.
+  EXPECT_NEAR(q.Value(Metric::kUsableIrisArea), 100, 1);
+  EXPECT_LE(q.Value(Metric::kUsableIrisArea), 100);
+  // W = (100 - 20) / (20 + 20) = 2: 100 W / (0.75 + W), both medians exact.
+  EXPECT_NEAR(q.Value(Metric::kIrisPupilContrast), 200 / 2.75, 1e-9);
   // The sclera's median lies where the band from 1.1 to 1.35 R is halved in area.
   const double middle = std::sqrt((1.1 * 1.1 + 1.35 * 1.35) / 2) * i.radius / 110;
   const double S = 140 + 200 * (middle - 1);
@@ -389,6 +392,7 @@ TEST(IrisMetrics, MarginIsTheNarrowestSideOverItsShareOfR) {
     const Quality q = Assess(Draw(d).View());
     ASSERT_TRUE(q.circles.iris);
     EXPECT_NEAR(q.Value(Metric::kMarginAdequacy), at.expected, 2.5);
+    EXPECT_LE(q.Value(Metric::kUsableIrisArea), 100);
   }
 }
 
@@ -564,16 +568,75 @@ TEST(IrisCircles, OffCentreEyesAndGlintsInThePupil) {
   }
 }
 
+// A soft pupil amid a busy background whose edges outshine its own (a patterned cloth,
+// a fringe of lashes) is still found as the dark compact region it is; dark bands
+// larger than it, one long and one lying across its bounding box, are not pupils.
+TEST(IrisCircles, SoftPupilAmidStrongerEdgesAndDarkBands) {
+  auto eye = [](int bands) {
+    GreyImage g = Plane(640, 480, 0);
+    for (int32_t y = 0; y < 480; ++y) {
+      for (int32_t x = 0; x < 640; ++x) {
+        const double d = std::hypot(x + 0.5 - 330, y + 0.5 - 250);
+        double v = ((x / 16 + y / 16) % 2) ? 250 : 150;
+        if (d < 100) {
+          v = 110 + (x * 7 + y * 13) % 20;
+        }
+        // A pupil edge blurred over 20 pixels.
+        v += std::clamp((42 + 10 - d) / 20, 0.0, 1.0) * (20 - v);
+        const bool bar = y >= 20 && y < 56 && x >= 40 && x < 600;
+        const bool slant = std::abs(x + y - 420) < 30 && y > 250;
+        if (((bands & 1) && bar) || ((bands & 2) && slant)) {
+          v = 20;
+        }
+        g.pixels[static_cast<size_t>(y) * 640 + x] = static_cast<uint8_t>(std::lround(v));
+      }
+    }
+    return g;
+  };
+  for (int bands : {0, 1, 2, 3}) {
+    SCOPED_TRACE(bands);
+    const EyeCircles c = FindCircles(eye(bands).View());
+    ASSERT_TRUE(c.pupil && c.iris);
+    EXPECT_NEAR(c.pupil->x, 330, 1.5);
+    EXPECT_NEAR(c.pupil->y, 250, 1.5);
+    EXPECT_NEAR(c.pupil->radius, 42, 2);
+    EXPECT_NEAR(c.iris->radius, 100, 2);
+  }
+}
+
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
   // A drawn eye whose pupil is squashed vertically by `aspect`.
-  auto circularity = [](double aspect) {
+  auto assess = [](double aspect) {
     const GreyImage g =
         TexturedEye([aspect](double dx, double dy) { return std::hypot(dx, dy / aspect) < 42; });
-    return Assess(g.View()).Value(Metric::kPupilBoundaryCircularity);
+    return Assess(g.View());
+  };
+  auto circularity = [&assess](double aspect) {
+    return assess(aspect).Value(Metric::kPupilBoundaryCircularity);
   };
   EXPECT_GT(circularity(1.0), 95);
-  EXPECT_LT(circularity(0.9), 80);
   EXPECT_LT(circularity(0.8), circularity(0.9));
+  // The oval's value from its kept edges: their departure e, less the noise read from
+  // edges kCircularityNoiseLag degrees apart, over a tenth of r.
+  const Quality oval = assess(0.9);
+  ASSERT_TRUE(oval.circles.pupil);
+  const std::vector<double>& e = oval.circles.pupilResiduals;
+  ASSERT_EQ(std::ssize(e), oval.circles.pupilRays);  // a clean oval: every edge kept
+  const auto lag =
+      static_cast<size_t>(std::lround(kCircularityNoiseLag / 360 * static_cast<double>(e.size())));
+  double squares = 0, differences = 0;
+  for (size_t i = 0; i < e.size(); ++i) {
+    squares += e[i] * e[i] / static_cast<double>(e.size());
+    const double d = e[(i + lag) % e.size()] - e[i];
+    differences += d * d / static_cast<double>(2 * e.size());
+  }
+  const double departure = std::sqrt(squares - differences);
+  const double r = oval.circles.pupil->radius;
+  EXPECT_GT(departure, kCircularityNoise + 0.01 * r);
+  EXPECT_LT(departure, kCircularityNoise + 0.1 * r);
+  const double value = oval.Value(Metric::kPupilBoundaryCircularity);
+  EXPECT_NEAR(value, 100 * (1 - (departure - kCircularityNoise) / (0.1 * r)), 1e-9);
+  EXPECT_LT(value, 80);
   // A round pupil whose soft edge the sensor's noise makes ragged is still round.
   auto eye = Eye(-30, 20);
   eye.nearInfrared = eye.dim = true;
