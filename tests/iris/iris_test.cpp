@@ -262,6 +262,12 @@ TEST(IrisCircles, DecentredPupilLeavesTheLimbusWhereItIs) {
     EXPECT_NEAR(q.circles.iris->radius, 110, 2);
     EXPECT_NEAR(q.Value(Metric::kIrisPupilConcentricity), 85, 2.5);
   }
+  // A wide pupil (78 % of the iris) shifted down until it crosses the limbus by 6
+  // pixels is no pupil of that iris, and there is no other.
+  EXPECT_FALSE(FindCircles(TexturedEye([](double dx, double dy) {
+                             return std::hypot(dx, dy - 30) < 86;
+                           }).View())
+                   .pupil);
 }
 
 // A lid's margin or skin beyond the limbus may rise further than the limbus itself:
