@@ -228,15 +228,16 @@ GreyImage Plane(int32_t width, int32_t height, uint8_t level) {
 }
 
 // A textured iris of radius 110 at (320, 240) on a level of 220, with a pupil of level
-// 15 wherever `inPupil(dx, dy)` holds (offsets from the iris centre).
+// 15 wherever `inPupil(dx, dy)` holds (offsets from the iris centre); the limbus may
+// ripple by `ripple` pixels, 9 waves round.
 template <class InPupil>
-GreyImage TexturedEye(InPupil inPupil) {
+GreyImage TexturedEye(InPupil inPupil, double ripple = 0) {
   GreyImage g = Plane(640, 480, 220);
   for (int32_t y = 0; y < 480; ++y) {
     for (int32_t x = 0; x < 640; ++x) {
       const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
       uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
-      if (dx * dx + dy * dy < 110 * 110) {
+      if (std::hypot(dx, dy) < 110 + ripple * std::sin(9 * std::atan2(dy, dx))) {
         v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
       }
       if (inPupil(dx, dy)) {
@@ -273,21 +274,11 @@ TEST(IrisCircles, DecentredPupilLeavesTheLimbusWhereItIs) {
 // A lid's margin or skin beyond the limbus may rise further than the limbus itself:
 // the iris ends at the first clear rise, not at the strongest.
 TEST(IrisCircles, LimbusBeforeAStrongerOuterRise) {
-  GreyImage g = Plane(640, 480, 200);
-  for (int32_t y = 0; y < 480; ++y) {
-    for (int32_t x = 0; x < 640; ++x) {
-      const double d = std::hypot(x + 0.5 - 320, y + 0.5 - 240);
-      uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
-      if (d < 125) {
-        v = 150;
-      }
-      if (d < 110) {
-        v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
-      }
-      if (d < 42) {
-        v = 15;
-      }
-    }
+  GreyImage g = TexturedEye([](double dx, double dy) { return std::hypot(dx, dy) < 42; });
+  for (size_t i = 0; i < g.pixels.size(); ++i) {
+    const double d =
+        std::hypot(static_cast<double>(i % 640) - 319.5, static_cast<double>(i / 640) - 239.5);
+    g.pixels[i] = d >= 110 && d < 125 ? 150 : g.pixels[i];
   }
   const EyeCircles c = FindCircles(g.View());
   ASSERT_TRUE(c.pupil && c.iris);
@@ -299,21 +290,10 @@ TEST(IrisCircles, LimbusBeforeAStrongerOuterRise) {
 // a lid read as the limbus) make a pair less believable than round boundaries.
 TEST(IrisCircles, ScatteredEdgesLowerTheConfidence) {
   auto confidence = [](double pupilRipple, double limbusRipple) {
-    GreyImage g = Plane(640, 480, 220);
-    for (int32_t y = 0; y < 480; ++y) {
-      for (int32_t x = 0; x < 640; ++x) {
-        const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
-        const double d = std::hypot(dx, dy), wave = std::sin(9 * std::atan2(dy, dx));
-        uint8_t& v = g.pixels[static_cast<size_t>(y) * 640 + x];
-        if (d < 110 + limbusRipple * wave) {
-          v = static_cast<uint8_t>(90 + (x * 7 + y * 13) % 40);
-        }
-        if (d < 42 + pupilRipple * wave) {
-          v = 15;
-        }
-      }
-    }
-    const EyeCircles c = FindCircles(g.View());
+    auto inPupil = [pupilRipple](double dx, double dy) {
+      return std::hypot(dx, dy) < 42 + pupilRipple * std::sin(9 * std::atan2(dy, dx));
+    };
+    const EyeCircles c = FindCircles(TexturedEye(inPupil, limbusRipple).View());
     return c.pupil ? c.pupil->confidence : 0.0;
   };
   const double round = confidence(0, 0);
@@ -771,6 +751,18 @@ TEST(IrisMetrics, HostileSizesNeverCrash) {
   const uint8_t bgrx[] = {0, 0, 255, 9, 255, 0, 0, 9, 200, 100, 50, 9, 0, 0, 0, 9};
   EXPECT_EQ(GreyFromBgrx(bgrx, 2, 2, 8).pixels, (std::vector<uint8_t>{77, 29, 96, 0}));
   EXPECT_TRUE(GreyFromRgb(rgb, 2, 1, 5).pixels.empty());
+  // Bilinear samples of a 2 x 2 window of a larger picture (pixel centres at half
+  // units), edges clamped: the levels of 255 around it are never read.
+  const uint8_t window[] = {10, 20, 255, 30, 40, 255, 255, 255, 255};
+  const GreyPlane square{window, 2, 2, 3};
+  for (auto [x, y, level] : {std::tuple{1.0, 1.0, 25.0},
+                             {1.25, 0.5, 17.5},
+                             {0.5, 1.75, 30.0},
+                             {9.0, 9.0, 40.0},
+                             {-3.0, 1.25, 25.0},
+                             {1.5, -2.0, 20.0}}) {
+    EXPECT_DOUBLE_EQ(Sample(square, x, y), level) << x << ", " << y;
+  }
   // Sharpness of regions of every parity and of circles running off the picture.
   std::mt19937 random(9);
   for (auto [w, h] : {std::pair{8, 8}, {9, 8}, {8, 9}, {11, 13}, {121, 120}, {120, 121}}) {
