@@ -461,6 +461,22 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
   EXPECT_EQ(bright.Count(Occlusion::kHighlight), at230);
   EXPECT_EQ(bright.Count(Occlusion::kUpperLid) + bright.Count(Occlusion::kLowerLid), 0u);
 
+  // The levels are learnt from the side sectors next to the pupil (within 30 degrees of
+  // horizontal, out to 0.7 of the ring) alone: there the ring is 76, 80 and 84 in equal
+  // shares, elsewhere 120. Median 80, median deviation 4.
+  GreyImage sides = Plane(300, 300, 180);
+  for (int32_t y = 0; y < 300; ++y) {
+    for (int32_t x = 0; x < 300; ++x) {
+      const double dx = x + 0.5 - 150, dy = y + 0.5 - 150, r = std::hypot(dx, dy);
+      const bool learnt = std::abs(dy) < 0.577 * std::abs(dx) && r < 79;  // tan 30 degrees
+      uint8_t& v = sides.pixels[static_cast<size_t>(y) * 300 + x];
+      v = static_cast<uint8_t>(r <= 30 ? 10 : r >= 100 ? v : learnt ? 76 + 4 * ((x + y) % 3) : 120);
+    }
+  }
+  MaskIrisRing(sides.View(), pupil, iris, &levels);
+  EXPECT_EQ(levels.median, 80);
+  EXPECT_DOUBLE_EQ(levels.spread, 1.4826 * 4);
+
   // A dark iris (80) under skin (180) in bands counted from the ring's top and bottom
   // rows: skin for 10 rows, iris 2, skin 4, iris 3, skin 3.
   GreyImage lidded = Plane(300, 300, 180);
