@@ -922,9 +922,11 @@ double Sample(const GreyPlane& p, double x, double y) {
   return top + (bottom - top) * ty;
 }
 
-EyeCircles FindCircles(const GreyPlane& picture) {
+namespace {
+
+EyeCircles FindWithin(const GreyPlane& picture) {
   EyeCircles found;
-  if (!picture.Valid() || picture.width < kMinPictureSide || picture.height < kMinPictureSide) {
+  if (picture.width < kMinPictureSide || picture.height < kMinPictureSide) {
     return found;
   }
   Reduced r = Reduce(picture);
@@ -1069,6 +1071,57 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   found.iris->confidence = confidence;
   found.pupilResiduals = pupil->residuals;
   found.pupilRays = pupil->rays;
+  return found;
+}
+
+// Whether the row (or column) of `count` levels `step` apart all lie at `level`.
+bool AllAt(const uint8_t* first, int32_t count, ptrdiff_t step, uint8_t level) {
+  for (int32_t k = 0; k < count; ++k) {
+    if (first[k * step] != level) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+EyeCircles FindCircles(const GreyPlane& picture) {
+  if (!picture.Valid()) {
+    return {};
+  }
+  // Bands of the picture's darkest level along its edges are the padding of a shifted
+  // or cut crop, not the scene: left in, their level would pass for the pupil's own.
+  // Together they take at most a quarter of each side.
+  uint8_t least = 255;
+  for (int32_t y = 0; y < picture.height; ++y) {
+    const uint8_t* row = picture.pixels + y * picture.stride;
+    least = std::min(least, *std::min_element(row, row + picture.width));
+  }
+  GreyPlane p = picture;
+  const int32_t rows = picture.height - picture.height / 4,
+                columns = picture.width - picture.width / 4;
+  while (p.height > rows && AllAt(p.pixels, p.width, 1, least)) {
+    p.pixels += p.stride, --p.height;
+  }
+  while (p.height > rows && AllAt(p.pixels + (p.height - 1) * p.stride, p.width, 1, least)) {
+    --p.height;
+  }
+  while (p.width > columns && AllAt(p.pixels, p.height, p.stride, least)) {
+    ++p.pixels, --p.width;
+  }
+  while (p.width > columns && AllAt(p.pixels + p.width - 1, p.height, p.stride, least)) {
+    --p.width;
+  }
+  EyeCircles found = FindWithin(p);
+  const auto dx = static_cast<double>((p.pixels - picture.pixels) % picture.stride),
+             dy = static_cast<double>((p.pixels - picture.pixels) / picture.stride);
+  for (std::optional<Circle>* c : {&found.pupil, &found.iris}) {
+    if (*c) {
+      (*c)->x += dx;
+      (*c)->y += dy;
+    }
+  }
   return found;
 }
 
