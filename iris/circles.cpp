@@ -1024,8 +1024,10 @@ EyeCircles FindWithin(const GreyPlane& picture) {
       }
     }
     std::vector<double> own(ring.end() - static_cast<ptrdiff_t>(irisAngles.size() / 2), ring.end());
+    // Each side only brighter than the pupil: an iris nearly as dark as the pupil may
+    // show it on one side alone; the ring as a whole must clear the margin below.
     const double level = median(own);
-    if (level - pupilLevel < margin) {
+    if (!(level > pupilLevel)) {
       return found;
     }
     if (beyond.size() * 2 >= irisAngles.size() / 2 && median(beyond) - level < margin) {
