@@ -147,47 +147,6 @@ std::array<double, 3> Percentiles(const Reduced& r, std::array<double, 3> shares
   return levels;
 }
 
-// Distance of each cell of a w x h grid to the nearest zero cell, by two chamfer
-// passes (steps of 1 and sqrt 2): within 8 % of the Euclidean distance.
-void ChamferDistance(std::vector<float>& d, int32_t w, int32_t h) {
-  constexpr float kDiagonal = std::numbers::sqrt2_v<float>;
-  auto at = [&](int32_t x, int32_t y) -> float& { return d[static_cast<size_t>(y) * w + x]; };
-  for (int32_t y = 0; y < h; ++y) {
-    for (int32_t x = 0; x < w; ++x) {
-      float& v = at(x, y);
-      if (x > 0) {
-        v = std::min(v, at(x - 1, y) + 1);
-      }
-      if (y > 0) {
-        v = std::min(v, at(x, y - 1) + 1);
-        if (x > 0) {
-          v = std::min(v, at(x - 1, y - 1) + kDiagonal);
-        }
-        if (x + 1 < w) {
-          v = std::min(v, at(x + 1, y - 1) + kDiagonal);
-        }
-      }
-    }
-  }
-  for (int32_t y = h - 1; y >= 0; --y) {
-    for (int32_t x = w - 1; x >= 0; --x) {
-      float& v = at(x, y);
-      if (x + 1 < w) {
-        v = std::min(v, at(x + 1, y) + 1);
-      }
-      if (y + 1 < h) {
-        v = std::min(v, at(x, y + 1) + 1);
-        if (x + 1 < w) {
-          v = std::min(v, at(x + 1, y + 1) + kDiagonal);
-        }
-        if (x > 0) {
-          v = std::min(v, at(x - 1, y + 1) + kDiagonal);
-        }
-      }
-    }
-  }
-}
-
 // Fills small bright blobs with the level around them, and marks them with their
 // halo in r.glare. The halo (the blur and the dark ring a camera's sharpening draws
 // around a bright spot) reaches as far again as the blob's own radius, so a spot on
@@ -198,7 +157,6 @@ void FillHighlights(Reduced& r, double level) {
   std::vector<uint8_t> seen(n, 0);
   std::vector<int32_t> blob, stack, grown;
   std::vector<double> border;
-  std::vector<float> distance;
   const size_t limit = std::max<size_t>(4, n / kHighlightShare);
   for (size_t start = 0; start < n; ++start) {
     if (seen[start] || r.v[start] < threshold) {
@@ -228,37 +186,25 @@ void FillHighlights(Reduced& r, double level) {
         }
       }
     }
-    if (blob.size() > limit) {
+    // A thin bright sliver (sclera cut by the picture's edge, a lid's wet margin) is
+    // no spot: a disc of its length would hide the eye beside it.
+    const int32_t extent = std::max(x1 - x0 + 1, y1 - y0 + 1);
+    if (blob.size() > limit || blob.size() * 4 < static_cast<size_t>(extent) * extent) {
       continue;
     }
-    // The halo reaches the blob's own radius, and a pixel, beyond the blob: for a
-    // compact spot, beyond a disc of its extent about its centroid; for a thin bright
-    // sliver (sclera cut by the picture's edge) beyond its own shape, so that it does
-    // not hide the eye beside it.
     const double count = static_cast<double>(blob.size());
-    const double reach = std::sqrt(count / std::numbers::pi) + 1.0;
-    const int32_t extent = std::max(x1 - x0 + 1, y1 - y0 + 1);
-    const bool compact = count * 4 >= static_cast<double>(extent) * extent;
     const double mx = sx / count, my = sy / count;
-    // (The centroid may lie off the middle of the blob's box by up to half its extent.)
-    const auto span = static_cast<int32_t>(std::ceil(reach + 1.5)) + extent / 2 + 1;
-    const int32_t bx0 = std::max(0, x0 - span), by0 = std::max(0, y0 - span);
-    const int32_t bw = std::min(r.width - 1, x1 + span) - bx0 + 1,
-                  bh = std::min(r.height - 1, y1 + span) - by0 + 1;
-    distance.assign(static_cast<size_t>(bw) * bh, std::numeric_limits<float>::infinity());
-    if (!compact) {
-      for (int32_t i : blob) {
-        distance[static_cast<size_t>(i / r.width - by0) * bw + (i % r.width - bx0)] = 0;
-      }
-      ChamferDistance(distance, bw, bh);
-    }
+    // Half the blob's extent plus its own radius again, and a pixel.
+    const double reach = 0.5 * extent + std::sqrt(count / std::numbers::pi) + 1.0;
+    const auto span = static_cast<int32_t>(std::ceil(reach)) + 2;
     grown.clear();
     border.clear();
-    for (int32_t y = 0; y < bh; ++y) {
-      for (int32_t x = 0; x < bw; ++x) {
-        const double d = compact ? std::hypot(x + bx0 - mx, y + by0 - my) - 0.5 * extent
-                                 : distance[static_cast<size_t>(y) * bw + x];
-        const size_t i = static_cast<size_t>(y + by0) * r.width + (x + bx0);
+    for (int32_t y = std::max(0, static_cast<int32_t>(my) - span);
+         y <= std::min(r.height - 1, static_cast<int32_t>(my) + span); ++y) {
+      for (int32_t x = std::max(0, static_cast<int32_t>(mx) - span);
+           x <= std::min(r.width - 1, static_cast<int32_t>(mx) + span); ++x) {
+        const double d = std::hypot(x - mx, y - my);
+        const size_t i = static_cast<size_t>(y) * r.width + x;
         if (d <= reach) {
           grown.push_back(static_cast<int32_t>(i));
         } else if (d <= reach + 1.5 && r.v[i] < threshold) {
