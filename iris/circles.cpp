@@ -179,14 +179,16 @@ void FillHighlights(Reduced& r, double level) {
         }
       }
     }
-    if (blob.size() > limit) {
+    // A thin bright sliver (sclera cut by the picture's edge, a lid's wet margin) is
+    // no spot: a disc of its length would hide the eye beside it.
+    const int32_t extent = std::max(x1 - x0 + 1, y1 - y0 + 1);
+    if (blob.size() > limit || blob.size() * 4 < static_cast<size_t>(extent) * extent) {
       continue;
     }
     const double count = static_cast<double>(blob.size());
     const double mx = sx / count, my = sy / count;
     // Half the blob's extent plus its own radius again, and a pixel.
-    const double reach =
-        0.5 * std::max(x1 - x0 + 1, y1 - y0 + 1) + std::sqrt(count / std::numbers::pi) + 1.0;
+    const double reach = 0.5 * extent + std::sqrt(count / std::numbers::pi) + 1.0;
     const auto span = static_cast<int32_t>(std::ceil(reach)) + 2;
     grown.clear();
     border.clear();
@@ -485,10 +487,16 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
             around[radius * kCircleSamples + static_cast<size_t>(k)] = -1;
             continue;
           }
-          const float level = r.v[static_cast<size_t>(y) * r.width + x];
-          around[radius * kCircleSamples + static_cast<size_t>(k)] = level;
-          sf += level;
-          ++nf;
+          const size_t at = static_cast<size_t>(y) * r.width + x;
+          const float level = r.v[at];
+          // A filled highlight is no evidence of the pupil's level either way: a spot on
+          // its edge would otherwise push the pupil's circle off the spot's side.
+          const bool hidden = r.glare[at] != 0;
+          around[radius * kCircleSamples + static_cast<size_t>(k)] = hidden ? -1 : level;
+          if (!hidden) {
+            sf += level;
+            ++nf;
+          }
           if (o[k].side) {
             ss += level;
             ++ns;
@@ -506,17 +514,20 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
         }
         largestSide = std::max(largestSide, side[ir + hi] - side[ir - hi]);
       }
-      lowest[0] = highest[0] = full[0];
+      // Circles hidden by highlights or the picture's edge take no part.
       double area = 0, weighted = 0;  // the disc's mean: circles weighted by their length
+      double least = nan, most = nan;
       for (size_t k = 0; k < n; ++k) {
-        if (k > 0) {
-          lowest[k] = std::min(lowest[k - 1], full[k]);
-          highest[k] = std::max(highest[k - 1], full[k]);
+        if (!std::isnan(full[k])) {
+          least = std::isnan(least) ? full[k] : std::min(least, full[k]);
+          most = std::isnan(most) ? full[k] : std::max(most, full[k]);
+          const double length = k == 0 ? 0.25 : static_cast<double>(k);
+          area += length;
+          weighted += length * full[k];
         }
-        const double length = k == 0 ? 0.25 : static_cast<double>(k);
-        area += length;
-        weighted += length * full[k];
-        mean[k] = weighted / area;
+        lowest[k] = least;
+        highest[k] = most;
+        mean[k] = area > 0 ? weighted / area : nan;
       }
       for (size_t pr = smallestPupil; pr < n; ++pr) {
         const auto hp = static_cast<size_t>(SpanOf(pr));
@@ -843,9 +854,11 @@ double Sample(const GreyPlane& p, double x, double y) {
   return top + (bottom - top) * ty;
 }
 
-EyeCircles FindCircles(const GreyPlane& picture) {
+namespace {
+
+EyeCircles FindWithin(const GreyPlane& picture) {
   EyeCircles found;
-  if (!picture.Valid() || picture.width < kMinPictureSide || picture.height < kMinPictureSide) {
+  if (picture.width < kMinPictureSide || picture.height < kMinPictureSide) {
     return found;
   }
   Reduced r = Reduce(picture);
@@ -943,8 +956,10 @@ EyeCircles FindCircles(const GreyPlane& picture) {
       }
     }
     std::vector<double> own(ring.end() - static_cast<ptrdiff_t>(irisAngles.size() / 2), ring.end());
+    // Each side only brighter than the pupil: an iris nearly as dark as the pupil may
+    // show it on one side alone; the ring as a whole must clear the margin below.
     const double level = median(own);
-    if (level - pupilLevel < margin) {
+    if (!(level > pupilLevel)) {
       return found;
     }
     if (beyond.size() * 2 >= irisAngles.size() / 2 && median(beyond) - level < margin) {
@@ -989,6 +1004,57 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   found.iris->confidence = confidence;
   found.pupilResiduals = pupil->residuals;
   found.pupilRays = pupil->rays;
+  return found;
+}
+
+// Whether the row (or column) of `count` levels `step` apart all lie at `level`.
+bool AllAt(const uint8_t* first, int32_t count, ptrdiff_t step, uint8_t level) {
+  for (int32_t k = 0; k < count; ++k) {
+    if (first[k * step] != level) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+EyeCircles FindCircles(const GreyPlane& picture) {
+  if (!picture.Valid()) {
+    return {};
+  }
+  // Bands of the picture's darkest level along its edges are the padding of a shifted
+  // or cut crop, not the scene: left in, their level would pass for the pupil's own.
+  // Together they take at most a quarter of each side.
+  uint8_t least = 255;
+  for (int32_t y = 0; y < picture.height; ++y) {
+    const uint8_t* row = picture.pixels + y * picture.stride;
+    least = std::min(least, *std::min_element(row, row + picture.width));
+  }
+  GreyPlane p = picture;
+  const int32_t rows = picture.height - picture.height / 4,
+                columns = picture.width - picture.width / 4;
+  while (p.height > rows && AllAt(p.pixels, p.width, 1, least)) {
+    p.pixels += p.stride, --p.height;
+  }
+  while (p.height > rows && AllAt(p.pixels + (p.height - 1) * p.stride, p.width, 1, least)) {
+    --p.height;
+  }
+  while (p.width > columns && AllAt(p.pixels, p.height, p.stride, least)) {
+    ++p.pixels, --p.width;
+  }
+  while (p.width > columns && AllAt(p.pixels + p.width - 1, p.height, p.stride, least)) {
+    --p.width;
+  }
+  EyeCircles found = FindWithin(p);
+  const auto dx = static_cast<double>((p.pixels - picture.pixels) % picture.stride),
+             dy = static_cast<double>((p.pixels - picture.pixels) / picture.stride);
+  for (std::optional<Circle>* c : {&found.pupil, &found.iris}) {
+    if (*c) {
+      (*c)->x += dx;
+      (*c)->y += dy;
+    }
+  }
   return found;
 }
 

@@ -8,10 +8,11 @@
 //  1. The picture is box-averaged to about 120 pixels on its short side. Its contrast
 //     C is the spread between the 2nd and 90th percentiles of its levels; every step
 //     and threshold is a share of C, so dark soft near-infrared eyes and bright
-//     daylight ones are read alike. Small blobs far brighter than the picture's 95th
+//     daylight ones are read alike. Small compact blobs far brighter than its 95th
 //     percentile (specular highlights, the illuminator's spot) are filled, with a
 //     halo as wide as their own radius, from the darker side of their border, and
-//     marked so that no later edge is read across them.
+//     marked so that no later edge is read across them nor any pupil level taken
+//     from them. Black bands padding a shifted crop are left out first.
 //  2. Candidate centres: peaks of a vote in which every strong edge votes, against
 //     its gradient (dark inside), for the centres of the circles it could belong to,
 //     and the centroids of the compact dark regions under a few levels just above

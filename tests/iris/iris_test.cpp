@@ -224,7 +224,21 @@ TEST(IrisCircles, SameCirclesAtAnyExposureAndScale) {
     }
   }
   SCOPED_TRACE("200 x 200 crop");
-  same(FindCircles(crop.View()), 0.5, -left / 2.0, -top / 2.0);
+  const EyeCircles cropped = FindCircles(crop.View());
+  same(cropped, 0.5, -left / 2.0, -top / 2.0);
+  // Shifted within its frame, as some crops are, with black rows and columns padding
+  // it: the padding is no part of the eye (the pupil is not that black).
+  for (int32_t y = 0; y < 200; ++y) {
+    for (int32_t x = 0; x < 200; ++x) {
+      uint8_t& v = crop.pixels[static_cast<size_t>(y) * 200 + x];
+      v = y < 14 || y >= 186 || x < 3 || x >= 197 ? 0 : v;
+    }
+  }
+  SCOPED_TRACE("padded");
+  const EyeCircles padded = FindCircles(crop.View());
+  same(padded, 0.5, -left / 2.0, -top / 2.0);
+  ASSERT_TRUE(padded.pupil && cropped.pupil);
+  EXPECT_NEAR(padded.pupil->confidence, cropped.pupil->confidence, 0.05);
 }
 
 GreyImage Plane(int32_t width, int32_t height, uint8_t level) {
@@ -453,6 +467,22 @@ TEST(IrisCircles, WidePupilsAndOneSidedLight) {
   ASSERT_TRUE(q.circles.pupil && q.circles.iris);
   EXPECT_NEAR(q.circles.iris->radius, 110, 2);
   EXPECT_NEAR(q.circles.pupil->x, 320, 1);
+  // An iris as dark as the pupil (3 levels above it, where the picture spreads over
+  // 180) on its left arc, where the limbus is read, and brighter elsewhere.
+  GreyImage g = Draw(Drawing{});
+  for (int32_t y = 0; y < 480; ++y) {
+    for (int32_t x = 0; x < 640; ++x) {
+      const double dx = x + 0.5 - 320, dy = y + 0.5 - 240, r = std::hypot(dx, dy);
+      if (r > 42 && r < 110 && dx < 0 && std::abs(dy) < -0.7 * dx) {
+        g.pixels[static_cast<size_t>(y) * 640 + x] = 23;
+      }
+    }
+  }
+  const EyeCircles dark = FindCircles(g.View());
+  ASSERT_TRUE(dark.pupil && dark.iris);
+  EXPECT_NEAR(dark.pupil->x, 320, 1);
+  EXPECT_NEAR(dark.pupil->radius, 42, 1);
+  EXPECT_NEAR(dark.iris->radius, 110, 2);
 }
 
 // The illuminator's spot in the pupil is glare whether it reaches white or, in a
