@@ -416,8 +416,9 @@ TEST(IrisCircles, WidePupilsAndOneSidedLight) {
 }
 
 // A lower lid across the bottom of the side arcs (skin from 0.35 R below the centre)
-// leaves the limbus's centre and radius where they were drawn; and a pupil of a fifth
-// of its iris, the smallest the search allows, still has both circles.
+// leaves the limbus's centre and radius where they were drawn, as does a brighter skin
+// beyond it; and a pupil of a fifth of its iris, the smallest the search allows, still
+// has both circles.
 TEST(IrisCircles, LowerLidAcrossTheArcsAndTheSmallestPupil) {
   GreyImage g = Draw(Drawing{});
   for (int32_t y = 240 + 39; y < 480; ++y) {
@@ -430,6 +431,13 @@ TEST(IrisCircles, LowerLidAcrossTheArcsAndTheSmallestPupil) {
   EXPECT_NEAR(lid.iris->x, 320, 1);
   EXPECT_NEAR(lid.iris->y, 240, 1);
   EXPECT_NEAR(lid.iris->radius, 110, 1);
+  // Skin beyond the eye rising further than the limbus (40 levels at 1.6 R against 25
+  // at R) is not taken for it.
+  Drawing skin;
+  skin.sclera = [](double rho) { return rho < 1.6 ? 125.0 : 165.0; };
+  const EyeCircles s = FindCircles(Draw(skin).View());
+  ASSERT_TRUE(s.iris);
+  EXPECT_NEAR(s.iris->radius, 110, 1);
   Drawing small;
   small.pupilRadius = 22;
   const EyeCircles c = FindCircles(Draw(small).View());
