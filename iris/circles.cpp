@@ -52,15 +52,18 @@ constexpr double kPaleness = 1.5;
 // Weight of iris ring levels brighter than the level just inside its boundary (a
 // boundary past the limbus holds bright sclera inside it).
 constexpr double kBrightRingWeight = 1.0;
-// Share of the largest side step that the innermost iris boundary must reach.
-constexpr double kInnermostShare = 0.75;
+// Share of the largest side step that the innermost iris boundary must reach: a soft
+// limbus often rises less than the lashes-to-skin or eye-corner step beyond it.
+constexpr double kInnermostShare = 0.6;
 // Smallest radii, in pixels of the picture: an iris 60 pixels across with a pupil of
 // a fifth of it.
 constexpr double kSmallestIris = 30.0;
 constexpr double kSmallestPupil = 6.0;
-// Iris radius relative to the pupil's that the search allows (ratios of 17 % to 80 %).
+// Iris radius relative to the pupil's that the search allows (ratios of 20 % to 80 %,
+// as the smallest radii above): a "pupil" under a fifth of its iris is far more often
+// a highlight's halo or a dark fleck, whose best ring is then the skin beyond the eye.
 constexpr double kMinIrisToPupil = 1.25;
-constexpr double kMaxIrisToPupil = 6.0;
+constexpr double kMaxIrisToPupil = 5.0;
 // Rays of the fine search, and the smallest step (a share of C) of an edge on them.
 constexpr int kPupilRays = 72;
 constexpr int kIrisRaysPerSide = 25;
@@ -78,6 +81,12 @@ constexpr double kInnermostRayShare = 0.5;
 // share of R), since two side arcs alone say little about the height. A soft prior
 // rather than a switch: clean arcs still move the centre, noisy ones barely.
 constexpr double kHeightPrior = 0.1;
+// The side arcs' edges are weighed down beyond kSoftLimit times their robust spread
+// from the circle, and left out beyond kHardLimit times it, rather than dropped at
+// the tighter limit the pupil uses: the arcs' ends meet the lids on many eyes, and
+// dropping those edges on one end only would tilt the circle's centre up or down.
+constexpr double kSoftLimit = 1.5;
+constexpr double kHardLimit = 3.0;
 constexpr double kMinFoundShare = 0.4;  // of the rays, for a fitted circle to count
 // Share of C by which the pupil's median must lie under the iris ring's, and at least
 // a level (less is rounding): a floor of several levels would drop dark exposures.
@@ -641,23 +650,26 @@ struct Fit {
   double meanStep = 0;  // of the edges kept, levels
 };
 
-// Kasa least-squares circle through points; false when degenerate. A positive
+// Kasa least-squares circle through points, each weighed by `weight` (0 leaves a point
+// out); false when degenerate. A positive
 // `heightWeight` adds the prior that the centre lies at `priorY`: the term
 // heightWeight * (centre y - priorY)^2 joins the algebraic residuals, each of which is
 // about 2 R times a point's distance from the circle.
-bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<uint8_t>& use,
+bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<double>& weight,
                double& cx, double& cy, double& radius, double priorY = 0, double heightWeight = 0) {
   double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0, sxz = 0, syz = 0, sz = 0, count = 0;
+  int32_t points = 0;
   // Centred on the first estimate for numerical range.
   for (size_t i = 0; i < pts.size(); ++i) {
-    if (!use[i]) {
+    const double w = weight[i];
+    if (!(w > 0)) {
       continue;
     }
     const double x = pts[i][0] - cx, y = pts[i][1] - cy, z = x * x + y * y;
-    sx += x, sy += y, sxx += x * x, syy += y * y, sxy += x * y, sxz += x * z, syz += y * z, sz += z,
-        count += 1;
+    sx += w * x, sy += w * y, sxx += w * x * x, syy += w * y * y, sxy += w * x * y,
+        sxz += w * x * z, syz += w * y * z, sz += w * z, count += w, ++points;
   }
-  if (count < 6) {
+  if (points < 6) {
     return false;
   }
   // Solve [sxx sxy sx; sxy syy sy; sx sy n] [D E F]' = -[sxz syz sz]'.
@@ -711,12 +723,12 @@ struct Glare {
 // `halfRange` of `radius`: the mean level over `span`
 // pixels outward minus the mean as far inward, so a soft edge counts whole. Samples
 // on a highlight or its halo take no part. Then fits a circle to the edges, dropping
-// outliers; with `holdHeight` the centre's height is weighed against the rays' (a
-// prior of kHeightPrior * R), so edges that say little about it leave it near there.
+// outliers. With `limbus` (the iris's side arcs) far edges are weighed down rather
+// than dropped, and the centre's height is weighed against the rays' (a prior of
+// kHeightPrior * R), so edges that say little about it leave it near there.
 std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, double cy,
                           double radius, double halfRange, double span, double minStep,
-                          double innermostShare, const std::vector<double>& angles,
-                          bool holdHeight) {
+                          double innermostShare, const std::vector<double>& angles, bool limbus) {
   std::vector<std::array<double, 2>> pts;
   std::vector<double> steps;
   const auto s = static_cast<size_t>(std::max(2L, std::lround(2 * span)));  // samples per side
@@ -796,6 +808,7 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
     return std::nullopt;
   }
   std::vector<uint8_t> use(pts.size(), 1);
+  std::vector<double> weights(pts.size(), 1.0);
   double fx = cx, fy = cy, fr = radius;
   double spread = 1;  // of the edges about the circle, pixels
   for (int round = 0; round < 3; ++round) {
@@ -803,8 +816,8 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
     // Points whose distances from the circle spread by `spread` outweigh a centre
     // height prior of kHeightPrior * R by 4 spread^2 / kHeightPrior^2 (in the units of
     // the algebraic fit): many clean edges move the centre, a few noisy ones barely.
-    const double weight = holdHeight ? 4 * spread * spread / (kHeightPrior * kHeightPrior) : 0;
-    bool ok = FitCircle(pts, use, nx, ny, nr, cy, weight);
+    const double weight = limbus ? 4 * spread * spread / (kHeightPrior * kHeightPrior) : 0;
+    bool ok = FitCircle(pts, weights, nx, ny, nr, cy, weight);
     if (!ok) {
       return std::nullopt;
     }
@@ -819,7 +832,14 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
     const double limit = std::max(1.0, 2.5 * sorted[sorted.size() / 2]);
     spread = std::max(1.0, 1.4826 * sorted[sorted.size() / 2]);
     for (size_t i = 0; i < pts.size(); ++i) {
-      use[i] = res[i] <= limit;
+      if (!limbus) {
+        use[i] = res[i] <= limit;
+        weights[i] = use[i];
+      } else {
+        // Those the fit weighs whole are the ones that follow the circle.
+        use[i] = res[i] <= kSoftLimit * spread;
+        weights[i] = res[i] > kHardLimit * spread ? 0 : std::min(1.0, kSoftLimit * spread / res[i]);
+      }
     }
   }
   Fit fit;

@@ -485,6 +485,37 @@ TEST(IrisCircles, WidePupilsAndOneSidedLight) {
   EXPECT_NEAR(dark.iris->radius, 110, 2);
 }
 
+// A lower lid across the bottom of the side arcs (skin from 0.35 R below the centre)
+// leaves the limbus's centre and radius where they were drawn, as does a brighter skin
+// beyond it; and a pupil of a fifth of its iris, the smallest the search allows, still
+// has both circles.
+TEST(IrisCircles, LowerLidAcrossTheArcsAndTheSmallestPupil) {
+  GreyImage g = Draw(Drawing{});
+  for (int32_t y = 240 + 39; y < 480; ++y) {
+    for (int32_t x = 0; x < 640; ++x) {
+      g.pixels[static_cast<size_t>(y) * 640 + x] = 170;
+    }
+  }
+  const EyeCircles lid = FindCircles(g.View());
+  ASSERT_TRUE(lid.iris);
+  EXPECT_NEAR(lid.iris->x, 320, 1);
+  EXPECT_NEAR(lid.iris->y, 240, 1);
+  EXPECT_NEAR(lid.iris->radius, 110, 1);
+  // Skin beyond the eye rising further than the limbus (40 levels at 1.6 R against 25
+  // at R) is not taken for it.
+  Drawing skin;
+  skin.sclera = [](double rho) { return rho < 1.6 ? 125.0 : 165.0; };
+  const EyeCircles s = FindCircles(Draw(skin).View());
+  ASSERT_TRUE(s.iris);
+  EXPECT_NEAR(s.iris->radius, 110, 1);
+  Drawing small;
+  small.pupilRadius = 22;
+  const EyeCircles c = FindCircles(Draw(small).View());
+  ASSERT_TRUE(c.pupil && c.iris);
+  EXPECT_NEAR(c.pupil->radius, 22, 1);
+  EXPECT_NEAR(c.iris->radius, 110, 1);
+}
+
 // The illuminator's spot in the pupil is glare whether it reaches white or, in a
 // picture taken at half the exposure, only half way: either way it is filled, and the
 // pupil is not read as the dark ring around it.
