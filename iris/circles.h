@@ -59,7 +59,7 @@ struct Circle {
 // Pairs of circles under this confidence are not reported: on real eyes the pairs
 // below it are mostly wrong ones (a dark iris read as the pupil, a limbus run onto
 // the lids), and no circles is the honest answer.
-constexpr double kMinConfidence = 0.25;
+constexpr double kMinConfidence = 0.2;
 
 struct EyeCircles {
   std::optional<Circle> pupil;

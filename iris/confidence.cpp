@@ -27,7 +27,8 @@ constexpr double kTypicalScatter = 0.07;
 constexpr double kHeightPullWeight = 1.0;
 // Confidence is logistic in the evidence: one half at kEvidenceAtHalf, and each
 // kEvidenceScale more multiplies the odds by e. A typical right pair on real eyes sits
-// near 0.75; kMinConfidence (0.25) lies below all but about one right pair in 250.
+// near 0.75; kMinConfidence (0.2) lies below about one right pair in 500 and above
+// most of the wrong ones.
 constexpr double kEvidenceAtHalf = 0.06;
 constexpr double kEvidenceScale = 0.16;
 
