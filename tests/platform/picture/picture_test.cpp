@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <cstdio>
 // clang-format off
@@ -333,6 +336,19 @@ TEST(Picture, JpegDecodesToA24BitSection) {
   EXPECT_TRUE(near(colours[kW - 1], 200, 40, 220)) << std::hex << colours[kW - 1];  // top-right
   EXPECT_TRUE(near(colours[(kH - 1) * kW], 20, 40, 30)) << std::hex << colours[(kH - 1) * kW];
 
+  // One pixel wide: each row is a 3-byte pixel in a 4-byte DIB row.
+  const uint8_t column[] = {250, 10, 10, 10, 10, 250};
+  tj = tjInitCompress();
+  jpeg = nullptr;
+  ASSERT_EQ(tjCompress2(tj, column, 1, 0, 2, TJPF_RGB, &jpeg, &size, TJSAMP_444, 100, 0), 0);
+  const StdPicture thin = Decode(std::vector<uint8_t>(jpeg, jpeg + size));
+  tjFree(jpeg);
+  tjDestroy(tj);
+  const auto thinColours = Colours(thin.Handle());
+  ASSERT_EQ(thinColours.size(), 2u);
+  EXPECT_TRUE(near(thinColours[0], 250, 10, 10)) << std::hex << thinColours[0];
+  EXPECT_TRUE(near(thinColours[1], 10, 10, 250)) << std::hex << thinColours[1];
+
   std::vector<uint8_t> truncated(file.begin(),
                                  file.begin() + static_cast<long>(file.size() * 2 / 3));
   EXPECT_NE(RefusalOf(truncated), "");
@@ -353,6 +369,20 @@ TEST(Picture, JpegDecodesToA24BitSection) {
   tjFree(jpeg);
   tjDestroy(tj);
   ASSERT_GT(noisy.size(), 100000u);
+  // From a pipe the stream is held as it arrives: memory follows what came, not the most
+  // a picture of the largest size could need.
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ASSERT_GE(::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20), static_cast<int>(noisy.size()));
+  ASSERT_EQ(::write(ends[1], noisy.data(), noisy.size()), static_cast<ssize_t>(noisy.size()));
+  ::close(ends[1]);
+  rusage before{}, after{};
+  ::getrusage(RUSAGE_SELF, &before);
+  const StdPicture piped = LoadPicture("/proc/self/fd/" + std::to_string(ends[0]));
+  ::getrusage(RUSAGE_SELF, &after);
+  ::close(ends[0]);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 * 1024);  // kilobytes
+  EXPECT_EQ(Colours(piped.Handle()), Colours(Decode(noisy).Handle()));
   const auto padded = [&noisy](size_t total) {
     std::vector<uint8_t> out(noisy.begin(), noisy.begin() + 2);
     for (size_t left = total - noisy.size(); left > 0;) {
@@ -632,10 +662,25 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
                PictureError);
   EXPECT_FALSE(prepared);
   EXPECT_NE(RefusalOf(encode(scans, 16)).find("more than 500 scans"), std::string::npos);
-  // Under 500 scans but asking for 300 decodings of each of 4096 blocks (512 x 512):
-  // more work than 24 a block and than the 2^20 always allowed.
-  scans.resize(300);
-  EXPECT_NE(RefusalOf(encode(scans, 512)).find("block decodings"), std::string::npos);
+  // Under 500 scans, the work is bounded by 2^20 block decodings or 24 a block, whichever
+  // is more: 64 full scans of 128 x 128 blocks are exactly 2^20 and read, 65 are not; 24
+  // scans of 210 x 210 blocks (more than 2^20) are read, 25 are not.
+  std::vector<jpeg_scan_info> full = {{1, {0, 0, 0, 0}, 0, 0, 0, 1}};
+  for (int k = 1; k < 64; ++k) {
+    full.push_back({1, {0, 0, 0, 0}, k, k, 0, 0});
+  }
+  full.push_back({1, {0, 0, 0, 0}, 0, 0, 1, 0});
+  EXPECT_NE(RefusalOf(encode(full, 1024)).find("1064960 block decodings, more than 1048576"),
+            std::string::npos);
+  full.front().Al = 0;
+  full.pop_back();
+  EXPECT_EQ(RefusalOf(encode(full, 1024)), "");
+  full.resize(24);
+  full.back().Se = 63;
+  EXPECT_EQ(RefusalOf(encode(full, 1680)), "");
+  full.back().Se = 23;
+  full.push_back({1, {0, 0, 0, 0}, 24, 63, 0, 0});
+  EXPECT_NE(RefusalOf(encode(full, 1680)).find("more than 1058400"), std::string::npos);
   // The same progression cut to 1 + 12 x 8 = 97 scans is read.
   scans.resize(97);
   EXPECT_EQ(RefusalOf(encode(scans, 16)), "");
