@@ -1,5 +1,9 @@
-// Reading bitmaps back, and the BMP builders under the names the picture tests use.
+// Reading bitmaps back, the BMP builders under the names the picture tests use, and JPEGs made
+// by turbojpeg.
 #pragma once
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
 
 #include <cstdint>
 #include <string>
@@ -38,6 +42,21 @@ inline std::vector<uint32_t> Colours(gdi::HBITMAP bitmap) {
     p &= 0xFFFFFF;
   }
   return pixels;
+}
+
+// A JPEG of w x h RGB pixels made by turbojpeg, 4:4:4 unless told otherwise.
+inline std::vector<uint8_t> JpegOf(const uint8_t* rgb, int w, int h, int quality,
+                                   int sampling = TJSAMP_444, int flags = 0) {
+  const tjhandle tj = tjInitCompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  const bool made =
+      tjCompress2(tj, rgb, w, 0, h, TJPF_RGB, &jpeg, &size, sampling, quality, flags) == 0;
+  std::vector<uint8_t> file(jpeg, jpeg + (made ? size : 0));
+  tjFree(jpeg);
+  tjDestroy(tj);
+  EXPECT_TRUE(made);
+  return file;
 }
 
 }  // namespace okuva::picture_test
