@@ -216,7 +216,12 @@ TEST(Picture, BmpRoundTripsAtEveryDepth) {
   StdPicture rgb = Pattern24(7, 6);
   const std::vector<uint8_t> file24 = EncodeBmp(rgb.Handle());
   ASSERT_GE(file24.size(), 54u);
-  EXPECT_EQ(file24[28], 24);
+  std::vector<uint8_t> headers;  // rows of 24 bytes, 72 dpi, no table
+  picture_test::Put16(headers, 0x4D42);
+  for (uint32_t field : {198u, 0u, 54u, 40u, 7u, 6u, 0x180001u, 0u, 144u, 2835u, 2835u, 0u, 0u}) {
+    picture_test::Put32(headers, field);
+  }
+  EXPECT_EQ(std::vector<uint8_t>(file24.begin(), file24.begin() + 54), headers);
   StdPicture back24 = Decode(file24);
   EXPECT_EQ(back24.BitsPerPixel(), 24);
   EXPECT_EQ(Colours(back24.Handle()), Colours(rgb.Handle()));
@@ -585,6 +590,18 @@ TEST(Picture, RunLengthBmpsUseEveryEscape) {
   ASSERT_EQ(RefusalOf(declared), "");
   declared[34] = 2;
   EXPECT_NE(RefusalOf(declared).find("truncated"), std::string::npos);
+  // Undeclared, they are read to the file's end, and a file may hold an encoder's worst
+  // case: two bytes a pixel and a row's end.
+  std::vector<uint8_t> open = picture_test::MakeRleBmp(5, 3, 8, four, {2, 1});
+  std::fill_n(open.begin() + 34, 4, 0);
+  EXPECT_NE(RefusalOf(open).find("truncated"), std::string::npos);
+  std::vector<uint8_t> singles;
+  for (int y = 0; y < 700; ++y) {
+    singles.insert(singles.end(), {1, 1, 1, 2, 1, 3, 0, 0});
+  }
+  std::vector<uint8_t> worst = picture_test::MakeRleBmp(3, 700, 8, four, singles);
+  std::fill_n(worst.begin() + 34, 4, 0);
+  EXPECT_EQ(RefusalOf(worst), "");
   std::vector<uint8_t> topDown = picture_test::MakeRleBmp(5, -3, 8, four, {0, 1});
   EXPECT_NE(RefusalOf(topDown).find("top-down"), std::string::npos);
 }
@@ -645,6 +662,19 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
                PictureError);
   EXPECT_FALSE(prepared);
   EXPECT_NE(RefusalOf(encode(scans, 16)).find("more than 500 scans"), std::string::npos);
+  // The file with a comment segment holding `content` put just before its first scan.
+  const auto commented = [](std::vector<uint8_t> file, const std::vector<uint8_t>& content) {
+    size_t at = 2;  // before the first scan, after the frame
+    while (at + 1 < file.size() && !(file[at] == 0xFF && file[at + 1] == 0xDA)) {
+      ++at;
+    }
+    const size_t length = content.size() + 2;
+    std::vector<uint8_t> segment = {0xFF, 0xFE, static_cast<uint8_t>(length >> 8),
+                                    static_cast<uint8_t>(length)};
+    segment.insert(segment.end(), content.begin(), content.end());
+    file.insert(file.begin() + static_cast<std::ptrdiff_t>(at), segment.begin(), segment.end());
+    return file;
+  };
   // Under 500 scans, the work is bounded by 2^20 block decodings or 24 a block, whichever
   // is more: 64 full scans of 128 x 128 blocks are exactly 2^20 and read, 65 are not; 24
   // scans of 210 x 210 blocks (more than 2^20) are read, 25 are not.
@@ -653,8 +683,17 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
     full.push_back({1, {0, 0, 0, 0}, k, k, 0, 0});
   }
   full.push_back({1, {0, 0, 0, 0}, 0, 0, 1, 0});
-  EXPECT_NE(RefusalOf(encode(full, 1024)).find("1064960 block decodings, more than 1048576"),
+  const std::vector<uint8_t> over = encode(full, 1024);
+  EXPECT_NE(RefusalOf(over).find("1064960 block decodings, more than 1048576"), std::string::npos);
+  // Segments are stepped over whole: a comment of 256 bytes (its length's low byte 0) hides
+  // no bomb, and fake scan headers inside a comment are not counted.
+  EXPECT_NE(RefusalOf(commented(over, std::vector<uint8_t>(254, 'c'))).find("block decodings"),
             std::string::npos);
+  std::vector<uint8_t> fakeScans;
+  for (int i = 0; i < 501; ++i) {
+    fakeScans.insert(fakeScans.end(), {0xFF, 0xDA, 0x00, 0x03, 0x00});
+  }
+  EXPECT_EQ(RefusalOf(commented(encode({}, 16), fakeScans)), "");
   full.front().Al = 0;
   full.pop_back();
   EXPECT_EQ(RefusalOf(encode(full, 1024)), "");
@@ -671,10 +710,9 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
   EXPECT_EQ(RefusalOf(encode({}, 512)), "");
 }
 
-// A grey 8-bit PNG of w x h whose image data holds the rows (grey x * 7 + y * 13) and
-// `surplus` zero bytes more, all in stored deflate blocks, so any size is cheap to make.
-// A w x h grey PNG stored without compression, its stream running `surplus` bytes past the
-// last row, and a private chunk of `before` bytes ahead of the data when not 0.
+// A w x h grey PNG (grey x * 7 + y * 13) stored without compression, so any size is cheap
+// to make, its stream running `surplus` bytes past the last row, and a private chunk of
+// `before` bytes ahead of the data when not 0.
 std::vector<uint8_t> StoredPng(uint32_t w, uint32_t h, size_t surplus, size_t before = 0) {
   const auto be32 = [](std::vector<uint8_t>& v, uint32_t x) {
     for (int i = 3; i >= 0; --i) {
@@ -734,11 +772,12 @@ std::vector<uint8_t> StoredPng(uint32_t w, uint32_t h, size_t surplus, size_t be
 }
 
 TEST(Picture, PngDataPastTheLastRowIsNotInflated) {
-  const StdPicture p = Decode(StoredPng(64, 64, 0));
+  // Rows longer than the allowance past the last row: it starts there, not at a row before.
+  const StdPicture p = Decode(StoredPng(20000, 3, 0));
   const std::vector<uint32_t> colours = Colours(p.Handle());
-  ASSERT_EQ(colours.size(), 64u * 64u);
+  ASSERT_EQ(colours.size(), 20000u * 3u);
   EXPECT_EQ(colours[1], 0x070707u);
-  EXPECT_EQ(colours[64 * 63 + 2], static_cast<uint8_t>(63 * 13 + 14) * 0x010101u);
+  EXPECT_EQ(colours[20000 * 2 + 2], static_cast<uint8_t>(2 * 13 + 14) * 0x010101u);
   // A few bytes past the last row (an encoder's slack) are read; a stream running on for
   // a mebibyte after it is refused at 16 KiB rather than inflated to its end.
   EXPECT_EQ(RefusalOf(StoredPng(64, 64, 4000)), "");
