@@ -401,8 +401,10 @@ TEST(Picture, MalformedBmpsAreRefusedClearly) {
   const std::vector<uint8_t> valid = MakeBmp(good);
   ASSERT_EQ(RefusalOf(valid), "");
 
-  auto with32 = [&](size_t offset, uint32_t v) {
-    std::vector<uint8_t> b = valid;
+  auto with32 = [&](size_t offset, uint32_t v, std::vector<uint8_t> b = {}) {
+    if (b.empty()) {
+      b = valid;
+    }
     for (int i = 0; i < 4; ++i) {
       b[offset + i] = static_cast<uint8_t>(v >> (8 * i));
     }
@@ -426,22 +428,10 @@ TEST(Picture, MalformedBmpsAreRefusedClearly) {
   EXPECT_NE(RefusalOf(with32(18, 70000)).find("too large"), std::string::npos);
   EXPECT_NE(RefusalOf(with32(22, 0x80000000u)).find("too large"), std::string::npos);  // INT32_MIN
   EXPECT_NE(RefusalOf(with32(18, 0xFFFFFFFFu)).find("no pixels"), std::string::npos);  // width -1
-  {
-    // 60000 x 60000 declared by a file of a few bytes: refused before any allocation.
-    auto b = with32(18, 60000);
-    for (int i = 0; i < 4; ++i) {
-      b[22 + i] = static_cast<uint8_t>(60000u >> (8 * i));
-    }
-    EXPECT_NE(RefusalOf(b).find("too large"), std::string::npos);
-  }
-  {
-    // 16000 x 16000 is allowed in size, but the file lacks the rows.
-    auto b = with32(18, 16000);
-    for (int i = 0; i < 4; ++i) {
-      b[22 + i] = static_cast<uint8_t>(16000u >> (8 * i));
-    }
-    EXPECT_NE(RefusalOf(b).find("truncated"), std::string::npos);
-  }
+  // 60000 x 60000 declared by a file of a few bytes: refused before any allocation;
+  // 16000 x 16000 is allowed in size, but the file lacks the rows.
+  EXPECT_NE(RefusalOf(with32(22, 60000, with32(18, 60000))).find("too large"), std::string::npos);
+  EXPECT_NE(RefusalOf(with32(22, 16000, with32(18, 16000))).find("truncated"), std::string::npos);
   EXPECT_NE(RefusalOf(with32(10, 0xFFFFFFF0u)).find("truncated"),
             std::string::npos);  // offset past end
   // Pixel data may not start inside the headers (it would read them as rows), nor inside
@@ -703,9 +693,6 @@ TEST(Picture, ProgressiveJpegsOfTooManyScansAreRefused) {
   full.back().Se = 23;
   full.push_back({1, {0, 0, 0, 0}, 24, 63, 0, 0});
   EXPECT_NE(RefusalOf(encode(full, 1680)).find("more than 1058400"), std::string::npos);
-  // The same progression cut to 1 + 12 x 8 = 97 scans is read.
-  scans.resize(97);
-  EXPECT_EQ(RefusalOf(encode(scans, 16)), "");
   // libjpeg's own progression (10 scans) at that size is read.
   EXPECT_EQ(RefusalOf(encode({}, 512)), "");
 }
@@ -725,14 +712,7 @@ std::vector<uint8_t> StoredPng(uint32_t w, uint32_t h, size_t surplus, size_t be
     const size_t start = out.size();
     out.insert(out.end(), type, type + 4);
     out.insert(out.end(), data.begin(), data.end());
-    uint32_t crc = ~0u;
-    for (size_t i = start; i < out.size(); ++i) {
-      crc ^= out[i];
-      for (int k = 0; k < 8; ++k) {
-        crc = (crc & 1) != 0 ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
-      }
-    }
-    be32(out, ~crc);
+    be32(out, picture_test::PngCrc(out.data() + start, out.size() - start));
   };
   std::vector<uint8_t> raw;
   for (uint32_t y = 0; y < h; ++y) {

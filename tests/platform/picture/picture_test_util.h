@@ -1,5 +1,5 @@
-// Reading bitmaps back, the BMP builders under the names the picture tests use, and JPEGs made
-// by turbojpeg.
+// Reading bitmaps back, the BMP builders under the names the picture tests use, JPEGs made by
+// turbojpeg and PNG checksums.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -42,6 +42,18 @@ inline std::vector<uint32_t> Colours(gdi::HBITMAP bitmap) {
     p &= 0xFFFFFF;
   }
   return pixels;
+}
+
+// The checksum of a PNG chunk's type and data.
+inline uint32_t PngCrc(const uint8_t* p, size_t n) {
+  uint32_t c = ~0u;
+  for (size_t i = 0; i < n; ++i) {
+    c ^= p[i];
+    for (int k = 0; k < 8; ++k) {
+      c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+  }
+  return ~c;
 }
 
 // A JPEG of w x h RGB pixels made by turbojpeg, 4:4:4 unless told otherwise.
