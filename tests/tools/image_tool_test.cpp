@@ -390,17 +390,6 @@ TEST_F(ImageTool, EveryPngKindReadsAndRoundTrips) {
   }
 }
 
-uint32_t Crc(const uint8_t* p, size_t n) {
-  uint32_t c = ~0u;
-  for (size_t i = 0; i < n; ++i) {
-    c ^= p[i];
-    for (int k = 0; k < 8; ++k) {
-      c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    }
-  }
-  return ~c;
-}
-
 TEST_F(ImageTool, MalformedPngAndRunLengthFilesExitOneAndWriteNothing) {
   const auto sample = [](int x, int y, int c) { return uint32_t(x * 3 + y * 5 + c) % 10; };
   const std::vector<uint8_t> good = MakePng(PNG_COLOR_TYPE_RGB, 8, false, 6, 4, sample);
@@ -415,7 +404,7 @@ TEST_F(ImageTool, MalformedPngAndRunLengthFilesExitOneAndWriteNothing) {
     for (int i = 0; i < 4; ++i) {
       bomb[16 + i] = bomb[20 + i] = uint8_t(side >> (24 - 8 * i));
     }
-    const uint32_t crc = Crc(bomb.data() + 12, 17);
+    const uint32_t crc = okuva::picture_test::PngCrc(bomb.data() + 12, 17);
     for (int i = 0; i < 4; ++i) {
       bomb[29 + i] = uint8_t(crc >> (24 - 8 * i));
     }

@@ -65,14 +65,7 @@ std::vector<std::vector<uint8_t>> Seeds() {
   for (size_t i = 0; i < rgb.size(); ++i) {
     rgb[i] = static_cast<uint8_t>(i * 7);
   }
-  tjhandle tj = tjInitCompress();
-  unsigned char* jpeg = nullptr;
-  unsigned long size = 0;
-  if (tjCompress2(tj, rgb.data(), 24, 0, 16, TJPF_RGB, &jpeg, &size, TJSAMP_420, 80, 0) == 0) {
-    seeds.emplace_back(jpeg, jpeg + size);
-  }
-  tjFree(jpeg);
-  tjDestroy(tj);
+  seeds.push_back(picture_test::JpegOf(rgb.data(), 24, 16, 80, TJSAMP_420));
 
   // Run-length BMPs with every escape, and PNGs (palette, grey, RGB) of the BMP seeds.
   const std::vector<uint32_t> table = {0x000000, 0xFF0000, 0x00FF00, 0x0000FF};
@@ -85,15 +78,7 @@ std::vector<std::vector<uint8_t>> Seeds() {
     seeds.push_back(EncodePng(p.Handle()));
   }
   // A progressive JPEG, whose scans are counted before it is decoded.
-  tj = tjInitCompress();
-  jpeg = nullptr;
-  size = 0;
-  if (tjCompress2(tj, rgb.data(), 24, 0, 16, TJPF_RGB, &jpeg, &size, TJSAMP_420, 80,
-                  TJFLAG_PROGRESSIVE) == 0) {
-    seeds.emplace_back(jpeg, jpeg + size);
-  }
-  tjFree(jpeg);
-  tjDestroy(tj);
+  seeds.push_back(picture_test::JpegOf(rgb.data(), 24, 16, 80, TJSAMP_420, TJFLAG_PROGRESSIVE));
   return seeds;
 }
 

@@ -1,5 +1,9 @@
-// Reading bitmaps back, and the BMP builders under the names the picture tests use.
+// Reading bitmaps back, the BMP builders under the names the picture tests use, JPEGs made by
+// turbojpeg and PNG checksums.
 #pragma once
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
 
 #include <cstdint>
 #include <string>
@@ -38,6 +42,33 @@ inline std::vector<uint32_t> Colours(gdi::HBITMAP bitmap) {
     p &= 0xFFFFFF;
   }
   return pixels;
+}
+
+// The checksum of a PNG chunk's type and data.
+inline uint32_t PngCrc(const uint8_t* p, size_t n) {
+  uint32_t c = ~0u;
+  for (size_t i = 0; i < n; ++i) {
+    c ^= p[i];
+    for (int k = 0; k < 8; ++k) {
+      c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+  }
+  return ~c;
+}
+
+// A JPEG of w x h RGB pixels made by turbojpeg, 4:4:4 unless told otherwise.
+inline std::vector<uint8_t> JpegOf(const uint8_t* rgb, int w, int h, int quality,
+                                   int sampling = TJSAMP_444, int flags = 0) {
+  const tjhandle tj = tjInitCompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  const bool made =
+      tjCompress2(tj, rgb, w, 0, h, TJPF_RGB, &jpeg, &size, sampling, quality, flags) == 0;
+  std::vector<uint8_t> file(jpeg, jpeg + (made ? size : 0));
+  tjFree(jpeg);
+  tjDestroy(tj);
+  EXPECT_TRUE(made);
+  return file;
 }
 
 }  // namespace okuva::picture_test
