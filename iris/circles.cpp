@@ -252,33 +252,6 @@ struct Point {
   int32_t x, y;
 };
 
-// Sums of a w x h plane over boxes, in four reads each.
-struct BoxSums {
-  int32_t w = 0, h = 0;
-  std::vector<double> s;
-  BoxSums(const std::vector<float>& v, int32_t width, int32_t height) : w(width), h(height) {
-    s.assign(static_cast<size_t>(w + 1) * (h + 1), 0);
-    for (int32_t y = 0; y < h; ++y) {
-      double row = 0;
-      for (int32_t x = 0; x < w; ++x) {
-        row += v[static_cast<size_t>(y) * w + x];
-        s[static_cast<size_t>(y + 1) * (w + 1) + x + 1] =
-            s[static_cast<size_t>(y) * (w + 1) + x + 1] + row;
-      }
-    }
-  }
-  // Mean over [x0, x1) x [y0, y1), clipped to the plane.
-  double Mean(int32_t x0, int32_t y0, int32_t x1, int32_t y1) const {
-    x0 = std::clamp(x0, 0, w), x1 = std::clamp(x1, 0, w), y0 = std::clamp(y0, 0, h),
-    y1 = std::clamp(y1, 0, h);
-    if (x1 <= x0 || y1 <= y0) {
-      return std::numeric_limits<double>::infinity();
-    }
-    auto at = [&](int32_t x, int32_t y) { return s[static_cast<size_t>(y) * (w + 1) + x]; };
-    return (at(x1, y1) - at(x0, y1) - at(x1, y0) + at(x0, y0)) / ((x1 - x0) * (y1 - y0));
-  }
-};
-
 // Centres of the dark compact regions: the pixels under a few levels between the
 // picture's dark percentile and its middle, grouped into connected regions, each
 // region's centroid (a pupil is a compact dark region; gradient votes may miss one
