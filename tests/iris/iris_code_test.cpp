@@ -262,6 +262,9 @@ TEST(IrisCode, BitsOfAKnownWave) {
     }
   }
   EXPECT_GT(checked, 1000);
+  // The same ring round a pupil of no size is refused, as any other invalid circle.
+  const Circle point{200, 200, 0, 1};
+  EXPECT_EQ(EncodeIris(g.View(), point, iris, MaskIrisRing(g.View(), point, iris)).UsableBits(), 0);
 }
 
 // A dim near-infrared eye whose iris carries the illuminator's faint spot (far under the
