@@ -592,6 +592,9 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
   MaskIrisRing(sides.View(), pupil, iris, &levels);
   EXPECT_EQ(levels.median, 80);
   EXPECT_DOUBLE_EQ(levels.spread, 1.4826 * 4);
+  // A picture too narrow to hold those sectors falls back on mid-grey levels.
+  MaskIrisRing(Plane(20, 300, 80).View(), {10, 150, 30, 1}, {10, 150, 100, 1}, &levels);
+  EXPECT_EQ(std::tie(levels.median, levels.spread), std::make_tuple(128.0, 64.0));
 
   // A dark iris (80) under skin (180) in bands counted from the ring's top and bottom
   // rows: skin for 10 rows, iris 2, skin 4, iris 3, skin 3.
