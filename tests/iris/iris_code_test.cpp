@@ -262,6 +262,34 @@ TEST(IrisCode, BitsOfAKnownWave) {
     }
   }
   EXPECT_GT(checked, 1000);
+  // The wave at 30 inside the middle of row 8 and reversed, at -20, beyond it (the grid
+  // spans 0.1 to 0.85 of a ring 180 wide, so the row's two radial sub-samples lie 2
+  // pixels either side): the row averages +5 and with its neighbours follows the inside.
+  const Circle small{240, 240, 40, 1}, wide{240, 240, 220, 1};
+  GreyImage h{480, 480, std::vector<uint8_t>(480 * 480, 150)};
+  const double middle = 40 + (0.1 + 8.5 * 0.75 / kCodeRadii) * 180;
+  for (int32_t y = 0; y < 480; ++y) {
+    for (int32_t x = 0; x < 480; ++x) {
+      const double dx = x + 0.5 - 240, dy = y + 0.5 - 240, r = std::hypot(dx, dy);
+      const double phase = 11 * (std::atan2(dy, dx) - std::numbers::pi / kCodeAngles);
+      if (r < 220) {
+        h.pixels[static_cast<size_t>(y * 480 + x)] = static_cast<uint8_t>(
+            r < 40 ? 10 : std::lround(100 + (r < middle ? 30 : -20) * std::cos(phase)));
+      }
+    }
+  }
+  const IrisCode split = EncodeIris(h.View(), small, wide, MaskIrisRing(h.View(), small, wide));
+  int32_t rowChecked = 0;
+  for (int32_t j = 0; j < kCodeAngles; ++j) {
+    const double angle = 2 * std::numbers::pi * (j + 0.5) / kCodeAngles;
+    const double c = std::cos(2 * std::numbers::pi * 11 * j / kCodeAngles);
+    if (std::abs(angle - 1.5 * std::numbers::pi) * 180 / std::numbers::pi >= 62 &&
+        std::abs(c) > 0.85) {
+      EXPECT_EQ((split.bits[static_cast<size_t>(j)] >> 16 & 1) != 0, c >= 0) << "column " << j;
+      ++rowChecked;
+    }
+  }
+  EXPECT_GT(rowChecked, 50);
   // The same ring round a pupil of no size is refused, as any other invalid circle.
   const Circle point{200, 200, 0, 1};
   EXPECT_EQ(EncodeIris(g.View(), point, iris, MaskIrisRing(g.View(), point, iris)).UsableBits(), 0);
