@@ -442,6 +442,16 @@ TEST(IrisMetrics, MarginIsTheNarrowestSideOverItsShareOfR) {
     EXPECT_NEAR(q.Value(Metric::kMarginAdequacy), at.expected, 2.5);
     EXPECT_LE(q.Value(Metric::kUsableIrisArea), 100);
   }
+  // An iris touching both sides of a narrow picture: the limbus lies on its last
+  // columns, and is still read there.
+  Drawing narrow;
+  narrow.width = 220;
+  narrow.x = 110;
+  const EyeCircles c = FindCircles(Draw(narrow).View());
+  ASSERT_TRUE(c.iris);
+  EXPECT_NEAR(c.iris->x, 110, 1);
+  EXPECT_NEAR(c.iris->y, 240, 1);
+  EXPECT_NEAR(c.iris->radius, 110, 1);
 }
 
 // Pupils of 72 % and 78 % of the iris are still found (the check passes only to 70 %),
