@@ -551,6 +551,25 @@ TEST(IrisCircles, SpotInThePupilAtAnyExposure) {
     EXPECT_NEAR(c.pupil->radius, 42, 1);
     EXPECT_NEAR(c.iris->radius, 110, 2);
   }
+  // In a small pupil (24) a spot of 10 half way out is filled with the pupil's level
+  // from the ring just around it, not with the iris further off, on either side.
+  for (double angle : {0.8, 4.0}) {
+    Drawing small;
+    small.pupilRadius = 24;
+    GreyImage s = Draw(small);
+    const double sx = 320 + 12 * std::cos(angle), sy = 240 - 12 * std::sin(angle);
+    for (size_t i = 0; i < s.pixels.size(); ++i) {
+      if (std::hypot(static_cast<double>(i % 640) + 0.5 - sx,
+                     static_cast<double>(i / 640) + 0.5 - sy) < 10) {
+        s.pixels[i] = 250;
+      }
+    }
+    const EyeCircles c = FindCircles(s.View());
+    ASSERT_TRUE(c.pupil && c.iris) << angle;
+    EXPECT_NEAR(c.pupil->x, 320, 1);
+    EXPECT_NEAR(c.pupil->y, 240, 1);
+    EXPECT_NEAR(c.pupil->radius, 24, 1);
+  }
 }
 
 // The mask on circles given: a pale iris (200) whose own spread would put highlights at
