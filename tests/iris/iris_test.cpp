@@ -452,6 +452,16 @@ TEST(IrisMetrics, MarginIsTheNarrowestSideOverItsShareOfR) {
     EXPECT_NEAR(q.Value(Metric::kMarginAdequacy), at.expected, 2.5);
     EXPECT_LE(q.Value(Metric::kUsableIrisArea), 100);
   }
+  // An iris touching both sides of a narrow picture: the limbus lies on its last
+  // columns, and is still read there.
+  Drawing narrow;
+  narrow.width = 220;
+  narrow.x = 110;
+  const EyeCircles c = FindCircles(Draw(narrow).View());
+  ASSERT_TRUE(c.iris);
+  EXPECT_NEAR(c.iris->x, 110, 1);
+  EXPECT_NEAR(c.iris->y, 240, 1);
+  EXPECT_NEAR(c.iris->radius, 110, 1);
 }
 
 // Pupils of 72 % and 78 % of the iris are still found (the check passes only to 70 %),
@@ -550,6 +560,25 @@ TEST(IrisCircles, SpotInThePupilAtAnyExposure) {
     EXPECT_NEAR(c.pupil->y, 240, 1);
     EXPECT_NEAR(c.pupil->radius, 42, 1);
     EXPECT_NEAR(c.iris->radius, 110, 2);
+  }
+  // In a small pupil (24) a spot of 10 half way out is filled with the pupil's level
+  // from the ring just around it, not with the iris further off, on either side.
+  for (double angle : {0.8, 4.0}) {
+    Drawing small;
+    small.pupilRadius = 24;
+    GreyImage s = Draw(small);
+    const double sx = 320 + 12 * std::cos(angle), sy = 240 - 12 * std::sin(angle);
+    for (size_t i = 0; i < s.pixels.size(); ++i) {
+      if (std::hypot(static_cast<double>(i % 640) + 0.5 - sx,
+                     static_cast<double>(i / 640) + 0.5 - sy) < 10) {
+        s.pixels[i] = 250;
+      }
+    }
+    const EyeCircles c = FindCircles(s.View());
+    ASSERT_TRUE(c.pupil && c.iris) << angle;
+    EXPECT_NEAR(c.pupil->x, 320, 1);
+    EXPECT_NEAR(c.pupil->y, 240, 1);
+    EXPECT_NEAR(c.pupil->radius, 24, 1);
   }
 }
 
