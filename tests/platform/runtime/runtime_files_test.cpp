@@ -355,6 +355,19 @@ TEST_F(RuntimeFiles, ReplaceFileWritesThroughLinksAndRefusesSpecialFiles) {
     Make("b/t.bin", "old");
     ReplaceFile(Path("a/l1"), [](int fd) { WriteAll(fd, Bytes("across folders")); });
     EXPECT_EQ(ReadFile(Path("b/t.bin")), "across folders");
+    // 39 links are followed to the file; a 40th is a loop, refused before anything is made.
+    for (int i = 1; i <= 40; ++i) {
+      std::filesystem::create_symlink(i == 1 ? "t.bin" : "c" + std::to_string(i - 1),
+                                      Path("b/c" + std::to_string(i)));
+    }
+    ReplaceFile(Path("b/c39"), [](int fd) { WriteAll(fd, Bytes("39 links")); });
+    EXPECT_EQ(ReadFile(Path("b/t.bin")), "39 links");
+    EXPECT_EQ(RaisedNumber([&] { ReplaceFile(Path("b/c40"), [](int) {}); }),
+              FileErrorNumber(ELOOP));
+    EXPECT_EQ(ReadFile(Path("b/t.bin")), "39 links");
+    for (int i = 1; i <= 40; ++i) {
+      std::filesystem::remove(Path("b/c" + std::to_string(i)));
+    }
     EXPECT_EQ(Entries("a"), std::set<std::string>{"l1"}) << unnamed;
     EXPECT_EQ(Entries("b"), (std::set<std::string>{"l2", "t.bin"})) << unnamed;
     EXPECT_EQ(Entries(), (std::set<std::string>{"a", "b", "chained", "relative", "sub"}))
