@@ -87,6 +87,16 @@ constexpr double kHeightPrior = 0.1;
 // dropping those edges on one end only would tilt the circle's centre up or down.
 constexpr double kSoftLimit = 1.5;
 constexpr double kHardLimit = 3.0;
+// The limbus is where the iris ends. The rise from the iris to the sclera spreads wider
+// than the camera's blur (the pupil's edge is sharper): it is mostly the sclera's
+// thinning margin laid over the iris's root, so the iris ends near the rise's start,
+// while its steepest point lies a few percent of the radius further out. Each limbus
+// edge is therefore placed kRiseShare of the rise's width in from the rise's middle
+// (kRiseShare of the way up a straight rise), with the rise's levels read kRiseReach
+// spans either side of its steepest point: far enough to hold the rise of a soft edge,
+// near enough to leave out lids and skin beyond it.
+constexpr double kRiseShare = 0.3;
+constexpr double kRiseReach = 1.0;
 constexpr double kMinFoundShare = 0.4;  // of the rays, for a fitted circle to count
 // Share of C by which the pupil's median must lie under the iris ring's, and at least
 // a level (less is rounding): a floor of several levels would drop dark exposures.
@@ -691,6 +701,62 @@ struct Glare {
   }
 };
 
+// Where the rise through sample `at` (the steepest point of a dark-to-bright edge)
+// begins: kRiseShare of its width inside its middle. The rise's levels are read
+// kRiseReach * `span` samples either side of `at` (as far as the profile goes), on the
+// profile smoothed over a quarter span; its middle is where it crosses half way, its
+// width the distance from kRiseShare to 1 - kRiseShare of the way over 1 - 2 kRiseShare,
+// less the smoothing's own width (in quadrature), so a sharp step stays where it is.
+// `peak` (the steepest point to a fraction of a sample) stands where the profile does
+// not rise cleanly.
+double RiseStart(const std::vector<double>& sums, size_t at, size_t span, double peak) {
+  const size_t n = sums.size() - 1;
+  const size_t h = std::max<size_t>(1, span / 4);
+  const auto reach = static_cast<size_t>(kRiseReach * static_cast<double>(span));
+  const size_t in = at > reach + h ? at - reach : h, out = std::min(n - 1 - h, at + reach);
+  if (!(in + 2 < at && at + 2 < out)) {
+    return peak;
+  }
+  // Mean over [j - h, j + h].
+  auto smooth = [&](size_t j) {
+    return (sums[j + h + 1] - sums[j - h]) / static_cast<double>(2 * h + 1);
+  };
+  const double lo = smooth(in), hi = smooth(out);
+  if (!(hi > lo)) {
+    return peak;
+  }
+  // The first crossing of lo + share * (hi - lo) from `at`, inward or outward.
+  auto cross = [&](double share) -> std::optional<double> {
+    const double target = lo + share * (hi - lo);
+    auto between = [&](size_t j) {
+      const double v = smooth(j), w = smooth(j + 1);
+      return static_cast<double>(j) + (w > v ? (target - v) / (w - v) : 0.5);
+    };
+    if (smooth(at) > target) {
+      for (size_t j = at; j-- > in;) {
+        if (smooth(j) <= target) {
+          return between(j);
+        }
+      }
+    } else {
+      for (size_t j = at; j < out; ++j) {
+        if (smooth(j + 1) > target) {
+          return between(j);
+        }
+      }
+    }
+    return std::nullopt;
+  };
+  const auto start = cross(kRiseShare), middle = cross(0.5), end = cross(1 - kRiseShare);
+  if (!start || !middle || !end) {
+    return peak;
+  }
+  const double width = (*end - *start) / (1 - 2 * kRiseShare);
+  const double own = static_cast<double>(2 * h + 1);
+  const double rise = std::sqrt(std::max(0.0, width * width - own * own));
+  return std::min(peak, *middle - (0.5 - kRiseShare) * rise);
+}
+
 // Casts rays from (cx, cy) at the given angles and finds on each the innermost
 // dark-to-bright step (a peak within `innermostShare` of the ray's strongest) within
 // `halfRange` of `radius`: the mean level over `span`
@@ -772,7 +838,11 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
         offset = std::clamp(0.5 * (dm - dp) / denom, -0.5, 0.5);
       }
     }
-    const double rho = from + 0.5 * (static_cast<double>(at) + offset);
+    double edge = static_cast<double>(at) + offset;
+    if (limbus) {
+      edge = RiseStart(sums, at, s, edge);
+    }
+    const double rho = from + 0.5 * edge;
     pts.push_back({cx + rho * ux, cy + rho * uy});
     steps.push_back(bestStep);
   }

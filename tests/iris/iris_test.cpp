@@ -300,6 +300,21 @@ TEST(IrisCircles, LimbusBeforeAStrongerOuterRise) {
   ASSERT_TRUE(c.pupil && c.iris);
   EXPECT_NEAR(c.iris->radius, 110, 2);
   EXPECT_NEAR(c.iris->y, 240, 2);
+  // Where the sclera's edge rises over 0.12 R from the iris's end, the limbus is placed
+  // 30 % up the rise (not at its middle, 0.06 R out), with the centre kept.
+  GreyImage wide = TexturedEye([](double dx, double dy) { return std::hypot(dx, dy) < 42; });
+  for (size_t i = 0; i < wide.pixels.size(); ++i) {
+    const double d =
+        std::hypot(static_cast<double>(i % 640) - 319.5, static_cast<double>(i / 640) - 239.5);
+    const double rise = (d - 110) / 13.2;
+    wide.pixels[i] = rise >= 0 && rise < 1 ? static_cast<uint8_t>(std::lround(110 + 110 * rise))
+                                           : wide.pixels[i];
+  }
+  const EyeCircles w = FindCircles(wide.View());
+  ASSERT_TRUE(w.pupil && w.iris);
+  EXPECT_NEAR(w.iris->radius, 110 + 0.3 * 13.2, 1);
+  EXPECT_NEAR(w.iris->x, 320, 0.5);
+  EXPECT_NEAR(w.iris->y, 240, 1);
 }
 
 // Edges scattered about the fitted circles (a halo or a lash clump read as the pupil,
