@@ -312,7 +312,7 @@ TEST(IrisCircles, LimbusBeforeAStrongerOuterRise) {
   }
   const EyeCircles w = FindCircles(wide.View());
   ASSERT_TRUE(w.pupil && w.iris);
-  EXPECT_NEAR(w.iris->radius, 110 + 0.3 * 13.2, 1);
+  EXPECT_NEAR(w.iris->radius, 110 + 0.3 * 13.2, 0.4);
   EXPECT_NEAR(w.iris->x, 320, 0.5);
   EXPECT_NEAR(w.iris->y, 240, 1);
 }
