@@ -88,11 +88,11 @@ constexpr double kHeightPrior = 0.1;
 constexpr double kSoftLimit = 1.5;
 constexpr double kHardLimit = 3.0;
 // The limbus is where the iris ends. The rise from the iris to the sclera spreads wider
-// than the camera's blur (the pupil's edge is sharper): it is mostly the sclera's
-// thinning margin laid over the iris's root, so the iris ends near the rise's start,
-// while its steepest point lies a few percent of the radius further out. Each limbus
-// edge is therefore placed kRiseShare of the rise's width in from the rise's middle
-// (kRiseShare of the way up a straight rise), with the rise's levels read kRiseReach
+// than the camera's blur (the pupil's edge is mostly sharper): it is largely the
+// sclera's thinning margin laid over the iris's root, so the iris ends near the rise's
+// start, while its steepest point lies a few percent of the radius further out. Each
+// limbus edge is therefore placed 1/2 - kRiseShare of the rise's width in from the
+// rise's middle (kRiseShare of the way up a straight rise), its levels read kRiseReach
 // spans either side of its steepest point: far enough to hold the rise of a soft edge,
 // near enough to leave out lids and skin beyond it.
 constexpr double kRiseShare = 0.3;
@@ -702,7 +702,7 @@ struct Glare {
 };
 
 // Where the rise through sample `at` (the steepest point of a dark-to-bright edge)
-// begins: kRiseShare of its width inside its middle. The rise's levels are read
+// begins: 1/2 - kRiseShare of its width inside its middle. Its levels are read
 // kRiseReach * `span` samples either side of `at` (as far as the profile goes), on the
 // profile smoothed over a quarter span; its middle is where it crosses half way, its
 // width the distance from kRiseShare to 1 - kRiseShare of the way over 1 - 2 kRiseShare,
@@ -763,8 +763,9 @@ double RiseStart(const std::vector<double>& sums, size_t at, size_t span, double
 // pixels outward minus the mean as far inward, so a soft edge counts whole. Samples
 // on a highlight or its halo take no part. Then fits a circle to the edges, dropping
 // outliers. With `limbus` (the iris's side arcs) far edges are weighed down rather
-// than dropped, and the centre's height is weighed against the rays' (a prior of
-// kHeightPrior * R), so edges that say little about it leave it near there.
+// than dropped, the centre's height is weighed against the rays' (a prior of
+// kHeightPrior * R), so edges that say little about it leave it near there, and each
+// edge is moved in from its steepest point to where its rise begins (RiseStart).
 std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, double cy,
                           double radius, double halfRange, double span, double minStep,
                           double innermostShare, const std::vector<double>& angles, bool limbus) {
