@@ -300,21 +300,43 @@ TEST(IrisCircles, LimbusBeforeAStrongerOuterRise) {
   ASSERT_TRUE(c.pupil && c.iris);
   EXPECT_NEAR(c.iris->radius, 110, 2);
   EXPECT_NEAR(c.iris->y, 240, 2);
-  // Where the sclera's edge rises over 0.12 R from the iris's end, the limbus is placed
-  // 30 % up the rise (not at its middle, 0.06 R out), with the centre kept.
-  GreyImage wide = TexturedEye([](double dx, double dy) { return std::hypot(dx, dy) < 42; });
-  for (size_t i = 0; i < wide.pixels.size(); ++i) {
-    const double d =
-        std::hypot(static_cast<double>(i % 640) - 319.5, static_cast<double>(i / 640) - 239.5);
-    const double rise = (d - 110) / 13.2;
-    wide.pixels[i] = rise >= 0 && rise < 1 ? static_cast<uint8_t>(std::lround(110 + 110 * rise))
-                                           : wide.pixels[i];
-  }
-  const EyeCircles w = FindCircles(wide.View());
-  ASSERT_TRUE(w.pupil && w.iris);
-  EXPECT_NEAR(w.iris->radius, 110 + 0.3 * 13.2, 0.4);
-  EXPECT_NEAR(w.iris->x, 320, 0.5);
-  EXPECT_NEAR(w.iris->y, 240, 1);
+  // Where the sclera's edge rises over a band beyond the iris's end (share 0 to 1 of the
+  // step at each distance from the centre, -1 outside it), the limbus is placed 0.2 of
+  // the rise's width (from its 30 to its 70 % points, over 0.4) in from its 50 % point,
+  // not at its steepest, and the centre is kept.
+  auto limbusOf = [](double (*rise)(double)) {
+    GreyImage eye = TexturedEye([](double dx, double dy) { return std::hypot(dx, dy) < 42; });
+    for (size_t i = 0; i < eye.pixels.size(); ++i) {
+      const double share = rise(
+          std::hypot(static_cast<double>(i % 640) - 319.5, static_cast<double>(i / 640) - 239.5));
+      eye.pixels[i] =
+          share >= 0 ? static_cast<uint8_t>(std::lround(110 + 110 * share)) : eye.pixels[i];
+    }
+    const EyeCircles found = FindCircles(eye.View());
+    EXPECT_TRUE(found.pupil && found.iris);
+    if (found.iris) {
+      EXPECT_NEAR(found.iris->x, 320, 0.5);
+      EXPECT_NEAR(found.iris->y, 240, 1);
+    }
+    return found.iris ? found.iris->radius : 0.0;
+  };
+  // Straight over 0.12 R: 30 % up it.
+  EXPECT_NEAR(limbusOf([](double d) { return d >= 110 && d < 123.2 ? (d - 110) / 13.2 : -1; }),
+              110 + 0.3 * 13.2, 0.4);
+  // Bent: 40 % of the step over 10 pixels, the rest over 3 (30, 50, 70 % at 117.5, 120.5,
+  // 121.5), and the other way round (111.5, 112.5, 115.5): the rise's width is 10 either
+  // way, though its steepest part is 3 pixels wide (the profile's smoothing over 0.05 R
+  // moves a bent rise's points by up to a pixel).
+  EXPECT_NEAR(
+      limbusOf([](double d) {
+        return d < 110 ? -1.0 : d < 120 ? 0.04 * (d - 110) : d < 123 ? 0.4 + 0.2 * (d - 120) : -1.0;
+      }),
+      118.5, 1);
+  EXPECT_NEAR(
+      limbusOf([](double d) {
+        return d < 110 ? -1.0 : d < 113 ? 0.2 * (d - 110) : d < 123 ? 0.6 + 0.04 * (d - 113) : -1.0;
+      }),
+      110.5, 1);
 }
 
 // Edges scattered about the fitted circles (a halo or a lash clump read as the pupil,
