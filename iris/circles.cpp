@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <optional>
 
 namespace okuva::iris {
 namespace {
@@ -31,6 +32,14 @@ constexpr double kDarkestPercentile = 0.005;
 // (larger bright areas are sclera or skin).
 constexpr double kHighlightRise = 0.5;
 constexpr int32_t kHighlightShare = 80;
+// Levels, as shares of C above the dark percentile, at which dark regions are taken
+// for pupil candidates.
+constexpr std::array<double, 3> kDarkShares = {0.06, 0.12, 0.2};
+// Steps (a share of C, and at least kInnermostRiseFloor levels) by which the innermost
+// dark region's level rises: fine enough that a pupil a level or two under its iris
+// shows on its own.
+constexpr double kInnermostRise = 0.02;
+constexpr double kInnermostRiseFloor = 0.25;
 // Smallest Sobel response that votes (4 times a step of this share of C per 2 pixels),
 // and the share of the strongest edges that vote.
 constexpr double kMinVoteStep = 0.04;
@@ -252,17 +261,112 @@ struct Point {
   int32_t x, y;
 };
 
+struct Region {
+  size_t area = 0;
+  double x = 0, y = 0;  // centroid
+  bool compact = false;  // fills at least a third of its bounding box, which is not long
+};
+
+// The connected region of pixels under `level` that holds pixel `start`; marks them in
+// `seen`.
+Region GrowRegion(const Reduced& r, size_t start, float level, std::vector<uint8_t>& seen,
+                  std::vector<int32_t>& stack) {
+  Region region;
+  stack.assign(1, static_cast<int32_t>(start));
+  seen[start] = 1;
+  double sx = 0, sy = 0;
+  int32_t x0 = r.width, x1 = 0, y0 = r.height, y1 = 0;
+  while (!stack.empty()) {
+    const int32_t i = stack.back();
+    stack.pop_back();
+    const int32_t x = i % r.width, y = i / r.width;
+    sx += x, sy += y, ++region.area;
+    x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+    const int32_t nx[4] = {x - 1, x + 1, x, x}, ny[4] = {y, y, y - 1, y + 1};
+    for (int k = 0; k < 4; ++k) {
+      if (nx[k] < 0 || ny[k] < 0 || nx[k] >= r.width || ny[k] >= r.height) {
+        continue;
+      }
+      const int32_t j = ny[k] * r.width + nx[k];
+      if (!seen[j] && r.v[j] < level) {
+        seen[j] = 1;
+        stack.push_back(j);
+      }
+    }
+  }
+  const int32_t bw = x1 - x0 + 1, bh = y1 - y0 + 1;
+  region.compact = region.area * 3 >= static_cast<size_t>(bw) * bh && bw <= 3 * bh && bh <= 3 * bw;
+  region.x = sx / static_cast<double>(region.area);
+  region.y = sy / static_cast<double>(region.area);
+  return region;
+}
+
+// Centre of the innermost dark region. In a very dark iris the pupil lies only a level
+// or two under it, so at any share of C above that the two have merged; but raised in
+// small steps from the darkest level, the darkest compact region grows smoothly over
+// the pupil and then spills into the iris at once (its area jumps). Its centroid just
+// before the spill is the pupil's.
+std::optional<Point> InnermostCentre(const Reduced& r, double darkest, double low, double contrast,
+                                     size_t smallest, size_t largest) {
+  const size_t n = r.v.size();
+  std::vector<uint8_t> seen(n);
+  std::vector<int32_t> stack;
+  const double rise = std::max(kInnermostRiseFloor, kInnermostRise * contrast);
+  // Smaller regions than the smallest pupil may double at a step as they join up.
+  const double pupilArea = std::numbers::pi * std::pow(kSmallestPupil / r.factor, 2);
+  const double ceiling = low + kDarkShares.back() * contrast;
+  // The seed: the largest compact region at the first level where one is as large as a
+  // small pupil's dark core (a quarter of its disc), above specks of noise.
+  auto level = static_cast<float>(darkest);
+  size_t seed = n;
+  Region last;
+  while (seed == n && (level += static_cast<float>(rise)) < ceiling) {
+    std::fill(seen.begin(), seen.end(), 0);
+    for (size_t start = 0; start < n; ++start) {
+      if (seen[start] || r.v[start] >= level) {
+        continue;
+      }
+      const Region region = GrowRegion(r, start, level, seen, stack);
+      if (region.compact && region.area > last.area &&
+          static_cast<double>(region.area) * 4 >= pupilArea) {
+        last = region;
+        seed = start;
+      }
+    }
+  }
+  if (seed == n) {
+    return std::nullopt;
+  }
+  for (level += static_cast<float>(rise); level < ceiling; level += static_cast<float>(rise)) {
+    std::fill(seen.begin(), seen.end(), 0);
+    const Region region = GrowRegion(r, seed, level, seen, stack);
+    if (region.area > largest ||
+        (static_cast<double>(last.area) >= pupilArea && region.area > 2 * last.area)) {
+      break;
+    }
+    // A region may lose its shape for a step where noise joins a bump to it.
+    if (region.compact) {
+      last = region;
+    }
+  }
+  if (last.area < smallest) {
+    return std::nullopt;
+  }
+  return Point{static_cast<int32_t>(last.x), static_cast<int32_t>(last.y)};
+}
+
 // Centres of the dark compact regions: the pixels under a few levels between the
 // picture's dark percentile and its middle, grouped into connected regions, each
 // region's centroid (a pupil is a compact dark region; gradient votes may miss one
-// whose edge is soft and weak): the largest compact region of each level.
-std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
+// whose edge is soft and weak): the largest compact region of each level, and the
+// innermost one.
+std::vector<Point> DarkCentres(const Reduced& r, double darkest, double low, double contrast) {
   std::vector<Point> chosen;
   const size_t n = r.v.size();
   std::vector<uint8_t> seen(n);
   std::vector<int32_t> stack;
   const size_t smallest = std::max<size_t>(4, n / 4000), largest = n / 6;
-  for (double share : {0.06, 0.12, 0.2}) {
+  for (double share : kDarkShares) {
     const auto level = static_cast<float>(low + share * contrast);
     std::fill(seen.begin(), seen.end(), 0);
     std::vector<std::pair<size_t, Point>> regions;
@@ -270,37 +374,12 @@ std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
       if (seen[start] || r.v[start] >= level) {
         continue;
       }
-      stack.assign(1, static_cast<int32_t>(start));
-      seen[start] = 1;
-      double sx = 0, sy = 0;
-      size_t area = 0;
-      int32_t x0 = r.width, x1 = 0, y0 = r.height, y1 = 0;
-      while (!stack.empty()) {
-        const int32_t i = stack.back();
-        stack.pop_back();
-        const int32_t x = i % r.width, y = i / r.width;
-        sx += x, sy += y, ++area;
-        x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
-        const int32_t nx[4] = {x - 1, x + 1, x, x}, ny[4] = {y, y, y - 1, y + 1};
-        for (int k = 0; k < 4; ++k) {
-          if (nx[k] < 0 || ny[k] < 0 || nx[k] >= r.width || ny[k] >= r.height) {
-            continue;
-          }
-          const int32_t j = ny[k] * r.width + nx[k];
-          if (!seen[j] && r.v[j] < level) {
-            seen[j] = 1;
-            stack.push_back(j);
-          }
-        }
-      }
-      // Compact: it fills at least a third of its bounding box, which is not long.
-      const int32_t bw = x1 - x0 + 1, bh = y1 - y0 + 1;
-      if (area < smallest || area > largest || area * 3 < static_cast<size_t>(bw) * bh ||
-          bw > 3 * bh || bh > 3 * bw) {
+      const Region region = GrowRegion(r, start, level, seen, stack);
+      if (region.area < smallest || region.area > largest || !region.compact) {
         continue;
       }
-      const auto ax = static_cast<double>(area);
-      regions.push_back({area, {static_cast<int32_t>(sx / ax), static_cast<int32_t>(sy / ax)}});
+      regions.push_back(
+          {region.area, {static_cast<int32_t>(region.x), static_cast<int32_t>(region.y)}});
     }
     std::sort(regions.begin(), regions.end(),
               [](const auto& a, const auto& b) { return a.first > b.first; });
@@ -314,6 +393,9 @@ std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
         chosen.push_back(regions[k].second);
       }
     }
+  }
+  if (const auto inner = InnermostCentre(r, darkest, low, contrast, smallest, largest)) {
+    chosen.push_back(*inner);
   }
   return chosen;
 }
@@ -874,7 +956,7 @@ EyeCircles FindWithin(const GreyPlane& picture) {
   const auto maxRadius = static_cast<int32_t>(0.45 * std::min(r.width, r.height));
   Coarse best;
   std::vector<Point> candidates = VoteCentres(r, maxRadius, contrast);
-  for (const Point& p : DarkCentres(r, low, contrast)) {
+  for (const Point& p : DarkCentres(r, darkest, low, contrast)) {
     candidates.push_back(p);
   }
   std::vector<uint8_t> searched(r.v.size(), 0);

@@ -185,6 +185,27 @@ TEST(IrisCircles, DimNearInfraredEyes) {
       EXPECT_NEAR(c.iris->radius, i.radius, 0.03 * i.radius);
     }
   }
+  // A very dark iris: the levels between the pupil's and the iris's brightest squeezed
+  // so that the pupil lies only a level or two under the iris around it. At any share
+  // of the contrast above that the two are one dark region; the pupil is still the
+  // darkest compact one inside it, not the whole iris.
+  for (auto [x, y] : {std::pair{-30.0, 20.0}, {25.0, -10.0}}) {
+    auto eye = Eye(x, y, 110, 28);
+    eye.nearInfrared = eye.dim = eye.darkIris = true;
+    eye.noise = 1;
+    Shot shot = Render({"", eye});
+    for (size_t i = 0; i < shot.grey.pixels.size(); ++i) {
+      uint8_t& v = shot.grey.pixels[i];
+      const double lit = 0.5 * (1 - 0.5 * static_cast<double>(640 - i % 640) / 640);
+      v = static_cast<uint8_t>(v <= 10 ? v : std::lround(10 + (v - 10) * lit));
+    }
+    SCOPED_TRACE("pupil a level or two under the iris at " + std::to_string(x));
+    const EyeCircles c = FindCircles(shot.grey.View());
+    ASSERT_TRUE(c.pupil);
+    EXPECT_LE(std::hypot(c.pupil->x - shot.truth.x, c.pupil->y - shot.truth.y),
+              0.1 * shot.truth.pupilRadius + 1);
+    EXPECT_NEAR(c.pupil->radius, shot.truth.pupilRadius, 0.1 * shot.truth.pupilRadius);
+  }
 }
 
 // Steps are shares of the picture's own contrast and spans grow with the radius: the
