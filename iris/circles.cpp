@@ -45,6 +45,10 @@ constexpr double kInnermostRiseFloor = 0.25;
 constexpr double kMinVoteStep = 0.04;
 constexpr double kVotingShare = 0.12;
 constexpr int kCandidates = 5;      // peaks of the vote
+// Best pairs of distinct candidates refined in turn until one is an eye, of those
+// scoring within kFallbackGap of the best (a share of C).
+constexpr int kPairsTried = 3;
+constexpr double kFallbackGap = 0.15;
 constexpr int32_t kCentreSearch = 3;  // reduced pixels around each candidate
 constexpr int kCircleSamples = 32;
 // A boundary's step is the mean level kSpan * radius (at least a pixel) outside the
@@ -497,7 +501,7 @@ struct Coarse {
 // Integro-differential pair search around one candidate (reduced coordinates), with
 // steps and penalties as shares of the picture's contrast.
 void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, double contrast,
-                std::vector<uint8_t>& searched, Coarse& best) {
+                double floor, std::vector<uint8_t>& searched, Coarse& best) {
   const double up = std::sin(kIrisArcUp * std::numbers::pi / 180);
   const double down = std::sin(kIrisArcDown * std::numbers::pi / 180);
   const auto n = static_cast<size_t>(maxRadius + SpanOf(static_cast<size_t>(maxRadius)) + 2);
@@ -633,7 +637,8 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
         if (quartileBound + 1e-3 < minStep) {
           continue;
         }
-        if (!((quartileBound + 1e-3 - penalty + largestSide) / contrast > best.score)) {
+        if (!((quartileBound + 1e-3 - penalty + largestSide) / contrast >
+              std::max(best.score, floor))) {
           continue;
         }
         std::nth_element(steps.begin(), steps.begin() + static_cast<ptrdiff_t>(below),
@@ -643,7 +648,7 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
           continue;
         }
         const double pupilScore = (dp - penalty) / contrast;
-        if (!(pupilScore + largestSide / contrast > best.score)) {
+        if (!(pupilScore + largestSide / contrast > std::max(best.score, floor))) {
           continue;
         }
         const auto from =
@@ -931,6 +936,9 @@ double Sample(const GreyPlane& p, double x, double y) {
 
 namespace {
 
+EyeCircles Confirm(const GreyPlane& picture, const Reduced& r, const Coarse& best, double darkest,
+                   double contrast);
+
 EyeCircles FindWithin(const GreyPlane& picture) {
   EyeCircles found;
   if (picture.width < kMinPictureSide || picture.height < kMinPictureSide) {
@@ -954,19 +962,53 @@ EyeCircles FindWithin(const GreyPlane& picture) {
   }
   Smooth(r);
   const auto maxRadius = static_cast<int32_t>(0.45 * std::min(r.width, r.height));
-  Coarse best;
   std::vector<Point> candidates = VoteCentres(r, maxRadius, contrast);
   for (const Point& p : DarkCentres(r, darkest, low, contrast)) {
     candidates.push_back(p);
   }
+  // The best pair about each candidate, best first: when the best is no eye after all
+  // (a dark iris read as the pupil, whose refined circles fail the checks), the pupil
+  // is often the next candidate's.
   std::vector<uint8_t> searched(r.v.size(), 0);
+  std::vector<Coarse> pairs;
+  double leading = -std::numeric_limits<double>::infinity();
   for (const Point& candidate : candidates) {
-    SearchPair(r, candidate, maxRadius, darkest, contrast, searched, best);
+    // Pairs far below the best so far would not be tried: the search skips them.
+    Coarse own;
+    SearchPair(r, candidate, maxRadius, darkest, contrast, leading - kFallbackGap, searched, own);
+    if (std::isfinite(own.score)) {
+      pairs.push_back(own);
+      leading = std::max(leading, own.score);
+    }
   }
-  if (!std::isfinite(best.score)) {
-    return found;
+  std::sort(pairs.begin(), pairs.end(),
+            [](const Coarse& a, const Coarse& b) { return a.score > b.score; });
+  int tried = 0;
+  for (size_t k = 0;
+       k < pairs.size() && tried < kPairsTried && pairs[k].score >= pairs[0].score - kFallbackGap;
+       ++k) {
+    // Another centre of much the same pair would fail as that did.
+    bool same = false;
+    for (size_t j = 0; j < k && !same; ++j) {
+      same = std::hypot(pairs[j].x - pairs[k].x, pairs[j].y - pairs[k].y) <= 2 &&
+             std::abs(pairs[j].pupilRadius - pairs[k].pupilRadius) <= 0.2 * pairs[j].pupilRadius;
+    }
+    if (same) {
+      continue;
+    }
+    ++tried;
+    found = Confirm(picture, r, pairs[k], darkest, contrast);
+    if (found.pupil) {
+      break;
+    }
   }
+  return found;
+}
 
+// Refines a coarse pair on the picture and checks that it is an eye; empty when not.
+EyeCircles Confirm(const GreyPlane& picture, const Reduced& r, const Coarse& best, double darkest,
+                   double contrast) {
+  EyeCircles found;
   const double f = r.factor;
   const Glare glare{r};
   std::vector<double> pupilAngles, irisAngles;
