@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <optional>
 
 namespace okuva::iris {
 namespace {
@@ -31,11 +32,23 @@ constexpr double kDarkestPercentile = 0.005;
 // (larger bright areas are sclera or skin).
 constexpr double kHighlightRise = 0.5;
 constexpr int32_t kHighlightShare = 80;
+// Levels, as shares of C above the dark percentile, at which dark regions are taken
+// for pupil candidates.
+constexpr std::array<double, 3> kDarkShares = {0.06, 0.12, 0.2};
+// Steps (a share of C, and at least kInnermostRiseFloor levels) by which the innermost
+// dark region's level rises: fine enough that a pupil a level or two under its iris
+// shows on its own.
+constexpr double kInnermostRise = 0.02;
+constexpr double kInnermostRiseFloor = 0.25;
 // Smallest Sobel response that votes (4 times a step of this share of C per 2 pixels),
 // and the share of the strongest edges that vote.
 constexpr double kMinVoteStep = 0.04;
 constexpr double kVotingShare = 0.12;
 constexpr int kCandidates = 5;      // peaks of the vote
+// Best pairs of distinct candidates refined in turn until one is an eye, of those
+// scoring within kFallbackGap of the best (a share of C).
+constexpr int kPairsTried = 3;
+constexpr double kFallbackGap = 0.15;
 constexpr int32_t kCentreSearch = 3;  // reduced pixels around each candidate
 constexpr int kCircleSamples = 32;
 // A boundary's step is the mean level kSpan * radius (at least a pixel) outside the
@@ -262,17 +275,112 @@ struct Point {
   int32_t x, y;
 };
 
+struct Region {
+  size_t area = 0;
+  double x = 0, y = 0;  // centroid
+  bool compact = false;  // fills at least a third of its bounding box, which is not long
+};
+
+// The connected region of pixels under `level` that holds pixel `start`; marks them in
+// `seen`.
+Region GrowRegion(const Reduced& r, size_t start, float level, std::vector<uint8_t>& seen,
+                  std::vector<int32_t>& stack) {
+  Region region;
+  stack.assign(1, static_cast<int32_t>(start));
+  seen[start] = 1;
+  double sx = 0, sy = 0;
+  int32_t x0 = r.width, x1 = 0, y0 = r.height, y1 = 0;
+  while (!stack.empty()) {
+    const int32_t i = stack.back();
+    stack.pop_back();
+    const int32_t x = i % r.width, y = i / r.width;
+    sx += x, sy += y, ++region.area;
+    x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+    const int32_t nx[4] = {x - 1, x + 1, x, x}, ny[4] = {y, y, y - 1, y + 1};
+    for (int k = 0; k < 4; ++k) {
+      if (nx[k] < 0 || ny[k] < 0 || nx[k] >= r.width || ny[k] >= r.height) {
+        continue;
+      }
+      const int32_t j = ny[k] * r.width + nx[k];
+      if (!seen[j] && r.v[j] < level) {
+        seen[j] = 1;
+        stack.push_back(j);
+      }
+    }
+  }
+  const int32_t bw = x1 - x0 + 1, bh = y1 - y0 + 1;
+  region.compact = region.area * 3 >= static_cast<size_t>(bw) * bh && bw <= 3 * bh && bh <= 3 * bw;
+  region.x = sx / static_cast<double>(region.area);
+  region.y = sy / static_cast<double>(region.area);
+  return region;
+}
+
+// Centre of the innermost dark region. In a very dark iris the pupil lies only a level
+// or two under it, so at any share of C above that the two have merged; but raised in
+// small steps from the darkest level, the darkest compact region grows smoothly over
+// the pupil and then spills into the iris at once (its area jumps). Its centroid just
+// before the spill is the pupil's.
+std::optional<Point> InnermostCentre(const Reduced& r, double darkest, double low, double contrast,
+                                     size_t smallest, size_t largest) {
+  const size_t n = r.v.size();
+  std::vector<uint8_t> seen(n);
+  std::vector<int32_t> stack;
+  const double rise = std::max(kInnermostRiseFloor, kInnermostRise * contrast);
+  // Smaller regions than the smallest pupil may double at a step as they join up.
+  const double pupilArea = std::numbers::pi * std::pow(kSmallestPupil / r.factor, 2);
+  const double ceiling = low + kDarkShares.back() * contrast;
+  // The seed: the largest compact region at the first level where one is as large as a
+  // small pupil's dark core (a quarter of its disc), above specks of noise.
+  auto level = static_cast<float>(darkest);
+  size_t seed = n;
+  Region last;
+  while (seed == n && (level += static_cast<float>(rise)) < ceiling) {
+    std::fill(seen.begin(), seen.end(), 0);
+    for (size_t start = 0; start < n; ++start) {
+      if (seen[start] || r.v[start] >= level) {
+        continue;
+      }
+      const Region region = GrowRegion(r, start, level, seen, stack);
+      if (region.compact && region.area > last.area &&
+          static_cast<double>(region.area) * 4 >= pupilArea) {
+        last = region;
+        seed = start;
+      }
+    }
+  }
+  if (seed == n) {
+    return std::nullopt;
+  }
+  for (level += static_cast<float>(rise); level < ceiling; level += static_cast<float>(rise)) {
+    std::fill(seen.begin(), seen.end(), 0);
+    const Region region = GrowRegion(r, seed, level, seen, stack);
+    if (region.area > largest ||
+        (static_cast<double>(last.area) >= pupilArea && region.area > 2 * last.area)) {
+      break;
+    }
+    // A region may lose its shape for a step where noise joins a bump to it.
+    if (region.compact) {
+      last = region;
+    }
+  }
+  if (last.area < smallest) {
+    return std::nullopt;
+  }
+  return Point{static_cast<int32_t>(last.x), static_cast<int32_t>(last.y)};
+}
+
 // Centres of the dark compact regions: the pixels under a few levels between the
 // picture's dark percentile and its middle, grouped into connected regions, each
 // region's centroid (a pupil is a compact dark region; gradient votes may miss one
-// whose edge is soft and weak): the largest compact region of each level.
-std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
+// whose edge is soft and weak): the largest compact region of each level, and the
+// innermost one.
+std::vector<Point> DarkCentres(const Reduced& r, double darkest, double low, double contrast) {
   std::vector<Point> chosen;
   const size_t n = r.v.size();
   std::vector<uint8_t> seen(n);
   std::vector<int32_t> stack;
   const size_t smallest = std::max<size_t>(4, n / 4000), largest = n / 6;
-  for (double share : {0.06, 0.12, 0.2}) {
+  for (double share : kDarkShares) {
     const auto level = static_cast<float>(low + share * contrast);
     std::fill(seen.begin(), seen.end(), 0);
     std::vector<std::pair<size_t, Point>> regions;
@@ -280,37 +388,12 @@ std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
       if (seen[start] || r.v[start] >= level) {
         continue;
       }
-      stack.assign(1, static_cast<int32_t>(start));
-      seen[start] = 1;
-      double sx = 0, sy = 0;
-      size_t area = 0;
-      int32_t x0 = r.width, x1 = 0, y0 = r.height, y1 = 0;
-      while (!stack.empty()) {
-        const int32_t i = stack.back();
-        stack.pop_back();
-        const int32_t x = i % r.width, y = i / r.width;
-        sx += x, sy += y, ++area;
-        x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
-        const int32_t nx[4] = {x - 1, x + 1, x, x}, ny[4] = {y, y, y - 1, y + 1};
-        for (int k = 0; k < 4; ++k) {
-          if (nx[k] < 0 || ny[k] < 0 || nx[k] >= r.width || ny[k] >= r.height) {
-            continue;
-          }
-          const int32_t j = ny[k] * r.width + nx[k];
-          if (!seen[j] && r.v[j] < level) {
-            seen[j] = 1;
-            stack.push_back(j);
-          }
-        }
-      }
-      // Compact: it fills at least a third of its bounding box, which is not long.
-      const int32_t bw = x1 - x0 + 1, bh = y1 - y0 + 1;
-      if (area < smallest || area > largest || area * 3 < static_cast<size_t>(bw) * bh ||
-          bw > 3 * bh || bh > 3 * bw) {
+      const Region region = GrowRegion(r, start, level, seen, stack);
+      if (region.area < smallest || region.area > largest || !region.compact) {
         continue;
       }
-      const auto ax = static_cast<double>(area);
-      regions.push_back({area, {static_cast<int32_t>(sx / ax), static_cast<int32_t>(sy / ax)}});
+      regions.push_back(
+          {region.area, {static_cast<int32_t>(region.x), static_cast<int32_t>(region.y)}});
     }
     std::sort(regions.begin(), regions.end(),
               [](const auto& a, const auto& b) { return a.first > b.first; });
@@ -324,6 +407,9 @@ std::vector<Point> DarkCentres(const Reduced& r, double low, double contrast) {
         chosen.push_back(regions[k].second);
       }
     }
+  }
+  if (const auto inner = InnermostCentre(r, darkest, low, contrast, smallest, largest)) {
+    chosen.push_back(*inner);
   }
   return chosen;
 }
@@ -425,7 +511,7 @@ struct Coarse {
 // Integro-differential pair search around one candidate (reduced coordinates), with
 // steps and penalties as shares of the picture's contrast.
 void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, double contrast,
-                std::vector<uint8_t>& searched, Coarse& best) {
+                double floor, std::vector<uint8_t>& searched, Coarse& best) {
   const double up = std::sin(kIrisArcUp * std::numbers::pi / 180);
   const double down = std::sin(kIrisArcDown * std::numbers::pi / 180);
   const auto n = static_cast<size_t>(maxRadius + SpanOf(static_cast<size_t>(maxRadius)) + 2);
@@ -561,7 +647,8 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
         if (quartileBound + 1e-3 < minStep) {
           continue;
         }
-        if (!((quartileBound + 1e-3 - penalty + largestSide) / contrast > best.score)) {
+        if (!((quartileBound + 1e-3 - penalty + largestSide) / contrast >
+              std::max(best.score, floor))) {
           continue;
         }
         std::nth_element(steps.begin(), steps.begin() + static_cast<ptrdiff_t>(below),
@@ -571,7 +658,7 @@ void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, d
           continue;
         }
         const double pupilScore = (dp - penalty) / contrast;
-        if (!(pupilScore + largestSide / contrast > best.score)) {
+        if (!(pupilScore + largestSide / contrast > std::max(best.score, floor))) {
           continue;
         }
         const auto from =
@@ -920,6 +1007,9 @@ double Sample(const GreyPlane& p, double x, double y) {
 
 namespace {
 
+EyeCircles Confirm(const GreyPlane& picture, const Reduced& r, const Coarse& best, double darkest,
+                   double contrast);
+
 EyeCircles FindWithin(const GreyPlane& picture) {
   EyeCircles found;
   if (picture.width < kMinPictureSide || picture.height < kMinPictureSide) {
@@ -943,19 +1033,53 @@ EyeCircles FindWithin(const GreyPlane& picture) {
   }
   Smooth(r);
   const auto maxRadius = static_cast<int32_t>(0.45 * std::min(r.width, r.height));
-  Coarse best;
   std::vector<Point> candidates = VoteCentres(r, maxRadius, contrast);
-  for (const Point& p : DarkCentres(r, low, contrast)) {
+  for (const Point& p : DarkCentres(r, darkest, low, contrast)) {
     candidates.push_back(p);
   }
+  // The best pair about each candidate, best first: when the best is no eye after all
+  // (a dark iris read as the pupil, whose refined circles fail the checks), the pupil
+  // is often the next candidate's.
   std::vector<uint8_t> searched(r.v.size(), 0);
+  std::vector<Coarse> pairs;
+  double leading = -std::numeric_limits<double>::infinity();
   for (const Point& candidate : candidates) {
-    SearchPair(r, candidate, maxRadius, darkest, contrast, searched, best);
+    // Pairs far below the best so far would not be tried: the search skips them.
+    Coarse own;
+    SearchPair(r, candidate, maxRadius, darkest, contrast, leading - kFallbackGap, searched, own);
+    if (std::isfinite(own.score)) {
+      pairs.push_back(own);
+      leading = std::max(leading, own.score);
+    }
   }
-  if (!std::isfinite(best.score)) {
-    return found;
+  std::sort(pairs.begin(), pairs.end(),
+            [](const Coarse& a, const Coarse& b) { return a.score > b.score; });
+  int tried = 0;
+  for (size_t k = 0;
+       k < pairs.size() && tried < kPairsTried && pairs[k].score >= pairs[0].score - kFallbackGap;
+       ++k) {
+    // Another centre of much the same pair would fail as that did.
+    bool same = false;
+    for (size_t j = 0; j < k && !same; ++j) {
+      same = std::hypot(pairs[j].x - pairs[k].x, pairs[j].y - pairs[k].y) <= 2 &&
+             std::abs(pairs[j].pupilRadius - pairs[k].pupilRadius) <= 0.2 * pairs[j].pupilRadius;
+    }
+    if (same) {
+      continue;
+    }
+    ++tried;
+    found = Confirm(picture, r, pairs[k], darkest, contrast);
+    if (found.pupil) {
+      break;
+    }
   }
+  return found;
+}
 
+// Refines a coarse pair on the picture and checks that it is an eye; empty when not.
+EyeCircles Confirm(const GreyPlane& picture, const Reduced& r, const Coarse& best, double darkest,
+                   double contrast) {
+  EyeCircles found;
   const double f = r.factor;
   const Glare glare{r};
   std::vector<double> pupilAngles, irisAngles;

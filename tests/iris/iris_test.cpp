@@ -285,6 +285,27 @@ TEST(IrisCircles, DecentredPupilLeavesTheLimbusWhereItIs) {
   // pixels is no pupil of that iris, and there is no other.
   auto crossing = [](double dx, double dy) { return std::hypot(dx, dy - 30) < 86; };
   EXPECT_FALSE(FindCircles(TexturedEye(crossing).View()).pupil);
+  // A very dark iris (levels 10 to 14) round a pupil of 9 with a soft edge, off the
+  // iris's centre: the whole iris scores best as a "pupil" but is no eye once refined,
+  // and the pupil of the next candidate is found rather than nothing.
+  for (double shift : {16.0, 24.0}) {
+    GreyImage g = Plane(640, 480, 30);
+    for (int32_t y = 0; y < 480; ++y) {
+      for (int32_t x = 0; x < 640; ++x) {
+        const double dx = x + 0.5 - 320, dy = y + 0.5 - 240;
+        double v = std::hypot(dx, dy) < 110 ? 10 + 4 * ((x * 7 + y * 13) % 40) / 39.0 : 30;
+        const double t = std::clamp((std::hypot(dx - shift, dy) - 20) / 12 + 0.5, 0.0, 1.0);
+        v = 9 + (v - 9) * t;
+        g.pixels[static_cast<size_t>(y) * 640 + x] = static_cast<uint8_t>(std::lround(v));
+      }
+    }
+    SCOPED_TRACE("pupil shifted by " + std::to_string(shift));
+    const EyeCircles c = FindCircles(g.View());
+    ASSERT_TRUE(c.pupil && c.iris);
+    EXPECT_LE(std::hypot(c.pupil->x - 320 - shift, c.pupil->y - 240), 3);
+    EXPECT_NEAR(c.pupil->radius, 20, 2);
+    EXPECT_NEAR(c.iris->radius, 110, 3);
+  }
 }
 
 // A lid's margin or skin beyond the limbus may rise further than the limbus itself:
