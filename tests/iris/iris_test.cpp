@@ -580,6 +580,29 @@ TEST(IrisCircles, SpotInThePupilAtAnyExposure) {
     EXPECT_NEAR(c.pupil->y, 240, 1);
     EXPECT_NEAR(c.pupil->radius, 24, 1);
   }
+  // A dark, soft 200 x 200 crop (pupil 8 of radius 14, iris 25, sclera 47, edges over
+  // about 8 pixels) with the illuminator's spot just inside the pupil's edge and the
+  // dark ring sharpening draws around it: the rays through the spot see that ring and
+  // the iris beyond, and must not drag the pupil toward the spot nor widen it.
+  for (double angle : {0.5, 2.2, 3.8}) {
+    GreyImage crop = Plane(200, 200, 0);
+    const double sx = 100 + 11 * std::cos(angle), sy = 100 + 11 * std::sin(angle);
+    for (int32_t y = 0; y < 200; ++y) {
+      for (int32_t x = 0; x < 200; ++x) {
+        const double r = std::hypot(x + 0.5 - 100, y + 0.5 - 100);
+        const double d = std::hypot(x + 0.5 - sx, y + 0.5 - sy);
+        double v = 8 + 17 / (1 + std::exp(-(r - 14) / 2.5)) + 22 / (1 + std::exp(-(r - 55) / 3));
+        v += (250 - v) * std::exp(-0.5 * (d / 3) * (d / 3));
+        v -= 15 * std::exp(-((d - 7.5) / 1.5) * ((d - 7.5) / 1.5));
+        crop.pixels[static_cast<size_t>(y) * 200 + x] =
+            static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 255.0)));
+      }
+    }
+    const EyeCircles c = FindCircles(crop.View());
+    ASSERT_TRUE(c.pupil && c.iris) << angle;
+    EXPECT_LE(std::hypot(c.pupil->x - 100, c.pupil->y - 100), 1.25) << angle;
+    EXPECT_NEAR(c.pupil->radius, 14, 0.7) << angle;
+  }
 }
 
 // The mask on circles given: a pale iris (200) whose own spread would put highlights at
