@@ -582,10 +582,11 @@ TEST(IrisCircles, SpotInThePupilAtAnyExposure) {
   }
   // A dark, soft 200 x 200 crop (pupil 8 of radius 14, iris 25, sclera 47, edges over
   // about 8 pixels) with the illuminator's spot and the dark ring sharpening draws
-  // around it. Just inside the pupil's edge, the rays through the spot see that ring and
-  // the iris beyond, and must not drag the pupil toward the spot nor widen it; at the
-  // centre of a grainy pupil, the spot leaves every ray's edge in play.
-  auto crop = [](double sx, double sy, int32_t grain) {
+  // around it. Just inside the pupil's edge, or astride it with a deeper ring, the rays
+  // through the spot see that ring and the iris beyond, and must not drag the pupil
+  // toward the spot nor widen it; at the centre of a grainy pupil, the spot leaves
+  // every ray's edge in play.
+  auto crop = [](double sx, double sy, int32_t grain, double spot = 3, double ring = 15) {
     GreyImage eye = Plane(200, 200, 0);
     std::mt19937 noise(7);
     for (int32_t y = 0; y < 200; ++y) {
@@ -593,8 +594,8 @@ TEST(IrisCircles, SpotInThePupilAtAnyExposure) {
         const double r = std::hypot(x + 0.5 - 100, y + 0.5 - 100);
         const double d = std::hypot(x + 0.5 - sx, y + 0.5 - sy);
         double v = 8 + 17 / (1 + std::exp(-(r - 14) / 2.5)) + 22 / (1 + std::exp(-(r - 55) / 3));
-        v += (250 - v) * std::exp(-0.5 * (d / 3) * (d / 3));
-        v -= 15 * std::exp(-((d - 7.5) / 1.5) * ((d - 7.5) / 1.5));
+        v += (250 - v) * std::exp(-0.5 * (d / spot) * (d / spot));
+        v -= ring * std::exp(-((d - 2.5 * spot) / 1.5) * ((d - 2.5 * spot) / 1.5));
         v += grain > 0 ? static_cast<double>(noise() % (2 * grain + 1)) - grain : 0;
         eye.pixels[static_cast<size_t>(y) * 200 + x] =
             static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 255.0)));
@@ -609,6 +610,12 @@ TEST(IrisCircles, SpotInThePupilAtAnyExposure) {
     EXPECT_LE(std::hypot(c.pupil->x - 100, c.pupil->y - 100), 1.25) << angle;
     EXPECT_NEAR(c.pupil->radius, 14, 0.7) << angle;
   }
+  const double astride = 2.2;
+  const EyeCircles wide = FindCircles(
+      crop(100 + 13 * std::cos(astride), 100 + 13 * std::sin(astride), 0, 5, 25).View());
+  ASSERT_TRUE(wide.pupil && wide.iris);
+  EXPECT_LE(std::hypot(wide.pupil->x - 100, wide.pupil->y - 100), 1.0);
+  EXPECT_NEAR(wide.pupil->radius, 14, 1.0);
   const EyeCircles centred = FindCircles(crop(100, 100, 2).View());
   ASSERT_TRUE(centred.pupil && centred.iris);
   EXPECT_LE(std::hypot(centred.pupil->x - 100, centred.pupil->y - 100), 1.0);
