@@ -86,6 +86,12 @@ constexpr int kIrisRaysPerSide = 25;
 constexpr double kIrisArcUp = 30.0;
 constexpr double kIrisArcDown = 30.0;
 constexpr double kMinFineStep = 0.04;
+// A pupil ray whose expected edge (within kGlareWindow of the search's half range of
+// the radius) lies under a highlight or its halo finds, if anything, the halo's rim
+// or the iris beyond: the circle is fitted to the clear rays first, and such an edge
+// joins it only within kGlareEdgeShare of the limit the others are held to.
+constexpr double kGlareWindow = 0.5;
+constexpr double kGlareEdgeShare = 0.3;
 // On each iris ray the limbus is the innermost step reaching this share of the ray's
 // strongest: lid margins and skin folds beyond it may rise as far again.
 constexpr double kInnermostRayShare = 0.5;
@@ -858,6 +864,7 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
                           double innermostShare, const std::vector<double>& angles, bool limbus) {
   std::vector<std::array<double, 2>> pts;
   std::vector<double> steps;
+  std::vector<uint8_t> hidden;  // 1 for an edge on a ray whose edge glare hides
   const auto s = static_cast<size_t>(std::max(2L, std::lround(2 * span)));  // samples per side
   const double from = std::max(0.5, radius - halfRange - 0.5 * static_cast<double>(s));
   const double to = radius + halfRange + 0.5 * static_cast<double>(s);
@@ -878,6 +885,11 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
       bad[j] = glare.At(x, y) ? 1 : 0;
       sums[j + 1] = sums[j] + g[j];
       badSums[j + 1] = static_cast<uint8_t>(std::min(255, badSums[j] + bad[j]));
+    }
+    bool covered = false;
+    for (size_t j = 0; j < samples && !limbus && !covered; ++j) {
+      const double rho = from + 0.5 * static_cast<double>(j);
+      covered = bad[j] != 0 && std::abs(rho - radius) <= kGlareWindow * halfRange;
     }
     auto step = [&](size_t j, size_t half) {
       return ((sums[j + half + 1] - sums[j + 1]) - (sums[j] - sums[j - half])) /
@@ -933,6 +945,7 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
     const double rho = from + 0.5 * edge;
     pts.push_back({cx + rho * ux, cy + rho * uy});
     steps.push_back(bestStep);
+    hidden.push_back(covered ? 1 : 0);
   }
   const auto rays = static_cast<int32_t>(angles.size());
   if (static_cast<double>(pts.size()) < kMinFoundShare * rays || pts.size() < 8) {
@@ -940,6 +953,13 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
   }
   std::vector<uint8_t> use(pts.size(), 1);
   std::vector<double> weights(pts.size(), 1.0);
+  // Glare may sit across a spot's side of the pupil only: the clear rays place the
+  // circle, if there are enough of them to.
+  if (std::count(hidden.begin(), hidden.end(), 0) >= 8) {
+    for (size_t i = 0; i < pts.size(); ++i) {
+      weights[i] = hidden[i] ? 0 : 1;
+    }
+  }
   double fx = cx, fy = cy, fr = radius;
   double spread = 1;  // of the edges about the circle, pixels
   for (int round = 0; round < 3; ++round) {
@@ -964,7 +984,7 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
     spread = std::max(1.0, 1.4826 * sorted[sorted.size() / 2]);
     for (size_t i = 0; i < pts.size(); ++i) {
       if (!limbus) {
-        use[i] = res[i] <= limit;
+        use[i] = res[i] <= (hidden[i] ? kGlareEdgeShare : 1.0) * limit;
         weights[i] = use[i];
       } else {
         // Those the fit weighs whole are the ones that follow the circle.

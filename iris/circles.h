@@ -29,7 +29,8 @@
 //  4. On the full picture, rays from the coarse centre find each boundary's edge to a
 //     fraction of a pixel (on iris rays the innermost clear rise, as lids and skin
 //     beyond the limbus may rise further), and a least-squares circle is fitted with outlying edges
-//     (highlights, lashes, lids) dropped; the iris, seen on its sides only, has its
+//     (highlights, lashes, lids) dropped, and pupil edges that a highlight hides
+//     kept only where they follow the clear ones; the iris, seen on its sides only, has its
 //     centre's height weighed against the pupil's (the two lie within about a tenth
 //     of R), so clean arcs move it and noisy ones leave it near the pupil's.
 // Nothing depends on the eye being lighter or darker than its skin, so visible-light

@@ -638,6 +638,47 @@ TEST(IrisCircles, SpotInThePupilAtAnyExposure) {
     EXPECT_NEAR(c.pupil->y, 240, 1);
     EXPECT_NEAR(c.pupil->radius, 24, 1);
   }
+  // A dark, soft 200 x 200 crop (pupil 8 of radius 14, iris 25, sclera 47, edges over
+  // about 8 pixels) with the illuminator's spot and the dark ring sharpening draws
+  // around it. Just inside the pupil's edge, or astride it with a deeper ring, the rays
+  // through the spot see that ring and the iris beyond, and must not drag the pupil
+  // toward the spot nor widen it; at the centre of a grainy pupil, the spot leaves
+  // every ray's edge in play.
+  auto crop = [](double sx, double sy, int32_t grain, double spot = 3, double ring = 15) {
+    GreyImage eye = Plane(200, 200, 0);
+    std::mt19937 noise(7);
+    for (int32_t y = 0; y < 200; ++y) {
+      for (int32_t x = 0; x < 200; ++x) {
+        const double r = std::hypot(x + 0.5 - 100, y + 0.5 - 100);
+        const double d = std::hypot(x + 0.5 - sx, y + 0.5 - sy);
+        double v = 8 + 17 / (1 + std::exp(-(r - 14) / 2.5)) + 22 / (1 + std::exp(-(r - 55) / 3));
+        v += (250 - v) * std::exp(-0.5 * (d / spot) * (d / spot));
+        v -= ring * std::exp(-((d - 2.5 * spot) / 1.5) * ((d - 2.5 * spot) / 1.5));
+        v += grain > 0 ? static_cast<double>(noise() % (2 * grain + 1)) - grain : 0;
+        eye.pixels[static_cast<size_t>(y) * 200 + x] =
+            static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 255.0)));
+      }
+    }
+    return eye;
+  };
+  for (double angle : {0.5, 2.2, 3.8}) {
+    const EyeCircles c =
+        FindCircles(crop(100 + 11 * std::cos(angle), 100 + 11 * std::sin(angle), 0).View());
+    ASSERT_TRUE(c.pupil && c.iris) << angle;
+    EXPECT_LE(std::hypot(c.pupil->x - 100, c.pupil->y - 100), 1.25) << angle;
+    EXPECT_NEAR(c.pupil->radius, 14, 0.7) << angle;
+  }
+  const double astride = 2.2;
+  const EyeCircles wide = FindCircles(
+      crop(100 + 13 * std::cos(astride), 100 + 13 * std::sin(astride), 0, 5, 25).View());
+  ASSERT_TRUE(wide.pupil && wide.iris);
+  EXPECT_LE(std::hypot(wide.pupil->x - 100, wide.pupil->y - 100), 1.0);
+  EXPECT_NEAR(wide.pupil->radius, 14, 1.0);
+  const EyeCircles centred = FindCircles(crop(100, 100, 2).View());
+  ASSERT_TRUE(centred.pupil && centred.iris);
+  EXPECT_LE(std::hypot(centred.pupil->x - 100, centred.pupil->y - 100), 1.0);
+  EXPECT_NEAR(centred.pupil->radius, 14, 1.0);
+  EXPECT_GE(static_cast<double>(centred.pupilResiduals.size()), 0.8 * centred.pupilRays);
 }
 
 // The mask on circles given: a pale iris (200) whose own spread would put highlights at
@@ -723,7 +764,8 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
   for (int32_t y = 0; y < 300; ++y) {
     for (int32_t x = 0; x < 300; ++x) {
       const double dx = x + 0.5 - 150, dy = y + 0.5 - 150, r2 = dx * dx + dy * dy;
-      // And runs of skin from the ring's top: of three rows (a lid) and of two (not one).
+      // And runs of skin from the ring's top: of three rows (a lid) and of two (not
+      // one).
       const bool skin = (x >= 55 && x < 66 && y < 160) || (x >= 235 && x < 246 && y > 140) ||
                         (x >= 135 && x < 146 && y < 53) || (x >= 155 && x < 166 && y < 53);
       if (r2 < 100 * 100 && !skin) {
@@ -974,7 +1016,8 @@ TEST(IrisMetrics, HostileSizesNeverCrash) {
   EXPECT_FALSE(Assess(GreyPlane{nullptr, 640, 480, 640}).pass);
   EXPECT_FALSE(Assess(GreyPlane{}).pass);
   // Grey from colour rows, down to one pixel wide, with padded rows: red weighs
-  // 77/256, green 150/256, blue 29/256, rounded. A row shorter than its pixels is refused.
+  // 77/256, green 150/256, blue 29/256, rounded. A row shorter than its pixels is
+  // refused.
   const uint8_t rgb[] = {255, 0, 0, 9, 9, 9, 0, 255, 0, 9, 9, 9};
   const GreyImage column = GreyFromRgb(rgb, 1, 2, 6);
   EXPECT_EQ(column.width, 1);
