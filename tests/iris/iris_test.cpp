@@ -995,6 +995,18 @@ TEST(IrisMetrics, NoEyeNoCirclesAndAFailingVerdict) {
   for (uint8_t& v : pictures.back().pixels) {
     v = v == 15 ? 15 : 200;
   }
+  // A shaded band along the bottom edge (no padding: its levels vary), whose votes all
+  // fall at the picture's edge, and a glint in its corner.
+  GreyImage band = Plane(640, 480, 160);
+  for (int32_t y = 0; y < 480; ++y) {
+    for (int32_t x = 0; x < 640; ++x) {
+      if (y >= 470) {
+        band.pixels[static_cast<size_t>(y) * 640 + x] =
+            static_cast<uint8_t>(x >= 636 && y >= 476 ? 255 : 30 + (x + y) % 5);
+      }
+    }
+  }
+  pictures.push_back(band);
   for (const GreyImage& picture : pictures) {
     const Quality q = Assess(picture.View());
     EXPECT_FALSE(q.circles.pupil.has_value());
