@@ -361,6 +361,9 @@ TEST(IrisConfidence, EachTermWeighsAsDocumented) {
   EXPECT_NEAR(HeightPull(residuals, angles), 0.5, 1e-9);
   EXPECT_EQ(HeightPull({1, 2}, {0.1, 0.2}), 0);
   EXPECT_EQ(HeightPull({1, 2, 3}, {0, 0, std::numbers::pi}), 0);  // one line: no height
+  // Nearly one line (a third edge 1e-5 radians off it) cannot say either: the exact fit
+  // would give a height of order 1 / 1e-5.
+  EXPECT_EQ(HeightPull({1, 2, 3}, {0, std::numbers::pi, 1e-5}), 0);
 }
 
 // A drawn eye: a pupil and an iris of flat levels (the iris in a pattern of 96, 100 and
@@ -675,6 +678,10 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
       if (r2 < 100 * 100 && !skin) {
         deep.pixels[static_cast<size_t>(y) * 300 + x] = r2 <= 30 * 30 ? 10 : 80;
       }
+      // Skin must be brighter than the iris (80) by 0.45 of it: 116 is not, 117 is.
+      if (r2 < 100 * 100 && y < 64 && ((x >= 115 && x < 126) || (x >= 175 && x < 186))) {
+        deep.pixels[static_cast<size_t>(y) * 300 + x] = x < 150 ? 116 : 117;
+      }
     }
   }
   const OcclusionMask past = MaskIrisRing(deep.View(), pupil, iris);
@@ -684,12 +691,23 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
   const OcclusionMask clipped = MaskIrisRing(deep.View(), {40.5, 150, 30, 1}, {40.5, 150, 100, 1});
   EXPECT_EQ(std::tie(clipped.left, clipped.top, clipped.width, clipped.height),
             std::make_tuple(0, 50, 141, 200));
+  // And off the right edge, on an even iris (80) in a picture whose left columns are
+  // skin: the last columns are read from their own row, not from the next one.
+  GreyImage cut = Plane(300, 300, 80);
+  for (int32_t y = 0; y < 300; ++y) {
+    cut.pixels[static_cast<size_t>(y) * 300] = cut.pixels[static_cast<size_t>(y) * 300 + 1] = 180;
+  }
+  const OcclusionMask right = MaskIrisRing(cut.View(), {259.5, 150, 30, 1}, {259.5, 150, 100, 1});
+  EXPECT_EQ(right.left + right.width, 300);
+  EXPECT_EQ(right.Count(Occlusion::kUpperLid) + right.Count(Occlusion::kLowerLid), 0u);
   for (int32_t y = 110; y < 190; ++y) {
     SCOPED_TRACE("row " + std::to_string(y));
     EXPECT_EQ(past.At(60, y), y <= 150 ? Occlusion::kUpperLid : Occlusion::kIris);
     EXPECT_EQ(past.At(240, y), y >= 150 ? Occlusion::kLowerLid : Occlusion::kIris);
   }
   EXPECT_EQ(past.At(140, 52), Occlusion::kUpperLid);
+  EXPECT_EQ(past.At(120, 58), Occlusion::kIris);
+  EXPECT_EQ(past.At(180, 58), Occlusion::kUpperLid);
   EXPECT_EQ(past.At(160, 52), Occlusion::kIris);
 }
 
@@ -931,6 +949,10 @@ TEST(IrisMetrics, SharpnessIsDetailOverItsOwnContrast) {
   clipped.pixels[19 * 39 + 19] = kSharpnessClipped;
   EXPECT_NEAR(Sharpness(clipped.View(), region), expected(30), 1e-9);
   EXPECT_EQ(Sharpness(Plane(39, 39, 90).View(), region), 0);
+  // The smallest region measured is 8 x 8 (one window); 7 pixels either way is none.
+  EXPECT_GT(Sharpness(stripes(100, 120).View(), {20, 20, 4, 1}), 50);
+  EXPECT_EQ(Sharpness(stripes(100, 120).View(), {20.5, 20, 3.5, 1}), 0);
+  EXPECT_EQ(Sharpness(stripes(100, 120).View(), {20, 20.5, 3.5, 1}), 0);
   // Pixel noise is not detail.
   GreyImage noise = Plane(200, 200, 0);
   std::mt19937 random(3);
