@@ -428,11 +428,11 @@ TEST(IrisMetrics, EachMetricIsItsFormulasValue) {
   EXPECT_NEAR(q.Value(Metric::kIrisScleraContrast), 100 * (S - 100) / (S + 100 - 40), 0.4) << S;
   // The ring's levels: a quarter, a half and a quarter.
   EXPECT_NEAR(q.Value(Metric::kGreyscaleUtilisation), 1.5, 0.05);
-  // Near the right edge, with the sclera at the highlight level (left out) but for the
+  // Near the right edge, with the sclera at the highlight level, 230 (left out) but for the
   // picture's last column (160): that column alone gives S.
   Drawing edge;
   edge.x = 507.5;
-  edge.sclera = [](double) { return 240.0; };
+  edge.sclera = [](double) { return 230.0; };
   GreyImage g = Draw(edge);
   for (int32_t y = 0; y < 480; ++y) {
     g.pixels[static_cast<size_t>(y) * 640 + 639] = 160;
