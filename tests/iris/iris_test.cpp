@@ -457,6 +457,12 @@ TEST(IrisMetrics, MarginIsTheNarrowestSideOverItsShareOfR) {
     EXPECT_NEAR(q.Value(Metric::kMarginAdequacy), at.expected, 2.5);
     EXPECT_LE(q.Value(Metric::kUsableIrisArea), 100);
   }
+  // An iris whose top runs 30 pixels off the picture has no margin there: 0, not less.
+  Drawing high;
+  high.y = 80;
+  const Quality off = Assess(Draw(high).View());
+  ASSERT_TRUE(off.circles.iris);
+  EXPECT_EQ(off.Value(Metric::kMarginAdequacy), 0);
   // An iris touching both sides of a narrow picture: the limbus lies on its last
   // columns, and is still read there.
   Drawing narrow;
