@@ -1,5 +1,6 @@
 #include "iris/circles.h"
 
+#include "iris/circles_detail.h"
 #include "iris/confidence.h"
 
 #include <algorithm>
@@ -726,13 +727,12 @@ struct Fit {
   double meanStep = 0;  // of the edges kept, levels
 };
 
-// Kasa least-squares circle through points, each weighed by `weight` (0 leaves a point
-// out); false when degenerate. A positive
-// `heightWeight` adds the prior that the centre lies at `priorY`: the term
-// heightWeight * (centre y - priorY)^2 joins the algebraic residuals, each of which is
-// about 2 R times a point's distance from the circle.
+}  // namespace
+
+namespace detail {
+
 bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<double>& weight,
-               double& cx, double& cy, double& radius, double priorY = 0, double heightWeight = 0) {
+               double& cx, double& cy, double& radius, double priorY, double heightWeight) {
   double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0, sxz = 0, syz = 0, sz = 0, count = 0;
   int32_t points = 0;
   // Centred on the first estimate for numerical range.
@@ -781,6 +781,12 @@ bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<
   radius = std::sqrt(r2);
   return true;
 }
+
+}  // namespace detail
+
+namespace {
+
+using detail::FitCircle;
 
 struct Glare {
   const Reduced& r;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -11,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "iris/circles_detail.h"
 #include "iris/confidence.h"
 #include "iris/quality.h"
 #include "platform/camera/simulated_camera.h"
@@ -417,6 +419,9 @@ TEST(IrisConfidence, EachTermWeighsAsDocumented) {
   EXPECT_NEAR(HeightPull(residuals, angles), 0.5, 1e-9);
   EXPECT_EQ(HeightPull({1, 2}, {0.1, 0.2}), 0);
   EXPECT_EQ(HeightPull({1, 2, 3}, {0, 0, std::numbers::pi}), 0);  // one line: no height
+  // Nearly one line (a third edge 1e-5 radians off it) cannot say either: the exact fit
+  // would give a height of order 1 / 1e-5.
+  EXPECT_EQ(HeightPull({1, 2, 3}, {0, std::numbers::pi, 1e-5}), 0);
 }
 
 // A drawn eye: a pupil and an iris of flat levels (the iris in a pattern of 96, 100 and
@@ -481,11 +486,11 @@ TEST(IrisMetrics, EachMetricIsItsFormulasValue) {
   EXPECT_NEAR(q.Value(Metric::kIrisScleraContrast), 100 * (S - 100) / (S + 100 - 40), 0.4) << S;
   // The ring's levels: a quarter, a half and a quarter.
   EXPECT_NEAR(q.Value(Metric::kGreyscaleUtilisation), 1.5, 0.05);
-  // Near the right edge, with the sclera at the highlight level (left out) but for the
+  // Near the right edge, with the sclera at the highlight level, 230 (left out) but for the
   // picture's last column (160): that column alone gives S.
   Drawing edge;
   edge.x = 507.5;
-  edge.sclera = [](double) { return 240.0; };
+  edge.sclera = [](double) { return 230.0; };
   GreyImage g = Draw(edge);
   for (int32_t y = 0; y < 480; ++y) {
     g.pixels[static_cast<size_t>(y) * 640 + 639] = 160;
@@ -510,6 +515,12 @@ TEST(IrisMetrics, MarginIsTheNarrowestSideOverItsShareOfR) {
     EXPECT_NEAR(q.Value(Metric::kMarginAdequacy), at.expected, 2.5);
     EXPECT_LE(q.Value(Metric::kUsableIrisArea), 100);
   }
+  // An iris whose top runs 30 pixels off the picture has no margin there: 0, not less.
+  Drawing high;
+  high.y = 80;
+  const Quality off = Assess(Draw(high).View());
+  ASSERT_TRUE(off.circles.iris);
+  EXPECT_EQ(off.Value(Metric::kMarginAdequacy), 0);
   // An iris touching both sides of a narrow picture: the limbus lies on its last
   // columns, and is still read there.
   Drawing narrow;
@@ -747,8 +758,10 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
   dark(150, 220);  // below
   dark(150, 118);  // 31.5, within 2 of the pupil
   dark(150, 117);  // 32.5, just beyond
+  dark(190, 72);  // 87.4 from the centre, most of it upward
   const OcclusionMask lids = MaskIrisRing(lidded.View(), pupil, iris);
   EXPECT_EQ(lids.Count(Occlusion::kLash), 2u);
+  EXPECT_EQ(lids.At(190, 72), Occlusion::kIris);
   EXPECT_EQ(lids.At(200, 100), Occlusion::kLash);
   EXPECT_EQ(lids.At(150, 117), Occlusion::kLash);
   for (int32_t t = 0; t < 22; ++t) {
@@ -771,6 +784,10 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
       if (r2 < 100 * 100 && !skin) {
         deep.pixels[static_cast<size_t>(y) * 300 + x] = r2 <= 30 * 30 ? 10 : 80;
       }
+      // Skin must be brighter than the iris (80) by 0.45 of it: 116 is not, 117 is.
+      if (r2 < 100 * 100 && y < 64 && ((x >= 115 && x < 126) || (x >= 175 && x < 186))) {
+        deep.pixels[static_cast<size_t>(y) * 300 + x] = x < 150 ? 116 : 117;
+      }
     }
   }
   const OcclusionMask past = MaskIrisRing(deep.View(), pupil, iris);
@@ -780,12 +797,23 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
   const OcclusionMask clipped = MaskIrisRing(deep.View(), {40.5, 150, 30, 1}, {40.5, 150, 100, 1});
   EXPECT_EQ(std::tie(clipped.left, clipped.top, clipped.width, clipped.height),
             std::make_tuple(0, 50, 141, 200));
+  // And off the right edge, on an even iris (80) in a picture whose left columns are
+  // skin: the last columns are read from their own row, not from the next one.
+  GreyImage cut = Plane(300, 300, 80);
+  for (int32_t y = 0; y < 300; ++y) {
+    cut.pixels[static_cast<size_t>(y) * 300] = cut.pixels[static_cast<size_t>(y) * 300 + 1] = 180;
+  }
+  const OcclusionMask right = MaskIrisRing(cut.View(), {259.5, 150, 30, 1}, {259.5, 150, 100, 1});
+  EXPECT_EQ(right.left + right.width, 300);
+  EXPECT_EQ(right.Count(Occlusion::kUpperLid) + right.Count(Occlusion::kLowerLid), 0u);
   for (int32_t y = 110; y < 190; ++y) {
     SCOPED_TRACE("row " + std::to_string(y));
     EXPECT_EQ(past.At(60, y), y <= 150 ? Occlusion::kUpperLid : Occlusion::kIris);
     EXPECT_EQ(past.At(240, y), y >= 150 ? Occlusion::kLowerLid : Occlusion::kIris);
   }
   EXPECT_EQ(past.At(140, 52), Occlusion::kUpperLid);
+  EXPECT_EQ(past.At(120, 58), Occlusion::kIris);
+  EXPECT_EQ(past.At(180, 58), Occlusion::kUpperLid);
   EXPECT_EQ(past.At(160, 52), Occlusion::kIris);
 }
 
@@ -821,6 +849,100 @@ TEST(IrisCircles, OffCentreEyesAndGlintsInThePupil) {
     EXPECT_NEAR(c.iris->y, at.y, 0.25);
     EXPECT_NEAR(c.iris->radius, 110, 0.25);
   }
+}
+
+// An eye whose boundaries are linear ramps 3 pixels wide, each centred on its circle
+// (pupil 20, iris 100, sclera 200), at fractional places and radii: the edges are
+// placed to a fraction of a pixel, not to the nearest half sample.
+TEST(IrisCircles, SoftEdgesPlacedToAFractionOfAPixel) {
+  struct Case {
+    double x, y, pupil, iris;
+  };
+  for (const Case& at : {Case{321.37, 238.81, 40.3, 100.6}, Case{298.62, 251.23, 35.8, 96.35}}) {
+    SCOPED_TRACE(std::to_string(at.x) + ", " + std::to_string(at.y));
+    GreyImage g = Plane(640, 480, 0);
+    auto ramp = [](double d) { return std::clamp(0.5 + d / 3, 0.0, 1.0); };
+    for (int32_t y = 0; y < 480; ++y) {
+      for (int32_t x = 0; x < 640; ++x) {
+        const double r = std::hypot(x + 0.5 - at.x, y + 0.5 - at.y);
+        const double v = 20 + 80 * ramp(r - at.pupil) + 100 * ramp(r - at.iris);
+        g.pixels[static_cast<size_t>(y) * 640 + x] = static_cast<uint8_t>(std::lround(v));
+      }
+    }
+    const EyeCircles c = FindCircles(g.View());
+    ASSERT_TRUE(c.pupil && c.iris);
+    EXPECT_NEAR(c.pupil->x, at.x, 0.1);
+    EXPECT_NEAR(c.pupil->y, at.y, 0.1);
+    EXPECT_NEAR(c.pupil->radius, at.pupil, 0.1);
+    EXPECT_NEAR(c.iris->x, at.x, 0.1);
+    EXPECT_NEAR(c.iris->radius, at.iris, 0.1);
+    // Every edge of the round pupil lies on the fitted circle within a fraction of a pixel.
+    ASSERT_FALSE(c.pupilResiduals.empty());
+    for (double e : c.pupilResiduals) {
+      EXPECT_LT(std::abs(e), 0.2);
+    }
+  }
+}
+
+// The least-squares circle: exact through points on a circle from a distant first
+// estimate; points of weight 0 take no part; fewer than six points or points on a line
+// give none.
+TEST(IrisCircles, LeastSquaresCircleThroughKnownPoints) {
+  std::vector<std::array<double, 2>> pts;
+  for (int k = 0; k < 12; ++k) {
+    const double t = (30 * k + 7) * std::numbers::pi / 180;
+    pts.push_back({213.25 + 41.75 * std::cos(t), 97.5 + 41.75 * std::sin(t)});
+  }
+  pts.push_back({400, -30});  // an outlier, weighed 0 or 1 below
+  std::vector<double> weight(pts.size(), 1.0);
+  weight.back() = 0;
+  double x = 200, y = 110, r = 0;
+  ASSERT_TRUE(detail::FitCircle(pts, weight, x, y, r));
+  EXPECT_NEAR(x, 213.25, 1e-9);
+  EXPECT_NEAR(y, 97.5, 1e-9);
+  EXPECT_NEAR(r, 41.75, 1e-9);
+  weight.back() = 1;
+  x = 200, y = 110;
+  ASSERT_TRUE(detail::FitCircle(pts, weight, x, y, r));
+  EXPECT_GT(std::hypot(x - 213.25, y - 97.5), 5);
+  // Six weighed points are enough, five are not.
+  std::fill(weight.begin(), weight.end(), 0.0);
+  std::fill(weight.begin(), weight.begin() + 6, 1.0);
+  x = 200, y = 110;
+  ASSERT_TRUE(detail::FitCircle(pts, weight, x, y, r));
+  EXPECT_NEAR(r, 41.75, 1e-9);
+  weight[5] = 0;
+  EXPECT_FALSE(detail::FitCircle(pts, weight, x, y, r));
+  std::vector<std::array<double, 2>> line;
+  for (int k = 0; k < 8; ++k) {
+    line.push_back({3.0 * k, 5 + 2.0 * k});
+  }
+  EXPECT_FALSE(detail::FitCircle(line, std::vector<double>(8, 1.0), x, y, r));
+
+  // The centre's height prior on side arcs symmetric about both axes through the
+  // centre (0, 0): the prior term heightWeight (y - t)^2 joins sum (x^2 + y^2 + D x +
+  // E y + F)^2, each point's term 4 R^2 times its squared distance, so a weight of
+  // 4 sum y^2 draws the centre half way to t, and R to sqrt(R^2 + t^2 / 4).
+  std::vector<std::array<double, 2>> arcs;
+  double sumY2 = 0;
+  for (double a : {10.0, 20.0}) {
+    const double c = 30 * std::cos(a * std::numbers::pi / 180),
+                 s = 30 * std::sin(a * std::numbers::pi / 180);
+    for (const auto& q : {std::array<double, 2>{c, s}, {c, -s}, {-c, s}, {-c, -s}}) {
+      arcs.push_back(q);
+      sumY2 += q[1] * q[1];
+    }
+  }
+  const std::vector<double> ones(arcs.size(), 1.0);
+  x = 0, y = 0;
+  ASSERT_TRUE(detail::FitCircle(arcs, ones, x, y, r, 6, 4 * sumY2));
+  EXPECT_NEAR(x, 0, 1e-9);
+  EXPECT_NEAR(y, 3, 1e-9);
+  EXPECT_NEAR(r, std::sqrt(900 + 9), 1e-9);
+  x = 0, y = 0;
+  ASSERT_TRUE(detail::FitCircle(arcs, ones, x, y, r, 6, 0));
+  EXPECT_NEAR(y, 0, 1e-9);
+  EXPECT_NEAR(r, 30, 1e-9);
 }
 
 // A soft pupil amid a busy background whose edges outshine its own (a patterned cloth,
@@ -933,6 +1055,10 @@ TEST(IrisMetrics, SharpnessIsDetailOverItsOwnContrast) {
   clipped.pixels[19 * 39 + 19] = kSharpnessClipped;
   EXPECT_NEAR(Sharpness(clipped.View(), region), expected(30), 1e-9);
   EXPECT_EQ(Sharpness(Plane(39, 39, 90).View(), region), 0);
+  // The smallest region measured is 8 x 8 (one window); 7 pixels either way is none.
+  EXPECT_GT(Sharpness(stripes(100, 120).View(), {20, 20, 4, 1}), 50);
+  EXPECT_EQ(Sharpness(stripes(100, 120).View(), {20.5, 20, 3.5, 1}), 0);
+  EXPECT_EQ(Sharpness(stripes(100, 120).View(), {20, 20.5, 3.5, 1}), 0);
   // Pixel noise is not detail.
   GreyImage noise = Plane(200, 200, 0);
   std::mt19937 random(3);
@@ -997,6 +1123,18 @@ TEST(IrisMetrics, NoEyeNoCirclesAndAFailingVerdict) {
   for (uint8_t& v : pictures.back().pixels) {
     v = v == 15 ? 15 : 200;
   }
+  // A shaded band along the bottom edge (no padding: its levels vary), whose votes all
+  // fall at the picture's edge, and a glint in its corner.
+  GreyImage band = Plane(640, 480, 160);
+  for (int32_t y = 0; y < 480; ++y) {
+    for (int32_t x = 0; x < 640; ++x) {
+      if (y >= 470) {
+        band.pixels[static_cast<size_t>(y) * 640 + x] =
+            static_cast<uint8_t>(x >= 636 && y >= 476 ? 255 : 30 + (x + y) % 5);
+      }
+    }
+  }
+  pictures.push_back(band);
   for (const GreyImage& picture : pictures) {
     const Quality q = Assess(picture.View());
     EXPECT_FALSE(q.circles.pupil.has_value());
@@ -1064,6 +1202,24 @@ TEST(IrisThresholds, BoundsIncludedOrNotAsRecommended) {
   EXPECT_TRUE(Passes(Metric::kSharpness, 50));
   EXPECT_FALSE(Passes(Metric::kSharpness, 49.9));
   EXPECT_FALSE(Passes(Metric::kUsableIrisArea, std::nan("")));
+  // Every other bound, on each side of its mark.
+  struct Bound {
+    Metric metric;
+    double passes, fails;
+  };
+  for (const Bound& b :
+       {Bound{Metric::kUsableIrisArea, 70, 69.9}, Bound{Metric::kIrisScleraContrast, 5.1, 4.9},
+        Bound{Metric::kIrisPupilContrast, 30, 29.9}, Bound{Metric::kPupilIrisRatio, 20, 19.9},
+        Bound{Metric::kIrisPupilConcentricity, 90, 89.9},
+        Bound{Metric::kMarginAdequacy, 80.1, 79.9}, Bound{Metric::kGreyscaleUtilisation, 6, 5.9},
+        Bound{Metric::kPupilBoundaryCircularity, 80, 79.9}}) {
+    SCOPED_TRACE(ThresholdOf(b.metric).name);
+    EXPECT_TRUE(Passes(b.metric, b.passes));
+    EXPECT_FALSE(Passes(b.metric, b.fails));
+  }
+  // Bounds without a maximum pass any large value.
+  EXPECT_TRUE(Passes(Metric::kIrisDiameter, 5000));
+  EXPECT_TRUE(Passes(Metric::kMarginAdequacy, 100));
   for (size_t i = 0; i < kMetricCount; ++i) {
     EXPECT_EQ(Thresholds()[i].metric, static_cast<Metric>(i));
   }
