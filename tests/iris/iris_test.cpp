@@ -875,7 +875,10 @@ TEST(IrisCircles, SoftEdgesPlacedToAFractionOfAPixel) {
     EXPECT_NEAR(c.pupil->y, at.y, 0.1);
     EXPECT_NEAR(c.pupil->radius, at.pupil, 0.1);
     EXPECT_NEAR(c.iris->x, at.x, 0.1);
-    EXPECT_NEAR(c.iris->radius, at.iris, 0.1);
+    // The limbus goes near the start of its rise: never past the ramp's middle, at most
+    // 30 % of the ramp's 3 pixels inside it.
+    EXPECT_LE(c.iris->radius, at.iris + 0.1);
+    EXPECT_GE(c.iris->radius, at.iris - 0.2 * 3 - 0.1);
     // Every edge of the round pupil lies on the fitted circle within a fraction of a pixel.
     ASSERT_FALSE(c.pupilResiduals.empty());
     for (double e : c.pupilResiduals) {
