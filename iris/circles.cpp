@@ -1272,4 +1272,42 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   return found;
 }
 
+namespace detail {
+
+namespace {
+
+Reduced PlaneOf(const std::vector<float>& levels, int32_t width, int32_t factor) {
+  Reduced r;
+  r.width = width;
+  r.height = width > 0 ? static_cast<int32_t>(levels.size() / static_cast<size_t>(width)) : 0;
+  r.factor = factor;
+  r.v.assign(levels.begin(), levels.begin() + static_cast<ptrdiff_t>(r.width) * r.height);
+  r.glare.assign(r.v.size(), 0);
+  return r;
+}
+
+}  // namespace
+
+DarkRegion GrowRegion(const std::vector<float>& levels, int32_t width, size_t start, float level) {
+  const Reduced r = PlaneOf(levels, width, 1);
+  std::vector<uint8_t> seen(r.v.size(), 0);
+  std::vector<int32_t> stack;
+  const Region region = iris::GrowRegion(r, start, level, seen, stack);
+  return {region.area, region.x, region.y, region.compact};
+}
+
+std::optional<std::array<int32_t, 2>> InnermostCentre(const std::vector<float>& levels,
+                                                      int32_t width, int32_t factor, double darkest,
+                                                      double low, double contrast, size_t smallest,
+                                                      size_t largest) {
+  const auto centre = iris::InnermostCentre(PlaneOf(levels, width, factor), darkest, low, contrast,
+                                            smallest, largest);
+  if (!centre) {
+    return std::nullopt;
+  }
+  return std::array<int32_t, 2>{centre->x, centre->y};
+}
+
+}  // namespace detail
+
 }  // namespace okuva::iris
