@@ -38,4 +38,8 @@ std::optional<std::array<int32_t, 2>> InnermostCentre(const std::vector<float>& 
                                                       double low, double contrast, size_t smallest,
                                                       size_t largest);
 
+// Whether a coarse pair (centre x, y and pupil radius, reduced pixels) is much the same
+// as one already refined and so is not tried again.
+bool SamePair(std::array<double, 3> tried, std::array<double, 3> next);
+
 }  // namespace okuva::iris::detail

@@ -1071,6 +1071,9 @@ TEST(IrisCircles, InnermostDarkRegionIsFollowedUntilItSpills) {
   l.Box(50, 52, 7, 7, 11);  // its darker core, in a corner
   EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 10, 10, 50, smallest, largest),
             (Centre{{56, 58}}));
+  // On a plane reduced by 2 the speck is as large as a small pupil's core.
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 2, 10, 10, 50, smallest, largest),
+            (Centre{{102, 102}}));
 
   // A step that more than doubles the pupil (225 pixels) is the spill; one that just
   // doubles it, or passes the largest size, is not.
@@ -1091,6 +1094,14 @@ TEST(IrisCircles, InnermostDarkRegionIsFollowedUntilItSpills) {
   EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11, 11, 50, smallest, 450),
             (Centre{{48, 52}}));
   EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11, 11, 50, smallest, 449),
+            (Centre{{48, 48}}));
+  // The levels rise by 2 % of C: a soft edge a step holds whole (ringed by the
+  // iris within the same step) is part of the spill, not a slower growth.
+  l = Levels(120, 120, 80);
+  l.Box(20, 20, 80, 80, 12.8f);
+  l.Box(40, 40, 18, 25, 12.4f);
+  l.Box(41, 41, 15, 15, 11);
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11, 11, 50, smallest, largest),
             (Centre{{48, 48}}));
 
   // A lash touching the pupil joins it a level up; the pupil is kept, not its shapeless
@@ -1114,6 +1125,18 @@ TEST(IrisCircles, InnermostDarkRegionIsFollowedUntilItSpills) {
   l = Levels(120, 120, 80);
   l.Box(20, 20, 80, 2, 10);
   EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 10, 10, 50, smallest, largest), std::nullopt);
+}
+
+TEST(IrisCircles, FallbackSkipsPairsMuchLikeOneTried) {
+  const std::array<double, 3> tried = {10, 10, 10};
+  EXPECT_TRUE(detail::SamePair(tried, {12, 10, 8}));
+  EXPECT_TRUE(detail::SamePair(tried, {10, 8, 12}));
+  EXPECT_FALSE(detail::SamePair(tried, {12, 11, 10}));  // 2.2 pixels off
+  EXPECT_FALSE(detail::SamePair(tried, {10, 10, 7.9}));
+  EXPECT_FALSE(detail::SamePair(tried, {10, 10, 12.1}));
+  EXPECT_FALSE(detail::SamePair(tried, {20, 10, 10}));
+  // The fifth is of the tried pupil's radius.
+  EXPECT_FALSE(detail::SamePair({10, 10, 8}, {10, 10, 10}));
 }
 
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
