@@ -515,6 +515,13 @@ struct Coarse {
   double score = -std::numeric_limits<double>::infinity();
 };
 
+// Whether `next` is much the same pair as `tried` (its centre within 2 pixels, its
+// pupil within a fifth of the tried one's radius): it would fail as that did.
+bool SamePair(const Coarse& tried, const Coarse& next) {
+  return std::hypot(tried.x - next.x, tried.y - next.y) <= 2 &&
+         std::abs(tried.pupilRadius - next.pupilRadius) <= 0.2 * tried.pupilRadius;
+}
+
 // Integro-differential pair search around one candidate (reduced coordinates), with
 // steps and penalties as shares of the picture's contrast.
 void SearchPair(const Reduced& r, Point centre, int32_t maxRadius, double low, double contrast,
@@ -1084,11 +1091,9 @@ EyeCircles FindWithin(const GreyPlane& picture) {
   for (size_t k = 0;
        k < pairs.size() && tried < kPairsTried && pairs[k].score >= pairs[0].score - kFallbackGap;
        ++k) {
-    // Another centre of much the same pair would fail as that did.
     bool same = false;
     for (size_t j = 0; j < k && !same; ++j) {
-      same = std::hypot(pairs[j].x - pairs[k].x, pairs[j].y - pairs[k].y) <= 2 &&
-             std::abs(pairs[j].pupilRadius - pairs[k].pupilRadius) <= 0.2 * pairs[j].pupilRadius;
+      same = SamePair(pairs[j], pairs[k]);
     }
     if (same) {
       continue;
@@ -1271,5 +1276,47 @@ EyeCircles FindCircles(const GreyPlane& picture) {
   }
   return found;
 }
+
+namespace detail {
+
+namespace {
+
+Reduced PlaneOf(const std::vector<float>& levels, int32_t width, int32_t factor) {
+  Reduced r;
+  r.width = width;
+  r.height = width > 0 ? static_cast<int32_t>(levels.size() / static_cast<size_t>(width)) : 0;
+  r.factor = factor;
+  r.v.assign(levels.begin(), levels.begin() + static_cast<ptrdiff_t>(r.width) * r.height);
+  r.glare.assign(r.v.size(), 0);
+  return r;
+}
+
+}  // namespace
+
+DarkRegion GrowRegion(const std::vector<float>& levels, int32_t width, size_t start, float level) {
+  const Reduced r = PlaneOf(levels, width, 1);
+  std::vector<uint8_t> seen(r.v.size(), 0);
+  std::vector<int32_t> stack;
+  const Region region = iris::GrowRegion(r, start, level, seen, stack);
+  return {region.area, region.x, region.y, region.compact};
+}
+
+std::optional<std::array<int32_t, 2>> InnermostCentre(const std::vector<float>& levels,
+                                                      int32_t width, int32_t factor, double darkest,
+                                                      double low, double contrast, size_t smallest,
+                                                      size_t largest) {
+  const auto centre = iris::InnermostCentre(PlaneOf(levels, width, factor), darkest, low, contrast,
+                                            smallest, largest);
+  if (!centre) {
+    return std::nullopt;
+  }
+  return std::array<int32_t, 2>{centre->x, centre->y};
+}
+
+bool SamePair(std::array<double, 3> tried, std::array<double, 3> next) {
+  return iris::SamePair({tried[0], tried[1], tried[2]}, {next[0], next[1], next[2]});
+}
+
+}  // namespace detail
 
 }  // namespace okuva::iris

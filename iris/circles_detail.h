@@ -3,6 +3,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace okuva::iris::detail {
@@ -15,5 +18,28 @@ namespace okuva::iris::detail {
 // about 2 R times a point's distance from the circle.
 bool FitCircle(const std::vector<std::array<double, 2>>& pts, const std::vector<double>& weight,
                double& cx, double& cy, double& radius, double priorY = 0, double heightWeight = 0);
+
+// A plain plane of reduced levels (row-major, `width` pixels a row) stands for the
+// finder's working picture below.
+struct DarkRegion {
+  size_t area = 0;
+  double x = 0, y = 0;  // centroid
+  bool compact = false;
+};
+
+// The 4-connected region of levels under `level` that holds pixel `start`.
+DarkRegion GrowRegion(const std::vector<float>& levels, int32_t width, size_t start, float level);
+
+// The pupil candidate at the innermost dark region of a plane reduced by `factor`,
+// with the picture's darkest level, dark percentile and contrast, and the region
+// sizes (reduced pixels) a pupil may have.
+std::optional<std::array<int32_t, 2>> InnermostCentre(const std::vector<float>& levels,
+                                                      int32_t width, int32_t factor, double darkest,
+                                                      double low, double contrast, size_t smallest,
+                                                      size_t largest);
+
+// Whether a coarse pair (centre x, y and pupil radius, reduced pixels) is much the same
+// as one already refined and so is not tried again.
+bool SamePair(std::array<double, 3> tried, std::array<double, 3> next);
 
 }  // namespace okuva::iris::detail

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -982,6 +983,163 @@ TEST(IrisCircles, SoftPupilAmidStrongerEdgesAndDarkBands) {
     EXPECT_NEAR(c.pupil->radius, 42, 2);
     EXPECT_NEAR(c.iris->radius, 100, 2);
   }
+}
+
+// A reduced working plane drawn from rectangles and discs of given levels.
+struct Levels {
+  int32_t width, height;
+  std::vector<float> v;
+  Levels(int32_t w, int32_t h, float background)
+      : width(w), height(h), v(static_cast<size_t>(w) * h, background) {}
+  void Box(int32_t x0, int32_t y0, int32_t w, int32_t h, float level) {
+    for (int32_t y = y0; y < y0 + h; ++y) {
+      for (int32_t x = x0; x < x0 + w; ++x) {
+        v[static_cast<size_t>(y) * width + x] = level;
+      }
+    }
+  }
+  void Disc(int32_t cx, int32_t cy, int32_t radius, float level) {
+    for (int32_t y = cy - radius; y <= cy + radius; ++y) {
+      for (int32_t x = cx - radius; x <= cx + radius; ++x) {
+        if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= radius * radius) {
+          v[static_cast<size_t>(y) * width + x] = level;
+        }
+      }
+    }
+  }
+  size_t At(int32_t x, int32_t y) const { return static_cast<size_t>(y) * width + x; }
+};
+
+TEST(IrisCircles, DarkRegionsAreConnectedAndCompactByShare) {
+  Levels l(16, 8, 80);
+  // An L filling exactly a third of its 6 x 6 box is compact; a pixel less is not.
+  l.Box(0, 0, 6, 1, 5);
+  l.Box(0, 1, 1, 5, 5);
+  auto r = detail::GrowRegion(l.v, l.width, l.At(0, 0), 6);
+  EXPECT_EQ(r.area, 11u);
+  EXPECT_FALSE(r.compact);
+  l.Box(1, 1, 1, 1, 5);
+  r = detail::GrowRegion(l.v, l.width, l.At(0, 0), 6);
+  EXPECT_EQ(r.area, 12u);
+  EXPECT_TRUE(r.compact);
+  // Three to one is the longest compact box; four to one is a streak.
+  l.Box(8, 0, 3, 1, 5);
+  EXPECT_TRUE(detail::GrowRegion(l.v, l.width, l.At(8, 0), 6).compact);
+  l.Box(11, 0, 1, 1, 5);
+  EXPECT_FALSE(detail::GrowRegion(l.v, l.width, l.At(8, 0), 6).compact);
+  // Pixels at the level itself and diagonal neighbours stay out; the centroid is the
+  // mean of the pixels in.
+  l.Box(8, 3, 3, 2, 5);
+  l.Box(11, 5, 1, 1, 5);
+  l.Box(11, 3, 1, 1, 6);
+  r = detail::GrowRegion(l.v, l.width, l.At(9, 4), 6);
+  EXPECT_EQ(r.area, 6u);
+  EXPECT_DOUBLE_EQ(r.x, 9.0);
+  EXPECT_DOUBLE_EQ(r.y, 3.5);
+}
+
+TEST(IrisCircles, InnermostDarkRegionIsFollowedUntilItSpills) {
+  using Centre = std::optional<std::array<int32_t, 2>>;
+  const size_t smallest = 4, largest = 2400;  // as for a 120 x 120 working plane
+  // A very dark iris whose pupil, off its centre, lies under it by `step` levels: any
+  // fixed share of C above the dark percentile holds both, but the region raised from
+  // the darkest level is the pupil alone until it spills into the whole iris.
+  const auto eye = [](float step) {
+    Levels iris(120, 120, 80);
+    iris.Disc(60, 60, 26, 12);
+    iris.Disc(67, 55, 7, 12 - step);
+    return iris;
+  };
+  Levels l = eye(1.5f);
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 10.5, 10.5, 69.5, smallest, largest),
+            (Centre{{67, 55}}));
+  // Half a level under the iris: the levels still rise by a quarter of a level at
+  // least, not by 2 % of a low contrast.
+  l = eye(0.4f);
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11.6, 11.6, 10, smallest, largest),
+            (Centre{{67, 55}}));
+
+  // The seed: the largest compact region once one covers a quarter of the smallest
+  // pupil's disc (29 pixels at full size). Around it, a darker 25-pixel speck, a smaller
+  // compact region and a longer streak at the seed's level, and a larger shadow a level
+  // above, all lead astray if taken; the core (49 pixels) more than doubles as it fills
+  // its pupil, which is no spill while it is under the smallest pupil's disc.
+  l = Levels(120, 120, 80);
+  l.Box(100, 100, 5, 5, 10);  // speck
+  l.Box(10, 10, 6, 6, 11);  // smaller region, found first
+  l.Box(110, 20, 1, 70, 11);  // streak
+  l.Box(85, 10, 20, 20, 12.5f);  // shadow
+  l.Box(40, 40, 40, 40, 14);  // iris
+  l.Box(50, 52, 14, 14, 12);  // pupil
+  l.Box(50, 52, 7, 7, 11);  // its darker core, in a corner
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 10, 10, 50, smallest, largest),
+            (Centre{{56, 58}}));
+  // On a plane reduced by 2 the speck is as large as a small pupil's core.
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 2, 10, 10, 50, smallest, largest),
+            (Centre{{102, 102}}));
+
+  // A step that more than doubles the pupil (225 pixels) is the spill; one that just
+  // doubles it, or passes the largest size, is not.
+  const auto rimmed = [](int32_t w, int32_t h) {
+    Levels rim(120, 120, 80);
+    rim.Box(40, 40, w, h, 12);
+    rim.Box(41, 41, 15, 15, 11);
+    return rim;
+  };
+  l = rimmed(24, 24);
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11, 11, 50, smallest, largest),
+            (Centre{{48, 48}}));
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11, 11, 50, 225, largest), (Centre{{48, 48}}));
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11, 11, 50, 226, largest), std::nullopt);
+  l = rimmed(18, 25);
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11, 11, 50, smallest, largest),
+            (Centre{{48, 52}}));
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11, 11, 50, smallest, 450),
+            (Centre{{48, 52}}));
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11, 11, 50, smallest, 449),
+            (Centre{{48, 48}}));
+  // The levels rise by 2 % of C: a soft edge a step holds whole (ringed by the
+  // iris within the same step) is part of the spill, not a slower growth.
+  l = Levels(120, 120, 80);
+  l.Box(20, 20, 80, 80, 12.8f);
+  l.Box(40, 40, 18, 25, 12.4f);
+  l.Box(41, 41, 15, 15, 11);
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11, 11, 50, smallest, largest),
+            (Centre{{48, 48}}));
+
+  // A lash touching the pupil joins it a level up; the pupil is kept, not its shapeless
+  // union with the lash.
+  l = Levels(120, 120, 80);
+  l.Box(15, 10, 90, 100, 13);
+  l.Box(57, 65, 1, 46, 12);
+  l.Box(50, 50, 15, 15, 11);
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 11, 11, 50, smallest, largest),
+            (Centre{{57, 57}}));
+
+  // Levels are raised up to a fifth of C above the dark percentile, no further.
+  l = Levels(120, 120, 80);
+  l.Box(100, 100, 2, 2, 10);
+  l.Box(50, 50, 15, 15, 18.5f);
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 10, 10, 50, smallest, largest),
+            (Centre{{57, 57}}));
+  l.Box(50, 50, 15, 15, 20.5f);
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 10, 10, 50, smallest, largest), std::nullopt);
+  // Nothing compact: no candidate.
+  l = Levels(120, 120, 80);
+  l.Box(20, 20, 80, 2, 10);
+  EXPECT_EQ(detail::InnermostCentre(l.v, l.width, 1, 10, 10, 50, smallest, largest), std::nullopt);
+}
+
+TEST(IrisCircles, FallbackSkipsPairsMuchLikeOneTried) {
+  const std::array<double, 3> tried = {10, 10, 10};
+  EXPECT_TRUE(detail::SamePair(tried, {12, 10, 8}));
+  EXPECT_TRUE(detail::SamePair(tried, {10, 8, 12}));
+  EXPECT_FALSE(detail::SamePair(tried, {12, 11, 10}));  // 2.2 pixels off
+  EXPECT_FALSE(detail::SamePair(tried, {10, 10, 7.9}));
+  EXPECT_FALSE(detail::SamePair(tried, {10, 10, 12.1}));
+  EXPECT_FALSE(detail::SamePair(tried, {20, 10, 10}));
+  // The fifth is of the tried pupil's radius.
+  EXPECT_FALSE(detail::SamePair({10, 10, 8}, {10, 10, 10}));
 }
 
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
