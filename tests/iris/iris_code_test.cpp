@@ -180,6 +180,25 @@ TEST(IrisCode, SymmetricSelfNearZeroAndTooFewBits) {
   // Off the quarters' own bounds, the turned columns straddle two quarters and only
   // part of them is followed.
   EXPECT_GT(CompareIrisCodes(whole, quarterTurned(1, 0)).rawDistance, 0.03);
+  // The whole code turned by the largest turn searched, either way, is found exactly;
+  // a turn beyond what the quarters' own slack adds is not.
+  auto wholeTurned = [&](int32_t columns) {
+    IrisCode moved = whole;
+    for (int32_t j = 0; j < kCodeAngles; ++j) {
+      moved.bits[static_cast<size_t>(j)] =
+          whole.bits[static_cast<size_t>((j - columns) & (kCodeAngles - 1))];
+    }
+    return moved;
+  };
+  for (int32_t turn : {kMaxRotationSteps, -kMaxRotationSteps}) {
+    SCOPED_TRACE(turn);
+    const IrisComparison c = CompareIrisCodes(whole, wholeTurned(turn));
+    EXPECT_EQ(c.rawDistance, 0);
+    EXPECT_DOUBLE_EQ(c.rotation, -turn * kDegreesPerStep);
+    EXPECT_GT(
+        CompareIrisCodes(whole, wholeTurned(turn + (turn > 0 ? 2 : -2) * kSectorSlack)).rawDistance,
+        0.1);
+  }
 
   // A turn of a fraction of a column: each bit of b taken from a's column j - 1 with
   // chance 1/8, j + 1 with 2/8, else j. The raw distances at shifts -1, 0, +1 are then
