@@ -488,13 +488,15 @@ TEST(IrisMetrics, EachMetricIsItsFormulasValue) {
   // The ring's levels: a quarter, a half and a quarter.
   EXPECT_NEAR(q.Value(Metric::kGreyscaleUtilisation), 1.5, 0.05);
   // Near the right edge, with the sclera at the highlight level, 230 (left out) but for the
-  // picture's last column (160): that column alone gives S.
+  // picture's last column (160): that column alone gives S, not the pale skin (200) at
+  // the start of the next row.
   Drawing edge;
   edge.x = 507.5;
   edge.sclera = [](double) { return 230.0; };
   GreyImage g = Draw(edge);
   for (int32_t y = 0; y < 480; ++y) {
     g.pixels[static_cast<size_t>(y) * 640 + 639] = 160;
+    std::fill_n(g.pixels.begin() + y * 640, 20, uint8_t{200});
   }
   EXPECT_NEAR(Assess(g.View()).Value(Metric::kIrisScleraContrast), 100 * 60 / 220.0, 1e-9);
 }
