@@ -734,6 +734,22 @@ TEST(IrisOcclusion, HighlightFloorAndLidGaps) {
   MaskIrisRing(sides.View(), pupil, iris, &levels);
   EXPECT_EQ(levels.median, 80);
   EXPECT_DOUBLE_EQ(levels.spread, 1.4826 * 4);
+  // Out to 0.7 of the ring and no further: with 80 on 55 % of the learnt pixels and 84
+  // on the rest, the paler ring beyond (120, some 15 % more pixels) must not tip the
+  // median to 84.
+  for (int32_t y = 0; y < 300; ++y) {
+    for (int32_t x = 0; x < 300; ++x) {
+      const double r = std::hypot(x + 0.5 - 150, y + 0.5 - 150);
+      uint8_t& v = sides.pixels[static_cast<size_t>(y) * 300 + x];
+      v = static_cast<uint8_t>(r <= 30                     ? 10
+                               : r >= 100                  ? v
+                               : r >= 79                   ? 120
+                               : (x * 7 + y * 3) % 20 < 11 ? 80
+                                                           : 84);
+    }
+  }
+  MaskIrisRing(sides.View(), pupil, iris, &levels);
+  EXPECT_EQ(levels.median, 80);
   // A picture too narrow to hold those sectors falls back on mid-grey levels.
   MaskIrisRing(Plane(20, 300, 80).View(), {10, 150, 30, 1}, {10, 150, 100, 1}, &levels);
   EXPECT_EQ(std::tie(levels.median, levels.spread), std::make_tuple(128.0, 64.0));
