@@ -1189,8 +1189,9 @@ TEST(IrisCircles, HighlightsFilledToThePicturesEdgeButNotSlivers) {
   Levels l(30, 20, 100);
   l.Box(0, 0, 1, 1, 250);  // spots in the first and last pixels
   l.Box(29, 19, 1, 1, 250);
-  l.Box(15, 2, 1, 5, 250);  // slivers, a quarter of their square or less
+  l.Box(15, 2, 1, 5, 250);  // slivers, under a quarter of their square
   l.Box(20, 15, 5, 1, 250);
+  l.Box(25, 4, 1, 4, 250);  // a quarter: a spot
   l.Box(4, 8, 3, 3, 250);  // 7 pixels: as many as a spot may have (600 / 80)
   l.Box(4, 8, 1, 1, 100);
   l.Box(6, 10, 1, 1, 100);
@@ -1216,7 +1217,8 @@ TEST(IrisCircles, HighlightsFilledToThePicturesEdgeButNotSlivers) {
                                                        {9, 9, false},
                                                        {15, 4, false},
                                                        {22, 15, false},
-                                                       {11, 13, false}}) {
+                                                       {11, 13, false},
+                                                       {25, 5, true}}) {
     EXPECT_EQ(glare[l.At(x, y)] != 0, marked) << x << "," << y;
   }
 }
@@ -1228,37 +1230,57 @@ TEST(IrisCircles, GradientVotesPeakOnDarkDiscCentres) {
   EXPECT_EQ(detail::VoteThreshold(strong, 10, 1.5f), 1.5f);  // all vote
   EXPECT_EQ(detail::VoteThreshold(strong, 0, 1.5f), 1.5f);
 
-  // A large dark disc, and two small ones 12 pixels apart: on a 360 x 120 plane the
-  // peaks are kept 4 pixels (the short side / 30) apart, so both small ones count.
-  Levels l(360, 120, 150);
-  l.Disc(60, 60, 10, 50);
-  l.Disc(200, 60, 4, 50);
-  l.Disc(212, 60, 4, 50);
-  detail::Smooth(l.v, l.width);
-  const auto peaks = detail::VoteCentres(l.v, l.width, 54, 100);
-  ASSERT_GE(peaks.size(), 3u);
-  EXPECT_EQ(peaks[0], (std::array<int32_t, 2>{60, 60}));
-  for (const std::array<int32_t, 2> disc : {std::array<int32_t, 2>{200, 60}, {212, 60}}) {
-    EXPECT_NE(std::find(peaks.begin(), peaks.end(), disc), peaks.end()) << disc[0];
-  }
-  for (size_t i = 0; i < peaks.size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      EXPECT_GT(std::max(std::abs(peaks[i][0] - peaks[j][0]), std::abs(peaks[i][1] - peaks[j][1])),
-                4);
+  // A large dark disc, and two small ones 12 pixels apart: on a 360 x 120 plane (or
+  // 120 x 360) the peaks are kept 4 pixels (the short side / 30) apart, so both small
+  // ones count.
+  for (const bool across : {true, false}) {
+    Levels l(across ? 360 : 120, across ? 120 : 360, 150);
+    auto at = [&](int32_t along, int32_t aside) {
+      return across ? std::array<int32_t, 2>{along, aside} : std::array<int32_t, 2>{aside, along};
+    };
+    for (const auto& [along, radius] : {std::pair{60, 10}, {200, 4}, {212, 4}}) {
+      l.Disc(at(along, 60)[0], at(along, 60)[1], radius, 50);
     }
+    detail::Smooth(l.v, l.width);
+    const auto peaks = detail::VoteCentres(l.v, l.width, 54, 100);
+    ASSERT_GE(peaks.size(), 3u);
+    EXPECT_EQ(peaks[0], at(60, 60));
+    for (const int32_t along : {200, 212}) {
+      EXPECT_NE(std::find(peaks.begin(), peaks.end(), at(along, 60)), peaks.end()) << along;
+    }
+    for (size_t i = 0; i < peaks.size(); ++i) {
+      for (size_t j = 0; j < i; ++j) {
+        EXPECT_GT(
+            std::max(std::abs(peaks[i][0] - peaks[j][0]), std::abs(peaks[i][1] - peaks[j][1])), 4);
+      }
+    }
+  }
+  // Edges vote from 4 * 0.04 C of Sobel response: a smoothed step of 5 levels in 100
+  // reaches it, one of 4 does not.
+  for (const float step : {5.0f, 4.0f}) {
+    Levels faint(120, 120, 150);
+    faint.Disc(60, 60, 10, 150 - step);
+    detail::Smooth(faint.v, faint.width);
+    const auto peaks = detail::VoteCentres(faint.v, faint.width, 54, 100);
+    using Centre = std::array<int32_t, 2>;
+    const Centre none = {-1, -1}, expected = step == 5 ? Centre{60, 60} : none;
+    EXPECT_EQ(peaks.empty() ? none : peaks[0], expected) << step;
   }
 }
 
 TEST(IrisCircles, DarkCandidatesAndTheCoarsePair) {
-  // A dark disc and a larger, paler one: the paler is the largest region only at the
-  // highest of the levels 0.06, 0.12 and 0.2 C over the dark percentile.
+  // Two dark discs and a large paler one (a region may cover up to a sixth of the
+  // plane): of the levels 0.06, 0.12 and 0.2 C over the dark percentile, only the
+  // largest region of each is a candidate, so the smaller dark disc is none.
   Levels dark(120, 120, 200);
   dark.Disc(40, 60, 6, 58);
-  dark.Disc(80, 60, 10, 66);
+  dark.Disc(15, 15, 5, 58);
+  dark.Disc(80, 60, 26, 66);
   const auto centres = detail::DarkCentres(dark.v, dark.width, 1, 50, 50, 100);
   using Centre = std::array<int32_t, 2>;
   EXPECT_NE(std::find(centres.begin(), centres.end(), Centre{40, 60}), centres.end());
   EXPECT_NE(std::find(centres.begin(), centres.end(), Centre{80, 60}), centres.end());
+  EXPECT_EQ(std::find(centres.begin(), centres.end(), Centre{15, 15}), centres.end());
 
   // An eye with soft edges (4 pixels wide) about pixel (60, 60) on a plane reduced by 2:
   // candidates 3 pixels off either way find its centre and radii; 4 off, not its centre.
@@ -1281,6 +1303,18 @@ TEST(IrisCircles, DarkCandidatesAndTheCoarsePair) {
   const auto far = detail::SearchPair(eye.v, eye.width, 2, {56, 60}, 54, 30, 170);
   ASSERT_TRUE(far);
   EXPECT_EQ(far->x, 59.5);
+  // A pupil a fifth of its iris, the smallest share searched, on a plane reduced by 4.
+  for (int32_t y = 0; y < eye.height; ++y) {
+    for (int32_t x = 0; x < eye.width; ++x) {
+      const double d = std::hypot(x - 60, y - 60);
+      eye.v[eye.At(x, y)] = static_cast<float>(30 + 80 * std::clamp((d - 4.5) / 2 + 0.5, 0.0, 1.0) +
+                                               90 * std::clamp((d - 20) / 2 + 0.5, 0.0, 1.0));
+    }
+  }
+  const auto small = detail::SearchPair(eye.v, eye.width, 4, {60, 60}, 54, 30, 170);
+  ASSERT_TRUE(small);
+  EXPECT_EQ(small->pupilRadius, 4);
+  EXPECT_EQ(small->irisRadius, 20);
 }
 
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
