@@ -9,6 +9,7 @@
 #include <limits>
 #include <numbers>
 #include <optional>
+#include <utility>
 
 namespace okuva::iris {
 namespace {
@@ -421,6 +422,24 @@ std::vector<Point> DarkCentres(const Reduced& r, double darkest, double low, dou
   return chosen;
 }
 
+}  // namespace
+
+namespace detail {
+
+float VoteThreshold(std::vector<float>& strong, size_t keep, float minVote) {
+  float threshold = minVote;
+  if (strong.size() > keep && keep > 0) {
+    std::nth_element(strong.begin(), strong.begin() + static_cast<ptrdiff_t>(strong.size() - keep),
+                     strong.end());
+    threshold = std::max(threshold, strong[strong.size() - keep]);
+  }
+  return threshold;
+}
+
+}  // namespace detail
+
+namespace {
+
 // Peaks of the gradient vote: centres of dark-inside circles.
 std::vector<Point> VoteCentres(const Reduced& r, int32_t maxRadius, double contrast) {
   const int32_t w = r.width, h = r.height;
@@ -445,13 +464,8 @@ std::vector<Point> VoteCentres(const Reduced& r, int32_t maxRadius, double contr
   if (strong.empty()) {
     return {};
   }
-  const auto keep = static_cast<size_t>(static_cast<double>(w) * h * kVotingShare);
-  float threshold = minVote;
-  if (strong.size() > keep && keep > 0) {
-    std::nth_element(strong.begin(), strong.begin() + static_cast<ptrdiff_t>(strong.size() - keep),
-                     strong.end());
-    threshold = std::max(threshold, strong[strong.size() - keep]);
-  }
+  const float threshold = detail::VoteThreshold(
+      strong, static_cast<size_t>(static_cast<double>(w) * h * kVotingShare), minVote);
   std::vector<float> acc(gx.size(), 0);
   for (int32_t y = 1; y + 1 < h; ++y) {
     for (int32_t x = 1; x + 1 < w; ++x) {
@@ -1315,6 +1329,61 @@ std::optional<std::array<int32_t, 2>> InnermostCentre(const std::vector<float>& 
 
 bool SamePair(std::array<double, 3> tried, std::array<double, 3> next) {
   return iris::SamePair({tried[0], tried[1], tried[2]}, {next[0], next[1], next[2]});
+}
+
+ReducedPlane Reduce(const GreyPlane& picture) {
+  Reduced r = iris::Reduce(picture);
+  return {r.width, r.height, r.factor, std::move(r.v)};
+}
+
+void Smooth(std::vector<float>& levels, int32_t width) {
+  Reduced r = PlaneOf(levels, width, 1);
+  iris::Smooth(r);
+  levels = std::move(r.v);
+}
+
+std::vector<uint8_t> FillHighlights(std::vector<float>& levels, int32_t width, double level) {
+  Reduced r = PlaneOf(levels, width, 1);
+  iris::FillHighlights(r, level);
+  levels = std::move(r.v);
+  return std::move(r.glare);
+}
+
+namespace {
+
+std::vector<std::array<int32_t, 2>> Pairs(const std::vector<Point>& points) {
+  std::vector<std::array<int32_t, 2>> out;
+  for (const Point& p : points) {
+    out.push_back({p.x, p.y});
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::array<int32_t, 2>> VoteCentres(const std::vector<float>& levels, int32_t width,
+                                                int32_t maxRadius, double contrast) {
+  return Pairs(iris::VoteCentres(PlaneOf(levels, width, 1), maxRadius, contrast));
+}
+
+std::vector<std::array<int32_t, 2>> DarkCentres(const std::vector<float>& levels, int32_t width,
+                                                int32_t factor, double darkest, double low,
+                                                double contrast) {
+  return Pairs(iris::DarkCentres(PlaneOf(levels, width, factor), darkest, low, contrast));
+}
+
+std::optional<CoarsePair> SearchPair(const std::vector<float>& levels, int32_t width,
+                                     int32_t factor, std::array<int32_t, 2> centre,
+                                     int32_t maxRadius, double low, double contrast) {
+  const Reduced r = PlaneOf(levels, width, factor);
+  std::vector<uint8_t> searched(r.v.size(), 0);
+  Coarse best;
+  iris::SearchPair(r, {centre[0], centre[1]}, maxRadius, low, contrast,
+                   -std::numeric_limits<double>::infinity(), searched, best);
+  if (!std::isfinite(best.score)) {
+    return std::nullopt;
+  }
+  return CoarsePair{best.x, best.y, best.pupilRadius, best.irisRadius, best.score};
 }
 
 }  // namespace detail

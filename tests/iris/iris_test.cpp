@@ -1160,6 +1160,181 @@ TEST(IrisCircles, FallbackSkipsPairsMuchLikeOneTried) {
   EXPECT_FALSE(detail::SamePair({10, 10, 8}, {10, 10, 10}));
 }
 
+TEST(IrisCircles, WorkingPlaneIsBlockMeansSmoothedByTheKernel) {
+  // 2 x 2 blocks whose mean is 4 bx + 64 by + 1.5 (bx, by the block's place mod 16 and
+  // 3); the odd last column is dropped and rows are read by their stride.
+  const int32_t w = 251, h = 242, stride = 256;
+  std::vector<uint8_t> pixels(static_cast<size_t>(stride) * h, 255);
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      pixels[static_cast<size_t>(y) * stride + x] =
+          static_cast<uint8_t>(4 * (x / 2 % 16) + 64 * (y / 2 % 3) + 2 * (x % 2) + y % 2);
+    }
+  }
+  auto r = detail::Reduce({pixels.data(), w, h, stride});
+  ASSERT_EQ(r.factor, 2);
+  ASSERT_EQ(r.width, 125);
+  ASSERT_EQ(r.height, 121);
+  int32_t wrong = 0;
+  for (int32_t y = 0; y < r.height; ++y) {
+    for (int32_t x = 0; x < r.width; ++x) {
+      wrong += r.v[static_cast<size_t>(y) * r.width + x] != 4.0 * (x % 16) + 64.0 * (y % 3) + 1.5;
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+  // The factor is the short side over 120, rounded: 2.5 gives 3.
+  std::vector<uint8_t> flat(420 * 300, 7);
+  r = detail::Reduce({flat.data(), 420, 300, 420});
+  EXPECT_EQ(r.factor, 3);
+  EXPECT_EQ(r.width, 140);
+  EXPECT_EQ(r.height, 100);
+  EXPECT_EQ(r.v[0], 7.0f);
+
+  // Impulses of 16 at two corners and inside give the [1 2 1] kernel, the corners'
+  // clamped (their mass kept).
+  std::vector<float> levels(7 * 5, 0.0f);
+  levels[0] = levels[3 + 2 * 7] = levels[6 + 4 * 7] = 16;
+  detail::Smooth(levels, 7);
+  const std::vector<float> kernel = {9, 3, 0, 0, 0, 0, 0,  //
+                                     3, 1, 1, 2, 1, 0, 0,  //
+                                     0, 0, 2, 4, 2, 0, 0,  //
+                                     0, 0, 1, 2, 1, 1, 3,  //
+                                     0, 0, 0, 0, 0, 3, 9};
+  EXPECT_EQ(levels, kernel);
+}
+
+TEST(IrisCircles, HighlightsFilledToThePicturesEdgeButNotSlivers) {
+  Levels l(30, 20, 100);
+  l.Box(0, 0, 1, 1, 250);  // spots in the first and last pixels
+  l.Box(29, 19, 1, 1, 250);
+  l.Box(15, 2, 1, 5, 250);  // slivers, under a quarter of their square
+  l.Box(20, 15, 5, 1, 250);
+  l.Box(25, 4, 1, 4, 250);  // a quarter: a spot
+  l.Box(4, 8, 3, 3, 250);  // 7 pixels: as many as a spot may have (600 / 80)
+  l.Box(4, 8, 1, 1, 100);
+  l.Box(6, 10, 1, 1, 100);
+  l.Box(10, 12, 3, 3, 250);  // 8 pixels: too large
+  l.Box(10, 12, 1, 1, 100);
+  const auto glare = detail::FillHighlights(l.v, l.width, 200);
+  EXPECT_EQ(std::count(l.v.begin(), l.v.end(), 250.0f), 18);
+  EXPECT_EQ(std::count(l.v.begin(), l.v.end(), 100.0f), 600 - 18);
+  // A one-pixel spot's halo reaches 0.5 + 1 / sqrt(pi) + 1 = 2.06 pixels.
+  for (const auto& [x, y, marked] :
+       std::vector<std::tuple<int32_t, int32_t, bool>>{{0, 0, true},
+                                                       {2, 0, true},
+                                                       {0, 2, true},
+                                                       {1, 1, true},
+                                                       {1, 2, false},
+                                                       {3, 0, false},
+                                                       {29, 19, true},
+                                                       {27, 19, true},
+                                                       {29, 17, true},
+                                                       {28, 17, false},
+                                                       {5, 9, true},
+                                                       {8, 9, true},
+                                                       {9, 9, false},
+                                                       {15, 4, false},
+                                                       {22, 15, false},
+                                                       {11, 13, false},
+                                                       {25, 5, true}}) {
+    EXPECT_EQ(glare[l.At(x, y)] != 0, marked) << x << "," << y;
+  }
+}
+
+TEST(IrisCircles, GradientVotesPeakOnDarkDiscCentres) {
+  std::vector<float> strong = {5, 1, 9, 3, 7, 2, 8, 6, 4, 10};
+  EXPECT_EQ(detail::VoteThreshold(strong, 3, 1), 8.0f);  // the third strongest
+  EXPECT_EQ(detail::VoteThreshold(strong, 3, 8.5f), 8.5f);
+  EXPECT_EQ(detail::VoteThreshold(strong, 10, 1.5f), 1.5f);  // all vote
+  EXPECT_EQ(detail::VoteThreshold(strong, 0, 1.5f), 1.5f);
+
+  // A large dark disc, and two small ones 12 pixels apart: on a 360 x 120 plane (or
+  // 120 x 360) the peaks are kept 4 pixels (the short side / 30) apart, so both small
+  // ones count.
+  for (const bool across : {true, false}) {
+    Levels l(across ? 360 : 120, across ? 120 : 360, 150);
+    auto at = [&](int32_t along, int32_t aside) {
+      return across ? std::array<int32_t, 2>{along, aside} : std::array<int32_t, 2>{aside, along};
+    };
+    for (const auto& [along, radius] : {std::pair{60, 10}, {200, 4}, {212, 4}}) {
+      l.Disc(at(along, 60)[0], at(along, 60)[1], radius, 50);
+    }
+    detail::Smooth(l.v, l.width);
+    const auto peaks = detail::VoteCentres(l.v, l.width, 54, 100);
+    ASSERT_GE(peaks.size(), 3u);
+    EXPECT_EQ(peaks[0], at(60, 60));
+    for (const int32_t along : {200, 212}) {
+      EXPECT_NE(std::find(peaks.begin(), peaks.end(), at(along, 60)), peaks.end()) << along;
+    }
+    for (size_t i = 0; i < peaks.size(); ++i) {
+      for (size_t j = 0; j < i; ++j) {
+        EXPECT_GT(
+            std::max(std::abs(peaks[i][0] - peaks[j][0]), std::abs(peaks[i][1] - peaks[j][1])), 4);
+      }
+    }
+  }
+  // Edges vote from 4 * 0.04 C of Sobel response: a smoothed step of 5 levels in 100
+  // reaches it, one of 4 does not.
+  for (const float step : {5.0f, 4.0f}) {
+    Levels faint(120, 120, 150);
+    faint.Disc(60, 60, 10, 150 - step);
+    detail::Smooth(faint.v, faint.width);
+    const auto peaks = detail::VoteCentres(faint.v, faint.width, 54, 100);
+    using Centre = std::array<int32_t, 2>;
+    const Centre none = {-1, -1}, expected = step == 5 ? Centre{60, 60} : none;
+    EXPECT_EQ(peaks.empty() ? none : peaks[0], expected) << step;
+  }
+}
+
+TEST(IrisCircles, DarkCandidatesAndTheCoarsePair) {
+  // Two dark discs and a large paler one (a region may cover up to a sixth of the
+  // plane): of the levels 0.06, 0.12 and 0.2 C over the dark percentile, only the
+  // largest region of each is a candidate, so the smaller dark disc is none.
+  Levels dark(120, 120, 200);
+  dark.Disc(40, 60, 6, 58);
+  dark.Disc(15, 15, 5, 58);
+  dark.Disc(80, 60, 26, 66);
+  const auto centres = detail::DarkCentres(dark.v, dark.width, 1, 50, 50, 100);
+  using Centre = std::array<int32_t, 2>;
+  EXPECT_NE(std::find(centres.begin(), centres.end(), Centre{40, 60}), centres.end());
+  EXPECT_NE(std::find(centres.begin(), centres.end(), Centre{80, 60}), centres.end());
+  EXPECT_EQ(std::find(centres.begin(), centres.end(), Centre{15, 15}), centres.end());
+
+  // An eye with soft edges (4 pixels wide) about pixel (60, 60) on a plane reduced by 2:
+  // candidates 3 pixels off either way find its centre and radii; 4 off, not its centre.
+  Levels eye(120, 120, 0);
+  for (int32_t y = 0; y < eye.height; ++y) {
+    for (int32_t x = 0; x < eye.width; ++x) {
+      const double d = std::hypot(x - 60, y - 60);
+      eye.v[eye.At(x, y)] = static_cast<float>(30 + 80 * std::clamp((d - 8) / 4 + 0.5, 0.0, 1.0) +
+                                               90 * std::clamp((d - 20) / 4 + 0.5, 0.0, 1.0));
+    }
+  }
+  for (const Centre candidate : {Centre{57, 60}, Centre{63, 60}, Centre{60, 57}, Centre{60, 63}}) {
+    const auto pair = detail::SearchPair(eye.v, eye.width, 2, candidate, 54, 30, 170);
+    ASSERT_TRUE(pair);
+    EXPECT_EQ(pair->x, 60.5) << candidate[0] << "," << candidate[1];
+    EXPECT_EQ(pair->y, 60.5) << candidate[0] << "," << candidate[1];
+    EXPECT_NEAR(pair->pupilRadius, 8, 1);
+    EXPECT_NEAR(pair->irisRadius, 20, 1);
+  }
+  const auto far = detail::SearchPair(eye.v, eye.width, 2, {56, 60}, 54, 30, 170);
+  ASSERT_TRUE(far);
+  EXPECT_EQ(far->x, 59.5);
+  // A pupil a fifth of its iris, the smallest share searched, on a plane reduced by 4.
+  for (int32_t y = 0; y < eye.height; ++y) {
+    for (int32_t x = 0; x < eye.width; ++x) {
+      const double d = std::hypot(x - 60, y - 60);
+      eye.v[eye.At(x, y)] = static_cast<float>(30 + 80 * std::clamp((d - 4.5) / 2 + 0.5, 0.0, 1.0) +
+                                               90 * std::clamp((d - 20) / 2 + 0.5, 0.0, 1.0));
+    }
+  }
+  const auto small = detail::SearchPair(eye.v, eye.width, 4, {60, 60}, 54, 30, 170);
+  ASSERT_TRUE(small);
+  EXPECT_EQ(small->pupilRadius, 4);
+  EXPECT_EQ(small->irisRadius, 20);
+}
+
 TEST(IrisMetrics, OvalPupilLowersCircularity) {
   // A drawn eye whose pupil is squashed vertically by `aspect`.
   auto assess = [](double aspect) {
