@@ -1055,6 +1055,10 @@ TEST(IrisCircles, DarkRegionsAreConnectedAndCompactByShare) {
   EXPECT_TRUE(detail::GrowRegion(l.v, l.width, l.At(8, 0), 6).compact);
   l.Box(11, 0, 1, 1, 5);
   EXPECT_FALSE(detail::GrowRegion(l.v, l.width, l.At(8, 0), 6).compact);
+  // Also down the plane's first column, whose box is one pixel wide.
+  Levels column(8, 8, 80);
+  column.Box(0, 2, 1, 4, 5);
+  EXPECT_FALSE(detail::GrowRegion(column.v, column.width, column.At(0, 2), 6).compact);
   // Pixels at the level itself and diagonal neighbours stay out; the centroid is the
   // mean of the pixels in.
   l.Box(8, 3, 3, 2, 5);
