@@ -161,15 +161,18 @@ Reduced Reduce(const GreyPlane& p) {
   return r;
 }
 
-// Level at the given share of the sorted levels (0..1).
+// Level at the given share of the sorted levels (0..1), blocks wholly at white left out:
+// clipped, they tell nothing of the scene's levels, and a lamp or a window in the frame
+// would otherwise become the picture's contrast and shrink the eye's steps under it.
 std::array<double, 3> Percentiles(const Reduced& r, std::array<double, 3> shares) {
   std::array<uint32_t, 256> histogram{};
   for (float v : r.v) {
     ++histogram[static_cast<size_t>(std::clamp(v, 0.0f, 255.0f))];
   }
+  const double unclipped = static_cast<double>(r.v.size() - histogram[255]);
   std::array<double, 3> levels{};
   for (size_t k = 0; k < shares.size(); ++k) {
-    const double target = shares[k] * static_cast<double>(r.v.size());
+    const double target = shares[k] * unclipped;
     double seen = 0;
     size_t level = 0;
     while (level < 255 && seen + histogram[level] <= target) {
