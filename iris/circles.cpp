@@ -904,7 +904,7 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
   }
   std::vector<double> g(samples), sums(samples + 1);
   std::vector<double> wide(samples, 0);
-  std::vector<uint8_t> bad(samples), badSums(samples + 1);
+  std::vector<uint8_t> bad(samples);
   for (double t : angles) {
     const double ux = std::cos(t), uy = std::sin(t);
     for (size_t j = 0; j < samples; ++j) {
@@ -914,7 +914,6 @@ std::optional<Fit> Refine(const GreyPlane& p, const Glare& glare, double cx, dou
       g[j] = (Sample(p, x, y) + Sample(p, x - uy, y + ux) + Sample(p, x + uy, y - ux)) / 3;
       bad[j] = glare.At(x, y) ? 1 : 0;
       sums[j + 1] = sums[j] + g[j];
-      badSums[j + 1] = static_cast<uint8_t>(std::min(255, badSums[j] + bad[j]));
     }
     bool covered = false;
     for (size_t j = 0; j < samples && !limbus && !covered; ++j) {
